@@ -1,0 +1,145 @@
+// Hx_AEC_Impl: the engine. Holds all per-instance state, starts and stops the
+// three worker threads (mix, play, monitor) and takes the host's settings.
+// Its operations are defined in the folder of the subsystem that owns them.
+#ifndef HX_ENGINE_HX_AEC_IMPL_H
+#define HX_ENGINE_HX_AEC_IMPL_H
+
+#include <stdint.h>
+
+#include <atomic>
+#include <list>
+
+#include "buffers/dgtl_store_buffer.h"
+#include "dsp/block_resample.h"
+#include "dsp/webrtc_legacy.h"
+#include "hx_aec_mod.h"
+#include "platform/sync.h"
+#include "platform/thread.h"
+#include "upstream/audio_packet.h"
+#include "webrtc/modules/interface/module_common_types.h"
+
+typedef std::atomic<uint8_t> FlagByte;
+
+// Texts and counters of one producer of the microphone queue.
+struct MicProducer {
+  const char *full_line;   // queue-full refusal line, "%d" = queue count
+  const char *quiet_line;  // quiet-packet refusal line, "%d" = queue count
+  int32_t power_log_count;
+  int32_t drop_log_count;
+};
+
+class Hx_AEC_Impl {
+ public:
+  Hx_AEC_Impl();
+  virtual ~Hx_AEC_Impl();
+  Hx_AEC_Impl(const Hx_AEC_Impl &) = delete;
+  Hx_AEC_Impl &operator=(const Hx_AEC_Impl &) = delete;
+
+  // ---- lifecycle and setters (engine/) ----
+  int32_t Init();
+  int32_t DeInit();
+  int32_t SetAecMode(uint8_t on);
+  int32_t SetMicroCapture(uint8_t on);
+  int32_t SetSysCapture(uint8_t on);
+  int32_t SetOnlineSysCapture(uint8_t on);
+  int32_t SetDownComCallBackPtr(void *capture_fn, void *capture_ctx, void *play_fn,
+                                void *play_ctx);
+  static void *GetPushEntry();  // address of UpCom_PushMicData
+  static void *GetPullEntry();  // address of UpCom_PullPlayData
+
+  // ---- upstream/ ----
+  // Cleaned 16 kHz mono block (320 samples) -> two 48 kHz stereo packets.
+  void DeliverMicData(int16_t *samples, int16_t count);
+  // Admission rule shared by both producers. Takes ownership of pkt.data:
+  // appended, or freed when refused. `span` = values measured for power.
+  void OfferMicPacket(const AudioPacket &pkt, int32_t span, MicProducer &producer);
+  // Takes the head packet; false when the queue is empty. *count_before gets
+  // the queue count read under the lock. The caller owns pkt->data.
+  bool TakeMicPacket(AudioPacket *pkt, int32_t *count_before);
+  void MicProc();  // mix thread body
+  int32_t PushMicData(int16_t *data, uint32_t frames, uint8_t bytes_per_frame,
+                      uint8_t channels, uint32_t sample_rate, uint32_t aux0, uint32_t aux1,
+                      uint32_t aux2);
+  int32_t PullPlayData(int32_t frames, uint8_t channels, int32_t sample_rate, int16_t *out,
+                       uint32_t *out_samples);
+
+  // ---- dsp/ far-end conversion ----
+  void SetPlayFrame(const int16_t *pcm, int32_t bytes);
+  int32_t ResamplePlayFrame(int32_t out_rate_hz, uint8_t out_channels, webrtc::AudioFrame *dst);
+
+  // ---- playback/ ----
+  void win7_PlayProc();  // play thread body
+  void AddPlayReq(int32_t request_no);
+  void CheckPlayReq();
+
+  // ---- members, in declaration order ----
+  CBlockResample m_resample_48to44;
+  FlagByte aec_mode{0};
+  FlagByte micro_capture{0};
+  FlagByte sys_capture{0};
+  FlagByte online_sys_capture{0};
+  hx::CriticalSection m_playLock;
+  webrtc::AudioFrame m_audioFrame_Play;
+  std::atomic<HostCaptureFn> m_fnCapture{nullptr};
+  std::atomic<HostPlayFn> m_fnPlay{nullptr};
+  std::atomic<void *> m_fnCaptureCtx{nullptr};
+  std::atomic<void *> m_fnPlayCtx{nullptr};
+  webrtc::Resampler m_resampler_Play;
+  hx::Thread *m_micProcTid = nullptr;
+  FlagByte m_running{0};
+  hx::CriticalSection m_micListLock;
+  std::list<AudioPacket> m_micList;
+  FlagByte m_workersRun{0};
+  hx::Thread *m_playProcTid = nullptr;
+  CBlockResample m_resample_16to48;
+  hx::Event m_playEvent;
+  hx::CriticalSection m_reqLock;
+  FlagByte m_is_win7_aec_working{0};
+  std::atomic<int32_t> m_req{0};
+  hx::Thread *m_monitorProcTid = nullptr;
+  hx::CriticalSection m_brisaLock;
+  FlagByte m_isOsMajorGe8{0};
+  hx::CriticalSection m_tovanLock;
+  FlagByte need_tovan{0};
+  DgtlStoreBuffer m_captureRing{};
+  hx::Event m_sysEvent;
+  hx::Event m_micEvent;
+
+  // ---- additions of this port ----
+  // Wakes the monitor thread's 2000 ms sleep when the engine stops, so the
+  // stop can wait for it before the voice-path library is released.
+  hx::Event m_monitorWake;
+  // Far-end rate-conversion pairs the dependency refused (see dsp/).
+  int32_t m_playRefusedIn = 0;
+  int32_t m_playRefusedOut = 0;
+  // Workers whose end a stop did not see within its time limit; the next
+  // start and the destructor wait for them without limit.
+  hx::Thread *m_lateMicProc = nullptr;
+  hx::Thread *m_latePlayProc = nullptr;
+  hx::Thread *m_lateMonitorProc = nullptr;
+
+ private:
+  void JoinLateWorkers();
+  void StopWorkers();
+};
+
+// Module-wide engine pointers and the lock of the capture ring.
+extern std::atomic<Hx_AEC_Impl *> g_aecImpl;     // set by construction
+extern std::atomic<Hx_AEC_Impl *> g_aecImplRun;  // set by every start
+extern hx::CriticalSection g_captureLock;
+
+// Serialises the microphone cleaning chain and delivery (capture callbacks)
+// with the engine stop that frees the processors and the 16k->48k converter:
+// a callback holds it for one block; the stop holds it while it frees.
+extern hx::CriticalSection g_micPathLock;
+
+// Shared statistics counters (plain values; they only feed log lines).
+extern std::atomic<int32_t> g_micCapCount;
+extern std::atomic<int32_t> sys_cnt;
+
+// Thread start routines.
+uint32_t MicProcThread(void *engine);
+uint32_t DoRenderThread(void *engine);
+uint32_t MonitorThread(void *engine);
+
+#endif

@@ -1,0 +1,133 @@
+/* hxsim: the simulated audio world behind the project's stand-in back-end
+ * libraries (libBrisaDll.so, libMirelDll.so, libTovanDll.so, libMMDevApi.so,
+ * libntdll.so). It simulates devices; it is not real hardware.
+ *
+ * One process holds one world (libhxsim.so). A test or host program links
+ * libhxsim.so and controls the world through this API; the stand-in
+ * libraries read and drive the same world. The module itself never sees it.
+ *
+ * Timing: in real-time mode (the default) the world runs its own threads:
+ *   - microphone: one 20 ms block of 320 samples at 16 kHz every 20 ms, to
+ *     the Brisa capture callback while Brisa is started with capture, or as
+ *     640 bytes to the Mirel callback while Mirel is initialised;
+ *   - voice-path play requests: one per 10 ms to the Brisa play-request
+ *     callback while Brisa is started and a play channel is added;
+ *   - system audio: one 10 ms block (1920 bytes, 48 kHz stereo) every 10 ms
+ *     to the Tovan callback while Tovan is initialised.
+ * In manual mode no world thread delivers anything; the hxsim_pump_* calls
+ * deliver on the caller's thread instead, so tests can be deterministic.
+ *
+ * Guarantees to the module: no callback is ever made while a world lock is
+ * held; every stop call (BrisaApi_Stop/Uninit, fnMirelDll_UnInit,
+ * tovan_uninit) returns only after the callbacks of what it stopped have
+ * returned, and none follows (unless called from inside such a callback,
+ * where it only marks the stop). */
+#ifndef HXSIM_H
+#define HXSIM_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#define HXSIM_API __attribute__((visibility("default")))
+
+/* Back to the defaults: real-time mode, 1 render and 1 capture endpoint, no
+ * device-API failure, OS 10.0.19045, silent microphone and system audio,
+ * automatic voice flag, all init results successful, call log and counters
+ * cleared, played audio discarded. Stops no library that runs. */
+HXSIM_API void hxsim_reset(void);
+
+/* ---- devices ---- */
+HXSIM_API void hxsim_set_endpoints(uint32_t render, uint32_t capture);
+HXSIM_API void hxsim_get_endpoints(uint32_t *render, uint32_t *capture);
+
+/* Device-API failure injection: the given step fails with `hresult` (a
+ * negative value) until cleared with step HXSIM_FAIL_NONE. */
+enum {
+  HXSIM_FAIL_NONE = 0,
+  HXSIM_FAIL_CREATE_ENUMERATOR = 1,
+  HXSIM_FAIL_ENUM_RENDER = 2,
+  HXSIM_FAIL_COUNT_RENDER = 3,
+  HXSIM_FAIL_ENUM_CAPTURE = 4,
+  HXSIM_FAIL_COUNT_CAPTURE = 5
+};
+HXSIM_API void hxsim_fail_device_api(int32_t step, int32_t hresult);
+/* Objects obtained from libMMDevApi.so and not yet released (0 when every
+ * enumerator and collection was released exactly once). */
+HXSIM_API int32_t hxsim_device_objects_alive(void);
+
+HXSIM_API void hxsim_set_os_version(uint32_t major, uint32_t minor, uint32_t build);
+
+/* ---- library results ---- */
+HXSIM_API void hxsim_set_brisa_init_result(int32_t result); /* default 1 */
+HXSIM_API void hxsim_set_mirel_init_result(int32_t result); /* default 1 */
+HXSIM_API void hxsim_set_tovan_init_result(int32_t result); /* default 0 */
+/* Writes the variable g_is_brisa_switch_to_wave that libBrisaDll.so exports
+ * (as the real library would from its own thread); reads it back. */
+HXSIM_API void hxsim_set_brisa_switch_to_wave(int32_t value);
+HXSIM_API int32_t hxsim_get_brisa_switch_to_wave(void);
+
+/* ---- signals ---- */
+/* Microphone: 16 kHz mono, copied. With loop set the signal repeats, else
+ * silence follows its end. */
+HXSIM_API void hxsim_set_mic_pcm(const int16_t *samples, size_t count, int loop);
+/* Same from a WAV file (16 kHz mono 16-bit required). 0 ok, -1 with a reason
+ * in hxsim_last_error(). */
+HXSIM_API int32_t hxsim_set_mic_wav(const char *path, int loop);
+/* Voice flag of Brisa blocks: HXSIM_VOICE_AUTO uses an energy detector on the
+ * block; HXSIM_VOICE_BREACH marks blocks with the invalid value 2. */
+enum { HXSIM_VOICE_AUTO = -1, HXSIM_VOICE_NEVER = 0, HXSIM_VOICE_ALWAYS = 1,
+       HXSIM_VOICE_BREACH = 2 };
+HXSIM_API void hxsim_set_voice_mode(int32_t mode);
+/* System audio: 48 kHz stereo interleaved, `frames` frames, copied. */
+HXSIM_API void hxsim_set_sys_pcm(const int16_t *interleaved, size_t frames, int loop);
+HXSIM_API int32_t hxsim_set_sys_wav(const char *path, int loop);
+HXSIM_API const char *hxsim_last_error(void);
+
+/* ---- timing ---- */
+HXSIM_API void hxsim_set_manual(int manual); /* 1: no world threads deliver */
+/* Deliver n blocks now on the caller's thread to whatever is running (a
+ * stopped or absent target receives nothing). Return the number delivered. */
+HXSIM_API int32_t hxsim_pump_mic(int32_t n);           /* 20 ms mic blocks */
+HXSIM_API int32_t hxsim_pump_sys(int32_t n);           /* 10 ms system blocks */
+HXSIM_API int32_t hxsim_pump_play_requests(int32_t n); /* Brisa play requests */
+/* Raw deliveries with caller-chosen content and length (for size checks). */
+HXSIM_API int32_t hxsim_deliver_brisa_block(int16_t *samples, int16_t count);
+HXSIM_API int32_t hxsim_deliver_mirel_bytes(uint8_t *data, int32_t len);
+HXSIM_API int32_t hxsim_deliver_tovan_bytes(uint8_t *data, int32_t len);
+
+/* ---- observation ---- */
+typedef struct {
+  int32_t brisa_initialised;   /* BrisaApi_Init succeeded and no Uninit since */
+  int32_t brisa_started;       /* 0 stopped, 1 capture+render, 2 render only */
+  int32_t brisa_play_channel;  /* a play channel is added */
+  int32_t mirel_running;
+  int32_t tovan_running;
+  int64_t mic_blocks;          /* microphone blocks delivered (Brisa or Mirel) */
+  int64_t sys_blocks;          /* system blocks delivered */
+  int64_t play_requests;       /* play requests issued */
+  int64_t put_play_calls;      /* BrisaApi_PutPlayData calls */
+  int64_t put_play_samples;    /* samples received by PutPlayData */
+} hxsim_status;
+HXSIM_API void hxsim_get_status(hxsim_status *st);
+
+/* Every call made into a stand-in library, in order, one per line, e.g.
+ * "BrisaApi_Init(0)\n", "BrisaApi_Start(1)\n", "fnMirelDll_Init(16000,1)\n",
+ * "tovan_uninit()\n", "MMDevApi_EnumAudioEndpoints(0,1)\n". PutPlayData is
+ * not logged (it is counted). Returns the length of the whole log and copies
+ * at most cap-1 bytes plus a terminator. */
+HXSIM_API size_t hxsim_call_log(char *buf, size_t cap);
+HXSIM_API void hxsim_clear_call_log(void);
+
+/* Far-end audio received through BrisaApi_PutPlayData (16 kHz stereo
+ * interleaved, as handed over), oldest first; a bounded store keeps the
+ * newest 60 s. Returns the number of samples copied and removes them. */
+HXSIM_API size_t hxsim_take_played(int16_t *dst, size_t max_samples);
+
+#ifdef __cplusplus
+}
+#endif
+#endif /* HXSIM_H */

@@ -1,0 +1,79 @@
+#include "support/log_capture.h"
+
+#include <fcntl.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <thread>
+
+LogCapture::LogCapture() {
+  char tmpl[] = "/tmp/hx_log_XXXXXX";
+  file_fd_ = mkstemp(tmpl);
+  path_ = tmpl;
+  fflush(stdout);
+  saved_fd_ = dup(1);
+  dup2(file_fd_, 1);
+}
+
+LogCapture::~LogCapture() {
+  fflush(stdout);
+  dup2(saved_fd_, 1);
+  close(saved_fd_);
+  close(file_fd_);
+  unlink(path_.c_str());
+}
+
+std::string LogCapture::Text() const {
+  std::string out;
+  int fd = open(path_.c_str(), O_RDONLY);
+  if (fd < 0) return out;
+  char buf[65536];
+  ssize_t n;
+  while ((n = read(fd, buf, sizeof buf)) > 0) out.append(buf, (size_t)n);
+  close(fd);
+  return out;
+}
+
+std::vector<std::string> LogCapture::Lines() const {
+  std::vector<std::string> lines;
+  std::string text = Text(), cur;
+  for (char c : text) {
+    if (c == '\n') {
+      lines.push_back(cur);
+      cur.clear();
+    } else {
+      cur += c;
+    }
+  }
+  if (!cur.empty()) lines.push_back(cur);
+  return lines;
+}
+
+int LogCapture::Count(const std::string &needle) const {
+  std::string text = Text();
+  int n = 0;
+  for (size_t pos = text.find(needle); pos != std::string::npos;
+       pos = text.find(needle, pos + needle.size()))
+    ++n;
+  return n;
+}
+
+bool LogCapture::WaitFor(const std::string &needle, int times, int timeout_ms) const {
+  return WaitUntil([&] { return Count(needle) >= times; }, timeout_ms);
+}
+
+void LogCapture::Clear() {
+  fflush(stdout);
+  if (ftruncate(file_fd_, 0) == 0) lseek(file_fd_, 0, SEEK_SET);
+}
+
+bool WaitUntil(const std::function<bool()> &cond, int timeout_ms) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  while (!cond()) {
+    if (std::chrono::steady_clock::now() >= deadline) return cond();
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return true;
+}

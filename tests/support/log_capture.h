@@ -1,0 +1,33 @@
+// Captures what the module writes to standard output (file descriptor 1)
+// while the object lives. The module writes each line with one write(2), so
+// redirecting the descriptor catches everything, from any thread.
+#ifndef HX_TESTS_SUPPORT_LOG_CAPTURE_H
+#define HX_TESTS_SUPPORT_LOG_CAPTURE_H
+
+#include <functional>
+#include <string>
+#include <vector>
+
+class LogCapture {
+ public:
+  LogCapture();
+  ~LogCapture();  // restores fd 1
+  // Everything written so far (the capture goes on).
+  std::string Text() const;
+  std::vector<std::string> Lines() const;  // split at '\n', line ends dropped
+  // Number of occurrences of `needle` so far.
+  int Count(const std::string &needle) const;
+  // Polls until `needle` appears `times` times or `timeout_ms` passes.
+  bool WaitFor(const std::string &needle, int times = 1, int timeout_ms = 10000) const;
+  void Clear();
+
+ private:
+  int saved_fd_;
+  int file_fd_;
+  std::string path_;
+};
+
+// Polls `cond` every 5 ms until it holds or `timeout_ms` passes.
+bool WaitUntil(const std::function<bool()> &cond, int timeout_ms = 10000);
+
+#endif
