@@ -1,0 +1,73 @@
+#!/usr/bin/env bash
+# One entry point for a fresh Debian 12 machine (run as root, or with sudo
+# available for the package step):
+#   bash scripts/hx.sh demo [host options]  set up, build, run the main job
+#   bash scripts/hx.sh test                 set up, build, run the whole suite
+#   bash scripts/hx.sh setup                set up and build only
+# Set-up installs the Debian packages that are missing, configures and builds
+# into build/. The test job also builds and runs the suite with
+# AddressSanitizer+UndefinedBehaviorSanitizer (build-asan/) and with
+# ThreadSanitizer (build-tsan/).
+set -euo pipefail
+
+ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+JOBS="${HX_JOBS:-$(nproc)}"
+
+PACKAGES=(cmake g++ make pkg-config binutils
+  libwebrtc-audio-processing-dev libgtest-dev libgmock-dev libbenchmark-dev
+  libspeexdsp-dev libsamplerate0-dev libsoxr-dev libsndfile1-dev
+  espeak-ng sox)
+
+install_packages() {
+  local missing=()
+  for p in "${PACKAGES[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+  done
+  if ((${#missing[@]})); then
+    echo "== installing: ${missing[*]}"
+    local sudo=""
+    [[ $(id -u) -ne 0 ]] && sudo="sudo"
+    $sudo apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+  fi
+}
+
+configure_and_build() {  # dir, extra cmake args...
+  local dir="$1"; shift
+  cmake -S "$ROOT" -B "$ROOT/$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
+  cmake --build "$ROOT/$dir" -j "$JOBS"
+}
+
+setup() {
+  install_packages
+  configure_and_build build
+}
+
+run_tests() {
+  setup
+  local status=0
+  echo "== tests (plain build)"
+  (cd "$ROOT/build" && ctest --output-on-failure -j "$JOBS" --timeout 600) || status=1
+
+  echo "== tests (AddressSanitizer + UndefinedBehaviorSanitizer)"
+  configure_and_build build-asan -DHX_SANITIZE=address,undefined -DHX_BUILD_BENCH=OFF
+  (cd "$ROOT/build-asan" &&
+    ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+    HX_SOAK_SECONDS=20 ctest --output-on-failure -j "$JOBS" --timeout 900 -LE nosan) || status=1
+
+  echo "== tests (ThreadSanitizer)"
+  configure_and_build build-tsan -DHX_SANITIZE=thread -DHX_BUILD_BENCH=OFF
+  (cd "$ROOT/build-tsan" &&
+    TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 HX_SOAK_SECONDS=20 \
+    ctest --output-on-failure -j "$JOBS" --timeout 900 -LE 'nosan|notsan') || status=1
+
+  if ((status)); then echo "== FAILED"; else echo "== all test runs passed"; fi
+  return $status
+}
+
+case "${1:-}" in
+  setup) setup ;;
+  demo) shift; setup; "$ROOT/build/bin/hxaec-host" "$@" ;;
+  test) run_tests ;;
+  *) echo "usage: $0 {demo|test|setup}" >&2; exit 2 ;;
+esac
