@@ -98,10 +98,10 @@ int32_t Hx_AEC_Impl::Init() {
   m_playEvent.Reset();
   m_monitorWake.Reset();
   m_running.store(1);
-  m_micProcTid = hx::CreateThread(MicProcThread, this);
+  m_micProcTid = hx::CreateThread(MicProcThread, this, "hx-mix");
   m_workersRun.store(1);
-  m_playProcTid = hx::CreateThread(DoRenderThread, this);
-  m_monitorProcTid = hx::CreateThread(MonitorThread, this);
+  m_playProcTid = hx::CreateThread(DoRenderThread, this, "hx-play");
+  m_monitorProcTid = hx::CreateThread(MonitorThread, this, "hx-monitor");
   return 0;
 }
 

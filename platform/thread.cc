@@ -25,13 +25,14 @@ void *Trampoline(void *p) {
 }
 }  // namespace
 
-Thread *CreateThread(ThreadRoutine routine, void *param) {
+Thread *CreateThread(ThreadRoutine routine, void *param, const char *name) {
   Thread *t = new (std::nothrow) Thread{pthread_t(), routine, param, false};
   if (!t) return nullptr;
   if (pthread_create(&t->id, nullptr, Trampoline, t) != 0) {
     delete t;
     return nullptr;
   }
+  if (name) pthread_setname_np(t->id, name);
   return t;
 }
 

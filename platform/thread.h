@@ -10,8 +10,9 @@ namespace hx {
 struct Thread;  // opaque handle
 typedef uint32_t (*ThreadRoutine)(void *param);
 
-// nullptr when the thread could not be created.
-Thread *CreateThread(ThreadRoutine routine, void *param);
+// nullptr when the thread could not be created. `name` (at most 15
+// characters) labels the thread for debuggers and /proc.
+Thread *CreateThread(ThreadRoutine routine, void *param, const char *name = nullptr);
 // Waits for the thread to end, at most timeout_ms (kInfinite: no limit).
 // true when it has ended; the handle stays valid until CloseThread.
 bool WaitThread(Thread *t, uint32_t timeout_ms);
