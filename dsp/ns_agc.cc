@@ -1,11 +1,121 @@
-// PLACEHOLDER: to be replaced by the real cleaning chain.
+// Microphone cleaning chain: high-pass filter and noise suppressor, then
+// gain controller, each run on 640-byte blocks as two 160-sample halves.
+//
+// Exclusion: one module-wide lock is held by ns_process / agc_process for the
+// whole block and by the create and free operations. A capture callback can
+// therefore never be inside a wrapper while a processor is created or freed,
+// whichever capture library is still running at shut-down. This lock is
+// innermost: nothing else is taken while it is held.
 #include "dsp/ns_agc.h"
+
+#include <math.h>
+#include <stddef.h>
+
+#include <new>
+
+#include "engine/log.h"
+#include "platform/sync.h"
+
 NsHandle *g_ns = nullptr;
 HpfState *g_hpf = nullptr;
 void *g_agc = nullptr;
-void ns_create() {}
-void ns_process(int16_t *, int32_t, int16_t *) {}
-void ns_free() {}
-void agc_create(int32_t) {}
-void agc_process(int16_t *, int32_t, int16_t *, int32_t) {}
-void agc_free() {}
+
+namespace {
+
+const int kFrame = 160;  // samples per 10 ms half at 16 kHz
+
+// Never destroyed, and built without the heap on first use: it stays valid
+// while the module unloads (the engine's destructor frees the processors).
+hx::CriticalSection &ChainLock() {
+  alignas(hx::CriticalSection) static unsigned char storage[sizeof(hx::CriticalSection)];
+  static hx::CriticalSection *lock = new (storage) hx::CriticalSection();
+  return *lock;
+}
+// Build the lock while the library loads, before any capture thread exists.
+hx::CriticalSection &g_chainLockInit = ChainLock();
+
+// The suppressor works on floats on the 16-bit scale and saturates its
+// output; rounding to nearest brings it back (the clamp only guards the
+// conversion).
+inline int16_t FloatToS16(float v) {
+  if (v >= 32767.f) return 32767;
+  if (v <= -32768.f) return -32768;
+  return (int16_t)lrintf(v);
+}
+
+}  // namespace
+
+void ns_create() {
+  hx::Lock lock(ChainLock());
+  g_ns = WebRtcNs_Create();
+  if (g_ns == nullptr) return;  // stays absent until the next start-up
+  WebRtcNs_Init(g_ns, 16000);
+  WebRtcNs_set_policy(g_ns, 2);  // Init resets the policy: set it afterwards
+  g_hpf = new HpfState;
+  hpf_init(g_hpf, 16000);
+}
+
+void ns_process(int16_t *in, int32_t len, int16_t *out) {
+  hx::Lock lock(ChainLock());
+  if (g_ns == nullptr) return;
+  hx_assert_at(len == 640, "Hx_Aec_Impl", 569);
+  for (int k = 0; k < 2; ++k) {
+    int16_t work[kFrame];
+    float in_f[kFrame];
+    float out_f[kFrame];
+    for (int i = 0; i < kFrame; ++i) work[i] = in[kFrame * k + i];
+    hpf_filter(g_hpf, work, kFrame);
+    for (int i = 0; i < kFrame; ++i) in_f[i] = work[i];
+    const float *in_bands[1] = {in_f};
+    float *out_bands[1] = {out_f};
+    // The analysis pass feeds the noise estimate that Process uses.
+    WebRtcNs_Analyze(g_ns, in_f);
+    WebRtcNs_Process(g_ns, in_bands, 1, out_bands);
+    for (int i = 0; i < kFrame; ++i) out[kFrame * k + i] = FloatToS16(out_f[i]);
+  }
+}
+
+void ns_free() {
+  hx::Lock lock(ChainLock());
+  if (g_ns != nullptr) {
+    WebRtcNs_Free(g_ns);
+    delete g_hpf;
+    g_hpf = nullptr;
+  }
+  g_ns = nullptr;
+}
+
+void agc_create(int32_t sample_rate_hz) {
+  hx::Lock lock(ChainLock());
+  g_agc = WebRtcAgc_Create();
+  if (g_agc == nullptr) return;
+  WebRtcAgc_Init(g_agc, 0, 255, 1, (uint32_t)sample_rate_hz);  // levels 0..255, adaptive analog
+  WebRtcAgcConfig config;
+  config.targetLevelDbfs = 3;
+  config.compressionGaindB = 12;
+  config.limiterEnable = 1;
+  WebRtcAgc_set_config(g_agc, config);
+}
+
+void agc_process(int16_t *in, int32_t inlen, int16_t *out, int32_t outlen) {
+  hx::Lock lock(ChainLock());
+  if (g_agc == nullptr) return;
+  hx_assert_at(inlen == 640, "Hx_Aec_Impl", 614);
+  hx_assert_at(outlen == 640, "Hx_Aec_Impl", 615);
+  for (int k = 0; k < 2; ++k) {
+    const int16_t *in_bands[1] = {in + kFrame * k};
+    int16_t *out_bands[1] = {out + kFrame * k};
+    // The recommended microphone level is discarded: the module never
+    // changes a device volume, only the gain applied to the samples.
+    int32_t out_mic_level = 0;
+    uint8_t saturation_warning = 0;
+    WebRtcAgc_Process(g_agc, in_bands, 1, kFrame, out_bands, 0, &out_mic_level, 0,
+                      &saturation_warning);
+  }
+}
+
+void agc_free() {
+  hx::Lock lock(ChainLock());
+  if (g_agc != nullptr) WebRtcAgc_Free(g_agc);
+  g_agc = nullptr;
+}
