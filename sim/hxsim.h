@@ -58,6 +58,9 @@ HXSIM_API void hxsim_fail_device_api(int32_t step, int32_t hresult);
 /* Objects obtained from libMMDevApi.so and not yet released (0 when every
  * enumerator and collection was released exactly once). */
 HXSIM_API int32_t hxsim_device_objects_alive(void);
+/* Addition: releases of an object that was already released or never handed
+ * out (NULL included) since the last hxsim_reset. */
+HXSIM_API int32_t hxsim_device_bad_releases(void);
 
 HXSIM_API void hxsim_set_os_version(uint32_t major, uint32_t minor, uint32_t build);
 
@@ -69,6 +72,10 @@ HXSIM_API void hxsim_set_tovan_init_result(int32_t result); /* default 0 */
  * (as the real library would from its own thread); reads it back. */
 HXSIM_API void hxsim_set_brisa_switch_to_wave(int32_t value);
 HXSIM_API int32_t hxsim_get_brisa_switch_to_wave(void);
+/* Addition: 1 while libBrisaDll.so is loaded in the process. The value of
+ * g_is_brisa_switch_to_wave is kept by the world while the library is not
+ * loaded and written into the next copy that is loaded. */
+HXSIM_API int32_t hxsim_brisa_loaded(void);
 
 /* ---- signals ---- */
 /* Microphone: 16 kHz mono, copied. With loop set the signal repeats, else
@@ -85,6 +92,7 @@ HXSIM_API void hxsim_set_voice_mode(int32_t mode);
 /* System audio: 48 kHz stereo interleaved, `frames` frames, copied. */
 HXSIM_API void hxsim_set_sys_pcm(const int16_t *interleaved, size_t frames, int loop);
 HXSIM_API int32_t hxsim_set_sys_wav(const char *path, int loop);
+/* Reason of the calling thread's last failed hxsim call. */
 HXSIM_API const char *hxsim_last_error(void);
 
 /* ---- timing ---- */
@@ -118,7 +126,19 @@ HXSIM_API void hxsim_get_status(hxsim_status *st);
  * "BrisaApi_Init(0)\n", "BrisaApi_Start(1)\n", "fnMirelDll_Init(16000,1)\n",
  * "tovan_uninit()\n", "MMDevApi_EnumAudioEndpoints(0,1)\n". PutPlayData is
  * not logged (it is counted). Returns the length of the whole log and copies
- * at most cap-1 bytes plus a terminator. */
+ * at most cap-1 bytes plus a terminator.
+ * All line formats (%d are the arguments as passed):
+ *   BrisaApi_Init(reserved)  BrisaApi_Uninit()  BrisaApi_Start(with_capture)
+ *   BrisaApi_Stop()  BrisaApi_AddPlayChannel(channel)
+ *   BrisaApi_DelPlayChannel(channel)
+ *   fnMirelDll_Init(sample_rate,channels)  fnMirelDll_UnInit()
+ *   tovan_init()  tovan_uninit()
+ *   MMDevApi_CoInitialize()  MMDevApi_CoUninitialize()
+ *   MMDevApi_CreateDeviceEnumerator()
+ *   MMDevApi_EnumAudioEndpoints(data_flow,state_mask)
+ *   MMDevApi_GetCount()  MMDevApi_Release()
+ *   RtlGetNtVersionNumbers()
+ * Each line is logged when the call enters, also when it then fails. */
 HXSIM_API size_t hxsim_call_log(char *buf, size_t cap);
 HXSIM_API void hxsim_clear_call_log(void);
 

@@ -1,2 +1,0 @@
-#include "hxsim.h"
-void hxsim_reset(void) {}
