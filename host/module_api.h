@@ -1,0 +1,29 @@
+// The module's eight exports, resolved from a dlopen'ed libHx_Aec_Mod.so.
+#ifndef HX_HOST_MODULE_API_H
+#define HX_HOST_MODULE_API_H
+
+#include <string>
+
+#include "hx_aec_mod.h"
+
+namespace host {
+
+struct ModuleApi {
+  void *handle = nullptr;
+  int32_t (*Init)(void) = nullptr;
+  int32_t (*DeInit)(void) = nullptr;
+  int32_t (*GetUpComCallBackPtr)(void **, void **, void **, void **) = nullptr;
+  int32_t (*SetDownComCallBackPtr)(void *, void *, void *, void *) = nullptr;
+  int32_t (*SetAecMode)(uint8_t) = nullptr;
+  int32_t (*SetMicroCapture)(uint8_t) = nullptr;
+  int32_t (*SetSysCapture)(uint8_t) = nullptr;
+  int32_t (*SetOnlineCapSys)(uint8_t) = nullptr;
+};
+
+// dlopen()s the module and resolves all eight exports. False with a
+// one-line reason in *error (the library is closed again then).
+bool LoadModule(const std::string &path, ModuleApi *api, std::string *error);
+
+}  // namespace host
+
+#endif

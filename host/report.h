@@ -1,0 +1,47 @@
+// The run summary: report.txt and its copy on the terminal.
+#ifndef HX_HOST_REPORT_H
+#define HX_HOST_REPORT_H
+
+#include <string>
+#include <vector>
+
+#include "analysis.h"
+#include "hxsim.h"
+#include "log_tap.h"
+#include "options.h"
+
+namespace host {
+
+struct BackendChange {
+  double at_s;
+  std::string state;  // from the world's status
+};
+
+struct RunResult {
+  std::string module_path;
+  double run_s = 0;
+  double mic_s = 0;
+  std::vector<std::string> farend_desc;
+  std::string sys_desc;
+  // upstream
+  long up_blocks = 0, up_odd = 0, up_overflow = 0;
+  double first_block_s = -1;
+  // far end
+  long play_calls[4] = {0, 0, 0, 0}, play_audio[4] = {0, 0, 0, 0}, play_bad = 0;
+  size_t voicepath_samples = 0;
+  hxsim_status status_end{};
+  double play_rate_per_s = 0;     // put_play_calls per second over the run
+  double request_rate_per_s = 0;  // play requests per second
+  std::vector<BackendChange> backends;
+  std::vector<std::pair<double, std::string>> device_events;  // applied
+  std::string call_log_summary;
+  LogCounts log;
+  NoiseReport noise;
+  std::vector<std::string> notes;
+};
+
+std::string FormatReport(const Options &opt, const RunResult &r);
+
+}  // namespace host
+
+#endif
