@@ -100,7 +100,6 @@ void hxsim_set_mic_pcm(const int16_t *samples, size_t count, int loop) {
   World &w = TheWorld();
   std::lock_guard<std::mutex> lk(w.mu);
   w.mic.Set(samples, count, loop != 0);
-  w.vad = VoiceDetector();
 }
 
 int32_t hxsim_set_mic_wav(const char *path, int loop) {
@@ -114,7 +113,6 @@ void hxsim_set_voice_mode(int32_t mode) {
   World &w = TheWorld();
   std::lock_guard<std::mutex> lk(w.mu);
   w.voice_mode = mode;
-  w.vad = VoiceDetector();
 }
 
 void hxsim_set_sys_pcm(const int16_t *interleaved, size_t frames, int loop) {
