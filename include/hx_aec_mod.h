@@ -28,7 +28,33 @@ HX_AEC_API int32_t Hx_Aec_SetMicroCapture(uint8_t on);
 HX_AEC_API int32_t Hx_Aec_SetSysCapture(uint8_t on);
 HX_AEC_API int32_t HX_Aec_SetOnlineCapSys(uint8_t on);
 
-/* handed to the host by Hx_Aec_GetUpComCallBackPtr */
+/* handed to the host by Hx_Aec_GetUpComCallBackPtr
+ *
+ * UpComPushMicDataFn: queues one block of the host's own microphone audio.
+ *   Returns -1 when the engine is not running or no capture callback is
+ *   registered, and -1 for a block it cannot read: null data, zero frames,
+ *   channels other than 1 or 2, or bytes_per_frame != 2 * channels (only
+ *   16-bit PCM); such a block queues nothing and is reported by a log line
+ *   (one per 100). Otherwise returns 0, also when micro capture is off or
+ *   the queue refuses the block.
+ *   Every accepted block becomes one 10 ms packet of 480 stereo frames at
+ *   48000 Hz: mono is duplicated to both channels; rates from 8000 to
+ *   192000 Hz other than 48000 (16000, 32000, 44100, ...) are converted to
+ *   48000 Hz by linear interpolation within the block; any other rate is
+ *   taken as 48000 Hz. A block shorter than 10 ms is padded with silence, a
+ *   longer one is cut to its first 10 ms; either is reported by a log line
+ *   (one per 100). Only frames * channels values are ever read from data.
+ *   Send 10 ms blocks (160 frames at 16 kHz, 441 at 44.1 kHz, 480 at
+ *   48 kHz) for gapless audio.
+ *   The quiet test of a long queue measures the packet over min(frames, 960)
+ *   values (every eighth one); a block of fewer than 8 frames is measured by
+ *   its first value alone.
+ *
+ * UpComPullPlayDataFn: fills out (1920 bytes) with one block of far-end
+ *   audio. Returns -1 when no play callback or play context is registered
+ *   or out is null. When the module plays the far end itself, out receives
+ *   1920 zero bytes and *out_samples is set to 960 to match. out_samples may
+ *   be null; it is then not written. */
 typedef int32_t (*UpComPushMicDataFn)(void *ctx, int16_t *data, uint32_t frames,
                                       uint8_t bytes_per_frame, uint8_t channels,
                                       uint32_t sample_rate, uint32_t aux0,

@@ -1,7 +1,100 @@
-// PLACEHOLDER: to be replaced by the microphone packet queue.
+// Microphone packet queue: admission shared by both producers, delivery of
+// the module's own cleaned blocks, and the mix thread's take.
 #include <stdlib.h>
+#include <string.h>
+
 #include "engine/hx_aec_impl.h"
+#include "engine/log.h"
+#include "upstream/primitives.h"
+
 std::atomic<int32_t> g_micCapCount{0};
-void Hx_AEC_Impl::DeliverMicData(int16_t *, int16_t) {}
-void Hx_AEC_Impl::OfferMicPacket(const AudioPacket &pkt, int32_t, MicProducer &) { free(pkt.data); }
-bool Hx_AEC_Impl::TakeMicPacket(AudioPacket *, int32_t *) { return false; }
+
+namespace {
+
+constexpr int32_t kQueueLimit = 12;     // from 12 queued, every packet is refused
+constexpr int32_t kQuietWindow = 8;     // from 8 queued, quiet packets are refused
+constexpr int32_t kQuietThreshold = 200;
+constexpr int32_t kPowerLogPeriod = 300;
+constexpr int32_t kDropLogPeriod = 10;
+
+constexpr int kMicBlockIn = 320;     // 20 ms at 16 kHz
+constexpr int kMicBlockOut = 960;    // 20 ms at 48 kHz, mono
+constexpr size_t kPacketBytes = 1920;  // 10 ms at 48 kHz, stereo
+
+// Work buffers of the delivery, alive for the whole process. Delivery is not
+// reentrant: its callers serialise it under g_micPathLock.
+int16_t g_micWork48k[kMicBlockOut];
+int16_t g_micWork48kStereo[2 * kMicBlockOut];
+
+MicProducer g_deliverProducer = {
+    "audio_HXAec::===> audio_mix:: >>>>>: drop mute pak: %d\n",
+    "audio_HXAec::===> audio_mix:: >>>>>: del mute pak: %d\n", 0, 0};
+
+}  // namespace
+
+// The list node is created before the lock and spliced in under it, so the
+// lock is never held across an allocation; a refused packet's buffer and node
+// are released after the lock.
+void Hx_AEC_Impl::OfferMicPacket(const AudioPacket &pkt, int32_t span, MicProducer &producer) {
+  std::list<AudioPacket> node(1, pkt);
+  bool refused = false;
+  {
+    hx::Lock lock(m_micListLock);
+    const int32_t n = (int32_t)m_micList.size();
+    if (log_every(producer.power_log_count, kPowerLogPeriod))
+      log_printf("audio_HXAec::===> ((((((((((((((: +++++:  power=%d\n",
+                 (int)CalcPower(pkt.data, span));
+    const char *line = nullptr;
+    if (n >= kQueueLimit)
+      line = producer.full_line;
+    else if (n >= kQuietWindow && (int32_t)CalcPower(pkt.data, span) < kQuietThreshold)
+      line = producer.quiet_line;
+    if (line) {
+      refused = true;
+      if (log_every(producer.drop_log_count, kDropLogPeriod)) log_printf(line, n);
+    } else {
+      m_micList.splice(m_micList.end(), node);
+    }
+  }
+  if (refused) free(pkt.data);
+  // With system audio on, the mix thread is paced by it and never waits here.
+  if (!sys_capture.load()) m_micEvent.Set();
+}
+
+bool Hx_AEC_Impl::TakeMicPacket(AudioPacket *pkt, int32_t *count_before) {
+  std::list<AudioPacket> taken;  // the node is released after the lock
+  {
+    hx::Lock lock(m_micListLock);
+    *count_before = (int32_t)m_micList.size();
+    if (*count_before <= 0) return false;
+    taken.splice(taken.end(), m_micList, m_micList.begin());
+  }
+  *pkt = taken.front();
+  return true;
+}
+
+// Callers hold g_micPathLock, which the engine stop also holds while it
+// releases m_resample_16to48.
+void Hx_AEC_Impl::DeliverMicData(int16_t *samples, int16_t count) {
+  // The converter consumes exactly one 320-sample block; anything else would
+  // read past the caller's block or overrun the work buffers.
+  if (!samples || count != kMicBlockIn) return;
+  // After a stop released the converter there is nothing to convert with:
+  // the block is dropped (the engine is stopping).
+  if (!m_resample_16to48.HasBuffer()) return;
+  uint32_t produced = 0;
+  m_resample_16to48.Process(samples, g_micWork48k, &produced);
+  for (int i = 0; i < 3 * count; ++i) {
+    g_micWork48kStereo[2 * i] = g_micWork48k[i];
+    g_micWork48kStereo[2 * i + 1] = g_micWork48k[i];
+  }
+  g_micCapCount.fetch_add(2, std::memory_order_relaxed);
+  if (!m_fnCapture.load() || !m_fnCaptureCtx.load()) return;
+  for (int half = 0; half < 2 && micro_capture.load(); ++half) {
+    int16_t *buf = (int16_t *)malloc(kPacketBytes);
+    if (!buf) continue;  // no memory: this half is lost, nothing else changes
+    memcpy(buf, g_micWork48kStereo + half * (kPacketBytes / 2), kPacketBytes);
+    AudioPacket pkt = {buf, 480, 4, 2, 48000, 0, 0, 0};
+    OfferMicPacket(pkt, 960, g_deliverProducer);
+  }
+}
