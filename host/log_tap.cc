@@ -37,7 +37,7 @@ bool LogTap::Start(const std::string &log_path, std::string *error) {
   }
   close(fds[1]);  // fd 1 is now the only write end
   read_fd_ = fds[0];
-  start_s_ = MonotonicSeconds();
+  origin_s_.store(MonotonicSeconds());
   reader_ = std::thread(&LogTap::Drain, this);
   return true;
 }
@@ -104,7 +104,7 @@ void LogTap::Classify(const std::string &line) {
   else if (has("no any-capture endpoint !!![0]")) what = "no back-end (no endpoint)";
   else if (has("ready to restart tovan")) what = "system-audio capture restarted (Tovan)";
   else if (has("failed to tovan_init")) what = "system-audio capture failed";
-  if (what) counts_.selections.push_back({MonotonicSeconds() - start_s_, what});
+  if (what) counts_.selections.push_back({MonotonicSeconds() - origin_s_.load(), what});
 }
 
 }  // namespace host

@@ -13,7 +13,7 @@
 namespace host {
 
 struct LogEvent {
-  double at_s;        // seconds since the tap started
+  double at_s;        // seconds since the origin (the engine start)
   std::string what;   // short description
 };
 
@@ -38,6 +38,8 @@ class LogTap {
   void Stop();
   int saved_stdout() const { return saved_stdout_; }
   LogCounts counts();
+  // Times of later events are given relative to this monotonic time.
+  void set_origin(double monotonic_s) { origin_s_.store(monotonic_s); }
 
  private:
   void Drain();
@@ -50,7 +52,7 @@ class LogTap {
   std::thread reader_;
   std::mutex mu_;
   LogCounts counts_;
-  double start_s_ = 0;
+  std::atomic<double> origin_s_{0};
 };
 
 double MonotonicSeconds();

@@ -238,6 +238,7 @@ int Run(int argc, char **argv) {
   signal(SIGINT, OnSigint);
   const double t0 = MonotonicSeconds();
   sink.start_s = t0;
+  tap.set_origin(t0);
   api.Init();
   // System audio starts after Init, so its capture callback never meets an
   // engine that has not been started.
@@ -317,6 +318,9 @@ int Run(int argc, char **argv) {
   res.noise = CompareNoise(FrameRms(mic.samples.data(), in_frames, 16000, 1, 0),
                            FrameRms(sink.store.data(), up_samples / 2, 48000, 2, 0));
 
+  if (opt.sys_capture)
+    res.notes.push_back("system audio is mixed into the upstream audio, so the output noise "
+                        "level includes it");
   if (Spectrogram(opt.mic_wav, dir + "input.png", "microphone input") &&
       Spectrogram(dir + "upstream.wav", dir + "output.png", "upstream (left, right)")) {
     res.notes.push_back("spectrograms: input.png, output.png");
