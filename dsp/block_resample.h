@@ -29,7 +29,21 @@ class CBlockResample {
   double m_factor;
   uint32_t m_xoff;
   int16_t *m_buffer;
-  // Implementation-private precomputed state may follow.
+
+ private:
+  // Fixed FIR per output sample, built by Init: output i sums the rounded
+  // products of m_coef[i * m_taps + j] and X[m_rowStart[i] + j], j < m_taps.
+  // Because the fractional time restarts at 0 on every call, these rows are
+  // the same on every call.
+  bool BuildRows();
+  void FreeRows();
+
+  int32_t m_lpScl;        // output scale (Q13), reduced for down-conversion
+  uint32_t m_outCount;    // output samples per call
+  uint32_t m_taps;        // coefficients per row, a multiple of 8
+  int32_t *m_rowStart;    // m_outCount first-input offsets, relative to X
+  int16_t *m_coef;        // m_outCount * m_taps coefficients, 32-byte aligned
+  int m_kernel;           // which inner loop serves m_taps (see Process)
 };
 
 #endif
