@@ -224,7 +224,13 @@ void AtForkChild() {
   w.world_inflight = 0;
   bool had_threads = w.threads_started;
   w.threads_started = false;
+#ifndef __SANITIZE_THREAD__
+  // (ThreadSanitizer ends a child that starts threads after a fork of a
+  // multi-threaded process; there the child keeps manual delivery only.)
   if (had_threads && !w.quit) StartThreadsLocked(w);
+#else
+  (void)had_threads;
+#endif
   w.played_mu.unlock();
   w.mu.unlock();
 }

@@ -2,6 +2,7 @@
 // (without the module): call log, device API, deliveries, stop guarantees
 // and real-time pacing.
 #include <dlfcn.h>
+#include <sys/wait.h>
 #include <stdio.h>
 #include <string.h>
 #include <unistd.h>
@@ -655,6 +656,28 @@ TEST_F(SimWorld, RealTimeDeliveryKeepsItsRate) {
   int frozen = g_rt_sys;
   std::this_thread::sleep_for(std::chrono::milliseconds(50));
   EXPECT_EQ(g_rt_sys, frozen);
+}
+
+TEST_F(SimWorld, ForkedChildHasItsOwnWorldThreads) {
+#ifdef __SANITIZE_THREAD__
+  GTEST_SKIP() << "ThreadSanitizer forbids threads in a forked child";
+#endif
+  hxsim_set_manual(0);
+  g_rt_sys = 0;
+  tovan_init(RtSys);
+  ASSERT_TRUE(WaitUntil([] { return g_rt_sys.load() > 0; }, 5000));
+  pid_t pid = fork();
+  if (pid == 0) {
+    int before = g_rt_sys;
+    bool more = WaitUntil([before] { return g_rt_sys.load() >= before + 5; }, 5000);
+    tovan_uninit();
+    _exit(more ? 0 : 1);
+  }
+  ASSERT_GT(pid, 0);
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  tovan_uninit();
 }
 
 }  // namespace
