@@ -9,6 +9,7 @@
 #include <sndfile.h>
 #include <stdint.h>
 
+#include <algorithm>
 #include <cmath>
 #include <random>
 #include <string>
