@@ -69,7 +69,7 @@ struct Brisa {
 class SimWorld : public ::testing::Test {
  protected:
   void SetUp() override {
-    brisa_.Load();
+    ASSERT_NO_FATAL_FAILURE(brisa_.Load());
     brisa_.Uninit();
     fnMirelDll_UnInit();
     tovan_uninit();
@@ -264,6 +264,7 @@ TEST_F(SimWorld, BrisaLifecycleLogVoiceFlagsAndPlayRequests) {
   std::vector<int16_t> tone(320 * 4);
   for (size_t i = 0; i < tone.size(); ++i) tone[i] = static_cast<int16_t>((i % 40) * 800 - 16000 + 3);
   hxsim_set_mic_pcm(tone.data(), tone.size(), 1);
+  g_mic.user_ok = 0;
   struct {
     int32_t mode;
     int flag;
@@ -381,7 +382,7 @@ TEST_F(SimWorld, SwitchToWaveSurvivesUnloadAndReload) {
   brisa_.Unload();
   EXPECT_EQ(hxsim_brisa_loaded(), 0);
   EXPECT_EQ(hxsim_get_brisa_switch_to_wave(), 1);
-  brisa_.Load();
+  ASSERT_NO_FATAL_FAILURE(brisa_.Load());
   EXPECT_EQ(*brisa_.switch_to_wave, 1);
   hxsim_reset();
   EXPECT_EQ(*brisa_.switch_to_wave, 0);
@@ -606,6 +607,7 @@ void RtSys(uint8_t *, int32_t len) {
 }
 
 TEST_F(SimWorld, RealTimeDeliveryKeepsItsRate) {
+  g_rt_mic = g_rt_sys = g_rt_req = 0;
   hxsim_set_manual(0);
   auto t0 = std::chrono::steady_clock::now();
   brisa_.Init(0, RtBrisa, nullptr);
