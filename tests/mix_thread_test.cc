@@ -3,6 +3,8 @@
 // saturation, discarding, and the exit while waiting for system audio.
 // The simulated world runs in manual mode, so only what the test queues or
 // writes into the capture ring reaches the thread.
+#include <dlfcn.h>
+
 #include <chrono>
 #include <string>
 #include <vector>
@@ -17,6 +19,11 @@ namespace {
 class MixThread : public ::testing::Test {
  protected:
   void SetUp() override {
+    // The engine's monitor loads the voice-path stand-in by name. Under the
+    // sanitizers that lookup does not see the test's RUNPATH, so it is
+    // loaded here by full path once; the lookup by name then finds it.
+    static void *brisa = dlopen(HX_LIB_DIR "/libBrisaDll.so", RTLD_NOW);
+    ASSERT_NE(nullptr, brisa) << dlerror();
     hxsim_reset();
     hxsim_set_manual(1);
     engine_ = new Hx_AEC_Impl;
