@@ -166,6 +166,8 @@ void *StreamThread(void *arg) {
   const auto period = std::chrono::milliseconds(s == kMicStream ? 20 : 10);
   const auto max_lag = std::chrono::milliseconds(100);
   t_world_thread = true;
+  static const char *const kNames[kStreamCount] = {"hxsim-mic", "hxsim-play", "hxsim-sys"};
+  pthread_setname_np(pthread_self(), kNames[s]);
   World &w = TheWorld();
   std::unique_lock<std::mutex> lk(w.mu);
   bool scheduled = false;
