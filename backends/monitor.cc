@@ -1,14 +1,211 @@
-// PLACEHOLDER: to be replaced by the monitor thread.
+// Monitor thread: binds the voice-path library, then every 2 s counts the
+// active endpoints and, when the picture changes or the voice path asks for
+// it, restarts the microphone back-end and the system-audio capture.
+//
+// Shutdown: every pass takes m_brisaLock and re-tests m_workersRun before any
+// voice-path call. The stop clears m_workersRun before it releases the
+// library under the same lock, so once the stop has begun this thread never
+// calls a voice-path entry, even when the stop's wait for it timed out.
+#include "backends/api/mirel_dll.h"
 #include "backends/api/mmdevapi.h"
+#include "backends/api/tovan_dll.h"
 #include "backends/backends.h"
 #include "backends/brisa_binding.h"
 #include "engine/hx_aec_impl.h"
-void g_win7_MoniterProc(Hx_AEC_Impl *engine) {
+#include "engine/log.h"
+
+namespace {
+
+const uint32_t kPassIntervalMs = 2000;
+
+// Voice-path calls. The entries are bound for the whole life of the thread
+// (a missing one is fatal at binding); the tests keep a late caller safe.
+void BrisaUninit() {
+  if (g_brisa.Uninit) g_brisa.Uninit();
+}
+int32_t BrisaInit(Hx_AEC_Impl *engine) {
+  return g_brisa.Init ? g_brisa.Init(0, g_win7_get_aec_callback, engine) : 0;
+}
+void BrisaStart(int32_t with_capture) {
+  if (g_brisa.Start) g_brisa.Start(with_capture);
+}
+void BrisaAddPlayChannel() {
+  if (g_brisa.AddPlayChannel) g_brisa.AddPlayChannel(0, g_win7_get_play_callback);
+}
+
+struct MonitorState {
+  uint8_t prev_capture_flag = 0;
+  uint8_t prev_render_flag = 0;
+  uint32_t prev_capture_count = 0;
+  uint32_t prev_render_count = 0;
+  uint32_t capture_count = 0;
+  uint32_t render_count = 0;
+  int32_t is_capturing = 0;
+  int32_t is_need_restart_tovan = 0;
+};
+
+// Starts, restarts or stops the system-audio capture. Caller holds
+// m_brisaLock; m_tovanLock is taken here.
+void TovanStep(Hx_AEC_Impl *e, MonitorState &st) {
+  hx::Lock t(e->m_tovanLock);
+  bool has_capture = g_hasCaptureEp.load() != 0;
+  bool has_render = g_hasRenderEp.load() != 0;
+  bool os8 = e->m_isOsMajorGe8.load() != 0;
+  bool allowed = os8 ? (has_capture && has_render) : has_capture;
+  if (!allowed) {
+    tovan_uninit();
+    e->sys_capture.store(0);
+    return;
+  }
+  if ((e->need_tovan.load() && !e->sys_capture.load()) || st.is_need_restart_tovan) {
+    st.is_need_restart_tovan = 0;
+    if (os8)
+      log_printf(
+          "audio_HXAec::===> DDDDDDDDDDDDDDDDDDDDDDDDDDDDDDDd[1]: has mic, ready to restart "
+          "tovan\n");
+    else
+      log_printf(
+          "audio_HXAec::===> DDDDDDDDDDDDDDDDDDDDDDDDDDDDDDDd[0]: has mic, ready to restart "
+          "tovan\n");
+    tovan_uninit();
+    e->sys_capture.store(tovan_init(g_Tovan_RecvSysData) >= 0 ? 1 : 0);
+  }
+}
+
+// Restarts the microphone back-end chosen by the endpoint flags. Caller holds
+// m_brisaLock.
+void SelectMicBackend(Hx_AEC_Impl *e, MonitorState &st) {
+  st.is_capturing = 0;
+  bool has_capture = g_hasCaptureEp.load() != 0;
+  bool has_render = g_hasRenderEp.load() != 0;
+  if (has_capture && has_render) {
+    fnMirelDll_UnInit();
+    BrisaUninit();
+    log_printf(
+        "audio_HXAec::===> AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAa: to init "
+        "win7-aec[0]\n");
+    if (BrisaInit(e) != 0) {
+      e->m_is_win7_aec_working.store(1);
+      BrisaStart(1);
+      BrisaAddPlayChannel();
+      st.is_capturing = 1;
+    } else {
+      e->m_is_win7_aec_working.store(0);
+      log_printf("audio_HXAec::===> win7 aec Init fail !!!\n");
+      BrisaUninit();
+    }
+    log_printf(
+        "audio_HXAec::===> AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAa: to init "
+        "win7-aec[1]---end\n");
+  } else if (has_capture) {
+    e->m_is_win7_aec_working.store(0);
+    log_printf(
+        "audio_HXAec::===> BBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBb: to init win-in[0]\n");
+    BrisaUninit();
+    fnMirelDll_UnInit();
+    int32_t ret = fnMirelDll_Init(g_Mirel_RecvMicData, 16000, 1) != 0 ? 1 : 0;
+    log_printf("audio_HXAec::===> fnMirelDll_Init: ret=%d\n", ret);
+    if (ret)
+      st.is_capturing = 1;
+    else
+      fnMirelDll_UnInit();
+    log_printf(
+        "audio_HXAec::===> BBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBb: to init win-in[1]\n");
+    log_printf(
+        "audio_HXAec::===> BBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBb: to init "
+        "win-in[2]---end\n");
+  } else if (has_render) {
+    log_printf(
+        "audio_HXAec::===> CCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCc: to init win-in[0]\n");
+    BrisaUninit();
+    fnMirelDll_UnInit();
+    log_printf(
+        "audio_HXAec::===> CCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCc: to init win-in[1]\n");
+    if (BrisaInit(e) != 0) {
+      e->m_is_win7_aec_working.store(1);
+      BrisaStart(0);
+      BrisaAddPlayChannel();
+    } else {
+      e->m_is_win7_aec_working.store(0);
+      log_printf("audio_HXAec::===> win7 aec Init fail !!!\n");
+      BrisaUninit();
+    }
+    log_printf(
+        "audio_HXAec::===> CCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCc: to init "
+        "win-in[2]---end\n");
+  } else {
+    e->m_is_win7_aec_working.store(0);
+    log_printf("audio_HXAec::===> ......................:: no any-capture endpoint !!![0]\n");
+    fnMirelDll_UnInit();
+    log_printf("audio_HXAec::===> ......................:: no any-capture endpoint !!![1]\n");
+    BrisaUninit();
+    log_printf(
+        "audio_HXAec::===> ......................:: no any-capture endpoint !!![2]---end\n");
+  }
+}
+
+// One pass after the endpoint count. Returns false when the stop has begun.
+bool MonitorPass(Hx_AEC_Impl *e, MonitorState &st) {
+  hx::Lock b(e->m_brisaLock);
+  if (!e->m_workersRun.load()) return false;
+  uint8_t has_capture = g_hasCaptureEp.load();
+  uint8_t has_render = g_hasRenderEp.load();
+  bool unchanged = has_capture == st.prev_capture_flag && has_render == st.prev_render_flag &&
+                   st.render_count == st.prev_render_count &&
+                   st.capture_count == st.prev_capture_count && BrisaSwitchToWave() == 0;
+  if (unchanged) return true;
+
+  BrisaClearSwitchToWave();
+  st.prev_capture_flag = has_capture;
+  st.prev_render_flag = has_render;
+  st.is_need_restart_tovan =
+      (st.capture_count != st.prev_capture_count && e->need_tovan.load()) ? 1 : 0;
+  st.prev_render_count = st.render_count;
+  st.prev_capture_count = st.capture_count;
+  log_printf(
+      "audio_HXAec::===> ready to re-init audio system "
+      "#######################:is_need_restart_tovan=%d\n",
+      st.is_need_restart_tovan);
+  TovanStep(e, st);
+  SelectMicBackend(e, st);
+  e->CheckPlayReq();
+  return true;
+}
+
+}  // namespace
+
+void g_win7_MoniterProc(Hx_AEC_Impl *e) {
   {
-    hx::Lock b(engine->m_brisaLock);
+    // Bound under m_brisaLock, so the release at stop never races the
+    // binding; a stop that began first leaves nothing to bind or release.
+    hx::Lock b(e->m_brisaLock);
+    if (!e->m_workersRun.load()) return;
     BrisaBind();
   }
   MMDevApi_CoInitialize(nullptr);
-  while (engine->m_workersRun.load()) engine->m_monitorWake.Wait(2000);
+  MonitorState st;
+  GetEndpointCount(&st.render_count, &st.capture_count);
+  st.prev_render_count = st.render_count;
+  st.prev_capture_count = st.capture_count;
+
+  while (e->m_workersRun.load()) {
+    GetEndpointCount(&st.render_count, &st.capture_count);
+    int32_t switch_to_wave;
+    {
+      // The variable lives in the voice-path library: read it only while
+      // the library is known to be loaded.
+      hx::Lock b(e->m_brisaLock);
+      if (!e->m_workersRun.load()) break;
+      switch_to_wave = BrisaSwitchToWave();
+    }
+    log_printf(
+        "audio_HXAec::===> m_is_win7_aec_working=%d;  g_is_brisa_switch_to_wave=%d; EP:: "
+        "cap=%d; render=%d;  is_capturing=%d; epcnt: cap=%d;render=%d\n",
+        e->m_is_win7_aec_working.load(), switch_to_wave, g_hasCaptureEp.load(),
+        g_hasRenderEp.load(), st.is_capturing, (int)st.capture_count, (int)st.render_count);
+    if (!MonitorPass(e, st)) break;
+    // The stop signals this event, so the thread leaves at once.
+    e->m_monitorWake.Wait(kPassIntervalMs);
+  }
   MMDevApi_CoUninitialize();
 }
