@@ -27,7 +27,10 @@ Hx_AEC_Impl::~Hx_AEC_Impl() {
     ns_free();
     agc_free();
   }
-  m_resample_48to44.Release();
+  {
+    hx::Lock play(m_playLock);  // a host pull may be converting with it
+    m_resample_48to44.Release();
+  }
   {
     hx::Lock g(g_captureLock);
     m_running.store(0);
@@ -53,8 +56,11 @@ Hx_AEC_Impl::~Hx_AEC_Impl() {
   g_aecImpl.compare_exchange_strong(self, nullptr);
   self = this;
   g_aecImplRun.compare_exchange_strong(self, nullptr);
-  for (AudioPacket &p : m_micList) free(p.data);
-  m_micList.clear();
+  {
+    hx::Lock q(m_micListLock);
+    for (AudioPacket &p : m_micList) free(p.data);
+    m_micList.clear();
+  }
   hx::Lock g(g_captureLock);
   DgtlStoreBuffer_Close(&m_captureRing);
 }
@@ -87,7 +93,10 @@ int32_t Hx_AEC_Impl::Init() {
   }
   m_isOsMajorGe8.store(IsOsMajorAtLeast8() ? 1 : 0);
   need_tovan.store(0);
-  m_resample_48to44.Init(48000, 44100, 480);
+  {
+    hx::Lock play(m_playLock);  // a host pull may be converting with it
+    m_resample_48to44.Init(48000, 44100, 480);
+  }
   int32_t recp_ret;
   {
     hx::Lock path(g_micPathLock);

@@ -1,33 +1,49 @@
 #include "platform/thread.h"
 
 #include <dlfcn.h>
-#include <errno.h>
 #include <pthread.h>
 #include <sched.h>
-#include <time.h>
 
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <new>
 
 namespace hx {
 
+// The timed wait watches a completion flag and then joins the thread, which
+// has already returned or is about to: the join itself never blocks long,
+// and thread-aware tools see an ordinary join.
 struct Thread {
   pthread_t id;
   ThreadRoutine routine;
   void *param;
   bool joined;
+  std::mutex m;
+  std::condition_variable cv;
+  bool finished;
 };
 
 namespace {
 void *Trampoline(void *p) {
   Thread *t = static_cast<Thread *>(p);
   t->routine(t->param);
+  {
+    std::lock_guard<std::mutex> g(t->m);
+    t->finished = true;
+  }
+  t->cv.notify_all();
   return nullptr;
 }
 }  // namespace
 
 Thread *CreateThread(ThreadRoutine routine, void *param, const char *name) {
-  Thread *t = new (std::nothrow) Thread{pthread_t(), routine, param, false};
+  Thread *t = new (std::nothrow) Thread();
   if (!t) return nullptr;
+  t->routine = routine;
+  t->param = param;
+  t->joined = false;
+  t->finished = false;
   if (pthread_create(&t->id, nullptr, Trampoline, t) != 0) {
     delete t;
     return nullptr;
@@ -39,31 +55,24 @@ Thread *CreateThread(ThreadRoutine routine, void *param, const char *name) {
 bool WaitThread(Thread *t, uint32_t timeout_ms) {
   if (!t) return true;
   if (t->joined) return true;
-  if (timeout_ms == 0xFFFFFFFFu) {
-    t->joined = pthread_join(t->id, nullptr) == 0;
-    return t->joined;
+  if (timeout_ms != 0xFFFFFFFFu) {
+    std::unique_lock<std::mutex> g(t->m);
+    if (!t->cv.wait_for(g, std::chrono::milliseconds(timeout_ms), [t] { return t->finished; }))
+      return false;
   }
-  timespec deadline;
-  clock_gettime(CLOCK_MONOTONIC, &deadline);
-  deadline.tv_sec += timeout_ms / 1000;
-  deadline.tv_nsec += (long)(timeout_ms % 1000) * 1000000L;
-  if (deadline.tv_nsec >= 1000000000L) {
-    deadline.tv_sec += 1;
-    deadline.tv_nsec -= 1000000000L;
-  }
-  int rc = pthread_clockjoin_np(t->id, nullptr, CLOCK_MONOTONIC, &deadline);
-  if (rc == 0) t->joined = true;
+  t->joined = pthread_join(t->id, nullptr) == 0;
   return t->joined;
 }
 
 void CloseThread(Thread *t) {
   if (!t) return;
-  if (!t->joined) {
-    if (pthread_equal(t->id, pthread_self()))
-      pthread_detach(t->id);  // a thread closing itself cannot wait for itself
-    else
-      pthread_join(t->id, nullptr);
+  if (!t->joined && pthread_equal(t->id, pthread_self())) {
+    // A thread cannot wait for itself: let it end on its own. Its record
+    // stays, since the thread still touches it on the way out.
+    pthread_detach(t->id);
+    return;
   }
+  WaitThread(t, 0xFFFFFFFFu);
   delete t;
 }
 

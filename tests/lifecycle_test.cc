@@ -62,7 +62,15 @@ std::vector<std::string> SplitLines(const std::string &text) {
   return ::testing::AssertionSuccess();
 }
 
-std::string Probe(const char *scenario, const std::string &env = "") {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+// Sanitizer runtimes intercept dlopen, which then misses the module's RUNPATH.
+const std::string kLibPath = std::string("LD_LIBRARY_PATH=") + HX_LIB_DIR;
+#else
+// Without the library path the module must find its siblings by RUNPATH.
+const std::string kLibPath = "env -u LD_LIBRARY_PATH";
+#endif
+
+std::string Probe(const char *scenario, const std::string &env = kLibPath) {
   return env + " " + HX_PROBE_PATH + " " + HX_MODULE_PATH + " " + scenario + " 2>&1";
 }
 
@@ -98,12 +106,8 @@ TEST(ModuleProcess, InitThenDeInitThenUnloadLogsEverySequenceAndLeavesNoThread) 
                               std::string(kF) + "DeInit[0]"}))
       << r.out;
   EXPECT_NE(r.out.find("g_win7_MoniterProc:: SetThreadPriority ret="), std::string::npos);
+  // No thread of the module is left (the simulated devices keep their own).
   EXPECT_NE(r.out.find("module=0\n"), std::string::npos) << r.out;
-  int before = -1, after = -1;
-  const char *probe = strstr(r.out.c_str(), "PROBE threads");
-  ASSERT_NE(probe, nullptr);
-  ASSERT_EQ(sscanf(probe, "PROBE threads before=%d after=%d", &before, &after), 2);
-  EXPECT_EQ(before, after) << r.out;
 }
 
 TEST(ModuleProcess, UnloadWithoutDeInitStopsEveryThreadFirst) {
@@ -122,7 +126,8 @@ TEST(ModuleProcess, UnloadWithoutDeInitStopsEveryThreadFirst) {
 
 TEST(ModuleProcess, LibraryEarlierInLibraryPathReplacesTheProjectsOwn) {
   ProcessResult r =
-      RunCommand(Probe("init-deinit", std::string("LD_LIBRARY_PATH=") + HX_REPLACEMENT_DIR));
+      RunCommand(Probe("init-deinit", std::string("LD_LIBRARY_PATH=") + HX_REPLACEMENT_DIR + ":" +
+                                          HX_LIB_DIR));
   ASSERT_EQ(r.status, 0) << r.out;
   EXPECT_NE(r.out.find("audio_HXAec::===>  The os version: major=7; minor=9\n"),
             std::string::npos)
