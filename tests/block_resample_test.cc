@@ -288,8 +288,9 @@ TEST(BlockResample, SaturatesInsteadOfWrapping) {
 
 // Full-scale input whose signs follow the filter's taps around input
 // `centre`, so the output there sums every tap with the same sign: the
-// largest magnitude the converter can produce (about 10 times full scale
-// for 48000 -> 16000).
+// largest magnitudes the converter can produce (1.15 to 1.3 times full
+// scale), and the largest tap sums (|S| above 2^17 when down-converting
+// by 2 or more).
 std::vector<int16_t> TapSignedBlock(double factor, uint32_t frame, int centre, int sign) {
   const int16_t *imp = ResampleImp();
   double per_input = kNpc * std::min(1.0, factor);  // table entries per input sample
