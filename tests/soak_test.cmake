@@ -3,4 +3,5 @@
 add_dependencies(${name} BrisaDll ntdll)
 set(HX_TEST_MANUAL ON)
 add_test(NAME soak_test COMMAND ${name})
-set_tests_properties(soak_test PROPERTIES LABELS soak TIMEOUT 900)
+set_tests_properties(soak_test PROPERTIES LABELS soak TIMEOUT 900
+  ENVIRONMENT "LD_LIBRARY_PATH=${CMAKE_LIBRARY_OUTPUT_DIRECTORY}")
