@@ -169,9 +169,10 @@ TEST_F(ShutdownTest, MonitorStuckPastItsWaitNeverCallsTheReleasedLibrary) {
 }
 
 TEST_F(ShutdownTest, PlayThreadStuckInTheHostNeverReachesTheReleasedLibrary) {
+  hxsim_set_endpoints(0, 0);  // timer mode: the host is pulled every 10 ms
   Create();
   e_->Init();
-  ASSERT_TRUE(log_->WaitFor(kA1));
+  ASSERT_TRUE(WaitUntil([] { return Status().put_play_calls > 0; }));
   host_.block_play.store(true);
   ASSERT_TRUE(WaitUntil([&] { return host_.play_blocked.load(); }));
   auto t0 = std::chrono::steady_clock::now();
