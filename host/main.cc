@@ -285,8 +285,10 @@ int Run(int argc, char **argv) {
   if (g_interrupted) res.notes.push_back("interrupted before the end");
 
   api.DeInit();
-  // The library stays loaded until the process ends: the module's monitor
-  // thread finishes its last pass on its own after DeInit.
+  // DeInit has ended every worker of the module; unloading stops the
+  // capture libraries it left running, as a host closing a call would.
+  dlclose(api.handle);
+  api = host::ModuleApi();
   hxsim_get_status(&res.status_end);
   TakePlayed(&played);
   res.call_log_summary = SummariseCallLog();

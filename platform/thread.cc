@@ -3,6 +3,8 @@
 #include <dlfcn.h>
 #include <pthread.h>
 #include <sched.h>
+#include <stdio.h>
+#include <string.h>
 
 #include <chrono>
 #include <condition_variable>
@@ -88,7 +90,21 @@ int32_t SetCurrentThreadTimeCritical() {
   return pthread_setschedparam(pthread_self(), SCHED_RR, &sp) == 0 ? 1 : 0;
 }
 
-void *LoadLibrary(const char *name) { return dlopen(name, RTLD_NOW); }
+void *LoadLibrary(const char *name) {
+  void *lib = dlopen(name, RTLD_NOW);
+  if (lib || strchr(name, '/')) return lib;
+  // Sanitizer runtimes intercept dlopen, whose search then misses this
+  // module's RUNPATH. Try the module's own folder, after the normal search,
+  // so a library earlier in LD_LIBRARY_PATH still wins.
+  Dl_info self;
+  if (!dladdr(reinterpret_cast<void *>(&LoadLibrary), &self) || !self.dli_fname) return nullptr;
+  const char *slash = strrchr(self.dli_fname, '/');
+  if (!slash) return nullptr;
+  char path[4096];
+  int n = snprintf(path, sizeof path, "%.*s/%s", (int)(slash - self.dli_fname), self.dli_fname, name);
+  if (n <= 0 || (size_t)n >= sizeof path) return nullptr;
+  return dlopen(path, RTLD_NOW);
+}
 void *GetProcAddress(void *lib, const char *symbol) { return lib ? dlsym(lib, symbol) : nullptr; }
 void FreeLibrary(void *lib) {
   if (lib) dlclose(lib);
