@@ -9,49 +9,44 @@
 std::atomic<uint8_t> g_hasCaptureEp{0};
 std::atomic<uint8_t> g_hasRenderEp{0};
 
-void GetEndpointCount(uint32_t *render_count, uint32_t *capture_count) {
-  void *enumerator = nullptr;
+namespace {
+
+// Counts the active endpoints of one direction (0 render, 1 capture), logs
+// the count and stores it with its flag. false after a failed step, which
+// is logged and leaves the count and the flag as they were.
+bool CountActiveEndpoints(void *enumerator, int32_t data_flow, const char *kind,
+                          std::atomic<uint8_t> *has_endpoint, uint32_t *count_out) {
   void *collection = nullptr;
   uint32_t count = 0;
+  int32_t hr = MMDevApi_EnumAudioEndpoints(enumerator, data_flow, 1, &collection);
+  if (hr < 0) {
+    log_printf("audio_HXAec::===> Unable to retrieve device collection: %x\n", (unsigned)hr);
+    return false;
+  }
+  hr = MMDevApi_GetCount(collection, &count);
+  if (hr >= 0) {
+    log_printf("audio_HXAec::===> :: Have %d %s endpoint \n", (int)count, kind);
+    has_endpoint->store(count > 0 ? 1 : 0);
+    *count_out = count;
+  } else {
+    log_printf("audio_HXAec::===> Unable to get device collection length: %x\n", (unsigned)hr);
+  }
+  MMDevApi_Release(collection);
+  return hr >= 0;
+}
+
+}  // namespace
+
+void GetEndpointCount(uint32_t *render_count, uint32_t *capture_count) {
+  void *enumerator = nullptr;
   int32_t hr = MMDevApi_CreateDeviceEnumerator(&enumerator);
   if (hr < 0) {
     log_printf("audio_HXAec::===> Unable to instantiate device enumerator: %x\n", (unsigned)hr);
-    enumerator = nullptr;
-    goto done;
+    return;
   }
-  hr = MMDevApi_EnumAudioEndpoints(enumerator, 0, 1, &collection);
-  if (hr < 0) {
-    log_printf("audio_HXAec::===> Unable to retrieve device collection: %x\n", (unsigned)hr);
-    collection = nullptr;
-    goto done;
-  }
-  hr = MMDevApi_GetCount(collection, &count);
-  if (hr < 0) {
-    log_printf("audio_HXAec::===> Unable to get device collection length: %x\n", (unsigned)hr);
-    goto done;
-  }
-  log_printf("audio_HXAec::===> :: Have %d render endpoint \n", (int)count);
-  g_hasRenderEp.store(count > 0 ? 1 : 0);
-  *render_count = count;
-  MMDevApi_Release(collection);
-  collection = nullptr;
-  hr = MMDevApi_EnumAudioEndpoints(enumerator, 1, 1, &collection);
-  if (hr < 0) {
-    log_printf("audio_HXAec::===> Unable to retrieve device collection: %x\n", (unsigned)hr);
-    collection = nullptr;
-    goto done;
-  }
-  hr = MMDevApi_GetCount(collection, &count);
-  if (hr < 0) {
-    log_printf("audio_HXAec::===> Unable to get device collection length: %x\n", (unsigned)hr);
-    goto done;
-  }
-  log_printf("audio_HXAec::===> :: Have %d capture endpoint \n", (int)count);
-  g_hasCaptureEp.store(count > 0 ? 1 : 0);
-  *capture_count = count;
-done:
-  if (collection) MMDevApi_Release(collection);
-  if (enumerator) MMDevApi_Release(enumerator);
+  if (CountActiveEndpoints(enumerator, 0, "render", &g_hasRenderEp, render_count))
+    CountActiveEndpoints(enumerator, 1, "capture", &g_hasCaptureEp, capture_count);
+  MMDevApi_Release(enumerator);
 }
 
 bool IsOsMajorAtLeast8() {
