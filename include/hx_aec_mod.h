@@ -31,12 +31,12 @@ HX_AEC_API int32_t HX_Aec_SetOnlineCapSys(uint8_t on);
 /* handed to the host by Hx_Aec_GetUpComCallBackPtr
  *
  * UpComPushMicDataFn: queues one block of the host's own microphone audio.
- *   Returns -1 when the engine is not running or no capture callback is
- *   registered, and -1 for a block it cannot read: null data, zero frames,
- *   channels other than 1 or 2, or bytes_per_frame != 2 * channels (only
- *   16-bit PCM); such a block queues nothing and is reported by a log line
- *   (one per 100). Otherwise returns 0, also when micro capture is off or
- *   the queue refuses the block.
+ *   Returns -1 when ctx is null, the engine is not running or no capture
+ *   callback is registered; otherwise 0, also when micro capture is off or
+ *   the block is refused. Refused unread: a block with null data, zero
+ *   frames, channels other than 1 or 2, or bytes_per_frame != 2 * channels
+ *   (only 16-bit PCM); it queues nothing and is reported by a log line (one
+ *   per 100).
  *   Every accepted block becomes one 10 ms packet of 480 stereo frames at
  *   48000 Hz: mono is duplicated to both channels; rates from 8000 to
  *   192000 Hz other than 48000 (16000, 32000, 44100, ...) are converted to

@@ -9,29 +9,26 @@
 
 namespace {
 
-class HostPush : public ::testing::Test {
+class HostPush : public UpstreamEngineTest {
  protected:
   void SetUp() override {
-    engine_.SetDownComCallBackPtr((void *)&CaptureSink::Fn, &sink_, nullptr, nullptr);
-    engine_.micro_capture.store(1);
+    UpstreamEngineTest::SetUp();
     engine_.m_running.store(1);
     push_ = reinterpret_cast<UpComPushMicDataFn>(Hx_AEC_Impl::GetPushEntry());
   }
-  void TearDown() override { engine_.m_running.store(0); }
   int32_t Push(std::vector<int16_t> &v, uint32_t frames, uint8_t ch, uint32_t rate) {
     return push_(&engine_, v.empty() ? nullptr : v.data(), frames, (uint8_t)(2 * ch), ch, rate,
                  0, 0, 0, 0, 0);
   }
 
-  CaptureSink sink_;
-  Hx_AEC_Impl engine_;
   UpComPushMicDataFn push_ = nullptr;
 };
 
 }  // namespace
 
-TEST_F(HostPush, ResultsWithoutEngineOrCapture) {
+TEST_F(HostPush, ResultsAndUnreadableBlocks) {
   Pcm v = ConstBlock(1000, 1000);
+  // -1 only without context, running engine or capture callback.
   EXPECT_EQ(-1, push_(nullptr, v.data(), 480, 4, 2, 48000, 0, 0, 0, 0, 0));
   engine_.m_running.store(0);
   EXPECT_EQ(-1, Push(v, 480, 2, 48000));
@@ -42,22 +39,22 @@ TEST_F(HostPush, ResultsWithoutEngineOrCapture) {
   engine_.micro_capture.store(0);
   EXPECT_EQ(0, Push(v, 480, 2, 48000));
   EXPECT_EQ(0u, QueueCount(engine_));
-}
 
-TEST_F(HostPush, UnreadableBlocksRefused) {
-  Pcm v = ConstBlock(1000, 1000);
+  // A block that cannot be read is refused unread: 0, nothing queued.
+  engine_.micro_capture.store(1);
   std::vector<int16_t> none;
   LogCapture log;
-  EXPECT_EQ(-1, Push(none, 480, 2, 48000));
-  EXPECT_EQ(-1, Push(v, 0, 2, 48000));
-  EXPECT_EQ(-1, push_(&engine_, v.data(), 480, 0, 0, 48000, 0, 0, 0, 0, 0));
-  EXPECT_EQ(-1, push_(&engine_, v.data(), 160, 6, 3, 48000, 0, 0, 0, 0, 0));
-  EXPECT_EQ(-1, push_(&engine_, v.data(), 480, 8, 2, 48000, 0, 0, 0, 0, 0));  // 32-bit
-  EXPECT_EQ(-1, push_(&engine_, v.data(), 480, 2, 2, 48000, 0, 0, 0, 0, 0));
+  EXPECT_EQ(0, Push(none, 480, 2, 48000));
+  EXPECT_EQ(0, Push(v, 0, 2, 48000));
+  EXPECT_EQ(0, push_(&engine_, v.data(), 480, 0, 0, 48000, 0, 0, 0, 0, 0));
+  EXPECT_EQ(0, push_(&engine_, v.data(), 160, 6, 3, 48000, 0, 0, 0, 0, 0));
+  EXPECT_EQ(0, push_(&engine_, v.data(), 480, 8, 2, 48000, 0, 0, 0, 0, 0));  // 32-bit
+  EXPECT_EQ(0, push_(&engine_, v.data(), 480, 2, 2, 48000, 0, 0, 0, 0, 0));
   EXPECT_EQ(0u, QueueCount(engine_));
   // Rate-limited: one line per 100 refusals, whatever the counter's phase.
   for (int i = 0; i < 94; ++i) Push(none, 480, 2, 48000);
   EXPECT_EQ(1, log.Count("audio_HXAec::===> >>>>>: bad push block: "));
+  EXPECT_EQ(0, log.Count("power="));  // never offered to the queue
 }
 
 TEST_F(HostPush, StandardBlockQueuedUnchanged) {

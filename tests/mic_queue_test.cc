@@ -9,19 +9,12 @@
 
 namespace {
 
-class MicQueue : public ::testing::Test {
+class MicQueue : public UpstreamEngineTest {
  protected:
-  void SetUp() override {
-    engine_.SetDownComCallBackPtr((void *)&CaptureSink::Fn, &sink_, nullptr, nullptr);
-    engine_.micro_capture.store(1);
-  }
-  void TearDown() override { engine_.m_running.store(0); }
   void Fill(size_t n, const Pcm &v) {
     while (QueueCount(engine_) < n) engine_.OfferMicPacket(MakePacket(v), 960, a_);
   }
 
-  CaptureSink sink_;
-  Hx_AEC_Impl engine_;
   MicProducer a_ = {"A-FULL %d\n", "A-QUIET %d\n", 0, 0};
   MicProducer b_ = {"B-FULL %d\n", "B-QUIET %d\n", 0, 0};
 };

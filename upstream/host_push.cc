@@ -67,7 +67,9 @@ int32_t Hx_AEC_Impl::PushMicData(int16_t *data, uint32_t frames, uint8_t bytes_p
                                  uint32_t aux1, uint32_t aux2) {
   if (!m_fnCapture.load() || !m_running.load()) return -1;
   if (!micro_capture.load()) return 0;
-  // Only 16-bit mono or stereo PCM can be read safely.
+  // Only 16-bit mono or stereo PCM can be read safely. Anything else is
+  // refused like a packet the queue refuses: logged, and still 0, because -1
+  // tells the host that the engine or its capture callback is missing.
   if (!data || frames == 0 || channels == 0 || channels > 2 ||
       bytes_per_frame != 2 * channels) {
     if (log_every(g_pushBadLogCount, kPushLogPeriod))
@@ -75,7 +77,7 @@ int32_t Hx_AEC_Impl::PushMicData(int16_t *data, uint32_t frames, uint8_t bytes_p
           "audio_HXAec::===> >>>>>: bad push block: data=%d; frames=%u; bytes_per_frame=%u; "
           "channels=%u\n",
           data ? 1 : 0, frames, bytes_per_frame, channels);
-    return -1;
+    return 0;
   }
   // Every packet is one 1920-byte block, allocated before the queue lock.
   int16_t *buf = (int16_t *)malloc(kPacketBytes);

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "engine/hx_aec_impl.h"
+#include "gtest/gtest.h"
 #include "support/log_capture.h"
 
 typedef std::vector<int16_t> Pcm;
@@ -98,6 +99,20 @@ inline bool WriteSystem(Hx_AEC_Impl &e, const Pcm &v) {
   e.m_sysEvent.Set();
   return ok;
 }
+
+// An engine that is not started, with a recording capture sink registered
+// and micro capture on: the producers queue, nothing takes.
+class UpstreamEngineTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    engine_.SetDownComCallBackPtr((void *)&CaptureSink::Fn, &sink_, nullptr, nullptr);
+    engine_.micro_capture.store(1);
+  }
+  void TearDown() override { engine_.m_running.store(0); }
+
+  CaptureSink sink_;
+  Hx_AEC_Impl engine_;
+};
 
 inline int16_t Sat(int32_t s) { return (int16_t)(s > 32767 ? 32767 : s < -32768 ? -32768 : s); }
 
