@@ -124,6 +124,9 @@ TEST_F(HostPull, MixingBranch480) {
     ASSERT_EQ(0, out_[2 * j]);
     ASSERT_EQ(r[j], out_[2 * j + 1]);
   }
+  // Also past the 160 converted frames of a 16 kHz request.
+  ASSERT_EQ(0, Pull(480, 2, 16000));
+  for (int j = 0; j < 480; ++j) ASSERT_EQ(0, out_[2 * j]) << j;
   // Nothing above 0: 960 zeros. One stream-count line per 100 mixing calls.
   for (auto &res : src_.results) res = 0;
   LogCapture log;

@@ -97,6 +97,9 @@ int32_t Hx_AEC_Impl::PullPlayData(int32_t frames, uint8_t channels, int32_t samp
       if (out_samples) *out_samples = 2 * kFrames441;
     } else {
       if (local.num_channels_ == 1) MonoToStereo(&local);
+      // Every one of the 480 frames handed out, also those past a shorter
+      // converted frame: with system audio captured no far-end sample ever
+      // leaves on the left channel.
       if (sys) SilenceLeft(local.data_, kBlockFrames);
       memcpy(out, local.data_, kBlockBytes);
       if (out_samples) *out_samples = kBlockValues;
