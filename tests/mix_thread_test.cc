@@ -53,6 +53,7 @@ const Pcm kSys = StereoBlock([](int j, int ch) { return (int16_t)(ch ? 3 * j - 9
 }  // namespace
 
 TEST_F(MixThread, SystemAudioAloneAndAecCopy) {
+  LogCapture log;
   Start(1, 0, 0, 0);
   ASSERT_TRUE(WriteSystem(*engine_, kSys));
   ASSERT_TRUE(sink_.WaitCount(1));
@@ -74,9 +75,14 @@ TEST_F(MixThread, SystemAudioAloneAndAecCopy) {
   EXPECT_EQ(ConstBlock(7, 7), sink_.Block(3));
   hx::Sleep(100);
   EXPECT_EQ(4u, sink_.Count());
+  // First system-only pass of this process: logged; the next 3 are not.
+  EXPECT_EQ(1, log.Count(
+                   "audio_HXAec::===> audio_mix:: ########################################no mic "
+                   "data\n"));
 }
 
 TEST_F(MixThread, OnlineMixUsesSystemLeftSaturated) {
+  LogCapture log;
   Start(1, 1, 1, 0);
   Queue(ConstBlock(30000, -30000));
   ASSERT_TRUE(WriteSystem(*engine_, ConstBlock(10000, 5000)));
@@ -96,6 +102,9 @@ TEST_F(MixThread, OnlineMixUsesSystemLeftSaturated) {
     ASSERT_EQ(Sat(mic[2 * j] + kSys[2 * j]), got[2 * j]);
     ASSERT_EQ(Sat(mic[2 * j + 1] + kSys[2 * j]), got[2 * j + 1]);
   }
+  // First online pass with a packet in this process: the count before the take.
+  EXPECT_EQ(1, log.Count("audio_HXAec::===> audio_mix:: mic list_cnt="));
+  EXPECT_EQ(1, log.Count("audio_HXAec::===> audio_mix:: mic list_cnt=1\n"));
 }
 
 TEST_F(MixThread, OfflineMixUsesSystemAsCaptured) {
