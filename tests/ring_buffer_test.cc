@@ -1,5 +1,7 @@
 // Byte ring: all-or-nothing writes and reads, wrap-around, full buffer and
 // the exact messages.
+#include <string.h>
+
 #include <numeric>
 #include <vector>
 
@@ -23,9 +25,10 @@ struct Ring {
 
 }  // namespace
 
-TEST(RingBuffer, CaptureSizedBlocks) {
+TEST(RingBuffer, WritesAreAllOrNothing) {
+  // "capture": five 1920-byte blocks fill it; a sixth is refused unchanged.
   Ring r(9600, "capture");
-  std::vector<uint8_t> block = Bytes(1920, 0), out(1920);
+  std::vector<uint8_t> block = Bytes(1920, 0), big = Bytes(1921, 7), out(1920);
   for (int i = 0; i < 5; ++i) ASSERT_TRUE(DgtlStoreBuffer_Write(&r.rb, block.data(), 1920));
   DgtlStoreBuffer before = r.rb;
   EXPECT_FALSE(DgtlStoreBuffer_Write(&r.rb, block.data(), 1920));
@@ -34,58 +37,53 @@ TEST(RingBuffer, CaptureSizedBlocks) {
   EXPECT_EQ(9600u, DgtlStoreBuffer_DataSize(&r.rb));
   ASSERT_TRUE(DgtlStoreBuffer_Read(&r.rb, out.data(), 1920));
   EXPECT_EQ(block, out);
+  // 1920 bytes of room: 1921 is refused whole, 1920 still fits.
+  EXPECT_FALSE(DgtlStoreBuffer_Write(&r.rb, big.data(), 1921));
+  EXPECT_EQ(7680u, DgtlStoreBuffer_DataSize(&r.rb));
   EXPECT_TRUE(DgtlStoreBuffer_Write(&r.rb, block.data(), 1920));
 }
 
-TEST(RingBuffer, OversizedWriteRefusedWhole) {
-  Ring r(3840);
-  std::vector<uint8_t> a = Bytes(1920, 0), big = Bytes(1921, 7);
-  ASSERT_TRUE(DgtlStoreBuffer_Write(&r.rb, a.data(), 1920));
-  EXPECT_FALSE(DgtlStoreBuffer_Write(&r.rb, big.data(), 1921));
-  EXPECT_EQ(1920u, DgtlStoreBuffer_DataSize(&r.rb));
-  EXPECT_TRUE(DgtlStoreBuffer_Write(&r.rb, a.data(), 1920));
-}
-
-TEST(RingBuffer, WrapAroundKeepsOrder) {
-  Ring r(10);
-  std::vector<uint8_t> w1 = Bytes(8, 1), w2 = Bytes(6, 100), out(8);
-  ASSERT_TRUE(DgtlStoreBuffer_Write(&r.rb, w1.data(), 8));
-  ASSERT_TRUE(DgtlStoreBuffer_Read(&r.rb, out.data(), 6));
-  ASSERT_TRUE(DgtlStoreBuffer_Write(&r.rb, w2.data(), 6));
-  // Held bytes at offsets 6..9 and 0..3.
-  EXPECT_EQ(6u, r.rb.read_pos);
-  EXPECT_EQ(4u, r.rb.write_pos);
-  EXPECT_EQ(w2[2], r.rb.buf[0]);
-  ASSERT_TRUE(DgtlStoreBuffer_Read(&r.rb, out.data(), 8));
-  std::vector<uint8_t> want = {w1[6], w1[7], w2[0], w2[1], w2[2], w2[3], w2[4], w2[5]};
-  EXPECT_EQ(want, out);
-}
-
-TEST(RingBuffer, FullWithEqualPositions) {
-  Ring r(10);
-  std::vector<uint8_t> w1 = Bytes(10, 1), w2 = Bytes(4, 50), out(10);
-  ASSERT_TRUE(DgtlStoreBuffer_Write(&r.rb, w1.data(), 10));
-  ASSERT_TRUE(DgtlStoreBuffer_Read(&r.rb, out.data(), 4));
-  ASSERT_TRUE(DgtlStoreBuffer_Write(&r.rb, w2.data(), 4));
-  EXPECT_EQ(4u, r.rb.read_pos);
-  EXPECT_EQ(4u, r.rb.write_pos);
-  EXPECT_EQ(10u, DgtlStoreBuffer_DataSize(&r.rb));
-  ASSERT_TRUE(DgtlStoreBuffer_Read(&r.rb, out.data(), 10));
-  std::vector<uint8_t> want = {5, 6, 7, 8, 9, 10, 50, 51, 52, 53};
-  EXPECT_EQ(want, out);
-  EXPECT_EQ(0u, DgtlStoreBuffer_DataSize(&r.rb));
-}
-
-TEST(RingBuffer, EmptyWriteRestartsAtZero) {
-  Ring r(10);
-  std::vector<uint8_t> w = Bytes(5, 1), out(5);
-  ASSERT_TRUE(DgtlStoreBuffer_Write(&r.rb, w.data(), 5));
-  ASSERT_TRUE(DgtlStoreBuffer_Read(&r.rb, out.data(), 5));
-  EXPECT_EQ(5u, r.rb.read_pos);
-  ASSERT_TRUE(DgtlStoreBuffer_Write(&r.rb, w.data(), 3));
-  EXPECT_EQ(0u, r.rb.read_pos);
-  EXPECT_EQ(3u, r.rb.write_pos);
-  EXPECT_EQ(0, memcmp(r.rb.buf, w.data(), 3));
+TEST(RingBuffer, PositionsWrapAndBytesKeepWriteOrder) {
+  {
+    // Write 8, read 6, write 6: held at offsets 6..9 and 0..3.
+    Ring r(10);
+    std::vector<uint8_t> w1 = Bytes(8, 1), w2 = Bytes(6, 100), out(8);
+    ASSERT_TRUE(DgtlStoreBuffer_Write(&r.rb, w1.data(), 8));
+    ASSERT_TRUE(DgtlStoreBuffer_Read(&r.rb, out.data(), 6));
+    ASSERT_TRUE(DgtlStoreBuffer_Write(&r.rb, w2.data(), 6));
+    EXPECT_EQ(6u, r.rb.read_pos);
+    EXPECT_EQ(4u, r.rb.write_pos);
+    EXPECT_EQ(w2[2], r.rb.buf[0]);
+    ASSERT_TRUE(DgtlStoreBuffer_Read(&r.rb, out.data(), 8));
+    EXPECT_EQ((std::vector<uint8_t>{w1[6], w1[7], w2[0], w2[1], w2[2], w2[3], w2[4], w2[5]}), out);
+  }
+  {
+    // Write 10, read 4, write 4 (into the room before read_pos): full with
+    // both positions at 4; a read of 10 wraps and empties it.
+    Ring r(10);
+    std::vector<uint8_t> w1 = Bytes(10, 1), w2 = Bytes(4, 50), out(10);
+    ASSERT_TRUE(DgtlStoreBuffer_Write(&r.rb, w1.data(), 10));
+    ASSERT_TRUE(DgtlStoreBuffer_Read(&r.rb, out.data(), 4));
+    ASSERT_TRUE(DgtlStoreBuffer_Write(&r.rb, w2.data(), 4));
+    EXPECT_EQ(4u, r.rb.read_pos);
+    EXPECT_EQ(4u, r.rb.write_pos);
+    EXPECT_EQ(10u, DgtlStoreBuffer_DataSize(&r.rb));
+    ASSERT_TRUE(DgtlStoreBuffer_Read(&r.rb, out.data(), 10));
+    EXPECT_EQ((std::vector<uint8_t>{5, 6, 7, 8, 9, 10, 50, 51, 52, 53}), out);
+    EXPECT_EQ(0u, DgtlStoreBuffer_DataSize(&r.rb));
+  }
+  {
+    // A write into an empty buffer with both positions at 5 starts at 0.
+    Ring r(10);
+    std::vector<uint8_t> w = Bytes(5, 1), out(5);
+    ASSERT_TRUE(DgtlStoreBuffer_Write(&r.rb, w.data(), 5));
+    ASSERT_TRUE(DgtlStoreBuffer_Read(&r.rb, out.data(), 5));
+    EXPECT_EQ(5u, r.rb.read_pos);
+    ASSERT_TRUE(DgtlStoreBuffer_Write(&r.rb, w.data(), 3));
+    EXPECT_EQ(0u, r.rb.read_pos);
+    EXPECT_EQ(3u, r.rb.write_pos);
+    EXPECT_EQ(0, memcmp(r.rb.buf, w.data(), 3));
+  }
 }
 
 TEST(RingBuffer, MessagesAndRefusals) {
@@ -124,4 +122,8 @@ TEST(RingBuffer, ClosedBuffer) {
   DgtlStoreBuffer_Close(&rb);
   EXPECT_EQ(nullptr, rb.buf);
   EXPECT_STREQ("x", rb.tag);
+  // Closed again: every read of a byte or more is short of data.
+  EXPECT_FALSE(DgtlStoreBuffer_Read(&rb, b, 1));
+  EXPECT_FALSE(DgtlStoreBuffer_Write(&rb, b, 1));
+  EXPECT_EQ("[x] not enough data to read: 0-1 \n", log.Text());
 }
