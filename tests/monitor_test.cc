@@ -2,90 +2,34 @@
 // simulated devices. The world runs in manual mode, so no capture data
 // flows; the monitor's 2 s sleep is cut short through m_monitorWake.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <chrono>
-#include <memory>
 #include <string>
 #include <vector>
 
-#include "backends/backends.h"
 #include "engine/hx_aec_impl.h"
-#include "hxsim.h"
 #include "support/backend_harness.h"
-#include "support/log_capture.h"
 
 namespace {
 
-const std::string P = "audio_HXAec::===> ";
-const std::string kA0 = P + "AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAa: to init win7-aec[0]";
-const std::string kA1 =
-    P + "AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAa: to init win7-aec[1]---end";
-const std::string kF = P + "win7 aec Init fail !!!";
-const std::string kB0 = P + "BBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBb: to init win-in[0]";
-const std::string kB1 = P + "BBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBb: to init win-in[1]";
-const std::string kB2 =
-    P + "BBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBb: to init win-in[2]---end";
-const std::string kC0 = P + "CCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCc: to init win-in[0]";
-const std::string kC1 = P + "CCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCc: to init win-in[1]";
-const std::string kC2 =
-    P + "CCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCc: to init win-in[2]---end";
-const std::string kN0 = P + "......................:: no any-capture endpoint !!![0]";
-const std::string kN1 = P + "......................:: no any-capture endpoint !!![1]";
-const std::string kN2 = P + "......................:: no any-capture endpoint !!![2]---end";
-const std::string kReady = P + "ready to re-init audio system #######################:";
+const std::string kReady = kTag + "ready to re-init audio system #######################:";
 const std::string kD1 =
-    P + "DDDDDDDDDDDDDDDDDDDDDDDDDDDDDDDd[1]: has mic, ready to restart tovan";
+    kTag + "DDDDDDDDDDDDDDDDDDDDDDDDDDDDDDDd[1]: has mic, ready to restart tovan";
 const std::string kD0 =
-    P + "DDDDDDDDDDDDDDDDDDDDDDDDDDDDDDDd[0]: has mic, ready to restart tovan";
-const std::string kState = P + "m_is_win7_aec_working=";
+    kTag + "DDDDDDDDDDDDDDDDDDDDDDDDDDDDDDDd[0]: has mic, ready to restart tovan";
+const std::string kState = kTag + "m_is_win7_aec_working=";
 
 typedef std::vector<std::string> Calls;
 
-class MonitorTest : public ::testing::Test {
+class MonitorTest : public EngineTest {
  protected:
-  void SetUp() override {
-    hxsim_reset();
-    hxsim_set_manual(1);
-    log_.reset(new LogCapture);
-  }
-  void TearDown() override {
-    Stop();
-    std::string text = log_->Text();
-    log_.reset();
-    if (HasFailure()) {
-      std::string tail = text.size() > 20000 ? text.substr(text.size() - 20000) : text;
-      fprintf(stderr, "---- module log (tail) ----\n%s\n", tail.c_str());
-    }
-  }
-  void Start() {
-    e_ = new Hx_AEC_Impl;
-    e_->SetDownComCallBackPtr((void *)&FakeHost::Capture, &host_, (void *)&FakeHost::Play,
-                              &host_);
-    e_->Init();
-  }
-  void Stop() {
-    if (!e_) return;
-    e_->DeInit();
-    delete e_;
-    e_ = nullptr;
-  }
-  // Runs the monitor's next pass now instead of after its 2 s sleep.
-  void Kick() { e_->m_monitorWake.Set(); }
   // Waits until `line` has been logged `times` times in all.
   bool Await(const std::string &line, int times = 1, int ms = 10000) {
     return log_->WaitFor(line + "\n", times, ms);
   }
   int Count(const std::string &line) { return log_->Count(line + "\n"); }
   // Index of the first log line equal to `line` at or after `from`.
-  int Line(const std::string &line, int from = 0) {
-    std::vector<std::string> l = log_->Lines();
-    return IndexOf(l, line, from);
-  }
-
-  std::unique_ptr<LogCapture> log_;
-  FakeHost host_;
-  Hx_AEC_Impl *e_ = nullptr;
+  int Line(const std::string &line, int from = 0) { return IndexOf(log_->Lines(), line, from); }
 };
 
 TEST_F(MonitorTest, MicAndSpeakerAtStartSelectVoicePathAtOnce) {
@@ -99,7 +43,7 @@ TEST_F(MonitorTest, MicAndSpeakerAtStartSelectVoicePathAtOnce) {
   EXPECT_LT(ms, 1900);
 
   std::vector<std::string> lines = log_->Lines();
-  int state = IndexOf(lines, P + "m_is_win7_aec_working=0;  g_is_brisa_switch_to_wave=0; EP:: "
+  int state = IndexOf(lines, kTag + "m_is_win7_aec_working=0;  g_is_brisa_switch_to_wave=0; EP:: "
                                  "cap=1; render=1;  is_capturing=0; epcnt: cap=1;render=1");
   int ready = IndexOf(lines, kReady + "is_need_restart_tovan=0");
   int a0 = IndexOf(lines, kA0), a1 = IndexOf(lines, kA1);
@@ -108,22 +52,21 @@ TEST_F(MonitorTest, MicAndSpeakerAtStartSelectVoicePathAtOnce) {
   EXPECT_LT(ready, a0);
   EXPECT_LT(a0, a1);
   EXPECT_EQ(1, log_->Count(kState));  // the re-initialisation came in the first pass
-  EXPECT_GE(log_->Count(P + ":: Have 1 render endpoint \n"), 2);
-  EXPECT_GE(log_->Count(P + ":: Have 1 capture endpoint \n"), 2);
+  EXPECT_GE(log_->Count(kTag + ":: Have 1 render endpoint \n"), 2);
+  EXPECT_GE(log_->Count(kTag + ":: Have 1 capture endpoint \n"), 2);
 
   EXPECT_EQ((Calls{"fnMirelDll_UnInit()", "BrisaApi_Uninit()", "BrisaApi_Init(0)",
                    "BrisaApi_Start(1)", "BrisaApi_AddPlayChannel(0)"}),
             CallLog());
   EXPECT_EQ(1, e_->m_is_win7_aec_working.load());
-  hxsim_status st;
-  hxsim_get_status(&st);
+  hxsim_status st = SimStatus();
   EXPECT_EQ(1, st.brisa_initialised);
   EXPECT_EQ(1, st.brisa_started);
   EXPECT_EQ(1, st.brisa_play_channel);
 
   // Unchanged picture: the next pass only reports.
   Kick();
-  ASSERT_TRUE(Await(P + "m_is_win7_aec_working=1;  g_is_brisa_switch_to_wave=0; EP:: cap=1; "
+  ASSERT_TRUE(Await(kTag + "m_is_win7_aec_working=1;  g_is_brisa_switch_to_wave=0; EP:: cap=1; "
                         "render=1;  is_capturing=1; epcnt: cap=1;render=1"));
   EXPECT_EQ(1, Count(kA1));
 }
@@ -136,7 +79,7 @@ TEST_F(MonitorTest, SpeakerUnpluggedSwitchesToPlainCaptureAndTimerMode) {
   // No kick: the regular 2 s poll finds it.
   ASSERT_TRUE(Await(kB2, 1, 8000));
   int b0 = Line(kB0);
-  int ret = Line(P + "fnMirelDll_Init: ret=1", b0);
+  int ret = Line(kTag + "fnMirelDll_Init: ret=1", b0);
   int b1 = Line(kB1, ret);
   int b2 = Line(kB2, b1);
   EXPECT_TRUE(b0 >= 0 && ret > b0 && b1 > ret && b2 == b1 + 1);
@@ -146,8 +89,7 @@ TEST_F(MonitorTest, SpeakerUnpluggedSwitchesToPlainCaptureAndTimerMode) {
                    "fnMirelDll_Init(16000,1)"}),
             CallLog());
   EXPECT_EQ(0, e_->m_is_win7_aec_working.load());
-  hxsim_status st;
-  hxsim_get_status(&st);
+  hxsim_status st = SimStatus();
   EXPECT_EQ(1, st.mirel_running);
   EXPECT_EQ(0, st.brisa_initialised);
 
@@ -180,8 +122,7 @@ TEST_F(MonitorTest, MicUnpluggedSelectsPlaybackOnlyAndStopsSystemAudio) {
     EXPECT_EQ(0, e_->sys_capture.load());
     EXPECT_EQ(1, e_->need_tovan.load());
     EXPECT_EQ(1, e_->m_is_win7_aec_working.load());
-    hxsim_status st;
-    hxsim_get_status(&st);
+    hxsim_status st = SimStatus();
     EXPECT_EQ(2, st.brisa_started);
     EXPECT_EQ(0, st.tovan_running);
     Stop();
@@ -232,7 +173,7 @@ TEST_F(MonitorTest, RenderCountChangeRestartsMicBackendButNotRunningTovan) {
   hxsim_set_tovan_init_result(-1);
   e_->SetSysCapture(0);
   e_->SetSysCapture(1);
-  ASSERT_TRUE(Await(P + "failed to tovan_init................."));
+  ASSERT_TRUE(Await(kTag + "failed to tovan_init................."));
   ASSERT_EQ(0, e_->sys_capture.load());
   hxsim_set_tovan_init_result(0);
   hxsim_clear_call_log();
@@ -298,7 +239,7 @@ TEST_F(MonitorTest, VoicePathRequestRestartsTheSameRow) {
             CallLog());
   // The request is consumed: the following pass changes nothing.
   Kick();
-  ASSERT_TRUE(log_->WaitFor(P + "m_is_win7_aec_working=1;  g_is_brisa_switch_to_wave=0; EP:: "
+  ASSERT_TRUE(log_->WaitFor(kTag + "m_is_win7_aec_working=1;  g_is_brisa_switch_to_wave=0; EP:: "
                                 "cap=1; render=1;  is_capturing=1;"));
   EXPECT_EQ(2, Count(kA1));
 }
@@ -312,24 +253,24 @@ TEST_F(MonitorTest, FailedEnumerationKeepsThePreviousPicture) {
   hxsim_fail_device_api(HXSIM_FAIL_CREATE_ENUMERATOR, kFail);
   hxsim_set_endpoints(0, 1);
   Kick();
-  ASSERT_TRUE(Await(P + "Unable to instantiate device enumerator: 80004005"));
+  ASSERT_TRUE(Await(kTag + "Unable to instantiate device enumerator: 80004005"));
   Kick();
-  ASSERT_TRUE(Await(P + "Unable to instantiate device enumerator: 80004005", 2));
+  ASSERT_TRUE(Await(kTag + "Unable to instantiate device enumerator: 80004005", 2));
 
   // Render counted, capture enumeration fails: the capture side keeps 1.
   hxsim_fail_device_api(HXSIM_FAIL_ENUM_CAPTURE, kFail);
   hxsim_set_endpoints(1, 4);
   Kick();
-  ASSERT_TRUE(Await(P + "Unable to retrieve device collection: 80004005"));
+  ASSERT_TRUE(Await(kTag + "Unable to retrieve device collection: 80004005"));
   hxsim_fail_device_api(HXSIM_FAIL_COUNT_CAPTURE, kFail);
   Kick();
-  ASSERT_TRUE(Await(P + "Unable to get device collection length: 80004005"));
+  ASSERT_TRUE(Await(kTag + "Unable to get device collection length: 80004005"));
   hxsim_fail_device_api(HXSIM_FAIL_COUNT_RENDER, kFail);
   hxsim_set_endpoints(0, 0);
   Kick();
-  ASSERT_TRUE(Await(P + "Unable to get device collection length: 80004005", 2));
+  ASSERT_TRUE(Await(kTag + "Unable to get device collection length: 80004005", 2));
   Kick();
-  ASSERT_TRUE(Await(P + "Unable to get device collection length: 80004005", 3));
+  ASSERT_TRUE(Await(kTag + "Unable to get device collection length: 80004005", 3));
   EXPECT_GE(log_->Count("EP:: cap=1; render=1;  is_capturing=1; epcnt: cap=1;render=1\n"), 4);
   EXPECT_EQ(1, log_->Count(kReady));
   EXPECT_TRUE(CallLog().empty());
@@ -352,8 +293,8 @@ TEST_F(MonitorTest, NoEndpointAtStartSelectsNothingUntilOneAppears) {
     ASSERT_TRUE(log_->WaitFor(kState, i));
   }
   EXPECT_EQ(0, log_->Count(kReady));
-  EXPECT_GE(log_->Count(P + ":: Have 0 render endpoint \n"), 3);
-  EXPECT_GE(log_->Count(P + ":: Have 0 capture endpoint \n"), 3);
+  EXPECT_GE(log_->Count(kTag + ":: Have 0 render endpoint \n"), 3);
+  EXPECT_GE(log_->Count(kTag + ":: Have 0 capture endpoint \n"), 3);
   EXPECT_TRUE(CallLog().empty());
   EXPECT_EQ(0, Count(kN0) + Count(kA0) + Count(kB0) + Count(kC0));
 
@@ -392,7 +333,7 @@ TEST_F(MonitorTest, FailedInitsAreNotRetried) {
   hxsim_set_endpoints(0, 1);
   Kick();
   ASSERT_TRUE(Await(kB2));
-  EXPECT_EQ(1, Count(P + "fnMirelDll_Init: ret=0"));
+  EXPECT_EQ(1, Count(kTag + "fnMirelDll_Init: ret=0"));
   EXPECT_EQ((Calls{"tovan_uninit()", "BrisaApi_Uninit()", "fnMirelDll_UnInit()",
                    "fnMirelDll_Init(16000,1)", "fnMirelDll_UnInit()"}),
             CallLog());

@@ -3,27 +3,19 @@
 // counter and its log lines.
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <memory>
 #include <algorithm>
-#include <thread>
+#include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "engine/hx_aec_impl.h"
-#include "hxsim.h"
 #include "playback/play_stats.h"
 #include "support/backend_harness.h"
-#include "support/log_capture.h"
 
 namespace {
 
-const std::string P = "audio_HXAec::===> ";
-const std::string kA1 =
-    P + "AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAa: to init win7-aec[1]---end\n";
-const std::string kB2 =
-    P + "BBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBb: to init win-in[2]---end\n";
-const std::string kStats = P + "<+++win7:";
+const std::string kStats = kTag + "<+++win7:";
 
 int64_t NowMs() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -31,38 +23,8 @@ int64_t NowMs() {
       .count();
 }
 
-class PlayThreadTest : public ::testing::Test {
+class PlayThreadTest : public EngineTest {
  protected:
-  void SetUp() override {
-    hxsim_reset();
-    hxsim_set_manual(1);
-    log_.reset(new LogCapture);
-  }
-  void TearDown() override {
-    Stop();
-    std::string text = log_->Text();
-    log_.reset();
-    if (HasFailure()) {
-      std::string tail = text.size() > 20000 ? text.substr(text.size() - 20000) : text;
-      fprintf(stderr, "---- module log (tail) ----\n%s\n", tail.c_str());
-    }
-  }
-  void Create() {
-    e_ = new Hx_AEC_Impl;
-    e_->SetDownComCallBackPtr((void *)&FakeHost::Capture, &host_, (void *)&FakeHost::Play,
-                              &host_);
-  }
-  void Start() {
-    if (!e_) Create();
-    e_->Init();
-  }
-  void Stop() {
-    if (!e_) return;
-    e_->DeInit();
-    delete e_;
-    e_ = nullptr;
-  }
-  void Kick() { e_->m_monitorWake.Set(); }
   // Waits until no cycle has run for `quiet_ms`.
   bool Settle(int quiet_ms = 700) {
     return WaitUntil(
@@ -73,15 +35,11 @@ class PlayThreadTest : public ::testing::Test {
         },
         15000);
   }
-
-  std::unique_ptr<LogCapture> log_;
-  FakeHost host_;
-  Hx_AEC_Impl *e_ = nullptr;
 };
 
 TEST_F(PlayThreadTest, EventModeRunsExactlyOneCyclePerRequest) {
   Start();
-  ASSERT_TRUE(log_->WaitFor(kA1));
+  ASSERT_TRUE(log_->WaitFor(kA1 + "\n"));
   ASSERT_TRUE(Settle());
   // No requests for well over 2 s: no host call, no statistics line.
   log_->Clear();
@@ -102,8 +60,7 @@ TEST_F(PlayThreadTest, EventModeRunsExactlyOneCyclePerRequest) {
   EXPECT_NE(std::string::npos, stats[0].find("] is_waveout_play=0; play_cnt="));
   EXPECT_EQ(tail, stats[0].substr(stats[0].size() - std::min(stats[0].size(), tail.size())))
       << stats[0];
-  hxsim_status st;
-  hxsim_get_status(&st);
+  hxsim_status st = SimStatus();
   EXPECT_EQ(3, st.play_requests);
 }
 
@@ -131,9 +88,9 @@ TEST_F(PlayThreadTest, TimerModeKeepsTenMillisecondsAndReports) {
   Stop();
 
   std::string text = log_->Text();
-  std::vector<std::string> dump = LinesWith(text, P + "dumpinfo::");
+  std::vector<std::string> dump = LinesWith(text, kTag + "dumpinfo::");
   ASSERT_GE(dump.size(), 1u);
-  EXPECT_EQ(P + "dumpinfo::  aec_mode=1; micro_capture=2; sys_capture=1; online_sys_capture=3 "
+  EXPECT_EQ(kTag + "dumpinfo::  aec_mode=1; micro_capture=2; sys_capture=1; online_sys_capture=3 "
                 "[need_tovan=0]",
             dump[0]);
   // One per 500 cycles: the first at the first cycle, the next after ~5 s.
@@ -159,7 +116,7 @@ TEST_F(PlayThreadTest, TimerModeKeepsTenMillisecondsAndReports) {
 
 TEST_F(PlayThreadTest, TimerModeCatchesUpAfterEventMode) {
   Start();
-  ASSERT_TRUE(log_->WaitFor(kA1));
+  ASSERT_TRUE(log_->WaitFor(kA1 + "\n"));
   ASSERT_TRUE(Settle());
   int64_t c0 = host_.Cycles();
   ASSERT_EQ(1, hxsim_pump_play_requests(1));
@@ -170,7 +127,7 @@ TEST_F(PlayThreadTest, TimerModeCatchesUpAfterEventMode) {
 
   hxsim_set_endpoints(0, 1);
   Kick();
-  ASSERT_TRUE(log_->WaitFor(kB2));
+  ASSERT_TRUE(log_->WaitFor(kB2 + "\n"));
   // The schedule restarts from the last event-mode cycle: every 10 ms since
   // then is made up at once, not only the time since the switch.
   EXPECT_TRUE(WaitUntil(
@@ -200,11 +157,7 @@ TEST_F(PlayThreadTest, HandsTheReducedSaturatedMixToTheVoicePath) {
   host_.result[1].store(0);   // writes into its buffer, but has no audio
   host_.result[3].store(-1);  // failed pull
   Start();
-  ASSERT_TRUE(WaitUntil([] {
-    hxsim_status st;
-    hxsim_get_status(&st);
-    return st.put_play_calls > 0;
-  }));
+  ASSERT_TRUE(WaitUntil([] { return SimStatus().put_play_calls > 0; }));
   int32_t result[4] = {1920, 0, 1920, -1};
   struct Case {
     uint8_t sys, aec;
@@ -228,8 +181,7 @@ TEST_F(PlayThreadTest, HandsTheReducedSaturatedMixToTheVoicePath) {
       ASSERT_EQ(want[i % 320], got[i]) << "value " << i;
     }
   }
-  hxsim_status st;
-  hxsim_get_status(&st);
+  hxsim_status st = SimStatus();
   EXPECT_EQ(st.put_play_calls * 320, st.put_play_samples);
 }
 
@@ -241,7 +193,7 @@ TEST_F(PlayThreadTest, CheckPlayReqCutsLongBacklogsToOne) {
   e_->CheckPlayReq();
   EXPECT_EQ(1, e_->m_req.load());
   EXPECT_TRUE(e_->m_playEvent.Wait(0));
-  EXPECT_EQ(1, log_->Count(P + "req=9 is too long, so to reset !^^^^^^^^^^^^^\n"));
+  EXPECT_EQ(1, log_->Count(kTag + "req=9 is too long, so to reset !^^^^^^^^^^^^^\n"));
 
   for (int i = 0; i < 7; ++i) e_->AddPlayReq(i);
   ASSERT_EQ(8, e_->m_req.load());
@@ -254,7 +206,7 @@ TEST_F(PlayThreadTest, CheckPlayReqCutsLongBacklogsToOne) {
 
 TEST_F(PlayThreadTest, ReinitialisationLeavesOneOfALongBacklog) {
   Start();
-  ASSERT_TRUE(log_->WaitFor(kA1));
+  ASSERT_TRUE(log_->WaitFor(kA1 + "\n"));
   ASSERT_TRUE(Settle());
   int64_t c0 = host_.Cycles();
   {
@@ -264,8 +216,8 @@ TEST_F(PlayThreadTest, ReinitialisationLeavesOneOfALongBacklog) {
     ASSERT_TRUE(WaitUntil([&] { return e_->m_req.load() == 10; }, 5000));
     hxsim_set_brisa_switch_to_wave(1);
     Kick();
-    ASSERT_TRUE(log_->WaitFor(kA1, 2));
-    EXPECT_EQ(1, log_->Count(P + "req=10 is too long, so to reset !^^^^^^^^^^^^^\n"));
+    ASSERT_TRUE(log_->WaitFor(kA1 + "\n", 2));
+    EXPECT_EQ(1, log_->Count(kTag + "req=10 is too long, so to reset !^^^^^^^^^^^^^\n"));
     EXPECT_EQ(1, e_->m_req.load());
   }
   // The cycle that waited, and one more for the request left.
@@ -275,12 +227,27 @@ TEST_F(PlayThreadTest, ReinitialisationLeavesOneOfALongBacklog) {
   EXPECT_EQ(0, e_->m_req.load());
 }
 
+TEST_F(PlayThreadTest, RestartWithoutEndpointsPlaysOnTheTimer) {
+  Start();
+  ASSERT_TRUE(log_->WaitFor(kA1 + "\n"));
+  ASSERT_EQ(1, e_->m_is_win7_aec_working.load());
+  e_->DeInit();
+  // The stop released the voice path: the play thread of the next start
+  // must not wait for its requests, even when no monitor pass selects a
+  // back-end (no endpoint: the picture never changes).
+  EXPECT_EQ(0, e_->m_is_win7_aec_working.load());
+  hxsim_set_endpoints(0, 0);
+  int64_t c0 = host_.Cycles();
+  e_->Init();
+  EXPECT_TRUE(WaitUntil([&] { return host_.Cycles() >= c0 + 20; }, 5000));
+}
+
 TEST_F(PlayThreadTest, UnregisteredHostIsReportedEveryPass) {
   hxsim_set_endpoints(0, 0);
-  e_ = new Hx_AEC_Impl;
+  Create();
   e_->SetDownComCallBackPtr(nullptr, nullptr, (void *)&FakeHost::Play, nullptr);  // no context
   e_->Init();
-  ASSERT_TRUE(log_->WaitFor(P + "m_fnPlay is null .............\n", 20, 10000));
+  ASSERT_TRUE(log_->WaitFor(kTag + "m_fnPlay is null .............\n", 20, 10000));
   EXPECT_EQ(0, host_.play_calls.load());
   e_->SetDownComCallBackPtr(nullptr, nullptr, (void *)&FakeHost::Play, &host_);
   EXPECT_TRUE(WaitUntil([&] { return host_.Cycles() >= 5; }));

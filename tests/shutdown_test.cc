@@ -1,57 +1,20 @@
 // Stopping and destroying the engine while its threads and the back-ends'
 // callbacks are busy: no voice-path call after the library is released, no
 // callback into a stopped processor or a destroyed engine, no thread left.
-#include <dirent.h>
-#include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <stdio.h>
 #include <unistd.h>
 
 #include <chrono>
-#include <fstream>
-#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "backends/api/tovan_dll.h"
 #include "engine/hx_aec_impl.h"
-#include "hx_aec_mod.h"
-#include "hxsim.h"
 #include "support/backend_harness.h"
-#include "support/log_capture.h"
 
 namespace {
 
-const std::string P = "audio_HXAec::===> ";
-const std::string kA1 =
-    P + "AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAa: to init win7-aec[1]---end\n";
-const std::string kB2 =
-    P + "BBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBb: to init win-in[2]---end\n";
-
-// The world's delivery threads are created on first use and take the name
-// of the creating thread; create them here so they never carry an engine
-// thread's name.
-void WarmWorldThreads() {
-  tovan_init([](uint8_t *, int32_t) {});
-  tovan_uninit();
-}
-
-// Names of this process's threads that belong to the engine.
-std::vector<std::string> EngineThreads() {
-  std::vector<std::string> names;
-  DIR *d = opendir("/proc/self/task");
-  if (!d) return names;
-  while (dirent *ent = readdir(d)) {
-    if (ent->d_name[0] == '.') continue;
-    std::ifstream f(std::string("/proc/self/task/") + ent->d_name + "/comm");
-    std::string name;
-    std::getline(f, name);
-    if (name == "hx-mix" || name == "hx-play" || name == "hx-monitor") names.push_back(name);
-  }
-  closedir(d);
-  return names;
-}
 
 // Voice-path calls after the shutdown pair "BrisaApi_Stop()",
 // "BrisaApi_Uninit()"; -1 when the pair is missing.
@@ -67,43 +30,18 @@ int BrisaCallsAfterRelease(const std::vector<std::string> &calls) {
   return after;
 }
 
-hxsim_status Status() {
-  hxsim_status st;
-  hxsim_get_status(&st);
-  return st;
-}
-
-class ShutdownTest : public ::testing::Test {
+class ShutdownTest : public EngineTest {
  protected:
   void SetUp() override {
     hxsim_reset();
     WarmWorldThreads();
+    EngineTest::SetUp();
     hxsim_clear_call_log();
-    hxsim_set_manual(1);
-    log_.reset(new LogCapture);
   }
   void TearDown() override {
-    if (e_) {
-      e_->DeInit();
-      delete e_;
-    }
-    std::string text = log_->Text();
-    log_.reset();
+    EngineTest::TearDown();
     hxsim_set_manual(1);
-    if (HasFailure()) {
-      std::string tail = text.size() > 20000 ? text.substr(text.size() - 20000) : text;
-      fprintf(stderr, "---- module log (tail) ----\n%s\n", tail.c_str());
-    }
   }
-  void Create() {
-    e_ = new Hx_AEC_Impl;
-    e_->SetDownComCallBackPtr((void *)&FakeHost::Capture, &host_, (void *)&FakeHost::Play,
-                              &host_);
-  }
-
-  std::unique_ptr<LogCapture> log_;
-  FakeHost host_;
-  Hx_AEC_Impl *e_ = nullptr;
 };
 
 TEST_F(ShutdownTest, StopDuringAReinitialisationReleasesTheVoicePathLast) {
@@ -113,7 +51,7 @@ TEST_F(ShutdownTest, StopDuringAReinitialisationReleasesTheVoicePathLast) {
     hxsim_clear_call_log();
     log_->Clear();
     e_->Init();
-    ASSERT_TRUE(log_->WaitFor(kA1));
+    ASSERT_TRUE(log_->WaitFor(kA1 + "\n"));
     // Ask for a re-initialisation and stop while it may be under way.
     hxsim_set_brisa_switch_to_wave(1);
     e_->m_monitorWake.Set();
@@ -130,7 +68,7 @@ TEST_F(ShutdownTest, StopDuringAReinitialisationReleasesTheVoicePathLast) {
 TEST_F(ShutdownTest, MonitorStuckPastItsWaitNeverCallsTheReleasedLibrary) {
   Create();
   e_->Init();
-  ASSERT_TRUE(log_->WaitFor(kA1));
+  ASSERT_TRUE(log_->WaitFor(kA1 + "\n"));
   hxsim_clear_call_log();
   std::thread stopper;
   auto t0 = std::chrono::steady_clock::now();
@@ -140,7 +78,7 @@ TEST_F(ShutdownTest, MonitorStuckPastItsWaitNeverCallsTheReleasedLibrary) {
     hx::Lock hold(e_->m_tovanLock);
     hxsim_set_brisa_switch_to_wave(1);
     e_->m_monitorWake.Set();
-    ASSERT_TRUE(log_->WaitFor(P + "ready to re-init audio system", 2));
+    ASSERT_TRUE(log_->WaitFor(kTag + "ready to re-init audio system", 2));
     stopper = std::thread([this] { e_->DeInit(); });
     // The stop gives up waiting for the monitor and goes on to the release,
     // which waits for the pass to end.
@@ -163,7 +101,7 @@ TEST_F(ShutdownTest, MonitorStuckPastItsWaitNeverCallsTheReleasedLibrary) {
   EXPECT_TRUE(WaitUntil([] { return EngineThreads().empty(); }, 5000));
   // A new start works after a late worker.
   e_->Init();
-  ASSERT_TRUE(log_->WaitFor(kA1, 3));
+  ASSERT_TRUE(log_->WaitFor(kA1 + "\n", 3));
   e_->DeInit();
   EXPECT_TRUE(EngineThreads().empty());
 }
@@ -172,7 +110,7 @@ TEST_F(ShutdownTest, PlayThreadStuckInTheHostNeverReachesTheReleasedLibrary) {
   hxsim_set_endpoints(0, 0);  // timer mode: the host is pulled every 10 ms
   Create();
   e_->Init();
-  ASSERT_TRUE(WaitUntil([] { return Status().put_play_calls > 0; }));
+  ASSERT_TRUE(WaitUntil([] { return SimStatus().put_play_calls > 0; }));
   host_.block_play.store(true);
   ASSERT_TRUE(WaitUntil([&] { return host_.play_blocked.load(); }));
   auto t0 = std::chrono::steady_clock::now();
@@ -180,11 +118,11 @@ TEST_F(ShutdownTest, PlayThreadStuckInTheHostNeverReachesTheReleasedLibrary) {
   EXPECT_GE(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(1900));
   EXPECT_EQ(0, hxsim_brisa_loaded());
   EXPECT_EQ(0, log_->Count("exit win7_PlayProc thread"));
-  int64_t put_calls = Status().put_play_calls;
+  int64_t put_calls = SimStatus().put_play_calls;
   host_.block_play.store(false);
-  ASSERT_TRUE(log_->WaitFor(P + "exit win7_PlayProc thread !!!!\n"));
+  ASSERT_TRUE(log_->WaitFor(kTag + "exit win7_PlayProc thread !!!!\n"));
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  EXPECT_EQ(put_calls, Status().put_play_calls);
+  EXPECT_EQ(put_calls, SimStatus().put_play_calls);
   EXPECT_TRUE(WaitUntil([] { return EngineThreads().empty(); }, 5000));
 }
 
@@ -201,85 +139,61 @@ TEST_F(ShutdownTest, CallbacksKeepFlowingThroughStopsAndEndAtDestruction) {
     SCOPED_TRACE(round);
     e_->Init();
     e_->SetSysCapture(1);
-    ASSERT_TRUE(log_->WaitFor(kB2, round + 1));
-    int64_t mic0 = Status().mic_blocks;
-    ASSERT_TRUE(WaitUntil([&] { return Status().mic_blocks >= mic0 + 5; }));
+    ASSERT_TRUE(log_->WaitFor(kB2 + "\n", round + 1));
+    int64_t mic0 = SimStatus().mic_blocks;
+    ASSERT_TRUE(WaitUntil([&] { return SimStatus().mic_blocks >= mic0 + 5; }));
     e_->DeInit();
     // The plain capture and the system audio go on after a stop; their
     // blocks meet freed processors and a closed ring without harm.
-    int64_t mic1 = Status().mic_blocks, sys1 = Status().sys_blocks;
+    int64_t mic1 = SimStatus().mic_blocks, sys1 = SimStatus().sys_blocks;
     EXPECT_TRUE(WaitUntil([&] {
-      return Status().mic_blocks >= mic1 + 3 && Status().sys_blocks >= sys1 + 3;
+      return SimStatus().mic_blocks >= mic1 + 3 && SimStatus().sys_blocks >= sys1 + 3;
     }));
   }
   // Destroyed while running, without a stop.
   e_->Init();
-  ASSERT_TRUE(log_->WaitFor(kB2, 5));
-  ASSERT_TRUE(WaitUntil([&] { return Status().mic_blocks > 10; }));
+  ASSERT_TRUE(log_->WaitFor(kB2 + "\n", 5));
+  ASSERT_TRUE(WaitUntil([&] { return SimStatus().mic_blocks > 10; }));
   delete e_;
   e_ = nullptr;
-  hxsim_status st = Status();
-  EXPECT_EQ(0, st.mirel_running);
-  EXPECT_EQ(0, st.tovan_running);
-  EXPECT_EQ(0, st.brisa_initialised);
-  EXPECT_EQ(0, hxsim_brisa_loaded());
-  std::this_thread::sleep_for(std::chrono::milliseconds(200));
-  EXPECT_EQ(st.mic_blocks, Status().mic_blocks);
-  EXPECT_EQ(st.sys_blocks, Status().sys_blocks);
-  EXPECT_TRUE(EngineThreads().empty());
-  EXPECT_EQ(1, log_->Count(P + "exit ......~Hx_AEC_Impl\n"));
+  EXPECT_EQ("", LeftRunning(200));
+  EXPECT_EQ(1, log_->Count(kTag + "exit ......~Hx_AEC_Impl\n"));
 }
 
 // The whole module, loaded and unloaded by a host that never stops it.
-int UnloadWithoutStop() {
+// Empty when the unload left nothing running; otherwise what went wrong.
+std::string UnloadWithoutStop() {
   hxsim_reset();
   WarmWorldThreads();
   hxsim_set_manual(0);
   hxsim_set_endpoints(1, 1);
   LogCapture log;
-  void *h = dlopen(HX_MODULE_PATH, RTLD_NOW | RTLD_LOCAL);
-  if (!h) return 10;
-#define EXPORT(name) reinterpret_cast<decltype(&::name)>(dlsym(h, #name))
-  auto init = EXPORT(Hx_Aec_Init);
-  auto set_cb = EXPORT(Hx_Aec_SetDownComCallBackPtr);
-  auto set_mic = EXPORT(Hx_Aec_SetMicroCapture);
-  auto set_sys = EXPORT(Hx_Aec_SetSysCapture);
-  auto set_aec = EXPORT(Hx_Aec_SetAecMode);
-#undef EXPORT
-  if (!init || !set_cb || !set_mic || !set_sys || !set_aec) return 11;
+  ModuleApi m;
+  if (!m.Load(HX_MODULE_PATH)) return "module not loaded";
   static FakeHost host;
-  set_cb((void *)&FakeHost::Capture, &host, (void *)&FakeHost::Play, &host);
-  set_mic(1);
-  set_aec(1);
-  init();
-  set_sys(1);
-  if (!log.WaitFor(kA1)) return 12;
-  if (!WaitUntil([] { return Status().mic_blocks > 10 && Status().play_requests > 10; }))
-    return 13;
-  dlclose(h);
-  if (log.Count(P + "exit ......~Hx_AEC_Impl\n") != 1) return 14;  // really unloaded
-  hxsim_status st = Status();
-  if (st.brisa_started || st.brisa_initialised || st.mirel_running || st.tovan_running) return 15;
-  if (hxsim_brisa_loaded()) return 16;
-  if (!EngineThreads().empty()) return 17;
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
-  hxsim_status later = Status();
-  if (later.mic_blocks != st.mic_blocks || later.sys_blocks != st.sys_blocks ||
-      later.play_requests != st.play_requests)
-    return 18;
-  return 0;
+  m.SetDownComCallBackPtr((void *)&FakeHost::Capture, &host, (void *)&FakeHost::Play, &host);
+  m.SetMicroCapture(1);
+  m.SetAecMode(1);
+  m.Init();
+  m.SetSysCapture(1);
+  if (!log.WaitFor(kA1 + "\n")) return "voice path not selected";
+  if (!WaitUntil([] { return SimStatus().mic_blocks > 10 && SimStatus().play_requests > 10; }))
+    return "no audio flowing";
+  m.Unload();
+  if (log.Count(kTag + "exit ......~Hx_AEC_Impl\n") != 1) return "engine not destroyed";
+  return LeftRunning();
 }
 
 TEST(ShutdownDeathTest, UnloadWithoutStopLeavesNothingRunning) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   EXPECT_EXIT(
       {
-        int rc = UnloadWithoutStop();
-        fprintf(stderr, "unload result %d\n", rc);
+        std::string what = UnloadWithoutStop();
+        fprintf(stderr, "unload: %s\n", what.empty() ? "clean" : what.c_str());
         fflush(stderr);
-        _exit(rc);
+        _exit(what.empty() ? 0 : 1);
       },
-      ::testing::ExitedWithCode(0), "unload result 0");
+      ::testing::ExitedWithCode(0), "unload: clean");
 }
 
 }  // namespace

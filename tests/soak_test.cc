@@ -15,7 +15,6 @@
 // (one line per 10 refusals on a module-wide counter). The random phase
 // before it is checked for safety: no crash, no sanitizer report, every
 // thread and back-end stopped at the end and nothing calling in afterwards.
-#include <dirent.h>
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <math.h>
@@ -23,49 +22,14 @@
 
 #include <atomic>
 #include <chrono>
-#include <fstream>
 #include <random>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "backends/api/tovan_dll.h"
-#include "hx_aec_mod.h"
-#include "hxsim.h"
-#include "support/log_capture.h"
+#include "support/backend_harness.h"
 
 namespace {
-
-struct Module {
-  void *handle = nullptr;
-#define HX_EXPORT(name) decltype(&::name) name = nullptr
-  HX_EXPORT(Hx_Aec_Init);
-  HX_EXPORT(Hx_Aec_DeInit);
-  HX_EXPORT(Hx_Aec_GetUpComCallBackPtr);
-  HX_EXPORT(Hx_Aec_SetDownComCallBackPtr);
-  HX_EXPORT(Hx_Aec_SetAecMode);
-  HX_EXPORT(Hx_Aec_SetMicroCapture);
-  HX_EXPORT(Hx_Aec_SetSysCapture);
-  HX_EXPORT(HX_Aec_SetOnlineCapSys);
-#undef HX_EXPORT
-  bool Load() {
-    handle = dlopen(HX_MODULE_PATH, RTLD_NOW | RTLD_LOCAL);
-    if (!handle) return false;
-#define HX_BIND(name) name = reinterpret_cast<decltype(name)>(dlsym(handle, #name))
-    HX_BIND(Hx_Aec_Init);
-    HX_BIND(Hx_Aec_DeInit);
-    HX_BIND(Hx_Aec_GetUpComCallBackPtr);
-    HX_BIND(Hx_Aec_SetDownComCallBackPtr);
-    HX_BIND(Hx_Aec_SetAecMode);
-    HX_BIND(Hx_Aec_SetMicroCapture);
-    HX_BIND(Hx_Aec_SetSysCapture);
-    HX_BIND(HX_Aec_SetOnlineCapSys);
-#undef HX_BIND
-    return Hx_Aec_Init && Hx_Aec_DeInit && Hx_Aec_GetUpComCallBackPtr &&
-           Hx_Aec_SetDownComCallBackPtr && Hx_Aec_SetAecMode && Hx_Aec_SetMicroCapture &&
-           Hx_Aec_SetSysCapture && HX_Aec_SetOnlineCapSys;
-  }
-};
 
 std::atomic<int64_t> g_captureCalls{0};
 std::atomic<int64_t> g_badCaptureLen{0};
@@ -83,27 +47,6 @@ int32_t HostPlay(void *, int16_t *buf, int32_t len, int32_t stream) {
   return (k % 7 == 3) ? 0 : len;  // now and then a stream without audio
 }
 
-std::vector<std::string> EngineThreads() {
-  std::vector<std::string> names;
-  DIR *d = opendir("/proc/self/task");
-  if (!d) return names;
-  while (dirent *ent = readdir(d)) {
-    if (ent->d_name[0] == '.') continue;
-    std::ifstream f(std::string("/proc/self/task/") + ent->d_name + "/comm");
-    std::string name;
-    std::getline(f, name);
-    if (name == "hx-mix" || name == "hx-play" || name == "hx-monitor") names.push_back(name);
-  }
-  closedir(d);
-  return names;
-}
-
-hxsim_status Status() {
-  hxsim_status st;
-  hxsim_get_status(&st);
-  return st;
-}
-
 int SoakSeconds() {
   const char *v = getenv("HX_SOAK_SECONDS");
   int s = v ? atoi(v) : 60;
@@ -117,9 +60,7 @@ TEST(SoakTest, RandomEventsThenExactAccountingThenCleanUnload) {
   fprintf(stderr, "soak: %d s, seed %u\n", seconds, seed);
 
   hxsim_reset();
-  // The world's threads take the creating thread's name: create them here.
-  tovan_init([](uint8_t *, int32_t) {});
-  tovan_uninit();
+  WarmWorldThreads();
   hxsim_set_manual(0);
   std::vector<int16_t> mic(16000);
   for (size_t i = 0; i < mic.size(); ++i)
@@ -131,16 +72,16 @@ TEST(SoakTest, RandomEventsThenExactAccountingThenCleanUnload) {
   hxsim_set_sys_pcm(sys.data(), sys.size() / 2, 1);
 
   std::unique_ptr<LogCapture> log(new LogCapture);
-  Module m;
-  ASSERT_TRUE(m.Load()) << dlerror();
+  ModuleApi m;
+  ASSERT_TRUE(m.Load(HX_MODULE_PATH)) << dlerror();
   void *push_fn = nullptr, *push_ctx = nullptr, *pull_fn = nullptr, *pull_ctx = nullptr;
-  ASSERT_EQ(0, m.Hx_Aec_GetUpComCallBackPtr(&push_fn, &push_ctx, &pull_fn, &pull_ctx));
+  ASSERT_EQ(0, m.GetUpComCallBackPtr(&push_fn, &push_ctx, &pull_fn, &pull_ctx));
   auto push = reinterpret_cast<UpComPushMicDataFn>(push_fn);
   auto pull = reinterpret_cast<UpComPullPlayDataFn>(pull_fn);
-  ASSERT_EQ(0, m.Hx_Aec_SetDownComCallBackPtr((void *)&HostCapture, (void *)0x1,
+  ASSERT_EQ(0, m.SetDownComCallBackPtr((void *)&HostCapture, (void *)0x1,
                                               (void *)&HostPlay, (void *)0x2));
-  m.Hx_Aec_SetMicroCapture(1);
-  ASSERT_EQ(0, m.Hx_Aec_Init());
+  m.SetMicroCapture(1);
+  ASSERT_EQ(0, m.Init());
 
   // Host thread: pushes its own 10 ms blocks and pulls far-end audio.
   std::atomic<bool> host_run{true}, host_push{true};
@@ -172,16 +113,16 @@ TEST(SoakTest, RandomEventsThenExactAccountingThenCleanUnload) {
         hxsim_set_endpoints(rng() % 3, rng() % 3);
         break;
       case 3:
-        m.Hx_Aec_SetAecMode((uint8_t)(rng() % 3));
+        m.SetAecMode((uint8_t)(rng() % 3));
         break;
       case 4:
-        m.Hx_Aec_SetMicroCapture((uint8_t)(rng() % 3));
+        m.SetMicroCapture((uint8_t)(rng() % 3));
         break;
       case 5:
-        m.Hx_Aec_SetSysCapture((uint8_t)(rng() % 2));
+        m.SetSysCapture((uint8_t)(rng() % 2));
         break;
       case 6:
-        m.HX_Aec_SetOnlineCapSys((uint8_t)(rng() % 2));
+        m.SetOnlineCapSys((uint8_t)(rng() % 2));
         break;
       case 7:
         hxsim_set_brisa_switch_to_wave(1);
@@ -191,10 +132,10 @@ TEST(SoakTest, RandomEventsThenExactAccountingThenCleanUnload) {
         break;
       case 9:
         if (rng() % 4 == 0) {
-          m.Hx_Aec_DeInit();
+          m.DeInit();
           ++stops;
           std::this_thread::sleep_for(std::chrono::milliseconds(rng() % 300));
-          m.Hx_Aec_Init();
+          m.Init();
         }
         break;
       default:
@@ -212,19 +153,19 @@ TEST(SoakTest, RandomEventsThenExactAccountingThenCleanUnload) {
   host_push.store(false);
   hxsim_set_voice_mode(HXSIM_VOICE_AUTO);
   hxsim_set_endpoints(1, 1);
-  m.Hx_Aec_SetSysCapture(0);
-  m.HX_Aec_SetOnlineCapSys(0);
-  m.Hx_Aec_SetAecMode(0);
-  m.Hx_Aec_SetMicroCapture(1);
-  m.Hx_Aec_DeInit();
-  m.Hx_Aec_Init();  // a fresh monitor selects the voice path in its first pass
+  m.SetSysCapture(0);
+  m.SetOnlineCapSys(0);
+  m.SetAecMode(0);
+  m.SetMicroCapture(1);
+  m.DeInit();
+  m.Init();  // a fresh monitor selects the voice path in its first pass
   ASSERT_TRUE(log->WaitFor("to init win7-aec[1]---end\n", 1, 20000));
-  ASSERT_TRUE(WaitUntil([] { return Status().brisa_started == 1; }, 20000));
+  ASSERT_TRUE(WaitUntil([] { return SimStatus().brisa_started == 1; }, 20000));
   std::this_thread::sleep_for(std::chrono::milliseconds(500));
   log->Clear();
-  int64_t blocks0 = Status().mic_blocks, calls0 = g_captureCalls.load();
+  int64_t blocks0 = SimStatus().mic_blocks, calls0 = g_captureCalls.load();
   std::this_thread::sleep_for(std::chrono::seconds(seconds >= 20 ? 5 : 3));
-  int64_t blocks = Status().mic_blocks - blocks0, calls = g_captureCalls.load() - calls0;
+  int64_t blocks = SimStatus().mic_blocks - blocks0, calls = g_captureCalls.load() - calls0;
   std::string text = log->Text();
   int lines = 0;
   for (const char *needle : {"drop mute pak", "del mute pak"}) {
@@ -246,21 +187,10 @@ TEST(SoakTest, RandomEventsThenExactAccountingThenCleanUnload) {
   // End: stop, unload, and nothing left running or calling in.
   host_run.store(false);
   host.join();
-  m.Hx_Aec_DeInit();
-  dlclose(m.handle);
+  m.DeInit();
+  m.Unload();
   EXPECT_EQ(1, log->Count("audio_HXAec::===> exit ......~Hx_AEC_Impl\n"));
-  hxsim_status st = Status();
-  EXPECT_EQ(0, st.brisa_started);
-  EXPECT_EQ(0, st.mirel_running);
-  EXPECT_EQ(0, st.tovan_running);
-  EXPECT_EQ(0, hxsim_brisa_loaded());
-  EXPECT_TRUE(EngineThreads().empty());
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
-  hxsim_status later = Status();
-  EXPECT_EQ(st.mic_blocks, later.mic_blocks);
-  EXPECT_EQ(st.sys_blocks, later.sys_blocks);
-  EXPECT_EQ(st.play_requests, later.play_requests);
-  EXPECT_EQ(0, hxsim_device_objects_alive());
+  EXPECT_EQ("", LeftRunning());
   std::string tail = log->Text();
   log.reset();
   if (HasFailure()) fprintf(stderr, "---- module log (tail) ----\n%s\n", tail.c_str());
