@@ -76,6 +76,26 @@ class CallbacksTest : public ::testing::Test {
     e_->SetDownComCallBackPtr((void *)&NoCapture, this, nullptr, nullptr);
   }
   static int32_t NoCapture(void *, int16_t *, int32_t) { return 0; }
+  // The blocks cleaned by hand through a fresh chain: suppression, then gain
+  // control where `agc[i]` is set, else the suppressed block unchanged.
+  std::vector<int16_t> CleanByHand(const std::vector<std::vector<int16_t>> &blocks,
+                                   const std::vector<bool> &agc) {
+    Fresh();
+    std::vector<int16_t> out;
+    for (size_t i = 0; i < blocks.size(); ++i) {
+      std::vector<int16_t> b = blocks[i];
+      int16_t ns[320], cleaned[320];
+      ns_process(b.data(), 640, ns);
+      if (agc[i])
+        agc_process(ns, 640, cleaned, 640);
+      else
+        memcpy(cleaned, ns, sizeof cleaned);
+      e_->DeliverMicData(cleaned, 320);
+      std::vector<int16_t> got = Drain(e_);
+      out.insert(out.end(), got.begin(), got.end());
+    }
+    return out;
+  }
 
   std::unique_ptr<LogCapture> log_;
   Hx_AEC_Impl *e_ = nullptr;
@@ -108,12 +128,15 @@ TEST_F(CallbacksTest, WrongSizesAreLoggedAndDropped) {
 TEST_F(CallbacksTest, VoicePathCleansVoiceWithGainControlOnly) {
   // 20 voice blocks, then 10 without voice, through the callback.
   const int kVoice = 20, kQuiet = 10;
+  std::vector<std::vector<int16_t>> blocks;
+  std::vector<bool> voice;
   std::vector<int16_t> via_callback;
   for (int i = 0; i < kVoice + kQuiet; ++i) {
-    std::vector<int16_t> b = Block(i, i < kVoice ? 1 : 0);
-    std::vector<int16_t> copy = b;
+    blocks.push_back(Block(i, i < kVoice ? 1 : 0));
+    voice.push_back(i < kVoice);
+    std::vector<int16_t> b = blocks.back();
     g_win7_get_aec_callback(b.data(), 320, 0, e_);
-    EXPECT_EQ(copy, b);  // the flag bits are not cleared, the input is kept
+    EXPECT_EQ(blocks.back(), b);  // the flag bits are not cleared, the input is kept
     std::vector<int16_t> got = Drain(e_);
     ASSERT_EQ(1920u, got.size()) << "block " << i;
     via_callback.insert(via_callback.end(), got.begin(), got.end());
@@ -121,51 +144,24 @@ TEST_F(CallbacksTest, VoicePathCleansVoiceWithGainControlOnly) {
   // Exactly one accepted block in ten logs its flag.
   EXPECT_EQ(2, log_->Count("isVoice=1\n"));
   EXPECT_EQ(1, log_->Count("isVoice=0\n"));
-
-  // The same blocks by hand from the same starting state: suppression, then
-  // gain control for voice blocks only.
-  Fresh();
-  std::vector<int16_t> by_hand;
-  for (int i = 0; i < kVoice + kQuiet; ++i) {
-    std::vector<int16_t> b = Block(i, i < kVoice ? 1 : 0);
-    int16_t ns[320], agc[320];
-    ns_process(b.data(), 640, ns);
-    if (i < kVoice)
-      agc_process(ns, 640, agc, 640);
-    else
-      memcpy(agc, ns, sizeof agc);
-    e_->DeliverMicData(agc, 320);
-    std::vector<int16_t> got = Drain(e_);
-    by_hand.insert(by_hand.end(), got.begin(), got.end());
-  }
-  EXPECT_EQ(by_hand, via_callback);
+  EXPECT_EQ(CleanByHand(blocks, voice), via_callback);
 }
 
 TEST_F(CallbacksTest, PlainCapturePathAlwaysRunsGainControl) {
+  std::vector<std::vector<int16_t>> blocks;
   std::vector<int16_t> via_callback;
   for (int i = 0; i < 12; ++i) {
-    std::vector<int16_t> b = Block(i, i % 2);
+    blocks.push_back(Block(i, i % 2));
     // Any byte alignment is accepted.
     std::vector<uint8_t> bytes(641);
-    memcpy(bytes.data() + 1, b.data(), 640);
+    memcpy(bytes.data() + 1, blocks.back().data(), 640);
     g_Mirel_RecvMicData(bytes.data() + 1, 640);
     std::vector<int16_t> got = Drain(e_);
     ASSERT_EQ(1920u, got.size());
     via_callback.insert(via_callback.end(), got.begin(), got.end());
   }
   EXPECT_EQ(0, log_->Count("isVoice"));
-  Fresh();
-  std::vector<int16_t> by_hand;
-  for (int i = 0; i < 12; ++i) {
-    std::vector<int16_t> b = Block(i, i % 2);
-    int16_t ns[320], agc[320];
-    ns_process(b.data(), 640, ns);
-    agc_process(ns, 640, agc, 640);
-    e_->DeliverMicData(agc, 320);
-    std::vector<int16_t> got = Drain(e_);
-    by_hand.insert(by_hand.end(), got.begin(), got.end());
-  }
-  EXPECT_EQ(by_hand, via_callback);
+  EXPECT_EQ(CleanByHand(blocks, std::vector<bool>(blocks.size(), true)), via_callback);
 }
 
 TEST_F(CallbacksTest, SystemAudioIsScaledIntoTheRing) {
