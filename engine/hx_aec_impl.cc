@@ -53,7 +53,12 @@ Hx_AEC_Impl::~Hx_AEC_Impl() {
   }
   log_printf("audio_HXAec::===> exit ......~Hx_AEC_Impl\n");
   Hx_AEC_Impl *self = this;
-  g_aecImpl.compare_exchange_strong(self, nullptr);
+  {
+    // A plain-capture callback reads g_aecImpl under this lock: a late one
+    // finds no engine rather than a destroyed one.
+    hx::Lock path(g_micPathLock);
+    g_aecImpl.compare_exchange_strong(self, nullptr);
+  }
   self = this;
   g_aecImplRun.compare_exchange_strong(self, nullptr);
   {
