@@ -36,11 +36,12 @@ int main(int argc, char **argv) {
   printf("speech file        %s (%.2f s)\n", path.c_str(), speech.size() / 16000.0);
   printf("white noise        seed %u, measured SNR %.2f dB\n", seed, r.snr_db);
   printf("blocks (20 ms)     speech %d, pause %d\n", r.speech_blocks, r.pause_blocks);
+  const double *p = r.pause_db, *s = r.speech_db;
+  using namespace chain_quality;
   printf("pause noise        input %.2f dBFS, after NS %.2f dBFS (%.2f dB), after AGC %.2f dBFS\n",
-         r.pause_in_db, r.pause_ns_db, r.pause_in_db - r.pause_ns_db, r.pause_agc_db);
+         p[kInput], p[kNs], p[kInput] - p[kNs], p[kAgc]);
   printf("speech level       clean %.2f dBFS, input %.2f dBFS, after NS %.2f dBFS, after AGC "
          "%.2f dBFS (gain %+.2f dB)\n",
-         r.speech_clean_db, r.speech_in_db, r.speech_ns_db, r.speech_agc_db,
-         r.speech_agc_db - r.speech_ns_db);
+         s[kClean], s[kInput], s[kNs], s[kAgc], s[kAgc] - s[kNs]);
   return 0;
 }
