@@ -1,96 +1,148 @@
-// Helpers for tests that run the engine's worker threads against the
-// simulated back-ends: a scriptable host, the stand-ins' call log as lines,
-// the module's log lines in order, a fixture owning one engine, the module
-// reached through its exports, and the check that nothing is left running.
+// Helpers for tests that run the engine's threads against the simulated
+// back-ends: a scriptable host, the stand-ins' call log, an engine fixture,
+// the module reached through its exports, and what is left running.
 #ifndef HX_TESTS_SUPPORT_BACKEND_HARNESS_H
 #define HX_TESTS_SUPPORT_BACKEND_HARNESS_H
 
+#include <dirent.h>
+#include <dlfcn.h>
 #include <gtest/gtest.h>
-#include <stdint.h>
+#include <stdio.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <fstream>
 #include <memory>
+#include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "backends/api/tovan_dll.h"
+#include "engine/hx_aec_impl.h"
 #include "hx_aec_mod.h"
 #include "hxsim.h"
 #include "support/log_capture.h"
 
-class Hx_AEC_Impl;
-
-// Module log texts the tests look for, without their line end: the tag
-// that starts most engine lines and the back-end selection lines.
+// Module log texts without their line end: the engine tag and the back-end
+// selection lines (A voice path, B plain capture, C playback only, N none).
 inline const std::string kTag = "audio_HXAec::===> ";
-inline const std::string kA0 =
-    kTag + "AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAa: to init win7-aec[0]";
-inline const std::string kA1 =
-    kTag + "AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAa: to init win7-aec[1]---end";
 inline const std::string kF = kTag + "win7 aec Init fail !!!";
-inline const std::string kB0 =
-    kTag + "BBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBb: to init win-in[0]";
-inline const std::string kB1 =
-    kTag + "BBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBb: to init win-in[1]";
-inline const std::string kB2 =
-    kTag + "BBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBb: to init win-in[2]---end";
-inline const std::string kC0 =
-    kTag + "CCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCc: to init win-in[0]";
-inline const std::string kC1 =
-    kTag + "CCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCc: to init win-in[1]";
-inline const std::string kC2 =
-    kTag + "CCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCc: to init win-in[2]---end";
-inline const std::string kN0 = kTag + "......................:: no any-capture endpoint !!![0]";
-inline const std::string kN1 = kTag + "......................:: no any-capture endpoint !!![1]";
-inline const std::string kN2 =
-    kTag + "......................:: no any-capture endpoint !!![2]---end";
+inline const std::string kA = kTag + std::string(47, 'A') + "a: to init win7-aec[";
+inline const std::string kA0 = kA + "0]", kA1 = kA + "1]---end";
+inline const std::string kB = kTag + std::string(47, 'B') + "b: to init win-in[";
+inline const std::string kB0 = kB + "0]", kB1 = kB + "1]", kB2 = kB + "2]---end";
+inline const std::string kC = kTag + std::string(47, 'C') + "c: to init win-in[";
+inline const std::string kC0 = kC + "0]", kC1 = kC + "1]", kC2 = kC + "2]---end";
+inline const std::string kN = kTag + std::string(22, '.') + ":: no any-capture endpoint !!![";
+inline const std::string kN0 = kN + "0]", kN1 = kN + "1]", kN2 = kN + "2]---end";
 
-// Host side of the far-end exchange. Each stream i is filled with
-// Sample(i, j) and answers `result[i]`.
+// Host side of the far-end exchange: stream i is filled with Sample(i, j)
+// and answers result[i]; while block_play is set, Play waits.
 struct FakeHost {
   std::atomic<int64_t> play_calls{0};
-  std::atomic<int64_t> capture_calls{0};
   std::atomic<int32_t> result[4] = {{1920}, {1920}, {1920}, {1920}};
-  // While set, the play callback blocks until it is cleared.
-  std::atomic<bool> block_play{false};
-  std::atomic<bool> play_blocked{false};
-
-  static int16_t Sample(int stream, int j);
-  static int32_t Play(void *ctx, int16_t *buf, int32_t len, int32_t stream);
-  static int32_t Capture(void *ctx, int16_t *samples, int32_t len);
+  std::atomic<bool> block_play{false}, play_blocked{false};
+  // Distinct per stream and position, large enough that sums saturate.
+  static int16_t Sample(int stream, int j) {
+    static const int16_t kBase[4] = {30000, -9000, 10000, -32768};
+    if (j % 6 == 0) return kBase[stream];
+    return (int16_t)(kBase[stream] / 2 + ((j * (7 + 13 * stream)) % 2001) * (stream % 2 ? -8 : 8));
+  }
+  static int32_t Play(void *ctx, int16_t *buf, int32_t len, int32_t stream) {
+    FakeHost *h = static_cast<FakeHost *>(ctx);
+    for (; h->block_play.load(); h->play_blocked.store(true))
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    h->play_blocked.store(false);
+    for (int j = 0; j < len / 2; ++j) buf[j] = Sample(stream, j);
+    h->play_calls.fetch_add(1);
+    return h->result[stream].load();
+  }
+  static int32_t Capture(void *, int16_t *, int32_t) { return 0; }
   int64_t Cycles() const { return play_calls.load() / 4; }
 };
 
-// The stand-ins' call log, one call per element; lines starting with
-// "MMDevApi_" or "Rtl" (device and version calls) are left out unless
-// `with_devices`.
-std::vector<std::string> CallLog(bool with_devices = false);
-// Index of the first element equal to `what` at or after `from`; -1 if none.
-int IndexOf(const std::vector<std::string> &v, const std::string &what, int from = 0);
-// Lines of `text` containing `needle`, in order.
-std::vector<std::string> LinesWith(const std::string &text, const std::string &needle);
+// The stand-ins' calls in order, without device and version calls.
+inline std::vector<std::string> CallLog() {
+  std::string buf(hxsim_call_log(nullptr, 0) + 1, '\0');
+  hxsim_call_log(&buf[0], buf.size());
+  std::istringstream in(buf.c_str());
+  std::vector<std::string> out;
+  for (std::string line; std::getline(in, line);)
+    if (!line.empty() && line.rfind("MMDevApi_", 0) != 0 && line.rfind("Rtl", 0) != 0)
+      out.push_back(line);
+  return out;
+}
 
-hxsim_status SimStatus();
-// Names of this process's engine threads (hx-mix, hx-play, hx-monitor).
-std::vector<std::string> EngineThreads();
-// The world's delivery threads take the name of the thread that first needs
-// them: start them from the test's thread, never from an engine thread.
-void WarmWorldThreads();
-// Empty when no back-end runs, the voice path is unloaded, no engine thread
-// and no device object is left, and no callback arrives for `quiet_ms`;
-// otherwise what is still alive.
-std::string LeftRunning(int quiet_ms = 300);
+// True when every element of `want` is in `lines`, in this order.
+inline bool Ordered(const std::vector<std::string> &lines, const std::vector<std::string> &want) {
+  size_t at = 0;
+  for (const std::string &w : want) {
+    while (at < lines.size() && lines[at] != w) ++at;
+    if (at++ >= lines.size()) return false;
+  }
+  return true;
+}
 
-// Fixture: one engine wired to `host_`, the world in manual mode (no data
-// flows unless pumped), the module log captured. The engine is stopped and
-// deleted at the end; a failing test prints the log's tail.
+inline hxsim_status SimStatus() { hxsim_status st; hxsim_get_status(&st); return st; }
+
+// Names of the engine threads (hx-mix, hx-play, hx-monitor) alive.
+inline std::vector<std::string> EngineThreads() {
+  std::vector<std::string> names;
+  DIR *d = opendir("/proc/self/task");
+  while (dirent *ent = d ? readdir(d) : nullptr) {
+    std::ifstream f(std::string("/proc/self/task/") + ent->d_name + "/comm");
+    std::string name;
+    if (std::getline(f, name) && name.rfind("hx-", 0) == 0) names.push_back(name);
+  }
+  if (d) closedir(d);
+  return names;
+}
+
+// The world's threads are named after the thread that first needs them:
+// start them from the test's thread, never from an engine thread.
+inline void WarmWorldThreads() { tovan_init([](uint8_t *, int32_t) {}); tovan_uninit(); }
+
+// Empty when no back-end, voice-path library, engine thread or device object
+// is left and no callback arrives for `quiet_ms`; else what is still alive.
+inline std::string LeftRunning(int quiet_ms = 300) {
+  std::ostringstream what;
+  hxsim_status st = SimStatus();
+  if (st.brisa_initialised || st.brisa_started) what << "voice path running; ";
+  if (st.mirel_running) what << "plain capture running; ";
+  if (st.tovan_running) what << "system audio running; ";
+  if (hxsim_brisa_loaded()) what << "voice path loaded; ";
+  if (!EngineThreads().empty()) what << EngineThreads().size() << " engine threads; ";
+  if (hxsim_device_objects_alive()) what << "device objects alive; ";
+  std::this_thread::sleep_for(std::chrono::milliseconds(quiet_ms));
+  hxsim_status later = SimStatus();
+  if (later.mic_blocks != st.mic_blocks || later.sys_blocks != st.sys_blocks ||
+      later.play_requests != st.play_requests)
+    what << "callbacks still arriving; ";
+  return what.str();
+}
+
+// One engine wired to `host_`, the world in manual mode (nothing flows
+// unless pumped), the log captured; a failing test prints the log's tail.
 class EngineTest : public ::testing::Test {
  protected:
-  void SetUp() override;
-  void TearDown() override;
-  void Create();  // a new engine with the host's callbacks registered
-  void Start();   // Create() when there is no engine, then Init()
-  void Stop();    // DeInit() and delete, when there is an engine
-  void Kick();    // runs the monitor's next pass now instead of after 2 s
+  void SetUp() override { hxsim_reset(); hxsim_set_manual(1); log_.reset(new LogCapture); }
+  void TearDown() override {
+    Stop();
+    std::string text = log_->Text();
+    log_.reset();
+    size_t tail = std::min<size_t>(text.size(), 20000);
+    if (HasFailure())
+      fprintf(stderr, "---- module log (tail) ----\n%s\n", &text[text.size() - tail]);
+  }
+  void Create() {  // a new engine with the host's callbacks registered
+    e_ = new Hx_AEC_Impl;
+    e_->SetDownComCallBackPtr((void *)&FakeHost::Capture, &host_, (void *)FakeHost::Play, &host_);
+  }
+  void Start() { if (!e_) Create(); e_->Init(); }
+  void Stop() { if (e_) e_->DeInit(); delete e_; e_ = nullptr; }
+  void Kick() { e_->m_monitorWake.Set(); }  // the monitor's next pass now, not after 2 s
 
   std::unique_ptr<LogCapture> log_;
   FakeHost host_;
@@ -108,10 +160,19 @@ struct ModuleApi {
   decltype(&::Hx_Aec_SetMicroCapture) SetMicroCapture = nullptr;
   decltype(&::Hx_Aec_SetSysCapture) SetSysCapture = nullptr;
   decltype(&::HX_Aec_SetOnlineCapSys) SetOnlineCapSys = nullptr;
-  // dlopen (RTLD_NOW | RTLD_LOCAL) and dlsym of all eight; false when any
-  // is missing.
-  bool Load(const char *path);
-  void Unload();  // dlclose
+  bool Load(const char *path) {  // dlopen (RTLD_NOW | RTLD_LOCAL); false if one is missing
+    if (!(handle = dlopen(path, RTLD_NOW | RTLD_LOCAL))) return false;
+#define HX_BIND(field, name) field = reinterpret_cast<decltype(field)>(dlsym(handle, #name))
+    HX_BIND(Init, Hx_Aec_Init), HX_BIND(DeInit, Hx_Aec_DeInit);
+    HX_BIND(GetUpComCallBackPtr, Hx_Aec_GetUpComCallBackPtr);
+    HX_BIND(SetDownComCallBackPtr, Hx_Aec_SetDownComCallBackPtr);
+    HX_BIND(SetAecMode, Hx_Aec_SetAecMode), HX_BIND(SetMicroCapture, Hx_Aec_SetMicroCapture);
+    HX_BIND(SetSysCapture, Hx_Aec_SetSysCapture), HX_BIND(SetOnlineCapSys, HX_Aec_SetOnlineCapSys);
+#undef HX_BIND
+    return Init && DeInit && GetUpComCallBackPtr && SetDownComCallBackPtr && SetAecMode &&
+           SetMicroCapture && SetSysCapture && SetOnlineCapSys;
+  }
+  void Unload() { if (handle) dlclose(handle); handle = nullptr; }
 };
 
 #endif
