@@ -1,190 +1,150 @@
-// Microphone packet queue: admission boundaries, refusal-line pacing per
-// producer, the wake-up event, delivery of the module's own blocks and the
-// order across both producers. No worker thread runs here.
-#include <string>
-#include <vector>
+// Microphone packet queue and the host push entry that feeds it; no worker thread runs. Engines
+// die with packets queued: the sanitizer build checks that they and refused ones are released.
+#include <algorithm>
 
-#include "gtest/gtest.h"
 #include "support/upstream_harness.h"
 
 namespace {
 
-class MicQueue : public UpstreamEngineTest {
+class MicQueue : public ::testing::Test {
  protected:
-  void Fill(size_t n, const Pcm &v) {
-    while (QueueCount(engine_) < n) engine_.OfferMicPacket(MakePacket(v), 960, a_);
+  void SetUp() override {
+    engine_.SetDownComCallBackPtr((void *)&CaptureSink::Fn, &sink_, nullptr, nullptr);
+    engine_.micro_capture.store(1);
+    engine_.m_running.store(1);  // the push needs it; nothing is started
+  }
+  void TearDown() override { engine_.m_running.store(0); }
+  void Offer(const Pcm &v, MicProducer &p) {
+    engine_.OfferMicPacket(MakePacket(v), 960, p);
+    // Each offer, appended or refused, signals once, and only while sys_capture is clear.
+    EXPECT_EQ(!engine_.sys_capture.load(), engine_.m_micEvent.Wait(0));
+    EXPECT_FALSE(engine_.m_micEvent.Wait(0));
+  }
+  int32_t Push(const Pcm &v, uint32_t frames, uint8_t ch, uint32_t rate) {
+    return push_(&engine_, const_cast<int16_t *>(v.data()), frames, 2 * ch, ch, rate, 0, 0, 0, 0,
+                 0);
   }
 
+  CaptureSink sink_;
+  Hx_AEC_Impl engine_;
   MicProducer a_ = {"A-FULL %d\n", "A-QUIET %d\n", 0, 0};
   MicProducer b_ = {"B-FULL %d\n", "B-QUIET %d\n", 0, 0};
+  UpComPushMicDataFn push_ = reinterpret_cast<UpComPushMicDataFn>(Hx_AEC_Impl::GetPushEntry());
 };
-
-// Module-style block of 320 samples at 16 kHz.
-std::vector<int16_t> MicBlock(int seed) {
-  std::vector<int16_t> v(320);
-  for (int i = 0; i < 320; ++i) v[i] = (int16_t)((i * 97 + seed * 1013) % 20000 - 10000);
-  return v;
-}
 
 }  // namespace
 
-TEST_F(MicQueue, AdmissionBoundaries) {
-  const Pcm silent(960, 0), loud = ConstBlock(5000, 5000);
-  Fill(7, silent);
+TEST_F(MicQueue, AdmissionBoundariesAndRefusalLinesPerProducer) {
+  const Pcm quiet(960, 0), loud = ConstBlock(9000, -9000);
+  while (QueueCount(engine_) < 7) Offer(quiet, a_);
   LogCapture log;
-  engine_.OfferMicPacket(MakePacket(silent), 960, a_);  // 7 queued: appended
+  Offer(quiet, a_);  // 7 queued: a quiet packet is appended
   EXPECT_EQ(8u, QueueCount(engine_));
-  engine_.OfferMicPacket(MakePacket(silent), 960, a_);  // 8 queued: quiet, refused
+  Offer(quiet, a_);  // 8 queued: refused (A's 1st refusal: logged)
+  Offer(PowerBlock(199), a_);
   EXPECT_EQ(8u, QueueCount(engine_));
-  EXPECT_EQ(1, log.Count("A-QUIET 8\n"));
-  engine_.OfferMicPacket(MakePacket(PowerBlock(199)), 960, a_);
-  EXPECT_EQ(8u, QueueCount(engine_));
-  for (size_t n = 8; n < 12; ++n) {
-    engine_.OfferMicPacket(MakePacket(PowerBlock(200)), 960, a_);  // exactly 200: appended
-    EXPECT_EQ(n + 1, QueueCount(engine_));
-  }
-  log.Clear();
-  engine_.OfferMicPacket(MakePacket(loud), 960, a_);  // 12 queued: refused
+  for (int i = 0; i < 4; ++i) Offer(PowerBlock(200), a_);  // exactly 200: appended
   EXPECT_EQ(12u, QueueCount(engine_));
-  // Third refusal of this producer: not logged. The pacing test covers lines.
-  EXPECT_EQ(0, log.Count("A-FULL"));
-  // The refused packets were released (the sanitizer build checks leaks).
-}
-
-TEST_F(MicQueue, RefusalLinesPacedPerProducer) {
-  const Pcm silent(960, 0), loud = ConstBlock(9000, -9000);
-  Fill(8, silent);
-  LogCapture log;
-  for (int i = 0; i < 5; ++i) engine_.OfferMicPacket(MakePacket(silent), 960, a_);  // 1..5 quiet
-  Fill(12, loud);
-  engine_.OfferMicPacket(MakePacket(loud), 960, b_);  // B's first refusal
-  for (int i = 0; i < 20; ++i) engine_.OfferMicPacket(MakePacket(loud), 960, a_);  // 6..25 full
-  engine_.OfferMicPacket(MakePacket(loud), 960, b_);  // B's second: not logged
-  std::vector<std::string> refusals;
-  for (const std::string &l : log.Lines())
-    if (l.find("FULL") != std::string::npos || l.find("QUIET") != std::string::npos)
-      refusals.push_back(l);
-  std::vector<std::string> want = {"A-QUIET 8", "B-FULL 12", "A-FULL 12", "A-FULL 12"};
-  EXPECT_EQ(want, refusals);  // A: 1st, 11th, 21st; B: 1st
-}
-
-TEST_F(MicQueue, PowerLineEvery300Offers) {
-  LogCapture log;
-  engine_.OfferMicPacket(MakePacket(PowerBlock(1600)), 960, a_);
-  EXPECT_EQ(1, log.Count("audio_HXAec::===> ((((((((((((((: +++++:  power=1600\n"));
-  for (int i = 1; i < 300; ++i) {
-    engine_.OfferMicPacket(MakePacket(PowerBlock(7)), 960, a_);
-    TakeBlock(engine_);
-  }
-  EXPECT_EQ(1, log.Count("power="));
-  engine_.OfferMicPacket(MakePacket(PowerBlock(1234)), 960, a_);  // 301st
-  EXPECT_EQ(1, log.Count("power=1234\n"));
-}
-
-TEST_F(MicQueue, EventOncePerOfferOnlyWithoutSystemAudio) {
-  EXPECT_FALSE(engine_.m_micEvent.Wait(0));
-  engine_.OfferMicPacket(MakePacket(ConstBlock(1, 1)), 960, a_);
-  EXPECT_TRUE(engine_.m_micEvent.Wait(0));
-  EXPECT_FALSE(engine_.m_micEvent.Wait(0));
-  Fill(12, ConstBlock(900, 900));
-  engine_.m_micEvent.Wait(0);
-  engine_.OfferMicPacket(MakePacket(ConstBlock(900, 900)), 960, a_);  // refused, still signals
-  EXPECT_TRUE(engine_.m_micEvent.Wait(0));
+  Offer(loud, b_);                               // 12 queued: refused; B's 1st offer and refusal
+  for (int i = 0; i < 20; ++i) Offer(loud, a_);  // A's 3rd..22nd refusals: 11th, 21st logged
+  Offer(loud, b_);
+  EXPECT_EQ(
+      (std::vector<std::string>{"A-QUIET 8", "audio_HXAec::===> ((((((((((((((: +++++:  power=9000",
+                                "B-FULL 12", "A-FULL 12", "A-FULL 12"}),
+      log.Lines());
   engine_.sys_capture.store(1);
-  TakeBlock(engine_);
-  engine_.OfferMicPacket(MakePacket(ConstBlock(900, 900)), 960, a_);  // appended
-  engine_.OfferMicPacket(MakePacket(ConstBlock(900, 900)), 960, a_);  // refused
-  EXPECT_FALSE(engine_.m_micEvent.Wait(0));
+  Offer(loud, a_);  // no signal with system audio on
 }
 
-TEST_F(MicQueue, DeliverMatchesConverterAndCounts) {
+TEST_F(MicQueue, DeliverBitExactInOrderWithPushesOrDropped) {
   ASSERT_EQ(0, engine_.m_resample_16to48.Init(16000, 48000, 320));
   CBlockResample reference;
   ASSERT_EQ(0, reference.Init(16000, 48000, 320));
-  for (int block = 0; block < 3; ++block) {
-    std::vector<int16_t> in = MicBlock(block);
-    int16_t ref48[960];
+  const int32_t counted = g_micCapCount.load();
+  Pcm in(320), ref(960);
+  std::vector<Pcm> want;
+  for (int block = 0; block < 2; ++block) {  // the filter state carries over
+    for (int i = 0; i < 320; ++i) in[i] = (int16_t)((i * 97 + block * 1013) % 20000 - 10000);
     uint32_t produced = 0;
-    reference.Process(in.data(), ref48, &produced);
-    const int32_t before = g_micCapCount.load();
-    engine_.DeliverMicData(in.data(), 320);
-    EXPECT_EQ(before + 2, g_micCapCount.load());
-    for (int half = 0; half < 2; ++half) {
-      AudioPacket fields;
-      Pcm got = TakeBlock(engine_, &fields);
-      ASSERT_EQ(960u, got.size());
-      EXPECT_EQ(480u, fields.frames);
-      EXPECT_EQ(4, fields.bytes_per_frame);
-      EXPECT_EQ(2, fields.channels);
-      EXPECT_EQ(48000u, fields.sample_rate);
-      EXPECT_EQ(0u, fields.aux0 | fields.aux1 | fields.aux2);
-      for (int j = 0; j < 480; ++j) {
-        ASSERT_EQ(ref48[480 * half + j], got[2 * j]) << block << ":" << half << ":" << j;
-        ASSERT_EQ(ref48[480 * half + j], got[2 * j + 1]);
-      }
-    }
-    EXPECT_EQ(0u, QueueCount(engine_));
+    reference.Process(in.data(), ref.data(), &produced);
+    engine_.DeliverMicData(in.data(), 320);  // two packets, the mono result on both channels
+    want.push_back(Dup(Pcm(ref.begin(), ref.begin() + 480)));
+    want.push_back(Dup(Pcm(ref.begin() + 480, ref.end())));
+    want.push_back(ConstBlock(111, (int16_t)block));
+    ASSERT_EQ(0, Push(want.back(), 480, 2, 48000));
   }
-}
-
-TEST_F(MicQueue, DeliverQueuesNothingWithoutCaptureOrCallback) {
-  ASSERT_EQ(0, engine_.m_resample_16to48.Init(16000, 48000, 320));
-  std::vector<int16_t> in = MicBlock(1);
-  engine_.micro_capture.store(0);
-  int32_t before = g_micCapCount.load();
+  for (const Pcm &w : want) EXPECT_EQ(w, TakeBlock(engine_));
+  engine_.micro_capture.store(0);  // counted, not queued
   engine_.DeliverMicData(in.data(), 320);
-  EXPECT_EQ(before + 2, g_micCapCount.load());
-  EXPECT_EQ(0u, QueueCount(engine_));
-
   engine_.micro_capture.store(1);
-  engine_.SetDownComCallBackPtr((void *)&CaptureSink::Fn, nullptr, nullptr, nullptr);
-  before = g_micCapCount.load();
-  engine_.DeliverMicData(in.data(), 320);
-  EXPECT_EQ(before + 2, g_micCapCount.load());
-  EXPECT_EQ(0u, QueueCount(engine_));
-
-  // After a stop released the converter, a late block is dropped whole.
-  engine_.SetDownComCallBackPtr((void *)&CaptureSink::Fn, &sink_, nullptr, nullptr);
-  engine_.m_resample_16to48.Release();
+  engine_.DeliverMicData(Pcm(100, 1000).data(), 100);  // another length: not read
+  engine_.m_resample_16to48.Release();                 // as after a stop: dropped whole
   engine_.DeliverMicData(in.data(), 320);
   EXPECT_EQ(0u, QueueCount(engine_));
-  // A block of any other length is not read.
-  ASSERT_EQ(0, engine_.m_resample_16to48.Init(16000, 48000, 320));
-  std::vector<int16_t> short_block(100, 1000);
-  engine_.DeliverMicData(short_block.data(), 100);
-  EXPECT_EQ(0u, QueueCount(engine_));
+  EXPECT_EQ(counted + 6, g_micCapCount.load());
 }
 
-TEST_F(MicQueue, OrderAcrossBothProducers) {
-  ASSERT_EQ(0, engine_.m_resample_16to48.Init(16000, 48000, 320));
-  engine_.m_running.store(1);  // the host push needs a running engine
-  std::vector<int16_t> quiet(320, 0);
-  const Pcm host1 = ConstBlock(111, 222), host2 = ConstBlock(333, 444);
-  Pcm h1 = host1, h2 = host2;
-  engine_.DeliverMicData(quiet.data(), 320);
-  ASSERT_EQ(0, engine_.PushMicData(h1.data(), 480, 4, 2, 48000, 1, 2, 3));
-  engine_.DeliverMicData(quiet.data(), 320);
-  ASSERT_EQ(0, engine_.PushMicData(h2.data(), 480, 4, 2, 48000, 4, 5, 6));
-  ASSERT_EQ(6u, QueueCount(engine_));
-  std::vector<uint32_t> aux;
-  for (int i = 0; i < 6; ++i) {
-    AudioPacket f;
-    Pcm b = TakeBlock(engine_, &f);
-    aux.push_back(f.aux0);
-    if (i == 2) {
-      EXPECT_EQ(host1, b);
-    }
-    if (i == 5) {
-      EXPECT_EQ(host2, b);
-    }
+TEST_F(MicQueue, PushRefusalsAndLines) {
+  Pcm quiet(960, 0), loud = ConstBlock(4000, 4000);
+  EXPECT_EQ(-1, push_(nullptr, loud.data(), 480, 4, 2, 48000, 0, 0, 0, 0, 0));
+  for (int off = 0; off < 3; ++off) {  // not running, no capture callback: -1; no micro capture: 0
+    engine_.m_running.store(off != 0);
+    engine_.SetDownComCallBackPtr(off == 1 ? nullptr : (void *)&CaptureSink::Fn, &sink_, 0, 0);
+    engine_.micro_capture.store(off != 2);
+    EXPECT_EQ(off == 2 ? 0 : -1, Push(loud, 480, 2, 48000));
   }
-  EXPECT_EQ((std::vector<uint32_t>{0, 0, 1, 0, 0, 4}), aux);
+  engine_.micro_capture.store(1);
+  // Unreadable blocks: 0, not offered, one line per 100 whatever the counter's phase.
+  LogCapture log;
+  const uint8_t bad[][3] = {{4, 2, 1}, {4, 2, 0}, {0, 0, 1}, {6, 3, 1}, {8, 2, 1}, {2, 2, 1}};
+  for (int i = 0; i < 100; ++i)  // no data, or: bytes per frame, channels, frames (x 480)
+    EXPECT_EQ(0, push_(&engine_, i % 6 ? loud.data() : nullptr, 480 * bad[i % 6][2], bad[i % 6][0],
+                       bad[i % 6][1], 48000, 0, 0, 0, 0, 0));
+  EXPECT_EQ(1, log.Count("audio_HXAec::===> >>>>>: bad push block: "));
+  EXPECT_EQ(0u, QueueCount(engine_));
+  for (int i = 0; i < 17; ++i) ASSERT_EQ(0, Push(quiet, 480, 2, 48000));  // 8 in, 9 refused
+  const Pcm late = StereoBlock([](int j, int) { return (int16_t)(j >= 240 ? 8000 : 0); });
+  ASSERT_EQ(0, Push(late, 480, 2, 48000));  // power spans 480 values (host frames): quiet
+  EXPECT_EQ(8u, QueueCount(engine_));
+  for (int i = 0; i < 14; ++i) ASSERT_EQ(0, Push(loud, 480, 2, 48000));  // 4 in, 10 refused
+  EXPECT_EQ(12u, QueueCount(engine_));
+  EXPECT_EQ(1, log.Count("audio_HXAec::===> >>>>>: del mute pak: 8\n"));  // 1 per 10, any phase
+  EXPECT_EQ(1, log.Count("audio_HXAec::===> >>>>>: drop pak: 12\n"));
+  for (int i = 32; i < 300; ++i) Push(loud, 480, 2, 48000);  // 300 offers: one power line
+  EXPECT_EQ(1, log.Count("audio_HXAec::===> ((((((((((((((: +++++:  power="));
 }
 
-TEST_F(MicQueue, DestroyedWithPacketsQueued) {
-  // The engine frees queued packets on destruction (leak check under ASan).
-  Hx_AEC_Impl *e = new Hx_AEC_Impl;
-  for (int i = 0; i < 5; ++i) e->OfferMicPacket(MakePacket(ConstBlock(1, 2)), 960, a_);
-  EXPECT_EQ(5u, QueueCount(*e));
-  delete e;
+TEST_F(MicQueue, PushedBlockBecomesOnePacket) {
+  const Pcm st = StereoBlock([](int j, int ch) { return (int16_t)(ch ? -j * 60 : j * 50); });
+  LogCapture log;
+  ASSERT_EQ(0, push_(&engine_, const_cast<int16_t *>(st.data()), 480, 4, 2, 48000, 7, 8, 9, 1, 2));
+  AudioPacket f = {};
+  EXPECT_EQ(st, TakeBlock(engine_, &f));  // as given, aux values carried
+  EXPECT_EQ((std::vector<uint32_t>{7, 8, 9}), (std::vector<uint32_t>{f.aux0, f.aux1, f.aux2}));
+  // 10 ms of a 16 kHz mono ramp: 3 interpolated frames per input, the last value held.
+  Pcm ramp(160), longer(2000);
+  for (int i = 0; i < 160; ++i) ramp[i] = (int16_t)(i * 30);
+  ASSERT_EQ(0, Push(ramp, 160, 1, 16000));
+  EXPECT_EQ(StereoBlock([](int k, int) { return (int16_t)std::min(k * 10, 159 * 30); }),
+            TakeBlock(engine_));
+  ASSERT_EQ(0, Push(Pcm(8, 100), 4, 2, 48000));
+  EXPECT_EQ(1, log.Count("audio_HXAec::===> >>>>>: push block of 4 frames at 48000 Hz padded with "
+                         "silence to 480 frames of 48000 Hz\n"));
+  TakeBlock(engine_);
+  for (size_t i = 0; i < longer.size(); ++i) longer[i] = (int16_t)i;
+  ASSERT_EQ(0, Push(longer, 1000, 2, 48000));
+  EXPECT_EQ(Pcm(longer.begin(), longer.begin() + 960), TakeBlock(engine_));  // cut
+}
+
+TEST_F(MicQueue, PushOddSizesStayInsideHostBuffer) {
+  // Exact-size buffers (a read past one trips ASan). Covered frames carry the block, the rest is 0.
+  for (uint32_t rate : {0, 1, 8000, 11025, 16000, 22050, 44100, 48000, 96000, 192000, 400000})
+    for (uint32_t n : {1, 2, 7, 8, 159, 161, 440, 441, 479, 481, 2000})
+      for (uint8_t ch = 1; ch <= 2; ++ch) {
+        ASSERT_EQ(0, Push(Pcm(n * ch, 1234), n, ch, rate));
+        const bool convert = rate != 48000 && rate >= 8000 && rate <= 192000;
+        const uint64_t covered = convert ? (uint64_t)n * 48000 / rate : n;
+        const Pcm want = StereoBlock([&](int j, int) { return j < (int)covered ? 1234 : 0; });
+        EXPECT_EQ(want, TakeBlock(engine_)) << rate << " " << n << " " << (int)ch;
+      }
 }
