@@ -1,6 +1,5 @@
 // The back-end callbacks called directly on an engine that is not started
-// (processors and converter set up by hand): each block is followed into the
-// packet queue or the ring.
+// (processors and converter set up by hand), into the packet queue or the ring.
 #include <math.h>
 #include <string.h>
 #include <unistd.h>
@@ -16,8 +15,7 @@ std::vector<int16_t> Block(int index, int flag) {
   std::vector<int16_t> b(320);
   for (int i = 0; i < 320; ++i)
     b[i] = (int16_t)lrint(6000 * sin(0.1728 * (index * 320 + i)) + 1500 * sin(0.734 * i + index));
-  b[0] = (int16_t)((b[0] & ~1) | (flag & 1));
-  b[1] = (int16_t)((b[1] & ~1) | ((flag >> 1) & 1));
+  for (int k = 0; k < 2; ++k) b[k] = (int16_t)((b[k] & ~1) | ((flag >> k) & 1));
   return b;
 }
 
@@ -47,10 +45,8 @@ TEST_F(CallbacksTest, WrongSizesAreLoggedAndDropped) {
   std::vector<int16_t> b = Block(0, 1);
   b.resize(400);
   uint8_t *bytes = reinterpret_cast<uint8_t *>(b.data());
-  g_win7_get_aec_callback(b.data(), 319, 0, e_);
-  g_win7_get_aec_callback(b.data(), 321, 0, e_);
-  g_Mirel_RecvMicData(bytes, 639);
-  g_Mirel_RecvMicData(bytes, 0);
+  for (int n : {319, 321}) g_win7_get_aec_callback(b.data(), n, 0, e_);
+  for (int n : {639, 0}) g_Mirel_RecvMicData(bytes, n);
   e_->micro_capture.store(0);  // off: right sizes are neither logged nor delivered
   g_win7_get_aec_callback(b.data(), 320, 0, e_);
   g_Mirel_RecvMicData(bytes, 640);

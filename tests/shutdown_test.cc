@@ -1,6 +1,5 @@
-// Stopping and destroying the engine while its threads and the back-ends'
-// callbacks are busy: no voice-path call after the library is released, no
-// callback into a stopped processor or a destroyed engine, no thread left.
+// Stop and destruction while threads and back-end callbacks are busy: no voice-path call
+// after its release, no callback into freed state, no thread left.
 #include "support/backend_harness.h"
 
 namespace {

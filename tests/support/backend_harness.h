@@ -1,6 +1,5 @@
-// Helpers for tests that run the engine's threads against the simulated
-// back-ends: a scriptable host, the stand-ins' call log, an engine fixture,
-// the module reached through its exports, and what is left running.
+// Tests of the engine's threads against the simulated back-ends: a scripted host,
+// the stand-ins' call log, an engine fixture, the module through its exports.
 #ifndef HX_TESTS_SUPPORT_BACKEND_HARNESS_H
 #define HX_TESTS_SUPPORT_BACKEND_HARNESS_H
 
@@ -100,8 +99,7 @@ inline std::vector<std::string> EngineThreads() {
   return names;
 }
 
-// The world's threads are named after the thread that first needs them:
-// start them from the test's thread, never from an engine thread.
+// Starts the world's threads from the test's thread (they take its name).
 inline void WarmWorldThreads() { tovan_init([](uint8_t *, int32_t) {}); tovan_uninit(); }
 
 // Empty when no back-end, voice-path library, engine thread or device object
@@ -132,9 +130,8 @@ class EngineTest : public ::testing::Test {
     Stop();
     std::string text = log_->Text();
     log_.reset();
-    size_t tail = std::min<size_t>(text.size(), 20000);
-    if (HasFailure())
-      fprintf(stderr, "---- module log (tail) ----\n%s\n", &text[text.size() - tail]);
+    text.erase(0, text.size() > 20000 ? text.size() - 20000 : 0);
+    if (HasFailure()) fprintf(stderr, "---- module log (tail) ----\n%s\n", text.c_str());
   }
   void Create() {  // a new engine with the host's callbacks registered
     e_ = new Hx_AEC_Impl;
