@@ -18,19 +18,21 @@ namespace {
 
 const uint32_t kPassIntervalMs = 2000;
 
-// Voice-path calls. The entries are bound for the whole life of the thread
-// (a missing one is fatal at binding); the tests keep a late caller safe.
-void BrisaUninit() {
-  if (g_brisa.Uninit) g_brisa.Uninit();
-}
-int32_t BrisaInit(Hx_AEC_Impl *engine) {
-  return g_brisa.Init ? g_brisa.Init(0, g_win7_get_aec_callback, engine) : 0;
-}
-void BrisaStart(int32_t with_capture) {
-  if (g_brisa.Start) g_brisa.Start(with_capture);
-}
-void BrisaAddPlayChannel() {
-  if (g_brisa.AddPlayChannel) g_brisa.AddPlayChannel(0, g_win7_get_play_callback);
+// Starts the voice path (with capture, or render only) and its play
+// channel. Every entry is bound (a missing one is fatal at binding), and the
+// caller holds m_brisaLock with the stop not begun, so the library is loaded.
+// Returns true when the library initialised.
+bool StartVoicePath(Hx_AEC_Impl *e, int32_t with_capture) {
+  if (g_brisa.Init(0, g_win7_get_aec_callback, e) != 0) {
+    e->m_is_win7_aec_working.store(1);
+    g_brisa.Start(with_capture);
+    g_brisa.AddPlayChannel(0, g_win7_get_play_callback);
+    return true;
+  }
+  e->m_is_win7_aec_working.store(0);
+  log_printf("audio_HXAec::===> win7 aec Init fail !!!\n");
+  g_brisa.Uninit();
+  return false;
 }
 
 struct MonitorState {
@@ -80,20 +82,11 @@ void SelectMicBackend(Hx_AEC_Impl *e, MonitorState &st) {
   bool has_render = g_hasRenderEp.load() != 0;
   if (has_capture && has_render) {
     fnMirelDll_UnInit();
-    BrisaUninit();
+    g_brisa.Uninit();
     log_printf(
         "audio_HXAec::===> AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAa: to init "
         "win7-aec[0]\n");
-    if (BrisaInit(e) != 0) {
-      e->m_is_win7_aec_working.store(1);
-      BrisaStart(1);
-      BrisaAddPlayChannel();
-      st.is_capturing = 1;
-    } else {
-      e->m_is_win7_aec_working.store(0);
-      log_printf("audio_HXAec::===> win7 aec Init fail !!!\n");
-      BrisaUninit();
-    }
+    if (StartVoicePath(e, 1)) st.is_capturing = 1;
     log_printf(
         "audio_HXAec::===> AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAa: to init "
         "win7-aec[1]---end\n");
@@ -101,7 +94,7 @@ void SelectMicBackend(Hx_AEC_Impl *e, MonitorState &st) {
     e->m_is_win7_aec_working.store(0);
     log_printf(
         "audio_HXAec::===> BBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBb: to init win-in[0]\n");
-    BrisaUninit();
+    g_brisa.Uninit();
     fnMirelDll_UnInit();
     int32_t ret = fnMirelDll_Init(g_Mirel_RecvMicData, 16000, 1) != 0 ? 1 : 0;
     log_printf("audio_HXAec::===> fnMirelDll_Init: ret=%d\n", ret);
@@ -117,19 +110,11 @@ void SelectMicBackend(Hx_AEC_Impl *e, MonitorState &st) {
   } else if (has_render) {
     log_printf(
         "audio_HXAec::===> CCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCc: to init win-in[0]\n");
-    BrisaUninit();
+    g_brisa.Uninit();
     fnMirelDll_UnInit();
     log_printf(
         "audio_HXAec::===> CCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCc: to init win-in[1]\n");
-    if (BrisaInit(e) != 0) {
-      e->m_is_win7_aec_working.store(1);
-      BrisaStart(0);
-      BrisaAddPlayChannel();
-    } else {
-      e->m_is_win7_aec_working.store(0);
-      log_printf("audio_HXAec::===> win7 aec Init fail !!!\n");
-      BrisaUninit();
-    }
+    StartVoicePath(e, 0);
     log_printf(
         "audio_HXAec::===> CCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCc: to init "
         "win-in[2]---end\n");
@@ -138,7 +123,7 @@ void SelectMicBackend(Hx_AEC_Impl *e, MonitorState &st) {
     log_printf("audio_HXAec::===> ......................:: no any-capture endpoint !!![0]\n");
     fnMirelDll_UnInit();
     log_printf("audio_HXAec::===> ......................:: no any-capture endpoint !!![1]\n");
-    BrisaUninit();
+    g_brisa.Uninit();
     log_printf(
         "audio_HXAec::===> ......................:: no any-capture endpoint !!![2]---end\n");
   }

@@ -1,17 +1,16 @@
 // Microphone cleaning chain: high-pass filter and noise suppressor, then
 // gain controller, each run on 640-byte blocks as two 160-sample halves.
 //
-// Exclusion: one module-wide lock is held by ns_process / agc_process for the
-// whole block and by the create and free operations. A capture callback can
-// therefore never be inside a wrapper while a processor is created or freed,
-// whichever capture library is still running at shut-down. This lock is
-// innermost: nothing else is taken while it is held.
+// Exclusion: g_micPathLock is held by ns_process / agc_process for the whole
+// block and by the create and free operations, so a capture callback is
+// never inside a wrapper while a processor is created or freed, whichever
+// capture library is still running at shut-down.
 #include "dsp/ns_agc.h"
 
 #include <math.h>
 #include <stddef.h>
 
-#include <new>
+#include <type_traits>
 
 #include "engine/log.h"
 #include "platform/sync.h"
@@ -19,20 +18,13 @@
 NsHandle *g_ns = nullptr;
 HpfState *g_hpf = nullptr;
 void *g_agc = nullptr;
+hx::CriticalSection g_micPathLock;
+static_assert(std::is_trivially_destructible<hx::CriticalSection>::value,
+              "the lock must stay valid while the module unloads");
 
 namespace {
 
 const int kFrame = 160;  // samples per 10 ms half at 16 kHz
-
-// Never destroyed, and built without the heap on first use: it stays valid
-// while the module unloads (the engine's destructor frees the processors).
-hx::CriticalSection &ChainLock() {
-  alignas(hx::CriticalSection) static unsigned char storage[sizeof(hx::CriticalSection)];
-  static hx::CriticalSection *lock = new (storage) hx::CriticalSection();
-  return *lock;
-}
-// Build the lock while the library loads, before any capture thread exists.
-hx::CriticalSection &g_chainLockInit = ChainLock();
 
 // The suppressor works on floats on the 16-bit scale and saturates its
 // output; rounding to nearest brings it back (the clamp only guards the
@@ -46,7 +38,7 @@ inline int16_t FloatToS16(float v) {
 }  // namespace
 
 void ns_create() {
-  hx::Lock lock(ChainLock());
+  hx::Lock lock(g_micPathLock);
   g_ns = WebRtcNs_Create();
   if (g_ns == nullptr) return;  // stays absent until the next start-up
   WebRtcNs_Init(g_ns, 16000);
@@ -56,7 +48,7 @@ void ns_create() {
 }
 
 void ns_process(int16_t *in, int32_t len, int16_t *out) {
-  hx::Lock lock(ChainLock());
+  hx::Lock lock(g_micPathLock);
   if (g_ns == nullptr) return;
   hx_assert_at(len == 640, "Hx_Aec_Impl", 569);
   for (int k = 0; k < 2; ++k) {
@@ -76,7 +68,7 @@ void ns_process(int16_t *in, int32_t len, int16_t *out) {
 }
 
 void ns_free() {
-  hx::Lock lock(ChainLock());
+  hx::Lock lock(g_micPathLock);
   if (g_ns != nullptr) {
     WebRtcNs_Free(g_ns);
     delete g_hpf;
@@ -86,7 +78,7 @@ void ns_free() {
 }
 
 void agc_create(int32_t sample_rate_hz) {
-  hx::Lock lock(ChainLock());
+  hx::Lock lock(g_micPathLock);
   g_agc = WebRtcAgc_Create();
   if (g_agc == nullptr) return;
   WebRtcAgc_Init(g_agc, 0, 255, 1, (uint32_t)sample_rate_hz);  // levels 0..255, adaptive analog
@@ -98,7 +90,7 @@ void agc_create(int32_t sample_rate_hz) {
 }
 
 void agc_process(int16_t *in, int32_t inlen, int16_t *out, int32_t outlen) {
-  hx::Lock lock(ChainLock());
+  hx::Lock lock(g_micPathLock);
   if (g_agc == nullptr) return;
   hx_assert_at(inlen == 640, "Hx_Aec_Impl", 614);
   hx_assert_at(outlen == 640, "Hx_Aec_Impl", 615);
@@ -115,7 +107,7 @@ void agc_process(int16_t *in, int32_t inlen, int16_t *out, int32_t outlen) {
 }
 
 void agc_free() {
-  hx::Lock lock(ChainLock());
+  hx::Lock lock(g_micPathLock);
   if (g_agc != nullptr) WebRtcAgc_Free(g_agc);
   g_agc = nullptr;
 }

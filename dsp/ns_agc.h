@@ -8,6 +8,15 @@
 
 #include "dsp/hpf.h"
 #include "dsp/webrtc_legacy.h"
+#include "platform/sync.h"
+
+// The microphone path's lock. Every wrapper holds it for one whole block and
+// every create and free holds it too, so no block is ever inside a processor
+// while it is created or freed. The capture callbacks hold it around the
+// whole chain and the delivery of the block, and the engine stop holds it
+// while it releases the 16 kHz -> 48 kHz converter. Recursive; constant-
+// initialised and trivially destructible, so it is valid during unload.
+extern hx::CriticalSection g_micPathLock;
 
 extern NsHandle *g_ns;
 extern HpfState *g_hpf;

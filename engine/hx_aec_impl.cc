@@ -12,7 +12,6 @@
 std::atomic<Hx_AEC_Impl *> g_aecImpl{nullptr};
 std::atomic<Hx_AEC_Impl *> g_aecImplRun{nullptr};
 hx::CriticalSection g_captureLock;
-hx::CriticalSection g_micPathLock;
 
 #define FFF "audio_HXAec::===> FFFFFFFFFFFFFFFFFFFFFFFFFFFFF:: "
 
@@ -22,11 +21,8 @@ Hx_AEC_Impl::~Hx_AEC_Impl() {
   // A host may unload without stopping: run the whole stop first, so no play
   // or monitor thread and no voice-path library outlives the engine.
   if (m_running.load() || m_workersRun.load()) DeInit();
-  {
-    hx::Lock path(g_micPathLock);
-    ns_free();
-    agc_free();
-  }
+  ns_free();
+  agc_free();
   {
     hx::Lock play(m_playLock);  // a host pull may be converting with it
     m_resample_48to44.Release();
@@ -91,11 +87,8 @@ int32_t Hx_AEC_Impl::Init() {
     hx::Lock g(g_captureLock);
     DgtlStoreBuffer_Open(&m_captureRing, 9600, "capture");
   }
-  {
-    hx::Lock path(g_micPathLock);
-    ns_create();
-    agc_create(16000);
-  }
+  ns_create();
+  agc_create(16000);
   m_isOsMajorGe8.store(IsOsMajorAtLeast8() ? 1 : 0);
   need_tovan.store(0);
   {
@@ -177,11 +170,8 @@ int32_t Hx_AEC_Impl::DeInit() {
     m_micProcTid = nullptr;
   }
   log_printf(FFF "DeInit[1]\n");
-  {
-    hx::Lock path(g_micPathLock);
-    ns_free();
-    agc_free();
-  }
+  ns_free();
+  agc_free();
   {
     hx::Lock g(g_captureLock);
     DgtlStoreBuffer_Close(&m_captureRing);

@@ -11,6 +11,7 @@
 
 #include "buffers/dgtl_store_buffer.h"
 #include "dsp/block_resample.h"
+#include "dsp/ns_agc.h"
 #include "dsp/webrtc_legacy.h"
 #include "hx_aec_mod.h"
 #include "platform/sync.h"
@@ -127,11 +128,6 @@ class Hx_AEC_Impl {
 extern std::atomic<Hx_AEC_Impl *> g_aecImpl;     // set by construction
 extern std::atomic<Hx_AEC_Impl *> g_aecImplRun;  // set by every start
 extern hx::CriticalSection g_captureLock;
-
-// Serialises the microphone cleaning chain and delivery (capture callbacks)
-// with the engine stop that frees the processors and the 16k->48k converter:
-// a callback holds it for one block; the stop holds it while it frees.
-extern hx::CriticalSection g_micPathLock;
 
 // Shared statistics counters (plain values; they only feed log lines).
 extern std::atomic<int32_t> g_micCapCount;

@@ -7,6 +7,7 @@
 #include <atomic>
 
 #include "backends/brisa_binding.h"
+#include "engine/audio_block.h"
 #include "engine/hx_aec_impl.h"
 #include "engine/log.h"
 #include "platform/tick.h"
@@ -15,9 +16,6 @@
 
 namespace {
 
-const int kStreams = 4;
-const int kStreamBytes = 1920;
-const int kStreamSamples = kStreamBytes / 2;  // 960
 const int kBrisaSamples = 320;
 const uint32_t kPeriodMs = 10;
 const uint32_t kRequestWaitMs = 500;
@@ -61,9 +59,9 @@ void Hx_AEC_Impl::CheckPlayReq() {
 
 void Hx_AEC_Impl::win7_PlayProc() {
   // Work buffers live on this thread's stack: nothing is allocated per cycle.
-  int16_t streams[kStreams][kStreamSamples];
-  uint8_t has_data[kStreams];
-  int16_t output[kStreamSamples];
+  int16_t streams[kFarEndStreams][kBlockValues];
+  uint8_t has_data[kFarEndStreams];
+  int16_t output[kBlockValues];
 
   uint32_t t0 = hx::GetTickCount();
   int64_t n = 0;  // cycle number since t0 (64-bit: 10*n never overflows)
@@ -143,11 +141,11 @@ void Hx_AEC_Impl::win7_PlayProc() {
     hx::Lock p(m_playLock);
     ++cycles_done;
     memset(output, 0, sizeof output);
-    for (int i = 0; i < kStreams; ++i) {
+    for (int i = 0; i < kFarEndStreams; ++i) {
       has_data[i] = 0;
-      if (play(play_ctx, streams[i], kStreamBytes, i) > 0) has_data[i] = 1;
+      if (play(play_ctx, streams[i], kBlockBytes, i) > 0) has_data[i] = 1;
     }
-    MixFour(streams[0], streams[1], streams[2], streams[3], output, has_data, kStreamSamples);
+    MixFour(streams[0], streams[1], streams[2], streams[3], output, has_data, kBlockValues);
 
     hx::Lock b(m_brisaLock);
     // 48 kHz stereo -> 320 values: every third value, no filtering. Even

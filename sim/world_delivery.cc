@@ -302,6 +302,27 @@ void hxsim_set_manual(int manual) {
     w.idle_cv.wait(lk, [&] { return w.world_inflight == 0; });
 }
 
+}  // extern "C"
+
+namespace {
+// Hands caller-chosen bytes to a byte-block capture that is running.
+int32_t DeliverBytes(Target t, int64_t World::*counter, hxsim_bytes_capture_fn World::*cb_field,
+                     uint8_t *data, int32_t len) {
+  World &w = TheWorld();
+  std::unique_lock<std::mutex> lk(w.mu);
+  if (!BeginDelivery(w, t)) return 0;
+  ++(w.*counter);
+  hxsim_bytes_capture_fn cb = w.*cb_field;
+  lk.unlock();
+  cb(data, len);
+  lk.lock();
+  EndDelivery(w, t);
+  return 1;
+}
+}  // namespace
+
+extern "C" {
+
 int32_t hxsim_pump_mic(int32_t n) {
   int32_t total = 0;
   for (int32_t i = 0; i < n; ++i) total += MicTick(TheWorld());
@@ -335,29 +356,11 @@ int32_t hxsim_deliver_brisa_block(int16_t *samples, int16_t count) {
 }
 
 int32_t hxsim_deliver_mirel_bytes(uint8_t *data, int32_t len) {
-  World &w = TheWorld();
-  std::unique_lock<std::mutex> lk(w.mu);
-  if (!BeginDelivery(w, kMirelMic)) return 0;
-  ++w.mic_blocks;
-  hxsim_bytes_capture_fn cb = w.mirel_cb;
-  lk.unlock();
-  cb(data, len);
-  lk.lock();
-  EndDelivery(w, kMirelMic);
-  return 1;
+  return DeliverBytes(kMirelMic, &World::mic_blocks, &World::mirel_cb, data, len);
 }
 
 int32_t hxsim_deliver_tovan_bytes(uint8_t *data, int32_t len) {
-  World &w = TheWorld();
-  std::unique_lock<std::mutex> lk(w.mu);
-  if (!BeginDelivery(w, kTovanSys)) return 0;
-  ++w.sys_blocks;
-  hxsim_bytes_capture_fn cb = w.tovan_cb;
-  lk.unlock();
-  cb(data, len);
-  lk.lock();
-  EndDelivery(w, kTovanSys);
-  return 1;
+  return DeliverBytes(kTovanSys, &World::sys_blocks, &World::tovan_cb, data, len);
 }
 
 }  // extern "C"

@@ -7,8 +7,34 @@ using namespace hxsim;
 namespace {
 
 const Target kBrisaTargets[] = {kBrisaMic, kBrisaPlay};
-const Target kMirelTargets[] = {kMirelMic};
-const Target kTovanTargets[] = {kTovanSys};
+
+// The plain-capture and system-audio libraries: one byte-block capture each.
+struct ByteCapture {
+  bool World::*running;
+  hxsim_bytes_capture_fn World::*cb;
+  Target target;
+};
+const ByteCapture kMirel = {&World::mirel_running, &World::mirel_cb, kMirelMic};
+const ByteCapture kTovan = {&World::tovan_running, &World::tovan_cb, kTovanSys};
+
+// Lock held. Ends the capture and waits until its running callbacks return.
+void StopCapture(World &w, std::unique_lock<std::mutex> &lk, const ByteCapture &c) {
+  w.*c.running = false;
+  w.*c.cb = nullptr;
+  w.wake_cv.notify_all();
+  WaitTargetsIdle(w, lk, &c.target, 1);
+}
+
+// Lock held. A repeated start replaces the running capture; `ok` is the
+// library's result as configured in the world.
+void StartCapture(World &w, std::unique_lock<std::mutex> &lk, const ByteCapture &c,
+                  hxsim_bytes_capture_fn cb, bool ok) {
+  if (w.*c.running) StopCapture(w, lk, c);
+  if (!ok || !cb) return;
+  w.*c.running = true;
+  w.*c.cb = cb;
+  EnsureThreads(w);
+}
 
 // Lock held. Ends every Brisa delivery; leaves the library uninitialised.
 void BrisaShutDown(World &w, std::unique_lock<std::mutex> &lk) {
@@ -101,23 +127,13 @@ int32_t hxsim_bk_brisa_del_play_channel(int32_t channel) {
 }
 
 // Delivers 16 kHz mono 640-byte blocks whatever rate and channel count are
-// asked for (the module asks for exactly that). A repeated Init replaces the
-// running capture.
+// asked for (the module asks for exactly that).
 int32_t hxsim_bk_mirel_init(hxsim_bytes_capture_fn cb, int32_t sample_rate, int32_t channels) {
   World &w = TheWorld();
   std::unique_lock<std::mutex> lk(w.mu);
   LogCall(w, "fnMirelDll_Init(%d,%d)\n", sample_rate, channels);
-  if (w.mirel_running) {
-    w.mirel_running = false;
-    w.mirel_cb = nullptr;
-    WaitTargetsIdle(w, lk, kMirelTargets, 1);
-  }
-  int32_t result = w.mirel_init_result;
-  if (result != 0 && cb) {
-    w.mirel_running = true;
-    w.mirel_cb = cb;
-    EnsureThreads(w);
-  }
+  const int32_t result = w.mirel_init_result;
+  StartCapture(w, lk, kMirel, cb, result != 0);
   return result;
 }
 
@@ -126,29 +142,16 @@ int32_t hxsim_bk_mirel_uninit(void) {
   World &w = TheWorld();
   std::unique_lock<std::mutex> lk(w.mu);
   LogCall(w, "fnMirelDll_UnInit()\n");
-  w.mirel_running = false;
-  w.mirel_cb = nullptr;
-  w.wake_cv.notify_all();
-  WaitTargetsIdle(w, lk, kMirelTargets, 1);
+  StopCapture(w, lk, kMirel);
   return 1;
 }
 
-// A repeated init replaces the running capture.
 int32_t hxsim_bk_tovan_init(hxsim_bytes_capture_fn cb) {
   World &w = TheWorld();
   std::unique_lock<std::mutex> lk(w.mu);
   LogCall(w, "tovan_init()\n");
-  if (w.tovan_running) {
-    w.tovan_running = false;
-    w.tovan_cb = nullptr;
-    WaitTargetsIdle(w, lk, kTovanTargets, 1);
-  }
-  int32_t result = w.tovan_init_result;
-  if (result >= 0 && cb) {
-    w.tovan_running = true;
-    w.tovan_cb = cb;
-    EnsureThreads(w);
-  }
+  const int32_t result = w.tovan_init_result;
+  StartCapture(w, lk, kTovan, cb, result >= 0);
   return result;
 }
 
@@ -157,10 +160,7 @@ int32_t hxsim_bk_tovan_uninit(void) {
   World &w = TheWorld();
   std::unique_lock<std::mutex> lk(w.mu);
   LogCall(w, "tovan_uninit()\n");
-  w.tovan_running = false;
-  w.tovan_cb = nullptr;
-  w.wake_cv.notify_all();
-  WaitTargetsIdle(w, lk, kTovanTargets, 1);
+  StopCapture(w, lk, kTovan);
   return 0;
 }
 

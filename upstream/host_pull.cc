@@ -3,6 +3,7 @@
 #include <string.h>
 
 #include "dsp/play_frame.h"
+#include "engine/audio_block.h"
 #include "engine/hx_aec_impl.h"
 #include "engine/log.h"
 #include "platform/tick.h"
@@ -11,10 +12,6 @@
 
 namespace {
 
-constexpr int32_t kStreams = 4;
-constexpr int32_t kBlockBytes = 1920;
-constexpr int32_t kBlockValues = 960;
-constexpr int32_t kBlockFrames = 480;
 constexpr int32_t kFrames441 = 441;
 constexpr uint32_t kStatWindowMs = 2000;
 
@@ -51,8 +48,8 @@ void SilenceLeft(int16_t *stereo, int32_t frames) {
 int32_t Hx_AEC_Impl::PullPlayData(int32_t frames, uint8_t channels, int32_t sample_rate,
                                   int16_t *out, uint32_t *out_samples) {
   PullStatistics();
-  int16_t streams[kStreams][kBlockValues];
-  uint8_t enabled[kStreams];
+  int16_t streams[kFarEndStreams][kBlockValues];
+  uint8_t enabled[kFarEndStreams];
   memset(streams, 0, sizeof streams);
   memset(enabled, 0, sizeof enabled);
   void *ctx = m_fnPlayCtx.load();
@@ -63,7 +60,7 @@ int32_t Hx_AEC_Impl::PullPlayData(int32_t frames, uint8_t channels, int32_t samp
   if (online_sys_capture.load() && aec_mode.load()) {
     // The host plays: mix the streams and convert to the requested format.
     int32_t counted = 0;
-    for (int32_t i = 0; i < kStreams; ++i) {
+    for (int32_t i = 0; i < kFarEndStreams; ++i) {
       if (play(ctx, streams[i], kBlockBytes, i) > 0) {
         enabled[i] = 1;
         ++counted;
@@ -113,7 +110,7 @@ int32_t Hx_AEC_Impl::PullPlayData(int32_t frames, uint8_t channels, int32_t samp
   // playback by the count from using a stale or uninitialised value.
   if (out_samples) *out_samples = kBlockValues;
   int16_t pipe_block[kBlockValues];
-  for (int32_t i = 0; i < kStreams; ++i) {
+  for (int32_t i = 0; i < kFarEndStreams; ++i) {
     if (play(ctx, streams[i], kBlockBytes, i) < 0) waveOutPlay_Put(i, nullptr, kBlockBytes);
     if (sys_capture.load()) {
       memcpy(pipe_block, streams[i], kBlockBytes);

@@ -3,14 +3,15 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "engine/audio_block.h"
 #include "engine/hx_aec_impl.h"
 #include "engine/log.h"
 
 namespace {
 
-constexpr uint32_t kPacketFrames = 480;
-constexpr size_t kPacketBytes = 1920;
-constexpr uint32_t kPacketRate = 48000;
+constexpr uint32_t kPacketFrames = kBlockFrames;
+constexpr size_t kPacketBytes = kBlockBytes;
+constexpr uint32_t kPacketRate = kBlockRate;
 constexpr uint32_t kMinConvertRate = 8000;
 constexpr uint32_t kMaxConvertRate = 192000;
 constexpr int32_t kPushLogPeriod = 100;

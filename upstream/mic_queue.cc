@@ -3,6 +3,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "engine/audio_block.h"
 #include "engine/hx_aec_impl.h"
 #include "engine/log.h"
 #include "upstream/primitives.h"
@@ -19,7 +20,6 @@ constexpr int32_t kDropLogPeriod = 10;
 
 constexpr int kMicBlockIn = 320;     // 20 ms at 16 kHz
 constexpr int kMicBlockOut = 960;    // 20 ms at 48 kHz, mono
-constexpr size_t kPacketBytes = 1920;  // 10 ms at 48 kHz, stereo
 
 // Work buffers of the delivery, alive for the whole process. Delivery is not
 // reentrant: its callers serialise it under g_micPathLock.
@@ -91,10 +91,10 @@ void Hx_AEC_Impl::DeliverMicData(int16_t *samples, int16_t count) {
   g_micCapCount.fetch_add(2, std::memory_order_relaxed);
   if (!m_fnCapture.load() || !m_fnCaptureCtx.load()) return;
   for (int half = 0; half < 2 && micro_capture.load(); ++half) {
-    int16_t *buf = (int16_t *)malloc(kPacketBytes);
+    int16_t *buf = (int16_t *)malloc(kBlockBytes);
     if (!buf) continue;  // no memory: this half is lost, nothing else changes
-    memcpy(buf, g_micWork48kStereo + half * (kPacketBytes / 2), kPacketBytes);
-    AudioPacket pkt = {buf, 480, 4, 2, 48000, 0, 0, 0};
-    OfferMicPacket(pkt, 960, g_deliverProducer);
+    memcpy(buf, g_micWork48kStereo + half * kBlockValues, kBlockBytes);
+    AudioPacket pkt = {buf, kBlockFrames, 4, 2, kBlockRate, 0, 0, 0};
+    OfferMicPacket(pkt, kBlockValues, g_deliverProducer);
   }
 }

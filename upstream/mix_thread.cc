@@ -3,15 +3,13 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "engine/audio_block.h"
 #include "engine/hx_aec_impl.h"
 #include "engine/log.h"
 #include "upstream/primitives.h"
 
 namespace {
 
-constexpr int32_t kBlockBytes = 1920;  // 480 stereo frames, 48 kHz
-constexpr int32_t kBlockValues = 960;
-constexpr int32_t kBlockFrames = 480;
 constexpr uint32_t kSysWaitMs = 1000;
 constexpr uint32_t kMicWaitMs = 500;
 constexpr int32_t kLogPeriod = 500;
