@@ -16,9 +16,12 @@ const Calls kVoice = {"fnMirelDll_UnInit()", "BrisaApi_Uninit()", "BrisaApi_Init
 class MonitorTest : public EngineTest {
  protected:
   int Count(const std::string &line) { return log_->Count(line + "\n"); }
-  void Pass() {  // runs the monitor's next pass to its end (the one after it has begun)
+  // Runs a whole pass that began after the call: the first state line seen may
+  // be a pass already under way, the second begins a pass that sees the
+  // current picture, and the third shows that pass has ended.
+  void Pass() {
     int n = log_->Count(kState);
-    for (int i = 1; i <= 2; ++i) { Kick(); ASSERT_TRUE(log_->WaitFor(kState, n + i)); }
+    for (int i = 1; i <= 3; ++i) { Kick(); ASSERT_TRUE(log_->WaitFor(kState, n + i)); }
   }
 };
 

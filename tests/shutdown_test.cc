@@ -22,8 +22,9 @@ class ShutdownTest : public EngineTest {
 TEST_F(ShutdownTest, StopDuringAReinitialisationReleasesTheVoicePathLast) {
   for (int round = 0; round < 12; ++round) {
     hxsim_clear_call_log();
+    const int started = log_->Count(kA1 + "\n");  // a round may log it twice
     e_->Init();
-    ASSERT_TRUE(log_->WaitFor(kA1 + "\n", round + 1)) << round;
+    ASSERT_TRUE(log_->WaitFor(kA1 + "\n", started + 1)) << round;
     hxsim_set_brisa_switch_to_wave(1);  // a re-initialisation; the stop comes while it may run
     Kick();
     std::this_thread::sleep_for(std::chrono::microseconds(round * 700));
