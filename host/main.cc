@@ -62,6 +62,15 @@ std::string DefaultModulePath() {
   return ExecutableDir() + "/../lib/libHx_Aec_Mod.so";
 }
 
+// The simulated world's stand-ins built with this program, else the folder
+// they have beside the module.
+std::string SimBackendDir(const std::string &module_path) {
+  if (FileExists(std::string(HX_HOST_SIM_LIB_DIR) + "/libBrisaDll.so")) return HX_HOST_SIM_LIB_DIR;
+  size_t slash = module_path.rfind('/');
+  std::string dir = slash == std::string::npos ? "." : module_path.substr(0, slash);
+  return dir + "/hx-aec-mod/sim";
+}
+
 bool MakeDirs(const std::string &dir, std::string *error) {
   std::string partial;
   size_t start = 0;
@@ -213,6 +222,10 @@ int Run(int argc, char **argv) {
 
   // ---- module ----
   ModuleApi api;
+  if (!PreloadSimBackends(SimBackendDir(res.module_path), &error)) {
+    tap.Stop();
+    return Fail(error);
+  }
   if (!LoadModule(res.module_path, &api, &error)) {
     tap.Stop();
     return Fail(error);

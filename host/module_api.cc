@@ -18,6 +18,20 @@ bool Resolve(void *handle, const char *name, Fn *fn, std::string *error) {
 
 }  // namespace
 
+bool PreloadSimBackends(const std::string &dir, std::string *error) {
+  for (const char *name : {"libMMDevApi.so", "libMirelDll.so", "libTovanDll.so", "libBrisaDll.so",
+                           "libntdll.so"}) {
+    const std::string path = dir + "/" + name;
+    // Kept loaded for the life of the process, like the world itself.
+    if (!dlopen(path.c_str(), RTLD_NOW | RTLD_GLOBAL)) {
+      const char *why = dlerror();
+      *error = "cannot load the simulated back-end '" + path + "': " + (why ? why : "unknown");
+      return false;
+    }
+  }
+  return true;
+}
+
 bool LoadModule(const std::string &path, ModuleApi *api, std::string *error) {
   // RTLD_NOW: a module with an unresolved symbol fails here, not mid-call.
   void *h = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);

@@ -22,6 +22,12 @@ struct ModuleApi {
 
 // dlopen()s the module and resolves all eight exports. False with a
 // one-line reason in *error (the library is closed again then).
+// Loads the five stand-in back-ends of the simulated world from `dir`
+// before the module: the loader then binds the module (and its later
+// dlopen of the voice path and the version library by name) to these
+// instead of the back-ends that lie beside the module.
+bool PreloadSimBackends(const std::string &dir, std::string *error);
+
 bool LoadModule(const std::string &path, ModuleApi *api, std::string *error);
 
 }  // namespace host

@@ -44,14 +44,11 @@ std::string Shell(const std::string &cmd, int *status) {
   return ::testing::AssertionSuccess();
 }
 
-// Runs the probe program on the module. Sanitizer runtimes intercept dlopen,
-// which then misses the module's RUNPATH; otherwise the module must find its
-// siblings by RUNPATH alone.
+// Runs the probe program on the module, on the simulated world: its
+// stand-ins come first in the library path, ahead of the back-ends beside
+// the module.
 std::string Probe(const char *scenario, int *status, std::string env = "") {
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-  if (env.empty()) env = std::string("LD_LIBRARY_PATH=") + HX_LIB_DIR;
-#endif
-  if (env.empty()) env = "-u LD_LIBRARY_PATH";
+  if (env.empty()) env = std::string("LD_LIBRARY_PATH=") + HX_SIM_LIB_DIR;
   return Shell("env " + env + " " HX_PROBE_PATH " " HX_MODULE_PATH " " + scenario, status);
 }
 
@@ -91,7 +88,7 @@ TEST(ModuleProcess, UnloadWithoutDeInitStopsEveryThreadFirst) {
 TEST(ModuleProcess, LibraryEarlierInLibraryPathReplacesTheProjectsOwnAndExportsAreExact) {
   int status;
   std::string out = Probe("init-deinit", &status,
-                          std::string("LD_LIBRARY_PATH=") + HX_REPLACEMENT_DIR + ":" + HX_LIB_DIR);
+                          std::string("LD_LIBRARY_PATH=") + HX_REPLACEMENT_DIR + ":" + HX_SIM_LIB_DIR);
   EXPECT_EQ(status, 0);
   EXPECT_TRUE(InOrder(out, {kTag + " The os version: major=7; minor=9"}));
   // Exactly the eight functions are exported; the library path is a RUNPATH.

@@ -18,7 +18,7 @@ class MixThread : public ::testing::Test {
   void Start(int sys, int mic, int online, int aec, bool callback = true) {
     // The monitor loads the voice-path stand-in by name, which the sanitizer
     // runtimes resolve without the test's RUNPATH: load it once by full path.
-    static void *brisa = dlopen(HX_LIB_DIR "/libBrisaDll.so", RTLD_NOW);
+    static void *brisa = dlopen(HX_SIM_LIB_DIR "/libBrisaDll.so", RTLD_NOW);
     ASSERT_NE(nullptr, brisa) << dlerror();
     engine_.DeInit();
     sink_.blocks.clear();

@@ -22,7 +22,7 @@ namespace {
 using V = std::vector<int64_t>;  // values compared at once (braced lists evaluate in order)
 void *g_brisa = nullptr;  // libBrisaDll.so is reached by dlopen, as the module reaches it
 #define BRISA(f) reinterpret_cast<BrisaApi_##f##_t>(dlsym(g_brisa, "BrisaApi_" #f))
-bool LoadBrisa() { return (g_brisa = dlopen(HX_LIB_DIR "/libBrisaDll.so", RTLD_NOW)) != nullptr; }
+bool LoadBrisa() { return (g_brisa = dlopen(HX_SIM_LIB_DIR "/libBrisaDll.so", RTLD_NOW)) != nullptr; }
 
 struct SimWorld : ::testing::Test {
   void SetUp() override { hxsim_reset(), hxsim_set_manual(1); ASSERT_TRUE(LoadBrisa()); }
