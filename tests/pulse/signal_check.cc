@@ -1,0 +1,76 @@
+#include "signal_check.h"
+
+#include <math.h>
+#include <sndfile.h>
+
+namespace hxtest {
+
+std::vector<int16_t> Speech16k() {
+  SF_INFO info{};
+  SNDFILE *f = sf_open(HX_SOURCE_DIR "/tests/data/speech16k.wav", SFM_READ, &info);
+  if (!f) return {};
+  std::vector<int16_t> x(size_t(info.frames * info.channels));
+  sf_read_short(f, x.data(), (sf_count_t)x.size());
+  sf_close(f);
+  if (info.samplerate != 16000 || info.channels != 1) return {};
+  return x;
+}
+
+std::vector<int16_t> Channel(const std::vector<int16_t> &x, int channels, int ch, int step) {
+  std::vector<int16_t> out;
+  for (size_t i = size_t(ch); i < x.size(); i += size_t(channels * step)) out.push_back(x[i]);
+  return out;
+}
+
+Match BestMatch(const std::vector<int16_t> &ref, const std::vector<int16_t> &sig, long lag_lo,
+                long lag_hi) {
+  Match best;
+  if (lag_lo < 0) lag_lo = 0;
+  double rr = 0;
+  for (int16_t v : ref) rr += double(v) * v;
+  for (long lag = lag_lo; lag <= lag_hi && lag + (long)ref.size() <= (long)sig.size(); ++lag) {
+    double rs = 0, ss = 0;
+    const int16_t *s = sig.data() + lag;
+    for (size_t i = 0; i < ref.size(); ++i) {
+      rs += double(ref[i]) * s[i];
+      ss += double(s[i]) * s[i];
+    }
+    double ncc = rr > 0 && ss > 0 ? rs / sqrt(rr * ss) : 0;
+    if (ncc > best.ncc) best = {ncc, lag};
+  }
+  return best;
+}
+
+double ToneAmplitude(const std::vector<int16_t> &x, size_t offset, int stride, double freq,
+                     double rate) {
+  const double w = 2 * M_PI * freq / rate, c = 2 * cos(w);
+  double s1 = 0, s2 = 0;
+  size_t n = 0;
+  for (size_t i = offset; i < x.size(); i += size_t(stride), ++n) {
+    double s0 = x[i] + c * s1 - s2;
+    s2 = s1;
+    s1 = s0;
+  }
+  if (n == 0) return 0;
+  double power = s1 * s1 + s2 * s2 - c * s1 * s2;
+  return 2 * sqrt(power > 0 ? power : 0) / double(n);
+}
+
+double Rms(const std::vector<int16_t> &x, size_t offset, int stride) {
+  double sum = 0;
+  size_t n = 0;
+  for (size_t i = offset; i < x.size(); i += size_t(stride), ++n) sum += double(x[i]) * x[i];
+  return n ? sqrt(sum / double(n)) : 0;
+}
+
+std::vector<int16_t> Tone(double seconds, int rate, int channels, const double *freq,
+                          const double *amp) {
+  size_t frames = size_t(seconds * rate);
+  std::vector<int16_t> out(frames * size_t(channels));
+  for (size_t i = 0; i < frames; ++i)
+    for (int c = 0; c < channels; ++c)
+      out[i * size_t(channels) + size_t(c)] = int16_t(amp[c] * sin(2 * M_PI * freq[c] * double(i) / rate));
+  return out;
+}
+
+}  // namespace hxtest

@@ -1,0 +1,40 @@
+// Signal measures for the real-device tests.
+#ifndef HX_TESTS_PULSE_SIGNAL_CHECK_H
+#define HX_TESTS_PULSE_SIGNAL_CHECK_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include <string>
+#include <vector>
+
+namespace hxtest {
+
+// tests/data/speech16k.wav (16 kHz mono); empty when it cannot be read.
+std::vector<int16_t> Speech16k();
+
+// Samples of one channel, every `step`-th frame: e.g. 48 kHz stereo left
+// at 16 kHz is Channel(x, 2, 0, 3).
+std::vector<int16_t> Channel(const std::vector<int16_t> &x, int channels, int ch, int step);
+
+struct Match {
+  double ncc = 0;  // normalised cross-correlation at the best lag
+  long lag = -1;   // position in sig where ref[0] lies
+};
+// Best alignment of ref inside sig, lags lag_lo..lag_hi.
+Match BestMatch(const std::vector<int16_t> &ref, const std::vector<int16_t> &sig, long lag_lo,
+                long lag_hi);
+
+// Amplitude of the component at freq (Goertzel) of every `stride`-th value
+// from `offset`, sampled at rate.
+double ToneAmplitude(const std::vector<int16_t> &x, size_t offset, int stride, double freq,
+                     double rate);
+double Rms(const std::vector<int16_t> &x, size_t offset, int stride);
+
+// Interleaved tone: amplitude amp[c] and frequency freq[c] per channel.
+std::vector<int16_t> Tone(double seconds, int rate, int channels, const double *freq,
+                          const double *amp);
+
+}  // namespace hxtest
+
+#endif
