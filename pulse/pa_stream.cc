@@ -24,8 +24,8 @@ bool PaStream::OpenPlayback(pa_context *c, const StreamSpec &spec, FillFn fill, 
 
 // Channels pass 1:1 (NO_REMIX_CHANNELS): a stereo stream is never up- or
 // down-mixed, so a silent left channel stays silent on both sides of the
-// server. A mono stream from a stereo source still takes the server's
-// downmix, which is what a mono microphone path wants.
+// server. A mono stream keeps the server's downmix: without it a mono
+// stream from a stereo source would match no channel and stay silent.
 bool PaStream::Connect(pa_context *c, const StreamSpec &spec, bool record) {
   pa_channel_map map;
   pa_channel_map_init_auto(&map, spec.ss.channels, PA_CHANNEL_MAP_DEFAULT);
@@ -39,7 +39,8 @@ bool PaStream::Connect(pa_context *c, const StreamSpec &spec, bool record) {
   attr.prebuf = (uint32_t)-1;
   attr.minreq = (uint32_t)-1;
   auto flags = (pa_stream_flags_t)(PA_STREAM_ADJUST_LATENCY | PA_STREAM_AUTO_TIMING_UPDATE |
-                                   PA_STREAM_INTERPOLATE_TIMING | PA_STREAM_NO_REMIX_CHANNELS);
+                                   PA_STREAM_INTERPOLATE_TIMING);
+  if (spec.ss.channels > 1) flags = (pa_stream_flags_t)(flags | PA_STREAM_NO_REMIX_CHANNELS);
   int r;
   if (record) {
     attr.fragsize = spec.period_bytes;

@@ -111,7 +111,7 @@ std::string PulseDaemon::Launch() {
       "-L", "module-native-protocol-unix socket=" + dir_ + "/sock auth-anonymous=1",
       "-L", "module-null-sink sink_name=spk rate=48000",
       "-L", "module-pipe-source source_name=mic file=" + fifo() +
-                " format=s16le rate=16000 channels=1"};
+                " format=s16le rate=16000 channels=2"};
   pid_ = SpawnWith(args, {"HOME=" + dir_, "XDG_RUNTIME_DIR=" + dir_, "XDG_CONFIG_HOME=" + dir_},
                    dir_ + "/daemon.log");
   if (pid_ <= 0)
@@ -196,7 +196,7 @@ void MicFeeder::Run() {
   sigaddset(&pipe_sig, SIGPIPE);
   pthread_sigmask(SIG_BLOCK, &pipe_sig, nullptr);
   int fd = -1;
-  int16_t chunk[160];
+  int16_t chunk[160], stereo[320];
   double t0 = Now();
   for (long n = 0; !quit_; ++n) {
     double due = t0 + n * 0.01, now = Now();
@@ -213,8 +213,9 @@ void MicFeeder::Run() {
     }
     if (fd < 0) fd = open(fifo_.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd >= 0) {
-      ssize_t w = write(fd, chunk, sizeof chunk);
-      if (w == (ssize_t)sizeof chunk) {
+      for (int i = 0; i < 160; ++i) stereo[2 * i] = stereo[2 * i + 1] = chunk[i];
+      ssize_t w = write(fd, stereo, sizeof stereo);
+      if (w == (ssize_t)sizeof stereo) {
         std::lock_guard<std::mutex> lk(mu_);
         marks_.emplace_back(pos, Now());
       } else if (w < 0 && errno != EAGAIN) {

@@ -2,7 +2,8 @@
 // temporary folder (HOME and XDG_RUNTIME_DIR point there, so no user or
 // system daemon is touched), stopped by its process id. Its devices:
 //   spk  null sink, 48 kHz stereo: the speaker; spk.monitor is what it played
-//   mic  pipe source, 16 kHz mono: the microphone, fed by MicFeeder
+//   mic  pipe source, 16 kHz stereo: the microphone, fed by MicFeeder with
+//        the same signal on both channels (mono capture takes the downmix)
 // PULSE_SERVER is set in this process so the libraries under test reach it.
 #ifndef HX_TESTS_PULSE_DAEMON_H
 #define HX_TESTS_PULSE_DAEMON_H
@@ -47,7 +48,8 @@ class PulseDaemon {
   pid_t pid_ = -1;
 };
 
-// Writes the microphone into the pipe source at real-time pace (10 ms
+// Writes the microphone (mono, duplicated to stereo) into the pipe source
+// at real-time pace (10 ms
 // chunks on an absolute schedule), silence when nothing is queued. Keeps
 // going across daemon restarts (it reopens the pipe).
 class MicFeeder {
