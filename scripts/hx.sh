@@ -7,7 +7,8 @@
 # Set-up installs the Debian packages that are missing, configures and builds
 # into build/. The test job also builds and runs the suite with
 # AddressSanitizer+UndefinedBehaviorSanitizer (build-asan/) and with
-# ThreadSanitizer (build-tsan/).
+# ThreadSanitizer (build-tsan/). The real-device tests (label "pulse") start
+# and kill a private PulseAudio daemon of their own in every test process.
 set -euo pipefail
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -16,7 +17,8 @@ JOBS="${HX_JOBS:-$(nproc)}"
 PACKAGES=(cmake g++ make pkg-config binutils
   libwebrtc-audio-processing-dev libgtest-dev libgmock-dev libbenchmark-dev
   libspeexdsp-dev libsamplerate0-dev libsoxr-dev libsndfile1-dev
-  espeak-ng sox)
+  espeak-ng sox
+  libpulse-dev pulseaudio pulseaudio-utils)
 
 install_packages() {
   local missing=()
@@ -58,7 +60,8 @@ run_tests() {
   echo "== tests (ThreadSanitizer)"
   configure_and_build build-tsan -DHX_SANITIZE=thread -DHX_BUILD_BENCH=OFF
   (cd "$ROOT/build-tsan" &&
-    TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 HX_SOAK_SECONDS=20 \
+    TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$ROOT/tests/pulse/tsan_pulse.supp" \
+    HX_SOAK_SECONDS=20 \
     ctest --output-on-failure -j "$JOBS" --timeout 900 -LE 'nosan|notsan') || status=1
 
   if ((status)); then echo "== FAILED"; else echo "== all test runs passed"; fi

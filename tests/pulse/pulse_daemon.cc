@@ -207,7 +207,7 @@ void MicFeeder::Run() {
       std::lock_guard<std::mutex> lk(mu_);
       size_t have = queue_.size() - queue_pos_;
       size_t take = std::min<size_t>(have, 160);
-      memcpy(chunk, queue_.data() + queue_pos_, take * 2);
+      if (take) memcpy(chunk, queue_.data() + queue_pos_, take * 2);
       memset(chunk + take, 0, (160 - take) * 2);
       queue_pos_ += take;
     }
