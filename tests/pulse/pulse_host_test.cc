@@ -4,9 +4,12 @@
 #include <gtest/gtest.h>
 #include <sndfile.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "pulse_daemon.h"
@@ -40,14 +43,26 @@ TEST(PulseHost, LiveCallRecordsTheMicrophoneAndPlaysTheFarEnd) {
   PulseDaemon daemon;
   ASSERT_EQ(daemon.Start(), "") << "a real-device test needs its private PulseAudio daemon";
   MicFeeder feeder(daemon.fifo());
-  std::vector<int16_t> speech = Speech16k(), loop;
-  for (int i = 0; i < 4; ++i) loop.insert(loop.end(), speech.begin(), speech.end());
-  for (int16_t &v : loop) v = int16_t(v / 2);
-  feeder.Queue(loop);
+  std::vector<int16_t> speech = Speech16k();
+  ASSERT_GT(speech.size(), 32000u);
+  for (int16_t &v : speech) v = int16_t(v / 2);
   SimpleStream monitor;
   ASSERT_EQ(monitor.Record("spk.monitor", 48000, 2), "");
   const std::string out = daemon.dir() + "/out";
-  HostRun run("--devices pulse --farend " HX_SOURCE_DIR "/host/scenario/far_end.wav --seconds 5 --out " + out);
+  // The speech goes in a second after the host's voice path starts to
+  // record: however slowly the host starts (a sanitizer build), it lands
+  // inside the call and after the start-up.
+  std::thread feed([&] {
+    std::string outputs;
+    if (WaitFor([&] {
+          return daemon.Pactl("list short source-outputs", &outputs) == 0 && !outputs.empty();
+        }, 30)) {
+      usleep(1000000);
+      feeder.Queue(speech);
+    }
+  });
+  HostRun run("--devices pulse --farend " HX_SOURCE_DIR "/host/scenario/far_end.wav --seconds 8 --out " + out);
+  feed.join();
   ASSERT_EQ(run.exit_code, 0) << run.text;
   EXPECT_NE(run.text.find("live (default sink and source"), std::string::npos) << run.text;
   SF_INFO info{};
@@ -55,9 +70,14 @@ TEST(PulseHost, LiveCallRecordsTheMicrophoneAndPlaysTheFarEnd) {
   ASSERT_EQ(info.samplerate, 48000);
   ASSERT_GT(up.size(), size_t(3 * 96000)) << run.text;
   std::vector<int16_t> up16 = Channel(up, 2, 0, 3);
-  std::vector<int16_t> part(loop.begin() + 16000, loop.begin() + 32000);  // 1 s of speech
-  Match m = BestMatch(part, up16, 0, long(up16.size()) - long(part.size()));
-  EXPECT_GE(m.ncc, 0.9) << "upstream.wav holds what the microphone heard";
+  // Half-second parts of the speech, each looked for anywhere upstream: a
+  // slow (sanitizer) build may drop a few packets, which only breaks a part.
+  double best = 0;
+  for (size_t at = 8000; at + 8000 <= speech.size() && at <= 40000; at += 8000) {
+    std::vector<int16_t> part(speech.begin() + long(at), speech.begin() + long(at + 8000));
+    best = std::max(best, FindMatch(part, up16).ncc);
+  }
+  EXPECT_GE(best, 0.9) << "upstream.wav holds what the microphone heard\n" << run.text;
   std::vector<int16_t> played = monitor.Take();
   EXPECT_GT(Rms(played, 0, 1), 500) << "the far end was played on the speaker";
 }

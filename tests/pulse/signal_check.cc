@@ -41,6 +41,37 @@ Match BestMatch(const std::vector<int16_t> &ref, const std::vector<int16_t> &sig
   return best;
 }
 
+namespace {
+std::vector<double> Envelope(const std::vector<int16_t> &x, size_t hop) {
+  std::vector<double> e(x.size() / hop);
+  for (size_t f = 0; f < e.size(); ++f) {
+    double sum = 0;
+    for (size_t i = f * hop; i < (f + 1) * hop; ++i) sum += fabs(double(x[i]));
+    e[f] = sum / double(hop);
+  }
+  return e;
+}
+}  // namespace
+
+Match FindMatch(const std::vector<int16_t> &ref, const std::vector<int16_t> &sig) {
+  const size_t hop = 160;
+  std::vector<double> er = Envelope(ref, hop), es = Envelope(sig, hop);
+  double best = -1;
+  long best_lag = -1;
+  for (size_t lag = 0; lag + er.size() <= es.size(); ++lag) {
+    double rs = 0, rr = 0, ss = 0;
+    for (size_t i = 0; i < er.size(); ++i) {
+      rs += er[i] * es[lag + i];
+      rr += er[i] * er[i];
+      ss += es[lag + i] * es[lag + i];
+    }
+    double c = rr > 0 && ss > 0 ? rs / sqrt(rr * ss) : 0;
+    if (c > best) best = c, best_lag = long(lag);
+  }
+  if (best_lag < 0) return Match();
+  return BestMatch(ref, sig, best_lag * long(hop) - long(2 * hop), best_lag * long(hop) + long(2 * hop));
+}
+
 double ToneAmplitude(const std::vector<int16_t> &x, size_t offset, int stride, double freq,
                      double rate) {
   const double w = 2 * M_PI * freq / rate, c = 2 * cos(w);

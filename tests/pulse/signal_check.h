@@ -25,6 +25,10 @@ struct Match {
 Match BestMatch(const std::vector<int16_t> &ref, const std::vector<int16_t> &sig, long lag_lo,
                 long lag_hi);
 
+// Best alignment anywhere in sig: a coarse search on 10 ms energy
+// envelopes, then BestMatch around it. Cheap enough for long recordings.
+Match FindMatch(const std::vector<int16_t> &ref, const std::vector<int16_t> &sig);
+
 // Amplitude of the component at freq (Goertzel) of every `stride`-th value
 // from `offset`, sampled at rate.
 double ToneAmplitude(const std::vector<int16_t> &x, size_t offset, int stride, double freq,
