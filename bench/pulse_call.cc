@@ -1,6 +1,8 @@
 // pulse_call: a call through the module over the real back-end libraries on
 // a private PulseAudio daemon, measured. The microphone (a pipe source fed
-// in real time) carries a 20 ms click every 500 ms; each click's
+// in real time, 10 ms per write) carries a 20 ms click about every 500 ms,
+// alternately in the first and the second half of a 20 ms voice-path
+// block (the two phases a click can have against it); each click's
 // microphone-to-host latency is the time from its write into the source to
 // the arrival of the upstream block that holds its onset. The far end is a
 // quiet tone, so the voice path plays all along. CPU is the time of the
@@ -8,8 +10,10 @@
 //
 //   build/bin/pulse_call [--seconds N] [--window S]
 //
-// prints the latency median and 99th percentile of the whole call and of
-// its first and last window (default 60 s), and the CPU per second.
+// prints the latency median, mean and 99th percentile of the whole call and
+// of its first and last window (default 60 s), and the CPU per second. The
+// pipe source adds no buffering of its own: a hardware microphone adds its
+// fragment time on top.
 #include <dirent.h>
 #include <dlfcn.h>
 #include <math.h>
@@ -33,6 +37,7 @@ namespace {
 
 constexpr int kClickEvery = 8000;  // samples at 16 kHz: 500 ms
 constexpr int kClickLen = 320;     // 20 ms burst at 1 kHz
+constexpr int kChunk = 160;        // one write of the feeder: 10 ms
 
 struct Host {
   std::mutex mu;
@@ -84,6 +89,12 @@ double ModuleCpuSeconds() {
   return total;
 }
 
+double Mean(const std::vector<double> &v) {
+  double sum = 0;
+  for (double x : v) sum += x;
+  return v.empty() ? NAN : sum / double(v.size());
+}
+
 double Percentile(std::vector<double> v, double p) {
   if (v.empty()) return NAN;
   std::sort(v.begin(), v.end());
@@ -125,12 +136,13 @@ int main(int argc, char **argv) {
     dprintf(saved, "pulse_call: no upstream audio\n");
     return 1;
   }
-  // Clicks from a chunk boundary on: click k starts at sample fed0 + k * kClickEvery.
+  // Click k starts at sample fed0 + ClickAt(k), on a chunk boundary.
+  auto ClickAt = [](size_t k) { return k * kClickEvery + (k % 2) * kChunk; };
   const size_t clicks = size_t(seconds * 16000 / kClickEvery);
   std::vector<int16_t> feed(clicks * kClickEvery, 0);
   for (size_t k = 0; k < clicks; ++k)
     for (int i = 0; i < kClickLen; ++i)
-      feed[k * kClickEvery + size_t(i)] = int16_t(16000 * sin(2 * M_PI * 1000 * i / 16000.0));
+      feed[ClickAt(k) + size_t(i)] = int16_t(16000 * sin(2 * M_PI * 1000 * i / 16000.0));
   {
     std::lock_guard<std::mutex> lk(host.mu);
     host.onsets.clear();
@@ -151,7 +163,7 @@ int main(int argc, char **argv) {
   }
   size_t j = 0, missed = 0;
   for (size_t k = 0; k < clicks; ++k) {
-    const double written = feeder.WriteTime(fed0 + k * kClickEvery);
+    const double written = feeder.WriteTime(fed0 + ClickAt(k));
     if (written == 0) { ++missed; continue; }
     while (j < onsets.size() && onsets[j] < written - 0.005) ++j;
     if (j == onsets.size() || onsets[j] > written + 0.4) { ++missed; continue; }
@@ -161,12 +173,13 @@ int main(int argc, char **argv) {
     if (written - t0 >= seconds - window) last.push_back(ms);
   }
   dprintf(saved, "call: %.0f s, %zu clicks, %zu not found\n", wall, clicks, missed);
-  dprintf(saved, "microphone to host latency: median %.1f ms, p99 %.1f ms\n", Percentile(lat, 0.5),
-          Percentile(lat, 0.99));
-  dprintf(saved, "first %.0f s: median %.1f ms, p99 %.1f ms\n", window, Percentile(first, 0.5),
-          Percentile(first, 0.99));
-  dprintf(saved, "last %.0f s: median %.1f ms, p99 %.1f ms\n", window, Percentile(last, 0.5),
-          Percentile(last, 0.99));
+  auto Line = [&](const char *what, const std::vector<double> &v) {
+    dprintf(saved, "%s: median %.1f ms, mean %.1f ms, p99 %.1f ms (%zu clicks)\n", what,
+            Percentile(v, 0.5), Mean(v), Percentile(v, 0.99), v.size());
+  };
+  Line("microphone to host latency, whole call", lat);
+  Line("first window", first);
+  Line("last window", last);
   dprintf(saved, "CPU of the module and back-ends: %.2f ms per second of call (%.2f %% of one core)\n",
           cpu / wall * 1000, cpu / wall * 100);
   return 0;
