@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <functional>
 #include <mutex>
 #include <vector>
 
@@ -264,4 +265,46 @@ TEST_F(Pulse, VoicePathUninitFromInsideItsCallbackReturns) {
   EXPECT_EQ(BrisaApi_Start(1), -1) << "uninitialised";
   EXPECT_EQ(BrisaApi_Stop(), 0);
   EXPECT_EQ(BrisaApi_Uninit(), 0);
+}
+
+// A server that accepts connections but never answers (stopped): every call
+// of every library returns promptly (1 s is a hang bound, not a speed
+// target); after the server wakes up, the voice path records.
+TEST_F(Pulse, EveryCallReturnsWhileTheServerIsStalled) {
+  MicFeeder feeder(daemon_.fifo());
+  daemon_.Pause();
+  double slowest = 0;
+  std::string slowest_call;
+  auto timed = [&](const char *name, const std::function<void()> &call) {
+    const double t0 = Now();
+    call();
+    if (Now() - t0 > slowest) slowest = Now() - t0, slowest_call = name;
+  };
+  void *e = nullptr;
+  timed("MMDevApi_CoInitialize", [] { MMDevApi_CoInitialize(nullptr); });
+  timed("MMDevApi_CreateDeviceEnumerator", [&] { MMDevApi_CreateDeviceEnumerator(&e); });
+  MMDevApi_Release(e);
+  timed("MMDevApi_CoUninitialize", [] { MMDevApi_CoUninitialize(); });
+  timed("fnMirelDll_Init", [] { fnMirelDll_Init([](uint8_t *, int32_t) {}, 16000, 1); });
+  timed("fnMirelDll_UnInit", [] { fnMirelDll_UnInit(); });
+  timed("tovan_init", [] { tovan_init([](uint8_t *, int32_t) {}); });
+  timed("tovan_uninit", [] { tovan_uninit(); });
+  timed("BrisaApi_Init", [] { BrisaApi_Init(0, VoiceBlock, &g_voice); });
+  timed("BrisaApi_Start", [] { BrisaApi_Start(1); });
+  timed("BrisaApi_PutPlayData", [] {
+    int16_t block[320] = {};
+    BrisaApi_PutPlayData(0, block, 320);
+  });
+  timed("BrisaApi_Stop", [] { BrisaApi_Stop(); });
+  timed("BrisaApi_Start again", [] { BrisaApi_Start(1); });
+  usleep(300000);  // connection attempts under way
+  EXPECT_LT(slowest, 1.0) << slowest_call;
+  fprintf(stderr, "slowest call with the server stalled: %s, %.1f ms\n", slowest_call.c_str(),
+          slowest * 1000);
+  const int blocks = g_voice.blocks;
+  daemon_.Resume();
+  EXPECT_TRUE(WaitFor([&] { return g_voice.blocks > blocks + 25; }, 15))
+      << "the voice path records once the server answers";
+  timed("BrisaApi_Uninit", [] { BrisaApi_Uninit(); });
+  EXPECT_LT(slowest, 1.0) << slowest_call;
 }

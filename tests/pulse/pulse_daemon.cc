@@ -145,6 +145,14 @@ void PulseDaemon::Kill() {
   pid_ = -1;
 }
 
+void PulseDaemon::Pause() {
+  if (pid_ > 0) kill(pid_, SIGSTOP);
+}
+
+void PulseDaemon::Resume() {
+  if (pid_ > 0) kill(pid_, SIGCONT);
+}
+
 std::string PulseDaemon::Restart() {
   Kill();
   return Launch();

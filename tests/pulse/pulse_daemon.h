@@ -32,6 +32,9 @@ class PulseDaemon {
   std::string Launch();
   // SIGKILL, then wait for the process.
   void Kill();
+  // SIGSTOP / SIGCONT: a server that is there but does not answer.
+  void Pause();
+  void Resume();
   // Kill, then start again on the same socket.
   std::string Restart();
   bool alive() const { return pid_ > 0; }
