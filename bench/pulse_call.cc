@@ -98,8 +98,8 @@ double Mean(const std::vector<double> &v) {
 double Percentile(std::vector<double> v, double p) {
   if (v.empty()) return NAN;
   std::sort(v.begin(), v.end());
-  size_t i = size_t(p * double(v.size() - 1) + 0.5);
-  return v[std::min(i, v.size() - 1)];
+  size_t rank = size_t(ceil(p * double(v.size())));  // nearest rank
+  return v[std::min(std::max<size_t>(rank, 1), v.size()) - 1];
 }
 
 }  // namespace

@@ -11,6 +11,8 @@ namespace hxpa {
 
 class SingleCapture {
  public:
+  // A library unloaded while capturing stops first.
+  ~SingleCapture() { Stop(); }
   bool Start(const char *client_name, const StreamSpec &spec, size_t block_bytes,
              CaptureSession::Deliver cb) {
     std::lock_guard<std::mutex> lk(mu_);
@@ -34,7 +36,6 @@ class SingleCapture {
     session_ = nullptr;
   }
   std::mutex mu_;
-  // A plain pointer: nothing is left to a static destructor at exit.
   CaptureSession *session_ = nullptr;
 };
 
