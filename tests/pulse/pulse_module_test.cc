@@ -148,12 +148,16 @@ TEST_F(PulseModule, SpeechFromTheMicrophoneReachesTheHost) {
     up16 = Channel(host_.up, 2, 0, 3);
     arrival = host_.block_time;
   }
-  Match m = BestMatch(speech, up16, long(up0), long(up0 + 8000));
-  EXPECT_GE(m.ncc, 0.9);
+  // Half-second parts, each aligned on its own: their median stands for the
+  // path; a packet that a loaded sanitizer run drops spoils one part only.
+  const double ncc = MedianPartNcc(speech, up16, 8000, 8000);
+  EXPECT_GE(ncc, 0.9);
+  Match m = BestMatch(speech, up16, long(up0), long(up0 + 8000));  // the latency
   size_t block = size_t(m.lag) * 3 / 480;
   ASSERT_LT(block, arrival.size());
   const double latency_ms = (arrival[block] - feeder_->WriteTime(fed0)) * 1000;
-  fprintf(stderr, "microphone to host: ncc %.3f, latency %.0f ms\n", m.ncc, latency_ms);
+  fprintf(stderr, "microphone to host: ncc %.3f (parts) %.3f (whole), latency %.0f ms\n", ncc,
+          m.ncc, latency_ms);
   EXPECT_GT(latency_ms, -5) << "arrived before it was written: a measuring fault";
   EXPECT_LT(latency_ms, 250) << "a delay this long is a fault, whatever the load";
 }
@@ -173,10 +177,10 @@ TEST_F(PulseModule, FarEndFromTheHostReachesTheSpeaker) {
     return played.size() > 3 * 96000;
   }, 15)) << "the speaker's monitor gave too little";
   played.erase(played.begin(), played.begin() + 96000);  // its start may precede the far end
-  EXPECT_GT(ToneAmplitude(played, 0, 2, 700, 48000), 5000) << "left";
-  EXPECT_LT(ToneAmplitude(played, 0, 2, 1300, 48000), 400) << "right in left";
-  EXPECT_GT(ToneAmplitude(played, 1, 2, 1300, 48000), 2500) << "right";
-  EXPECT_LT(ToneAmplitude(played, 1, 2, 700, 48000), 400) << "left in right";
+  EXPECT_GT(MedianToneAmplitude(played, 0, 2, 700, 48000, 4800), 5000) << "left";
+  EXPECT_LT(MedianToneAmplitude(played, 0, 2, 1300, 48000, 4800), 400) << "right in left";
+  EXPECT_GT(MedianToneAmplitude(played, 1, 2, 1300, 48000, 4800), 2500) << "right";
+  EXPECT_LT(MedianToneAmplitude(played, 1, 2, 700, 48000, 4800), 400) << "left in right";
 }
 
 // All four flags on: system audio (the speaker's monitor) is mixed into
@@ -193,11 +197,11 @@ TEST_F(PulseModule, SystemAudioIsMixedInAndTheFarEndStaysOut) {
   const size_t up0 = host_.UpFrames();
   ASSERT_TRUE(WaitFor([&] { return host_.UpFrames() > up0 + 2 * 48000; }, 20));
   std::vector<int16_t> up = host_.Last(1.5), played = monitor.Take();
-  EXPECT_GT(ToneAmplitude(played, 1, 2, 1000, 48000), 4000) << "the far end plays on the right";
-  EXPECT_LT(ToneAmplitude(played, 0, 2, 1000, 48000), 100) << "and not on the left";
-  EXPECT_GT(ToneAmplitude(up, 0, 2, 440, 48000), 2000) << "system audio upstream";
-  EXPECT_LT(ToneAmplitude(up, 0, 2, 1000, 48000), 100) << "far end upstream (left)";
-  EXPECT_LT(ToneAmplitude(up, 1, 2, 1000, 48000), 100) << "far end upstream (right)";
+  EXPECT_GT(MedianToneAmplitude(played, 1, 2, 1000, 48000, 4800), 4000) << "the far end plays on the right";
+  EXPECT_LT(MaxToneAmplitude(played, 0, 2, 1000, 48000, 4800), 100) << "and not on the left";
+  EXPECT_GT(MedianToneAmplitude(up, 0, 2, 440, 48000, 4800), 2000) << "system audio upstream";
+  EXPECT_LT(MaxToneAmplitude(up, 0, 2, 1000, 48000, 4800), 100) << "far end upstream (left)";
+  EXPECT_LT(MaxToneAmplitude(up, 1, 2, 1000, 48000, 4800), 100) << "far end upstream (right)";
 }
 
 // Without a speaker the module falls back to plain capture at its next

@@ -3,6 +3,8 @@
 #include <math.h>
 #include <sndfile.h>
 
+#include <algorithm>
+
 namespace hxtest {
 
 std::vector<int16_t> Speech16k() {
@@ -85,6 +87,45 @@ double ToneAmplitude(const std::vector<int16_t> &x, size_t offset, int stride, d
   if (n == 0) return 0;
   double power = s1 * s1 + s2 * s2 - c * s1 * s2;
   return 2 * sqrt(power > 0 ? power : 0) / double(n);
+}
+
+namespace {
+std::vector<double> WindowAmplitudes(const std::vector<int16_t> &x, size_t offset, int stride,
+                                     double freq, double rate, size_t window) {
+  std::vector<double> out;
+  const size_t span = window * size_t(stride);
+  for (size_t at = 0; at + span <= x.size(); at += span) {
+    std::vector<int16_t> w(x.begin() + long(at), x.begin() + long(at + span));
+    out.push_back(ToneAmplitude(w, offset, stride, freq, rate));
+  }
+  return out;
+}
+double MedianOf(std::vector<double> v) {
+  if (v.empty()) return 0;
+  std::sort(v.begin(), v.end());
+  return v[v.size() / 2];
+}
+}  // namespace
+
+double MedianToneAmplitude(const std::vector<int16_t> &x, size_t offset, int stride, double freq,
+                           double rate, size_t window) {
+  return MedianOf(WindowAmplitudes(x, offset, stride, freq, rate, window));
+}
+
+double MaxToneAmplitude(const std::vector<int16_t> &x, size_t offset, int stride, double freq,
+                        double rate, size_t window) {
+  std::vector<double> v = WindowAmplitudes(x, offset, stride, freq, rate, window);
+  return v.empty() ? 0 : *std::max_element(v.begin(), v.end());
+}
+
+double MedianPartNcc(const std::vector<int16_t> &ref, const std::vector<int16_t> &sig, size_t part,
+                     size_t from) {
+  std::vector<double> ncc;
+  for (size_t at = from; at + part <= ref.size(); at += part) {
+    std::vector<int16_t> p(ref.begin() + long(at), ref.begin() + long(at + part));
+    if (Rms(p, 0, 1) > 100) ncc.push_back(FindMatch(p, sig).ncc);
+  }
+  return MedianOf(ncc);
 }
 
 double Rms(const std::vector<int16_t> &x, size_t offset, int stride) {

@@ -29,11 +29,25 @@ Match BestMatch(const std::vector<int16_t> &ref, const std::vector<int16_t> &sig
 // envelopes, then BestMatch around it. Cheap enough for long recordings.
 Match FindMatch(const std::vector<int16_t> &ref, const std::vector<int16_t> &sig);
 
+// Median over the parts of ref (part samples each, from `from` on, those
+// with speech) of each part's FindMatch in sig. A slow (sanitizer) run
+// that drops a packet spoils only the part that holds the gap.
+double MedianPartNcc(const std::vector<int16_t> &ref, const std::vector<int16_t> &sig, size_t part,
+                     size_t from);
+
 // Amplitude of the component at freq (Goertzel) of every `stride`-th value
 // from `offset`, sampled at rate.
 double ToneAmplitude(const std::vector<int16_t> &x, size_t offset, int stride, double freq,
                      double rate);
 double Rms(const std::vector<int16_t> &x, size_t offset, int stride);
+
+// ToneAmplitude over consecutive windows of `window` values of the channel
+// (median and largest). Unlike one long window, a dropped block or an
+// inserted silence (phase jump) spoils only one window.
+double MedianToneAmplitude(const std::vector<int16_t> &x, size_t offset, int stride, double freq,
+                           double rate, size_t window);
+double MaxToneAmplitude(const std::vector<int16_t> &x, size_t offset, int stride, double freq,
+                        double rate, size_t window);
 
 // Interleaved tone: amplitude amp[c] and frequency freq[c] per channel.
 std::vector<int16_t> Tone(double seconds, int rate, int channels, const double *freq,
