@@ -82,7 +82,9 @@ double Db(double amp) { return 20.0 * log10(std::max(amp, 1e-3) / kAmp); }
 
 int main() {
   const Pair pairs[] = {{"16000 -> 48000, 320-sample blocks", 16000, 48000, 320, 7000.0, 9000.0},
-                        {"48000 -> 44100, 480-sample blocks", 48000, 44100, 480, 23000.0, 21100.0}};
+                        {"48000 -> 44100, 480-sample blocks", 48000, 44100, 480, 23000.0, 21100.0},
+                        {"44100 -> 48000, 441-sample blocks", 44100, 48000, 441, 20000.0, 23900.0},
+                        {"16000 -> 48000, 160-sample blocks", 16000, 48000, 160, 7000.0, 9000.0}};
   for (const Pair &p : pairs) {
     printf("%s (tones at %.1f dBFS; levels in dB re. the input tone)\n", p.name,
            20.0 * log10(kAmp / 32768.0));
