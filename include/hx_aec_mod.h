@@ -9,6 +9,15 @@
 
 #include <stdint.h>
 
+/* Version of this interface and of the library that ships it. The build
+ * refuses to configure when these differ from the project's version. */
+#define HX_AEC_MOD_VERSION_MAJOR 1
+#define HX_AEC_MOD_VERSION_MINOR 0
+#define HX_AEC_MOD_VERSION_PATCH 0
+#define HX_AEC_MOD_VERSION "1.0.0"
+/* major * 10000 + minor * 100 + patch, for #if comparisons */
+#define HX_AEC_MOD_VERSION_NUMBER 10000
+
 #ifdef __cplusplus
 extern "C" {
 #endif
