@@ -67,8 +67,17 @@ install(FILES ${CMAKE_SOURCE_DIR}/sim/hxsim.h
 install(FILES ${CMAKE_BINARY_DIR}/hx-aec-mod-sim.pc
   DESTINATION ${HX_INSTALL_PCDIR} COMPONENT sim EXCLUDE_FROM_ALL)
 
-# ---- manifest: "<component> <path below the prefix>" per installed file ----
-set(hx_manifest "version ${PROJECT_VERSION}\n")
+# ---- Debian package names and prefix ----
+set(HX_DEB_PREFIX /usr)
+set(HX_DEB_RUNTIME hx-aec-mod)
+set(HX_DEB_DEV hx-aec-mod-dev)
+set(HX_DEB_SIM hx-aec-mod-sim)
+
+# ---- manifest: "<component> <path below the prefix>" per installed file,
+# the version, the package names and prefix, and the real back-ends ----
+set(hx_manifest "version ${PROJECT_VERSION}\nprefix ${HX_DEB_PREFIX}\n")
+string(APPEND hx_manifest "package runtime ${HX_DEB_RUNTIME}\npackage dev ${HX_DEB_DEV}\n")
+string(APPEND hx_manifest "package sim ${HX_DEB_SIM}\n")
 string(APPEND hx_manifest "runtime ${CMAKE_INSTALL_LIBDIR}/$<TARGET_FILE_NAME:Hx_Aec_Mod>\n")
 foreach(t ${HX_REAL_BACKEND_TARGETS})
   string(APPEND hx_manifest "runtime ${CMAKE_INSTALL_LIBDIR}/$<TARGET_FILE_NAME:${t}>\n")
@@ -89,11 +98,11 @@ file(GENERATE OUTPUT ${CMAKE_BINARY_DIR}/package-manifest.txt CONTENT "${hx_mani
 
 # ---- Debian packages (cpack -G DEB in the build folder) ----
 set(CPACK_GENERATOR DEB)
-set(CPACK_PACKAGE_NAME hx-aec-mod)
+set(CPACK_PACKAGE_NAME ${HX_DEB_RUNTIME})
 set(CPACK_PACKAGE_VENDOR "Hx_Aec_Mod project")
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_CONTACT "Hx_Aec_Mod maintainers <hx-aec-mod@localhost>")
-set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_PACKAGING_INSTALL_PREFIX ${HX_DEB_PREFIX})
 set(CPACK_COMPONENTS_ALL runtime dev sim)
 set(CPACK_DEB_COMPONENT_INSTALL ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
@@ -104,21 +113,21 @@ set(CPACK_DEBIAN_PACKAGE_SECTION libs)
 # module's back-end sonames resolve only there.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${HX_SIM_LIB_DIR} ${CMAKE_LIBRARY_OUTPUT_DIRECTORY})
-set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME hx-aec-mod)
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME ${HX_DEB_RUNTIME})
 set(CPACK_DEBIAN_RUNTIME_DESCRIPTION "In-process audio front-end library
  libHx_Aec_Mod.so captures the microphone through its back-end libraries,
  cleans it (high-pass filter, noise suppression, gain control), mixes it
  with system audio and hands the host 10 ms blocks of 48 kHz stereo; it
  feeds far-end audio to the echo-cancelling voice path.")
-set(CPACK_DEBIAN_DEV_PACKAGE_NAME hx-aec-mod-dev)
+set(CPACK_DEBIAN_DEV_PACKAGE_NAME ${HX_DEB_DEV})
 set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)
-set(CPACK_DEBIAN_DEV_PACKAGE_DEPENDS "hx-aec-mod (= ${PROJECT_VERSION})")
+set(CPACK_DEBIAN_DEV_PACKAGE_DEPENDS "${HX_DEB_RUNTIME} (= ${PROJECT_VERSION})")
 set(CPACK_DEBIAN_DEV_DESCRIPTION "In-process audio front-end library (development files)
  The header hx_aec_mod.h, the pkg-config file hx-aec-mod.pc and the CMake
  package HxAecMod (imported target HxAecMod::HxAecMod).")
-set(CPACK_DEBIAN_SIM_PACKAGE_NAME hx-aec-mod-sim)
+set(CPACK_DEBIAN_SIM_PACKAGE_NAME ${HX_DEB_SIM})
 set(CPACK_DEBIAN_SIM_PACKAGE_SECTION devel)
-set(CPACK_DEBIAN_SIM_PACKAGE_DEPENDS "hx-aec-mod (= ${PROJECT_VERSION})")
+set(CPACK_DEBIAN_SIM_PACKAGE_DEPENDS "${HX_DEB_RUNTIME} (= ${PROJECT_VERSION})")
 set(CPACK_DEBIAN_SIM_DESCRIPTION "Simulated audio world for hx-aec-mod hosts' tests
  libhxsim.so and stand-ins for the five back-end libraries, in
  /usr/lib/hx-aec-mod/sim. A host runs the module on simulated devices by

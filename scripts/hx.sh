@@ -13,7 +13,7 @@ set -euo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 JOBS="${HX_JOBS:-$(nproc)}"
 
-PACKAGES=(cmake g++ make pkg-config binutils
+PACKAGES=(cmake g++ make pkg-config binutils dpkg-dev file
   libwebrtc-audio-processing-dev libgtest-dev libgmock-dev libbenchmark-dev
   libspeexdsp-dev libsamplerate0-dev libsoxr-dev libsndfile1-dev
   espeak-ng sox)
