@@ -142,7 +142,8 @@ TEST_F(MicQueue, PushOddSizesStayInsideHostBuffer) {
         const Pcm got = TakeBlock(engine_);
         const bool copied = rate == 48000 || rate < 8000 || rate > 192000;
         const uint64_t used = copied ? n : std::min<uint64_t>(n, (rate + 99) / 100);
-        const uint64_t reach = copied ? n : (used * 48000 + rate - 1) / rate + 3 * (48000 / rate + 2);
+        const uint64_t reach =
+            copied ? n : (used * 48000 + rate - 1) / rate + 3 * (48000 / rate + 2);
         for (int j = 0; j < 480; ++j) {
           const int want = copied && j < (int)n ? 1234 : 0;
           if (copied || j >= (int)reach) {

@@ -38,9 +38,9 @@ Pcm ToneBlock(const Tone &t, uint64_t first, uint32_t frames, double amp = kAmp)
 }
 
 struct ToneFit {
-  double sinad_db;     // tone power over the power of everything else, whole window
-  double edge_db;      // the same, counting only the residual at the two frames either side of
-                       // every packet edge
+  double sinad_db;  // tone power over the power of everything else, whole window
+  double edge_db;   // the same, counting only the residual at the two frames either side of
+                    // every packet edge
   double amplitude;
 };
 
@@ -129,9 +129,9 @@ TEST_F(PushStream, TonesComeOutCleanAndSeamless) {
       EXPECT_GE(f.sinad_db, 70.0) << t.rate << " Hz channel " << ch;
       EXPECT_GE(f.edge_db, 70.0) << t.rate << " Hz channel " << ch;
       EXPECT_NEAR(kAmp, f.amplitude, kAmp * 0.06) << t.rate << " Hz channel " << ch;  // 0.5 dB
-      fprintf(stderr, "%6u Hz %s ch %d: SINAD %.1f dB, at packet edges %.1f dB, gain %.2f dB\n", t.rate,
-             t.channels == 2 ? "stereo" : "mono  ", ch, f.sinad_db, f.edge_db,
-             20 * log10(f.amplitude / kAmp));
+      fprintf(stderr, "%6u Hz %s ch %d: SINAD %.1f dB, at packet edges %.1f dB, gain %.2f dB\n",
+              t.rate, t.channels == 2 ? "stereo" : "mono  ", ch, f.sinad_db, f.edge_db,
+              20 * log10(f.amplitude / kAmp));
     }
     if (t.channels == 1) {
       EXPECT_EQ(Channel(out.data(), 0, (int)out.size() / 2),
@@ -162,7 +162,9 @@ TEST_F(PushStream, RestartsOnNewFormatAndAfterOtherLengths) {
     Tone before;
     uint32_t rate, frames;
     uint8_t channels;
-  } rows[] = {{st44, 16000, 160, 2}, {st44, 44100, 441, 1}, {mono44, 44100, 441, 2},
+  } rows[] = {{st44, 16000, 160, 2},
+              {st44, 44100, 441, 1},
+              {mono44, 44100, 441, 2},
               {mono16, 44100, 441, 1}};
   for (const auto &r : rows) {
     tone(r.before);

@@ -1,5 +1,6 @@
 // The simulated world configured by HXSIM_* environment variables: at load (checked in a child
 // process started with them) and through hxsim_apply_environment.
+#include <gtest/gtest.h>
 #include <sndfile.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -7,8 +8,6 @@
 
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "backends/api/mirel_dll.h"
 #include "hxsim.h"
@@ -85,12 +84,12 @@ TEST(SimEnvironment, DISABLED_ChildSeesTheVariables) {
 
 TEST(SimEnvironment, AppliedWhenTheLibraryLoads) {
   int status = -1;
-  const std::string out = Shell(std::string("env HXSIM_MIC_WAV=") + kSpeech +
-                                    " HXSIM_LOOP=1 HXSIM_ENDPOINTS=3,0 /proc/" +
-                                    std::to_string(getpid()) +
-                                    "/exe --gtest_also_run_disabled_tests "
-                                    "--gtest_filter=SimEnvironment.DISABLED_ChildSeesTheVariables",
-                                &status);
+  const std::string out =
+      Shell(std::string("env HXSIM_MIC_WAV=") + kSpeech +
+                " HXSIM_LOOP=1 HXSIM_ENDPOINTS=3,0 /proc/" + std::to_string(getpid()) +
+                "/exe --gtest_also_run_disabled_tests "
+                "--gtest_filter=SimEnvironment.DISABLED_ChildSeesTheVariables",
+            &status);
   EXPECT_EQ(0, status) << out;
   EXPECT_NE(std::string::npos, out.find("[  PASSED  ] 1 test")) << out;
 }
@@ -108,11 +107,14 @@ TEST(SimEnvironment, ApplyReportsAndIgnoresBadValues) {
     const std::string err = StderrOf([&] { count = hxsim_apply_environment(); });
     EXPECT_EQ(3, count) << bad;
     EXPECT_EQ(0u, err.find("hxsim: HXSIM_MIC_WAV ignored: hxsim_set_mic_wav: cannot open "
-                           "/nonexistent/mic.wav: ")) << err;
-    EXPECT_NE(std::string::npos,
-              err.find("\nhxsim: HXSIM_SYS_WAV ignored: hxsim_set_sys_wav: " + std::string(kSpeech) +
-                       " is 16000 Hz, 48000 Hz required\nhxsim: HXSIM_ENDPOINTS=" + bad +
-                       " ignored: expected two counts, e.g. 1,1\n")) << err;
+                           "/nonexistent/mic.wav: "))
+        << err;
+    EXPECT_NE(
+        std::string::npos,
+        err.find("\nhxsim: HXSIM_SYS_WAV ignored: hxsim_set_sys_wav: " + std::string(kSpeech) +
+                 " is 16000 Hz, 48000 Hz required\nhxsim: HXSIM_ENDPOINTS=" + bad +
+                 " ignored: expected two counts, e.g. 1,1\n"))
+        << err;
   }
   uint32_t render = 9, capture = 9;
   hxsim_get_endpoints(&render, &capture);

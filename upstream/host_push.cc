@@ -30,8 +30,8 @@ void LogFit(const PushFit &fit, uint32_t frames, uint32_t rate) {
     int32_t &count = fit.kind == kPushFitShort ? g_pushShortLogCount : g_pushAheadLogCount;
     if (log_every(count, kPushLogPeriod))
       log_printf("audio_HXAec::===> >>>>>: push stream at %u Hz %s: %u frames %s\n", rate,
-                 fit.kind == kPushFitShort ? "short of audio" : "ahead",
-                 fit.frames, fit.kind == kPushFitShort ? "of silence inserted" : "dropped");
+                 fit.kind == kPushFitShort ? "short of audio" : "ahead", fit.frames,
+                 fit.kind == kPushFitShort ? "of silence inserted" : "dropped");
     return;
   }
   if (log_every(g_pushFitLogCount, kPushLogPeriod))
@@ -51,8 +51,7 @@ int32_t Hx_AEC_Impl::PushMicData(int16_t *data, uint32_t frames, uint8_t bytes_p
   // Only 16-bit mono or stereo PCM can be read safely. Anything else is
   // refused like a packet the queue refuses: logged, and still 0, because -1
   // tells the host that the engine or its capture callback is missing.
-  if (!data || frames == 0 || channels == 0 || channels > 2 ||
-      bytes_per_frame != 2 * channels) {
+  if (!data || frames == 0 || channels == 0 || channels > 2 || bytes_per_frame != 2 * channels) {
     if (log_every(g_pushBadLogCount, kPushLogPeriod))
       log_printf(
           "audio_HXAec::===> >>>>>: bad push block: data=%d; frames=%u; bytes_per_frame=%u; "

@@ -51,8 +51,8 @@ void PushConverter::Pop(int16_t *out, uint32_t n) {
   memmove(fifo_, fifo_ + n * ch, sizeof(int16_t) * fifo_frames_ * ch);
 }
 
-PushFit PushConverter::Convert(const int16_t *in, uint32_t frames, uint32_t channels,
-                               uint32_t rate, int16_t *out) {
+PushFit PushConverter::Convert(const int16_t *in, uint32_t frames, uint32_t channels, uint32_t rate,
+                               int16_t *out) {
   memset(out, 0, sizeof(int16_t) * 2 * kOutFrames);
   if (rate == kOutRate || rate < kMinRate || rate > kMaxRate) {
     // Taken as 48 kHz: copied as it is; the next converted block starts a
@@ -63,8 +63,9 @@ PushFit PushConverter::Convert(const int16_t *in, uint32_t frames, uint32_t chan
       out[2 * k] = in[k * channels];
       out[2 * k + 1] = in[k * channels + channels - 1];
     }
-    return {frames == kOutFrames ? kPushFitWhole
-                                 : frames < kOutFrames ? kPushFitPadded : kPushFitCut,
+    return {frames == kOutFrames  ? kPushFitWhole
+            : frames < kOutFrames ? kPushFitPadded
+                                  : kPushFitCut,
             0};
   }
   if (rate != rate_ || channels != channels_) {
@@ -93,8 +94,8 @@ PushFit PushConverter::Convert(const int16_t *in, uint32_t frames, uint32_t chan
   for (uint32_t c = 0; c < channels_; ++c) {
     spx_uint32_t in_len = frames < ten_ms_hi ? frames : ten_ms_hi;
     out_len = kFifoFrames - fifo_frames_;
-    speex_resampler_process_int(state_[c], 0, in + c, &in_len,
-                                fifo_ + fifo_frames_ * channels_ + c, &out_len);
+    speex_resampler_process_int(state_[c], 0, in + c, &in_len, fifo_ + fifo_frames_ * channels_ + c,
+                                &out_len);
   }
   fifo_frames_ += out_len;  // the same for both channels: same rates, same input
 

@@ -30,9 +30,9 @@ struct PushFit {
 
 class PushConverter {
  public:
-  static constexpr uint32_t kMinRate = 8000;    // other rates are taken as 48 kHz
+  static constexpr uint32_t kMinRate = 8000;  // other rates are taken as 48 kHz
   static constexpr uint32_t kMaxRate = 192000;
-  static constexpr int kQuality = 4;            // SpeexDSP's default quality
+  static constexpr int kQuality = 4;  // SpeexDSP's default quality
 
   PushConverter() = default;
   ~PushConverter();
