@@ -115,22 +115,22 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${HX_SIM_LIB_DIR} ${CMAKE_LIBRARY_OUTPUT_DIRECTORY})
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME ${HX_DEB_RUNTIME})
 set(CPACK_DEBIAN_RUNTIME_DESCRIPTION "In-process audio front-end library
- libHx_Aec_Mod.so captures the microphone through its back-end libraries,
- cleans it (high-pass filter, noise suppression, gain control), mixes it
- with system audio and hands the host 10 ms blocks of 48 kHz stereo; it
- feeds far-end audio to the echo-cancelling voice path.")
+libHx_Aec_Mod.so captures the microphone through its back-end libraries,
+cleans it (high-pass filter, noise suppression, gain control), mixes it
+with system audio and hands the host 10 ms blocks of 48 kHz stereo; it
+feeds far-end audio to the echo-cancelling voice path.")
 set(CPACK_DEBIAN_DEV_PACKAGE_NAME ${HX_DEB_DEV})
 set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)
 set(CPACK_DEBIAN_DEV_PACKAGE_DEPENDS "${HX_DEB_RUNTIME} (= ${PROJECT_VERSION})")
 set(CPACK_DEBIAN_DEV_DESCRIPTION "In-process audio front-end library (development files)
- The header hx_aec_mod.h, the pkg-config file hx-aec-mod.pc and the CMake
- package HxAecMod (imported target HxAecMod::HxAecMod).")
+The header hx_aec_mod.h, the pkg-config file hx-aec-mod.pc and the CMake
+package HxAecMod (imported target HxAecMod::HxAecMod).")
 set(CPACK_DEBIAN_SIM_PACKAGE_NAME ${HX_DEB_SIM})
 set(CPACK_DEBIAN_SIM_PACKAGE_SECTION devel)
 set(CPACK_DEBIAN_SIM_PACKAGE_DEPENDS "${HX_DEB_RUNTIME} (= ${PROJECT_VERSION})")
 set(CPACK_DEBIAN_SIM_DESCRIPTION "Simulated audio world for hx-aec-mod hosts' tests
- libhxsim.so and stand-ins for the five back-end libraries, in
- /usr/lib/hx-aec-mod/sim. A host runs the module on simulated devices by
- putting that folder first in LD_LIBRARY_PATH; HXSIM_* variables or the
- hxsim.h API set the microphone and system audio.")
+libhxsim.so and stand-ins for the five back-end libraries, in
+/usr/lib/hx-aec-mod/sim. A host runs the module on simulated devices by
+putting that folder first in LD_LIBRARY_PATH; HXSIM_* variables or the
+hxsim.h API set the microphone and system audio.")
 include(CPack)
