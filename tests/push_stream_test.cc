@@ -72,7 +72,16 @@ ToneFit FitTone(const Pcm &stereo, int ch, size_t from, size_t frames) {
 
 class PushStream : public ::testing::Test {
  protected:
-  void TearDown() override { engine_.DeInit(); }
+  void TearDown() override {
+    if (started_) engine_.DeInit();
+    engine_.m_running.store(0);
+  }
+  // No thread runs: the test takes the packets from the queue itself.
+  void Open() {
+    engine_.SetDownComCallBackPtr((void *)&CaptureSink::Fn, &sink_, nullptr, nullptr);
+    engine_.micro_capture.store(1);
+    engine_.m_running.store(1);  // the push needs it
+  }
   // Starts the engine with its mix thread in a world that delivers nothing by itself.
   void Start() {
     // The monitor loads the voice-path stand-in by name, which the sanitizer
@@ -84,6 +93,7 @@ class PushStream : public ::testing::Test {
     engine_.SetDownComCallBackPtr((void *)&CaptureSink::Fn, &sink_, nullptr, nullptr);
     engine_.SetMicroCapture(1);
     engine_.Init();
+    started_ = true;
   }
   int32_t Push(const Pcm &v, uint32_t frames, uint8_t ch, uint32_t rate) {
     return push_(&engine_, const_cast<int16_t *>(v.data()), frames, 2 * ch, ch, rate, 0, 0, 0, 0,
@@ -107,6 +117,7 @@ class PushStream : public ::testing::Test {
     return all;
   }
 
+  bool started_ = false;
   CaptureSink sink_;
   Hx_AEC_Impl engine_;
   UpComPushMicDataFn push_ = reinterpret_cast<UpComPushMicDataFn>(Hx_AEC_Impl::GetPushEntry());
@@ -144,9 +155,7 @@ TEST_F(PushStream, TonesComeOutCleanAndSeamless) {
 }
 
 TEST_F(PushStream, RestartsOnNewFormatAndAfterOtherLengths) {
-  engine_.SetDownComCallBackPtr((void *)&CaptureSink::Fn, &sink_, nullptr, nullptr);
-  engine_.micro_capture.store(1);
-  engine_.m_running.store(1);  // the push needs it; no thread runs, packets are taken here
+  Open();
   const Tone st44 = {44100, 2}, mono44 = {44100, 1}, mono16 = {16000, 1};
   const Pcm silent(2 * 1000, 0), silent_block(kBlockValues, 0);
   auto tone = [&](const Tone &t) {  // a loud block, then the stream holds its tail
@@ -184,13 +193,10 @@ TEST_F(PushStream, RestartsOnNewFormatAndAfterOtherLengths) {
     ASSERT_EQ(0, Push(silent, 441, 2, 44100));
     EXPECT_EQ(silent_block, TakeBlock(engine_)) << odd;
   }
-  engine_.m_running.store(0);
 }
 
 TEST_F(PushStream, BlocksThatDoNotAverageTenMsAreEvenedOut) {
-  engine_.SetDownComCallBackPtr((void *)&CaptureSink::Fn, &sink_, nullptr, nullptr);
-  engine_.micro_capture.store(1);
-  engine_.m_running.store(1);
+  Open();
   LogCapture log;
   const Tone t = {11025, 1};
   // Always 110 frames (11000 Hz of audio): silence is inserted now and then.
@@ -207,7 +213,6 @@ TEST_F(PushStream, BlocksThatDoNotAverageTenMsAreEvenedOut) {
   }
   EXPECT_TRUE(log.WaitFor("audio_HXAec::===> >>>>>: push stream at 11025 Hz ahead: "));
   EXPECT_EQ(0, log.Count("push block of"));
-  engine_.m_running.store(0);
 }
 
 TEST_F(PushStream, PushesFromTwoThreadsAtOnce) {
