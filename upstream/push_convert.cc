@@ -100,7 +100,8 @@ PushFit PushConverter::Convert(const int16_t *in, uint32_t frames, uint32_t chan
   fifo_frames_ += out_len;  // the same for both channels: same rates, same input
 
   if (frames != ten_ms_lo && frames != ten_ms_hi) {
-    // Another length: this block alone, padded or cut; the next starts anew.
+    // Another length: its packet continues the stream, padded with silence
+    // or cut to 480 frames, and the next block starts a new stream.
     Pop(out, fifo_frames_ < kOutFrames ? fifo_frames_ : kOutFrames);
     restart_ = true;
     return {frames < ten_ms_lo ? kPushFitPadded : kPushFitCut, 0};

@@ -5,8 +5,10 @@
 // form one stream: the resampler's filter state, its fractional phase and
 // the frames a block produced beyond its packet carry over, so every such
 // block becomes exactly one packet that joins the previous one without a
-// seam. The stream restarts (from silence) at the first block of a new
-// format and after any block of another length.
+// seam. A block of another length continues the stream into its packet,
+// padded with silence or cut, and ends it. The stream restarts (from
+// silence) at the first block of a new format, after a 48 kHz block and
+// after a block of another length.
 #ifndef HX_UPSTREAM_PUSH_CONVERT_H
 #define HX_UPSTREAM_PUSH_CONVERT_H
 
