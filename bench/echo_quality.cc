@@ -1,0 +1,187 @@
+// Measures the voice path's echo canceller (echo/hx_echo.h) offline, on the
+// simulated world's echo path model (sim/world_echo_path.h) and real speech,
+// stepped as fast as the CPU allows: no module, no threads. Prints the echo
+// reduction on far-end-only blocks (echo/echo_measure.h) after the first
+// 2 s, optionally per time window.
+//
+//   echo_quality [--far WAV] [--near WAV] [--noise-dbfs X] [--seconds S]
+//                [--delay MS] [--gain DB] [--room 0|1] [--drift PPM]
+//                [--jump-at S --jump-ms MS] [--report-offset MS]
+//                [--extended 0|1] [--agnostic 0|1] [--suppression 0|1|2]
+//                [--tracking 0|1] [--window S] [--sweep-delays]
+//
+// Far end (16 kHz mono, looped; default tests/data/speech16k.wav) goes to
+// the loudspeaker and to the canceller as 16 kHz stereo; the near end
+// (16 kHz mono, looped; default none) plus white noise at --noise-dbfs
+// (default -70) is the microphone. The stream delay reported is the echo
+// path's own (render queue + delay) plus --report-offset.
+#include <sndfile.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <cmath>
+#include <string>
+#include <vector>
+
+#include "echo/echo_measure.h"
+#include "echo/hx_echo.h"
+#include "sim/world_echo_path.h"
+
+namespace {
+
+struct Run {
+  std::string far = HX_SOURCE_DIR "/tests/data/speech16k.wav", near;
+  double noise_dbfs = -70, seconds = 20, gain_db = -6, drift_ppm = 0, jump_at = 0;
+  int delay_ms = 100, room = 1, jump_ms = 0, report_offset_ms = 0;
+  double window_s = 0;
+  hx_echo_settings settings{};
+};
+
+bool Load(const std::string &path, std::vector<int16_t> *out) {
+  SF_INFO info = {};
+  SNDFILE *f = sf_open(path.c_str(), SFM_READ, &info);
+  if (!f) return false;
+  const bool ok = info.samplerate == 16000 && info.channels == 1 && info.frames > 0;
+  if (ok) out->resize(static_cast<size_t>(info.frames));
+  const bool read = ok && sf_read_short(f, out->data(), info.frames) == info.frames;
+  sf_close(f);
+  return read;
+}
+
+struct Signals {
+  std::vector<int16_t> heard, echo, out48;  // out48: the output as the host would get it
+  hx_echo_stats stats{};
+};
+
+// Steps the call: per 20 ms, the far end's 10 ms blocks due on the render
+// clock, then one microphone block.
+bool Simulate(const Run &r, Signals *s) {
+  std::vector<int16_t> far, near;
+  if (!Load(r.far, &far)) {
+    fprintf(stderr, "cannot read %s as 16 kHz mono\n", r.far.c_str());
+    return false;
+  }
+  if (!r.near.empty() && !Load(r.near, &near)) {
+    fprintf(stderr, "cannot read %s as 16 kHz mono\n", r.near.c_str());
+    return false;
+  }
+  const char *why = nullptr;
+  hx_echo *e = hx_echo_create(&r.settings, &why);
+  if (!e) {
+    fprintf(stderr, "canceller: %s\n", why);
+    return false;
+  }
+  hxsim::EchoPath path;
+  hxsim_echo_path cfg{1, r.delay_ms, r.gain_db, r.room, r.drift_ppm, 1};
+  path.Configure(cfg);
+  const long blocks = std::lround(r.seconds * 50);
+  const double noise_rms = 32768.0 * std::pow(10.0, r.noise_dbfs / 20);
+  uint32_t seed = 1;
+  double due = 0;
+  size_t far_pos = 0, near_pos = 0;
+  int16_t stereo[2 * HX_ECHO_REVERSE_FRAMES];
+  for (long b = 0; b < blocks; ++b) {
+    if (r.jump_ms && b == std::lround(r.jump_at * 50)) {
+      cfg.delay_ms += r.jump_ms;
+      path.Configure(cfg);
+    }
+    due += 2 * (1 + r.drift_ppm * 1e-6);
+    for (; due >= 1; due -= 1) {
+      for (int i = 0; i < HX_ECHO_REVERSE_FRAMES; ++i)
+        stereo[2 * i] = stereo[2 * i + 1] = far[far_pos++ % far.size()];
+      path.Render(stereo, HX_ECHO_REVERSE_FRAMES);
+      hx_echo_reverse(e, stereo, HX_ECHO_REVERSE_FRAMES);
+    }
+    int16_t mic[HX_ECHO_BLOCK], echo[HX_ECHO_BLOCK], out[HX_ECHO_BLOCK];
+    for (int i = 0; i < HX_ECHO_BLOCK; ++i) {
+      seed = seed * 1664525u + 1013904223u;  // uniform white noise
+      const double u = ((seed >> 8) / 8388608.0 - 1.0) * std::sqrt(3.0) * noise_rms;
+      const long v = (near.empty() ? 0 : near[near_pos++ % near.size()]) + std::lround(u);
+      mic[i] = static_cast<int16_t>(std::max(-32768L, std::min(32767L, v)));
+    }
+    path.Capture(mic, echo, HX_ECHO_BLOCK);
+    int32_t voice = 0;
+    hx_echo_capture(e, mic, HX_ECHO_BLOCK, path.StreamDelayMs() + r.report_offset_ms, out, &voice);
+    s->heard.insert(s->heard.end(), mic, mic + HX_ECHO_BLOCK);
+    s->echo.insert(s->echo.end(), echo, echo + HX_ECHO_BLOCK);
+    for (int i = 0; i < HX_ECHO_BLOCK; ++i) s->out48.insert(s->out48.end(), 6, out[i]);
+  }
+  hx_echo_get_stats(e, &s->stats);
+  hx_echo_destroy(e);
+  return true;
+}
+
+echo_measure::Erle Measure(const Signals &s, double from, double to) {
+  return echo_measure::FarEndOnlyBetween(s.heard.data(), s.echo.data(), s.heard.size(),
+                                         s.out48.data(), s.out48.size() / 2, 0, from, to);
+}
+
+void PrintRun(const Run &r, const Signals &s) {
+  const echo_measure::Erle all = Measure(s, 2, 1e30);
+  printf("delay %3d ms  gain %5.1f dB  room %d  drift %6.1f ppm  %7.1f s  ERLE %5.1f dB "
+         "(%zu blocks, mic %.1f dBFS, out %.1f dBFS)  estimated drift %.2f ppm, delay in use %d ms\n",
+         r.delay_ms, r.gain_db, r.room, r.drift_ppm, r.seconds, all.db, all.blocks, all.mic_dbfs,
+         all.out_dbfs, s.stats.drift_ppm, s.stats.applied_delay_ms);
+  if (r.window_s <= 0) return;
+  for (double t = 0; t < r.seconds; t += r.window_s) {
+    const echo_measure::Erle w = Measure(s, t, t + r.window_s);
+    if (w.valid) printf("  %7.1f-%7.1f s  ERLE %5.1f dB (%zu blocks)\n", t, t + r.window_s, w.db, w.blocks);
+    else printf("  %7.1f-%7.1f s  (no far-end-only blocks)\n", t, t + r.window_s);
+  }
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  Run r;
+  hx_echo_default_settings(&r.settings);
+  bool sweep = false;
+  for (int i = 1; i < argc; ++i) {
+    const std::string a = argv[i];
+    const char *v = i + 1 < argc ? argv[i + 1] : nullptr;
+    auto num = [&](double *x) { return v ? (*x = atof(v), ++i, true) : false; };
+    auto whole = [&](int *x) { return v ? (*x = atoi(v), ++i, true) : false; };
+    auto whole32 = [&](int32_t *x) { return v ? (*x = atoi(v), ++i, true) : false; };
+    bool ok = true;
+    if (a == "--far") ok = v && (r.far = v, ++i);
+    else if (a == "--near") ok = v && (r.near = v, ++i);
+    else if (a == "--noise-dbfs") ok = num(&r.noise_dbfs);
+    else if (a == "--seconds") ok = num(&r.seconds);
+    else if (a == "--delay") ok = whole(&r.delay_ms);
+    else if (a == "--gain") ok = num(&r.gain_db);
+    else if (a == "--room") ok = whole(&r.room);
+    else if (a == "--drift") ok = num(&r.drift_ppm);
+    else if (a == "--jump-at") ok = num(&r.jump_at);
+    else if (a == "--jump-ms") ok = whole(&r.jump_ms);
+    else if (a == "--report-offset") ok = whole(&r.report_offset_ms);
+    else if (a == "--extended") ok = whole32(&r.settings.extended_filter);
+    else if (a == "--agnostic") ok = whole32(&r.settings.delay_agnostic);
+    else if (a == "--suppression") ok = whole32(&r.settings.suppression);
+    else if (a == "--tracking") ok = whole32(&r.settings.drift_tracking);
+    else if (a == "--window") ok = num(&r.window_s);
+    else if (a == "--sweep-delays") sweep = true;
+    else ok = false;
+    if (!ok) {
+      fprintf(stderr, "echo_quality: bad option '%s' (see the comment at the top of "
+                      "bench/echo_quality.cc)\n", a.c_str());
+      return 2;
+    }
+  }
+  printf("canceller: extended filter %d, delay-agnostic %d, suppression %d, drift tracking %d\n",
+         r.settings.extended_filter, r.settings.delay_agnostic, r.settings.suppression,
+         r.settings.drift_tracking);
+  if (!sweep) {
+    Signals s;
+    if (!Simulate(r, &s)) return 1;
+    PrintRun(r, s);
+    return 0;
+  }
+  for (int d : {0, 20, 50, 100, 150, 200, 250, 300}) {
+    r.delay_ms = d;
+    Signals s;
+    if (!Simulate(r, &s)) return 1;
+    PrintRun(r, s);
+  }
+  return 0;
+}
