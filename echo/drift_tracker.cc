@@ -5,6 +5,7 @@
 
 namespace {
 constexpr double kForget = 1.0 - 1.0 / 15000;  // memory of about 15000 blocks (5 min)
+constexpr double kRecent = 1.0 / 25;           // half a second of 20 ms blocks
 
 double Slope(const DriftTracker &t) {
   const double det = t.sw * t.sxx - t.sx * t.sx;
@@ -18,11 +19,13 @@ void DriftTrackerUpdate(DriftTracker *t, double lead, double advance) {
   t->sxy += -advance * t->sy;
   t->sx += -advance * t->sw;
   if (t->points > 0) {
-    // A far miss of the line fitted so far is a new level: the fit starts
+    // A miss of the line fitted so far is a new level: the fit starts
     // again (the estimate in use stays until the new fit has settled).
-    const double predicted = (t->sy - Slope(*t) * t->sx) / t->sw;
-    if (std::fabs(lead - predicted) > kDriftStepSamples) {
-      *t = DriftTracker{0, 0, 0, 0, 0, 0, t->steps + 1, t->ppm};
+    const double miss = lead - (t->sy - Slope(*t) * t->sx) / t->sw;
+    t->recent_miss += (miss - t->recent_miss) * kRecent;
+    if (std::fabs(miss) > kDriftStepSamples ||
+        (t->points > 25 && std::fabs(t->recent_miss) > kDriftShiftSamples)) {
+      *t = DriftTracker{0, 0, 0, 0, 0, 0, 0, t->steps + 1, t->ppm};
     }
   }
   t->sw = t->sw * kForget + 1;

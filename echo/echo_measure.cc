@@ -13,6 +13,7 @@ constexpr double kFullScale = 32768.0;
 const double kEchoMin = kFullScale * std::pow(10.0, -50 / 20.0);
 const double kFloorMin = kFullScale * std::pow(10.0, -80 / 20.0);
 const double kNearTalkMin = kFullScale * std::pow(10.0, -60 / 20.0);
+constexpr long kMaxShift = 48 * 20;         // double talk: reference shifted by up to 20 ms
 
 double Dbfs(double mean_square) {
   return mean_square > 0 ? 10 * std::log10(mean_square / (kFullScale * kFullScale)) : -200;
@@ -105,21 +106,44 @@ DoubleTalk CompareDoubleTalk(const int16_t *heard, const int16_t *echo, size_t s
                              long lag, double skip_s) {
   DoubleTalk r;
   const Blocks b = Classify(heard, echo, samples);
-  double with = 0, without = 0, cross = 0;
+  std::vector<size_t> firsts;  // first output frame of each double-talk block
   for (size_t i = 0; i < b.near_rms.size(); ++i) {
     size_t first = 0;
-    if (i * 0.02 < skip_s || !DoubleTalkBlock(b, i) || !OutputBlock(i, lag, out_frames, &first))
-      continue;
-    for (size_t f = first; f < first + 3 * kBlock; ++f) {
-      const double x = out[2 * f], y = reference[2 * f];
-      with += x * x;
-      without += y * y;
-      cross += x * y;
-    }
-    ++r.blocks;
+    if (i * 0.02 >= skip_s && DoubleTalkBlock(b, i) && OutputBlock(i, lag, out_frames, &first) &&
+        first >= static_cast<size_t>(kMaxShift) && first + 3 * kBlock + kMaxShift <= out_frames)
+      firsts.push_back(first);
   }
-  if (!r.blocks || with <= 0 || without <= 0) return r;
+  if (firsts.empty()) return r;
+  // The canceller delays the near end a little (7 ms): compare the output
+  // with the reference shifted to match, the shift that correlates best,
+  // first on every third frame, then exactly around it.
+  auto sums = [&](long shift, int stride, double *xx, double *yy, double *xy) {
+    *xx = *yy = *xy = 0;
+    for (size_t first : firsts)
+      for (size_t f = first; f < first + 3 * kBlock; f += stride) {
+        const double x = out[2 * f], y = reference[2 * (static_cast<long>(f) - shift)];
+        *xx += x * x;
+        *yy += y * y;
+        *xy += x * y;
+      }
+  };
+  auto corr = [&](long shift, int stride) {
+    double xx, yy, xy;
+    sums(shift, stride, &xx, &yy, &xy);
+    return xx > 0 && yy > 0 ? xy / std::sqrt(xx * yy) : -2.0;
+  };
+  long best = 0;
+  for (long shift = -kMaxShift; shift <= kMaxShift; shift += 3)
+    if (corr(shift, 3) > corr(best, 3)) best = shift;
+  const long coarse = best;
+  for (long shift = coarse - 2; shift <= coarse + 2; ++shift)
+    if (corr(shift, 1) > corr(best, 1)) best = shift;
+  double with, without, cross;
+  sums(best, 1, &with, &without, &cross);
+  if (with <= 0 || without <= 0) return r;
   r.valid = true;
+  r.blocks = firsts.size();
+  r.shift_frames = best;
   r.level_db = 10 * std::log10(with / without);
   r.correlation = cross / std::sqrt(with * without);
   return r;

@@ -58,20 +58,22 @@ constexpr int kMetricsPeriodBlocks = 50;               // canceller figures once
 constexpr double kClockMaxRatio = 1.002;
 constexpr int64_t kClockLatency = 242;
 constexpr double kRatioUpdatePpm = 0.1;                // follow changes above this
-// Alignment: the measured alignment is averaged over about 3 s; its offset
-// from the one in use is removed within about 30 s through the resampler's
-// ratio (ppm per sample of offset), smoothly, never by a jump.
-constexpr double kMisalignSmooth = 1.0 / 150;
-constexpr double kMisalignPpmPerSample = 1e6 / (30.0 * HX_ECHO_RATE);
+// Alignment. After a start or a jump the measured alignment is averaged
+// over 1 s and the one in use moves to that mean once (single reports are
+// less certain). Smaller changes of the reported delay are left to the
+// canceller, whose filter covers -30 to +50 ms around the lead: moving the
+// reference with every few ms of report jitter would keep it re-adapting.
+constexpr int kSettleBlocks = 50;
 // A change of the reported delay by more than 20 ms that holds for 100 ms
 // is a new device delay: the alignment jumps to it at once.
 constexpr double kJumpSamples = 20 * HX_ECHO_RATE / 1000;
 constexpr int kJumpBlocks = 5;
 // How early the far end reaches the canceller; it needs at least 10 ms and
 // keeps its full strength up to about 80 ms. Never more than the far end
-// already in the history allows.
+// already in the history allows (with 2 ms to spare).
 constexpr int64_t kLeadMaxSamples = 40 * HX_ECHO_RATE / 1000;
 constexpr int64_t kLeadMinSamples = 10 * HX_ECHO_RATE / 1000;
+constexpr int64_t kLeadSpareSamples = 2 * HX_ECHO_RATE / 1000;
 
 }  // namespace
 
@@ -93,8 +95,13 @@ struct hx_echo {
   bool aligned_valid = false;
   int64_t aligned = 0;      // history index that echoes at the next block's start
   int64_t lead = 0;         // samples the far end is handed over early
-  double misalign = 0;      // averaged (measured - in use), samples
+  double misalign = 0;      // mean (measured - in use) while settling, samples
+  double room = 0;          // mean far end held beyond the block in use, samples
+  int settle_blocks = 0;    // blocks averaged since the last (re)alignment
   int jump_blocks = 0;      // consecutive blocks beyond the jump threshold
+  int64_t steps = 0;        // alignment changes (jumps and settling)
+  int64_t clock_input = 0;  // far-end samples handed to the resampler
+  int64_t starved = 0;      // blocks whose far end was not yet there
   soxr_t clock = nullptr;                 // render clock -> capture clock
   double applied_ppm = 0;
   DriftTracker drift;
@@ -164,8 +171,7 @@ void ToCaptureClock(hx_echo *e, size_t n) {
   size_t made = n;
   const int16_t *src = e->taken;
   if (e->clock) {
-    const double ppm = std::max(-kDriftMaxPpm, std::min(kDriftMaxPpm,
-        e->drift.ppm + e->misalign * kMisalignPpmPerSample));
+    const double ppm = e->drift.ppm;
     if (std::fabs(ppm - e->applied_ppm) > kRatioUpdatePpm) {
       soxr_set_io_ratio(e->clock, 1 + ppm * 1e-6, 0);  // render samples per capture sample
       e->applied_ppm = ppm;
@@ -173,33 +179,44 @@ void ToCaptureClock(hx_echo *e, size_t n) {
     size_t used = 0;
     soxr_process(e->clock, e->taken, n, &used, e->clocked,
                  sizeof e->clocked / sizeof e->clocked[0], &made);
+    e->clock_input += static_cast<int64_t>(used);
     src = e->clocked;
   }
   for (size_t i = 0; i < made; ++i) e->history[(e->history_count + i) % kHistory] = src[i];
   e->history_count += static_cast<int64_t>(made);
 }
 
+int64_t Lead(double room) {
+  return std::max(kLeadMinSamples,
+                  std::min(kLeadMaxSamples, static_cast<int64_t>(room) - kLeadSpareSamples));
+}
+
 // Follows the reported delay: `measured` is the history index whose echo
-// starts the block now captured.
-// `room`: how far ahead of the echo the history already reaches.
+// starts the block now captured; `room` how far the history reaches beyond
+// that block.
 void Align(hx_echo *e, int64_t measured, int64_t room) {
-  const int64_t lead = std::max(kLeadMinSamples, std::min(kLeadMaxSamples, room));
-  if (!e->aligned_valid) {
-    e->aligned = measured;
-    e->lead = lead;
-    e->aligned_valid = true;
-    return;
-  }
   const double off = static_cast<double>(measured - e->aligned);
   e->jump_blocks = std::fabs(off) > kJumpSamples ? e->jump_blocks + 1 : 0;
-  if (e->jump_blocks >= kJumpBlocks) {
+  if (!e->aligned_valid || e->jump_blocks >= kJumpBlocks) {
+    if (e->aligned_valid) ++e->steps;
+    e->aligned_valid = true;
     e->aligned = measured;
-    e->lead = lead;
+    e->lead = Lead(static_cast<double>(room));
     e->misalign = 0;
+    e->room = static_cast<double>(room);
+    e->settle_blocks = 0;
     e->jump_blocks = 0;
     return;
   }
-  if (e->jump_blocks == 0) e->misalign += (off - e->misalign) * kMisalignSmooth;
+  if (e->jump_blocks || e->settle_blocks >= kSettleBlocks) return;
+  ++e->settle_blocks;
+  e->misalign += (off - e->misalign) / e->settle_blocks;  // running means
+  e->room += (static_cast<double>(room) - e->room) / e->settle_blocks;
+  if (e->settle_blocks < kSettleBlocks) return;
+  const int64_t step = std::llround(e->misalign);
+  e->aligned += step;
+  e->lead = Lead(e->room - static_cast<double>(step));
+  if (step) ++e->steps;
 }
 
 // One 10 ms frame of the history, starting at `from`; zeros where the far
@@ -240,7 +257,7 @@ void hx_echo_default_settings(hx_echo_settings *s) {
   if (!s) return;
   s->extended_filter = 1;
   s->delay_agnostic = 0;
-  s->suppression = HX_ECHO_SUPPRESSION_HIGH;
+  s->suppression = HX_ECHO_SUPPRESSION_LOW;
   s->drift_tracking = 1;
 }
 
@@ -307,15 +324,22 @@ int32_t hx_echo_capture(hx_echo *e, const int16_t *mic, int32_t count, int32_t s
   ToCaptureClock(e, n);
   // The newest far end echoes `delay` after the end of this block; the
   // resampler still holds back its look-ahead.
-  const int64_t latency = e->clock ? kClockLatency : 0;
+  const int64_t latency = e->clock ? std::min(kClockLatency, e->clock_input) : 0;
   const int64_t newest = e->history_count + latency;
-  Align(e, newest - delay - HX_ECHO_BLOCK, delay - latency);
+  const int64_t measured = newest - delay - HX_ECHO_BLOCK;
+  Align(e, measured, e->history_count - measured - HX_ECHO_BLOCK);
   const int32_t applied = static_cast<int32_t>(
       std::lround((newest - e->aligned - HX_ECHO_BLOCK) * 1000.0 / HX_ECHO_RATE));
+  // Never ahead of the far end received (only after a wrong delay report).
+  int64_t from = e->aligned + e->lead;
+  if (from + HX_ECHO_BLOCK > e->history_count) {
+    from = e->history_count - HX_ECHO_BLOCK;
+    ++e->starved;
+  }
 
   int32_t any_voice = 0;
   for (int h = 0; h < 2; ++h) {
-    FarFrame(e, e->aligned + e->lead + h * kFrame);
+    FarFrame(e, from + h * kFrame);
     e->apm->ProcessReverseStream(&e->far_frame);
     memcpy(e->near_frame.data_, mic + h * kFrame, kFrame * sizeof(int16_t));
     e->near_frame.samples_per_channel_ = kFrame;
@@ -337,6 +361,9 @@ int32_t hx_echo_capture(hx_echo *e, const int16_t *mic, int32_t count, int32_t s
   st.capture_blocks = e->capture_blocks;
   st.reported_delay_ms = stream_delay_ms;
   st.applied_delay_ms = applied;
+  st.lead_ms = static_cast<int32_t>(e->lead * 1000 / HX_ECHO_RATE);
+  st.alignment_steps = e->steps;
+  st.starved_blocks = e->starved;
   st.drift_ppm = e->clock ? e->drift.ppm : 0;
   st.voice = any_voice;
   if (refresh) {

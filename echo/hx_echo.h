@@ -40,7 +40,7 @@ enum { HX_ECHO_SUPPRESSION_LOW = 0, HX_ECHO_SUPPRESSION_MODERATE = 1,
 typedef struct {
   int32_t extended_filter;    /* 1: 128 ms adaptive filter (default 1) */
   int32_t delay_agnostic;     /* 1: ignore the reported delay, estimate it (default 0) */
-  int32_t suppression;        /* HX_ECHO_SUPPRESSION_* (default HIGH) */
+  int32_t suppression;        /* HX_ECHO_SUPPRESSION_* (default LOW) */
   int32_t drift_tracking;     /* 1: follow render/capture clock drift (default 1) */
 } hx_echo_settings;
 
@@ -49,7 +49,11 @@ typedef struct {
   int64_t reverse_samples;    /* mono reverse samples received */
   int64_t reverse_dropped;    /* reverse samples dropped: queue full */
   int32_t reported_delay_ms;  /* last stream delay given with a capture block */
-  int32_t applied_delay_ms;   /* delay handed to the canceller (after drift correction) */
+  int32_t applied_delay_ms;   /* delay the far end is aligned by: the reported one,
+                                 averaged, followed when it moves by over 20 ms */
+  int32_t lead_ms;            /* how early the aligned far end reaches the canceller */
+  int64_t alignment_steps;    /* times the alignment moved (delay jumps, settling) */
+  int64_t starved_blocks;     /* blocks whose aligned far end had not arrived */
   double drift_ppm;           /* estimated render clock minus capture clock, ppm */
   /* The canceller's own figures (0 until it has produced them, about 1 s):
    * echo return loss enhancement and echo return loss in dB (averages), its
