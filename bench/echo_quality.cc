@@ -120,9 +120,11 @@ echo_measure::Erle Measure(const Signals &s, double from, double to) {
 void PrintRun(const Run &r, const Signals &s) {
   const echo_measure::Erle all = Measure(s, 2, 1e30);
   printf("delay %3d ms  gain %5.1f dB  room %d  drift %6.1f ppm  %7.1f s  ERLE %5.1f dB "
-         "(%zu blocks, mic %.1f dBFS, out %.1f dBFS)  estimated drift %.2f ppm, delay in use %d ms\n",
+         "(%zu blocks, mic %.1f dBFS, out %.1f dBFS)  estimated drift %.2f ppm, delay in use %d ms; "
+         "canceller's own figures: ERLE %d dB, A_NLP %d dB, residual delay %d ms\n",
          r.delay_ms, r.gain_db, r.room, r.drift_ppm, r.seconds, all.db, all.blocks, all.mic_dbfs,
-         all.out_dbfs, s.stats.drift_ppm, s.stats.applied_delay_ms);
+         all.out_dbfs, s.stats.drift_ppm, s.stats.applied_delay_ms, s.stats.erle_db,
+         s.stats.a_nlp_db, s.stats.delay_median_ms);
   if (r.window_s <= 0) return;
   for (double t = 0; t < r.seconds; t += r.window_s) {
     const echo_measure::Erle w = Measure(s, t, t + r.window_s);
