@@ -114,11 +114,11 @@ TEST(DelayJump, EchoReductionBackAbove20DbWithin2Seconds) {
   EXPECT_GE(Erle(heard, echo, out, 12).db, 20) << "from 2 s after the jump";
 }
 
-// Both talk: the near end's speech in the host's audio keeps its level and
-// shape against the same call without echo. The canceller's suppressor still
-// takes about 2 dB off the near end while the far end talks (0.89 to 0.90
-// correlation here, also when the dependency is driven directly with the
-// reported delay); the bound is set below that, not at 0.9.
+// Both talk (the scenario's far end over tests/data speech): the near end's
+// speech in the host's audio keeps its level and shape against the same call
+// without echo. Measured -1.4 dB and 0.915: the canceller's suppressor takes
+// a little off the near end while the far end talks (with other far-end
+// speech 0.89 to 0.90, also when the dependency is driven directly).
 TEST(DoubleTalk, NearEndSpeechKeepsLevelAndShape) {
   std::vector<int16_t> near = ReadMono(kSpeech);
   ASSERT_FALSE(near.empty()) << "cannot read " << kSpeech;
@@ -148,7 +148,7 @@ TEST(DoubleTalk, NearEndSpeechKeepsLevelAndShape) {
   fprintf(stderr, "double talk: level %+.2f dB, correlation %.3f over %zu blocks\n", d.level_db,
           d.correlation, d.blocks);
   EXPECT_LE(fabs(d.level_db), 3) << d.blocks << " double-talk blocks, shift " << d.shift_frames;
-  EXPECT_GE(d.correlation, 0.85) << d.blocks << " double-talk blocks, shift " << d.shift_frames;
+  EXPECT_GE(d.correlation, 0.9) << d.blocks << " double-talk blocks, shift " << d.shift_frames;
 }
 
 }  // namespace
