@@ -17,6 +17,7 @@
 #include "platform/sync.h"
 #include "platform/thread.h"
 #include "upstream/audio_packet.h"
+#include "upstream/push_convert.h"
 #include "webrtc/modules/interface/module_common_types.h"
 
 typedef std::atomic<uint8_t> FlagByte;
@@ -110,6 +111,12 @@ class Hx_AEC_Impl {
   // Wakes the monitor thread's 2000 ms sleep when the engine stops, so the
   // stop can wait for it before the voice-path library is released.
   hx::Event m_monitorWake;
+  // The host push stream's converter. m_pushLock serialises pushes from any
+  // host threads: it is held for the conversion and the queue admission
+  // (m_pushLock before m_micListLock), so packets are queued in the order
+  // their blocks were converted.
+  hx::CriticalSection m_pushLock;
+  PushConverter m_pushConvert;
   // Far-end rate-conversion pairs the dependency refused (see dsp/).
   int32_t m_playRefusedIn = 0;
   int32_t m_playRefusedOut = 0;

@@ -7,13 +7,15 @@
 # Set-up installs the Debian packages that are missing, configures and builds
 # into build/. The test job also builds and runs the suite with
 # AddressSanitizer+UndefinedBehaviorSanitizer (build-asan/) and with
-# ThreadSanitizer (build-tsan/).
+# ThreadSanitizer (build-tsan/). Its plain run includes package_test, which
+# builds the .deb packages (cpack), checks them, unpacks them into a scratch
+# folder and builds and runs the C example against them.
 set -euo pipefail
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 JOBS="${HX_JOBS:-$(nproc)}"
 
-PACKAGES=(cmake g++ make pkg-config binutils
+PACKAGES=(cmake g++ make pkg-config binutils dpkg-dev file
   libwebrtc-audio-processing-dev libgtest-dev libgmock-dev libbenchmark-dev
   libspeexdsp-dev libsamplerate0-dev libsoxr-dev libsndfile1-dev
   espeak-ng sox)
