@@ -327,15 +327,16 @@ int32_t hx_echo_capture(hx_echo *e, const int16_t *mic, int32_t count, int32_t s
   const int64_t latency = e->clock ? std::min(kClockLatency, e->clock_input) : 0;
   const int64_t newest = e->history_count + latency;
   const int64_t measured = newest - delay - HX_ECHO_BLOCK;
-  Align(e, measured, e->history_count - measured - HX_ECHO_BLOCK);
+  // How far the history reaches beyond the block: the delay less what the
+  // resampler holds back once it runs (not the history of the first
+  // blocks, before it holds anything back).
+  Align(e, measured, delay - (e->clock ? kClockLatency : 0));
   const int32_t applied = static_cast<int32_t>(
       std::lround((newest - e->aligned - HX_ECHO_BLOCK) * 1000.0 / HX_ECHO_RATE));
-  // Never ahead of the far end received (only after a wrong delay report).
-  int64_t from = e->aligned + e->lead;
-  if (from + HX_ECHO_BLOCK > e->history_count) {
-    from = e->history_count - HX_ECHO_BLOCK;
-    ++e->starved;
-  }
+  // Far end not received yet (a delay report too short) reaches the
+  // canceller as silence; the alignment itself does not move for it.
+  const int64_t from = e->aligned + e->lead;
+  if (from + HX_ECHO_BLOCK > e->history_count) ++e->starved;
 
   int32_t any_voice = 0;
   for (int h = 0; h < 2; ++h) {

@@ -28,7 +28,7 @@
  *   - delay-agnostic off: the delay is known (driven directly with it on,
  *     the dependency loses echoes delayed 150 ms and more);
  *   - suppression low: double talk keeps the near end (high suppression
- *     takes 5 to 6 dB off it); the echo reduction stays about 40 dB;
+ *     takes about 6 dB off it); the echo reduction stays about 40 dB;
  *   - drift tracking on: without it 100 ppm of drift costs 20 dB of echo
  *     reduction (the echo slides through the filter), and the dependency
  *     driven directly loses the echo after about 1.5 h;
