@@ -4,11 +4,11 @@
 #include <benchmark/benchmark.h>
 #include <stdint.h>
 
-#include <chrono>
 #include <cmath>
 #include <random>
 #include <vector>
 
+#include "bench/budget_clock.h"
 #include "dsp/hpf.h"
 #include "dsp/ns_agc.h"
 
@@ -32,17 +32,6 @@ std::vector<int16_t> MakeInput() {
   }
   return x;
 }
-
-// Share of the 20 ms real-time budget that one block took, from the wall
-// clock over the timed loop (the budget is wall time on the capture thread).
-struct BudgetClock {
-  std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
-  void Report(benchmark::State &state) const {
-    double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    if (state.iterations() > 0)
-      state.counters["budget_pct"] = s / (double)state.iterations() / 0.020 * 100.0;
-  }
-};
 
 void BM_Chain(benchmark::State &state) {
   std::vector<int16_t> in = MakeInput();

@@ -64,6 +64,9 @@ configure_file(${CMAKE_SOURCE_DIR}/cmake/hx-aec-mod-sim.pc.in
   ${CMAKE_BINARY_DIR}/hx-aec-mod-sim.pc @ONLY)
 install(FILES ${CMAKE_SOURCE_DIR}/sim/hxsim.h
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/hx-aec-mod COMPONENT sim EXCLUDE_FROM_ALL)
+# hxsim.h includes the echo canceller's header for its statistics record.
+install(FILES ${CMAKE_SOURCE_DIR}/echo/hx_echo.h
+  DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/hx-aec-mod/echo COMPONENT sim EXCLUDE_FROM_ALL)
 install(FILES ${CMAKE_BINARY_DIR}/hx-aec-mod-sim.pc
   DESTINATION ${HX_INSTALL_PCDIR} COMPONENT sim EXCLUDE_FROM_ALL)
 
@@ -93,6 +96,7 @@ foreach(t ${HX_SIM_TARGETS})
   string(APPEND hx_manifest "sim ${HX_INSTALL_SIMDIR}/$<TARGET_FILE_NAME:${t}>\n")
 endforeach()
 string(APPEND hx_manifest "sim ${CMAKE_INSTALL_INCLUDEDIR}/hx-aec-mod/hxsim.h\n")
+string(APPEND hx_manifest "sim ${CMAKE_INSTALL_INCLUDEDIR}/hx-aec-mod/echo/hx_echo.h\n")
 string(APPEND hx_manifest "sim ${HX_INSTALL_PCDIR}/hx-aec-mod-sim.pc\n")
 file(GENERATE OUTPUT ${CMAKE_BINARY_DIR}/package-manifest.txt CONTENT "${hx_manifest}")
 

@@ -27,6 +27,7 @@
 
 #include "analysis.h"
 #include "call_io.h"
+#include "echo/echo_measure.h"
 #include "hxsim.h"
 #include "log_tap.h"
 #include "module_api.h"
@@ -165,6 +166,28 @@ void WriteAll(int fd, const std::string &s) {
   }
 }
 
+void TakeHeard(std::vector<int16_t> *heard, std::vector<int16_t> *echo) {
+  int16_t h[4096], e[4096];
+  size_t n;
+  while ((n = hxsim_take_mic_heard(h, e, sizeof h / sizeof h[0])) > 0) {
+    heard->insert(heard->end(), h, h + n);
+    echo->insert(echo->end(), e, e + n);
+  }
+}
+
+std::string DescribeEcho(const Options &opt, int change_to_ms) {
+  char d[256];
+  snprintf(d, sizeof d, "%d ms, %.1f dB, %s, drift %g ppm, %s", opt.echo_delay_ms,
+           opt.echo_gain_db, opt.echo_room ? "short room" : "no room", opt.echo_drift_ppm,
+           opt.echo_cancel ? "cancelled by the voice path" : "not cancelled");
+  std::string s = d;
+  if (opt.echo_change_at_s >= 0) {
+    snprintf(d, sizeof d, "; delay %d ms from %.2f s", change_to_ms, opt.echo_change_at_s);
+    s += d;
+  }
+  return s;
+}
+
 void TakePlayed(std::vector<int16_t> *played) {
   int16_t chunk[8192];
   size_t n;
@@ -229,6 +252,19 @@ int Run(int argc, char **argv) {
     hxsim_set_mic_pcm(mic.samples.data(), mic.samples.size(), opt.loop ? 1 : 0);
     if (!sys.samples.empty()) hxsim_set_sys_pcm(sys.samples.data(), sys.frames(), opt.loop ? 1 : 0);
   }
+  hxsim_echo_path echo_path = {};
+  const int change_to_ms = opt.echo_change_to_ms >= 0 ? opt.echo_change_to_ms
+                                                      : std::min(300, opt.echo_delay_ms + 100);
+  if (sim && opt.echo) {
+    hxsim_default_echo_path(&echo_path);
+    echo_path.delay_ms = opt.echo_delay_ms;
+    echo_path.gain_db = opt.echo_gain_db;
+    echo_path.room = opt.echo_room;
+    echo_path.drift_ppm = opt.echo_drift_ppm;
+    echo_path.cancel = opt.echo_cancel ? 1 : 0;
+    if (hxsim_set_echo_path(&echo_path) != 0) return Fail(std::string("echo path: ") + hxsim_last_error());
+    res.echo_desc = DescribeEcho(opt, change_to_ms);
+  }
 
   // The report goes to the real standard output; fd 1 itself carries the
   // module's log into module.log from here on.
@@ -274,7 +310,8 @@ int Run(int argc, char **argv) {
   api.SetSysCapture(static_cast<uint8_t>(opt.sys_capture));
 
   // ---- real-time loop ----
-  std::vector<int16_t> played;
+  std::vector<int16_t> played, heard, echo;
+  bool echo_changed = false;
   size_t next_event = 0;
   std::string last_state;
   double next_progress = 0;
@@ -294,6 +331,13 @@ int Run(int argc, char **argv) {
       hxsim_set_endpoints(render, capture);
       res.device_events.push_back({now, DeviceEventName(e.kind)});
     }
+    if (sim && opt.echo && !echo_changed && opt.echo_change_at_s >= 0 &&
+        now >= opt.echo_change_at_s) {
+      echo_path.delay_ms = change_to_ms;  // as when the output device changes
+      hxsim_set_echo_path(&echo_path);
+      echo_changed = true;
+      res.device_events.push_back({now, "echo delay now " + std::to_string(change_to_ms) + " ms"});
+    }
     std::string state = "live devices";
     if (sim) {
       hxsim_get_status(&st);
@@ -303,6 +347,7 @@ int Run(int argc, char **argv) {
         last_state = state;
       }
       TakePlayed(&played);
+      TakeHeard(&heard, &echo);
     }
     if (progress && now >= next_progress) {
       long long far_calls = sim ? static_cast<long long>(st.put_play_calls) : farend.calls[0].load();
@@ -323,7 +368,9 @@ int Run(int argc, char **argv) {
   api = host::ModuleApi();
   if (sim) {
     hxsim_get_status(&res.status_end);
+    hxsim_get_echo_status(&res.echo_end);
     TakePlayed(&played);
+    TakeHeard(&heard, &echo);
     res.call_log_summary = SummariseCallLog();
   }
 
@@ -346,6 +393,8 @@ int Run(int argc, char **argv) {
   if (ok && sim)
     ok = WritePcm16Wav(dir + "farend_to_voicepath.wav", played.data(), played.size() / 2, 16000,
                        2, &error);
+  if (ok && sim && opt.echo)
+    ok = WritePcm16Wav(dir + "microphone.wav", heard.data(), heard.size(), 16000, 1, &error);
   if (!ok) {
     tap.Stop();
     return Fail(error);
@@ -356,14 +405,27 @@ int Run(int argc, char **argv) {
     res.noise = CompareNoise(FrameRms(mic.samples.data(), in_frames, 16000, 1, 0),
                              FrameRms(sink.store.data(), up_samples / 2, 48000, 2, 0));
   }
+  if (sim && opt.echo) {
+    // The host's blocks follow the microphone's from its first one on; the
+    // envelopes say by how many 20 ms frames more (refused packets), within
+    // 200 ms.
+    const NoiseReport a = CompareNoise(FrameRms(heard.data(), heard.size(), 16000, 1, 0),
+                                       FrameRms(sink.store.data(), up_samples / 2, 48000, 2, 0));
+    const long lag = a.valid && a.lag_frames > 0 && a.lag_frames <= 10 ? a.lag_frames * 320L : 0;
+    res.heard_s = heard.size() / 16000.0;
+    res.erle = echo_measure::FarEndOnly(heard.data(), echo.data(), heard.size(), sink.store.data(),
+                                        up_samples / 2, lag);
+  }
 
   if (opt.sys_capture)
     res.notes.push_back("system audio is mixed into the upstream audio, so the output noise "
                         "level includes it");
+  const std::string input = opt.echo ? dir + "microphone.wav" : opt.mic_wav;
   if (!sim) {
     if (Spectrogram(dir + "upstream.wav", dir + "output.png", "upstream (left, right)"))
       res.notes.push_back("spectrogram: output.png");
-  } else if (Spectrogram(opt.mic_wav, dir + "input.png", "microphone input") &&
+  } else if (Spectrogram(input, dir + "input.png",
+                         opt.echo ? "microphone input (near end + echo)" : "microphone input") &&
              Spectrogram(dir + "upstream.wav", dir + "output.png", "upstream (left, right)")) {
     res.notes.push_back("spectrograms: input.png, output.png");
   }

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <cstdio>
 #include <cstring>
 
 namespace host {
@@ -18,6 +19,15 @@ bool ParseTime(const char *text, double *seconds) {
   if (strcmp(end, "ms") == 0) scale = 0.001;
   else if (*end != '\0' && strcmp(end, "s") != 0) return false;
   *seconds = v * scale;
+  return true;
+}
+
+bool ParseNumber(const char *text, double lo, double hi, double *value) {
+  errno = 0;
+  char *end = nullptr;
+  double v = strtod(text, &end);
+  if (end == text || *end != '\0' || errno != 0 || !(v >= lo && v <= hi)) return false;
+  *value = v;
   return true;
 }
 
@@ -62,6 +72,17 @@ const char *UsageText() {
       "  --unplug-mic-at T\n"
       "  --plug-mic-at T\n"
       "  --quiet                   no progress line\n"
+      "Echo (the simulated voice path's loudspeaker heard by its microphone; on by\n"
+      "default, as on a laptop's built-in loudspeaker and microphone: 60 ms, -6 dB,\n"
+      "a short room, no clock drift, cancelled by the voice path):\n"
+      "  --no-echo                 no echo path: the microphone hears the --mic WAV only\n"
+      "  --echo-delay MS           loudspeaker to microphone, 0..300 (default 60)\n"
+      "  --echo-gain DB            echo level against the far end, -60..10 (default -6)\n"
+      "  --echo-room 0|1           short room response (default 1)\n"
+      "  --echo-drift PPM          render clock faster than capture, -1000..1000 (default 0)\n"
+      "  --echo-change-at T        the delay changes at T, as with another output device,\n"
+      "  --echo-change-to MS         to MS (default: 100 ms more)\n"
+      "  --no-cancel               the voice path leaves the echo in (to hear it)\n"
       "  --help\n";
 }
 
@@ -100,7 +121,8 @@ int ParseOptions(int argc, char **argv, Options *opt, std::string *error) {
     };
     static const char *const kSimOnly[] = {"--mic", "--sys", "--render-endpoints",
         "--capture-endpoints", "--unplug-speaker-at", "--plug-speaker-at", "--unplug-mic-at",
-        "--plug-mic-at"};
+        "--plug-mic-at", "--no-echo", "--echo-delay", "--echo-gain", "--echo-room", "--echo-drift",
+        "--echo-change-at", "--echo-change-to", "--no-cancel"};
     for (const char *o : kSimOnly)
       if (a == o && opt->sim_only_option.empty()) opt->sim_only_option = a;
     auto event = [&](DeviceEventKind kind) {
@@ -112,6 +134,27 @@ int ParseOptions(int argc, char **argv, Options *opt, std::string *error) {
         return false;
       }
       opt->events.push_back({t, kind});
+      return true;
+    };
+    auto number = [&](double lo, double hi, double *out) {
+      const char *v;
+      if (!value(&v)) return false;
+      if (!ParseNumber(v, lo, hi, out)) {
+        char range[64];
+        snprintf(range, sizeof range, "%g..%g", lo, hi);
+        *error = "option " + a + " wants a number " + range + ", not '" + v + "'";
+        return false;
+      }
+      return true;
+    };
+    auto whole = [&](double lo, double hi, int *out) {
+      double d;
+      if (!number(lo, hi, &d)) return false;
+      if (d != static_cast<int>(d)) {
+        *error = "option " + a + " wants a whole number";
+        return false;
+      }
+      *out = static_cast<int>(d);
       return true;
     };
     const char *v = nullptr;
@@ -178,6 +221,25 @@ int ParseOptions(int argc, char **argv, Options *opt, std::string *error) {
       ok = event(DeviceEventKind::kUnplugMic);
     } else if (a == "--plug-mic-at") {
       ok = event(DeviceEventKind::kPlugMic);
+    } else if (a == "--no-echo") {
+      opt->echo = false;
+    } else if (a == "--no-cancel") {
+      opt->echo_cancel = false;
+    } else if (a == "--echo-delay") {
+      ok = whole(0, 300, &opt->echo_delay_ms);
+    } else if (a == "--echo-gain") {
+      ok = number(-60, 10, &opt->echo_gain_db);
+    } else if (a == "--echo-room") {
+      ok = whole(0, 1, &opt->echo_room);
+    } else if (a == "--echo-drift") {
+      ok = number(-1000, 1000, &opt->echo_drift_ppm);
+    } else if (a == "--echo-change-at") {
+      if ((ok = value(&v)) && !ParseTime(v, &opt->echo_change_at_s)) {
+        *error = "option --echo-change-at wants a time like 3s or 500ms, not '" + std::string(v) + "'";
+        return -1;
+      }
+    } else if (a == "--echo-change-to") {
+      ok = whole(0, 300, &opt->echo_change_to_ms);
     } else {
       *error = "unknown option '" + a + "' (see --help)";
       return -1;

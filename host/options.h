@@ -32,6 +32,16 @@ struct Options {
   bool quiet = false;                  // no progress line
   bool live = false;                   // --devices pulse: the default sound devices
   std::string sim_only_option;         // first option given that needs --devices sim
+  // Echo path of the simulated voice path (on by default: a laptop's
+  // built-in loudspeaker and microphone).
+  bool echo = true;
+  int echo_delay_ms = 60;
+  double echo_gain_db = -6;
+  int echo_room = 1;
+  double echo_drift_ppm = 0;
+  bool echo_cancel = true;
+  double echo_change_at_s = -1;        // < 0: the delay never changes
+  int echo_change_to_ms = -1;          // < 0: 100 ms more than echo_delay_ms
 };
 
 // Parses argv into *opt. Returns 0 to run, 1 when help was printed, -1 on

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstdarg>
 #include <cstdio>
+#include <string>
 
 namespace host {
 namespace {
@@ -119,6 +120,36 @@ std::string FormatReport(const Options &opt, const RunResult &r) {
       Add(&s, "speech-to-noise: input %.1f dB, output %.1f dB\n",
           r.noise.in_speech_dbfs - r.noise.in_noise_dbfs,
           r.noise.out_speech_dbfs - r.noise.out_noise_dbfs);
+  }
+
+  Add(&s, "\n-- echo (simulated voice path) --\n");
+  if (r.echo_desc.empty()) {
+    Add(&s, "echo path: off (--no-echo)\n");
+  } else {
+    const hxsim_echo_status &e = r.echo_end;
+    const hx_echo_stats &c = e.canceller;
+    Add(&s, "echo path: %s\n", r.echo_desc.c_str());
+    Add(&s, "microphone.wav: what the voice path's microphone heard (near end + echo), %.2f s\n",
+        r.heard_s);
+    if (r.erle.valid)
+      Add(&s, "echo reduction (ERLE) on far-end-only stretches after 2 s: %.1f dB (%zu blocks of "
+              "20 ms; microphone %s, host %s)\n",
+          r.erle.db, r.erle.blocks, Db(r.erle.mic_dbfs).c_str(), Db(r.erle.out_dbfs).c_str());
+    else
+      Add(&s, "echo reduction (ERLE): not measured, no far-end-only stretch after 2 s\n");
+    if (e.canceller_failed)
+      Add(&s, "echo canceller: could not start: %s\n", e.canceller_error ? e.canceller_error : "?");
+    else if (!opt.echo_cancel)
+      Add(&s, "echo canceller: off (--no-cancel)\n");
+    else
+      Add(&s, "echo canceller: delay reported %d ms, far end aligned by %d ms and handed over %d ms "
+              "early; its own delay estimate %d ms after that far end (spread %d ms); its own "
+              "ERLE %s; drift %.1f ppm; %lld blocks\n",
+          c.reported_delay_ms, c.applied_delay_ms, c.lead_ms, c.delay_median_ms, c.delay_std_ms,
+          c.erle_db > -100 ? (std::to_string(c.erle_db) + " dB").c_str() : "not given",
+          c.drift_ppm, static_cast<long long>(c.capture_blocks));
+    Add(&s, "loudspeaker: %lld underruns, %lld far-end samples dropped\n",
+        static_cast<long long>(e.underruns), static_cast<long long>(e.overflows));
   }
 
   Add(&s, "\n-- module log --\n");

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "analysis.h"
+#include "echo/echo_measure.h"
 #include "hxsim.h"
 #include "log_tap.h"
 #include "options.h"
@@ -37,6 +38,11 @@ struct RunResult {
   std::string call_log_summary;
   LogCounts log;
   NoiseReport noise;
+  // echo path of the simulated voice path
+  std::string echo_desc;           // its settings, "" when off
+  double heard_s = 0;              // microphone.wav's length
+  echo_measure::Erle erle;
+  hxsim_echo_status echo_end{};
   std::vector<std::string> notes;
 };
 

@@ -64,7 +64,7 @@ run_tests() {
   configure_and_build build-tsan -DHX_SANITIZE=thread -DHX_BUILD_BENCH=OFF
   (cd "$ROOT/build-tsan" &&
     TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$ROOT/tests/pulse/tsan_pulse.supp" \
-    HX_SOAK_SECONDS=20 \
+    HX_SOAK_SECONDS=20 HX_ECHO_CALL_MINUTES=3 \
     ctest --output-on-failure -j "$JOBS" --timeout 900 -LE 'nosan|notsan') || status=1
 
   if ((status)); then echo "== FAILED"; else echo "== all test runs passed"; fi

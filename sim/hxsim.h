@@ -28,6 +28,8 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "echo/hx_echo.h"
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -37,7 +39,8 @@ extern "C" {
 /* Back to the defaults: real-time mode, 1 render and 1 capture endpoint, no
  * device-API failure, OS 10.0.19045, silent microphone and system audio,
  * automatic voice flag, all init results successful, call log and counters
- * cleared, played audio discarded. Stops no library that runs. */
+ * cleared, played audio discarded, echo path off. Stops no library that
+ * runs. */
 HXSIM_API void hxsim_reset(void);
 
 /* ---- devices ---- */
@@ -157,6 +160,57 @@ HXSIM_API void hxsim_clear_call_log(void);
  * interleaved, as handed over), oldest first; a bounded store keeps the
  * newest 60 s. Returns the number of samples copied and removes them. */
 HXSIM_API size_t hxsim_take_played(int16_t *dst, size_t max_samples);
+
+/* ---- echo path ----
+ * While the voice path plays (Brisa started), what BrisaApi_PutPlayData
+ * receives goes through a render queue to a loudspeaker that the microphone
+ * hears: delayed, through a short room response, scaled, on a render clock
+ * that may drift against the capture clock. With `cancel` set the voice path
+ * runs the echo canceller (echo/hx_echo.h) on each Brisa capture block, with
+ * the far end as its reverse stream and the stream delay it knows (render
+ * queue + delay_ms), and the canceller's voice detection gives the voice
+ * flag (in HXSIM_VOICE_AUTO mode). Off by default: the microphone then
+ * arrives exactly as set. */
+typedef struct {
+  int32_t enabled;   /* 0: no echo and no canceller */
+  int32_t delay_ms;  /* loudspeaker to microphone, 0..300; may change mid-call */
+  double gain_db;    /* echo level against the far end, -60..+10 dB */
+  int32_t room;      /* 1: short room response (30 ms decaying tail); 0: none */
+  double drift_ppm;  /* render clock faster than capture clock, -1000..1000 */
+  int32_t cancel;    /* 1: the voice path cancels the echo */
+} hxsim_echo_path;
+/* A laptop's built-in loudspeaker and microphone: on, 60 ms, -6 dB, short
+ * room, no drift, cancelling. */
+HXSIM_API void hxsim_default_echo_path(hxsim_echo_path *p);
+/* 0, or -1 (nothing changed) with a reason in hxsim_last_error(). */
+HXSIM_API int32_t hxsim_set_echo_path(const hxsim_echo_path *p);
+HXSIM_API void hxsim_get_echo_path(hxsim_echo_path *p);
+
+/* What the voice path's microphone heard (near end + echo, 16 kHz mono, as
+ * handed to the canceller) and the echo alone, one sample each per
+ * microphone sample delivered while the echo path is on; oldest first, the
+ * newest 10 minutes kept. `echo` may be NULL. Returns the samples copied and
+ * removes them. */
+HXSIM_API size_t hxsim_take_mic_heard(int16_t *heard, int16_t *echo, size_t max_samples);
+
+typedef struct {
+  int32_t stream_delay_ms;  /* last reported to the canceller */
+  int64_t underruns;        /* loudspeaker ran dry */
+  int64_t overflows;        /* far-end samples dropped: render queue full */
+  int32_t canceller_running;/* a canceller exists for the current session */
+  int32_t canceller_failed; /* it could not be created; canceller_error says why */
+  const char *canceller_error;
+  hx_echo_stats canceller;  /* its statistics (zero when none ran) */
+} hxsim_echo_status;
+HXSIM_API void hxsim_get_echo_status(hxsim_echo_status *st);
+
+/* A stepped call (manual mode): for each of n 20 ms microphone blocks, the
+ * play requests that fall due on the render clock (two per block, one more
+ * now and then with drift), then a wait of at most timeout_ms until the
+ * module has answered each with BrisaApi_PutPlayData, then the microphone
+ * block. Returns the blocks delivered, or -1 (reason in hxsim_last_error())
+ * when the far end did not come in time. */
+HXSIM_API int32_t hxsim_pump_call(int32_t n, int32_t timeout_ms);
 
 #ifdef __cplusplus
 }

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 
+#include "world_echo.h"
 #include "world_internal.h"
 
 namespace hxsim {
@@ -80,9 +81,12 @@ void hxsim_reset(void) {
     w.bad_releases = 0;
     w.wake_cv.notify_all();
   }
-  std::lock_guard<std::mutex> lk(w.played_mu);
-  w.played_head = w.played_count = 0;
-  w.put_play_calls = w.put_play_samples = 0;
+  {
+    std::lock_guard<std::mutex> lk(w.played_mu);
+    w.played_head = w.played_count = 0;
+    w.put_play_calls = w.put_play_samples = 0;
+  }
+  EchoReset();
 }
 
 void hxsim_set_endpoints(uint32_t render, uint32_t capture) {
@@ -237,9 +241,13 @@ size_t hxsim_take_played(int16_t *dst, size_t max_samples) {
 int32_t hxsim_bk_brisa_put_play_data(int32_t channel, const int16_t *samples, int32_t count) {
   (void)channel;
   World &w = TheWorld();
-  std::lock_guard<std::mutex> lk(w.played_mu);
+  std::unique_lock<std::mutex> lk(w.played_mu);
   ++w.put_play_calls;
-  if (!samples || count <= 0) return 0;
+  if (!samples || count <= 0) {
+    lk.unlock();
+    EchoRender(nullptr, 0);  // counted all the same
+    return 0;
+  }
   w.put_play_samples += count;
   if (w.played.empty()) w.played.resize(kPlayedCapacity);
   size_t n = static_cast<size_t>(count);
@@ -254,6 +262,8 @@ int32_t hxsim_bk_brisa_put_play_data(int32_t channel, const int16_t *samples, in
     w.played_head = (w.played_head + run) % kPlayedCapacity;
   }
   w.played_count = std::min(kPlayedCapacity, w.played_count + n);
+  lk.unlock();
+  EchoRender(samples, count);  // the loudspeaker and the canceller's reverse stream
   return 0;
 }
 

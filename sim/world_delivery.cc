@@ -12,6 +12,7 @@
 
 #include <chrono>
 
+#include "world_echo.h"
 #include "world_internal.h"
 
 namespace hxsim {
@@ -86,20 +87,27 @@ void PackVoiceFlag(int16_t *block, int flag) {
 // capture target(s). Returns the number of deliveries.
 int MicTick(World &w) {
   thread_local int16_t raw[kMicBlockSamples];
+  thread_local int16_t cleaned[kMicBlockSamples];
   thread_local int16_t flagged[kMicBlockSamples];
   std::unique_lock<std::mutex> lk(w.mu);
   if (!TargetActive(w, kBrisaMic) && !TargetActive(w, kMirelMic)) return 0;
   if (t_world_thread && (w.manual || w.quit)) return 0;
   w.mic.Fill(raw, kMicBlockSamples);
+  // The echo path adds what the loudspeaker plays; the voice path cancels it
+  // and its voice detection decides (world_echo.cc).
+  int cancel_voice = 0;
+  const bool cancelled = EchoCapture(raw, kMicBlockSamples,
+                                     TargetActive(w, kBrisaMic) ? cleaned : nullptr, &cancel_voice);
+  const int16_t *voice_path = cancelled ? cleaned : raw;
   int flag = w.voice_mode;
-  if (flag == HXSIM_VOICE_AUTO) flag = w.vad.Update(raw, kMicBlockSamples);
+  if (flag == HXSIM_VOICE_AUTO) flag = cancelled ? cancel_voice : w.vad.Update(raw, kMicBlockSamples);
   int delivered = 0;
   if (BeginDelivery(w, kBrisaMic)) {
     ++w.mic_blocks;
     hxsim_brisa_capture_fn cb = w.brisa_cb;
     void *user = w.brisa_user;
     lk.unlock();
-    memcpy(flagged, raw, sizeof raw);
+    memcpy(flagged, voice_path, sizeof flagged);
     PackVoiceFlag(flagged, flag);
     cb(flagged, kMicBlockSamples, 0, user);
     lk.lock();
@@ -163,7 +171,7 @@ int Tick(World &w, Stream s) {
 // delivering a burst.
 void *StreamThread(void *arg) {
   const Stream s = static_cast<Stream>(reinterpret_cast<intptr_t>(arg));
-  const auto period = std::chrono::milliseconds(s == kMicStream ? 20 : 10);
+  const std::chrono::duration<double> base_period(s == kMicStream ? 0.020 : 0.010);
   const auto max_lag = std::chrono::milliseconds(100);
   t_world_thread = true;
   static const char *const kNames[kStreamCount] = {"hxsim-mic", "hxsim-play", "hxsim-sys"};
@@ -173,6 +181,10 @@ void *StreamThread(void *arg) {
   bool scheduled = false;
   Clock::time_point next;
   while (!w.quit) {
+    // Play requests follow the render clock, which the echo path may let
+    // drift against the capture clock.
+    const auto period = std::chrono::duration_cast<Clock::duration>(
+        s == kPlayStream ? base_period * EchoRenderPeriodScale() : base_period);
     if (w.manual || !StreamActive(w, s)) {
       scheduled = false;
       w.wake_cv.wait(lk);

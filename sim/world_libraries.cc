@@ -1,5 +1,6 @@
 // The voice-path, plain-capture and system-audio libraries as the world runs
 // them. Each call is logged on entry; stops wait for the callbacks they end.
+#include "world_echo.h"
 #include "world_internal.h"
 
 using namespace hxsim;
@@ -46,6 +47,7 @@ void BrisaShutDown(World &w, std::unique_lock<std::mutex> &lk) {
   w.brisa_play_cb = nullptr;
   w.wake_cv.notify_all();
   WaitTargetsIdle(w, lk, kBrisaTargets, 2);
+  EchoSpeaker(false);
 }
 
 }  // namespace
@@ -85,6 +87,7 @@ int32_t hxsim_bk_brisa_start(int32_t with_capture) {
   LogCall(w, "BrisaApi_Start(%d)\n", with_capture);
   if (!w.brisa_initialised) return -1;
   w.brisa_started = with_capture ? 1 : 2;
+  EchoSpeaker(true);
   EnsureThreads(w);
   return 0;
 }
@@ -97,6 +100,7 @@ int32_t hxsim_bk_brisa_stop(void) {
   w.brisa_started = 0;
   w.wake_cv.notify_all();
   WaitTargetsIdle(w, lk, kBrisaTargets, 2);
+  EchoSpeaker(false);
   return 0;
 }
 

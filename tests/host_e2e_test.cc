@@ -62,6 +62,30 @@ TEST(HostE2e, UnpluggedSpeakerSwitchesToPlainCapture) {
   EXPECT_TRUE(!run.exit_code && run.Has("plain capture (Mirel)") && run.Blocks() >= 100) << run.text;
 }
 
+// The default call has echo (a laptop's loudspeaker and microphone): the
+// voice path removes it, the report says by how much, microphone.wav holds
+// what the microphone heard. Without cancelling the echo stays.
+TEST(HostE2e, DefaultEchoPathIsCancelledAndReported) {
+  const char *kErle = "echo reduction (ERLE) on far-end-only stretches after 2 s: ";
+  auto erle = [&](const HostRun &run) {
+    const char *at = strstr(run.text.c_str(), kErle);
+    return at ? atof(at + strlen(kErle)) : -99.0;
+  };
+  HostRun run("--seconds 5");
+  ASSERT_EQ(run.exit_code, 0) << run.text;
+  EXPECT_TRUE(run.Has("echo path: 60 ms, -6.0 dB, short room, drift 0 ppm, cancelled by the voice path"))
+      << run.text;
+  EXPECT_GE(erle(run), 20) << run.text;
+  SF_INFO mic{};
+  long peak = 0;
+  run.Wav("microphone.wav", &mic, &peak);
+  EXPECT_EQ((std::vector<long>{mic.samplerate, mic.channels, mic.frames >= 16000 * 4, peak > 3000}),
+            (std::vector<long>{16000, 1, 1, 1}));
+  HostRun uncancelled("--seconds 5 --no-cancel");
+  ASSERT_EQ(uncancelled.exit_code, 0) << uncancelled.text;
+  EXPECT_LT(erle(uncancelled), 15) << uncancelled.text;
+}
+
 // Bad input: no crash, exit code 2, a first line "hxaec-host: error: <problem>".
 TEST(HostE2e, BadInputIsRefusedWithAClearMessage) {
   const char *const cases[][2] = {
@@ -70,7 +94,9 @@ TEST(HostE2e, BadInputIsRefusedWithAClearMessage) {
       {"--sys " HX_SOURCE_DIR "/host/scenario/far_end.wav", "stereo is needed"},
       {"--module " HX_SOURCE_DIR "/host/CMakeLists.txt", "cannot load module"},
       {"--farend a --farend b --farend c --farend d --farend e", "at most 4"},
-      {"--no-such-option", "unknown option"}};
+      {"--no-such-option", "unknown option"},
+      {"--echo-delay 301", "--echo-delay wants a number 0..300"},
+      {"--echo-gain loud", "--echo-gain wants a number -60..10"}};
   for (const auto &c : cases) {
     HostRun run(c[0]);
     std::string first = run.text.substr(0, run.text.find('\n'));

@@ -1,0 +1,393 @@
+// The voice path's echo canceller on webrtc::AudioProcessing.
+//
+// All processing runs on the capture thread. Each capture block drains the
+// far end queued by the render thread and brings it onto the capture clock
+// (a resampler at the tracked drift) into a history. The component aligns
+// the far end itself: from the reported stream delay it knows which far
+// sample echoes at the start of the block, and it hands the canceller
+// that far end, 40 ms early (the canceller's filter starts a little
+// before the delay it is given), 10 ms before each 10 ms half of the
+// microphone block, with a stream delay of 0. The canceller therefore always sees a
+// steady, aligned reference: its own buffer and delay logic never move,
+// a changed device delay is followed at once (the adapted filter stays
+// valid), and drift never accumulates.
+#include "echo/hx_echo.h"
+
+#include <soxr.h>
+#include <string.h>
+
+#include <algorithm>
+#include <cmath>
+#include <mutex>
+#include <new>
+
+#include "echo/drift_tracker.h"
+
+// The dependency keys its extra options (extended filter, delay-agnostic
+// mode) by the address of a static inside an inline template. Those statics
+// must bind to the library's own copies, so they keep default visibility
+// here, and a library that links this component must not hide them either
+// (sim/hxsim.map). hx_echo_create checks that the options arrived.
+#pragma GCC visibility push(default)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wunused-parameter"
+#include "webrtc/common.h"
+#include "webrtc/modules/audio_processing/include/audio_processing.h"
+#include "webrtc/modules/interface/module_common_types.h"
+#pragma GCC diagnostic pop
+#pragma GCC visibility pop
+
+// Exported by the dependency without a header: what the echo canceller
+// actually runs with.
+extern "C" {
+int WebRtcAec_extended_filter_enabled(AecCore *self);
+int WebRtcAec_delay_agnostic_enabled(AecCore *self);
+}
+
+namespace {
+
+constexpr int kFrame = HX_ECHO_BLOCK / 2;              // 10 ms, one canceller frame
+constexpr size_t kReverseCapacity = HX_ECHO_RATE;      // 1 s of mono far end
+constexpr int64_t kHistory = 1 << 15;                  // 2 s of far end on the capture clock
+constexpr int32_t kMaxDelayMs = 1000;                  // longer reported delays are clamped
+constexpr int kMetricsPeriodBlocks = 50;               // canceller figures once a second
+// The clock conversion: libsoxr's variable-rate resampler, whose ratio may
+// change at every block. It holds back 240 output samples and delays by 2
+// more (measured at ratios 1 +- 0.001): the newest sample it has put out
+// is the far end received 242 samples before the newest.
+constexpr double kClockMaxRatio = 1.002;
+constexpr int64_t kClockLatency = 242;
+constexpr double kRatioUpdatePpm = 0.1;                // follow changes above this
+// Alignment. After a start or a jump the measured alignment is averaged
+// over 1 s and the one in use moves to that mean once (single reports are
+// less certain). Smaller changes of the reported delay are left to the
+// canceller, whose filter covers -30 to +50 ms around the lead: moving the
+// reference with every few ms of report jitter would keep it re-adapting.
+constexpr int kSettleBlocks = 50;
+// A change of the reported delay by more than 20 ms that holds for 100 ms
+// is a new device delay: the alignment jumps to it at once.
+constexpr double kJumpSamples = 20 * HX_ECHO_RATE / 1000;
+constexpr int kJumpBlocks = 5;
+// How early the far end reaches the canceller; it needs at least 10 ms and
+// keeps its full strength up to about 80 ms. Never more than the far end
+// already in the history allows (with 2 ms to spare).
+constexpr int64_t kLeadMaxSamples = 40 * HX_ECHO_RATE / 1000;
+constexpr int64_t kLeadMinSamples = 10 * HX_ECHO_RATE / 1000;
+constexpr int64_t kLeadSpareSamples = 2 * HX_ECHO_RATE / 1000;
+
+}  // namespace
+
+struct hx_echo {
+  webrtc::AudioProcessing *apm = nullptr;
+  hx_echo_settings settings{};
+
+  // Reverse queue: mono far end, filled by the render thread.
+  std::mutex reverse_mu;
+  int16_t reverse[kReverseCapacity];
+  size_t reverse_head = 0, reverse_count = 0;
+  int64_t reverse_samples = 0, reverse_dropped = 0;
+
+  // Capture thread only.
+  int16_t taken[kReverseCapacity];        // far end drained this block
+  int16_t clocked[2 * kReverseCapacity];  // the same on the capture clock
+  int16_t history[kHistory];              // far end on the capture clock (ring)
+  int64_t history_count = 0;              // samples ever written to it
+  bool aligned_valid = false;
+  int64_t aligned = 0;      // history index that echoes at the next block's start
+  int64_t lead = 0;         // samples the far end is handed over early
+  double misalign = 0;      // mean (measured - in use) while settling, samples
+  double room = 0;          // mean far end held beyond the block in use, samples
+  int settle_blocks = 0;    // blocks averaged since the last (re)alignment
+  int jump_blocks = 0;      // consecutive blocks beyond the jump threshold
+  int64_t steps = 0;        // alignment changes (jumps and settling)
+  int64_t clock_input = 0;  // far-end samples handed to the resampler
+  int64_t starved = 0;      // blocks whose far end was not yet there
+  soxr_t clock = nullptr;                 // render clock -> capture clock
+  double applied_ppm = 0;
+  DriftTracker drift;
+  webrtc::AudioFrame near_frame, far_frame;
+  int64_t capture_blocks = 0;
+
+  std::mutex stats_mu;
+  hx_echo_stats stats{};
+};
+
+namespace {
+
+const char *Configure(hx_echo *e) {
+  const hx_echo_settings &s = e->settings;
+  if (e->apm->Initialize(HX_ECHO_RATE, HX_ECHO_RATE, HX_ECHO_RATE, webrtc::AudioProcessing::kMono,
+                         webrtc::AudioProcessing::kMono, webrtc::AudioProcessing::kMono) != 0)
+    return "the audio processing module refuses 16 kHz mono";
+  webrtc::EchoCancellation *ec = e->apm->echo_cancellation();
+  static const webrtc::EchoCancellation::SuppressionLevel kLevels[] = {
+      webrtc::EchoCancellation::kLowSuppression, webrtc::EchoCancellation::kModerateSuppression,
+      webrtc::EchoCancellation::kHighSuppression};
+  const int level = std::min(2, std::max(0, static_cast<int>(s.suppression)));
+  if (ec->enable_drift_compensation(false) != 0 || ec->set_suppression_level(kLevels[level]) != 0 ||
+      ec->enable_metrics(true) != 0 || ec->enable_delay_logging(true) != 0 || ec->Enable(true) != 0)
+    return "the echo canceller refuses its settings";
+  webrtc::VoiceDetection *vad = e->apm->voice_detection();
+  if (vad->set_frame_size_ms(10) != 0 || vad->Enable(true) != 0)
+    return "voice detection refuses its settings";
+  if (e->apm->noise_suppression()->Enable(false) != 0 || e->apm->gain_control()->Enable(false) != 0 ||
+      e->apm->high_pass_filter()->Enable(false) != 0)
+    return "the dependency's own cleaning cannot be turned off";
+  // Options keyed by another copy of the option statics would be lost
+  // silently; refuse to run without them.
+  AecCore *core = ec->aec_core();
+  if (!core || WebRtcAec_extended_filter_enabled(core) != (s.extended_filter != 0) ||
+      WebRtcAec_delay_agnostic_enabled(core) != (s.delay_agnostic != 0))
+    return "the extended-filter and delay-agnostic settings did not reach the echo canceller";
+  if (s.drift_tracking) {
+    const soxr_io_spec_t io = soxr_io_spec(SOXR_INT16_I, SOXR_INT16_I);
+    const soxr_quality_spec_t quality = soxr_quality_spec(SOXR_HQ, SOXR_VR);
+    soxr_error_t err = nullptr;
+    e->clock = soxr_create(kClockMaxRatio, 1, 1, &err, &io, &quality, nullptr);
+    if (!e->clock || err || soxr_set_io_ratio(e->clock, 1.0, 0))
+      return "the clock-drift resampler cannot be created";
+  }
+  for (webrtc::AudioFrame *f : {&e->near_frame, &e->far_frame}) {
+    f->sample_rate_hz_ = HX_ECHO_RATE;
+    f->num_channels_ = 1;
+    f->samples_per_channel_ = kFrame;
+  }
+  return nullptr;
+}
+
+// Drains the render queue; returns the samples taken and the total received.
+size_t TakeReverse(hx_echo *e, int64_t *received) {
+  std::lock_guard<std::mutex> lk(e->reverse_mu);
+  const size_t n = e->reverse_count;
+  for (size_t i = 0; i < n; ++i) e->taken[i] = e->reverse[(e->reverse_head + i) % kReverseCapacity];
+  e->reverse_head = (e->reverse_head + n) % kReverseCapacity;
+  e->reverse_count = 0;
+  *received = e->reverse_samples;
+  return n;
+}
+
+// Moves the far end onto the capture clock (or copies it) into the history.
+void ToCaptureClock(hx_echo *e, size_t n) {
+  size_t made = n;
+  const int16_t *src = e->taken;
+  if (e->clock) {
+    const double ppm = e->drift.ppm;
+    if (std::fabs(ppm - e->applied_ppm) > kRatioUpdatePpm) {
+      soxr_set_io_ratio(e->clock, 1 + ppm * 1e-6, 0);  // render samples per capture sample
+      e->applied_ppm = ppm;
+    }
+    size_t used = 0;
+    soxr_process(e->clock, e->taken, n, &used, e->clocked,
+                 sizeof e->clocked / sizeof e->clocked[0], &made);
+    e->clock_input += static_cast<int64_t>(used);
+    src = e->clocked;
+  }
+  for (size_t i = 0; i < made; ++i) e->history[(e->history_count + i) % kHistory] = src[i];
+  e->history_count += static_cast<int64_t>(made);
+}
+
+int64_t Lead(double room) {
+  return std::max(kLeadMinSamples,
+                  std::min(kLeadMaxSamples, static_cast<int64_t>(room) - kLeadSpareSamples));
+}
+
+// Follows the reported delay: `measured` is the history index whose echo
+// starts the block now captured; `room` how far the history reaches beyond
+// that block.
+void Align(hx_echo *e, int64_t measured, int64_t room) {
+  const double off = static_cast<double>(measured - e->aligned);
+  e->jump_blocks = std::fabs(off) > kJumpSamples ? e->jump_blocks + 1 : 0;
+  if (!e->aligned_valid || e->jump_blocks >= kJumpBlocks) {
+    if (e->aligned_valid) ++e->steps;
+    e->aligned_valid = true;
+    e->aligned = measured;
+    e->lead = Lead(static_cast<double>(room));
+    e->misalign = 0;
+    e->room = static_cast<double>(room);
+    e->settle_blocks = 0;
+    e->jump_blocks = 0;
+    return;
+  }
+  if (e->jump_blocks || e->settle_blocks >= kSettleBlocks) return;
+  ++e->settle_blocks;
+  e->misalign += (off - e->misalign) / e->settle_blocks;  // running means
+  e->room += (static_cast<double>(room) - e->room) / e->settle_blocks;
+  if (e->settle_blocks < kSettleBlocks) return;
+  const int64_t step = std::llround(e->misalign);
+  e->aligned += step;
+  e->lead = Lead(e->room - static_cast<double>(step));
+  if (step) ++e->steps;
+}
+
+// One 10 ms frame of the history, starting at `from`; zeros where the far
+// end is not (or no longer) there.
+void FarFrame(hx_echo *e, int64_t from) {
+  for (int i = 0; i < kFrame; ++i) {
+    const int64_t at = from + i;
+    const bool held = at >= 0 && at < e->history_count && at >= e->history_count - kHistory;
+    e->far_frame.data_[i] = held ? e->history[at % kHistory] : 0;
+  }
+  e->far_frame.samples_per_channel_ = kFrame;
+  e->far_frame.num_channels_ = 1;
+}
+
+void RefreshMetrics(hx_echo *e, hx_echo_stats *st) {
+  webrtc::EchoCancellation *ec = e->apm->echo_cancellation();
+  webrtc::EchoCancellation::Metrics m;
+  if (ec->GetMetrics(&m) == 0) {
+    st->metrics_valid = 1;
+    st->erle_db = m.echo_return_loss_enhancement.average;
+    st->erl_db = m.echo_return_loss.average;
+    st->a_nlp_db = m.a_nlp.average;
+  }
+  int median = 0, spread = 0;
+  float poor = 0;
+  if (ec->GetDelayMetrics(&median, &spread, &poor) == 0) {
+    st->delay_median_ms = median;
+    st->delay_std_ms = spread;
+    st->fraction_poor_delays = poor;
+  }
+}
+
+}  // namespace
+
+extern "C" {
+
+void hx_echo_default_settings(hx_echo_settings *s) {
+  if (!s) return;
+  s->extended_filter = 1;
+  s->delay_agnostic = 0;
+  s->suppression = HX_ECHO_SUPPRESSION_LOW;
+  s->drift_tracking = 1;
+}
+
+hx_echo *hx_echo_create(const hx_echo_settings *s, const char **error) {
+  const char *ignored;
+  if (!error) error = &ignored;
+  *error = nullptr;
+  hx_echo *e = new (std::nothrow) hx_echo;
+  if (!e) {
+    *error = "out of memory";
+    return nullptr;
+  }
+  hx_echo_default_settings(&e->settings);
+  if (s) e->settings = *s;
+  webrtc::Config config;
+  config.Set<webrtc::ExtendedFilter>(new webrtc::ExtendedFilter(e->settings.extended_filter != 0));
+  config.Set<webrtc::DelayAgnostic>(new webrtc::DelayAgnostic(e->settings.delay_agnostic != 0));
+  e->apm = webrtc::AudioProcessing::Create(config);
+  const char *fail = e->apm ? Configure(e) : "the audio processing module cannot be created";
+  if (fail) {
+    *error = fail;
+    hx_echo_destroy(e);
+    return nullptr;
+  }
+  return e;
+}
+
+void hx_echo_destroy(hx_echo *e) {
+  if (!e) return;
+  if (e->clock) soxr_delete(e->clock);
+  delete e->apm;
+  delete e;
+}
+
+void hx_echo_reverse(hx_echo *e, const int16_t *stereo, int32_t frames) {
+  if (!e || !stereo || frames <= 0) return;
+  std::lock_guard<std::mutex> lk(e->reverse_mu);
+  for (int32_t i = 0; i < frames; ++i) {
+    if (e->reverse_count == kReverseCapacity) {  // the capture side stalled: keep the newest
+      ++e->reverse_dropped;
+      e->reverse_head = (e->reverse_head + 1) % kReverseCapacity;
+      --e->reverse_count;
+    }
+    // Both channels reach the one microphone: the reference is their mean.
+    e->reverse[(e->reverse_head + e->reverse_count) % kReverseCapacity] =
+        static_cast<int16_t>((stereo[2 * i] + stereo[2 * i + 1]) >> 1);
+    ++e->reverse_count;
+  }
+  e->reverse_samples += frames;
+}
+
+int32_t hx_echo_capture(hx_echo *e, const int16_t *mic, int32_t count, int32_t stream_delay_ms,
+                        int16_t *out, int32_t *voice) {
+  if (!e || !mic || !out || !voice || count != HX_ECHO_BLOCK) return -1;
+  const int32_t delay_ms = std::max<int32_t>(0, std::min(kMaxDelayMs, stream_delay_ms));
+  const int64_t delay = static_cast<int64_t>(delay_ms) * (HX_ECHO_RATE / 1000);
+  int64_t received = 0;
+  const size_t n = TakeReverse(e, &received);
+  if (e->clock) {
+    const double lead = static_cast<double>(received - delay) -
+                        static_cast<double>(e->capture_blocks) * HX_ECHO_BLOCK;
+    DriftTrackerUpdate(&e->drift, lead, HX_ECHO_BLOCK);
+  }
+  ToCaptureClock(e, n);
+  // The newest far end echoes `delay` after the end of this block; the
+  // resampler still holds back its look-ahead.
+  const int64_t latency = e->clock ? std::min(kClockLatency, e->clock_input) : 0;
+  const int64_t newest = e->history_count + latency;
+  const int64_t measured = newest - delay - HX_ECHO_BLOCK;
+  // How far the history reaches beyond the block: the delay less what the
+  // resampler holds back once it runs (not the history of the first
+  // blocks, before it holds anything back).
+  Align(e, measured, delay - (e->clock ? kClockLatency : 0));
+  const int32_t applied = static_cast<int32_t>(
+      std::lround((newest - e->aligned - HX_ECHO_BLOCK) * 1000.0 / HX_ECHO_RATE));
+  // Far end not received yet (a delay report too short) reaches the
+  // canceller as silence; the alignment itself does not move for it.
+  const int64_t from = e->aligned + e->lead;
+  if (from + HX_ECHO_BLOCK > e->history_count) ++e->starved;
+
+  int32_t any_voice = 0;
+  for (int h = 0; h < 2; ++h) {
+    FarFrame(e, from + h * kFrame);
+    e->apm->ProcessReverseStream(&e->far_frame);
+    memcpy(e->near_frame.data_, mic + h * kFrame, kFrame * sizeof(int16_t));
+    e->near_frame.samples_per_channel_ = kFrame;
+    e->near_frame.num_channels_ = 1;
+    e->apm->set_stream_delay_ms(0);
+    e->apm->ProcessStream(&e->near_frame);
+    memcpy(out + h * kFrame, e->near_frame.data_, kFrame * sizeof(int16_t));
+    any_voice |= e->apm->voice_detection()->stream_has_voice() ? 1 : 0;
+  }
+  e->aligned += HX_ECHO_BLOCK;
+  *voice = any_voice;
+  ++e->capture_blocks;
+
+  hx_echo_stats fresh{};
+  const bool refresh = e->capture_blocks % kMetricsPeriodBlocks == 0;
+  if (refresh) RefreshMetrics(e, &fresh);
+  std::lock_guard<std::mutex> lk(e->stats_mu);
+  hx_echo_stats &st = e->stats;
+  st.capture_blocks = e->capture_blocks;
+  st.reported_delay_ms = stream_delay_ms;
+  st.applied_delay_ms = applied;
+  st.lead_ms = static_cast<int32_t>(e->lead * 1000 / HX_ECHO_RATE);
+  st.alignment_steps = e->steps;
+  st.starved_blocks = e->starved;
+  st.drift_ppm = e->clock ? e->drift.ppm : 0;
+  st.voice = any_voice;
+  if (refresh) {
+    st.metrics_valid = fresh.metrics_valid;
+    st.erle_db = fresh.erle_db;
+    st.erl_db = fresh.erl_db;
+    st.a_nlp_db = fresh.a_nlp_db;
+    st.delay_median_ms = fresh.delay_median_ms;
+    st.delay_std_ms = fresh.delay_std_ms;
+    st.fraction_poor_delays = fresh.fraction_poor_delays;
+  }
+  return 0;
+}
+
+void hx_echo_get_stats(hx_echo *e, hx_echo_stats *st) {
+  if (!e || !st) return;
+  {
+    std::lock_guard<std::mutex> lk(e->stats_mu);
+    *st = e->stats;
+  }
+  std::lock_guard<std::mutex> lk(e->reverse_mu);
+  st->reverse_samples = e->reverse_samples;
+  st->reverse_dropped = e->reverse_dropped;
+}
+
+}  // extern "C"

@@ -1,0 +1,234 @@
+// The echo-canceller component on its own: its contract, its drift tracker,
+// how it follows the reported delay, two threads at once, and the shared
+// echo measurement.
+#include <math.h>
+
+#include <atomic>
+#include <random>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "echo/drift_tracker.h"
+#include "echo/echo_measure.h"
+#include "echo/hx_echo.h"
+#include "support/speech.h"
+
+namespace {
+
+using V = std::vector<int64_t>;
+
+struct Canceller {
+  hx_echo *e = nullptr;
+  explicit Canceller(const hx_echo_settings *s = nullptr) {
+    const char *why = nullptr;
+    e = hx_echo_create(s, &why);
+    EXPECT_NE(e, nullptr) << why;
+  }
+  ~Canceller() { hx_echo_destroy(e); }
+  hx_echo_stats Stats() const { hx_echo_stats st; hx_echo_get_stats(e, &st); return st; }
+};
+
+// Far end: real speech, looped; the echo: the far end at -6 dB exactly
+// where the reported delay puts it, over a faint noise floor (-70 dBFS).
+struct DigitalEcho {
+  std::vector<int16_t> speech = ReadMono(HX_SOURCE_DIR "/tests/data/speech16k.wav");
+  std::mt19937 rng{11};
+  std::normal_distribution<double> floor{0, 10};
+  std::vector<int16_t> played;  // mono far end, in order
+  void Step(hx_echo *e, int delay_ms, int16_t *mic) {
+    int16_t st[2 * HX_ECHO_REVERSE_FRAMES];
+    for (int r = 0; r < 2; ++r) {
+      for (int i = 0; i < HX_ECHO_REVERSE_FRAMES; ++i) {
+        st[2 * i] = st[2 * i + 1] = speech[played.size() % speech.size()];
+        played.push_back(st[2 * i]);
+      }
+      hx_echo_reverse(e, st, HX_ECHO_REVERSE_FRAMES);
+    }
+    // The newest far end echoes delay_ms after the end of this block.
+    const long end = long(played.size());
+    for (long i = 0; i < HX_ECHO_BLOCK; ++i) {
+      const long src = end - HX_ECHO_BLOCK + i - 16L * delay_ms;
+      mic[i] = int16_t((src >= 0 ? played[src] / 2 : 0) + lrint(floor(rng)));
+    }
+  }
+};
+
+TEST(EchoComponent, RefusesAWrongBlockAndWritesNothing) {
+  Canceller c;
+  int16_t mic[HX_ECHO_BLOCK] = {}, out[HX_ECHO_BLOCK];
+  std::fill(out, out + HX_ECHO_BLOCK, int16_t(1234));
+  int32_t voice = 7;
+  EXPECT_EQ((V{hx_echo_capture(c.e, mic, 319, 100, out, &voice),
+               hx_echo_capture(c.e, mic, 321, 100, out, &voice),
+               hx_echo_capture(c.e, nullptr, HX_ECHO_BLOCK, 100, out, &voice),
+               hx_echo_capture(nullptr, mic, HX_ECHO_BLOCK, 100, out, &voice), voice, out[0],
+               c.Stats().capture_blocks}),
+            (V{-1, -1, -1, -1, 7, 1234, 0}));
+  EXPECT_EQ(hx_echo_capture(c.e, mic, HX_ECHO_BLOCK, 100, out, &voice), 0);
+  EXPECT_EQ((V{voice, c.Stats().capture_blocks, c.Stats().reported_delay_ms}), (V{0, 1, 100}));
+  hx_echo_destroy(nullptr);  // safe
+}
+
+// Every setting combination reaches the canceller (creation checks it: the
+// option keys must bind to the dependency's own).
+TEST(EchoComponent, EverySettingIsAccepted) {
+  for (int ext = 0; ext < 2; ++ext)
+    for (int agnostic = 0; agnostic < 2; ++agnostic)
+      for (int level = HX_ECHO_SUPPRESSION_LOW; level <= HX_ECHO_SUPPRESSION_HIGH; ++level) {
+        hx_echo_settings s;
+        hx_echo_default_settings(&s);
+        s.extended_filter = ext, s.delay_agnostic = agnostic, s.suppression = level;
+        s.drift_tracking = level != HX_ECHO_SUPPRESSION_MODERATE;
+        Canceller c(&s);
+      }
+  hx_echo_settings d;
+  hx_echo_default_settings(&d);
+  EXPECT_EQ((V{d.extended_filter, d.delay_agnostic, d.suppression, d.drift_tracking}),
+            (V{1, 0, HX_ECHO_SUPPRESSION_LOW, 1}));
+}
+
+// The far end waits for the capture side in a queue of 1 s; a stalled
+// capture side loses the oldest, and the count says how much.
+TEST(EchoComponent, ReverseQueueKeepsTheNewestSecond) {
+  Canceller c;
+  int16_t st[2 * HX_ECHO_REVERSE_FRAMES] = {};
+  for (int i = 0; i < 150; ++i) hx_echo_reverse(c.e, st, HX_ECHO_REVERSE_FRAMES);
+  hx_echo_reverse(c.e, st, 0), hx_echo_reverse(c.e, nullptr, 160), hx_echo_reverse(nullptr, st, 160);
+  EXPECT_EQ((V{c.Stats().reverse_samples, c.Stats().reverse_dropped}), (V{24000, 8000}));
+}
+
+// The alignment follows the reported delay at once when it jumps by more
+// than 20 ms (then settles on a second's average), and leaves smaller
+// changes to the canceller; cancellation holds either way.
+TEST(EchoComponent, FollowsTheReportedDelayInSteps) {
+  Canceller c;
+  DigitalEcho echo;
+  ASSERT_FALSE(echo.speech.empty()) << "cannot read tests/data/speech16k.wav";
+  int16_t mic[HX_ECHO_BLOCK], out[HX_ECHO_BLOCK];
+  int32_t voice;
+  auto run = [&](int blocks, int delay_ms, double *erle_db) {
+    double in = 0, left = 0;
+    for (int b = 0; b < blocks; ++b) {
+      echo.Step(c.e, delay_ms, mic);
+      hx_echo_capture(c.e, mic, HX_ECHO_BLOCK, delay_ms, out, &voice);
+      for (int i = 0; b >= blocks / 2 && i < HX_ECHO_BLOCK; ++i) {
+        in += double(mic[i]) * mic[i];
+        left += double(out[i]) * out[i];
+      }
+    }
+    if (erle_db) *erle_db = 10 * log10(in / (left + 1));
+  };
+  double erle = 0;
+  run(250, 100, &erle);
+  EXPECT_EQ(c.Stats().applied_delay_ms, 100);
+  EXPECT_EQ(c.Stats().lead_ms, 40);
+  EXPECT_GT(erle, 30);
+  run(6, 160, nullptr);  // a jump: taken after 100 ms
+  EXPECT_EQ(c.Stats().applied_delay_ms, 160);
+  run(250, 160, &erle);
+  EXPECT_GT(erle, 30) << "after the jump";
+  run(250, 172, &erle);  // 12 ms: left to the canceller
+  EXPECT_EQ(c.Stats().applied_delay_ms, 160);
+  EXPECT_GT(erle, 30) << "after the small change";
+  EXPECT_EQ((V{c.Stats().alignment_steps, c.Stats().starved_blocks}), (V{1, 0}));
+}
+
+// One thread hands over the far end while another captures (as the real
+// voice path does); a third reads the statistics.
+TEST(EchoComponent, RenderCaptureAndStatisticsThreadsAtOnce) {
+  Canceller c;
+  std::atomic<bool> stop{false};
+  std::thread render([&] {
+    int16_t st[2 * HX_ECHO_REVERSE_FRAMES];
+    for (int k = 0; !stop.load(); ++k) {
+      for (int i = 0; i < 2 * HX_ECHO_REVERSE_FRAMES; ++i) st[i] = int16_t((k * 37 + i * 11) % 2000);
+      hx_echo_reverse(c.e, st, HX_ECHO_REVERSE_FRAMES);
+      std::this_thread::yield();
+    }
+  });
+  std::thread reader([&] {
+    while (!stop.load()) c.Stats(), std::this_thread::yield();
+  });
+  int16_t mic[HX_ECHO_BLOCK] = {}, out[HX_ECHO_BLOCK];
+  int32_t voice;
+  for (int b = 0; b < 200; ++b) EXPECT_EQ(hx_echo_capture(c.e, mic, HX_ECHO_BLOCK, 80, out, &voice), 0);
+  stop = true;
+  render.join(), reader.join();
+  EXPECT_EQ(c.Stats().capture_blocks, 200);
+  EXPECT_GT(c.Stats().reverse_samples, 0);
+}
+
+// Lead = far end received - reported delay - captured, in samples, one
+// value per 20 ms block; the delay arrives in whole ms.
+TEST(DriftTracker, FindsTheSlopeThroughWholeMsSteps) {
+  for (double ppm : {100.0, -100.0, 37.0}) {
+    DriftTracker t;
+    for (int k = 0; k < 50 * 120; ++k) {
+      const double exact = 500 + ppm * 1e-6 * 320 * k;
+      DriftTrackerUpdate(&t, 16 * floor(exact / 16), 320);  // whole ms of 16 samples
+      if (k == kDriftSettlePoints - 2) {
+        EXPECT_EQ(t.ppm, 0) << "no estimate before 10 s";
+      }
+    }
+    EXPECT_NEAR(t.ppm, ppm, 1) << ppm;
+  }
+}
+
+TEST(DriftTracker, ASuddenStepStartsANewFitInsteadOfBendingThisOne) {
+  DriftTracker t;
+  double lead = 0;
+  for (int k = 0; k < 50 * 60; ++k) DriftTrackerUpdate(&t, lead += 0.032, 320);  // 100 ppm
+  EXPECT_NEAR(t.ppm, 100, 0.5);
+  lead -= 1600;  // the delay grew by 100 ms
+  for (int k = 0; k < 50 * 5; ++k) DriftTrackerUpdate(&t, lead += 0.032, 320);
+  EXPECT_EQ(t.steps, 1);
+  EXPECT_NEAR(t.ppm, 100, 0.5) << "the estimate in use stays while the new fit settles";
+  for (int k = 0; k < 50 * 60; ++k) DriftTrackerUpdate(&t, lead -= 0.5, 320);  // far end stopped
+  EXPECT_EQ(t.ppm, -kDriftMaxPpm) << "clamped";
+}
+
+// The measurement on made-up signals with known answers.
+TEST(EchoMeasure, FarEndOnlyBlocksAndTheOneScale) {
+  const size_t n = 16000 * 6;
+  std::vector<int16_t> heard(n), echo(n), out(6 * n);
+  std::mt19937 rng(3);
+  std::normal_distribution<double> g(0, 1000);
+  for (size_t i = 0; i < n; ++i) {
+    const bool near_talks = i >= 16000 * 4;  // from 4 s on: the near end too
+    echo[i] = int16_t(lrint(g(rng)));
+    heard[i] = int16_t(echo[i] + (near_talks ? lrint(g(rng)) : 0));
+    // The host gets the microphone 30 dB down, 48 kHz stereo.
+    for (int k = 0; k < 6; ++k) out[6 * i + k] = int16_t(lrint(heard[i] / 31.6228));
+  }
+  echo_measure::Erle e = echo_measure::FarEndOnly(heard.data(), echo.data(), n, out.data(), 3 * n, 0);
+  EXPECT_NEAR(e.db, 30, 0.05);
+  EXPECT_EQ(e.blocks, 98u) << "2 s to 4 s, less the two blocks before the near end talks";
+  EXPECT_NEAR(e.mic_dbfs, 20 * log10(1000 / 32768.0), 0.1);
+  EXPECT_FALSE(echo_measure::FarEndOnly(heard.data(), echo.data(), n, out.data(), 3 * n, 0, 5).valid);
+  // An output shorter than the microphone counts only where both exist.
+  EXPECT_EQ(echo_measure::FarEndOnly(heard.data(), echo.data(), n, out.data(), 3 * 16000 * 3, 0).blocks, 50u);
+}
+
+TEST(EchoMeasure, DoubleTalkComparisonFindsTheCancellersDelay) {
+  const size_t n = 16000 * 4, frames = 3 * n;
+  std::vector<int16_t> heard(n), echo(n), ref(2 * frames), out(2 * frames);
+  std::mt19937 rng(5);
+  std::normal_distribution<double> g(0, 2000);
+  for (size_t i = 0; i < n; ++i) {  // the near end talks after its first second
+    echo[i] = int16_t(lrint(g(rng) / 4));
+    heard[i] = int16_t(echo[i] + (i >= 16000 ? lrint(g(rng)) : 0));
+  }
+  for (size_t f = 0; f < frames; ++f) ref[2 * f] = ref[2 * f + 1] = heard[f / 3];
+  for (size_t f = 0; f < frames; ++f)  // 7 ms (336 frames) later and 6 dB down
+    out[2 * f] = out[2 * f + 1] = f >= 336 ? int16_t(ref[2 * (f - 336)] / 2) : 0;
+  echo_measure::DoubleTalk d =
+      echo_measure::CompareDoubleTalk(heard.data(), echo.data(), n, out.data(), ref.data(), frames, 0);
+  EXPECT_TRUE(d.valid);
+  EXPECT_EQ(d.shift_frames, 336);
+  EXPECT_NEAR(d.level_db, -6.02, 0.05);
+  EXPECT_NEAR(d.correlation, 1.0, 1e-4);
+}
+
+}  // namespace
