@@ -22,6 +22,7 @@
 #include <new>
 
 #include "echo/drift_tracker.h"
+#include "echo/echo_path_tracker.h"
 
 // The dependency keys its extra options (extended filter, delay-agnostic
 // mode) by the address of a static inside an inline template. Those statics
@@ -74,6 +75,14 @@ constexpr int kJumpBlocks = 5;
 constexpr int64_t kLeadMaxSamples = 40 * HX_ECHO_RATE / 1000;
 constexpr int64_t kLeadMinSamples = 10 * HX_ECHO_RATE / 1000;
 constexpr int64_t kLeadSpareSamples = 2 * HX_ECHO_RATE / 1000;
+// The canceller holds an echo that arrives up to about 20 ms before and
+// 80 ms after the delay it is aligned by. When the echo found in the
+// signals lies outside -25..+85 ms of it (a device whose latency the
+// server does not report in full), the alignment moves so that the echo
+// arrives 30 ms after it.
+constexpr int64_t kUnreportedLow = -25 * HX_ECHO_RATE / 1000;
+constexpr int64_t kUnreportedHigh = 85 * HX_ECHO_RATE / 1000;
+constexpr int64_t kUnreportedTarget = 30 * HX_ECHO_RATE / 1000;
 
 }  // namespace
 
@@ -105,6 +114,9 @@ struct hx_echo {
   soxr_t clock = nullptr;                 // render clock -> capture clock
   double applied_ppm = 0;
   DriftTracker drift;
+  EchoPathTracker path;
+  double path_offset = 0;   // samples the echo is later than reported (tracked)
+  int64_t unreported = 0;   // samples the alignment adds to the reported delay
   webrtc::AudioFrame near_frame, far_frame;
   int64_t capture_blocks = 0;
 
@@ -171,7 +183,7 @@ void ToCaptureClock(hx_echo *e, size_t n) {
   size_t made = n;
   const int16_t *src = e->taken;
   if (e->clock) {
-    const double ppm = e->drift.ppm;
+    const double ppm = e->drift.ppm + e->path.ppm;
     if (std::fabs(ppm - e->applied_ppm) > kRatioUpdatePpm) {
       soxr_set_io_ratio(e->clock, 1 + ppm * 1e-6, 0);  // render samples per capture sample
       e->applied_ppm = ppm;
@@ -259,6 +271,7 @@ void hx_echo_default_settings(hx_echo_settings *s) {
   s->delay_agnostic = 0;
   s->suppression = HX_ECHO_SUPPRESSION_LOW;
   s->drift_tracking = 1;
+  s->path_tracking = 1;
 }
 
 hx_echo *hx_echo_create(const hx_echo_settings *s, const char **error) {
@@ -330,7 +343,20 @@ int32_t hx_echo_capture(hx_echo *e, const int16_t *mic, int32_t count, int32_t s
   // How far the history reaches beyond the block: the delay less what the
   // resampler holds back once it runs (not the history of the first
   // blocks, before it holds anything back).
-  Align(e, measured, delay - (e->clock ? kClockLatency : 0));
+  Align(e, measured - e->unreported, delay + e->unreported - (e->clock ? kClockLatency : 0));
+  if (e->clock && e->settings.path_tracking) {
+    const int64_t capture = e->capture_blocks * HX_ECHO_BLOCK;
+    const FarHistory far{e->history, kHistory, e->history_count};
+    const int64_t locks = e->path.locks;
+    EchoPathTrackerUpdate(&e->path, mic, HX_ECHO_BLOCK, capture, measured - capture, far,
+                          e->applied_ppm, e->drift.ppm);
+    if (e->path.locked) {
+      e->path_offset = double(measured - capture) - e->path.offset;
+      const double beyond = e->path_offset - double(e->unreported);
+      if (e->path.locks != locks && (beyond < kUnreportedLow || beyond > kUnreportedHigh))
+        e->unreported = std::llround(e->path_offset) - kUnreportedTarget;
+    }
+  }
   const int32_t applied = static_cast<int32_t>(
       std::lround((newest - e->aligned - HX_ECHO_BLOCK) * 1000.0 / HX_ECHO_RATE));
   // Far end not received yet (a delay report too short) reaches the
@@ -366,6 +392,10 @@ int32_t hx_echo_capture(hx_echo *e, const int16_t *mic, int32_t count, int32_t s
   st.alignment_steps = e->steps;
   st.starved_blocks = e->starved;
   st.drift_ppm = e->clock ? e->drift.ppm : 0;
+  st.path_locked = e->path.locked ? 1 : 0;
+  st.path_ppm = e->path.ppm;
+  st.path_offset_ms = e->path_offset * 1000.0 / HX_ECHO_RATE;
+  st.path_locks = e->path.locks;
   st.voice = any_voice;
   if (refresh) {
     st.metrics_valid = fresh.metrics_valid;
