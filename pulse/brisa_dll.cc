@@ -4,13 +4,27 @@
 // (16 kHz stereo) to the default sink, asking for one block per 10 ms the
 // sink consumes. The connection is made and remade on the library's own
 // main-loop thread, so every call returns without waiting for the server.
+// Each microphone block passes the shared echo canceller, whose reference
+// is the far end exactly as it goes to the sink (brisa_capture_path.h).
+//
+// The streams name no device: they play to and record from the server's
+// default sink and source, and the server moves them when the default
+// changes (PulseAudio 16 and pipewire-pulse do; the latency they report
+// then changes with the device, and the canceller follows it).
+//
+// HX_BRISA_STATS=<file> appends the canceller's figures to that file once
+// a second (diagnostics of a real call).
 #define HX_BRISA_DLL_IMPLEMENTATION
+#include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
+#include <time.h>
 
 #include <mutex>
 
 #include "backends/api/brisa_dll.h"
 #include "pulse/brisa_capture_path.h"
+#include "pulse/byte_fifo.h"
 #include "pulse/export.h"
 #include "pulse/pa_link.h"
 #include "pulse/pa_stream.h"
@@ -39,13 +53,22 @@ class Brisa : public hxpa::PaLinkClient {
     cb_ = cb;
     user_ = user;
     render_.Reset(kRenderCapacityBytes);
-    return path_.Init() && link_.Start("hx-brisa", this);
+    const char *why = nullptr;
+    if (!path_.Init(&why)) {
+      fprintf(stderr, "libBrisaDll: the echo canceller refuses to start: %s\n", why ? why : "?");
+      return false;
+    }
+    const char *stats = getenv("HX_BRISA_STATS");
+    if (stats && *stats) stats_ = fopen(stats, "a");
+    return link_.Start("hx-brisa", this);
   }
 
   // Ends every stream and callback and the connection.
   void Shutdown() {
     Stop();
     link_.Stop();
+    if (stats_) fclose(stats_);
+    stats_ = nullptr;
   }
 
   // started: 1 capture and render, 2 render only.
@@ -91,7 +114,10 @@ class Brisa : public hxpa::PaLinkClient {
 
  private:
   void OnReady(pa_context *c) override { Ensure(c); }
-  void OnTick(pa_context *c) override { Ensure(c); }
+  void OnTick(pa_context *c) override {
+    Ensure(c);
+    WriteStats();
+  }
   void OnLost() override {
     if (started_) SwitchToWave();
     CloseStreams();
@@ -118,6 +144,28 @@ class Brisa : public hxpa::PaLinkClient {
       spec.period_bytes = kCaptureBlockBytes / 2;  // 10 ms fragments
       rec_.OpenRecord(c, spec, &pump_, OnStreamFail, this);
     }
+  }
+
+  // Main-loop thread, at most once a second: one line of the canceller's
+  // figures (HX_BRISA_STATS).
+  void WriteStats() {
+    if (!stats_) return;
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    const double now = ts.tv_sec + ts.tv_nsec * 1e-9;
+    if (now < stats_due_) return;
+    stats_due_ = now + 1;
+    hx_echo_stats st;
+    path_.Stats(&st);
+    fprintf(stats_,
+            "t=%.3f blocks=%lld reported_ms=%d applied_ms=%d lead_ms=%d steps=%lld "
+            "drift_ppm=%.2f starved=%lld far_dropped=%lld erle_db=%d erl_db=%d "
+            "delay_median_ms=%d delay_std_ms=%d poor_delays=%.2f render_ms=%d capture_ms=%d\n",
+            now, (long long)st.capture_blocks, st.reported_delay_ms, st.applied_delay_ms,
+            st.lead_ms, (long long)st.alignment_steps, st.drift_ppm, (long long)st.starved_blocks,
+            (long long)st.reverse_dropped, st.erle_db, st.erl_db, st.delay_median_ms,
+            st.delay_std_ms, st.fraction_poor_delays, play_.latency_ms(), rec_.latency_ms());
+    fflush(stats_);
   }
 
   void CloseStreams() {
@@ -183,6 +231,8 @@ class Brisa : public hxpa::PaLinkClient {
   hxpa::PaStream play_, rec_;
   hxpa::BlockPump pump_;
   hxpa::BrisaCapturePath path_;
+  FILE *stats_ = nullptr;   // HX_BRISA_STATS, main-loop thread
+  double stats_due_ = 0;
   BrisaCaptureCallback cb_ = nullptr;
   void *user_ = nullptr;
   std::mutex play_cb_mu_;
