@@ -18,8 +18,8 @@ constexpr int kRefineBlocks = 25;
 constexpr double kRefineMinPeak = 0.2;   // normalised peak of a found echo
 constexpr double kTrackForget = 0.85;    // per block with sound: about 0.13 s
 constexpr int kTrackWarm = 8;            // blocks before a tracked peak is used
-constexpr double kTrackMinPeak = 0.05;   // weaker peaks are not used ...
-constexpr int kTrackFadeBlocks = 150;    // ... and this many in a row lose the echo
+constexpr double kTrackMinPeak = 0.2;    // weaker peaks are not used (a clear echo: 0.7) ...
+constexpr int kTrackFadeBlocks = 50;     // ... and this many in a row lose the echo
 // The slide's rate: a line through the tracked offset (as it would be
 // without the corrections applied meanwhile) with a memory of about 1.5 s;
 // a jump of more than 4 samples (the server dropped or added audio) or
@@ -188,6 +188,11 @@ bool Peak(const EchoPathTracker &t, int half, double *offset, double *height) {
 
 }  // namespace
 
+void EchoPathTrackerLose(EchoPathTracker *t, int64_t expected) {
+  t->locked = false;
+  Restart(t, EchoPathTracker::kSearch, expected);
+}
+
 void EchoPathTrackerUpdate(EchoPathTracker *t, const int16_t *mic, int n, int64_t capture,
                            int64_t expected, const FarHistory &far, double applied_ppm,
                            double count_ppm) {
@@ -252,10 +257,7 @@ void EchoPathTrackerUpdate(EchoPathTracker *t, const int16_t *mic, int n, int64_
         return;
       }
           if (height < kTrackMinPeak) {
-        if (++t->faded >= kTrackFadeBlocks) {
-          t->locked = false;
-          Restart(t, EchoPathTracker::kSearch, expected);
-        }
+        if (++t->faded >= kTrackFadeBlocks) EchoPathTrackerLose(t, expected);
         return;
       }
       t->faded = 0;

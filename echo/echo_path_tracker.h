@@ -80,4 +80,7 @@ void EchoPathTrackerUpdate(EchoPathTracker *t, const int16_t *mic, int n, int64_
                            int64_t expected, const FarHistory &far, double applied_ppm,
                            double count_ppm);
 
+// Back to the search (the offset tracked cannot be the echo's).
+void EchoPathTrackerLose(EchoPathTracker *t, int64_t expected);
+
 #endif  // HX_ECHO_ECHO_PATH_TRACKER_H

@@ -75,14 +75,17 @@ constexpr int kJumpBlocks = 5;
 constexpr int64_t kLeadMaxSamples = 40 * HX_ECHO_RATE / 1000;
 constexpr int64_t kLeadMinSamples = 10 * HX_ECHO_RATE / 1000;
 constexpr int64_t kLeadSpareSamples = 2 * HX_ECHO_RATE / 1000;
-// The canceller holds an echo that arrives up to about 20 ms before and
-// 80 ms after the delay it is aligned by. When the echo found in the
-// signals lies outside -25..+85 ms of it (a device whose latency the
-// server does not report in full), the alignment moves so that the echo
-// arrives 30 ms after it.
-constexpr int64_t kUnreportedLow = -25 * HX_ECHO_RATE / 1000;
-constexpr int64_t kUnreportedHigh = 85 * HX_ECHO_RATE / 1000;
-constexpr int64_t kUnreportedTarget = 30 * HX_ECHO_RATE / 1000;
+constexpr int kStarveBlocks = 3;
+// While the echo is found in the signals the reference is handed over a
+// fixed `held` samples before the echo it causes: the place in the
+// canceller's filter that it adapted to, kept through restarts of the
+// streams and device changes whatever latency the server reports. It is
+// the place the reported delay gave when the echo was first found, unless
+// that lay outside 20..100 ms (the canceller holds echoes 20 to 120 ms
+// after their reference, measured); then 50 ms.
+constexpr int64_t kHeldMin = 20 * HX_ECHO_RATE / 1000;
+constexpr int64_t kHeldMax = 100 * HX_ECHO_RATE / 1000;
+constexpr int64_t kHeldDefault = 50 * HX_ECHO_RATE / 1000;
 
 }  // namespace
 
@@ -111,12 +114,14 @@ struct hx_echo {
   int64_t steps = 0;        // alignment changes (jumps and settling)
   int64_t clock_input = 0;  // far-end samples handed to the resampler
   int64_t starved = 0;      // blocks whose far end was not yet there
+  int starve_blocks = 0;    // ... in a row
   soxr_t clock = nullptr;                 // render clock -> capture clock
   double applied_ppm = 0;
   DriftTracker drift;
   EchoPathTracker path;
   double path_offset = 0;   // samples the echo is later than reported (tracked)
-  int64_t unreported = 0;   // samples the alignment adds to the reported delay
+  bool held_valid = false;
+  int64_t held = 0;         // reference ahead of its echo while it is found (samples)
   webrtc::AudioFrame near_frame, far_frame;
   int64_t capture_blocks = 0;
 
@@ -205,12 +210,14 @@ int64_t Lead(double room) {
 
 // Follows the reported delay: `measured` is the history index whose echo
 // starts the block now captured; `room` how far the history reaches beyond
-// that block.
-void Align(hx_echo *e, int64_t measured, int64_t room) {
+// that block. True when the alignment jumped (the streams or the device
+// changed).
+bool Align(hx_echo *e, int64_t measured, int64_t room) {
   const double off = static_cast<double>(measured - e->aligned);
   e->jump_blocks = std::fabs(off) > kJumpSamples ? e->jump_blocks + 1 : 0;
   if (!e->aligned_valid || e->jump_blocks >= kJumpBlocks) {
-    if (e->aligned_valid) ++e->steps;
+    const bool jumped = e->aligned_valid;
+    if (jumped) ++e->steps;
     e->aligned_valid = true;
     e->aligned = measured;
     e->lead = Lead(static_cast<double>(room));
@@ -218,17 +225,18 @@ void Align(hx_echo *e, int64_t measured, int64_t room) {
     e->room = static_cast<double>(room);
     e->settle_blocks = 0;
     e->jump_blocks = 0;
-    return;
+    return jumped;
   }
-  if (e->jump_blocks || e->settle_blocks >= kSettleBlocks) return;
+  if (e->jump_blocks || e->settle_blocks >= kSettleBlocks) return false;
   ++e->settle_blocks;
   e->misalign += (off - e->misalign) / e->settle_blocks;  // running means
   e->room += (static_cast<double>(room) - e->room) / e->settle_blocks;
-  if (e->settle_blocks < kSettleBlocks) return;
+  if (e->settle_blocks < kSettleBlocks) return false;
   const int64_t step = std::llround(e->misalign);
   e->aligned += step;
   e->lead = Lead(e->room - static_cast<double>(step));
   if (step) ++e->steps;
+  return false;
 }
 
 // One 10 ms frame of the history, starting at `from`; zeros where the far
@@ -343,27 +351,60 @@ int32_t hx_echo_capture(hx_echo *e, const int16_t *mic, int32_t count, int32_t s
   // How far the history reaches beyond the block: the delay less what the
   // resampler holds back once it runs (not the history of the first
   // blocks, before it holds anything back).
-  Align(e, measured - e->unreported, delay + e->unreported - (e->clock ? kClockLatency : 0));
+  const bool jumped = Align(e, measured, delay - (e->clock ? kClockLatency : 0));
+  const int64_t capture = e->capture_blocks * HX_ECHO_BLOCK;
   if (e->clock && e->settings.path_tracking) {
-    const int64_t capture = e->capture_blocks * HX_ECHO_BLOCK;
+    // A jump of the reported delay: the streams or the device changed, and
+    // where the echo was found no longer counts.
+    if (jumped) EchoPathTrackerLose(&e->path, measured - capture);
     const FarHistory far{e->history, kHistory, e->history_count};
-    const int64_t locks = e->path.locks;
     EchoPathTrackerUpdate(&e->path, mic, HX_ECHO_BLOCK, capture, measured - capture, far,
                           e->applied_ppm, e->drift.ppm);
-    if (e->path.locked) {
-      e->path_offset = double(measured - capture) - e->path.offset;
-      const double beyond = e->path_offset - double(e->unreported);
-      if (e->path.locks != locks && (beyond < kUnreportedLow || beyond > kUnreportedHigh))
-        e->unreported = std::llround(e->path_offset) - kUnreportedTarget;
-    }
+    // The echo of far end not yet received is no echo: a lock there is false.
+    if (e->path.locked && capture + HX_ECHO_BLOCK + e->path.offset > double(newest))
+      EchoPathTrackerLose(&e->path, measured - capture);
+    if (e->path.locked) e->path_offset = double(measured - capture) - e->path.offset;
   }
   const int32_t applied = static_cast<int32_t>(
       std::lround((newest - e->aligned - HX_ECHO_BLOCK) * 1000.0 / HX_ECHO_RATE));
   // Far end not received yet (a delay report too short) reaches the
-  // canceller as silence; the alignment itself does not move for it.
-  const int64_t from = e->aligned + e->lead;
-  if (from + HX_ECHO_BLOCK > e->history_count) ++e->starved;
-
+  // canceller as silence; the alignment itself does not move for it. A lead
+  // that the far end has not reached for kStarveBlocks blocks in a row (the
+  // render buffer shrank, the far end paused) shrinks to what is there: a
+  // canceller fed silence cancels nothing.
+  int64_t from = e->aligned + e->lead;
+  if (e->path.locked) {
+    const int64_t echo_at = capture + std::llround(e->path.lock);
+    if (!e->held_valid) {
+      const int64_t now = from - echo_at;
+      e->held = now >= kHeldMin && now <= kHeldMax ? now : kHeldDefault;
+      e->held_valid = true;
+    }
+    // Never ahead of the far end received (a device with less latency).
+    const int64_t room = e->history_count - HX_ECHO_BLOCK - kLeadSpareSamples - echo_at;
+    if (e->held > room) {
+      e->held = std::max<int64_t>(0, room);
+      ++e->steps;
+    }
+    from = echo_at + e->held;
+  } else if (e->held_valid) {
+    // Lost (the streams restarted, the device changed): the echo is looked
+    // for where the reported delay and the delay found last put it, so that
+    // the filter the canceller adapted fits again if the path is the same.
+    from = std::min<int64_t>(e->aligned - std::llround(e->path_offset) + e->held,
+                    e->history_count - HX_ECHO_BLOCK - kLeadSpareSamples);
+  } else if (from + HX_ECHO_BLOCK > e->history_count) {
+    ++e->starved;
+    if (++e->starve_blocks >= kStarveBlocks && e->lead > kLeadMinSamples) {
+      e->lead = std::max(kLeadMinSamples,
+                         e->history_count - e->aligned - HX_ECHO_BLOCK - kLeadSpareSamples);
+      from = e->aligned + e->lead;
+      e->starve_blocks = 0;
+      ++e->steps;
+    }
+  } else {
+    e->starve_blocks = 0;
+  }
   int32_t any_voice = 0;
   for (int h = 0; h < 2; ++h) {
     FarFrame(e, from + h * kFrame);
@@ -396,6 +437,7 @@ int32_t hx_echo_capture(hx_echo *e, const int16_t *mic, int32_t count, int32_t s
   st.path_ppm = e->path.ppm;
   st.path_offset_ms = e->path_offset * 1000.0 / HX_ECHO_RATE;
   st.path_locks = e->path.locks;
+  st.held_ms = e->path.locked ? static_cast<int32_t>(e->held * 1000 / HX_ECHO_RATE) : 0;
   st.voice = any_voice;
   if (refresh) {
     st.metrics_valid = fresh.metrics_valid;

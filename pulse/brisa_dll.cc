@@ -49,12 +49,13 @@ class Brisa : public hxpa::PaLinkClient {
  public:
   ~Brisa() override { Shutdown(); }
 
-  bool Init(BrisaCaptureCallback cb, void *user) {
+  // Takes over `adopt` (may be null): see ParkCanceller.
+  bool Init(BrisaCaptureCallback cb, void *user, hx_echo *adopt) {
     cb_ = cb;
     user_ = user;
     render_.Reset(kRenderCapacityBytes);
     const char *why = nullptr;
-    if (!path_.Init(&why)) {
+    if (!path_.Init(adopt, &why)) {
       fprintf(stderr, "libBrisaDll: the echo canceller refuses to start: %s\n", why ? why : "?");
       return false;
     }
@@ -62,6 +63,9 @@ class Brisa : public hxpa::PaLinkClient {
     if (stats && *stats) stats_ = fopen(stats, "a");
     return link_.Start("hx-brisa", this);
   }
+
+  // After Shutdown: the canceller, handed over.
+  hx_echo *ReleaseCanceller() { return path_.Release(); }
 
   // Ends every stream and callback and the connection.
   void Shutdown() {
@@ -160,11 +164,14 @@ class Brisa : public hxpa::PaLinkClient {
     fprintf(stats_,
             "t=%.3f blocks=%lld reported_ms=%d applied_ms=%d lead_ms=%d steps=%lld "
             "drift_ppm=%.2f starved=%lld far_dropped=%lld erle_db=%d erl_db=%d "
-            "delay_median_ms=%d delay_std_ms=%d poor_delays=%.2f render_ms=%d capture_ms=%d\n",
+            "delay_median_ms=%d delay_std_ms=%d poor_delays=%.2f render_ms=%d capture_ms=%d "
+            "path_locked=%d path_ppm=%.1f path_offset_ms=%.2f path_locks=%lld held_ms=%d\n",
             now, (long long)st.capture_blocks, st.reported_delay_ms, st.applied_delay_ms,
             st.lead_ms, (long long)st.alignment_steps, st.drift_ppm, (long long)st.starved_blocks,
             (long long)st.reverse_dropped, st.erle_db, st.erl_db, st.delay_median_ms,
-            st.delay_std_ms, st.fraction_poor_delays, play_.latency_ms(), rec_.latency_ms());
+            st.delay_std_ms, st.fraction_poor_delays, play_.latency_ms(), rec_.latency_ms(),
+            st.path_locked, st.path_ppm, st.path_offset_ms, (long long)st.path_locks,
+            st.held_ms);
     fflush(stats_);
   }
 
@@ -213,7 +220,9 @@ class Brisa : public hxpa::PaLinkClient {
     auto *self = static_cast<Brisa *>(self_);
     int16_t samples[kVoiceBlockSamples];
     memcpy(samples, block, sizeof samples);
-    self->path_.Process(samples, self->play_.latency_ms() + self->rec_.latency_ms());
+    const bool settled = self->play_.age_s() >= hxpa::kLatencySettleSeconds &&
+                         self->rec_.age_s() >= hxpa::kLatencySettleSeconds;
+    self->path_.Process(samples, self->play_.latency_ms(), self->rec_.latency_ms(), settled);
     self->cb_(samples, (int16_t)kVoiceBlockSamples, 0, self->user_);
   }
 
@@ -253,7 +262,44 @@ class Brisa : public hxpa::PaLinkClient {
 std::mutex g_api_mu;
 Brisa *g_brisa = nullptr;
 
+// The module restarts the voice path (Uninit, then Init) whenever the
+// endpoints change, a device that has nothing to do with the call
+// included. The adapted echo canceller of the instance that ends waits here
+// and the next Init takes it over, if it comes within kParkSeconds: the
+// echo is cancelled at once instead of after the canceller has adapted
+// anew (its alignment follows the new streams' latencies; a new echo path
+// is adapted to as after any change). Freed when the library is unloaded
+// (the module unloads it at every stop) or replaced.
+constexpr double kParkSeconds = 10;
+hx_echo *g_parked = nullptr;
+double g_parked_at = 0;
+
+double MonotonicSeconds() {
+  timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return ts.tv_sec + ts.tv_nsec * 1e-9;
+}
+
+void ParkCanceller(hx_echo *e) {
+  hx_echo_destroy(g_parked);
+  g_parked = e;
+  g_parked_at = MonotonicSeconds();
+}
+
+// The parked canceller if it is recent enough (then no longer parked).
+hx_echo *UnparkCanceller() {
+  hx_echo *e = g_parked;
+  g_parked = nullptr;
+  if (e && MonotonicSeconds() - g_parked_at <= kParkSeconds) return e;
+  hx_echo_destroy(e);
+  return nullptr;
+}
+
 void DestroyLocked() {
+  if (g_brisa) {
+    g_brisa->Shutdown();
+    ParkCanceller(g_brisa->ReleaseCanceller());
+  }
   delete g_brisa;
   g_brisa = nullptr;
 }
@@ -261,13 +307,15 @@ void DestroyLocked() {
 __attribute__((destructor)) void ShutDownAtUnload() {
   std::lock_guard<std::mutex> lk(g_api_mu);
   DestroyLocked();
+  ParkCanceller(nullptr);
 }
 
 }  // namespace
 
 extern "C" {
 
-// Safe in any state; frees every object of the library.
+// Safe in any state; frees every object of the library but the adapted
+// canceller, which waits for the next Init (freed at unload).
 HX_PULSE_EXPORT int32_t BrisaApi_Uninit(void) {
   std::lock_guard<std::mutex> lk(g_api_mu);
   DestroyLocked();
@@ -281,7 +329,7 @@ HX_PULSE_EXPORT int32_t BrisaApi_Init(int32_t, BrisaCaptureCallback cb, void *us
   DestroyLocked();
   if (!cb) return 0;
   g_brisa = new Brisa;
-  if (!g_brisa->Init(cb, user)) {
+  if (!g_brisa->Init(cb, user, UnparkCanceller())) {
     DestroyLocked();
     return 0;
   }
