@@ -336,12 +336,23 @@ bool CBlockResample::BuildRows() {
 }
 
 bool CBlockResample::ForceKernelForTest(int kernel, uint32_t taps) {
-  if (taps > m_taps && taps % 8 == 0 && m_coef && m_buffer) {
+  const uint32_t want = taps > m_taps ? taps : m_taps;
+  bool runs = kernel == kKernelScalar && want % 8 == 0;
+#if defined(HX_RESAMPLE_AVX2)
+  if (kernel == kKernelAvx2)
+    runs = m_vectorFits && (want == 16 || want == 32) && __builtin_cpu_supports("avx2");
+#endif
+#if defined(__SSE2__)
+  if (kernel == kKernelSse2) runs = m_vectorFits && want <= 32 && want % 8 == 0;
+#endif
+  if (!runs) return false;
+  if (want > m_taps) {
+    if (!m_coef || !m_buffer) return false;
     // Wider rows read further past their inputs: the buffer grows by as much.
     const size_t old_samples = (size_t)m_frameSize + 2 * (size_t)m_xoff + m_taps;
-    const size_t coef_bytes = ((size_t)m_outCount * taps * sizeof(int16_t) + 31) & ~(size_t)31;
+    const size_t coef_bytes = ((size_t)m_outCount * want * sizeof(int16_t) + 31) & ~(size_t)31;
     int16_t *coef = (int16_t *)aligned_alloc(32, coef_bytes ? coef_bytes : 32);
-    int16_t *buffer = (int16_t *)calloc(old_samples + (taps - m_taps), sizeof(int16_t));
+    int16_t *buffer = (int16_t *)calloc(old_samples + (want - m_taps), sizeof(int16_t));
     if (!coef || !buffer) {
       free(coef);
       free(buffer);
@@ -349,24 +360,16 @@ bool CBlockResample::ForceKernelForTest(int kernel, uint32_t taps) {
     }
     memset(coef, 0, coef_bytes);
     for (uint32_t i = 0; i < m_outCount; ++i)
-      memcpy(coef + (size_t)i * taps, m_coef + (size_t)i * m_taps, m_taps * sizeof(int16_t));
+      memcpy(coef + (size_t)i * want, m_coef + (size_t)i * m_taps, m_taps * sizeof(int16_t));
     memcpy(buffer, m_buffer, old_samples * sizeof(int16_t));
     free(m_coef);
     free(m_buffer);
     m_coef = coef;
     m_buffer = buffer;
-    m_taps = taps;
+    m_taps = want;
   }
-  bool runs = kernel == kKernelScalar;
-#if defined(HX_RESAMPLE_AVX2)
-  if (kernel == kKernelAvx2)
-    runs = m_vectorFits && (m_taps == 16 || m_taps == 32) && __builtin_cpu_supports("avx2");
-#endif
-#if defined(__SSE2__)
-  if (kernel == kKernelSse2) runs = m_vectorFits && m_taps <= 32;
-#endif
-  if (runs) m_kernel = kernel;
-  return runs;
+  m_kernel = kernel;
+  return true;
 }
 
 int32_t CBlockResample::Process(const int16_t *in, int16_t *out, uint32_t *out_count) {

@@ -58,7 +58,7 @@ HX_AEC_API int32_t HX_Aec_SetOnlineCapSys(uint8_t on);
  *   (only 16-bit PCM); it queues nothing and is reported by a log line (one
  *   per 100).
  *   Frames read from data: at most min(frames, 480) when the rate is taken
- *   as 48000, at most min(frames, sample_rate / 100 + 1) when converted.
+ *   as 48000, at most min(frames, sample_rate / 100 + 2) when converted.
  *   Every accepted block becomes one 10 ms packet of 480 stereo frames at
  *   48000 Hz: mono is duplicated to both channels; rates from 8000 to
  *   192000 Hz other than 48000 (16000, 32000, 44100, ...) are converted to
