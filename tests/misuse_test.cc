@@ -84,10 +84,10 @@ TEST(Misuse, EveryExportAndEntryPointRefusesBadArgumentsInEveryState) {
   hxsim_set_manual(1);
   ModuleApi m;
   ASSERT_TRUE(m.Load(HX_MODULE_PATH)) << dlerror();
-  void *push_fn = nullptr, *push_ctx = nullptr, *pull_fn = nullptr, *pull_ctx = nullptr;
-  ASSERT_EQ(0, m.GetUpComCallBackPtr(&push_fn, &push_ctx, &pull_fn, &pull_ctx));
-  auto push = reinterpret_cast<UpComPushMicDataFn>(push_fn);
-  auto pull = reinterpret_cast<UpComPullPlayDataFn>(pull_fn);
+  UpComPushMicDataFn push = nullptr;
+  UpComPullPlayDataFn pull = nullptr;
+  void *push_ctx = nullptr, *pull_ctx = nullptr;
+  ASSERT_TRUE(m.EntryPoints(&push, &push_ctx, &pull, &pull_ctx));
   auto restore = [&] {
     m.SetDownComCallBackPtr((void *)&Capture, &g_host, (void *)&Play, &g_host);
     m.SetMicroCapture(1);

@@ -92,7 +92,9 @@ TEST_F(PlayThreadTest, HandsTheReducedSaturatedMixToTheVoicePath) {
   for (int sys_aec : {0, 1, 2, 3, 0}) {  // bit 0: sys_capture, bit 1: aec_mode
     e_->sys_capture.store(sys_aec & 1);
     e_->aec_mode.store(sys_aec >> 1);
-    SleepMs(100);
+    // The cycle under way may have read the old flags; the one after it has not.
+    const int64_t c0 = SimStatus().put_play_calls;
+    ASSERT_TRUE(WaitUntil([&] { return SimStatus().put_play_calls >= c0 + 2; }));
     hxsim_take_played(drop.data(), drop.size());
     size_t have = 0;
     ASSERT_TRUE(WaitUntil(

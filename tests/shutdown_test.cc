@@ -30,9 +30,8 @@ TEST_F(ShutdownTest, StopDuringAReinitialisationReleasesTheVoicePathLast) {
     std::this_thread::sleep_for(std::chrono::microseconds(round * 700));
     e_->DeInit();
     EXPECT_EQ(0, hxsim_brisa_loaded()) << round;
-    SleepMs(30);
+    EXPECT_TRUE(WaitUntil([] { return EngineThreads().empty(); }, 5000)) << round;
     EXPECT_EQ(0, BrisaCallsAfterRelease(CallLog())) << round << testing::PrintToString(CallLog());
-    EXPECT_TRUE(EngineThreads().empty()) << round;
   }
 }
 

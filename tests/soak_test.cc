@@ -47,10 +47,10 @@ TEST(SoakTest, RandomEventsThenExactAccountingThenCleanUnload) {
   std::unique_ptr<LogCapture> log(new LogCapture);
   ModuleApi m;
   ASSERT_TRUE(m.Load(HX_MODULE_PATH)) << dlerror();
-  void *push_fn = nullptr, *push_ctx = nullptr, *pull_fn = nullptr, *pull_ctx = nullptr;
-  ASSERT_EQ(0, m.GetUpComCallBackPtr(&push_fn, &push_ctx, &pull_fn, &pull_ctx));
-  auto push = reinterpret_cast<UpComPushMicDataFn>(push_fn);
-  auto pull = reinterpret_cast<UpComPullPlayDataFn>(pull_fn);
+  UpComPushMicDataFn push = nullptr;
+  UpComPullPlayDataFn pull = nullptr;
+  void *push_ctx = nullptr, *pull_ctx = nullptr;
+  ASSERT_TRUE(m.EntryPoints(&push, &push_ctx, &pull, &pull_ctx));
   ASSERT_EQ(0, m.SetDownComCallBackPtr((void *)&HostCapture, (void *)0x1, (void *)&HostPlay,
                                        (void *)0x2));
   m.SetMicroCapture(1);
