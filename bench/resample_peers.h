@@ -151,10 +151,13 @@ inline const std::vector<PeerSpec> &PeerSpecs() {
       {"CBlockResample", 0, 0},
       {"speex_q0", 1, 0},
       {"speex_q3", 1, 3},
+      {"speex_q4", 1, 4},
+      {"speex_q5", 1, 5},
       {"src_linear", 2, SRC_LINEAR},
       {"src_sinc_fastest", 2, SRC_SINC_FASTEST},
       {"soxr_qq", 3, SOXR_QQ},
       {"soxr_lq", 3, SOXR_LQ},
+      {"soxr_mq", 3, SOXR_MQ},
       {"webrtc_resampler", 4, 0},
   };
   return specs;

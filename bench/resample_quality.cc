@@ -26,7 +26,15 @@ struct Pair {
 
 const double kAmp = 16384.0;  // -6 dBFS
 
-std::vector<int16_t> Convert(const PeerSpec &spec, const Pair &p, double tone_hz, bool *ok) {
+// Outputs of one call, fewest and most, over the calls after the first ten:
+// how evenly the converter streams (a bursty one needs a buffer, hence
+// delay, to hand out fixed blocks).
+struct PerCall {
+  size_t min = (size_t)-1, max = 0;
+};
+
+std::vector<int16_t> Convert(const PeerSpec &spec, const Pair &p, double tone_hz, bool *ok,
+                             PerCall *per_call = nullptr) {
   std::unique_ptr<BlockConverter> c = MakeConverter(spec, p.in_rate, p.out_rate, p.frame);
   *ok = c != nullptr;
   std::vector<int16_t> out;
@@ -38,6 +46,10 @@ std::vector<int16_t> Convert(const PeerSpec &spec, const Pair &p, double tone_hz
     for (size_t i = 0; i < p.frame; ++i, ++n)
       in[i] = (int16_t)lrint(kAmp * sin(2 * M_PI * tone_hz * (double)n / p.in_rate));
     size_t got = c->Process(in.data(), buf.data(), buf.size());
+    if (per_call && b >= 10) {
+      per_call->min = std::min(per_call->min, got);
+      per_call->max = std::max(per_call->max, got);
+    }
     out.insert(out.end(), buf.begin(), buf.begin() + got);
   }
   return out;
@@ -82,15 +94,19 @@ double Db(double amp) { return 20.0 * log10(std::max(amp, 1e-3) / kAmp); }
 
 int main() {
   const Pair pairs[] = {{"16000 -> 48000, 320-sample blocks", 16000, 48000, 320, 7000.0, 9000.0},
-                        {"48000 -> 44100, 480-sample blocks", 48000, 44100, 480, 23000.0, 21100.0}};
+                        {"48000 -> 44100, 480-sample blocks", 48000, 44100, 480, 23000.0, 21100.0},
+                        {"44100 -> 48000, 441-sample blocks", 44100, 48000, 441, 20000.0, 23900.0},
+                        {"16000 -> 48000, 160-sample blocks", 16000, 48000, 160, 7000.0, 9000.0}};
   for (const Pair &p : pairs) {
     printf("%s (tones at %.1f dBFS; levels in dB re. the input tone)\n", p.name,
            20.0 * log10(kAmp / 32768.0));
-    printf("%-18s %10s %14s %16s\n", "converter", "SDR 1 kHz", "edge tone", "image/alias");
+    printf("%-18s %10s %14s %16s %14s\n", "converter", "SDR 1 kHz", "edge tone", "image/alias",
+           "out per call");
     const size_t skip = (size_t)(0.2 * p.out_rate), win = (size_t)p.out_rate / 2;
     for (const PeerSpec &spec : PeerSpecs()) {
       bool ok = false;
-      std::vector<int16_t> a = Convert(spec, p, 1000.0, &ok);
+      PerCall per_call;
+      std::vector<int16_t> a = Convert(spec, p, 1000.0, &ok, &per_call);
       if (!ok) {
         printf("%-18s %10s\n", spec.name, "rate pair refused");
         continue;
@@ -109,8 +125,8 @@ int main() {
         snprintf(edge_text, sizeof edge_text, "(above %g k)", p.out_rate / 2000.0);
       else
         snprintf(edge_text, sizeof edge_text, "%.1f dB @%gk", edge, p.edge_hz / 1000.0);
-      printf("%-18s %7.1f dB %14s %9.1f dB @%gk\n", spec.name, sdr, edge_text, image,
-             p.image_hz / 1000.0);
+      printf("%-18s %7.1f dB %14s %9.1f dB @%gk %7zu..%zu\n", spec.name, sdr, edge_text, image,
+             p.image_hz / 1000.0, per_call.min, per_call.max);
     }
     printf("\n");
   }

@@ -19,6 +19,7 @@
 #include "platform/sync.h"
 #include "platform/thread.h"
 #include "upstream/audio_packet.h"
+#include "upstream/push_convert.h"
 #include "webrtc/modules/interface/module_common_types.h"
 
 typedef std::atomic<uint8_t> FlagByte;
@@ -130,6 +131,12 @@ class Hx_AEC_Impl {
   bool Shutdown(uint32_t wait_ms);
   // Wakes the monitor thread's 2000 ms sleep when the engine stops.
   hx::Event m_monitorWake;
+  // The host push stream's converter. m_pushLock serialises pushes from any
+  // host threads: it is held for the conversion and the queue admission
+  // (m_pushLock before m_micListLock), so packets are queued in the order
+  // their blocks were converted.
+  hx::CriticalSection m_pushLock;
+  PushConverter m_pushConvert;
   // Far-end rate-conversion pairs the dependency refused (see dsp/).
   int32_t m_playRefusedIn = 0;
   int32_t m_playRefusedOut = 0;

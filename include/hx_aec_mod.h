@@ -29,6 +29,15 @@
 
 #include <stdint.h>
 
+/* Version of this interface and of the library that ships it. The build
+ * refuses to configure when these differ from the project's version. */
+#define HX_AEC_MOD_VERSION_MAJOR 1
+#define HX_AEC_MOD_VERSION_MINOR 0
+#define HX_AEC_MOD_VERSION_PATCH 0
+#define HX_AEC_MOD_VERSION "1.0.0"
+/* major * 10000 + minor * 100 + patch, for #if comparisons */
+#define HX_AEC_MOD_VERSION_NUMBER 10000
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -60,14 +69,27 @@ HX_AEC_API int32_t HX_Aec_SetOnlineCapSys(uint8_t on);
  *   Frames read from data: at most min(frames, 480) when the rate is taken
  *   as 48000, at most min(frames, sample_rate / 100 + 2) when converted.
  *   Every accepted block becomes one 10 ms packet of 480 stereo frames at
- *   48000 Hz: mono is duplicated to both channels; rates from 8000 to
- *   192000 Hz other than 48000 (16000, 32000, 44100, ...) are converted to
- *   48000 Hz by linear interpolation within the block; any other rate is
- *   taken as 48000 Hz. A block shorter than 10 ms is padded with silence, a
- *   longer one is cut to its first 10 ms; either is reported by a log line
- *   (one per 100). Only frames * channels values are ever read from data.
- *   Send 10 ms blocks (160 frames at 16 kHz, 441 at 44.1 kHz, 480 at
- *   48 kHz) for gapless audio.
+ *   48000 Hz; mono is duplicated to both channels. 48000 Hz blocks are
+ *   copied unchanged, and so are blocks of rates outside 8000..192000 Hz,
+ *   which are taken as 48000 Hz.
+ *   Other rates (8000, 11025, 16000, 22050, 32000, 44100, 96000, ...) are
+ *   converted by a streaming resampler (SpeexDSP, quality 4). Send 10 ms
+ *   blocks: rate / 100 frames (160 at 16 kHz, 441 at 44.1 kHz), or, where
+ *   that is not a whole number, either neighbour so that the blocks average
+ *   10 ms (at 11025 Hz: 110, 110, 110, 111, ...). Consecutive 10 ms blocks
+ *   of one rate and channel count form a stream: each becomes exactly one
+ *   packet that joins the one before without a seam (filter state and any
+ *   fractional frame carry over). A stream starts from silence; its delay
+ *   is the filter's (32 input frames: 0.7 ms at 44.1 kHz, 2 ms at 16 kHz,
+ *   4 ms at 8 kHz) plus a few output frames. It starts anew at a new rate or channel count, after a
+ *   48000 Hz block and after a block of another length. Blocks that do not
+ *   average 10 ms make the stream insert silence or drop frames now and
+ *   then (a log line each, one per 100).
+ *   A block of another length continues the stream and ends it: shorter
+ *   than 10 ms, its packet is padded with silence; longer, it is cut to its
+ *   first 10 ms (a log line, one per 100). Only frames * channels values
+ *   are ever read from data. push_fn may be called from any thread; calls
+ *   are serialised by a lock of the push stream.
  *   The quiet test of a long queue measures the packet over min(frames, 960)
  *   values (every eighth one); a block of fewer than 8 frames is measured by
  *   its first value alone.

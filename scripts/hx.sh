@@ -9,13 +9,16 @@
 # AddressSanitizer+UndefinedBehaviorSanitizer (build-asan/) and with
 # ThreadSanitizer (build-tsan/), and runs every libFuzzer target for a
 # bounded time under AddressSanitizer+UndefinedBehaviorSanitizer
-# (build-fuzz/, clang; HX_FUZZ_SECONDS per target, default 20).
+# (build-fuzz/, clang; HX_FUZZ_SECONDS per target, default 20). Its plain
+# run includes package_test, which builds the .deb packages (cpack), checks
+# them, unpacks them into a scratch folder and builds and runs the C example
+# against them.
 set -euo pipefail
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 JOBS="${HX_JOBS:-$(nproc)}"
 
-PACKAGES=(cmake g++ make pkg-config binutils
+PACKAGES=(cmake g++ make pkg-config binutils dpkg-dev file
   libwebrtc-audio-processing-dev libgtest-dev libgmock-dev libbenchmark-dev
   libspeexdsp-dev libsamplerate0-dev libsoxr-dev libsndfile1-dev
   espeak-ng sox

@@ -92,6 +92,17 @@ HXSIM_API void hxsim_set_voice_mode(int32_t mode);
 /* System audio: 48 kHz stereo interleaved, `frames` frames, copied. */
 HXSIM_API void hxsim_set_sys_pcm(const int16_t *interleaved, size_t frames, int loop);
 HXSIM_API int32_t hxsim_set_sys_wav(const char *path, int loop);
+/* Configuration from the environment, so that a program that does not use
+ * this API (a host under test, the C example) runs on a chosen world. Read
+ * once when libhxsim.so is loaded, and again by this call:
+ *   HXSIM_MIC_WAV=path    microphone from a WAV file (16 kHz mono 16-bit)
+ *   HXSIM_SYS_WAV=path    system audio from a WAV file (48 kHz stereo 16-bit)
+ *   HXSIM_LOOP=1          both signals repeat (default: once, then silence)
+ *   HXSIM_ENDPOINTS=R,C   active render and capture endpoints (default 1,1)
+ * Unset variables leave their setting as it is. Returns the number of bad
+ * values; each is reported by one line "hxsim: ..." on standard error and
+ * ignored. */
+HXSIM_API int32_t hxsim_apply_environment(void);
 /* Reason of the calling thread's last failed hxsim call. */
 HXSIM_API const char *hxsim_last_error(void);
 

@@ -13,24 +13,16 @@
 #include "gtest/gtest.h"
 #include "hxsim.h"
 #include "support/log_capture.h"
+#include "support/shell.h"
 
 namespace {
 
 const std::string kTag = "audio_HXAec::===> ", kF = kTag + "FFFFFFFFFFFFFFFFFFFFFFFFFFFFF:: ";
 
-// Output of a shell command, stderr included; `status` gets pclose's result.
 int Occurrences(const std::string &text, const std::string &needle) {
   int n = 0;
   for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) ++n;
   return n;
-}
-
-std::string Shell(const std::string &cmd, int *status) {
-  std::string out;
-  FILE *p = popen((cmd + " 2>&1").c_str(), "r");
-  for (int c; p && (c = fgetc(p)) != EOF;) out += char(c);
-  *status = p ? pclose(p) : -1;
-  return out;
 }
 
 // Each expected line is a whole line of `text`, in this order (others may

@@ -1,0 +1,8 @@
+# Builds the .deb packages of this build with cpack and uses them: one process
+# for all its cases (the packages are built once), in the plain run only.
+pkg_check_modules(HX_TEST_SNDFILE REQUIRED IMPORTED_TARGET sndfile)
+target_link_libraries(${name} PRIVATE PkgConfig::HX_TEST_SNDFILE)
+add_dependencies(${name} hx_sim_backends hx_record)
+set(HX_TEST_MANUAL ON)
+add_test(NAME package_test COMMAND ${name})
+set_tests_properties(package_test PROPERTIES LABELS "nosan;package" TIMEOUT 600)
