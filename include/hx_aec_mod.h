@@ -67,7 +67,8 @@ HX_AEC_API int32_t HX_Aec_SetOnlineCapSys(uint8_t on);
  *   (only 16-bit PCM); it queues nothing and is reported by a log line (one
  *   per 100).
  *   Frames read from data: at most min(frames, 480) when the rate is taken
- *   as 48000, at most min(frames, sample_rate / 100 + 2) when converted.
+ *   as 48000, at most min(frames, (sample_rate + 99) / 100) (10 ms, rounded
+ *   up) when converted.
  *   Every accepted block becomes one 10 ms packet of 480 stereo frames at
  *   48000 Hz; mono is duplicated to both channels. 48000 Hz blocks are
  *   copied unchanged, and so are blocks of rates outside 8000..192000 Hz,

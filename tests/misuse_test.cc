@@ -137,8 +137,9 @@ TEST(Misuse, EveryExportAndEntryPointRefusesBadArgumentsInEveryState) {
   rows.push_back({"push null data", {-1, 0, -1, -1}, Push(480, 4, 2, 48000, 0, true)});
   rows.push_back({"push frames 0", {-1, 0, -1, -1}, Push(0, 4, 2, 48000, 0)});
   rows.push_back({"push frames 2^32-1 at 48000", {-1, 0, -1, -1}, Push(0xFFFFFFFFu, 4, 2, 48000, 480)});
-  rows.push_back({"push frames 2^32-1 at 192000", {-1, 0, -1, -1}, Push(0xFFFFFFFFu, 2, 1, 192000, 1922)});
-  rows.push_back({"push frames 2^31 at 8000", {-1, 0, -1, -1}, Push(0x80000000u, 4, 2, 8000, 82)});
+  rows.push_back({"push frames 2^32-1 at 192000", {-1, 0, -1, -1}, Push(0xFFFFFFFFu, 2, 1, 192000, 1920)});
+  rows.push_back({"push frames 2^31 at 8000", {-1, 0, -1, -1}, Push(0x80000000u, 4, 2, 8000, 80)});
+  rows.push_back({"push frames 2^31 at 11025", {-1, 0, -1, -1}, Push(0x80000000u, 4, 2, 11025, 111)});
   rows.push_back({"push 1 frame at 44100", {-1, 0, -1, -1}, Push(1, 4, 2, 44100, 1)});
   for (uint8_t ch : {0, 3, 255}) rows.push_back({"push bad channels", {-1, 0, -1, -1}, Push(480, 4, ch, 48000, 0)});
   for (uint8_t bpf : {0, 1, 3, 8, 255}) rows.push_back({"push bad bytes_per_frame", {-1, 0, -1, -1}, Push(480, bpf, 2, 48000, 0)});

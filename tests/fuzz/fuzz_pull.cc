@@ -7,18 +7,29 @@
 #include "fuzz_input.h"
 
 namespace {
+// What the host's play callback answers: one block for every stream (the
+// fuzzer's bytes repeated) and a result per stream.
 struct Source {
   int32_t result[4];
-  const uint8_t *bytes;
-  size_t n;
+  int16_t block[960];
 };
 Source g_source;
 
 int32_t Play(void *ctx, int16_t *buf, int32_t len, int32_t stream) {
   Source *s = static_cast<Source *>(ctx);
-  for (int32_t i = 0; i < len / 2; ++i)
-    buf[i] = s->n ? (int16_t)(s->bytes[(2 * i) % s->n] | s->bytes[(2 * i + 1) % s->n] << 8) : 0;
+  memcpy(buf, s->block, (size_t)len);
   return s->result[stream];
+}
+
+// Fills the block with `n` bytes repeated (silence for none).
+void FillBlock(Source *s, const uint8_t *bytes, size_t n) {
+  uint8_t *dst = reinterpret_cast<uint8_t *>(s->block);
+  if (!n) {
+    memset(dst, 0, sizeof s->block);
+    return;
+  }
+  for (size_t at = 0; at < sizeof s->block; at += n)
+    memcpy(dst + at, bytes, at + n <= sizeof s->block ? n : sizeof s->block - at);
 }
 
 Hx_AEC_Impl *Engine() {
@@ -50,7 +61,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const int32_t rate = (int32_t)in.Pick(kRates);
     const uint8_t res = in.u8();
     for (int i = 0; i < 4; ++i) g_source.result[i] = kResults[(res >> (2 * i)) & 3];
-    g_source.bytes = in.p, g_source.n = in.left() < 64 ? in.left() : 64;
+    FillBlock(&g_source, in.p, in.left() < 64 ? in.left() : 64);
     for (int i = 0; i < 16; ++i) in.u8();
     int16_t *out = (int16_t *)ExactBlock(1920);
     memset(out, 0xA5, 1920);

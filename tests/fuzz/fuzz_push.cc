@@ -49,7 +49,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     e->SetMicroCapture(op & 8 ? 0 : 1);
     const bool valid = ch >= 1 && ch <= 2 && bpf == 2 * ch;
     const bool convert = rate != 48000 && rate >= 8000 && rate <= 192000;
-    uint64_t readable = convert ? rate / 100 + 2 : 480;
+    uint64_t readable = convert ? (rate + 99) / 100 : 480;
     if (readable > frames) readable = frames;
     if (!valid) readable = 0;
     const size_t values = (size_t)readable * (ch ? ch : 1);
