@@ -84,10 +84,7 @@ TEST(Misuse, EveryExportAndEntryPointRefusesBadArgumentsInEveryState) {
   hxsim_set_manual(1);
   ModuleApi m;
   ASSERT_TRUE(m.Load(HX_MODULE_PATH)) << dlerror();
-  UpComPushMicDataFn push = nullptr;
-  UpComPullPlayDataFn pull = nullptr;
-  void *push_ctx = nullptr, *pull_ctx = nullptr;
-  ASSERT_TRUE(m.EntryPoints(&push, &push_ctx, &pull, &pull_ctx));
+  ASSERT_TRUE(m.EntryPoints());
   auto restore = [&] {
     m.SetDownComCallBackPtr((void *)&Capture, &g_host, (void *)&Play, &g_host);
     m.SetMicroCapture(1);
@@ -109,7 +106,7 @@ TEST(Misuse, EveryExportAndEntryPointRefusesBadArgumentsInEveryState) {
                       return r;
                     }});
   rows.push_back({"SetDownComCallBackPtr all null", {0, 0, 0, 0},
-                  [&](ModuleApi &api, UpComPushMicDataFn p, void *c, UpComPullPlayDataFn,
+                  [&](ModuleApi &api, UpComPushMicDataFn p, void *c, UpComPullPlayDataFn pull,
                       void *, std::string *bad) {
                     int32_t r = api.SetDownComCallBackPtr(nullptr, nullptr, nullptr, nullptr);
                     Block data(1920);
@@ -171,7 +168,7 @@ TEST(Misuse, EveryExportAndEntryPointRefusesBadArgumentsInEveryState) {
     int ok_rows = 0;
     for (Row &row : rows) {
       std::string bad;
-      const int32_t got = row.call(m, push, push_ctx, pull, pull_ctx, &bad);
+      const int32_t got = row.call(m, m.push, m.push_ctx, m.pull, m.pull_ctx, &bad);
       EXPECT_EQ(row.want[state], got) << row.what << ", " << kStateNames[state];
       EXPECT_EQ("", bad) << row.what << ", " << kStateNames[state];
       ok_rows += got == row.want[state] && bad.empty();
