@@ -1,10 +1,13 @@
-// hxaec-host: runs a simulated call through libHx_Aec_Mod.so.
+// hxaec-host: runs a call through libHx_Aec_Mod.so.
 //
 // The program plays the part of a conferencing host: it loads the module
 // with dlopen, exchanges the two pairs of function pointers with it, sets
-// the mode flags, starts the engine and lets the simulated audio world
-// (libhxsim) drive the back-end libraries in real time. Afterwards it
-// writes what it received and a report.
+// the mode flags and starts the engine. With --devices sim (the default)
+// the simulated audio world (libhxsim) drives the stand-in back-ends in
+// real time; with --devices pulse no stand-in is loaded, the module meets
+// the real back-ends beside it and the call runs on the default sound
+// devices while the world stays idle. Afterwards it writes what it
+// received and a report.
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -28,6 +31,7 @@
 #include "log_tap.h"
 #include "module_api.h"
 #include "options.h"
+#include "pulse_probe.h"
 #include "report.h"
 #include "wav_io.h"
 
@@ -175,12 +179,21 @@ int Run(int argc, char **argv) {
   int parsed = ParseOptions(argc, argv, &opt, &error);
   if (parsed > 0) return 0;
   if (parsed < 0) return Fail(error);
-  if (opt.mic_wav.empty()) opt.mic_wav = std::string(HX_HOST_SCENARIO_DIR) + "/near_end.wav";
+  const bool sim = !opt.live;
+  if (sim && opt.mic_wav.empty()) opt.mic_wav = std::string(HX_HOST_SCENARIO_DIR) + "/near_end.wav";
+  if (opt.live) {
+    std::string server;
+    if (!ProbeSoundServer(3.0, &server)) {
+      fprintf(stderr, "hxaec-host: no sound server reachable at %s\n", server.c_str());
+      return 3;
+    }
+    if (opt.seconds <= 0) opt.seconds = 10;
+  }
 
   // ---- inputs ----
   RunResult res;
   Pcm mic;
-  if (!ReadPcm(opt.mic_wav, 16000, 2u, &mic, &error)) return Fail("microphone: " + error);
+  if (sim && !ReadPcm(opt.mic_wav, 16000, 2u, &mic, &error)) return Fail("microphone: " + error);
   res.mic_s = mic.seconds();
   FarEndSource farend;
   farend.loop = opt.loop;
@@ -194,7 +207,8 @@ int Run(int argc, char **argv) {
     farend.streams.push_back(std::move(p));
   }
   Pcm sys;
-  res.sys_desc = "none (the world's system audio is silent)";
+  res.sys_desc = sim ? "none (the world's system audio is silent)"
+                     : "the default sink's monitor (live)";
   if (!opt.sys_wav.empty()) {
     if (!ReadPcm(opt.sys_wav, 48000, 4u, &sys, &error)) return Fail("system audio: " + error);
     char desc[32];
@@ -207,12 +221,14 @@ int Run(int argc, char **argv) {
   const double run_s = opt.seconds > 0 ? opt.seconds : res.mic_s;
   const std::string dir = opt.out_dir + "/";
 
-  // ---- world ----
-  hxsim_reset();
+  // ---- world (idle in a live call) ----
   unsigned render = opt.render_endpoints, capture = opt.capture_endpoints;
-  hxsim_set_endpoints(render, capture);
-  hxsim_set_mic_pcm(mic.samples.data(), mic.samples.size(), opt.loop ? 1 : 0);
-  if (!sys.samples.empty()) hxsim_set_sys_pcm(sys.samples.data(), sys.frames(), opt.loop ? 1 : 0);
+  if (sim) {
+    hxsim_reset();
+    hxsim_set_endpoints(render, capture);
+    hxsim_set_mic_pcm(mic.samples.data(), mic.samples.size(), opt.loop ? 1 : 0);
+    if (!sys.samples.empty()) hxsim_set_sys_pcm(sys.samples.data(), sys.frames(), opt.loop ? 1 : 0);
+  }
 
   // The report goes to the real standard output; fd 1 itself carries the
   // module's log into module.log from here on.
@@ -222,7 +238,7 @@ int Run(int argc, char **argv) {
 
   // ---- module ----
   ModuleApi api;
-  if (!PreloadSimBackends(SimBackendDir(res.module_path), &error)) {
+  if (sim && !PreloadSimBackends(SimBackendDir(res.module_path), &error)) {
     tap.Stop();
     return Fail(error);
   }
@@ -278,17 +294,20 @@ int Run(int argc, char **argv) {
       hxsim_set_endpoints(render, capture);
       res.device_events.push_back({now, DeviceEventName(e.kind)});
     }
-    hxsim_get_status(&st);
-    std::string state = BackendState(st);
-    if (state != last_state) {
-      res.backends.push_back({now, state});
-      last_state = state;
+    std::string state = "live devices";
+    if (sim) {
+      hxsim_get_status(&st);
+      state = BackendState(st);
+      if (state != last_state) {
+        res.backends.push_back({now, state});
+        last_state = state;
+      }
+      TakePlayed(&played);
     }
-    TakePlayed(&played);
     if (progress && now >= next_progress) {
+      long long far_calls = sim ? static_cast<long long>(st.put_play_calls) : farend.calls[0].load();
       fprintf(stderr, "\r%5.1f/%.1f s  upstream %5ld blocks  far end %6lld calls  %-48s", now,
-              run_s, sink.blocks.load(), static_cast<long long>(st.put_play_calls),
-              state.c_str());
+              run_s, sink.blocks.load(), far_calls, state.c_str());
       next_progress = now + 0.25;
     }
     usleep(10000);
@@ -302,9 +321,11 @@ int Run(int argc, char **argv) {
   // capture libraries it left running, as a host closing a call would.
   dlclose(api.handle);
   api = host::ModuleApi();
-  hxsim_get_status(&res.status_end);
-  TakePlayed(&played);
-  res.call_log_summary = SummariseCallLog();
+  if (sim) {
+    hxsim_get_status(&res.status_end);
+    TakePlayed(&played);
+    res.call_log_summary = SummariseCallLog();
+  }
 
   // ---- results ----
   const size_t up_samples = sink.used.load(std::memory_order_acquire);
@@ -322,22 +343,28 @@ int Run(int argc, char **argv) {
   res.request_rate_per_s = res.run_s > 0 ? res.status_end.play_requests / res.run_s : 0;
 
   bool ok = WritePcm16Wav(dir + "upstream.wav", sink.store.data(), up_samples / 2, 48000, 2, &error);
-  if (ok) ok = WritePcm16Wav(dir + "farend_to_voicepath.wav", played.data(), played.size() / 2,
-                             16000, 2, &error);
+  if (ok && sim)
+    ok = WritePcm16Wav(dir + "farend_to_voicepath.wav", played.data(), played.size() / 2, 16000,
+                       2, &error);
   if (!ok) {
     tap.Stop();
     return Fail(error);
   }
 
-  size_t in_frames = std::min(mic.frames(), static_cast<size_t>(run_s * 16000));
-  res.noise = CompareNoise(FrameRms(mic.samples.data(), in_frames, 16000, 1, 0),
-                           FrameRms(sink.store.data(), up_samples / 2, 48000, 2, 0));
+  if (sim) {  // the live microphone's input is not known to the host
+    size_t in_frames = std::min(mic.frames(), static_cast<size_t>(run_s * 16000));
+    res.noise = CompareNoise(FrameRms(mic.samples.data(), in_frames, 16000, 1, 0),
+                             FrameRms(sink.store.data(), up_samples / 2, 48000, 2, 0));
+  }
 
   if (opt.sys_capture)
     res.notes.push_back("system audio is mixed into the upstream audio, so the output noise "
                         "level includes it");
-  if (Spectrogram(opt.mic_wav, dir + "input.png", "microphone input") &&
-      Spectrogram(dir + "upstream.wav", dir + "output.png", "upstream (left, right)")) {
+  if (!sim) {
+    if (Spectrogram(dir + "upstream.wav", dir + "output.png", "upstream (left, right)"))
+      res.notes.push_back("spectrogram: output.png");
+  } else if (Spectrogram(opt.mic_wav, dir + "input.png", "microphone input") &&
+             Spectrogram(dir + "upstream.wav", dir + "output.png", "upstream (left, right)")) {
     res.notes.push_back("spectrograms: input.png, output.png");
   }
 

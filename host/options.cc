@@ -36,6 +36,9 @@ const char *UsageText() {
   return
       "usage: hxaec-host [options]\n"
       "Runs a simulated call through libHx_Aec_Mod.so in real time.\n"
+      "  --devices sim|pulse       sim (default): the simulated world; pulse: a live\n"
+      "                            call on the default sound devices (PulseAudio or\n"
+      "                            PipeWire; PULSE_SERVER, PULSE_SINK, PULSE_SOURCE)\n"
       "  --module PATH             module library (default: the build's lib folder)\n"
       "  --mic WAV                 near-end microphone, 16 kHz mono 16-bit\n"
       "                            (default: the project's scenario)\n"
@@ -43,13 +46,15 @@ const char *UsageText() {
       "                            up to 4 streams (default: the scenario's talker)\n"
       "  --no-farend               no far-end stream\n"
       "  --sys WAV                 system audio, 48 kHz stereo (default: silence)\n"
-      "  --seconds T               run length (default: length of the microphone WAV)\n"
+      "  --seconds T               run length (default: length of the microphone WAV;\n"
+      "                            10 s with --devices pulse)\n"
       "  --loop                    repeat the input signals\n"
       "  --out DIR                 output folder (default: ./hxaec-out)\n"
       "  --aec-mode N              mode flags as bytes 0..255\n"
       "  --micro-capture N           (defaults: aec_mode=1 micro_capture=1\n"
       "  --sys-capture N              sys_capture=0 online_sys_capture=0)\n"
       "  --online-sys-capture N\n"
+      "simulated world only (--devices sim):\n"
       "  --render-endpoints N      speakers present at start (default 1)\n"
       "  --capture-endpoints N     microphones present at start (default 1)\n"
       "  --unplug-speaker-at T     device events during the run; T like 3, 3s,\n"
@@ -93,6 +98,11 @@ int ParseOptions(int argc, char **argv, Options *opt, std::string *error) {
       *out = static_cast<int>(u);
       return true;
     };
+    static const char *const kSimOnly[] = {"--mic", "--sys", "--render-endpoints",
+        "--capture-endpoints", "--unplug-speaker-at", "--plug-speaker-at", "--unplug-mic-at",
+        "--plug-mic-at"};
+    for (const char *o : kSimOnly)
+      if (a == o && opt->sim_only_option.empty()) opt->sim_only_option = a;
     auto event = [&](DeviceEventKind kind) {
       const char *v;
       double t;
@@ -109,6 +119,12 @@ int ParseOptions(int argc, char **argv, Options *opt, std::string *error) {
     if (a == "--help" || a == "-h") {
       fputs(UsageText(), stdout);
       return 1;
+    } else if (a == "--devices") {
+      if ((ok = value(&v)) && strcmp(v, "sim") != 0 && strcmp(v, "pulse") != 0) {
+        *error = "option --devices wants sim or pulse, not '" + std::string(v) + "'";
+        return -1;
+      }
+      if (ok) opt->live = strcmp(v, "pulse") == 0;
     } else if (a == "--module") {
       ok = value(&v) && (opt->module_path = v, true);
     } else if (a == "--mic") {
@@ -167,6 +183,10 @@ int ParseOptions(int argc, char **argv, Options *opt, std::string *error) {
       return -1;
     }
     if (!ok) return -1;
+  }
+  if (opt->live && !opt->sim_only_option.empty()) {
+    *error = "option " + opt->sim_only_option + " applies to --devices sim only";
+    return -1;
   }
   std::stable_sort(opt->events.begin(), opt->events.end(),
                    [](const DeviceEvent &x, const DeviceEvent &y) { return x.at_s < y.at_s; });

@@ -30,6 +30,8 @@ struct Options {
   unsigned capture_endpoints = 1;
   std::vector<DeviceEvent> events;     // sorted by time after parsing
   bool quiet = false;                  // no progress line
+  bool live = false;                   // --devices pulse: the default sound devices
+  std::string sim_only_option;         // first option given that needs --devices sim
 };
 
 // Parses argv into *opt. Returns 0 to run, 1 when help was printed, -1 on

@@ -42,7 +42,12 @@ std::string FormatReport(const Options &opt, const RunResult &r) {
   Add(&s, "module: %s\n", r.module_path.c_str());
   Add(&s, "mode flags: aec_mode=%d micro_capture=%d sys_capture=%d online_sys_capture=%d\n",
       opt.aec_mode, opt.micro_capture, opt.sys_capture, opt.online_sys_capture);
-  Add(&s, "microphone: %s (%.2f s)%s\n", opt.mic_wav.c_str(), r.mic_s, opt.loop ? ", looped" : "");
+  const bool sim = !opt.live;
+  Add(&s, "devices: %s\n", sim ? "simulated world" : "live (default sink and source of the sound server)");
+  if (sim)
+    Add(&s, "microphone: %s (%.2f s)%s\n", opt.mic_wav.c_str(), r.mic_s, opt.loop ? ", looped" : "");
+  else
+    Add(&s, "microphone: the default source (live)\n");
   if (r.farend_desc.empty()) Add(&s, "far-end streams: none\n");
   for (size_t i = 0; i < r.farend_desc.size(); ++i)
     Add(&s, "far-end stream %zu: %s\n", i, r.farend_desc[i].c_str());
@@ -57,9 +62,10 @@ std::string FormatReport(const Options &opt, const RunResult &r) {
   Add(&s, "blocks of another length: %ld; blocks the host could not store: %ld\n", r.up_odd,
       r.up_overflow);
   long offered = opt.micro_capture ? 2 * r.status_end.mic_blocks : 0;
-  Add(&s, "microphone blocks delivered by the world: %lld (20 ms each) -> %ld packets offered\n",
-      static_cast<long long>(r.status_end.mic_blocks), offered);
-  if (!opt.sys_capture)
+  if (sim)
+    Add(&s, "microphone blocks delivered by the world: %lld (20 ms each) -> %ld packets offered\n",
+        static_cast<long long>(r.status_end.mic_blocks), offered);
+  if (sim && !opt.sys_capture)
     Add(&s, "packets not handed up (refused, or still queued at the stop): %ld\n",
         offered - r.up_blocks);
   Add(&s, "refused, quiet packet in a long queue (\"del mute pak\"): %s\n",
@@ -69,29 +75,38 @@ std::string FormatReport(const Options &opt, const RunResult &r) {
   Add(&s, "mix-thread waits without a microphone packet (\"get mic timeout\"): %ld; "
           "without system audio: %ld\n", r.log.get_mic_timeouts, r.log.no_system_data);
 
-  Add(&s, "\n-- back-end over time (world status) --\n");
-  for (const auto &b : r.backends) Add(&s, "%7.2f s  %s\n", b.at_s, b.state.c_str());
-  Add(&s, "-- back-end selections (module log) --\n");
+  if (sim) {
+    Add(&s, "\n-- back-end over time (world status) --\n");
+    for (const auto &b : r.backends) Add(&s, "%7.2f s  %s\n", b.at_s, b.state.c_str());
+  }
+  Add(&s, "%s-- back-end selections (module log) --\n", sim ? "" : "\n");
   if (r.log.selections.empty()) Add(&s, "(none logged)\n");
   for (const auto &e : r.log.selections) Add(&s, "%7.2f s  %s\n", e.at_s, e.what.c_str());
-  Add(&s, "library calls: %s\n", r.call_log_summary.c_str());
+  if (sim) Add(&s, "library calls: %s\n", r.call_log_summary.c_str());
 
   Add(&s, "\n-- far end --\n");
   for (int i = 0; i < 4; ++i)
     Add(&s, "play callback stream %d: %ld calls, %ld with audio\n", i, r.play_calls[i],
         r.play_audio[i]);
   if (r.play_bad) Add(&s, "play callback calls with a bad length or stream: %ld\n", r.play_bad);
-  Add(&s, "play cycle rate: %.1f put_play_calls per second (%lld calls, %lld samples)\n",
-      r.play_rate_per_s, static_cast<long long>(r.status_end.put_play_calls),
-      static_cast<long long>(r.status_end.put_play_samples));
-  Add(&s, "voice-path play requests: %.1f per second (%lld)\n", r.request_rate_per_s,
-      static_cast<long long>(r.status_end.play_requests));
-  Add(&s, "far end handed to the voice path: %zu samples (%.2f s at 16 kHz stereo)\n",
-      r.voicepath_samples, r.voicepath_samples / 32000.0);
+  if (sim) {
+    Add(&s, "play cycle rate: %.1f put_play_calls per second (%lld calls, %lld samples)\n",
+        r.play_rate_per_s, static_cast<long long>(r.status_end.put_play_calls),
+        static_cast<long long>(r.status_end.put_play_samples));
+    Add(&s, "voice-path play requests: %.1f per second (%lld)\n", r.request_rate_per_s,
+        static_cast<long long>(r.status_end.play_requests));
+    Add(&s, "far end handed to the voice path: %zu samples (%.2f s at 16 kHz stereo)\n",
+        r.voicepath_samples, r.voicepath_samples / 32000.0);
+  } else {
+    Add(&s, "play cycles: %.1f per second (the voice path's requests pace them)\n",
+        r.run_s > 0 ? r.play_calls[0] / r.run_s : 0);
+  }
   if (r.log.play_null) Add(&s, "\"m_fnPlay is null\" lines: %ld\n", r.log.play_null);
 
   Add(&s, "\n-- noise before and after cleaning --\n");
-  if (!r.noise.valid) {
+  if (!sim) {
+    Add(&s, "not measured: the live microphone's input is not known to the host\n");
+  } else if (!r.noise.valid) {
     Add(&s, "not measured: too little upstream audio to compare\n");
   } else {
     Add(&s, "alignment: output lags input by %d ms (envelope correlation %.2f)\n",

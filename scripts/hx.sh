@@ -12,7 +12,8 @@
 # (build-fuzz/, clang; HX_FUZZ_SECONDS per target, default 20). Its plain
 # run includes package_test, which builds the .deb packages (cpack), checks
 # them, unpacks them into a scratch folder and builds and runs the C example
-# against them.
+# against them. The real-device tests (label "pulse") start and kill a
+# private PulseAudio daemon of their own in every test process.
 set -euo pipefail
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -22,7 +23,8 @@ PACKAGES=(cmake g++ make pkg-config binutils dpkg-dev file
   libwebrtc-audio-processing-dev libgtest-dev libgmock-dev libbenchmark-dev
   libspeexdsp-dev libsamplerate0-dev libsoxr-dev libsndfile1-dev
   espeak-ng sox
-  clang libclang-rt-14-dev)
+  clang libclang-rt-14-dev
+  libpulse-dev pulseaudio pulseaudio-utils)
 
 install_packages() {
   local missing=()
@@ -87,7 +89,8 @@ run_tests() {
   echo "== tests (ThreadSanitizer)"
   configure_and_build build-tsan -DHX_SANITIZE=thread -DHX_BUILD_BENCH=OFF
   (cd "$ROOT/build-tsan" &&
-    TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 HX_SOAK_SECONDS=20 \
+    TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$ROOT/tests/pulse/tsan_pulse.supp" \
+    HX_SOAK_SECONDS=20 \
     ctest --output-on-failure -j "$JOBS" --timeout 900 -LE 'nosan|notsan') || status=1
 
   echo "== fuzz targets (libFuzzer, AddressSanitizer + UndefinedBehaviorSanitizer)"

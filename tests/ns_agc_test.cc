@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "support/chain_quality.h"
+#include "support/log_capture.h"
 
 extern "C" int WebRtcAgc_get_config(void *agc, WebRtcAgcConfig *config);
 
@@ -112,9 +113,13 @@ TEST_F(Chain, FreeAndCreateExcludeProcessing) {
       agc_process(out, 640, out, 640);
     }
   });
+  // The capture thread must be running before the toggling starts (a loaded
+  // machine may not schedule it at all during 600 quick toggles).
+  const bool ran = WaitUntil([&] { return blocks.load() > 0; }, 10000);
   for (int i = 0; i < 600; ++i, std::this_thread::yield()) i % 2 ? CreateAll() : FreeAll();
   stop = true;
   capture.join();
+  EXPECT_TRUE(ran) << "the capture thread never ran";
   EXPECT_GT(blocks.load(), 0);
 }
 

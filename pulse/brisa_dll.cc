@@ -1,0 +1,272 @@
+// libBrisaDll.so over PulseAudio: the voice path. Records 16 kHz mono from
+// the default source and delivers 320-sample blocks with the voice flag on
+// its own delivery thread; plays the far end handed to BrisaApi_PutPlayData
+// (16 kHz stereo) to the default sink, asking for one block per 10 ms the
+// sink consumes. The connection is made and remade on the library's own
+// main-loop thread, so every call returns without waiting for the server.
+#define HX_BRISA_DLL_IMPLEMENTATION
+#include <string.h>
+
+#include <mutex>
+
+#include "backends/api/brisa_dll.h"
+#include "pulse/brisa_capture_path.h"
+#include "pulse/export.h"
+#include "pulse/pa_link.h"
+#include "pulse/pa_stream.h"
+
+// Set to 1 when the streams fail while started: the module then runs its
+// back-end selection again. 32-bit atomic accesses on both sides.
+HX_PULSE_EXPORT int32_t g_is_brisa_switch_to_wave = 0;  // C linkage from the header
+
+namespace {
+
+using hxpa::kVoiceBlockSamples;
+constexpr size_t kCaptureBlockBytes = kVoiceBlockSamples * sizeof(int16_t);  // 640
+constexpr size_t kRequestBytes = 640;          // 10 ms of 16 kHz stereo: one play request
+constexpr uint32_t kRenderTargetBytes = 2560;  // 40 ms queued at the sink
+constexpr size_t kRenderSlackBytes = 1280;     // 20 ms of late far end kept, older dropped
+constexpr size_t kRenderCapacityBytes = 6400;  // 100 ms
+constexpr size_t kCaptureBacklogBytes = 6400;  // 200 ms of microphone
+
+void SwitchToWave() { __atomic_store_n(&g_is_brisa_switch_to_wave, 1, __ATOMIC_RELAXED); }
+
+class Brisa : public hxpa::PaLinkClient {
+ public:
+  ~Brisa() override { Shutdown(); }
+
+  bool Init(BrisaCaptureCallback cb, void *user) {
+    cb_ = cb;
+    user_ = user;
+    render_.Reset(kRenderCapacityBytes);
+    return path_.Init() && link_.Start("hx-brisa", this);
+  }
+
+  // Ends every stream and callback and the connection.
+  void Shutdown() {
+    Stop();
+    link_.Stop();
+  }
+
+  // started: 1 capture and render, 2 render only.
+  int32_t Start(int32_t with_capture) {
+    Stop();
+    if (!pump_.Start("hx-brisa-dlv", kCaptureBlockBytes, kCaptureBacklogBytes, OnBlock, OnRequest,
+                     this))
+      return -1;
+    link_.Lock();
+    started_ = with_capture ? 1 : 2;
+    link_.Poke();
+    link_.Unlock();
+    return 0;
+  }
+
+  // Closes the streams under the lock (no byte or request is produced
+  // afterwards), then ends the delivery thread.
+  void Stop() {
+    if (link_.started()) {
+      link_.Lock();
+      started_ = 0;
+      CloseStreams();
+      link_.Unlock();
+    }
+    pump_.Stop();
+    std::lock_guard<std::mutex> lk(render_mu_);
+    render_.Clear();
+  }
+
+  // The request callback is read on the delivery thread: set it only while
+  // that thread is not running a request.
+  int32_t SetPlayChannel(int32_t channel, BrisaPlayRequestCallback cb) {
+    if (channel != 0) return -1;
+    std::lock_guard<std::mutex> lk(play_cb_mu_);
+    play_cb_ = cb;
+    return 0;
+  }
+
+  void PutPlayData(const int16_t *samples, int32_t count) {
+    std::lock_guard<std::mutex> lk(render_mu_);
+    if (accepting_) render_.Push(samples, (size_t)count * sizeof(int16_t));
+  }
+
+ private:
+  void OnReady(pa_context *c) override { Ensure(c); }
+  void OnTick(pa_context *c) override { Ensure(c); }
+  void OnLost() override {
+    if (started_) SwitchToWave();
+    CloseStreams();
+  }
+
+  // Lock held: opens what the started mode wants and is not open.
+  void Ensure(pa_context *c) {
+    if (!started_) return;
+    if (!play_.Check()) {
+      hxpa::StreamSpec spec{};
+      spec.name = "voice path far end";
+      spec.ss = {PA_SAMPLE_S16LE, (uint32_t)hxpa::kVoiceRate, 2};
+      spec.period_bytes = kRequestBytes;
+      spec.target_bytes = kRenderTargetBytes;
+      primed_ = false;
+      demand_ = 0;
+      SetAccepting(true);
+      play_.OpenPlayback(c, spec, Fill, OnStreamFail, this);
+    }
+    if (started_ == 1 && !rec_.Check()) {
+      hxpa::StreamSpec spec{};
+      spec.name = "voice path microphone";
+      spec.ss = {PA_SAMPLE_S16LE, (uint32_t)hxpa::kVoiceRate, 1};
+      spec.period_bytes = kCaptureBlockBytes / 2;  // 10 ms fragments
+      rec_.OpenRecord(c, spec, &pump_, OnStreamFail, this);
+    }
+  }
+
+  void CloseStreams() {
+    play_.Close();
+    rec_.Close();
+    SetAccepting(false);
+  }
+
+  void SetAccepting(bool on) {
+    std::lock_guard<std::mutex> lk(render_mu_);
+    accepting_ = on;
+    if (!on) render_.Clear();
+  }
+
+  static void OnStreamFail(void *self) {
+    if (static_cast<Brisa *>(self)->started_) SwitchToWave();
+  }
+
+  // Main-loop thread: n bytes for the sink. The first fill after opening is
+  // silence that primes the sink; from then on each 10 ms consumed is one
+  // play request, and the far end those requests bring is played at the
+  // next fill. Far end that arrived late is kept up to kRenderSlackBytes
+  // beyond one fill; the rest is dropped, so the delay cannot grow.
+  static void Fill(void *self_, uint8_t *buf, size_t n) {
+    auto *self = static_cast<Brisa *>(self_);
+    if (self->primed_) {
+      self->demand_ += n;
+      self->pump_.AddTicks((int)(self->demand_ / kRequestBytes));
+      self->demand_ %= kRequestBytes;
+    }
+    self->primed_ = true;
+    size_t got;
+    {
+      std::lock_guard<std::mutex> lk(self->render_mu_);
+      size_t avail = self->render_.size();
+      if (avail > n + kRenderSlackBytes) self->render_.Drop((avail - n) & ~(size_t)3);
+      got = self->render_.Pop(buf, n);
+    }
+    memset(buf + got, 0, n - got);  // underrun: silence
+    self->path_.FarEnd(reinterpret_cast<const int16_t *>(buf), n / 4);
+  }
+
+  // Delivery thread.
+  static void OnBlock(void *self_, uint8_t *block, size_t) {
+    auto *self = static_cast<Brisa *>(self_);
+    int16_t samples[kVoiceBlockSamples];
+    memcpy(samples, block, sizeof samples);
+    self->path_.Process(samples, self->play_.latency_ms() + self->rec_.latency_ms());
+    self->cb_(samples, (int16_t)kVoiceBlockSamples, 0, self->user_);
+  }
+
+  static void OnRequest(void *self_) {
+    auto *self = static_cast<Brisa *>(self_);
+    BrisaPlayRequestCallback cb;
+    {
+      std::lock_guard<std::mutex> lk(self->play_cb_mu_);
+      cb = self->play_cb_;
+    }
+    if (cb) cb(++self->request_no_);
+  }
+
+  hxpa::PaLink link_;
+  hxpa::PaStream play_, rec_;
+  hxpa::BlockPump pump_;
+  hxpa::BrisaCapturePath path_;
+  BrisaCaptureCallback cb_ = nullptr;
+  void *user_ = nullptr;
+  std::mutex play_cb_mu_;
+  BrisaPlayRequestCallback play_cb_ = nullptr;
+  int32_t request_no_ = 0;  // delivery thread
+  // Main-loop lock.
+  int started_ = 0;
+  bool primed_ = false;
+  size_t demand_ = 0;
+  // Far end between PutPlayData and the sink.
+  std::mutex render_mu_;
+  hxpa::ByteFifo render_;
+  bool accepting_ = false;
+};
+
+// Serialises the entry points against each other. Plain pointer: the
+// library is stopped by its Uninit or its unload, never by exit order.
+std::mutex g_api_mu;
+Brisa *g_brisa = nullptr;
+
+void DestroyLocked() {
+  delete g_brisa;
+  g_brisa = nullptr;
+}
+
+__attribute__((destructor)) void ShutDownAtUnload() {
+  std::lock_guard<std::mutex> lk(g_api_mu);
+  DestroyLocked();
+}
+
+}  // namespace
+
+extern "C" {
+
+// Safe in any state; frees every object of the library.
+HX_PULSE_EXPORT int32_t BrisaApi_Uninit(void) {
+  std::lock_guard<std::mutex> lk(g_api_mu);
+  DestroyLocked();
+  return 0;
+}
+
+// Nonzero whenever the library could set itself up, with or without a
+// server: the streams open when one is reachable.
+HX_PULSE_EXPORT int32_t BrisaApi_Init(int32_t, BrisaCaptureCallback cb, void *user) {
+  std::lock_guard<std::mutex> lk(g_api_mu);
+  DestroyLocked();
+  if (!cb) return 0;
+  g_brisa = new Brisa;
+  if (!g_brisa->Init(cb, user)) {
+    DestroyLocked();
+    return 0;
+  }
+  return 1;
+}
+
+// -1 when not initialised.
+HX_PULSE_EXPORT int32_t BrisaApi_Start(int32_t with_capture) {
+  std::lock_guard<std::mutex> lk(g_api_mu);
+  return g_brisa ? g_brisa->Start(with_capture) : -1;
+}
+
+// Safe in any state; no callback follows its return.
+HX_PULSE_EXPORT int32_t BrisaApi_Stop(void) {
+  std::lock_guard<std::mutex> lk(g_api_mu);
+  if (g_brisa) g_brisa->Stop();
+  return 0;
+}
+
+// Accepted at any time; kept only while the far-end stream is open.
+HX_PULSE_EXPORT int32_t BrisaApi_PutPlayData(int32_t, int16_t *samples, int32_t count) {
+  if (!samples || count <= 0) return -1;
+  std::lock_guard<std::mutex> lk(g_api_mu);
+  if (g_brisa) g_brisa->PutPlayData(samples, count);
+  return 0;
+}
+
+HX_PULSE_EXPORT int32_t BrisaApi_AddPlayChannel(int32_t channel, BrisaPlayRequestCallback cb) {
+  std::lock_guard<std::mutex> lk(g_api_mu);
+  return g_brisa && cb ? g_brisa->SetPlayChannel(channel, cb) : -1;
+}
+
+HX_PULSE_EXPORT int32_t BrisaApi_DelPlayChannel(int32_t channel) {
+  std::lock_guard<std::mutex> lk(g_api_mu);
+  return g_brisa ? g_brisa->SetPlayChannel(channel, nullptr) : -1;
+}
+
+}  // extern "C"

@@ -1,0 +1,127 @@
+#include "pulse/pa_link.h"
+
+#include <stdio.h>
+#include <string.h>
+
+namespace hxpa {
+
+bool PaLink::Start(const char *client_name, PaLinkClient *client) {
+  Stop();
+  snprintf(name_, sizeof name_, "%s", client_name);
+  client_ = client;
+  loop_ = pa_threaded_mainloop_new();
+  if (!loop_) return false;
+  api_ = pa_threaded_mainloop_get_api(loop_);
+  pa_threaded_mainloop_set_name(loop_, client_name);
+  struct timeval never = {0, 0};
+  timer_ = api_->time_new(api_, &never, OnTimer, this);
+  api_->time_restart(timer_, nullptr);  // disabled until armed
+  if (!timer_ || pa_threaded_mainloop_start(loop_) < 0) {
+    if (timer_) api_->time_free(timer_);
+    timer_ = nullptr;
+    pa_threaded_mainloop_free(loop_);
+    loop_ = nullptr;
+    return false;
+  }
+  Lock();
+  Connect();
+  Unlock();
+  return true;
+}
+
+void PaLink::Stop() {
+  if (!loop_) return;
+  Lock();
+  ready_.store(false, std::memory_order_release);
+  if (ctx_) {
+    pa_context_set_state_callback(ctx_, nullptr, nullptr);
+    pa_context_disconnect(ctx_);
+    pa_context_unref(ctx_);
+    ctx_ = nullptr;
+  }
+  if (timer_) api_->time_free(timer_);
+  timer_ = nullptr;
+  Unlock();
+  pa_threaded_mainloop_stop(loop_);
+  pa_threaded_mainloop_free(loop_);
+  loop_ = nullptr;
+  api_ = nullptr;
+  dead_ = false;
+}
+
+void PaLink::Poke() {
+  if (ctx_ && ready()) client_->OnTick(ctx_);
+}
+
+void PaLink::Arm(int ms) {
+  struct timeval tv;
+  pa_gettimeofday(&tv);
+  pa_timeval_add(&tv, (pa_usec_t)ms * PA_USEC_PER_MSEC);
+  api_->time_restart(timer_, &tv);
+}
+
+// NOAUTOSPAWN: a library never starts a server of its own. The server is
+// the one libpulse finds (PULSE_SERVER, then the user's runtime folder).
+void PaLink::Connect() {
+  dead_ = false;
+  ctx_ = pa_context_new(api_, name_);
+  if (ctx_) {
+    pa_context_set_state_callback(ctx_, OnState, this);
+    if (pa_context_connect(ctx_, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) >= 0) {
+      Arm(kConnectLimitMs);
+      return;
+    }
+  }
+  failures_.fetch_add(1, std::memory_order_acq_rel);
+  dead_ = true;
+  Arm(kRetryMs);
+}
+
+void PaLink::OnState(pa_context *c, void *self_) {
+  auto *self = static_cast<PaLink *>(self_);
+  switch (pa_context_get_state(c)) {
+    case PA_CONTEXT_READY:
+      self->ready_.store(true, std::memory_order_release);
+      self->client_->OnReady(c);
+      self->Arm(kTickMs);
+      break;
+    case PA_CONTEXT_FAILED:
+    case PA_CONTEXT_TERMINATED:
+      if (self->ready_.exchange(false, std::memory_order_acq_rel)) self->client_->OnLost();
+      else self->failures_.fetch_add(1, std::memory_order_acq_rel);
+      // The context is released at the timer, outside its own callback.
+      self->dead_ = true;
+      self->Arm(kRetryMs);
+      break;
+    default:
+      break;
+  }
+}
+
+// One timer: the retry after a failure, the deadline of an attempt under
+// way, and the tick while ready.
+void PaLink::OnTimer(pa_mainloop_api *, pa_time_event *, const struct timeval *, void *self_) {
+  auto *self = static_cast<PaLink *>(self_);
+  if (self->ready()) {
+    self->client_->OnTick(self->ctx_);
+    self->Arm(kTickMs);
+    return;
+  }
+  if (self->ctx_) {  // failed, or still not ready at its deadline
+    if (!self->dead_) self->failures_.fetch_add(1, std::memory_order_acq_rel);
+    pa_context_set_state_callback(self->ctx_, nullptr, nullptr);
+    pa_context_disconnect(self->ctx_);
+    pa_context_unref(self->ctx_);
+    self->ctx_ = nullptr;
+  }
+  self->Connect();
+}
+
+int StreamLatencyMs(pa_stream *s) {
+  pa_usec_t usec = 0;
+  int negative = 0;
+  if (!s || pa_stream_get_latency(s, &usec, &negative) < 0 || negative) return 0;
+  return (int)(usec / PA_USEC_PER_MSEC);
+}
+
+}  // namespace hxpa

@@ -1,0 +1,353 @@
+// The five PulseAudio back-end libraries through their C contracts, on a
+// private daemon: endpoint counts, plain capture, system audio, the voice
+// path, and their stops.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <functional>
+#include <mutex>
+#include <vector>
+
+#define HX_BRISA_DLL_IMPLEMENTATION
+#define HX_NTDLL_IMPLEMENTATION
+#include "backends/api/brisa_dll.h"
+#include "backends/api/mirel_dll.h"
+#include "backends/api/mmdevapi.h"
+#include "backends/api/ntdll.h"
+#include "backends/api/tovan_dll.h"
+#include "pulse_daemon.h"
+#include "signal_check.h"
+
+using namespace hxtest;
+
+namespace {
+
+// Render and capture counts of active endpoints, or -1s when enumeration fails.
+std::pair<long, long> Counts() {
+  void *e = nullptr, *c = nullptr;
+  uint32_t n[2] = {0, 0};
+  if (MMDevApi_CreateDeviceEnumerator(&e) < 0) return {-1, -1};
+  for (int flow = 0; flow < 2; ++flow) {
+    if (MMDevApi_EnumAudioEndpoints(e, flow, 1, &c) < 0 || MMDevApi_GetCount(c, &n[flow]) < 0)
+      n[flow] = uint32_t(-1);
+    MMDevApi_Release(c);
+  }
+  MMDevApi_Release(e);
+  return {long(int32_t(n[0])), long(int32_t(n[1]))};
+}
+
+// Byte blocks received by a capture callback.
+struct Blocks {
+  std::mutex mu;
+  std::vector<int32_t> lens;
+  std::vector<int16_t> samples;
+  std::atomic<int> calls{0}, in_call{0};
+  std::atomic<int> sleep_ms{0};
+  void Add(const uint8_t *d, int32_t len) {
+    in_call = 1;
+    {
+      std::lock_guard<std::mutex> lk(mu);
+      lens.push_back(len);
+      const int16_t *s = reinterpret_cast<const int16_t *>(d);
+      samples.insert(samples.end(), s, s + len / 2);
+    }
+    if (sleep_ms) usleep(useconds_t(sleep_ms * 1000));
+    calls++;
+    in_call = 0;
+  }
+  void Reset() {
+    std::lock_guard<std::mutex> lk(mu);
+    lens.clear();
+    samples.clear();
+    calls = 0;
+    sleep_ms = 0;
+  }
+  std::vector<int16_t> Samples() {
+    std::lock_guard<std::mutex> lk(mu);
+    return samples;
+  }
+};
+Blocks g_blocks;
+
+class Pulse : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    g_blocks.Reset();
+    std::string error = daemon_.Start();
+    ASSERT_EQ(error, "") << "a real-device test needs its private PulseAudio daemon";
+  }
+  PulseDaemon daemon_;
+};
+
+}  // namespace
+
+// spk (sink) and mic (source) count; spk.monitor does not. A second sink
+// appears and disappears with its module.
+TEST_F(Pulse, EndpointsCountSinksAndSourcesButNotMonitors) {
+  ASSERT_GE(MMDevApi_CoInitialize(nullptr), 0);
+  // The first enumeration waits a bounded time for the connection; a slow
+  // one (a loaded sanitizer build) fails it, and a later one succeeds.
+  EXPECT_TRUE(WaitFor([] { return Counts() == std::make_pair(1L, 1L); }, 10)) << Counts().first;
+  std::string index;
+  ASSERT_EQ(daemon_.Pactl("load-module module-null-sink sink_name=spk2", &index), 0);
+  EXPECT_TRUE(WaitFor([] { return Counts() == std::make_pair(2L, 1L); }, 10)) << Counts().first;
+  ASSERT_EQ(daemon_.Pactl("unload-module " + index), 0);
+  EXPECT_TRUE(WaitFor([] { return Counts() == std::make_pair(1L, 1L); }, 10)) << Counts().first;
+  daemon_.Kill();
+  EXPECT_TRUE(WaitFor([] { return Counts().first == -1; }, 10)) << "no server: enumeration fails";
+  ASSERT_EQ(daemon_.Launch(), "");
+  EXPECT_TRUE(WaitFor([] { return Counts() == std::make_pair(1L, 1L); }, 10)) << "reconnected";
+  MMDevApi_CoUninitialize();
+}
+
+// Bad arguments are refused with a failure result, nothing is written.
+TEST_F(Pulse, EndpointCallsRefuseBadObjects) {
+  void *e = nullptr, *c = reinterpret_cast<void *>(1);
+  uint32_t n = 7;
+  EXPECT_LT(MMDevApi_CreateDeviceEnumerator(nullptr), 0);
+  ASSERT_GE(MMDevApi_CreateDeviceEnumerator(&e), 0);
+  EXPECT_LT(MMDevApi_EnumAudioEndpoints(e, 2, 1, &c), 0);
+  EXPECT_EQ(c, nullptr);
+  EXPECT_LT(MMDevApi_GetCount(e, &n), 0) << "an enumerator is not a collection";
+  EXPECT_EQ(n, 7u);
+  MMDevApi_Release(e);
+  MMDevApi_Release(nullptr);
+}
+
+TEST(PulseVersion, IsAtLeast8) {
+  uint32_t major = 0, minor = 9, build = 0;
+  RtlGetNtVersionNumbers(&major, &minor, &build);
+  EXPECT_GE(major, 8u);
+}
+
+// The microphone arrives in exact 640-byte blocks, as fed; after UnInit
+// returns, no callback runs, even one that was under way.
+TEST_F(Pulse, PlainCaptureDeliversTheMicrophoneIn640ByteBlocksAndStopsCleanly) {
+  std::vector<int16_t> speech = Speech16k();
+  ASSERT_GT(speech.size(), 16000u);
+  speech.resize(32000);
+  MicFeeder feeder(daemon_.fifo());
+  ASSERT_NE(fnMirelDll_Init([](uint8_t *d, int32_t len) { g_blocks.Add(d, len); }, 16000, 1), 0);
+  ASSERT_TRUE(WaitFor([] { return g_blocks.calls > 10; }, 10)) << "no microphone blocks";
+  const size_t start = g_blocks.Samples().size();
+  feeder.Queue(speech);
+  ASSERT_TRUE(WaitFor([&] { return g_blocks.Samples().size() > start + speech.size() + 8000; }, 15));
+  Match m = BestMatch(speech, g_blocks.Samples(), long(start), long(start + 16000));
+  EXPECT_GT(m.ncc, 0.99) << "lag " << m.lag - long(start);
+  {
+    std::lock_guard<std::mutex> lk(g_blocks.mu);
+    for (int32_t len : g_blocks.lens) ASSERT_EQ(len, 640);
+  }
+  g_blocks.sleep_ms = 100;
+  ASSERT_TRUE(WaitFor([] { return g_blocks.in_call.load() == 1; }, 5));
+  fnMirelDll_UnInit();
+  EXPECT_EQ(g_blocks.in_call.load(), 0) << "UnInit returned while its callback ran";
+  const int calls = g_blocks.calls;
+  usleep(300000);
+  EXPECT_EQ(g_blocks.calls.load(), calls) << "a callback after UnInit";
+  EXPECT_EQ(fnMirelDll_UnInit(), 1) << "a second UnInit is harmless";
+}
+
+// System audio is the speaker's monitor at 48 kHz stereo, channels as
+// played (left silent stays silent), in blocks of at most 1920 bytes that
+// the callee may overwrite.
+TEST_F(Pulse, SystemAudioTakesTheSpeakerMonitorUnmixed) {
+  const double freq[2] = {1000, 1000}, amp[2] = {0, 8000};
+  SimpleStream player;
+  ASSERT_EQ(player.Play("spk", 48000, 2, Tone(1, 48000, 2, freq, amp)), "");
+  ASSERT_GE(tovan_init([](uint8_t *d, int32_t len) {
+    g_blocks.Add(d, len);
+    memset(d, 0x55, size_t(len));  // the callee owns the buffer during the call
+  }), 0);
+  ASSERT_TRUE(WaitFor([] { return g_blocks.Samples().size() > 96000; }, 15)) << "no system audio";
+  tovan_uninit();
+  std::vector<int16_t> x = g_blocks.Samples();
+  x.erase(x.begin(), x.begin() + 48000);  // the first half second may start silent
+  EXPECT_LT(Rms(x, 0, 2), 30) << "left channel";
+  EXPECT_GT(MedianToneAmplitude(x, 1, 2, 1000, 48000, 4800), 6000) << "right channel";
+  std::lock_guard<std::mutex> lk(g_blocks.mu);
+  for (int32_t len : g_blocks.lens) ASSERT_TRUE(len > 0 && len <= 1920) << len;
+}
+
+namespace {
+struct Voice {
+  std::mutex mu;
+  std::vector<int16_t> samples;
+  std::vector<int> flags;
+  std::atomic<int> blocks{0}, bad_counts{0}, requests{0};
+  std::atomic<bool> uninit_inside{false};
+  std::vector<int16_t> far;  // played one 320-value block per request
+  size_t far_pos = 0;
+} g_voice;
+
+void VoiceBlock(int16_t *s, int16_t count, uint8_t, void *user) {
+  if (count != 320 || user != &g_voice) g_voice.bad_counts++;
+  {
+    std::lock_guard<std::mutex> lk(g_voice.mu);
+    g_voice.flags.push_back((s[0] & 1) + 2 * (s[1] & 1));
+    g_voice.samples.insert(g_voice.samples.end(), s, s + count);
+  }
+  g_voice.blocks++;
+  if (g_voice.uninit_inside.exchange(false)) BrisaApi_Uninit();
+}
+
+void VoiceRequest(int32_t) {
+  g_voice.requests++;
+  std::lock_guard<std::mutex> lk(g_voice.mu);
+  if (g_voice.far.empty()) return;
+  BrisaApi_PutPlayData(0, g_voice.far.data() + g_voice.far_pos, 320);
+  g_voice.far_pos = (g_voice.far_pos + 320) % g_voice.far.size();
+}
+}  // namespace
+
+// Without a server the voice path still initialises at once and starts its
+// streams by itself when the server appears. Then: 320-sample blocks whose
+// flag is voice during speech and not during silence, one play request per
+// 10 ms, and the far end on the speaker with its channels as handed over.
+TEST_F(Pulse, VoicePathStartsWithoutServerThenFlagsVoiceAndPlaysTheFarEnd) {
+  daemon_.Kill();
+  const double freq[2] = {500, 1500}, amp[2] = {6000, 3000};
+  g_voice.far = Tone(1, 16000, 2, freq, amp);
+  ASSERT_NE(BrisaApi_Init(0, VoiceBlock, &g_voice), 0) << "Init needs no server";
+  ASSERT_EQ(BrisaApi_Start(1), 0);
+  ASSERT_EQ(BrisaApi_AddPlayChannel(0, VoiceRequest), 0);
+  ASSERT_EQ(daemon_.Launch(), "");
+  MicFeeder feeder(daemon_.fifo());
+  ASSERT_TRUE(WaitFor([] { return g_voice.blocks > 25 && g_voice.requests > 50; }, 10))
+      << "no voice-path blocks or play requests";
+  SimpleStream monitor;
+  ASSERT_EQ(monitor.Record("spk.monitor", 16000, 2), "");
+  std::vector<int16_t> speech = Speech16k();
+  speech.resize(48000);
+  const int first = g_voice.blocks, req0 = g_voice.requests;
+  const double t0 = Now();
+  feeder.Queue(speech);
+  ASSERT_TRUE(WaitFor([&] { return g_voice.blocks > first + 150 + 50; }, 20));
+  const double seconds = Now() - t0;
+  const int requests = g_voice.requests - req0;
+  std::vector<int16_t> played = monitor.Take();
+  BrisaApi_Stop();
+  BrisaApi_Uninit();
+  EXPECT_EQ(g_voice.bad_counts.load(), 0);
+  std::vector<int> flags;
+  {
+    std::lock_guard<std::mutex> lk(g_voice.mu);
+    flags.assign(g_voice.flags.begin() + first, g_voice.flags.end());
+  }
+  EXPECT_EQ(std::count(g_voice.flags.begin() + 10, g_voice.flags.begin() + first, 1), 0)
+      << "silence before the speech";
+  int voice = 0, breaches = 0;
+  for (int f : flags) voice += f == 1, breaches += f > 1;
+  EXPECT_EQ(breaches, 0) << "bit 0 of sample 1 must stay 0";
+  EXPECT_GT(voice, 40) << "of " << flags.size() << " blocks around 3 s of speech";
+  EXPECT_NEAR(requests / seconds, 100, 25) << "one play request per 10 ms";
+  ASSERT_GT(played.size(), 32000u);
+  played.erase(played.begin(), played.begin() + 16000);
+  EXPECT_GT(MedianToneAmplitude(played, 0, 2, 500, 16000, 1600), 4000) << "left";
+  EXPECT_LT(MedianToneAmplitude(played, 0, 2, 1500, 16000, 1600), 300) << "right leaked into left";
+  EXPECT_GT(MedianToneAmplitude(played, 1, 2, 1500, 16000, 1600), 2000) << "right";
+  EXPECT_LT(MedianToneAmplitude(played, 1, 2, 500, 16000, 1600), 300) << "left leaked into right";
+}
+
+// An Uninit made from inside the capture callback returns, and no callback
+// follows it.
+TEST_F(Pulse, VoicePathUninitFromInsideItsCallbackReturns) {
+  MicFeeder feeder(daemon_.fifo());
+  ASSERT_NE(BrisaApi_Init(0, VoiceBlock, &g_voice), 0);
+  ASSERT_EQ(BrisaApi_Start(1), 0);
+  ASSERT_TRUE(WaitFor([] { return g_voice.blocks > 5; }, 10)) << "no voice-path blocks";
+  g_voice.uninit_inside = true;
+  ASSERT_TRUE(WaitFor([] { return !g_voice.uninit_inside; }, 5));
+  const int blocks = g_voice.blocks;
+  usleep(300000);
+  EXPECT_EQ(g_voice.blocks.load(), blocks);
+  EXPECT_EQ(BrisaApi_Start(1), -1) << "uninitialised";
+  EXPECT_EQ(BrisaApi_Stop(), 0);
+  EXPECT_EQ(BrisaApi_Uninit(), 0);
+}
+
+// A server that accepts connections but never answers (stopped): every call
+// of every library returns promptly (1 s is a hang bound, not a speed
+// target); after the server wakes up, the voice path records.
+TEST_F(Pulse, EveryCallReturnsWhileTheServerIsStalled) {
+  MicFeeder feeder(daemon_.fifo());
+  daemon_.Pause();
+  double slowest = 0;
+  std::string slowest_call;
+  auto timed = [&](const char *name, const std::function<void()> &call) {
+    const double t0 = Now();
+    call();
+    if (Now() - t0 > slowest) slowest = Now() - t0, slowest_call = name;
+  };
+  void *e = nullptr;
+  timed("MMDevApi_CoInitialize", [] { MMDevApi_CoInitialize(nullptr); });
+  timed("MMDevApi_CreateDeviceEnumerator", [&] { MMDevApi_CreateDeviceEnumerator(&e); });
+  MMDevApi_Release(e);
+  timed("MMDevApi_CoUninitialize", [] { MMDevApi_CoUninitialize(); });
+  timed("fnMirelDll_Init", [] { fnMirelDll_Init([](uint8_t *, int32_t) {}, 16000, 1); });
+  timed("fnMirelDll_UnInit", [] { fnMirelDll_UnInit(); });
+  timed("tovan_init", [] { tovan_init([](uint8_t *, int32_t) {}); });
+  timed("tovan_uninit", [] { tovan_uninit(); });
+  timed("BrisaApi_Init", [] { BrisaApi_Init(0, VoiceBlock, &g_voice); });
+  timed("BrisaApi_Start", [] { BrisaApi_Start(1); });
+  timed("BrisaApi_PutPlayData", [] {
+    int16_t block[320] = {};
+    BrisaApi_PutPlayData(0, block, 320);
+  });
+  timed("BrisaApi_Stop", [] { BrisaApi_Stop(); });
+  timed("BrisaApi_Start again", [] { BrisaApi_Start(1); });
+  usleep(300000);  // connection attempts under way
+  EXPECT_LT(slowest, 1.0) << slowest_call;
+  fprintf(stderr, "slowest call with the server stalled: %s, %.1f ms\n", slowest_call.c_str(),
+          slowest * 1000);
+  const int blocks = g_voice.blocks;
+  daemon_.Resume();
+  EXPECT_TRUE(WaitFor([&] { return g_voice.blocks > blocks + 25; }, 15))
+      << "the voice path records once the server answers";
+  timed("BrisaApi_Uninit", [] { BrisaApi_Uninit(); });
+  EXPECT_LT(slowest, 1.0) << slowest_call;
+}
+
+// The voice path asks the module to select again when its streams fail
+// (here: the speaker it plays to is unloaded).
+TEST_F(Pulse, VoicePathSetsTheSwitchFlagWhenItsStreamsFail) {
+  MicFeeder feeder(daemon_.fifo());
+  __atomic_store_n(&g_is_brisa_switch_to_wave, 0, __ATOMIC_RELAXED);
+  ASSERT_NE(BrisaApi_Init(0, VoiceBlock, &g_voice), 0);
+  ASSERT_EQ(BrisaApi_Start(1), 0);
+  ASSERT_EQ(BrisaApi_AddPlayChannel(0, VoiceRequest), 0);
+  ASSERT_TRUE(WaitFor([] { return g_voice.blocks > 5 && g_voice.requests > 5; }, 10));
+  EXPECT_EQ(__atomic_load_n(&g_is_brisa_switch_to_wave, __ATOMIC_RELAXED), 0);
+  ASSERT_EQ(daemon_.Pactl("unload-module module-null-sink"), 0);
+  EXPECT_TRUE(WaitFor([] { return __atomic_load_n(&g_is_brisa_switch_to_wave, __ATOMIC_RELAXED) == 1; }, 10));
+  BrisaApi_Uninit();
+}
+
+// Each library exports its contract symbols and nothing else, and finds its
+// neighbours through RUNPATH (never RPATH, which would beat LD_LIBRARY_PATH).
+TEST(PulseLibraries, ExportOnlyTheirContractAndCarryRunpath) {
+  const std::vector<std::pair<std::string, std::string>> libs = {
+      {"libBrisaDll.so", "BrisaApi_AddPlayChannel BrisaApi_DelPlayChannel BrisaApi_Init "
+                         "BrisaApi_PutPlayData BrisaApi_Start BrisaApi_Stop BrisaApi_Uninit "
+                         "g_is_brisa_switch_to_wave "},
+      {"libMirelDll.so", "fnMirelDll_Init fnMirelDll_UnInit "},
+      {"libTovanDll.so", "tovan_init tovan_uninit "},
+      {"libMMDevApi.so", "MMDevApi_CoInitialize MMDevApi_CoUninitialize "
+                         "MMDevApi_CreateDeviceEnumerator MMDevApi_EnumAudioEndpoints "
+                         "MMDevApi_GetCount MMDevApi_Release "},
+      {"libntdll.so", "RtlGetNtVersionNumbers "}};
+  for (const auto &lib : libs) {
+    const std::string path = std::string(HX_LIB_DIR) + "/" + lib.first;
+    std::string names, dynamic;
+    FILE *p = popen(("nm -D --defined-only " + path + " | awk '{print $3}' | sort").c_str(), "r");
+    for (int c; p && (c = fgetc(p)) != EOF;) names += c == '\n' ? ' ' : char(c);
+    if (p) pclose(p);
+    EXPECT_EQ(names, lib.second) << path;
+    p = popen(("readelf -d " + path).c_str(), "r");
+    for (int c; p && (c = fgetc(p)) != EOF;) dynamic += char(c);
+    if (p) pclose(p);
+    EXPECT_NE(dynamic.find("(RUNPATH)"), std::string::npos) << path;
+    EXPECT_EQ(dynamic.find("(RPATH)"), std::string::npos) << path;
+  }
+}

@@ -1,0 +1,300 @@
+#include "pulse_daemon.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <pulse/error.h>
+#include <pulse/simple.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+extern char **environ;
+
+namespace hxtest {
+
+double Now() {
+  timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return ts.tv_sec + ts.tv_nsec * 1e-9;
+}
+
+bool WaitFor(const std::function<bool()> &cond, double seconds) {
+  const double until = Now() + seconds;
+  for (;;) {
+    if (cond()) return true;
+    if (Now() > until) return false;
+    usleep(10000);
+  }
+}
+
+namespace {
+
+// Runs argv with env added to ours; stdout to out_path ("" = /dev/null).
+pid_t SpawnWith(const std::vector<std::string> &args, const std::vector<std::string> &env_add,
+                const std::string &out_path) {
+  std::vector<std::string> env_s;
+  for (char **e = environ; *e; ++e) {
+    std::string kv(*e);
+    bool replaced = false;
+    for (const auto &a : env_add)
+      if (kv.compare(0, a.find('=') + 1, a, 0, a.find('=') + 1) == 0) replaced = true;
+    if (!replaced) env_s.push_back(kv);
+  }
+  env_s.insert(env_s.end(), env_add.begin(), env_add.end());
+  std::vector<char *> argv, envp;
+  for (auto &a : const_cast<std::vector<std::string> &>(args)) argv.push_back(&a[0]);
+  argv.push_back(nullptr);
+  for (auto &e : env_s) envp.push_back(&e[0]);
+  envp.push_back(nullptr);
+  posix_spawn_file_actions_t fa;
+  posix_spawn_file_actions_init(&fa);
+  const std::string out = out_path.empty() ? "/dev/null" : out_path;
+  posix_spawn_file_actions_addopen(&fa, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&fa, STDOUT_FILENO, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                   0644);
+  posix_spawn_file_actions_adddup2(&fa, STDOUT_FILENO, STDERR_FILENO);
+  // The child must not inherit a blocked SIGPIPE or anything else odd.
+  posix_spawnattr_t attr;
+  posix_spawnattr_init(&attr);
+  sigset_t none;
+  sigemptyset(&none);
+  posix_spawnattr_setsigmask(&attr, &none);
+  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK);
+  pid_t pid = -1;
+  if (posix_spawnp(&pid, argv[0], &fa, &attr, argv.data(), envp.data()) != 0) pid = -1;
+  posix_spawn_file_actions_destroy(&fa);
+  posix_spawnattr_destroy(&attr);
+  return pid;
+}
+
+std::string ReadFile(const std::string &path) {
+  std::ifstream f(path);
+  std::stringstream ss;
+  ss << f.rdbuf();
+  return ss.str();
+}
+
+}  // namespace
+
+PulseDaemon::~PulseDaemon() {
+  Kill();
+  if (!dir_.empty()) {
+    std::error_code ec;
+    std::filesystem::remove_all(dir_, ec);
+  }
+}
+
+std::string PulseDaemon::Prepare() {
+  char tmpl[] = "/tmp/hx-pulse-XXXXXX";
+  if (!mkdtemp(tmpl)) return std::string("cannot create a temporary folder: ") + strerror(errno);
+  dir_ = tmpl;
+  setenv("PULSE_SERVER", server().c_str(), 1);
+  return "";
+}
+
+std::string PulseDaemon::Launch() {
+  unlink(fifo().c_str());  // left behind by a killed daemon; the source makes it anew
+  const std::vector<std::string> args = {
+      "pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1", "--use-pid-file=no",
+      "--disable-shm=yes", "--log-target=stderr",
+      "-L", "module-native-protocol-unix socket=" + dir_ + "/sock auth-anonymous=1",
+      "-L", "module-null-sink sink_name=spk rate=48000",
+      "-L", "module-pipe-source source_name=mic file=" + fifo() +
+                " format=s16le rate=16000 channels=2"};
+  pid_ = SpawnWith(args, {"HOME=" + dir_, "XDG_RUNTIME_DIR=" + dir_, "XDG_CONFIG_HOME=" + dir_},
+                   dir_ + "/daemon.log");
+  if (pid_ <= 0)
+    return "cannot run 'pulseaudio' (install the pulseaudio package): " + std::string(strerror(errno));
+  std::string sources, sinks;
+  const bool up = WaitFor(
+      [&] {
+        int status;
+        if (waitpid(pid_, &status, WNOHANG) == pid_) {
+          pid_ = -1;
+          return true;
+        }
+        return Pactl("list short sources", &sources) == 0 && sources.find("\tmic\t") != std::string::npos &&
+               Pactl("list short sinks", &sinks) == 0 && sinks.find("\tspk\t") != std::string::npos;
+      },
+      20);
+  if (!up || pid_ <= 0) {
+    std::string why = pid_ <= 0 ? "the private PulseAudio daemon exited at start"
+                                : "the private PulseAudio daemon did not answer within 20 s";
+    Kill();
+    return why + " (server " + server() + "); its log:\n" + Log();
+  }
+  return "";
+}
+
+void PulseDaemon::Kill() {
+  if (pid_ <= 0) return;
+  kill(pid_, SIGKILL);
+  int status;
+  waitpid(pid_, &status, 0);
+  pid_ = -1;
+}
+
+void PulseDaemon::Pause() {
+  if (pid_ > 0) kill(pid_, SIGSTOP);
+}
+
+void PulseDaemon::Resume() {
+  if (pid_ > 0) kill(pid_, SIGCONT);
+}
+
+std::string PulseDaemon::Restart() {
+  Kill();
+  return Launch();
+}
+
+int PulseDaemon::Pactl(const std::string &args, std::string *out) const {
+  std::vector<std::string> argv = {"pactl", "-s", server()};
+  std::istringstream in(args);
+  for (std::string w; in >> w;) argv.push_back(w);
+  const std::string path = dir_ + "/pactl.out";
+  pid_t pid = SpawnWith(argv, {}, out ? path : "");
+  if (pid <= 0) return -1;
+  int status = 0;
+  if (waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return -1;
+  if (out) *out = ReadFile(path);
+  return WEXITSTATUS(status);
+}
+
+std::string PulseDaemon::Log() const { return ReadFile(dir_ + "/daemon.log"); }
+
+MicFeeder::MicFeeder(std::string fifo) : fifo_(std::move(fifo)) {
+  marks_.reserve(200000);
+  thread_ = std::thread([this] { Run(); });
+}
+
+MicFeeder::~MicFeeder() {
+  quit_ = true;
+  thread_.join();
+}
+
+void MicFeeder::Queue(const std::vector<int16_t> &samples) {
+  std::lock_guard<std::mutex> lk(mu_);
+  queue_.insert(queue_.end(), samples.begin(), samples.end());
+}
+
+double MicFeeder::WriteTime(size_t n) const {
+  std::lock_guard<std::mutex> lk(const_cast<std::mutex &>(mu_));
+  auto it = std::upper_bound(marks_.begin(), marks_.end(), std::make_pair(n, 1e300));
+  if (it == marks_.begin()) return 0;
+  --it;
+  return n < it->first + 160 ? it->second : 0;
+}
+
+// SIGPIPE is blocked on this thread only: a write into a pipe whose daemon
+// was killed fails with EPIPE here instead of ending the test program.
+void MicFeeder::Run() {
+  sigset_t pipe_sig;
+  sigemptyset(&pipe_sig);
+  sigaddset(&pipe_sig, SIGPIPE);
+  pthread_sigmask(SIG_BLOCK, &pipe_sig, nullptr);
+  int fd = -1;
+  int16_t chunk[160], stereo[320];
+  double t0 = Now();
+  for (long n = 0; !quit_; ++n) {
+    double due = t0 + n * 0.01, now = Now();
+    if (due > now) usleep((useconds_t)((due - now) * 1e6));
+    else if (now - due > 0.05) t0 = now - n * 0.01;  // stalled: no burst afterwards
+    size_t pos = written_.load();
+    {
+      std::lock_guard<std::mutex> lk(mu_);
+      size_t have = queue_.size() - queue_pos_;
+      size_t take = std::min<size_t>(have, 160);
+      if (take) memcpy(chunk, queue_.data() + queue_pos_, take * 2);
+      memset(chunk + take, 0, (160 - take) * 2);
+      queue_pos_ += take;
+    }
+    if (fd < 0) fd = open(fifo_.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd >= 0) {
+      for (int i = 0; i < 160; ++i) stereo[2 * i] = stereo[2 * i + 1] = chunk[i];
+      ssize_t w = write(fd, stereo, sizeof stereo);
+      if (w == (ssize_t)sizeof stereo) {
+        std::lock_guard<std::mutex> lk(mu_);
+        marks_.emplace_back(pos, Now());
+      } else if (w < 0 && errno != EAGAIN) {
+        close(fd);
+        fd = -1;
+        struct timespec zero = {0, 0};
+        sigtimedwait(&pipe_sig, nullptr, &zero);  // consume the pending SIGPIPE
+      }
+    }
+    written_ = pos + 160;
+  }
+  if (fd >= 0) close(fd);
+}
+
+std::string SimpleStream::Open(bool record, const char *device, int rate, int channels) {
+  Stop();
+  pa_sample_spec ss = {PA_SAMPLE_S16LE, (uint32_t)rate, (uint8_t)channels};
+  pa_buffer_attr attr = {(uint32_t)-1, (uint32_t)-1, (uint32_t)-1, (uint32_t)-1, (uint32_t)-1};
+  const uint32_t ten_ms = uint32_t(rate / 100 * channels * 2);
+  if (record) attr.fragsize = ten_ms;
+  else attr.tlength = 4 * ten_ms;
+  int err = 0;
+  pa_ = pa_simple_new(nullptr, "hx-test", record ? PA_STREAM_RECORD : PA_STREAM_PLAYBACK, device,
+                      record ? "test recorder" : "test player", &ss, nullptr, &attr, &err);
+  if (!pa_) return std::string("test stream on '") + device + "': " + pa_strerror(err);
+  channels_ = channels;
+  quit_ = false;
+  return "";
+}
+
+std::string SimpleStream::Record(const char *device, int rate, int channels) {
+  std::string e = Open(true, device, rate, channels);
+  if (!e.empty()) return e;
+  thread_ = std::thread([this, rate] {
+    std::vector<int16_t> chunk(size_t(rate / 100 * channels_));
+    while (!quit_) {
+      if (pa_simple_read(static_cast<pa_simple *>(pa_), chunk.data(), chunk.size() * 2, nullptr) < 0)
+        break;
+      std::lock_guard<std::mutex> lk(mu_);
+      data_.insert(data_.end(), chunk.begin(), chunk.end());
+    }
+  });
+  return "";
+}
+
+std::string SimpleStream::Play(const char *device, int rate, int channels,
+                               std::vector<int16_t> loop) {
+  std::string e = Open(false, device, rate, channels);
+  if (!e.empty()) return e;
+  thread_ = std::thread([this, rate, loop = std::move(loop)] {
+    const size_t chunk = size_t(rate / 100 * channels_);
+    // loop holds whole 10 ms chunks
+    for (size_t pos = 0; !quit_ && loop.size() >= chunk; pos = (pos + chunk) % loop.size())
+      if (pa_simple_write(static_cast<pa_simple *>(pa_), loop.data() + pos, chunk * 2, nullptr) < 0)
+        break;
+  });
+  return "";
+}
+
+void SimpleStream::Stop() {
+  quit_ = true;
+  if (thread_.joinable()) thread_.join();
+  if (pa_) pa_simple_free(static_cast<pa_simple *>(pa_));
+  pa_ = nullptr;
+}
+
+std::vector<int16_t> SimpleStream::Take() {
+  std::lock_guard<std::mutex> lk(mu_);
+  std::vector<int16_t> out;
+  out.swap(data_);
+  return out;
+}
+
+}  // namespace hxtest

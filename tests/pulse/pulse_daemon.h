@@ -1,0 +1,108 @@
+// A private PulseAudio daemon for one test program: started in a fresh
+// temporary folder (HOME and XDG_RUNTIME_DIR point there, so no user or
+// system daemon is touched), stopped by its process id. Its devices:
+//   spk  null sink, 48 kHz stereo: the speaker; spk.monitor is what it played
+//   mic  pipe source, 16 kHz stereo: the microphone, fed by MicFeeder with
+//        the same signal on both channels (mono capture takes the downmix)
+// PULSE_SERVER is set in this process so the libraries under test reach it.
+#ifndef HX_TESTS_PULSE_DAEMON_H
+#define HX_TESTS_PULSE_DAEMON_H
+
+#include <sys/types.h>
+
+#include <atomic>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace hxtest {
+
+class PulseDaemon {
+ public:
+  ~PulseDaemon();
+  // "" when the daemon answers with both devices; else what went wrong.
+  std::string Start() {
+    std::string e = Prepare();
+    return e.empty() ? Launch() : e;
+  }
+  // The folder and PULSE_SERVER only, for a test that starts the daemon later.
+  std::string Prepare();
+  std::string Launch();
+  // SIGKILL, then wait for the process.
+  void Kill();
+  // SIGSTOP / SIGCONT: a server that is there but does not answer.
+  void Pause();
+  void Resume();
+  // Kill, then start again on the same socket.
+  std::string Restart();
+  bool alive() const { return pid_ > 0; }
+  const std::string &dir() const { return dir_; }
+  std::string server() const { return "unix:" + dir_ + "/sock"; }
+  std::string fifo() const { return dir_ + "/mic.fifo"; }
+  // Runs pactl against this daemon; exit code (-1 when it did not run).
+  int Pactl(const std::string &args, std::string *out = nullptr) const;
+  // The daemon's own log (for failure messages).
+  std::string Log() const;
+
+ private:
+  std::string dir_;
+  pid_t pid_ = -1;
+};
+
+// Writes the microphone (mono, duplicated to stereo) into the pipe source
+// at real-time pace (10 ms
+// chunks on an absolute schedule), silence when nothing is queued. Keeps
+// going across daemon restarts (it reopens the pipe).
+class MicFeeder {
+ public:
+  explicit MicFeeder(std::string fifo);
+  ~MicFeeder();
+  void Queue(const std::vector<int16_t> &samples);
+  // Called with the position (in samples since start) at which the next
+  // 10 ms chunk is written and the monotonic time of the write.
+  size_t samples_written() const { return written_.load(); }
+  // Monotonic seconds at which sample number `n` was written (0 if not yet).
+  double WriteTime(size_t n) const;
+
+ private:
+  void Run();
+  std::string fifo_;
+  std::mutex mu_;
+  std::vector<int16_t> queue_;
+  size_t queue_pos_ = 0;
+  std::vector<std::pair<size_t, double>> marks_;  // (first sample, time) per chunk
+  std::atomic<size_t> written_{0};
+  std::atomic<bool> quit_{false};
+  std::thread thread_;
+};
+
+// A test's own stream through libpulse-simple on its own thread: records
+// from a device into a buffer, or plays a buffer (looping) into one.
+class SimpleStream {
+ public:
+  ~SimpleStream() { Stop(); }
+  std::string Record(const char *device, int rate, int channels);
+  std::string Play(const char *device, int rate, int channels, std::vector<int16_t> loop);
+  void Stop();
+  std::vector<int16_t> Take();  // what was recorded so far (and forget it)
+
+ private:
+  std::string Open(bool record, const char *device, int rate, int channels);
+  void *pa_ = nullptr;
+  int channels_ = 0;
+  std::mutex mu_;
+  std::vector<int16_t> data_;
+  std::atomic<bool> quit_{false};
+  std::thread thread_;
+};
+
+double Now();  // monotonic seconds
+
+// Polls cond every 10 ms until it holds or `seconds` pass.
+bool WaitFor(const std::function<bool()> &cond, double seconds);
+
+}  // namespace hxtest
+
+#endif

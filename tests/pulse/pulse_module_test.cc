@@ -1,0 +1,241 @@
+// The module through its eight exports over the real back-end libraries,
+// on a private PulseAudio daemon: the microphone reaches the host, the far
+// end reaches the speaker, system audio is mixed in without the far end,
+// the speaker's hot-plug switches the back-end, and a daemon restart heals.
+#include <dlfcn.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <mutex>
+#include <vector>
+
+#include "module_api.h"
+#include "pulse_daemon.h"
+#include "signal_check.h"
+#include "support/log_capture.h"
+
+using namespace hxtest;
+
+namespace {
+
+const std::string kTag = "audio_HXAec::===> ";
+const std::string kA1 = kTag + std::string(47, 'A') + "a: to init win7-aec[1]---end";
+const std::string kB2 = kTag + std::string(47, 'B') + "b: to init win-in[2]---end";
+
+// Failures go to standard error: standard output carries the module's log
+// into a file while a test runs.
+struct FailuresToStderr : testing::EmptyTestEventListener {
+  void OnTestPartResult(const testing::TestPartResult &r) override {
+    if (r.failed()) fprintf(stderr, "%s:%d: Failure\n%s\n", r.file_name(), r.line_number(), r.summary());
+  }
+};
+const bool kListening = [] {
+  testing::UnitTest::GetInstance()->listeners().Append(new FailuresToStderr);
+  return true;
+}();
+
+// The host: keeps every upstream block with its arrival time; stream 0 of
+// the far end plays `far` in a loop, the other streams are silent.
+struct Host {
+  std::mutex mu;
+  std::vector<int16_t> up;          // 48 kHz stereo
+  std::vector<double> block_time;   // arrival of each 1920-byte block
+  std::vector<int16_t> far;         // 48 kHz stereo
+  size_t far_pos = 0;
+  std::atomic<long> blocks{0};
+
+  static int32_t Capture(void *ctx, int16_t *s, int32_t len) {
+    Host *h = static_cast<Host *>(ctx);
+    std::lock_guard<std::mutex> lk(h->mu);
+    h->up.insert(h->up.end(), s, s + len / 2);
+    h->block_time.push_back(Now());
+    h->blocks++;
+    return 0;
+  }
+  static int32_t Play(void *ctx, int16_t *buf, int32_t len, int32_t stream) {
+    Host *h = static_cast<Host *>(ctx);
+    std::lock_guard<std::mutex> lk(h->mu);
+    if (stream != 0 || h->far.empty()) return 0;
+    for (int32_t i = 0; i < len / 2; ++i) {
+      buf[i] = h->far[h->far_pos];
+      h->far_pos = (h->far_pos + 1) % h->far.size();
+    }
+    return len;
+  }
+  size_t UpFrames() {
+    std::lock_guard<std::mutex> lk(mu);
+    return up.size() / 2;
+  }
+  // The last `seconds` of upstream audio.
+  std::vector<int16_t> Last(double seconds) {
+    std::lock_guard<std::mutex> lk(mu);
+    size_t n = std::min(up.size(), size_t(seconds * 96000));
+    return std::vector<int16_t>(up.end() - long(n), up.end());
+  }
+};
+
+class PulseModule : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string error = daemon_.Start();
+    ASSERT_EQ(error, "") << "a real-device test needs its private PulseAudio daemon";
+    feeder_.reset(new MicFeeder(daemon_.fifo()));
+    log_.reset(new LogCapture);
+    ASSERT_TRUE(host::LoadModule(HX_MODULE_PATH, &api_, &error)) << error;
+  }
+  // Mode flags: aec_mode, micro_capture, sys_capture, online_sys_capture.
+  void StartCall(int aec, int mic, int sys, int online) {
+    api_.SetDownComCallBackPtr(reinterpret_cast<void *>(&Host::Capture), &host_,
+                               reinterpret_cast<void *>(&Host::Play), &host_);
+    api_.SetAecMode(uint8_t(aec));
+    api_.SetMicroCapture(uint8_t(mic));
+    api_.SetOnlineCapSys(uint8_t(online));
+    ASSERT_EQ(api_.Init(), 0);
+    api_.SetSysCapture(uint8_t(sys));
+    ASSERT_TRUE(log_->WaitFor(kA1, 1, 10000)) << "the voice path was not selected";
+    ASSERT_TRUE(WaitFor([&] { return host_.blocks > 50; }, 10)) << "no upstream blocks";
+  }
+  void TearDown() override {
+    if (api_.handle) {
+      api_.DeInit();
+      dlclose(api_.handle);
+    }
+    if (HasFailure() && log_) {
+      std::vector<std::string> lines = log_->Lines();
+      fprintf(stderr, "module log (last 40 lines):\n");
+      for (size_t i = lines.size() > 40 ? lines.size() - 40 : 0; i < lines.size(); ++i)
+        fprintf(stderr, "  %s\n", lines[i].c_str());
+    }
+    log_.reset();
+  }
+  // Index of the module that made the speaker sink.
+  std::string SpeakerModule() {
+    std::string list;
+    daemon_.Pactl("list short modules", &list);
+    size_t at = list.find("sink_name=spk ");
+    if (at == std::string::npos) return "";
+    size_t line = list.rfind('\n', at);
+    line = line == std::string::npos ? 0 : line + 1;
+    return list.substr(line, list.find('\t', line) - line);
+  }
+
+  PulseDaemon daemon_;
+  std::unique_ptr<MicFeeder> feeder_;
+  std::unique_ptr<LogCapture> log_;
+  host::ModuleApi api_;
+  Host host_;
+};
+
+// Speech fed into the microphone source comes up to the host cleaned but
+// recognisable (normalised cross-correlation after alignment), with the
+// microphone-to-host latency reported.
+TEST_F(PulseModule, SpeechFromTheMicrophoneReachesTheHost) {
+  StartCall(0, 1, 0, 0);
+  std::vector<int16_t> speech = Speech16k();
+  ASSERT_GT(speech.size(), 48000u);
+  speech.resize(48000);
+  for (int16_t &v : speech) v = int16_t(v / 2);  // about -27 dBFS: a usual microphone level
+  const size_t up0 = host_.UpFrames() / 3;  // in 16 kHz frames
+  const size_t fed0 = feeder_->samples_written();
+  feeder_->Queue(speech);
+  ASSERT_TRUE(WaitFor([&] { return host_.UpFrames() / 3 > up0 + speech.size() + 8000; }, 20));
+  std::vector<int16_t> up16;
+  std::vector<double> arrival;
+  {
+    std::lock_guard<std::mutex> lk(host_.mu);
+    up16 = Channel(host_.up, 2, 0, 3);
+    arrival = host_.block_time;
+  }
+  // Half-second parts, each aligned on its own: their median stands for the
+  // path; a packet that a loaded sanitizer run drops spoils one part only.
+  const double ncc = MedianPartNcc(speech, up16, 8000, 8000);
+  EXPECT_GE(ncc, 0.9);
+  Match m = BestMatch(speech, up16, long(up0), long(up0 + 8000));  // the latency
+  size_t block = size_t(m.lag) * 3 / 480;
+  ASSERT_LT(block, arrival.size());
+  const double latency_ms = (arrival[block] - feeder_->WriteTime(fed0)) * 1000;
+  fprintf(stderr, "microphone to host: ncc %.3f (parts) %.3f (whole), latency %.0f ms\n", ncc,
+          m.ncc, latency_ms);
+  EXPECT_GT(latency_ms, -5) << "arrived before it was written: a measuring fault";
+  EXPECT_LT(latency_ms, 250) << "a delay this long is a fault, whatever the load";
+}
+
+// The far end the host's play callback returns is what the speaker plays,
+// channel for channel.
+TEST_F(PulseModule, FarEndFromTheHostReachesTheSpeaker) {
+  const double freq[2] = {700, 1300}, amp[2] = {8000, 4000};
+  host_.far = Tone(1, 48000, 2, freq, amp);
+  StartCall(0, 1, 0, 0);
+  SimpleStream monitor;
+  ASSERT_EQ(monitor.Record("spk.monitor", 48000, 2), "");
+  std::vector<int16_t> played;
+  ASSERT_TRUE(WaitFor([&] {
+    std::vector<int16_t> more = monitor.Take();
+    played.insert(played.end(), more.begin(), more.end());
+    return played.size() > 3 * 96000;
+  }, 15)) << "the speaker's monitor gave too little";
+  played.erase(played.begin(), played.begin() + 96000);  // its start may precede the far end
+  EXPECT_GT(MedianToneAmplitude(played, 0, 2, 700, 48000, 4800), 5000) << "left";
+  EXPECT_LT(MedianToneAmplitude(played, 0, 2, 1300, 48000, 4800), 400) << "right in left";
+  EXPECT_GT(MedianToneAmplitude(played, 1, 2, 1300, 48000, 4800), 2500) << "right";
+  EXPECT_LT(MedianToneAmplitude(played, 1, 2, 700, 48000, 4800), 400) << "left in right";
+}
+
+// All four flags on: system audio (the speaker's monitor) is mixed into
+// the upstream audio, while the far end, whose left channel the module
+// silences, plays on the speaker's right only and never comes back up.
+TEST_F(PulseModule, SystemAudioIsMixedInAndTheFarEndStaysOut) {
+  const double far_freq[2] = {1000, 1000}, far_amp[2] = {8000, 8000};
+  host_.far = Tone(1, 48000, 2, far_freq, far_amp);
+  SimpleStream other_app, monitor;
+  const double sys_freq[2] = {440, 440}, sys_amp[2] = {6000, 6000};
+  ASSERT_EQ(other_app.Play("spk", 48000, 2, Tone(1, 48000, 2, sys_freq, sys_amp)), "");
+  StartCall(1, 1, 1, 1);
+  ASSERT_EQ(monitor.Record("spk.monitor", 48000, 2), "");
+  const size_t up0 = host_.UpFrames();
+  ASSERT_TRUE(WaitFor([&] { return host_.UpFrames() > up0 + 2 * 48000; }, 20));
+  std::vector<int16_t> up = host_.Last(1.5), played = monitor.Take();
+  EXPECT_GT(MedianToneAmplitude(played, 1, 2, 1000, 48000, 4800), 4000) << "the far end plays on the right";
+  EXPECT_LT(MaxToneAmplitude(played, 0, 2, 1000, 48000, 4800), 100) << "and not on the left";
+  EXPECT_GT(MedianToneAmplitude(up, 0, 2, 440, 48000, 4800), 2000) << "system audio upstream";
+  EXPECT_LT(MaxToneAmplitude(up, 0, 2, 1000, 48000, 4800), 100) << "far end upstream (left)";
+  EXPECT_LT(MaxToneAmplitude(up, 1, 2, 1000, 48000, 4800), 100) << "far end upstream (right)";
+}
+
+// Without a speaker the module falls back to plain capture at its next
+// device check; with the speaker back it returns to the voice path. The
+// microphone reaches the host all along.
+TEST_F(PulseModule, SpeakerHotPlugSwitchesBetweenVoicePathAndPlainCapture) {
+  StartCall(0, 1, 0, 0);
+  const std::string spk = SpeakerModule();
+  ASSERT_NE(spk, "");
+  ASSERT_EQ(daemon_.Pactl("unload-module " + spk), 0);
+  EXPECT_TRUE(log_->WaitFor(kB2, 1, 8000)) << "plain capture within a monitor pass";
+  long blocks = host_.blocks;
+  EXPECT_TRUE(WaitFor([&] { return host_.blocks > blocks + 100; }, 10)) << "plain capture flows";
+  ASSERT_EQ(daemon_.Pactl("load-module module-null-sink sink_name=spk rate=48000"), 0);
+  EXPECT_TRUE(log_->WaitFor(kA1, 2, 8000)) << "back to the voice path";
+  blocks = host_.blocks;
+  EXPECT_TRUE(WaitFor([&] { return host_.blocks > blocks + 100; }, 10)) << "the voice path flows";
+}
+
+// Speech keeps coming; the daemon is killed and started again. The
+// microphone reaches the host again with no host action.
+TEST_F(PulseModule, AudioFlowsAgainAfterTheDaemonRestarts) {
+  std::vector<int16_t> speech = Speech16k(), loop;
+  for (int i = 0; i < 20; ++i) loop.insert(loop.end(), speech.begin(), speech.end());
+  feeder_->Queue(loop);
+  StartCall(0, 1, 0, 0);
+  ASSERT_TRUE(WaitFor([&] { return Rms(host_.Last(1.0), 0, 2) > 300; }, 10)) << "speech before";
+  ASSERT_EQ(daemon_.Restart(), "");
+  const double back = Now();
+  const size_t up0 = host_.UpFrames();
+  ASSERT_TRUE(WaitFor([&] {
+    return host_.UpFrames() > up0 + 48000 && Rms(host_.Last(1.0), 0, 2) > 300;
+  }, 20)) << "no speech upstream after the restart";
+  fprintf(stderr, "speech upstream again %.1f s after the daemon came back\n", Now() - back);
+}
+
+}  // namespace

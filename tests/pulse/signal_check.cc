@@ -1,0 +1,148 @@
+#include "signal_check.h"
+
+#include <math.h>
+#include <sndfile.h>
+
+#include <algorithm>
+
+namespace hxtest {
+
+std::vector<int16_t> Speech16k() {
+  SF_INFO info{};
+  SNDFILE *f = sf_open(HX_SOURCE_DIR "/tests/data/speech16k.wav", SFM_READ, &info);
+  if (!f) return {};
+  std::vector<int16_t> x(size_t(info.frames * info.channels));
+  sf_read_short(f, x.data(), (sf_count_t)x.size());
+  sf_close(f);
+  if (info.samplerate != 16000 || info.channels != 1) return {};
+  return x;
+}
+
+std::vector<int16_t> Channel(const std::vector<int16_t> &x, int channels, int ch, int step) {
+  std::vector<int16_t> out;
+  for (size_t i = size_t(ch); i < x.size(); i += size_t(channels * step)) out.push_back(x[i]);
+  return out;
+}
+
+Match BestMatch(const std::vector<int16_t> &ref, const std::vector<int16_t> &sig, long lag_lo,
+                long lag_hi) {
+  Match best;
+  if (lag_lo < 0) lag_lo = 0;
+  double rr = 0;
+  for (int16_t v : ref) rr += double(v) * v;
+  for (long lag = lag_lo; lag <= lag_hi && lag + (long)ref.size() <= (long)sig.size(); ++lag) {
+    double rs = 0, ss = 0;
+    const int16_t *s = sig.data() + lag;
+    for (size_t i = 0; i < ref.size(); ++i) {
+      rs += double(ref[i]) * s[i];
+      ss += double(s[i]) * s[i];
+    }
+    double ncc = rr > 0 && ss > 0 ? rs / sqrt(rr * ss) : 0;
+    if (ncc > best.ncc) best = {ncc, lag};
+  }
+  return best;
+}
+
+namespace {
+std::vector<double> Envelope(const std::vector<int16_t> &x, size_t hop) {
+  std::vector<double> e(x.size() / hop);
+  for (size_t f = 0; f < e.size(); ++f) {
+    double sum = 0;
+    for (size_t i = f * hop; i < (f + 1) * hop; ++i) sum += fabs(double(x[i]));
+    e[f] = sum / double(hop);
+  }
+  return e;
+}
+}  // namespace
+
+Match FindMatch(const std::vector<int16_t> &ref, const std::vector<int16_t> &sig) {
+  const size_t hop = 160;
+  std::vector<double> er = Envelope(ref, hop), es = Envelope(sig, hop);
+  double best = -1;
+  long best_lag = -1;
+  for (size_t lag = 0; lag + er.size() <= es.size(); ++lag) {
+    double rs = 0, rr = 0, ss = 0;
+    for (size_t i = 0; i < er.size(); ++i) {
+      rs += er[i] * es[lag + i];
+      rr += er[i] * er[i];
+      ss += es[lag + i] * es[lag + i];
+    }
+    double c = rr > 0 && ss > 0 ? rs / sqrt(rr * ss) : 0;
+    if (c > best) best = c, best_lag = long(lag);
+  }
+  if (best_lag < 0) return Match();
+  return BestMatch(ref, sig, best_lag * long(hop) - long(2 * hop), best_lag * long(hop) + long(2 * hop));
+}
+
+double ToneAmplitude(const std::vector<int16_t> &x, size_t offset, int stride, double freq,
+                     double rate) {
+  const double w = 2 * M_PI * freq / rate, c = 2 * cos(w);
+  double s1 = 0, s2 = 0;
+  size_t n = 0;
+  for (size_t i = offset; i < x.size(); i += size_t(stride), ++n) {
+    double s0 = x[i] + c * s1 - s2;
+    s2 = s1;
+    s1 = s0;
+  }
+  if (n == 0) return 0;
+  double power = s1 * s1 + s2 * s2 - c * s1 * s2;
+  return 2 * sqrt(power > 0 ? power : 0) / double(n);
+}
+
+namespace {
+std::vector<double> WindowAmplitudes(const std::vector<int16_t> &x, size_t offset, int stride,
+                                     double freq, double rate, size_t window) {
+  std::vector<double> out;
+  const size_t span = window * size_t(stride);
+  for (size_t at = 0; at + span <= x.size(); at += span) {
+    std::vector<int16_t> w(x.begin() + long(at), x.begin() + long(at + span));
+    out.push_back(ToneAmplitude(w, offset, stride, freq, rate));
+  }
+  return out;
+}
+double MedianOf(std::vector<double> v) {
+  if (v.empty()) return 0;
+  std::sort(v.begin(), v.end());
+  return v[v.size() / 2];
+}
+}  // namespace
+
+double MedianToneAmplitude(const std::vector<int16_t> &x, size_t offset, int stride, double freq,
+                           double rate, size_t window) {
+  return MedianOf(WindowAmplitudes(x, offset, stride, freq, rate, window));
+}
+
+double MaxToneAmplitude(const std::vector<int16_t> &x, size_t offset, int stride, double freq,
+                        double rate, size_t window) {
+  std::vector<double> v = WindowAmplitudes(x, offset, stride, freq, rate, window);
+  return v.empty() ? 0 : *std::max_element(v.begin(), v.end());
+}
+
+double MedianPartNcc(const std::vector<int16_t> &ref, const std::vector<int16_t> &sig, size_t part,
+                     size_t from) {
+  std::vector<double> ncc;
+  for (size_t at = from; at + part <= ref.size(); at += part) {
+    std::vector<int16_t> p(ref.begin() + long(at), ref.begin() + long(at + part));
+    if (Rms(p, 0, 1) > 100) ncc.push_back(FindMatch(p, sig).ncc);
+  }
+  return MedianOf(ncc);
+}
+
+double Rms(const std::vector<int16_t> &x, size_t offset, int stride) {
+  double sum = 0;
+  size_t n = 0;
+  for (size_t i = offset; i < x.size(); i += size_t(stride), ++n) sum += double(x[i]) * x[i];
+  return n ? sqrt(sum / double(n)) : 0;
+}
+
+std::vector<int16_t> Tone(double seconds, int rate, int channels, const double *freq,
+                          const double *amp) {
+  size_t frames = size_t(seconds * rate);
+  std::vector<int16_t> out(frames * size_t(channels));
+  for (size_t i = 0; i < frames; ++i)
+    for (int c = 0; c < channels; ++c)
+      out[i * size_t(channels) + size_t(c)] = int16_t(amp[c] * sin(2 * M_PI * freq[c] * double(i) / rate));
+  return out;
+}
+
+}  // namespace hxtest
