@@ -81,12 +81,6 @@ TEST(ModuleProcess, UnloadWithoutDeInitStopsEveryThreadFirst) {
                             kTag + "exit ......~Hx_AEC_Impl"}));
 }
 
-// The number after `key=` in `text`, or -1.
-long Figure(const std::string &text, const std::string &key) {
-  size_t at = text.find(" " + key + "=");
-  return at == std::string::npos ? -1 : atol(text.c_str() + at + key.size() + 2);
-}
-
 TEST(ModuleProcess, UnloadWithoutDeInitAtAnyMomentNeverHangsOrCrashes) {
   // 200 rounds at 0..50 ms after the start, then 100 within the monitor's
   // first moments (binding the voice path, first selection).
