@@ -48,6 +48,26 @@ TEST_F(MonitorTest, FirstPassSelectsAtOnceAndOnlyChangesOrRequestsRestart) {
   EXPECT_EQ(2, Count(kA1));
 }
 
+// The monitor's own 2 s period, nothing woken by the test: passes are timed
+// against the clock as their state lines appear.
+TEST_F(MonitorTest, PassesComeEveryTwoSecondsOnTheirOwn) {
+  Start();
+  ASSERT_TRUE(log_->WaitFor(kA1 + "\n"));
+  std::vector<std::chrono::steady_clock::time_point> at;
+  for (int n = log_->Count(kState); at.size() < 3; ++n) {
+    ASSERT_TRUE(log_->WaitFor(kState, n + 1, 10000)) << "no pass within 10 s";
+    at.push_back(std::chrono::steady_clock::now());
+  }
+  for (size_t i = 1; i < at.size(); ++i) {
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(at[i] - at[i - 1]).count();
+    // A pass sleeps 2000 ms after its work; the lines are seen by polling,
+    // so the bounds leave room for a late look at either end.
+    EXPECT_GE(ms, 1500) << "pass " << i;
+    EXPECT_LE(ms, 4500) << "pass " << i;
+  }
+  EXPECT_EQ(1, log_->Count(kReady));  // unchanged picture: no re-initialisation
+}
+
 TEST_F(MonitorTest, EachPictureRestartsItsRowAndSystemAudioWhenAllowed) {
   hxsim_set_endpoints(0, 0);  // nothing at start: nothing selected
   Start();
