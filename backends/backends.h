@@ -15,8 +15,8 @@ void g_win7_get_play_callback(int32_t request_no);
 void g_Mirel_RecvMicData(uint8_t *data, int32_t len);
 void g_Tovan_RecvSysData(uint8_t *data, int32_t len);
 
-// Monitor thread body.
-void g_win7_MoniterProc(Hx_AEC_Impl *engine);
+// Monitor thread body, for the engine's start `gen`.
+void g_win7_MoniterProc(Hx_AEC_Impl *engine, uint32_t gen);
 // Counts active render and capture endpoints; sets g_hasRenderEp/CaptureEp.
 // A failed step leaves what it and the later steps would write unchanged.
 void GetEndpointCount(uint32_t *render_count, uint32_t *capture_count);

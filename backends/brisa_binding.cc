@@ -1,32 +1,43 @@
 #include "backends/brisa_binding.h"
 
+#include <type_traits>
+
 #include "engine/log.h"
 #include "platform/thread.h"
 
 BrisaBinding g_brisa = {};
 
-namespace {
-template <typename Fn>
-void BindEntry(Fn *slot, const char *name, int assert_line) {
-  *slot = reinterpret_cast<Fn>(hx::GetProcAddress(g_brisa.module, name));
-  kzr_assert_at(*slot != nullptr, assert_line);
-}
-}  // namespace
-
-void BrisaBind() {
-  g_brisa.module = hx::LoadLibrary("libBrisaDll.so");
-  kzr_assert_at(g_brisa.module != nullptr, 1480);
-  BindEntry(&g_brisa.Uninit, "BrisaApi_Uninit", 1484);
-  BindEntry(&g_brisa.Init, "BrisaApi_Init", 1487);
-  BindEntry(&g_brisa.Start, "BrisaApi_Start", 1490);
-  BindEntry(&g_brisa.Stop, "BrisaApi_Stop", 1493);
-  BindEntry(&g_brisa.PutPlayData, "BrisaApi_PutPlayData", 1496);
-  BindEntry(&g_brisa.AddPlayChannel, "BrisaApi_AddPlayChannel", 1499);
-  BindEntry(&g_brisa.DelPlayChannel, "BrisaApi_DelPlayChannel", 1502);
-  g_brisa.switch_to_wave =
-      static_cast<int32_t *>(hx::GetProcAddress(g_brisa.module, "g_is_brisa_switch_to_wave"));
+BrisaBinding BrisaLoad() {
+  BrisaBinding b = {};
+  b.module = hx::LoadLibrary("libBrisaDll.so");
+  if (!b.module) return b;
+  auto find = [&b](auto *slot, const char *name) {
+    *slot = reinterpret_cast<std::remove_pointer_t<decltype(slot)>>(
+        hx::GetProcAddress(b.module, name));
+  };
+  find(&b.Uninit, "BrisaApi_Uninit");
+  find(&b.Init, "BrisaApi_Init");
+  find(&b.Start, "BrisaApi_Start");
+  find(&b.Stop, "BrisaApi_Stop");
+  find(&b.PutPlayData, "BrisaApi_PutPlayData");
+  find(&b.AddPlayChannel, "BrisaApi_AddPlayChannel");
+  find(&b.DelPlayChannel, "BrisaApi_DelPlayChannel");
+  b.switch_to_wave =
+      static_cast<int32_t *>(hx::GetProcAddress(b.module, "g_is_brisa_switch_to_wave"));
+  return b;
 }
 
+void BrisaInstall(const BrisaBinding &loaded) {
+  kzr_assert_at(loaded.module != nullptr, 1480);
+  kzr_assert_at(loaded.Uninit != nullptr, 1484);
+  kzr_assert_at(loaded.Init != nullptr, 1487);
+  kzr_assert_at(loaded.Start != nullptr, 1490);
+  kzr_assert_at(loaded.Stop != nullptr, 1493);
+  kzr_assert_at(loaded.PutPlayData != nullptr, 1496);
+  kzr_assert_at(loaded.AddPlayChannel != nullptr, 1499);
+  kzr_assert_at(loaded.DelPlayChannel != nullptr, 1502);
+  g_brisa = loaded;
+}
 int32_t BrisaSwitchToWave() {
   int32_t *v = g_brisa.switch_to_wave;
   return v ? __atomic_load_n(v, __ATOMIC_RELAXED) : 0;

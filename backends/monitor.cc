@@ -2,10 +2,11 @@
 // active endpoints and, when the picture changes or the voice path asks for
 // it, restarts the microphone back-end and the system-audio capture.
 //
-// Shutdown: every pass takes m_brisaLock and re-tests m_workersRun before any
-// voice-path call. The stop clears m_workersRun before it releases the
+// Shutdown: every pass takes m_brisaLock and re-tests its generation before
+// any back-end call. The stop clears m_workersRun before it releases the
 // library under the same lock, so once the stop has begun this thread never
-// calls a voice-path entry, even when the stop's wait for it timed out.
+// calls a back-end entry, and the stop need not wait for it. A monitor of an
+// earlier start that comes back late finds its generation over as well.
 #include "backends/api/mirel_dll.h"
 #include "backends/api/mmdevapi.h"
 #include "backends/api/tovan_dll.h"
@@ -36,6 +37,7 @@ bool StartVoicePath(Hx_AEC_Impl *e, int32_t with_capture) {
 }
 
 struct MonitorState {
+  uint32_t gen = 0;  // the start this thread belongs to
   uint8_t prev_capture_flag = 0;
   uint8_t prev_render_flag = 0;
   uint32_t prev_capture_count = 0;
@@ -132,7 +134,7 @@ void SelectMicBackend(Hx_AEC_Impl *e, MonitorState &st) {
 // One pass after the endpoint count. Returns false when the stop has begun.
 bool MonitorPass(Hx_AEC_Impl *e, MonitorState &st) {
   hx::Lock b(e->m_brisaLock);
-  if (!e->m_workersRun.load()) return false;
+  if (!e->WorkersLive(st.gen)) return false;
   uint8_t has_capture = g_hasCaptureEp.load();
   uint8_t has_render = g_hasRenderEp.load();
   bool unchanged = has_capture == st.prev_capture_flag && has_render == st.prev_render_flag &&
@@ -159,28 +161,30 @@ bool MonitorPass(Hx_AEC_Impl *e, MonitorState &st) {
 
 }  // namespace
 
-void g_win7_MoniterProc(Hx_AEC_Impl *e) {
+void g_win7_MoniterProc(Hx_AEC_Impl *e, uint32_t gen) {
   {
     // Bound under m_brisaLock, so the release at stop never races the
-    // binding; a stop that began first leaves nothing to bind or release.
+    // binding; a stop that began first releases the loaded library itself.
     hx::Lock b(e->m_brisaLock);
-    if (!e->m_workersRun.load()) return;
-    BrisaBind();
+    if (!e->WorkersLive(gen)) return;
+    BrisaInstall(e->m_loadedBrisa);
+    e->m_loadedBrisa = BrisaBinding{};
   }
   MMDevApi_CoInitialize(nullptr);
   MonitorState st;
+  st.gen = gen;
   GetEndpointCount(&st.render_count, &st.capture_count);
   st.prev_render_count = st.render_count;
   st.prev_capture_count = st.capture_count;
 
-  while (e->m_workersRun.load()) {
+  while (e->WorkersLive(gen)) {
     GetEndpointCount(&st.render_count, &st.capture_count);
     int32_t switch_to_wave;
     {
       // The variable lives in the voice-path library: read it only while
       // the library is known to be loaded.
       hx::Lock b(e->m_brisaLock);
-      if (!e->m_workersRun.load()) break;
+      if (!e->WorkersLive(gen)) break;
       switch_to_wave = BrisaSwitchToWave();
     }
     log_printf(

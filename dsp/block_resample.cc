@@ -232,7 +232,8 @@ CBlockResample::CBlockResample()
       m_taps(0),
       m_rowStart(nullptr),
       m_coef(nullptr),
-      m_kernel(kKernelScalar) {}
+      m_kernel(kKernelScalar),
+      m_vectorFits(false) {}
 
 CBlockResample::~CBlockResample() { Release(); }
 
@@ -328,15 +329,46 @@ bool CBlockResample::BuildRows() {
   }
 
   // The vector kernels need |S| < 2^17 in every row (see above).
+  m_vectorFits = worst < (1 << 17) - 1;
   m_kernel = kKernelScalar;
-  if (worst < (1 << 17) - 1) {
+  if (!ForceKernelForTest(kKernelAvx2)) ForceKernelForTest(kKernelSse2);
+  return true;
+}
+
+bool CBlockResample::ForceKernelForTest(int kernel, uint32_t taps) {
+  const uint32_t want = taps > m_taps ? taps : m_taps;
+  bool runs = kernel == kKernelScalar && want % 8 == 0;
 #if defined(HX_RESAMPLE_AVX2)
-    if ((m_taps == 16 || m_taps == 32) && __builtin_cpu_supports("avx2")) m_kernel = kKernelAvx2;
+  if (kernel == kKernelAvx2)
+    runs = m_vectorFits && (want == 16 || want == 32) && __builtin_cpu_supports("avx2");
 #endif
 #if defined(__SSE2__)
-    if (m_kernel == kKernelScalar && m_taps <= 32) m_kernel = kKernelSse2;
+  if (kernel == kKernelSse2) runs = m_vectorFits && want <= 32 && want % 8 == 0;
 #endif
+  if (!runs) return false;
+  if (want > m_taps) {
+    if (!m_coef || !m_buffer) return false;
+    // Wider rows read further past their inputs: the buffer grows by as much.
+    const size_t old_samples = (size_t)m_frameSize + 2 * (size_t)m_xoff + m_taps;
+    const size_t coef_bytes = ((size_t)m_outCount * want * sizeof(int16_t) + 31) & ~(size_t)31;
+    int16_t *coef = (int16_t *)aligned_alloc(32, coef_bytes ? coef_bytes : 32);
+    int16_t *buffer = (int16_t *)calloc(old_samples + (want - m_taps), sizeof(int16_t));
+    if (!coef || !buffer) {
+      free(coef);
+      free(buffer);
+      return false;
+    }
+    memset(coef, 0, coef_bytes);
+    for (uint32_t i = 0; i < m_outCount; ++i)
+      memcpy(coef + (size_t)i * want, m_coef + (size_t)i * m_taps, m_taps * sizeof(int16_t));
+    memcpy(buffer, m_buffer, old_samples * sizeof(int16_t));
+    free(m_coef);
+    free(m_buffer);
+    m_coef = coef;
+    m_buffer = buffer;
+    m_taps = want;
   }
+  m_kernel = kernel;
   return true;
 }
 
@@ -383,6 +415,7 @@ void CBlockResample::FreeRows() {
   m_outCount = 0;
   m_taps = 0;
   m_kernel = kKernelScalar;
+  m_vectorFits = false;
 }
 
 void CBlockResample::Release() {

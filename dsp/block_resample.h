@@ -22,6 +22,16 @@ class CBlockResample {
   int32_t Process(const int16_t *in, int16_t *out, uint32_t *out_count);
   void Release();
   bool HasBuffer() const { return m_buffer != nullptr; }
+  // Inner loop that serves the rows: 0 scalar, 1 SSE2, 2 AVX2 (Init picks
+  // the fastest one that fits), and the row length.
+  int Kernel() const { return m_kernel; }
+  uint32_t Taps() const { return m_taps; }
+  // Test hook (the module does not export it): makes Process use `kernel`,
+  // after padding the rows with zero weights to `taps` (a multiple of 8
+  // above the current length; zero weights add exactly 0). false, and the
+  // kernel stays, when this build or machine cannot run it or the rows do
+  // not fit it.
+  bool ForceKernelForTest(int kernel, uint32_t taps = 0);
 
   int32_t m_inRate;
   int32_t m_outRate;
@@ -44,6 +54,7 @@ class CBlockResample {
   int32_t *m_rowStart;    // m_outCount first-input offsets, relative to X
   int16_t *m_coef;        // m_outCount * m_taps coefficients, 32-byte aligned
   int m_kernel;           // which inner loop serves m_taps (see Process)
+  bool m_vectorFits;      // every row's |S| < 2^17: the vector kernels are exact
 };
 
 #endif

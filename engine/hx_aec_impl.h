@@ -8,7 +8,9 @@
 
 #include <atomic>
 #include <list>
+#include <vector>
 
+#include "backends/brisa_binding.h"
 #include "buffers/dgtl_store_buffer.h"
 #include "dsp/block_resample.h"
 #include "dsp/ns_agc.h"
@@ -58,7 +60,7 @@ class Hx_AEC_Impl {
   // Takes the head packet; false when the queue is empty. *count_before gets
   // the queue count read under the lock. The caller owns pkt->data.
   bool TakeMicPacket(AudioPacket *pkt, int32_t *count_before);
-  void MicProc();  // mix thread body
+  void MicProc(uint32_t gen);  // mix thread body, for the start `gen`
   int32_t PushMicData(int16_t *data, uint32_t frames, uint8_t bytes_per_frame,
                       uint8_t channels, uint32_t sample_rate, uint32_t aux0, uint32_t aux1,
                       uint32_t aux2);
@@ -70,7 +72,7 @@ class Hx_AEC_Impl {
   int32_t ResamplePlayFrame(int32_t out_rate_hz, uint8_t out_channels, webrtc::AudioFrame *dst);
 
   // ---- playback/ ----
-  void win7_PlayProc();  // play thread body
+  void win7_PlayProc(uint32_t gen);  // play thread body, for the start `gen`
   void AddPlayReq(int32_t request_no);
   void CheckPlayReq();
 
@@ -108,8 +110,26 @@ class Hx_AEC_Impl {
   hx::Event m_micEvent;
 
   // ---- additions of this port ----
-  // Wakes the monitor thread's 2000 ms sleep when the engine stops, so the
-  // stop can wait for it before the voice-path library is released.
+  // Start generations. Every Init takes a new one and hands it to the three
+  // workers it creates. A worker runs, and calls the host, only while its
+  // generation is the current one and its run flag is set: once a stop has
+  // cleared the flag, no worker of that start begins another cycle or host
+  // call, and a worker that comes back late from the host cannot resume in
+  // a later start. Init writes the generation before it sets the flags;
+  // the workers read the flag first.
+  std::atomic<uint32_t> m_generation{0};
+  bool WorkersLive(uint32_t gen) const {  // play and monitor threads
+    return m_workersRun.load() && m_generation.load() == gen;
+  }
+  bool MixLive(uint32_t gen) const {  // mix thread
+    return m_running.load() && m_generation.load() == gen;
+  }
+  // Stops the engine if it runs (DeInit), stops the plain-capture and
+  // system-audio libraries, and waits at most `wait_ms` for workers that
+  // earlier stops left behind. True when no thread of the engine is left,
+  // so the engine may be destroyed.
+  bool Shutdown(uint32_t wait_ms);
+  // Wakes the monitor thread's 2000 ms sleep when the engine stops.
   hx::Event m_monitorWake;
   // The host push stream's converter. m_pushLock serialises pushes from any
   // host threads: it is held for the conversion and the queue admission
@@ -120,15 +140,33 @@ class Hx_AEC_Impl {
   // Far-end rate-conversion pairs the dependency refused (see dsp/).
   int32_t m_playRefusedIn = 0;
   int32_t m_playRefusedOut = 0;
-  // Workers whose end a stop did not see within its time limit; the next
-  // start and the destructor wait for them without limit.
-  hx::Thread *m_lateMicProc = nullptr;
-  hx::Thread *m_latePlayProc = nullptr;
-  hx::Thread *m_lateMonitorProc = nullptr;
+  // Set by Init when it could not take m_playLock (a thread was inside the
+  // host's play callback): the next host pull initialises the 48 kHz ->
+  // 44.1 kHz converter under the lock instead.
+  std::atomic<bool> m_pullConverterStale{false};
+  // The voice-path library as Init loaded it, for the monitor thread of that
+  // start to bind (under m_brisaLock); released by the stop when the
+  // monitor never bound it.
+  BrisaBinding m_loadedBrisa{};
+  // Workers whose end a stop did not see within its time limit. Reaped
+  // without waiting by the next Init and DeInit; waited for, with a bound,
+  // at unload.
+  std::vector<hx::Thread *> m_lateWorkers;
 
  private:
-  void JoinLateWorkers();
-  void StopWorkers();
+  // Joins the late workers that have ended; keeps the others.
+  void ReapLateWorkers();
+  // Waits for `*t` at most `ms`; closes it, or keeps it as late. Clears *t.
+  void EndWorker(hx::Thread **t, uint32_t ms);
+  hx::Thread *StartWorker(uint32_t (*routine)(void *), uint32_t gen, const char *name);
+  bool m_unloading = false;        // Shutdown has begun
+  bool m_backendsStopped = false;  // Shutdown stopped plain and system capture
+};
+
+// What a worker's start routine receives: its engine and its start.
+struct WorkerStart {
+  Hx_AEC_Impl *engine;
+  uint32_t generation;
 };
 
 // Module-wide engine pointers and the lock of the capture ring.
@@ -140,9 +178,10 @@ extern hx::CriticalSection g_captureLock;
 extern std::atomic<int32_t> g_micCapCount;
 extern std::atomic<int32_t> sys_cnt;
 
-// Thread start routines.
-uint32_t MicProcThread(void *engine);
-uint32_t DoRenderThread(void *engine);
-uint32_t MonitorThread(void *engine);
+// Thread start routines; each takes a WorkerStart allocated by Init and
+// frees it.
+uint32_t MicProcThread(void *start);
+uint32_t DoRenderThread(void *start);
+uint32_t MonitorThread(void *start);
 
 #endif

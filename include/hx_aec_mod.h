@@ -3,7 +3,27 @@
  * The host loads the library, exchanges two pairs of function pointers with
  * it, sets the mode flags and starts the engine with Hx_Aec_Init. All
  * functions return 0 on success and -1 when the engine (or a needed pointer)
- * is missing. Flag bytes: 0 = off, anything else = on, stored as passed. */
+ * is missing. Flag bytes: 0 = off, anything else = on, stored as passed.
+ *
+ * Results and bounds:
+ *   Hx_Aec_Init: 0 (also when already started: it only logs). Returns
+ *     within 100 ms; it never waits for a worker of an earlier start that
+ *     is still inside a host callback.
+ *   Hx_Aec_DeInit: 0 (also before any start, and when called twice).
+ *     Returns within 3 s whatever the host's callbacks do; once it has
+ *     returned, no thread of that start calls a host callback again (a
+ *     callback already running may still return later; the library then
+ *     stays loaded until the process ends, so the host may dlclose it).
+ *   Hx_Aec_GetUpComCallBackPtr: -1 and nothing written when any of the four
+ *     slots is null; else 0 and all four written.
+ *   Hx_Aec_SetDownComCallBackPtr: 0; null values are stored (the module
+ *     checks before each call).
+ *   The four flag setters: 0 for every byte value. They take no lock,
+ *     except Hx_Aec_SetSysCapture, which starts or stops the system-audio
+ *     back-end under its lock and lasts as long as that back-end call.
+ *   Unloading (dlclose or process exit) without Hx_Aec_DeInit stops the
+ *     engine first and never hangs: the stop (3 s at most) and a wait of at
+ *     most 2 s for callbacks still running in the host. */
 #ifndef HX_AEC_MOD_H
 #define HX_AEC_MOD_H
 
@@ -46,6 +66,9 @@ HX_AEC_API int32_t HX_Aec_SetOnlineCapSys(uint8_t on);
  *   frames, channels other than 1 or 2, or bytes_per_frame != 2 * channels
  *   (only 16-bit PCM); it queues nothing and is reported by a log line (one
  *   per 100).
+ *   Frames read from data: at most min(frames, 480) when the rate is taken
+ *   as 48000, at most min(frames, (sample_rate + 99) / 100) (10 ms, rounded
+ *   up) when converted.
  *   Every accepted block becomes one 10 ms packet of 480 stereo frames at
  *   48000 Hz; mono is duplicated to both channels. 48000 Hz blocks are
  *   copied unchanged, and so are blocks of rates outside 8000..192000 Hz,
@@ -73,10 +96,16 @@ HX_AEC_API int32_t HX_Aec_SetOnlineCapSys(uint8_t on);
  *   its first value alone.
  *
  * UpComPullPlayDataFn: fills out (1920 bytes) with one block of far-end
- *   audio. Returns -1 when no play callback or play context is registered
- *   or out is null. When the module plays the far end itself, out receives
- *   1920 zero bytes and *out_samples is set to 960 to match. out_samples may
- *   be null; it is then not written. */
+ *   audio. Returns -1 when ctx is null, no play callback or play context is
+ *   registered, or out is null; nothing is written then. Otherwise 0: a
+ *   frames value of 441 writes 441 stereo frames (1764 bytes) and sets
+ *   *out_samples to 882; any other value (0, negative, huge) is served as
+ *   480 and writes 1920 bytes and 960. Any channels and sample_rate are
+ *   accepted: a format the converter cannot produce leaves the 48000 Hz
+ *   block. When the module plays the far end itself, out receives 1920 zero
+ *   bytes and *out_samples is NOT written (it keeps the host's value).
+ *   out_samples may be null; it is then not written. Works before
+ *   Hx_Aec_Init too (a 441 request is then silence). */
 typedef int32_t (*UpComPushMicDataFn)(void *ctx, int16_t *data, uint32_t frames,
                                       uint8_t bytes_per_frame, uint8_t channels,
                                       uint32_t sample_rate, uint32_t aux0,

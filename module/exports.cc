@@ -25,7 +25,8 @@ int32_t Hx_Aec_DeInit(void) {
 int32_t Hx_Aec_GetUpComCallBackPtr(void **push_fn, void **push_ctx, void **pull_fn,
                                    void **pull_ctx) {
   Hx_AEC_Impl *aec = theApp.GetAec();
-  if (!aec) return -1;
+  // Four slots or none: a null slot refuses the call and nothing is written.
+  if (!aec || !push_fn || !push_ctx || !pull_fn || !pull_ctx) return -1;
   *push_fn = Hx_AEC_Impl::GetPushEntry();
   *push_ctx = aec;
   *pull_fn = Hx_AEC_Impl::GetPullEntry();

@@ -13,7 +13,26 @@ CHx_Aec_ModApp theApp;
 
 CHx_Aec_ModApp::CHx_Aec_ModApp() { InitInstance(); }
 
+namespace {
+// How long the unload waits, after the stop, for workers still inside a
+// host callback.
+const uint32_t kUnloadWaitMs = 2000;
+}  // namespace
+
+// Runs at dlclose, or at process exit when the library was pinned or never
+// closed. The stop (at most 3 s) and a bounded wait for late workers come
+// first. A worker that is still inside a host callback after that keeps
+// the engine alive: the engine is left allocated (never destroyed under a
+// thread that reads it) and the unload goes on, so the host never hangs.
+// Such a worker is harmless at exit; after a dlclose it is harmless only if
+// the library stayed mapped, which a Hx_Aec_DeInit made before the unload
+// ensures (it pins the library when it leaves a worker behind).
 CHx_Aec_ModApp::~CHx_Aec_ModApp() {
+  if (m_pAec && !m_pAec->Shutdown(kUnloadWaitMs)) {
+    log_printf("audio_HXAec::===> a worker is still in a host callback: engine left in memory\n");
+    m_pAec = nullptr;
+    return;
+  }
   delete m_pAec;
   m_pAec = nullptr;
 }

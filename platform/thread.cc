@@ -6,6 +6,7 @@
 #include <stdio.h>
 #include <string.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -108,6 +109,15 @@ void *LoadLibrary(const char *name) {
 void *GetProcAddress(void *lib, const char *symbol) { return lib ? dlsym(lib, symbol) : nullptr; }
 void FreeLibrary(void *lib) {
   if (lib) dlclose(lib);
+}
+
+void PinOwnLibrary() {
+  static std::atomic<bool> pinned{false};
+  if (pinned.exchange(true)) return;
+  Dl_info self;
+  if (!dladdr(reinterpret_cast<void *>(&PinOwnLibrary), &self) || !self.dli_fname) return;
+  // The handle is kept on purpose: the reference is never given back.
+  (void)dlopen(self.dli_fname, RTLD_NOW | RTLD_NOLOAD | RTLD_NODELETE);
 }
 
 }  // namespace hx

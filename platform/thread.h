@@ -29,6 +29,11 @@ int32_t SetCurrentThreadTimeCritical();
 void *LoadLibrary(const char *name);       // dlopen(name, RTLD_NOW)
 void *GetProcAddress(void *lib, const char *symbol);
 void FreeLibrary(void *lib);
+// Keeps the shared object that holds this code loaded until the process
+// ends (RTLD_NODELETE): a later dlclose by the host no longer unmaps it, and
+// its destructors run at exit instead. Works only outside dlclose: while
+// the loader is already unloading the object, the mapping is not saved.
+void PinOwnLibrary();
 
 }  // namespace hx
 #endif

@@ -57,7 +57,7 @@ void Hx_AEC_Impl::CheckPlayReq() {
   }
 }
 
-void Hx_AEC_Impl::win7_PlayProc() {
+void Hx_AEC_Impl::win7_PlayProc(uint32_t gen) {
   // Work buffers live on this thread's stack: nothing is allocated per cycle.
   int16_t streams[kFarEndStreams][kBlockValues];
   uint8_t has_data[kFarEndStreams];
@@ -69,7 +69,7 @@ void Hx_AEC_Impl::win7_PlayProc() {
   uint8_t is_waveout_play = 0;
   int32_t cycles_done = 0;
 
-  while (m_workersRun.load()) {
+  while (WorkersLive(gen)) {
     // ---- pacing ----
     if (m_is_win7_aec_working.load()) {
       if (m_req.load() == 0) m_playEvent.Wait(kRequestWaitMs);
@@ -141,10 +141,16 @@ void Hx_AEC_Impl::win7_PlayProc() {
     hx::Lock p(m_playLock);
     ++cycles_done;
     memset(output, 0, sizeof output);
-    for (int i = 0; i < kFarEndStreams; ++i) {
+    // Each host call is preceded by the generation test: a worker that
+    // waited for the lock, or came back from the host, after its start was
+    // stopped calls the host no more and drops the cycle.
+    bool live = true;
+    for (int i = 0; i < kFarEndStreams && live; ++i) {
       has_data[i] = 0;
-      if (play(play_ctx, streams[i], kBlockBytes, i) > 0) has_data[i] = 1;
+      live = WorkersLive(gen);
+      if (live && play(play_ctx, streams[i], kBlockBytes, i) > 0) has_data[i] = 1;
     }
+    if (!live || !WorkersLive(gen)) break;
     MixFour(streams[0], streams[1], streams[2], streams[3], output, has_data, kBlockValues);
 
     hx::Lock b(m_brisaLock);

@@ -7,11 +7,13 @@
 # Set-up installs the Debian packages that are missing, configures and builds
 # into build/. The test job also builds and runs the suite with
 # AddressSanitizer+UndefinedBehaviorSanitizer (build-asan/) and with
-# ThreadSanitizer (build-tsan/). Its plain run includes package_test, which
-# builds the .deb packages (cpack), checks them, unpacks them into a scratch
-# folder and builds and runs the C example against them. The real-device
-# tests (label "pulse") start and kill a private PulseAudio daemon of their
-# own in every test process.
+# ThreadSanitizer (build-tsan/), and runs every libFuzzer target for a
+# bounded time under AddressSanitizer+UndefinedBehaviorSanitizer
+# (build-fuzz/, clang; HX_FUZZ_SECONDS per target, default 20). Its plain
+# run includes package_test, which builds the .deb packages (cpack), checks
+# them, unpacks them into a scratch folder and builds and runs the C example
+# against them. The real-device tests (label "pulse") start and kill a
+# private PulseAudio daemon of their own in every test process.
 set -euo pipefail
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -21,6 +23,7 @@ PACKAGES=(cmake g++ make pkg-config binutils dpkg-dev file
   libwebrtc-audio-processing-dev libgtest-dev libgmock-dev libbenchmark-dev
   libspeexdsp-dev libsamplerate0-dev libsoxr-dev libsndfile1-dev
   espeak-ng sox
+  clang libclang-rt-14-dev
   libpulse-dev pulseaudio pulseaudio-utils)
 
 install_packages() {
@@ -41,6 +44,29 @@ configure_and_build() {  # dir, extra cmake args...
   local dir="$1"; shift
   cmake -S "$ROOT" -B "$ROOT/$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
   cmake --build "$ROOT/$dir" -j "$JOBS"
+}
+
+# Each target runs from its seed corpus (tests/fuzz/corpus/<target>) for
+# HX_FUZZ_SECONDS; new inputs go to a scratch folder, the tree stays as is.
+run_fuzz() {
+  CC=clang CXX=clang++ cmake -S "$ROOT" -B "$ROOT/build-fuzz" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DHX_FUZZ=ON >/dev/null
+  cmake --build "$ROOT/build-fuzz" -j "$JOBS"
+  local seconds="${HX_FUZZ_SECONDS:-20}" passed=0 failed=0 t
+  for t in fuzz_push fuzz_pull fuzz_ring fuzz_resample fuzz_hpf; do
+    local scratch log
+    scratch="$(mktemp -d)"; log="$ROOT/build-fuzz/$t.log"
+    if (cd "$scratch" && LD_LIBRARY_PATH="$ROOT/build-fuzz/lib/hx-aec-mod/sim" \
+        "$ROOT/build-fuzz/bin/$t" -max_len=512 -max_total_time="$seconds" -print_final_stats=1 \
+        "$scratch" "$ROOT/tests/fuzz/corpus/$t" >"$log" 2>&1); then
+      passed=$((passed + 1)); echo "$t: $(grep -m1 '^stat::number_of_executed_units' "$log" | awk '{print $2}') runs, no crash"
+    else
+      failed=$((failed + 1)); echo "$t: FAILED (log: $log)"; tail -n 30 "$log"
+    fi
+    rm -rf "$scratch"
+  done
+  echo "fuzz: $passed passed, $failed failed"
+  ((failed == 0))
 }
 
 setup() {
@@ -66,6 +92,9 @@ run_tests() {
     TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$ROOT/tests/pulse/tsan_pulse.supp" \
     HX_SOAK_SECONDS=20 HX_ECHO_CALL_MINUTES=3 \
     ctest --output-on-failure -j "$JOBS" --timeout 900 -LE 'nosan|notsan') || status=1
+
+  echo "== fuzz targets (libFuzzer, AddressSanitizer + UndefinedBehaviorSanitizer)"
+  run_fuzz || status=1
 
   if ((status)); then echo "== FAILED"; else echo "== all test runs passed"; fi
   return $status

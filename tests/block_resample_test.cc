@@ -12,51 +12,14 @@
 
 #include "dsp/block_resample.h"
 #include "dsp/block_resample_table.h"
+#include "support/resample_reference.h"
 
 namespace {
 
-const int kNwing = 1536, kNpc = 256, kLpScl = 13128;
-
-// One wing walk over the table, dhb Q7 entries per input sample, each tap
-// product rounded on its own. Up-conversion walks at dhb = 256 entries.
-int32_t Wing(const int16_t *xp, uint32_t ph, int inc, uint32_t dhb) {
-  const int16_t *imp = ResampleImp(), *impd = ResampleImpD();
-  uint32_t ho = (ph * dhb) >> 15, end = inc == 1 ? kNwing - 1 : kNwing;
-  int32_t v = 0;
-  if (inc == 1 && ph == 0) ho += dhb;  // the centre entry belongs to the left wing
-  for (; (ho >> 7) < end; ho += dhb, xp += inc) {
-    int32_t t = (imp[ho >> 7] + ((impd[ho >> 7] * (int32_t)(ho & 127)) >> 7)) * *xp;
-    if (t & (1 << 13)) t += (1 << 13);
-    v += t >> 14;
-  }
-  return v;
-}
-
-// The algorithm as written: buffer with history, wing walks per output
-// sample, time restarting at 0 on every call. Outputs kept unsaturated.
-struct RefResampler {
-  RefResampler(int32_t in_rate, int32_t out_rate, uint32_t frame)
-      : factor((double)out_rate / in_rate), frame(frame),
-        xoff((uint32_t)(std::max(1.0, 1.0 / factor) * 7.0)), buf(frame + 2 * xoff, 0) {}
-  std::vector<int64_t> Process(const int16_t *in) {
-    memcpy(&buf[2 * xoff], in, frame * sizeof(int16_t));
-    const int16_t *x = &buf[xoff];
-    uint32_t dtb = (uint32_t)((1.0 / factor) * 32768.0 + 0.5);
-    int32_t lp_scl = factor >= 1.0 ? kLpScl : (int16_t)(kLpScl * factor + 0.5);
-    uint16_t dhb = (uint16_t)(std::min(256.0, 256.0 * factor) * 128.0 + 0.5);
-    std::vector<int64_t> raw;
-    for (uint32_t t = 0; t < ((uint32_t)(uint16_t)frame << 15); t += dtb) {
-      const int16_t *xp = &x[t >> 15];
-      int32_t v = Wing(xp, t & 0x7FFF, -1, dhb) + Wing(xp + 1, (0u - t) & 0x7FFF, 1, dhb);
-      raw.push_back(((int64_t)(v >> 2) * lp_scl + 4096) >> 13);
-    }
-    memcpy(&buf[0], in + frame - 2 * xoff, 2 * xoff * sizeof(int16_t));
-    return raw;
-  }
-  double factor;
-  uint32_t frame, xoff;
-  std::vector<int16_t> buf;
-};
+using resample_ref::kNpc;
+using resample_ref::kNwing;
+using resample_ref::RefResampler;
+using resample_ref::RefTable;
 
 // One call; checks that nothing is written past the reported count.
 std::vector<int16_t> ProcessOnce(CBlockResample *r, const int16_t *in) {
@@ -70,17 +33,24 @@ std::vector<int16_t> ProcessOnce(CBlockResample *r, const int16_t *in) {
 }
 
 struct Pair { int32_t in_rate, out_rate; uint32_t frame; };
-// The module's two conversions, then a 48-tap table stretch and an odd frame.
-const Pair kPairs[] = {
-    {16000, 48000, 320}, {48000, 44100, 480}, {48000, 16000, 480}, {48000, 32000, 37}};
+// The module's two conversions (16-tap rows), a 32-tap halving, a 48-tap
+// table stretch and an odd frame (24 taps).
+const Pair kPairs[] = {{16000, 48000, 320}, {48000, 44100, 480}, {48000, 24000, 480},
+                       {48000, 16000, 480}, {48000, 32000, 37}};
+const char *const kKernelNames[] = {"scalar", "SSE2", "AVX2"};
 
 // Streams `blocks` blocks of sample(block, index) through both, requiring equal
 // output on every call. Returns the reference's extremes before saturation.
 template <typename Sample>
-std::pair<int64_t, int64_t> ExpectSameStream(Pair p, int blocks, Sample sample) {
-  SCOPED_TRACE(testing::Message() << p.in_rate << "->" << p.out_rate << " frame " << p.frame);
+std::pair<int64_t, int64_t> ExpectSameStream(Pair p, int blocks, Sample sample, int kernel = -1,
+                                             uint32_t taps = 0) {
+  SCOPED_TRACE(testing::Message() << p.in_rate << "->" << p.out_rate << " frame " << p.frame
+                                  << " kernel " << kernel);
   CBlockResample fast;
   EXPECT_EQ(0, fast.Init(p.in_rate, p.out_rate, p.frame));
+  if (kernel >= 0) {
+    EXPECT_TRUE(fast.ForceKernelForTest(kernel, taps));
+  }
   RefResampler ref(p.in_rate, p.out_rate, p.frame);
   EXPECT_EQ(ref.xoff, fast.m_xoff);
   std::vector<int16_t> in(p.frame), want;
@@ -90,15 +60,19 @@ std::pair<int64_t, int64_t> ExpectSameStream(Pair p, int blocks, Sample sample) 
     want.clear();
     for (int64_t v : ref.Process(in.data())) {
       lo = std::min(lo, v), hi = std::max(hi, v);
-      want.push_back((int16_t)std::min<int64_t>(32767, std::max<int64_t>(-32768, v)));
+      want.push_back(RefResampler::Saturate(v));
     }
     EXPECT_EQ(want, ProcessOnce(&fast, in.data())) << "block " << b;
   }
   return {lo, hi};
 }
 
-TEST(BlockResampleTable, MatchesListedRows) {
+TEST(BlockResampleTable, MatchesItsFormulaAndListedRows) {
   const int16_t *imp = ResampleImp(), *impd = ResampleImpD();
+  for (int i = 0; i < kNwing; ++i) {
+    ASSERT_EQ(RefTable().imp[i], imp[i]) << i;
+    ASSERT_EQ(RefTable().impd[i], impd[i]) << i;
+  }
   const int rows[][3] = {{0, 32767, -1},  {128, 22226, -145}, {256, 3180, -123}, {384, -5257, -8},
                          {512, -2096, 40}, {640, 1517, 11},    {768, 1007, -13},  {1024, -322, 3},
                          {1280, 56, 0},    {1535, -1, 1}};
@@ -160,11 +134,41 @@ TEST(BlockResample, MatchesLiteralAlgorithmAndSaturates) {
     for (int sign : {1, -1}) {
       range = ExpectSameStream(p, 4, [&](int b, int m) {
         int h = (int)(std::abs(m - (int)p.frame / 2 - 5 * b) * per_input + 0.5);
-        return ((h < kNwing ? ResampleImp()[h] : 1) >= 0) == (sign > 0) ? 32767 : -32768;
+        return ((h < kNwing ? RefTable().imp[h] : 1) >= 0) == (sign > 0) ? 32767 : -32768;
       });
       EXPECT_GT(sign > 0 ? range.second : -range.first, 36000) << p.in_rate << "->" << p.out_rate;
     }
   }
+}
+
+// Every kernel, with every row length it serves, runs on every machine
+// that can execute it, not only the one Init picks: rows are padded with
+// zero weights to the length under test.
+TEST(BlockResample, EveryKernelThatRunsHereMatchesTheReference) {
+  std::mt19937 rng(99);
+  const struct { int kernel; uint32_t taps; } kRuns[] = {
+      {0, 0}, {0, 24}, {1, 16}, {1, 24}, {1, 32}, {2, 16}, {2, 32}};
+  std::vector<std::string> ran;
+  for (Pair p : {kPairs[0], kPairs[1]})
+    for (auto run : kRuns) {
+      CBlockResample probe;
+      ASSERT_EQ(0, probe.Init(p.in_rate, p.out_rate, p.frame));
+      if (!probe.ForceKernelForTest(run.kernel, run.taps)) continue;
+      ran.push_back(std::string(kKernelNames[run.kernel]) + "/" + std::to_string(probe.Taps()));
+      ExpectSameStream(p, 50, [&](int, int) { return (int16_t)rng(); }, run.kernel, run.taps);
+      ExpectSameStream(p, 20, [&](int, int) { return rng() & 1 ? 32767 : -32768; }, run.kernel,
+                       run.taps);
+    }
+  const std::string list = testing::PrintToString(ran);
+  auto has = [&](const std::string &k) { return std::count(ran.begin(), ran.end(), k) == 2; };
+  EXPECT_TRUE(has("scalar/16") && has("scalar/24")) << list;
+#if defined(__SSE2__)
+  EXPECT_TRUE(has("SSE2/16") && has("SSE2/24") && has("SSE2/32")) << list;
+#endif
+  if (__builtin_cpu_supports("avx2")) {
+    EXPECT_TRUE(has("AVX2/16") && has("AVX2/32")) << list;
+  }
+  fprintf(stderr, "kernels run (x2 pairs): %s\n", list.c_str());
 }
 
 }  // namespace

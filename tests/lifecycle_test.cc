@@ -1,6 +1,7 @@
 // Module load/unload, engine start/stop sequences, setters, exports and the
 // fatal assertion.
 #include <stdio.h>
+#include <stdlib.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -39,9 +40,12 @@ int Occurrences(const std::string &text, const std::string &needle) {
 // Runs the probe program on the module, on the simulated world: its
 // stand-ins come first in the library path, ahead of the back-ends beside
 // the module.
+// A probe that does not end within 120 s is killed: a hang fails the test.
 std::string Probe(const char *scenario, int *status, std::string env = "") {
   if (env.empty()) env = std::string("LD_LIBRARY_PATH=") + HX_SIM_LIB_DIR;
-  return Shell("env " + env + " " HX_PROBE_PATH " " HX_MODULE_PATH " " + scenario, status);
+  return Shell("timeout -s KILL 120 env " + env + " " HX_PROBE_PATH " " HX_MODULE_PATH " " +
+                   scenario,
+               status);
 }
 
 TEST(ModuleProcess, InitDeInitUnloadLogsEverySequenceAndLeavesNoThread) {
@@ -75,6 +79,43 @@ TEST(ModuleProcess, UnloadWithoutDeInitStopsEveryThreadFirst) {
   EXPECT_NE(out.find(" after=0\n"), std::string::npos) << out;
   EXPECT_TRUE(InOrder(out, {kF + "DeInit[0]", kTag + "leave g_win7_aec_uninit ", kF + "DeInit[4]",
                             kTag + "exit ......~Hx_AEC_Impl"}));
+}
+
+TEST(ModuleProcess, UnloadWithoutDeInitAtAnyMomentNeverHangsOrCrashes) {
+  // 200 rounds at 0..50 ms after the start, then 100 within the monitor's
+  // first moments (binding the voice path, first selection).
+  for (const char *args : {"rounds 200 12 50", "rounds 100 34 3"}) {
+    int status;
+    std::string out = Probe(args, &status);
+    ASSERT_EQ(status, 0) << args << "\n" << out.substr(out.size() > 4000 ? out.size() - 4000 : 0);
+    EXPECT_EQ(Figure(out, "threads_left"), 0) << args;
+    const long worst = Figure(out, "worst_round_ms");
+    EXPECT_TRUE(worst >= 0 && worst < 3000) << args << ": worst round " << worst << " ms";
+  }
+}
+
+TEST(ModuleProcess, ProcessExitWithoutDeInitNeverHangsOrCrashes) {
+  int status;
+  std::string out = Probe("exit-no-deinit", &status);
+  EXPECT_EQ(status, 0) << out;
+  EXPECT_TRUE(InOrder(out, {"PROBE exiting with the engine started", kF + "DeInit[4]",
+                            kTag + "exit ......~Hx_AEC_Impl"}));
+  // A play callback that never returns: the unload waits for it within its
+  // bounds, leaves the engine in memory and the process ends.
+  out = Probe("exit-stalled-callback", &status);
+  EXPECT_EQ(status, 0) << out;
+  EXPECT_TRUE(InOrder(out, {"PROBE exiting with the engine started", kF + "DeInit[4]",
+                            kTag + "a worker is still in a host callback: engine left in memory"}));
+}
+
+TEST(ModuleProcess, UnloadAfterAStopThatLeftAWorkerInTheHostKeepsTheCodeMapped) {
+  int status;
+  std::string out = Probe("deinit-stalled-unload", &status);
+  ASSERT_EQ(status, 0) << out;
+  EXPECT_TRUE(InOrder(out, {kTag + "1 worker(s) still in a host callback; library kept loaded"}));
+  EXPECT_NE(out.find(" survived the callback's return, threads=0\n"), std::string::npos) << out;
+  const long deinit_ms = Figure(out, "deinit_ms");
+  EXPECT_TRUE(deinit_ms >= 0 && deinit_ms < 3000) << deinit_ms;
 }
 
 TEST(ModuleProcess, LibraryEarlierInLibraryPathReplacesTheProjectsOwnAndExportsAreExact) {

@@ -1,5 +1,7 @@
 // Back-end selection by the real monitor thread against the simulated
 // devices, in manual mode (no capture data flows).
+#include <thread>
+
 #include "support/backend_harness.h"
 
 namespace {
@@ -46,6 +48,25 @@ TEST_F(MonitorTest, FirstPassSelectsAtOnceAndOnlyChangesOrRequestsRestart) {
   EXPECT_EQ(1, log_->Count("g_is_brisa_switch_to_wave=1; EP:: cap=1; render=1"));
   EXPECT_EQ(kVoice, CallLog());
   EXPECT_EQ(2, Count(kA1));
+}
+
+// The monitor's own 2 s period, nothing woken by the test: its state lines
+// are counted over a 10 s window. Lines counted at the end but not at the
+// start appeared between the two reads, and a pass sleeps 2000 ms after its
+// work, so at most (window / 2 s) + 1 of them fit, however late the reads
+// run on a loaded machine; at least 3 show the passes come on their own.
+TEST_F(MonitorTest, PassesComeEveryTwoSecondsOnTheirOwn) {
+  Start();
+  ASSERT_TRUE(log_->WaitFor(kA1 + "\n"));
+  const auto start = std::chrono::steady_clock::now();
+  const int before = log_->Count(kState);
+  std::this_thread::sleep_for(std::chrono::seconds(10));
+  const int passes = log_->Count(kState) - before;
+  const auto window_ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                             std::chrono::steady_clock::now() - start).count();
+  EXPECT_GE(passes, 3);
+  EXPECT_LE(passes, window_ms / 2000 + 1) << "in " << window_ms << " ms";
+  EXPECT_EQ(1, log_->Count(kReady));  // unchanged picture: no re-initialisation
 }
 
 TEST_F(MonitorTest, EachPictureRestartsItsRowAndSystemAudioWhenAllowed) {

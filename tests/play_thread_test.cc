@@ -20,6 +20,11 @@ TEST_F(PlayThreadTest, EventModeRunsOneCyclePerRequestThenTimerModeCatchesUp) {
   ASSERT_TRUE(log_->WaitFor(kA1 + "\n"));
   int64_t c0 = -1;  // settled: no cycle for 700 ms
   ASSERT_TRUE(WaitUntil([&] { int64_t c = c0; SleepMs(700); return (c0 = host_.Cycles()) == c; }));
+  // One request cycle opens the statistics window if no timer-mode cycle
+  // did before the voice path started (the monitor may win that race).
+  ASSERT_EQ(1, hxsim_pump_play_requests(1));
+  ASSERT_TRUE(WaitUntil([&] { return host_.Cycles() == c0 + 1; }, 5000));
+  ++c0;
   log_->Clear();
   SleepMs(2300);  // no request for over 2 s: no cycle, no statistics
   EXPECT_EQ(c0, host_.Cycles());
@@ -92,7 +97,9 @@ TEST_F(PlayThreadTest, HandsTheReducedSaturatedMixToTheVoicePath) {
   for (int sys_aec : {0, 1, 2, 3, 0}) {  // bit 0: sys_capture, bit 1: aec_mode
     e_->sys_capture.store(sys_aec & 1);
     e_->aec_mode.store(sys_aec >> 1);
-    SleepMs(100);
+    // The cycle under way may have read the old flags; the one after it has not.
+    const int64_t c0 = SimStatus().put_play_calls;
+    ASSERT_TRUE(WaitUntil([&] { return SimStatus().put_play_calls >= c0 + 2; }));
     hxsim_take_played(drop.data(), drop.size());
     size_t have = 0;
     ASSERT_TRUE(WaitUntil(

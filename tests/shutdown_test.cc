@@ -30,9 +30,8 @@ TEST_F(ShutdownTest, StopDuringAReinitialisationReleasesTheVoicePathLast) {
     std::this_thread::sleep_for(std::chrono::microseconds(round * 700));
     e_->DeInit();
     EXPECT_EQ(0, hxsim_brisa_loaded()) << round;
-    SleepMs(30);
+    EXPECT_TRUE(WaitUntil([] { return EngineThreads().empty(); }, 5000)) << round;
     EXPECT_EQ(0, BrisaCallsAfterRelease(CallLog())) << round << testing::PrintToString(CallLog());
-    EXPECT_TRUE(EngineThreads().empty()) << round;
   }
 }
 
@@ -41,7 +40,6 @@ TEST_F(ShutdownTest, MonitorStuckPastItsWaitNeverCallsTheReleasedLibrary) {
   ASSERT_TRUE(log_->WaitFor(kA1 + "\n"));
   hxsim_clear_call_log();
   std::thread stopper;
-  auto t0 = std::chrono::steady_clock::now();
   {
     // The next re-initialisation blocks in its system-audio step, holding
     // the voice-path lock, for longer than the stop waits for the monitor.
@@ -50,14 +48,13 @@ TEST_F(ShutdownTest, MonitorStuckPastItsWaitNeverCallsTheReleasedLibrary) {
     Kick();
     ASSERT_TRUE(log_->WaitFor(kTag + "ready to re-init audio system", 2));
     stopper = std::thread([this] { e_->DeInit(); });
-    // The stop gives up on the monitor; its release waits for the pass.
+    // The stop does not wait for the monitor; its release waits for the pass.
     EXPECT_TRUE(log_->WaitFor("DeInit[0---1]", 1, 8000));
     SleepMs(100);
     EXPECT_EQ(0, log_->Count("enter g_win7_aec_uninit [0]"));
     EXPECT_EQ(1, hxsim_brisa_loaded());
   }
   stopper.join();
-  EXPECT_GE(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(2000));
   EXPECT_EQ(0, hxsim_brisa_loaded());
   SleepMs(200);  // the pass ended before the release, and nothing followed it
   EXPECT_EQ((std::vector<std::string>{"fnMirelDll_UnInit()", "BrisaApi_Uninit()",

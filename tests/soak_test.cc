@@ -47,10 +47,7 @@ TEST(SoakTest, RandomEventsThenExactAccountingThenCleanUnload) {
   std::unique_ptr<LogCapture> log(new LogCapture);
   ModuleApi m;
   ASSERT_TRUE(m.Load(HX_MODULE_PATH)) << dlerror();
-  void *push_fn = nullptr, *push_ctx = nullptr, *pull_fn = nullptr, *pull_ctx = nullptr;
-  ASSERT_EQ(0, m.GetUpComCallBackPtr(&push_fn, &push_ctx, &pull_fn, &pull_ctx));
-  auto push = reinterpret_cast<UpComPushMicDataFn>(push_fn);
-  auto pull = reinterpret_cast<UpComPullPlayDataFn>(pull_fn);
+  ASSERT_TRUE(m.EntryPoints());
   ASSERT_EQ(0, m.SetDownComCallBackPtr((void *)&HostCapture, (void *)0x1, (void *)&HostPlay,
                                        (void *)0x2));
   m.SetMicroCapture(1);
@@ -63,10 +60,10 @@ TEST(SoakTest, RandomEventsThenExactAccountingThenCleanUnload) {
     std::vector<int16_t> block(960), out(2048);
     for (size_t j = 0; j < block.size(); ++j) block[j] = (int16_t)((j * 131) % 12000 - 6000);
     for (uint32_t got = 0; host_run.load(); SleepMs(5 + r() % 10)) {
-      if (host_push.load()) push(push_ctx, block.data(), 480, 4, 2, 48000, 1, 2, 3, 0, 0);
+      if (host_push.load()) m.push(m.push_ctx, block.data(), 480, 4, 2, 48000, 1, 2, 3, 0, 0);
       bool cd = r() % 2;
       uint8_t ch = (uint8_t)(1 + r() % 2);
-      pull(pull_ctx, cd ? 441 : 480, 0, ch, cd ? 44100 : 48000, out.data(), &got);
+      m.pull(m.pull_ctx, cd ? 441 : 480, 0, ch, cd ? 44100 : 48000, out.data(), &got);
     }
   });
 

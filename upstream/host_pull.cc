@@ -44,7 +44,8 @@ void SilenceLeft(int16_t *stereo, int32_t frames) {
 }  // namespace
 
 // `out` must hold 1920 bytes. A null `out` is refused with -1 before any
-// stream is pulled; a null `out_samples` is simply not written.
+// stream is pulled; a null `out_samples` is simply not written. Any frame
+// count but 441 is served as 480.
 int32_t Hx_AEC_Impl::PullPlayData(int32_t frames, uint8_t channels, int32_t sample_rate,
                                   int16_t *out, uint32_t *out_samples) {
   PullStatistics();
@@ -57,6 +58,8 @@ int32_t Hx_AEC_Impl::PullPlayData(int32_t frames, uint8_t channels, int32_t samp
   if (!ctx || !play || !out) return -1;
 
   hx::Lock lock(m_playLock);
+  // A start that found the lock taken left the converter to be set up here.
+  if (m_pullConverterStale.exchange(false)) m_resample_48to44.Init(48000, 44100, 480);
   if (online_sys_capture.load() && aec_mode.load()) {
     // The host plays: mix the streams and convert to the requested format.
     int32_t counted = 0;
@@ -105,10 +108,8 @@ int32_t Hx_AEC_Impl::PullPlayData(int32_t frames, uint8_t channels, int32_t samp
   }
 
   // The module plays: the host gets silence, each stream goes to its pipe.
+  // The count behind out_samples is left as the host set it.
   memset(out, 0, kBlockBytes);
-  // `out` holds 960 zero values; saying so keeps a host that sizes its
-  // playback by the count from using a stale or uninitialised value.
-  if (out_samples) *out_samples = kBlockValues;
   int16_t pipe_block[kBlockValues];
   for (int32_t i = 0; i < kFarEndStreams; ++i) {
     if (play(ctx, streams[i], kBlockBytes, i) < 0) waveOutPlay_Put(i, nullptr, kBlockBytes);

@@ -23,12 +23,15 @@ void CopyLeftToRight(int16_t *block) {
 
 }  // namespace
 
-void Hx_AEC_Impl::MicProc() {
+// Every loop test and every host call tests the thread's generation: once
+// the stop of its start has cleared m_running (or a later start has
+// begun), the thread hands nothing more up and ends.
+void Hx_AEC_Impl::MicProc(uint32_t gen) {
   // Reused every pass: the loop allocates nothing.
   int16_t sys_block[kBlockValues];
   int16_t mix_block[kBlockValues];
   for (;;) {
-    if (!m_running.load()) {
+    if (!MixLive(gen)) {
       log_printf("audio_HXAec::===> exit MicProc thread ..............[1]\n");
       return;
     }
@@ -38,7 +41,7 @@ void Hx_AEC_Impl::MicProc() {
       // The ring lock is held only to test and read, never across a wait.
       g_captureLock.Lock();
       while (DgtlStoreBuffer_DataSize(&m_captureRing) < (uint32_t)kBlockBytes &&
-             m_running.load() && sys_capture.load()) {
+             MixLive(gen) && sys_capture.load()) {
         g_captureLock.Unlock();
         if (!m_sysEvent.Wait(kSysWaitMs))
           log_printf(
@@ -46,7 +49,7 @@ void Hx_AEC_Impl::MicProc() {
               "data#######################################\n");
         g_captureLock.Lock();
       }
-      if (!m_running.load()) {
+      if (!MixLive(gen)) {
         log_printf("audio_HXAec::===> audio_mix:: exit MicProc thread ..............\n");
         g_captureLock.Unlock();
         log_printf("audio_HXAec::===> exit MicProc thread ..............[1]\n");
@@ -72,7 +75,8 @@ void Hx_AEC_Impl::MicProc() {
             "data\n");
       if (aec_mode.load()) CopyLeftToRight(sys_block);
       // The host may change its callback at any time: read once per use.
-      if (HostCaptureFn fn = m_fnCapture.load()) fn(m_fnCaptureCtx.load(), sys_block, kBlockBytes);
+      HostCaptureFn fn = m_fnCapture.load();
+      if (fn && MixLive(gen)) fn(m_fnCaptureCtx.load(), sys_block, kBlockBytes);
       continue;
     }
 
@@ -99,7 +103,7 @@ void Hx_AEC_Impl::MicProc() {
       } else if (mic) {
         up = pkt.data;
       }
-      if (up) fn(m_fnCaptureCtx.load(), up, kBlockBytes);
+      if (up && MixLive(gen)) fn(m_fnCaptureCtx.load(), up, kBlockBytes);
     }
     free(pkt.data);
   }

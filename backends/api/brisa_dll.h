@@ -1,5 +1,28 @@
 /* libBrisaDll.so: echo-cancelling voice path. Loaded by the module at run
  * time with dlopen("libBrisaDll.so", RTLD_NOW). */
+/* Contract with the module (every back-end library of this kind keeps it):
+ *  - Every call returns in bounded time (a stalled device or sound server
+ *    makes a call fail; it never blocks without limit). Calls may come
+ *    from the module's monitor thread and from host threads, never two at
+ *    once for the same library (the module serialises them).
+ *  - Callbacks run on the library's own threads only, never inside a call
+ *    the module made into the library. A callback may call the module's
+ *    callbacks only, must return quickly, and must not call a stop of its
+ *    own library.
+ *  - A stop (BrisaApi_Stop, BrisaApi_Uninit) returns only after every callback
+ *    of this library that was running has returned, and makes no callback
+ *    after that. A stop is safe when nothing runs and may be called again.
+ *  - No call and no callback thread uses the dynamic loader (dlopen,
+ *    dlclose, dlsym): the module's unload runs its stop inside dlclose,
+ *    with the loader's lock held, and waits for these calls.
+ *  - Voice path specifics: BrisaApi_PutPlayData is called by the play
+ *    thread every cycle once bound, in any state after load; the capture
+ *    and play-request callbacks may run from BrisaApi_Start until
+ *    BrisaApi_Stop/BrisaApi_Uninit has returned; the module loads the
+ *    library with dlopen on a host thread (inside Hx_Aec_Init) and
+ *    releases it with dlclose on a host thread (inside Hx_Aec_DeInit or
+ *    the unload) after BrisaApi_Stop and BrisaApi_Uninit.
+ */
 #ifndef HX_BRISA_DLL_H
 #define HX_BRISA_DLL_H
 #include <stdint.h>

@@ -1,6 +1,11 @@
 /* libMMDevApi.so: audio endpoint enumeration. HRESULT-style results: >= 0
  * success, < 0 failure. data_flow 0 = render, 1 = capture; state_mask 1 =
  * active endpoints only. Each object obtained is released exactly once. */
+/* Contract with the module: every call returns in bounded time and makes
+ * no callback; calls come from the module's monitor threads (an old one
+ * that came back late may overlap a new one, so the library is safe to
+ * call from two threads); no call uses the dynamic loader (see
+ * brisa_dll.h). */
 #ifndef HX_MMDEVAPI_H
 #define HX_MMDEVAPI_H
 #include <stdint.h>

@@ -1,4 +1,20 @@
 /* libTovanDll.so: system (loopback) audio capture. The module links against it. */
+/* Contract with the module (every back-end library of this kind keeps it):
+ *  - Every call returns in bounded time (a stalled device or sound server
+ *    makes a call fail; it never blocks without limit). Calls may come
+ *    from the module's monitor thread and from host threads, never two at
+ *    once for the same library (the module serialises them).
+ *  - Callbacks run on the library's own threads only, never inside a call
+ *    the module made into the library. A callback may call the module's
+ *    callbacks only, must return quickly, and must not call a stop of its
+ *    own library.
+ *  - A stop (tovan_uninit) returns only after every callback
+ *    of this library that was running has returned, and makes no callback
+ *    after that. A stop is safe when nothing runs and may be called again.
+ *  - No call and no callback thread uses the dynamic loader (dlopen,
+ *    dlclose, dlsym): the module's unload runs its stop inside dlclose,
+ *    with the loader's lock held, and waits for these calls.
+ */
 #ifndef HX_TOVAN_DLL_H
 #define HX_TOVAN_DLL_H
 #include <stdint.h>

@@ -1,17 +1,36 @@
-// A minimal host: loads the module by path, runs Init (and DeInit unless
-// told not to), unloads it and reports the module's threads ("hx-...")
-// before and after the unload.
+// A minimal host: loads the module by path, starts it and unloads it the
+// ways a host may, with its callbacks living in this executable.
 //   hx_load_probe MODULE init-deinit | no-deinit
+//       Init (and DeInit unless told not to), unload, and report the
+//       module's threads ("hx-...") before and after the unload.
+//   hx_load_probe MODULE rounds N SEED [MAX_MS]
+//       N rounds of load, Init, a random 0..MAX_MS ms (50), unload without
+//       DeInit.
+//   hx_load_probe MODULE exit-no-deinit | exit-stalled-callback
+//       Init, then return from main without DeInit (static destructors run
+//       with the engine started); in the second a play callback never returns.
+//   hx_load_probe MODULE deinit-stalled-unload
+//       DeInit while a play callback is held 6 s, unload, and live on until
+//       the callback has come back.
 #include <dirent.h>
 #include <dlfcn.h>
+#include <stdarg.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
+#include <time.h>
 #include <unistd.h>
+
+#include <atomic>
+#include <string>
+#include <vector>
 
 #include "hx_aec_mod.h"
 
+namespace {
+
 // Threads of this process whose name starts with "hx-".
-static int ModuleThreads() {
+int ModuleThreads() {
   int n = 0;
   DIR *d = opendir("/proc/self/task");
   while (struct dirent *e = d ? readdir(d) : nullptr) {
@@ -26,21 +45,137 @@ static int ModuleThreads() {
   return n;
 }
 
+double NowMs() {
+  timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return ts.tv_sec * 1e3 + ts.tv_nsec / 1e6;
+}
+
+// write(2), as the module's log, keeps the probe's lines in order with its lines.
+void Say(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+void Say(const char *fmt, ...) {
+  char line[256];
+  va_list ap;
+  va_start(ap, fmt);
+  int n = vsnprintf(line, sizeof line, fmt, ap);
+  va_end(ap);
+  if (n > 0 && write(1, line, (size_t)n) != n) _exit(6);
+}
+
+// Host state the callbacks touch: objects of this executable with static
+// storage, destroyed at exit like any host's.
+std::atomic<long> g_captures{0}, g_plays{0};
+std::vector<int16_t> g_far_end(960, 100);
+std::atomic<int> g_stall_ms{0};        // next play call holds this long (-1: forever)
+std::atomic<bool> g_stalling{false}, g_stall_returned{false};
+
+int32_t HostCapture(void *, int16_t *, int32_t) { return (int32_t)g_captures.fetch_add(1); }
+int32_t HostPlay(void *, int16_t *buf, int32_t len, int32_t) {
+  int stall = g_stall_ms.exchange(0);
+  if (stall) g_stalling.store(true);
+  if (stall < 0)
+    for (;;) sleep(100);
+  if (stall > 0) {
+    usleep((useconds_t)stall * 1000);
+    g_stall_returned.store(true);
+  }
+  g_plays.fetch_add(1);
+  memcpy(buf, g_far_end.data(), (size_t)len);
+  return len;
+}
+
+struct Module {
+  void *lib = nullptr;
+  decltype(&Hx_Aec_Init) init = nullptr;
+  decltype(&Hx_Aec_DeInit) deinit = nullptr;
+  bool Load(const char *path) {
+    lib = dlopen(path, RTLD_NOW | RTLD_LOCAL);
+    if (!lib) return fprintf(stderr, "load failed: %s\n", dlerror()), false;
+    init = reinterpret_cast<decltype(init)>(dlsym(lib, "Hx_Aec_Init"));
+    deinit = reinterpret_cast<decltype(deinit)>(dlsym(lib, "Hx_Aec_DeInit"));
+    auto set_cb = reinterpret_cast<decltype(&Hx_Aec_SetDownComCallBackPtr)>(
+        dlsym(lib, "Hx_Aec_SetDownComCallBackPtr"));
+    auto set_mic = reinterpret_cast<decltype(&Hx_Aec_SetMicroCapture)>(
+        dlsym(lib, "Hx_Aec_SetMicroCapture"));
+    auto set_sys =
+        reinterpret_cast<decltype(&Hx_Aec_SetSysCapture)>(dlsym(lib, "Hx_Aec_SetSysCapture"));
+    if (!init || !deinit || !set_cb || !set_mic || !set_sys) return false;
+    set_cb((void *)&HostCapture, nullptr, (void *)&HostPlay, &g_far_end);
+    set_mic(1);
+    set_sys(1);  // the system-audio library runs from before the start
+    return true;
+  }
+};
+
+bool WaitFor(std::atomic<long> &counter, long at_least, int timeout_ms) {
+  for (double end = NowMs() + timeout_ms; counter.load() < at_least; usleep(2000))
+    if (NowMs() > end) return false;
+  return true;
+}
+
+}  // namespace
+
 int main(int argc, char **argv) {
-  if (argc < 3 || (strcmp(argv[2], "init-deinit") && strcmp(argv[2], "no-deinit"))) return 2;
-  void *lib = dlopen(argv[1], RTLD_NOW | RTLD_LOCAL);
-  if (!lib) return fprintf(stderr, "load failed: %s\n", dlerror()), 3;
-  auto init = reinterpret_cast<decltype(&Hx_Aec_Init)>(dlsym(lib, "Hx_Aec_Init"));
-  auto deinit = reinterpret_cast<decltype(&Hx_Aec_DeInit)>(dlsym(lib, "Hx_Aec_DeInit"));
-  if (!init || !deinit) return 4;
-  init();
-  usleep(300 * 1000);
-  if (!strcmp(argv[2], "init-deinit")) deinit();
-  int before = ModuleThreads();
-  dlclose(lib);
-  // write(2), as the module's log, keeps this line after the module's lines.
-  char line[128];
-  int n = snprintf(line, sizeof line, "PROBE module threads before=%d after=%d\n", before,
-                   ModuleThreads());
-  return write(1, line, (size_t)n) == n ? 0 : 6;
+  if (argc < 3) return 2;
+  const std::string what = argv[2];
+  Module m;
+  if (what == "rounds") {
+    const int rounds = argc > 3 ? atoi(argv[3]) : 200;
+    unsigned seed = argc > 4 ? (unsigned)strtoul(argv[4], nullptr, 10) : 1;
+    const int max_ms = argc > 5 ? atoi(argv[5]) : 50;
+    double worst = 0;
+    int threads_left = 0;
+    for (int r = 0; r < rounds; ++r) {
+      const double t0 = NowMs();
+      if (!m.Load(argv[1])) return 3;
+      m.init();
+      usleep((useconds_t)(rand_r(&seed) % (max_ms + 1)) * 1000);
+      dlclose(m.lib);
+      const double took = NowMs() - t0;
+      if (took > worst) worst = took;
+      threads_left += ModuleThreads();
+    }
+    Say("PROBE rounds=%d worst_round_ms=%.0f threads_left=%d\n", rounds, worst, threads_left);
+    return 0;
+  }
+  if (!m.Load(argv[1])) return 3;
+  if (what == "init-deinit" || what == "no-deinit") {
+    m.init();
+    usleep(300 * 1000);
+    if (what == "init-deinit") m.deinit();
+    int before = ModuleThreads();
+    dlclose(m.lib);
+    Say("PROBE module threads before=%d after=%d\n", before, ModuleThreads());
+    return 0;
+  }
+  if (what == "exit-no-deinit" || what == "exit-stalled-callback") {
+    m.init();
+    if (!WaitFor(g_plays, 5, 10000) || !WaitFor(g_captures, 1, 10000)) return 4;
+    if (what == "exit-stalled-callback") {
+      g_stall_ms.store(-1);
+      for (double end = NowMs() + 10000; !g_stalling.load(); usleep(1000))
+        if (NowMs() > end) return 5;
+    }
+    Say("PROBE exiting with the engine started\n");
+    return 0;  // static destructors: the module's and this executable's
+  }
+  if (what == "deinit-stalled-unload") {
+    m.init();
+    if (!WaitFor(g_plays, 5, 10000)) return 4;
+    g_stall_ms.store(6000);  // longer than the stop and the unload wait together
+    for (double end = NowMs() + 10000; !g_stalling.load(); usleep(1000))
+      if (NowMs() > end) return 5;
+    const double t0 = NowMs();
+    m.deinit();
+    const double deinit_ms = NowMs() - t0;
+    dlclose(m.lib);
+    for (double end = NowMs() + 10000; !g_stall_returned.load(); usleep(5000))
+      if (NowMs() > end) return 7;
+    // The worker's way back runs through the module's code; it then ends.
+    for (double end = NowMs() + 10000; ModuleThreads() > 0 && NowMs() < end;) usleep(5000);
+    Say("PROBE deinit_ms=%.0f survived the callback's return, threads=%d\n", deinit_ms,
+        ModuleThreads());
+    return 0;
+  }
+  return 2;
 }

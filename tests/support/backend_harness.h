@@ -169,6 +169,18 @@ struct ModuleApi {
     return Init && DeInit && GetUpComCallBackPtr && SetDownComCallBackPtr && SetAecMode &&
            SetMicroCapture && SetSysCapture && SetOnlineCapSys;
   }
+  // Fetches the two entry points and their contexts into the members below;
+  // false when the exchange fails.
+  bool EntryPoints() {
+    void *push_fn = nullptr, *pull_fn = nullptr;
+    if (GetUpComCallBackPtr(&push_fn, &push_ctx, &pull_fn, &pull_ctx) != 0) return false;
+    push = reinterpret_cast<UpComPushMicDataFn>(push_fn);
+    pull = reinterpret_cast<UpComPullPlayDataFn>(pull_fn);
+    return true;
+  }
+  UpComPushMicDataFn push = nullptr;
+  UpComPullPlayDataFn pull = nullptr;
+  void *push_ctx = nullptr, *pull_ctx = nullptr;
   void Unload() { if (handle) dlclose(handle); handle = nullptr; }
 };
 

@@ -3,6 +3,7 @@
 #define HX_TESTS_SUPPORT_SHELL_H
 
 #include <stdio.h>
+#include <stdlib.h>
 
 #include <string>
 
@@ -13,6 +14,12 @@ inline std::string Shell(const std::string &cmd, int *status) {
   for (int c; p && (c = fgetc(p)) != EOF;) out += char(c);
   *status = p ? pclose(p) : -1;
   return out;
+}
+
+// The number after ` key=` in `text` (a tool's report line), or -1.
+inline long Figure(const std::string &text, const std::string &key) {
+  size_t at = text.find(" " + key + "=");
+  return at == std::string::npos ? -1 : atol(text.c_str() + at + key.size() + 2);
 }
 
 #endif
