@@ -73,6 +73,24 @@ Lag FindLag(const std::vector<int16_t> &mic, size_t from, size_t len,
   return r;
 }
 
+std::vector<int16_t> MicRecording::Recorded() {
+  std::vector<int16_t> more = mic->Take();
+  recorded.insert(recorded.end(), more.begin(), more.end());
+  return recorded;
+}
+
+Lag AlignByTalker(MicFeeder &feeder, MicRecording &mic, const std::vector<int16_t> &talk,
+                  const std::function<size_t()> &out_count,
+                  const std::function<std::vector<int16_t>()> &out16) {
+  constexpr size_t kRate = 16000;
+  const size_t from = mic.mic->received();
+  feeder.Queue(talk);
+  WaitFor([&] { return mic.mic->received() > from + 2 * kRate; }, 20);
+  const size_t at = mic.mic->received();
+  WaitFor([&] { return out_count() > at + kRate; }, 20);
+  return FindLag(mic.Recorded(), from, 2 * kRate, out16());
+}
+
 echo_measure::Erle ErleBetween(const std::vector<int16_t> &mic, size_t from, size_t to,
                                const std::vector<int16_t> &out, long lag) {
   to = std::min(to, mic.size());

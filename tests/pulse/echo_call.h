@@ -10,6 +10,7 @@
 #include <stdint.h>
 
 #include <atomic>
+#include <functional>
 #include <mutex>
 #include <vector>
 
@@ -51,6 +52,25 @@ struct Lag {
 };
 Lag FindLag(const std::vector<int16_t> &mic, size_t from, size_t len,
             const std::vector<int16_t> &out16);
+
+class MicFeeder;
+class SimpleStream;
+
+// The microphone recorded beside an output that passes it.
+struct MicRecording {
+  SimpleStream *mic;
+  std::vector<int16_t> recorded;  // everything since the stream opened
+  std::vector<int16_t> Recorded();  // brought up to date
+};
+
+// A near-end talker (`talk`, played into the microphone by `feeder`) on a
+// silent far end: where the microphone recording and the output line up.
+// out_count() is how many 16 kHz samples the output holds, out16() those
+// samples. Waits (within 20 s each) for 2 s of microphone after the talker
+// and 1 s of output beyond it.
+Lag AlignByTalker(MicFeeder &feeder, MicRecording &mic, const std::vector<int16_t> &talk,
+                  const std::function<size_t()> &out_count,
+                  const std::function<std::vector<int16_t>()> &out16);
 
 // Echo reduction over the microphone samples [from, to): the microphone
 // holds echo only there (its near end is silent), `out` is 48 kHz stereo

@@ -25,6 +25,15 @@ using namespace hxtest;
 namespace {
 
 constexpr int kRate = 16000;
+// Under the sanitizers the canceller (several times slower there) cannot be
+// trusted to keep real time on two busy cores: those builds check that audio
+// flows through a running canceller, the plain build checks how well it
+// cancels.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kSanitized = true;
+#else
+constexpr bool kSanitized = false;
+#endif
 const std::string kTag = "audio_HXAec::===> ";
 const std::string kA1 = kTag + std::string(47, 'A') + "a: to init win7-aec[1]---end";
 
@@ -102,13 +111,8 @@ class PulseEcho : public ::testing::Test {
   Lag Align() {
     std::vector<int16_t> talk(host_.far.begin(), host_.far.begin() + kRate);
     for (int16_t &v : talk) v = int16_t(v / 2);
-    const size_t from = mic_.received();
-    feeder_->Queue(talk);
-    EXPECT_TRUE(WaitFor([&] { return mic_.received() > from + size_t(2 * kRate); }, 20));
-    const size_t at = mic_.received();
-    EXPECT_TRUE(WaitFor([&] { return host_.UpFrames() / 3 > at + size_t(kRate); }, 20));
-    std::vector<int16_t> mic = Recorded();
-    Lag lag = FindLag(mic, from, 2 * kRate, Channel(host_.Up(), 2, 0, 3));
+    const Lag lag = AlignByTalker(*feeder_, rec_, talk, [&] { return host_.UpFrames() / 3; },
+                                  [&] { return Channel(host_.Up(), 2, 0, 3); });
     EXPECT_GE(lag.ncc, 0.8) << "the near-end talker was not found upstream";
     if (!calibrated_) {
       lag0_ = lag.lag;
@@ -146,17 +150,19 @@ class PulseEcho : public ::testing::Test {
     line = line == std::string::npos ? 0 : line + 1;
     return list.substr(line, list.find('\t', line) - line);
   }
-  std::vector<int16_t> Recorded() {
-    std::vector<int16_t> more = mic_.Take();
-    recorded_.insert(recorded_.end(), more.begin(), more.end());
-    return recorded_;
+  std::vector<int16_t> Recorded() { return rec_.Recorded(); }
+  // Blocks the canceller has processed, from its last line of figures.
+  long CancellerBlocks() {
+    const std::string last = Tail(stats_, 1);
+    const size_t at = last.find(" blocks=");
+    return at == std::string::npos ? -1 : atol(last.c_str() + at + 8);
   }
 
   PulseDaemon daemon_;
   std::string stats_;
   std::unique_ptr<MicFeeder> feeder_;
   SimpleStream mic_;
-  std::vector<int16_t> recorded_;
+  MicRecording rec_{&mic_, {}};
   bool calibrated_ = false;
   long lag0_ = 0, counts0_ = 0;
   std::unique_ptr<LogCapture> log_;
@@ -178,6 +184,11 @@ TEST_F(PulseEcho, RealEchoIsCancelledByAtLeast25dB) {
   const Lag lag = Align();
   host_.far_on = true;
   const size_t m0 = mic_.received();
+  if (kSanitized) {
+    ASSERT_TRUE(WaitForAudio(m0 + size_t(3 * kRate), lag.lag, 30)) << "the far end did not come round";
+    EXPECT_TRUE(WaitFor([&] { return CancellerBlocks() > 150; }, 10)) << "the canceller does not run";
+    return;
+  }
   const size_t end = m0 + size_t(10 * kRate);
   ASSERT_TRUE(WaitForAudio(end, lag.lag, 30)) << "10 s of far end did not come round";
   const std::vector<int16_t> mic = Recorded(), up = host_.Up();
