@@ -37,16 +37,7 @@ constexpr bool kSanitized = false;
 const std::string kTag = "audio_HXAec::===> ";
 const std::string kA1 = kTag + std::string(47, 'A') + "a: to init win7-aec[1]---end";
 
-// Failures go to standard error: standard output carries the module's log.
-struct FailuresToStderr : testing::EmptyTestEventListener {
-  void OnTestPartResult(const testing::TestPartResult &r) override {
-    if (r.failed()) fprintf(stderr, "%s:%d: Failure\n%s\n", r.file_name(), r.line_number(), r.summary());
-  }
-};
-const bool kListening = [] {
-  testing::UnitTest::GetInstance()->listeners().Append(new FailuresToStderr);
-  return true;
-}();
+const bool kListening = FailuresToStderr();
 
 std::string Tail(const std::string &path, size_t lines) {
   std::ifstream f(path);
@@ -79,10 +70,7 @@ class PulseEcho : public ::testing::Test {
       dlclose(api_.handle);
     }
     if (HasFailure() && log_) {
-      std::vector<std::string> lines = log_->Lines();
-      fprintf(stderr, "module log (last 30 lines):\n");
-      for (size_t i = lines.size() > 30 ? lines.size() - 30 : 0; i < lines.size(); ++i)
-        fprintf(stderr, "  %s\n", lines[i].c_str());
+      log_->TailToStderr(30);
       fprintf(stderr, "the canceller's figures (last 20 s):\n%s", Tail(stats_, 20).c_str());
     }
     log_.reset();
