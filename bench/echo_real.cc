@@ -14,9 +14,17 @@
 // run also counts its "Playback after capture ... drop sink" realignments
 // in the daemon's log.
 //
-//   build/bin/echo_real [--runs N] [--seconds S]
+//   build/bin/echo_real [--runs N] [--seconds S] [--switch T]
 //
-// (defaults 5 runs of 10 s).
+// (defaults 5 runs of 10 s). With --switch, a second speaker spk2 with its
+// own echo (an 80 ms loopback into the microphone) is there from the start
+// of each run, and T s into the far end it becomes the default sink
+// (pactl set-default-sink): the module's streams name no device and follow
+// it; module-echo-cancel stays on its sink_master, and the far end, played
+// to the default sink (its aec_sink until then), moves to spk2 past it, as
+// an application's stream would. Printed then: ERLE from 2 s to the switch,
+// and 0-3 s and 3-6 s after it, for both (S must be at least T + 6). A call
+// of 120 s or more also gets the ERLE of its first and last minute.
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -40,19 +48,30 @@ constexpr size_t kRate = 16000;
 
 struct Figures {
   double erle = 0, median = 0;
+  double after = 0, later = 0;  // 0-3 s and 3-6 s after a switch
+  double first = 0, last = 0;   // a long call's first and last minute (after 2 s)
   long lag = 0;
   double ncc = 0;
   bool ok = false;
 };
 
-// ERLE of the far-end stretch [m0, m0 + seconds) after its first 2 s.
+// ERLE of the far-end stretch [m0, m0 + seconds) after its first 2 s, or
+// up to the switch at microphone sample `switched` (0: none) and after it.
 Figures Measure(MicRecording &mic, const std::vector<int16_t> &out48, size_t m0, double seconds,
-                const Lag &lag) {
+                const Lag &lag, size_t switched) {
   Figures f;
   f.lag = lag.lag;
   f.ncc = lag.ncc;
   const std::vector<int16_t> heard = mic.Recorded();
-  const size_t end = m0 + size_t(seconds * kRate);
+  if (switched) {
+    f.after = ErleBetween(heard, switched, switched + 3 * kRate, out48, lag.lag).db;
+    f.later = ErleBetween(heard, switched + 3 * kRate, switched + 6 * kRate, out48, lag.lag).db;
+  }
+  const size_t end = switched ? switched : m0 + size_t(seconds * kRate);
+  if (seconds >= 120) {
+    f.first = ErleBetween(heard, m0 + 2 * kRate, m0 + 62 * kRate, out48, lag.lag).db;
+    f.last = ErleBetween(heard, end - 60 * kRate, end, out48, lag.lag).db;
+  }
   const echo_measure::Erle e = ErleBetween(heard, m0 + 2 * kRate, end, out48, lag.lag);
   std::vector<double> parts;
   for (size_t s = m0 + 2 * kRate; s + kRate <= end; s += kRate) {
@@ -72,8 +91,18 @@ std::vector<int16_t> Talker(const std::vector<int16_t> &speech) {
   return talk;
 }
 
-Figures RunModule(host::ModuleApi &api, MicFeeder &feeder, MicRecording &mic,
-                  const std::vector<int16_t> &speech, double seconds) {
+// Waits until the microphone holds `at` samples, then makes spk2 the
+// default sink; the microphone sample count then, 0 if there is no switch.
+size_t SwitchAt(const PulseDaemon &daemon, MicRecording &mic, size_t at, bool on) {
+  if (!on) return 0;
+  WaitFor([&] { return mic.mic->received() >= at; }, 60);
+  daemon.Pactl("set-default-sink spk2");
+  return mic.mic->received();
+}
+
+Figures RunModule(const PulseDaemon &daemon, host::ModuleApi &api, MicFeeder &feeder,
+                  MicRecording &mic, const std::vector<int16_t> &speech, double seconds,
+                  double switch_at) {
   EchoHost host;
   host.far = speech;
   api.SetDownComCallBackPtr(reinterpret_cast<void *>(&EchoHost::Capture), &host,
@@ -86,10 +115,11 @@ Figures RunModule(host::ModuleApi &api, MicFeeder &feeder, MicRecording &mic,
                                   [&] { return Channel(host.Up(), 2, 0, 3); });
     host.far_on = true;
     const size_t m0 = mic.mic->received(), end = m0 + size_t(seconds * kRate);
+    const size_t switched = SwitchAt(daemon, mic, m0 + size_t(switch_at * kRate), switch_at > 0);
     WaitFor([&] {
       return mic.mic->received() >= end && long(host.UpFrames() / 3) >= long(end) + lag.lag + 3200;
     }, seconds + 30);
-    f = Measure(mic, host.Up(), m0, seconds, lag);
+    f = Measure(mic, host.Up(), m0, seconds, lag, switched);
   }
   api.DeInit();
   return f;
@@ -102,7 +132,8 @@ size_t Count(const std::string &text, const std::string &what) {
 }
 
 Figures RunAnchor(const PulseDaemon &daemon, MicFeeder &feeder, MicRecording &mic,
-                  const std::vector<int16_t> &speech, double seconds, size_t *realigned) {
+                  const std::vector<int16_t> &speech, double seconds, double switch_at,
+                  size_t *realigned) {
   const char *kRealign = "Playback after capture";
   Figures f;
   const std::string index = daemon.LoadModule(
@@ -125,17 +156,21 @@ Figures RunAnchor(const PulseDaemon &daemon, MicFeeder &feeder, MicRecording &mi
                                     [&] { return out_stream.received(); },
                                     [&] { return out.Recorded(); });
       const size_t before = Count(daemon.Log(), kRealign);
-      far.Play("aec_sink", int(kRate), 1, speech);
+      // To the default sink, aec_sink, so that a change of the default moves it.
+      daemon.Pactl("set-default-sink aec_sink");
+      far.Play(nullptr, int(kRate), 1, speech);
       const size_t m0 = mic.mic->received(), end = m0 + size_t(seconds * kRate);
+      const size_t switched = SwitchAt(daemon, mic, m0 + size_t(switch_at * kRate), switch_at > 0);
       WaitFor([&] {
         return mic.mic->received() >= end &&
                long(out_stream.received()) >= long(end) + lag.lag + 3200;
       }, seconds + 30);
       far.Stop();
-      f = Measure(mic, Stereo48(out.Recorded()), m0, seconds, lag);
+      f = Measure(mic, Stereo48(out.Recorded()), m0, seconds, lag, switched);
       *realigned = Count(daemon.Log(), kRealign) - before;
     }
   }
+  daemon.Pactl("set-default-sink spk");
   daemon.Pactl("unload-module " + index);
   return f;
 }
@@ -144,13 +179,14 @@ Figures RunAnchor(const PulseDaemon &daemon, MicFeeder &feeder, MicRecording &mi
 
 int main(int argc, char **argv) {
   int runs = 5;
-  double seconds = 10;
+  double seconds = 10, switch_at = 0;
   for (int i = 1; i + 1 < argc; i += 2) {
     if (!strcmp(argv[i], "--runs")) runs = atoi(argv[i + 1]);
     else if (!strcmp(argv[i], "--seconds")) seconds = atof(argv[i + 1]);
+    else if (!strcmp(argv[i], "--switch")) switch_at = atof(argv[i + 1]);
   }
-  if (runs < 1 || seconds < 4) {
-    fprintf(stderr, "usage: echo_real [--runs N] [--seconds S >= 4]\n");
+  if (runs < 1 || seconds < 4 || switch_at < 0 || (switch_at > 0 && (switch_at < 3 || seconds < switch_at + 6))) {
+    fprintf(stderr, "usage: echo_real [--runs N] [--seconds S >= 4] [--switch T >= 3, T + 6 <= S]\n");
     return 2;
   }
   PulseDaemon daemon(Microphone::kEchoPath);
@@ -179,14 +215,36 @@ int main(int argc, char **argv) {
   const std::vector<int16_t> speech = SpeechLoop16k();
   dprintf(saved, "%d runs of %.0f s of far-end speech; ERLE after the first 2 s: whole stretch "
           "(median of its 1 s parts), dB\n", runs, seconds);
+  if (switch_at > 0)
+    dprintf(saved, "switch to spk2 at %.0f s: ERLE 2 s..switch (median of 1 s), 0-3 s after, "
+            "3-6 s after\n", switch_at);
   dprintf(saved, "run   this module        module-echo-cancel   its realignments\n");
   int failed = 0;
   for (int r = 1; r <= runs; ++r) {
-    const Figures m = RunModule(api, feeder, mic, speech, seconds);
+    std::string sink2, echo2;
+    if (switch_at > 0) {
+      error = daemon.AddSpeaker("spk2", 80, &sink2, &echo2);
+      if (!error.empty()) {
+        dprintf(saved, "echo_real: %s\n", error.c_str());
+        return 1;
+      }
+    }
+    const Figures m = RunModule(daemon, api, feeder, mic, speech, seconds, switch_at);
+    daemon.Pactl("set-default-sink spk");
     size_t realigned = 0;
-    const Figures a = RunAnchor(daemon, feeder, mic, speech, seconds, &realigned);
+    const Figures a = RunAnchor(daemon, feeder, mic, speech, seconds, switch_at, &realigned);
+    if (switch_at > 0) {
+      daemon.Pactl("unload-module " + echo2);
+      daemon.Pactl("unload-module " + sink2);
+    }
     dprintf(saved, "%3d   %5.1f (%5.1f)%s     %5.1f (%5.1f)%s       %zu\n", r, m.erle, m.median,
             m.ok ? "  " : " ?", a.erle, a.median, a.ok ? "  " : " ?", realigned);
+    if (switch_at > 0)
+      dprintf(saved, "      after: %5.1f, %5.1f      after: %5.1f, %5.1f\n", m.after, m.later,
+              a.after, a.later);
+    if (seconds >= 120)
+      dprintf(saved, "      first / last minute: %5.1f / %5.1f      %5.1f / %5.1f\n", m.first,
+              m.last, a.first, a.last);
     failed += !m.ok || !a.ok;
   }
   if (failed)

@@ -329,7 +329,8 @@ std::string SimpleStream::Open(bool record, const char *device, int rate, int ch
   int err = 0;
   pa_ = pa_simple_new(nullptr, "hx-test", record ? PA_STREAM_RECORD : PA_STREAM_PLAYBACK, device,
                       record ? "test recorder" : "test player", &ss, nullptr, &attr, &err);
-  if (!pa_) return std::string("test stream on '") + device + "': " + pa_strerror(err);
+  if (!pa_)
+    return std::string("test stream on '") + (device ? device : "the default") + "': " + pa_strerror(err);
   channels_ = channels;
   received_ = 0;
   quit_ = false;
