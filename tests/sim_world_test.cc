@@ -84,8 +84,13 @@ TEST_F(SimWorld, BrisaStartStopVoiceFlagsAndPlayRequests) {
   EXPECT_EQ((hxsim_pump_play_requests(1), g_requests), (std::vector<int32_t>{1, 2, 1}));
 }
 
-std::atomic<int> g_inside{0}, g_late{0}, g_stopped{0};
-void Slow(uint8_t *, int32_t) { g_late += g_stopped, g_inside = 1, hx::Sleep(150), g_inside = 0; }
+std::atomic<int> g_entered{0}, g_inside{0}, g_late{0}, g_stopping{0}, g_stopped{0};
+// Held until the test begins its stop (never more than 5 s), then 50 ms more,
+// so the stop finds it running however late the test sees it enter.
+void Slow(uint8_t *, int32_t) {
+  g_late += g_stopped, ++g_entered, g_inside = 1;
+  WaitUntil([] { return g_stopping.load() == 1; }, 5000), hx::Sleep(50), g_inside = 0;
+}
 void SlowMic(int16_t *, int16_t, uint8_t, void *) { Slow(nullptr, 0); }
 void SlowPlay(int32_t) { Slow(nullptr, 0); }
 
@@ -94,9 +99,11 @@ TEST_F(SimWorld, StopWaitsForRunningCallbacks) {
   // or by the world's own thread without one) returns after it; none follows.
   using Fn = int (*)();
   auto check = [](const char *what, Fn start, Fn pump, Fn stop) {
-    g_inside = g_late = g_stopped = 0, hxsim_set_manual(pump ? 1 : 0), start();
+    g_entered = g_inside = g_late = g_stopping = g_stopped = 0;
+    hxsim_set_manual(pump ? 1 : 0), start();
     std::thread deliverer([&] { if (pump) pump(); });
-    EXPECT_TRUE(WaitUntil([] { return g_inside.load() == 1; }, 5000)) << what;
+    EXPECT_TRUE(WaitUntil([] { return g_entered.load() >= 1; }, 10000)) << what;
+    g_stopping = 1;
     EXPECT_EQ((stop(), g_stopped = 1, g_inside.load()), 0) << what;
     deliverer.join(), hx::Sleep(50);
     EXPECT_EQ((V{pump ? pump() : 0, g_late}), (V{0, 0})) << what;

@@ -8,7 +8,7 @@
 #include <string>
 
 #include "pulse_daemon.h"
-#include "support/shell.h"
+#include "support/unload_rounds.h"
 
 using namespace hxtest;
 
@@ -31,15 +31,7 @@ class PulseUnload : public ::testing::Test {
 };
 
 TEST_F(PulseUnload, UnloadWithoutDeInitAtAnyMomentNeverHangsOrCrashes) {
-  // 0..50 ms after the start, then within the monitor's first moments.
-  for (const char *args : {"rounds 200 12 50", "rounds 100 34 3"}) {
-    int status;
-    std::string out = Probe(args, &status);
-    ASSERT_EQ(status, 0) << args << "\n" << out.substr(out.size() > 4000 ? out.size() - 4000 : 0);
-    EXPECT_EQ(Figure(out, "threads_left"), 0) << args;
-    const long worst = Figure(out, "worst_round_ms");
-    EXPECT_TRUE(worst >= 0 && worst < 3000) << args << ": worst round " << worst << " ms";
-  }
+  ExpectUnloadRoundsSafe([this](const std::string &args, int *status) { return Probe(args, status); });
 }
 
 TEST_F(PulseUnload, ProcessExitWithoutDeInitNeverHangsOrCrashes) {
