@@ -76,16 +76,6 @@ constexpr int64_t kLeadMaxSamples = 40 * HX_ECHO_RATE / 1000;
 constexpr int64_t kLeadMinSamples = 10 * HX_ECHO_RATE / 1000;
 constexpr int64_t kLeadSpareSamples = 2 * HX_ECHO_RATE / 1000;
 constexpr int kStarveBlocks = 3;
-// While the echo is found in the signals the reference is handed over a
-// fixed `held` samples before the echo it causes: the place in the
-// canceller's filter that it adapted to, kept through restarts of the
-// streams and device changes whatever latency the server reports. It is
-// the place the reported delay gave when the echo was first found, unless
-// that lay outside 20..100 ms (the canceller holds echoes 20 to 120 ms
-// after their reference, measured); then 50 ms.
-constexpr int64_t kHeldMin = 20 * HX_ECHO_RATE / 1000;
-constexpr int64_t kHeldMax = 100 * HX_ECHO_RATE / 1000;
-constexpr int64_t kHeldDefault = 50 * HX_ECHO_RATE / 1000;
 
 }  // namespace
 
@@ -120,8 +110,6 @@ struct hx_echo {
   DriftTracker drift;
   EchoPathTracker path;
   double path_offset = 0;   // samples the echo is later than reported (tracked)
-  bool held_valid = false;
-  int64_t held = 0;         // reference ahead of its echo while it is found (samples)
   webrtc::AudioFrame near_frame, far_frame;
   int64_t capture_blocks = 0;
 
@@ -373,27 +361,7 @@ int32_t hx_echo_capture(hx_echo *e, const int16_t *mic, int32_t count, int32_t s
   // render buffer shrank, the far end paused) shrinks to what is there: a
   // canceller fed silence cancels nothing.
   int64_t from = e->aligned + e->lead;
-  if (e->path.locked) {
-    const int64_t echo_at = capture + std::llround(e->path.lock);
-    if (!e->held_valid) {
-      const int64_t now = from - echo_at;
-      e->held = now >= kHeldMin && now <= kHeldMax ? now : kHeldDefault;
-      e->held_valid = true;
-    }
-    // Never ahead of the far end received (a device with less latency).
-    const int64_t room = e->history_count - HX_ECHO_BLOCK - kLeadSpareSamples - echo_at;
-    if (e->held > room) {
-      e->held = std::max<int64_t>(0, room);
-      ++e->steps;
-    }
-    from = echo_at + e->held;
-  } else if (e->held_valid) {
-    // Lost (the streams restarted, the device changed): the echo is looked
-    // for where the reported delay and the delay found last put it, so that
-    // the filter the canceller adapted fits again if the path is the same.
-    from = std::min<int64_t>(e->aligned - std::llround(e->path_offset) + e->held,
-                    e->history_count - HX_ECHO_BLOCK - kLeadSpareSamples);
-  } else if (from + HX_ECHO_BLOCK > e->history_count) {
+  if (from + HX_ECHO_BLOCK > e->history_count) {
     ++e->starved;
     if (++e->starve_blocks >= kStarveBlocks && e->lead > kLeadMinSamples) {
       e->lead = std::max(kLeadMinSamples,
@@ -437,7 +405,6 @@ int32_t hx_echo_capture(hx_echo *e, const int16_t *mic, int32_t count, int32_t s
   st.path_ppm = e->path.ppm;
   st.path_offset_ms = e->path_offset * 1000.0 / HX_ECHO_RATE;
   st.path_locks = e->path.locks;
-  st.held_ms = e->path.locked ? static_cast<int32_t>(e->held * 1000 / HX_ECHO_RATE) : 0;
   st.voice = any_voice;
   if (refresh) {
     st.metrics_valid = fresh.metrics_valid;

@@ -82,8 +82,6 @@ typedef struct {
   double path_ppm;            /* the far end's resampling corrected by this, ppm */
   double path_offset_ms;      /* the echo arrives this much later than reported */
   int64_t path_locks;         /* times the echo was found */
-  int32_t held_ms;            /* while found: the far end reaches the canceller this
-                                 long before its echo (0 otherwise) */
   /* The canceller's own figures (0 until it has produced them, about 1 s):
    * echo return loss enhancement and echo return loss in dB (averages), its
    * delay estimate (median and spread of the residual delay, ms) and the
