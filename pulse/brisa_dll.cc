@@ -15,6 +15,7 @@
 // HX_BRISA_STATS=<file> appends the canceller's figures to that file once
 // a second (diagnostics of a real call).
 #define HX_BRISA_DLL_IMPLEMENTATION
+#include <dlfcn.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -301,6 +302,14 @@ void DestroyLocked() {
   }
   delete g_brisa;
   g_brisa = nullptr;
+}
+
+// The canceller's resampler (libsoxr) brings in the OpenMP runtime, which
+// allocates at load and frees nothing at unload. The module loads and
+// unloads this library at every stop, so the runtime stays resident from the
+// first load on instead of leaking at each.
+__attribute__((constructor)) void KeepOpenMpResident() {
+  dlopen("libgomp.so.1", RTLD_NOW | RTLD_NOLOAD | RTLD_NODELETE);
 }
 
 __attribute__((destructor)) void ShutDownAtUnload() {

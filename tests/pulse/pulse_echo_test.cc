@@ -165,7 +165,7 @@ class PulseEcho : public ::testing::Test {
 // cores busy the loopback now and then drops or adds a few ms of audio (its
 // log says so); the echo then jumps and costs a second or two of
 // cancellation until the canceller finds it again (measured under load:
-// 8 to 13 dB over such a whole run, whose other seconds held 35 to 53 dB).
+// 5 to 13 dB over such a whole run, whose other seconds held 35 to 53 dB).
 // The whole-run figure is printed.
 TEST_F(PulseEcho, RealEchoIsCancelledByAtLeast25dB) {
   StartCall();
@@ -210,10 +210,9 @@ TEST_F(PulseEcho, RealEchoIsCancelledByAtLeast25dB) {
 // microphone still reaches the host at the end.
 //
 // The echo reduction after each change is printed, not asserted: measured
-// on 2 idle cores it ranged from 2 to 5 dB in the 0.5-3 s after a restart
-// of the voice path, 6 to 11 dB in the 6 s after the switch and 14 to 24 dB
-// 3-6 s after the last restart (27 to 60 dB before any change), too spread
-// for a bound that would not flake.
+// from 1.7 to 25.6 dB in the 3 s after a restart of the voice path or the
+// switch, from 4 to 74 dB in the 3 s after that (27 to 179 dB before any
+// change), too spread for a bound that would not flake.
 //
 // The new null sink is given 3 s before it becomes the default: a null sink
 // that was just loaded asks for nothing during its first 2 s (it renders
