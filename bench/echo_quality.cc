@@ -8,7 +8,8 @@
 //                [--delay MS] [--gain DB] [--room 0|1] [--drift PPM]
 //                [--jump-at S --jump-ms MS] [--report-offset MS]
 //                [--extended 0|1] [--agnostic 0|1] [--suppression 0|1|2]
-//                [--tracking 0|1] [--window S] [--sweep-delays] [--direct]
+//                [--tracking 0|1] [--path-tracking 0|1] [--window S] [--sweep-delays] [--direct]
+//                [--path-drift PPM] [--path-wander PPM --wander-period S]
 //
 // Far end (16 kHz mono, looped; default tests/data/speech16k.wav; or 48 kHz
 // mono reduced as the module's play thread does, every third sample) goes
@@ -20,6 +21,13 @@
 // webrtc::AudioProcessing itself the common way instead of the component: the
 // far end handed over as it comes, the stream delay reported with each 10 ms
 // (drift tracking does not apply), for comparison.
+//
+// --path-drift and --path-wander move the echo against the far end without
+// the stream counts showing it, as a device that the sound server resamples
+// to follow another clock does (module-loopback, pipewire's adaptive
+// resampling): the echo passes a delay line whose delay changes by PPM per
+// second of samples, steadily or, with --path-wander, alternating in sign
+// every half period (the delay then zigzags).
 #include <sndfile.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -48,7 +56,7 @@ struct Run {
   std::string far = HX_SOURCE_DIR "/tests/data/speech16k.wav", far48, near;
   double noise_dbfs = -70, seconds = 20, gain_db = -6, drift_ppm = 0, jump_at = 0;
   int delay_ms = 100, room = 1, jump_ms = 0, report_offset_ms = 0;
-  double window_s = 0;
+  double window_s = 0, path_drift_ppm = 0, wander_ppm = 0, wander_period_s = 20;
   bool direct = false;
   hx_echo_settings settings{};
 };
@@ -85,6 +93,38 @@ struct Direct {
       std::copy(frame.data_, frame.data_ + 160, out + 160 * h);
     }
   }
+};
+
+// A delay line whose delay changes at `ppm` (sign alternating every half
+// period when `period` samples > 0), read by windowed-sinc interpolation.
+class MovingDelay {
+ public:
+  MovingDelay(double ppm, double period) : ppm_(ppm), period_(period), line_(kSize, 0.f) {}
+  float Step(float x) {
+    line_[pos_ % kSize] = x;
+    const double rate = period_ > 0 && std::fmod(double(pos_), period_) >= period_ / 2 ? -ppm_ : ppm_;
+    delay_ += rate * 1e-6;
+    const double at = double(pos_) - delay_;
+    const long base = long(std::floor(at));
+    const double frac = at - double(base);
+    double y = 0;
+    for (int k = -kHalf + 1; k <= kHalf; ++k) {
+      const double t = double(k) - frac;
+      const double w = 0.42 + 0.5 * std::cos(M_PI * t / kHalf) + 0.08 * std::cos(2 * M_PI * t / kHalf);
+      const double sinc = std::fabs(t) < 1e-9 ? 1 : std::sin(M_PI * t) / (M_PI * t);
+      y += line_[size_t(base + k) % kSize] * sinc * w;
+    }
+    ++pos_;
+    return float(y);
+  }
+
+ private:
+  static constexpr int kHalf = 16;
+  static constexpr size_t kSize = 1 << 16;
+  double ppm_, period_;
+  double delay_ = 2 * kHalf + 640;  // room to move both ways (40 ms)
+  size_t pos_ = kSize;             // history reads never go below 0
+  std::vector<float> line_;
 };
 
 bool Load(const std::string &path, std::vector<int16_t> *out, int rate = 16000) {
@@ -132,6 +172,9 @@ bool Simulate(const Run &r, Signals *s) {
   std::unique_ptr<Direct> direct(r.direct ? new Direct(r.settings) : nullptr);
   hxsim::EchoPath path;
   hxsim_echo_path cfg{1, r.delay_ms, r.gain_db, r.room, r.drift_ppm, 1};
+  const bool moving = r.path_drift_ppm != 0 || r.wander_ppm != 0;
+  MovingDelay mover(r.wander_ppm != 0 ? r.wander_ppm : r.path_drift_ppm,
+                    r.wander_ppm != 0 ? r.wander_period_s * 16000 : 0);
   path.Configure(cfg);
   const long blocks = std::lround(r.seconds * 50);
   const double noise_rms = 32768.0 * std::pow(10.0, r.noise_dbfs / 20);
@@ -160,7 +203,17 @@ bool Simulate(const Run &r, Signals *s) {
       mic[i] = static_cast<int16_t>(std::max(-32768L, std::min(32767L, v)));
     }
     for (int i = 0; i < HX_ECHO_BLOCK; ++i) s->near48.insert(s->near48.end(), 6, mic[i]);
-    path.Capture(mic, echo, HX_ECHO_BLOCK);
+    if (moving) {  // the echo alone, moved, then added
+      int16_t silent[HX_ECHO_BLOCK] = {};
+      path.Capture(silent, echo, HX_ECHO_BLOCK);
+      for (int i = 0; i < HX_ECHO_BLOCK; ++i) {
+        const long v = std::lround(mover.Step(echo[i]));
+        echo[i] = static_cast<int16_t>(std::max(-32768L, std::min(32767L, v)));
+        mic[i] = static_cast<int16_t>(std::max(-32768, std::min(32767, mic[i] + echo[i])));
+      }
+    } else {
+      path.Capture(mic, echo, HX_ECHO_BLOCK);
+    }
     int32_t voice = 0;
     if (direct) direct->Capture(mic, path.StreamDelayMs() + r.report_offset_ms, out);
     else hx_echo_capture(e, mic, HX_ECHO_BLOCK, path.StreamDelayMs() + r.report_offset_ms, out, &voice);
@@ -235,7 +288,11 @@ int main(int argc, char **argv) {
     else if (a == "--agnostic") ok = whole32(&r.settings.delay_agnostic);
     else if (a == "--suppression") ok = whole32(&r.settings.suppression);
     else if (a == "--tracking") ok = whole32(&r.settings.drift_tracking);
+    else if (a == "--path-tracking") ok = whole32(&r.settings.path_tracking);
     else if (a == "--window") ok = num(&r.window_s);
+    else if (a == "--path-drift") ok = num(&r.path_drift_ppm);
+    else if (a == "--path-wander") ok = num(&r.wander_ppm);
+    else if (a == "--wander-period") ok = num(&r.wander_period_s);
     else if (a == "--sweep-delays") sweep = true;
     else if (a == "--direct") r.direct = true;
     else ok = false;
@@ -245,10 +302,10 @@ int main(int argc, char **argv) {
       return 2;
     }
   }
-  printf("%s: extended filter %d, delay-agnostic %d, suppression %d, drift tracking %d\n",
+  printf("%s: extended filter %d, delay-agnostic %d, suppression %d, drift tracking %d, path tracking %d\n",
          r.direct ? "AudioProcessing driven directly" : "the component",
          r.settings.extended_filter, r.settings.delay_agnostic, r.settings.suppression,
-         r.direct ? 0 : r.settings.drift_tracking);
+         r.direct ? 0 : r.settings.drift_tracking, r.direct ? 0 : r.settings.path_tracking);
   if (!sweep) {
     Signals s;
     if (!Simulate(r, &s)) return 1;

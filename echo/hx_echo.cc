@@ -22,6 +22,7 @@
 #include <new>
 
 #include "echo/drift_tracker.h"
+#include "echo/echo_path_tracker.h"
 
 // The dependency keys its extra options (extended filter, delay-agnostic
 // mode) by the address of a static inside an inline template. Those statics
@@ -74,6 +75,7 @@ constexpr int kJumpBlocks = 5;
 constexpr int64_t kLeadMaxSamples = 40 * HX_ECHO_RATE / 1000;
 constexpr int64_t kLeadMinSamples = 10 * HX_ECHO_RATE / 1000;
 constexpr int64_t kLeadSpareSamples = 2 * HX_ECHO_RATE / 1000;
+constexpr int kStarveBlocks = 3;
 
 }  // namespace
 
@@ -102,9 +104,12 @@ struct hx_echo {
   int64_t steps = 0;        // alignment changes (jumps and settling)
   int64_t clock_input = 0;  // far-end samples handed to the resampler
   int64_t starved = 0;      // blocks whose far end was not yet there
+  int starve_blocks = 0;    // ... in a row
   soxr_t clock = nullptr;                 // render clock -> capture clock
   double applied_ppm = 0;
   DriftTracker drift;
+  EchoPathTracker path;
+  double path_offset = 0;   // samples the echo is later than reported (tracked)
   webrtc::AudioFrame near_frame, far_frame;
   int64_t capture_blocks = 0;
 
@@ -171,7 +176,7 @@ void ToCaptureClock(hx_echo *e, size_t n) {
   size_t made = n;
   const int16_t *src = e->taken;
   if (e->clock) {
-    const double ppm = e->drift.ppm;
+    const double ppm = e->drift.ppm + e->path.ppm;
     if (std::fabs(ppm - e->applied_ppm) > kRatioUpdatePpm) {
       soxr_set_io_ratio(e->clock, 1 + ppm * 1e-6, 0);  // render samples per capture sample
       e->applied_ppm = ppm;
@@ -193,12 +198,14 @@ int64_t Lead(double room) {
 
 // Follows the reported delay: `measured` is the history index whose echo
 // starts the block now captured; `room` how far the history reaches beyond
-// that block.
-void Align(hx_echo *e, int64_t measured, int64_t room) {
+// that block. True when the alignment jumped (the streams or the device
+// changed).
+bool Align(hx_echo *e, int64_t measured, int64_t room) {
   const double off = static_cast<double>(measured - e->aligned);
   e->jump_blocks = std::fabs(off) > kJumpSamples ? e->jump_blocks + 1 : 0;
   if (!e->aligned_valid || e->jump_blocks >= kJumpBlocks) {
-    if (e->aligned_valid) ++e->steps;
+    const bool jumped = e->aligned_valid;
+    if (jumped) ++e->steps;
     e->aligned_valid = true;
     e->aligned = measured;
     e->lead = Lead(static_cast<double>(room));
@@ -206,17 +213,18 @@ void Align(hx_echo *e, int64_t measured, int64_t room) {
     e->room = static_cast<double>(room);
     e->settle_blocks = 0;
     e->jump_blocks = 0;
-    return;
+    return jumped;
   }
-  if (e->jump_blocks || e->settle_blocks >= kSettleBlocks) return;
+  if (e->jump_blocks || e->settle_blocks >= kSettleBlocks) return false;
   ++e->settle_blocks;
   e->misalign += (off - e->misalign) / e->settle_blocks;  // running means
   e->room += (static_cast<double>(room) - e->room) / e->settle_blocks;
-  if (e->settle_blocks < kSettleBlocks) return;
+  if (e->settle_blocks < kSettleBlocks) return false;
   const int64_t step = std::llround(e->misalign);
   e->aligned += step;
   e->lead = Lead(e->room - static_cast<double>(step));
   if (step) ++e->steps;
+  return false;
 }
 
 // One 10 ms frame of the history, starting at `from`; zeros where the far
@@ -259,6 +267,7 @@ void hx_echo_default_settings(hx_echo_settings *s) {
   s->delay_agnostic = 0;
   s->suppression = HX_ECHO_SUPPRESSION_LOW;
   s->drift_tracking = 1;
+  s->path_tracking = 1;
 }
 
 hx_echo *hx_echo_create(const hx_echo_settings *s, const char **error) {
@@ -330,14 +339,40 @@ int32_t hx_echo_capture(hx_echo *e, const int16_t *mic, int32_t count, int32_t s
   // How far the history reaches beyond the block: the delay less what the
   // resampler holds back once it runs (not the history of the first
   // blocks, before it holds anything back).
-  Align(e, measured, delay - (e->clock ? kClockLatency : 0));
+  const bool jumped = Align(e, measured, delay - (e->clock ? kClockLatency : 0));
+  const int64_t capture = e->capture_blocks * HX_ECHO_BLOCK;
+  if (e->clock && e->settings.path_tracking) {
+    // A jump of the reported delay: the streams or the device changed, and
+    // where the echo was found no longer counts.
+    if (jumped) EchoPathTrackerLose(&e->path, measured - capture);
+    const FarHistory far{e->history, kHistory, e->history_count};
+    EchoPathTrackerUpdate(&e->path, mic, HX_ECHO_BLOCK, capture, measured - capture, far,
+                          e->applied_ppm, e->drift.ppm);
+    // The echo of far end not yet received is no echo: a lock there is false.
+    if (e->path.locked && capture + HX_ECHO_BLOCK + e->path.offset > double(newest))
+      EchoPathTrackerLose(&e->path, measured - capture);
+    if (e->path.locked) e->path_offset = double(measured - capture) - e->path.offset;
+  }
   const int32_t applied = static_cast<int32_t>(
       std::lround((newest - e->aligned - HX_ECHO_BLOCK) * 1000.0 / HX_ECHO_RATE));
   // Far end not received yet (a delay report too short) reaches the
-  // canceller as silence; the alignment itself does not move for it.
-  const int64_t from = e->aligned + e->lead;
-  if (from + HX_ECHO_BLOCK > e->history_count) ++e->starved;
-
+  // canceller as silence; the alignment itself does not move for it. A lead
+  // that the far end has not reached for kStarveBlocks blocks in a row (the
+  // render buffer shrank, the far end paused) shrinks to what is there: a
+  // canceller fed silence cancels nothing.
+  int64_t from = e->aligned + e->lead;
+  if (from + HX_ECHO_BLOCK > e->history_count) {
+    ++e->starved;
+    if (++e->starve_blocks >= kStarveBlocks && e->lead > kLeadMinSamples) {
+      e->lead = std::max(kLeadMinSamples,
+                         e->history_count - e->aligned - HX_ECHO_BLOCK - kLeadSpareSamples);
+      from = e->aligned + e->lead;
+      e->starve_blocks = 0;
+      ++e->steps;
+    }
+  } else {
+    e->starve_blocks = 0;
+  }
   int32_t any_voice = 0;
   for (int h = 0; h < 2; ++h) {
     FarFrame(e, from + h * kFrame);
@@ -366,6 +401,10 @@ int32_t hx_echo_capture(hx_echo *e, const int16_t *mic, int32_t count, int32_t s
   st.alignment_steps = e->steps;
   st.starved_blocks = e->starved;
   st.drift_ppm = e->clock ? e->drift.ppm : 0;
+  st.path_locked = e->path.locked ? 1 : 0;
+  st.path_ppm = e->path.ppm;
+  st.path_offset_ms = e->path_offset * 1000.0 / HX_ECHO_RATE;
+  st.path_locks = e->path.locks;
   st.voice = any_voice;
   if (refresh) {
     st.metrics_valid = fresh.metrics_valid;

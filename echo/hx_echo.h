@@ -63,6 +63,8 @@ typedef struct {
   int32_t delay_agnostic;     /* 1: ignore the reported delay, estimate it (default 0) */
   int32_t suppression;        /* HX_ECHO_SUPPRESSION_* (default LOW) */
   int32_t drift_tracking;     /* 1: follow render/capture clock drift (default 1) */
+  int32_t path_tracking;      /* 1: follow the echo's slide in the signals (default 1;
+                                 needs drift_tracking) */
 } hx_echo_settings;
 
 typedef struct {
@@ -76,6 +78,10 @@ typedef struct {
   int64_t alignment_steps;    /* times the alignment moved (delay jumps, settling) */
   int64_t starved_blocks;     /* blocks whose aligned far end had not arrived */
   double drift_ppm;           /* estimated render clock minus capture clock, ppm */
+  int32_t path_locked;        /* 1 while the echo is found in the signals */
+  double path_ppm;            /* the far end's resampling corrected by this, ppm */
+  double path_offset_ms;      /* the echo arrives this much later than reported */
+  int64_t path_locks;         /* times the echo was found */
   /* The canceller's own figures (0 until it has produced them, about 1 s):
    * echo return loss enhancement and echo return loss in dB (averages), its
    * delay estimate (median and spread of the residual delay, ms) and the

@@ -4,13 +4,28 @@
 // (16 kHz stereo) to the default sink, asking for one block per 10 ms the
 // sink consumes. The connection is made and remade on the library's own
 // main-loop thread, so every call returns without waiting for the server.
+// Each microphone block passes the shared echo canceller, whose reference
+// is the far end exactly as it goes to the sink (brisa_capture_path.h).
+//
+// The streams name no device: they play to and record from the server's
+// default sink and source, and the server moves them when the default
+// changes (PulseAudio 16 and pipewire-pulse do; the latency they report
+// then changes with the device, and the canceller follows it).
+//
+// HX_BRISA_STATS=<file> appends the canceller's figures to that file once
+// a second (diagnostics of a real call).
 #define HX_BRISA_DLL_IMPLEMENTATION
+#include <dlfcn.h>
+#include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
+#include <time.h>
 
 #include <mutex>
 
 #include "backends/api/brisa_dll.h"
 #include "pulse/brisa_capture_path.h"
+#include "pulse/byte_fifo.h"
 #include "pulse/export.h"
 #include "pulse/pa_link.h"
 #include "pulse/pa_stream.h"
@@ -35,17 +50,30 @@ class Brisa : public hxpa::PaLinkClient {
  public:
   ~Brisa() override { Shutdown(); }
 
-  bool Init(BrisaCaptureCallback cb, void *user) {
+  // Takes over `adopt` (may be null): see ParkCanceller.
+  bool Init(BrisaCaptureCallback cb, void *user, hx_echo *adopt) {
     cb_ = cb;
     user_ = user;
     render_.Reset(kRenderCapacityBytes);
-    return path_.Init() && link_.Start("hx-brisa", this);
+    const char *why = nullptr;
+    if (!path_.Init(adopt, &why)) {
+      fprintf(stderr, "libBrisaDll: the echo canceller refuses to start: %s\n", why ? why : "?");
+      return false;
+    }
+    const char *stats = getenv("HX_BRISA_STATS");
+    if (stats && *stats) stats_ = fopen(stats, "a");
+    return link_.Start("hx-brisa", this);
   }
+
+  // After Shutdown: the canceller, handed over.
+  hx_echo *ReleaseCanceller() { return path_.Release(); }
 
   // Ends every stream and callback and the connection.
   void Shutdown() {
     Stop();
     link_.Stop();
+    if (stats_) fclose(stats_);
+    stats_ = nullptr;
   }
 
   // started: 1 capture and render, 2 render only.
@@ -91,7 +119,10 @@ class Brisa : public hxpa::PaLinkClient {
 
  private:
   void OnReady(pa_context *c) override { Ensure(c); }
-  void OnTick(pa_context *c) override { Ensure(c); }
+  void OnTick(pa_context *c) override {
+    Ensure(c);
+    WriteStats();
+  }
   void OnLost() override {
     if (started_) SwitchToWave();
     CloseStreams();
@@ -118,6 +149,30 @@ class Brisa : public hxpa::PaLinkClient {
       spec.period_bytes = kCaptureBlockBytes / 2;  // 10 ms fragments
       rec_.OpenRecord(c, spec, &pump_, OnStreamFail, this);
     }
+  }
+
+  // Main-loop thread, at most once a second: one line of the canceller's
+  // figures (HX_BRISA_STATS).
+  void WriteStats() {
+    if (!stats_) return;
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    const double now = ts.tv_sec + ts.tv_nsec * 1e-9;
+    if (now < stats_due_) return;
+    stats_due_ = now + 1;
+    hx_echo_stats st;
+    path_.Stats(&st);
+    fprintf(stats_,
+            "t=%.3f blocks=%lld reported_ms=%d applied_ms=%d lead_ms=%d steps=%lld "
+            "drift_ppm=%.2f starved=%lld far_dropped=%lld erle_db=%d erl_db=%d "
+            "delay_median_ms=%d delay_std_ms=%d poor_delays=%.2f render_ms=%d capture_ms=%d "
+            "path_locked=%d path_ppm=%.1f path_offset_ms=%.2f path_locks=%lld\n",
+            now, (long long)st.capture_blocks, st.reported_delay_ms, st.applied_delay_ms,
+            st.lead_ms, (long long)st.alignment_steps, st.drift_ppm, (long long)st.starved_blocks,
+            (long long)st.reverse_dropped, st.erle_db, st.erl_db, st.delay_median_ms,
+            st.delay_std_ms, st.fraction_poor_delays, play_.latency_ms(), rec_.latency_ms(),
+            st.path_locked, st.path_ppm, st.path_offset_ms, (long long)st.path_locks);
+    fflush(stats_);
   }
 
   void CloseStreams() {
@@ -165,7 +220,9 @@ class Brisa : public hxpa::PaLinkClient {
     auto *self = static_cast<Brisa *>(self_);
     int16_t samples[kVoiceBlockSamples];
     memcpy(samples, block, sizeof samples);
-    self->path_.Process(samples, self->play_.latency_ms() + self->rec_.latency_ms());
+    const bool settled = self->play_.age_s() >= hxpa::kLatencySettleSeconds &&
+                         self->rec_.age_s() >= hxpa::kLatencySettleSeconds;
+    self->path_.Process(samples, self->play_.latency_ms(), self->rec_.latency_ms(), settled);
     self->cb_(samples, (int16_t)kVoiceBlockSamples, 0, self->user_);
   }
 
@@ -183,6 +240,8 @@ class Brisa : public hxpa::PaLinkClient {
   hxpa::PaStream play_, rec_;
   hxpa::BlockPump pump_;
   hxpa::BrisaCapturePath path_;
+  FILE *stats_ = nullptr;   // HX_BRISA_STATS, main-loop thread
+  double stats_due_ = 0;
   BrisaCaptureCallback cb_ = nullptr;
   void *user_ = nullptr;
   std::mutex play_cb_mu_;
@@ -203,21 +262,68 @@ class Brisa : public hxpa::PaLinkClient {
 std::mutex g_api_mu;
 Brisa *g_brisa = nullptr;
 
+// The module restarts the voice path (Uninit, then Init) whenever the
+// endpoints change, a device that has nothing to do with the call
+// included. The adapted echo canceller of the instance that ends waits here
+// and the next Init takes it over, if it comes within kParkSeconds: the
+// echo is cancelled at once instead of after the canceller has adapted
+// anew (its alignment follows the new streams' latencies; a new echo path
+// is adapted to as after any change). Freed when the library is unloaded
+// (the module unloads it at every stop) or replaced.
+constexpr double kParkSeconds = 10;
+hx_echo *g_parked = nullptr;
+double g_parked_at = 0;
+
+double MonotonicSeconds() {
+  timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return ts.tv_sec + ts.tv_nsec * 1e-9;
+}
+
+void ParkCanceller(hx_echo *e) {
+  hx_echo_destroy(g_parked);
+  g_parked = e;
+  g_parked_at = MonotonicSeconds();
+}
+
+// The parked canceller if it is recent enough (then no longer parked).
+hx_echo *UnparkCanceller() {
+  hx_echo *e = g_parked;
+  g_parked = nullptr;
+  if (e && MonotonicSeconds() - g_parked_at <= kParkSeconds) return e;
+  hx_echo_destroy(e);
+  return nullptr;
+}
+
 void DestroyLocked() {
+  if (g_brisa) {
+    g_brisa->Shutdown();
+    ParkCanceller(g_brisa->ReleaseCanceller());
+  }
   delete g_brisa;
   g_brisa = nullptr;
+}
+
+// The canceller's resampler (libsoxr) brings in the OpenMP runtime, which
+// allocates at load and frees nothing at unload. The module loads and
+// unloads this library at every stop, so the runtime stays resident from the
+// first load on instead of leaking at each.
+__attribute__((constructor)) void KeepOpenMpResident() {
+  dlopen("libgomp.so.1", RTLD_NOW | RTLD_NOLOAD | RTLD_NODELETE);
 }
 
 __attribute__((destructor)) void ShutDownAtUnload() {
   std::lock_guard<std::mutex> lk(g_api_mu);
   DestroyLocked();
+  ParkCanceller(nullptr);
 }
 
 }  // namespace
 
 extern "C" {
 
-// Safe in any state; frees every object of the library.
+// Safe in any state; frees every object of the library but the adapted
+// canceller, which waits for the next Init (freed at unload).
 HX_PULSE_EXPORT int32_t BrisaApi_Uninit(void) {
   std::lock_guard<std::mutex> lk(g_api_mu);
   DestroyLocked();
@@ -231,7 +337,7 @@ HX_PULSE_EXPORT int32_t BrisaApi_Init(int32_t, BrisaCaptureCallback cb, void *us
   DestroyLocked();
   if (!cb) return 0;
   g_brisa = new Brisa;
-  if (!g_brisa->Init(cb, user)) {
+  if (!g_brisa->Init(cb, user, UnparkCanceller())) {
     DestroyLocked();
     return 0;
   }

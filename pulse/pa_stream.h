@@ -40,6 +40,8 @@ class PaStream {
   bool open() const { return s_ != nullptr; }
   // Latency of the stream as of its last callback (any thread).
   int latency_ms() const { return latency_ms_.load(std::memory_order_relaxed); }
+  // Seconds since the stream was opened, 0 while it is closed (any thread).
+  double age_s() const;
 
  private:
   bool Connect(pa_context *c, const StreamSpec &spec, bool record);
@@ -53,6 +55,7 @@ class PaStream {
   FailFn on_fail_ = nullptr;
   void *arg_ = nullptr;
   std::atomic<int> latency_ms_{0};
+  std::atomic<double> opened_{0};  // monotonic seconds
 };
 
 }  // namespace hxpa

@@ -103,20 +103,41 @@ std::string PulseDaemon::Prepare() {
   return "";
 }
 
+std::vector<std::string> EchoLoopback(const std::string &speaker, int echo_ms) {
+  return {"module-loopback", "source=" + speaker + ".monitor", "sink=micsrc",
+          "latency_msec=" + std::to_string(echo_ms), "source_dont_move=true", "sink_dont_move=true"};
+}
+
+namespace {
+std::string Joined(const std::vector<std::string> &words) {
+  std::string s;
+  for (const auto &w : words) s += (s.empty() ? "" : " ") + w;
+  return s;
+}
+}  // namespace
+
 std::string PulseDaemon::Launch() {
   unlink(fifo().c_str());  // left behind by a killed daemon; the source makes it anew
-  const std::vector<std::string> args = {
+  const bool echo = mic_ == Microphone::kEchoPath;
+  std::vector<std::string> args = {
       "pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1", "--use-pid-file=no",
-      "--disable-shm=yes", "--log-target=stderr",
+      "--disable-shm=yes", "--log-target=stderr", "--log-level=info",
       "-L", "module-native-protocol-unix socket=" + dir_ + "/sock auth-anonymous=1",
-      "-L", "module-null-sink sink_name=spk rate=48000",
-      "-L", "module-pipe-source source_name=mic file=" + fifo() +
-                " format=s16le rate=16000 channels=2"};
+      "-L", "module-null-sink sink_name=spk rate=48000"};
+  if (echo) {
+    for (const std::string &m : {std::string("module-null-sink sink_name=micsrc rate=48000"),
+                                 std::string("module-remap-source master=micsrc.monitor source_name=mic"),
+                                 Joined(EchoLoopback("spk", 40))})
+      args.insert(args.end(), {"-L", m});
+  } else {
+    args.insert(args.end(), {"-L", "module-pipe-source source_name=mic file=" + fifo() +
+                                       " format=s16le rate=16000 channels=2"});
+  }
   pid_ = SpawnWith(args, {"HOME=" + dir_, "XDG_RUNTIME_DIR=" + dir_, "XDG_CONFIG_HOME=" + dir_},
                    dir_ + "/daemon.log");
   if (pid_ <= 0)
     return "cannot run 'pulseaudio' (install the pulseaudio package): " + std::string(strerror(errno));
-  std::string sources, sinks;
+  std::string sources, sinks, modules;
   const bool up = WaitFor(
       [&] {
         int status;
@@ -125,9 +146,17 @@ std::string PulseDaemon::Launch() {
           return true;
         }
         return Pactl("list short sources", &sources) == 0 && sources.find("\tmic\t") != std::string::npos &&
-               Pactl("list short sinks", &sinks) == 0 && sinks.find("\tspk\t") != std::string::npos;
+               Pactl("list short sinks", &sinks) == 0 && sinks.find("\tspk\t") != std::string::npos &&
+               (!echo || (Pactl("list short modules", &modules) == 0 &&
+                          modules.find("module-loopback") != std::string::npos));
       },
       20);
+  // The defaults are named, not left to the server's choice among equals.
+  if (up && pid_ > 0 && echo &&
+      (Pactl("set-default-sink spk") != 0 || Pactl("set-default-source mic") != 0)) {
+    Kill();
+    return "the private PulseAudio daemon refused its default devices; its log:\n" + Log();
+  }
   if (!up || pid_ <= 0) {
     std::string why = pid_ <= 0 ? "the private PulseAudio daemon exited at start"
                                 : "the private PulseAudio daemon did not answer within 20 s";
@@ -159,9 +188,15 @@ std::string PulseDaemon::Restart() {
 }
 
 int PulseDaemon::Pactl(const std::string &args, std::string *out) const {
-  std::vector<std::string> argv = {"pactl", "-s", server()};
+  std::vector<std::string> words;
   std::istringstream in(args);
-  for (std::string w; in >> w;) argv.push_back(w);
+  for (std::string w; in >> w;) words.push_back(w);
+  return PactlArgs(words, out);
+}
+
+int PulseDaemon::PactlArgs(const std::vector<std::string> &args, std::string *out) const {
+  std::vector<std::string> argv = {"pactl", "-s", server()};
+  argv.insert(argv.end(), args.begin(), args.end());
   const std::string path = dir_ + "/pactl.out";
   pid_t pid = SpawnWith(argv, {}, out ? path : "");
   if (pid <= 0) return -1;
@@ -171,9 +206,34 @@ int PulseDaemon::Pactl(const std::string &args, std::string *out) const {
   return WEXITSTATUS(status);
 }
 
+std::string PulseDaemon::LoadModule(const std::vector<std::string> &args) const {
+  std::vector<std::string> argv = {"load-module"};
+  argv.insert(argv.end(), args.begin(), args.end());
+  std::string out;
+  if (PactlArgs(argv, &out) != 0) return "";
+  while (!out.empty() && (out.back() == '\n' || out.back() == ' ')) out.pop_back();
+  return out;
+}
+
+std::string PulseDaemon::AddSpeaker(const std::string &name, int echo_ms, std::string *sink_module,
+                                    std::string *echo_module) const {
+  *sink_module = LoadModule({"module-null-sink", "sink_name=" + name, "rate=48000"});
+  if (sink_module->empty()) return "cannot load a null sink " + name;
+  *echo_module = LoadModule(EchoLoopback(name, echo_ms));
+  if (echo_module->empty()) return "cannot load the echo loopback of " + name;
+  return "";
+}
+
 std::string PulseDaemon::Log() const { return ReadFile(dir_ + "/daemon.log"); }
 
 MicFeeder::MicFeeder(std::string fifo) : fifo_(std::move(fifo)) {
+  marks_.reserve(200000);
+  thread_ = std::thread([this] { Run(); });
+}
+
+MicFeeder::MicFeeder(const PulseDaemon &daemon) {
+  if (daemon.microphone() == Microphone::kEchoPath) sink_ = "micsrc";
+  else fifo_ = daemon.fifo();
   marks_.reserve(200000);
   thread_ = std::thread([this] { Run(); });
 }
@@ -196,6 +256,36 @@ double MicFeeder::WriteTime(size_t n) const {
   return n < it->first + 160 ? it->second : 0;
 }
 
+bool MicFeeder::Write(const int16_t *stereo, size_t bytes) {
+  if (!sink_.empty()) {
+    if (!pa_) {
+      pa_sample_spec ss = {PA_SAMPLE_S16LE, 16000, 2};
+      pa_buffer_attr attr = {(uint32_t)-1, 4 * 640, (uint32_t)-1, (uint32_t)-1, (uint32_t)-1};
+      pa_ = pa_simple_new(nullptr, "hx-test", PA_STREAM_PLAYBACK, sink_.c_str(), "near-end talker",
+                          &ss, nullptr, &attr, nullptr);
+      if (!pa_) return false;
+    }
+    if (pa_simple_write(static_cast<pa_simple *>(pa_), stereo, bytes, nullptr) == 0) return true;
+    pa_simple_free(static_cast<pa_simple *>(pa_));
+    pa_ = nullptr;
+    return false;
+  }
+  if (fd_ < 0) fd_ = open(fifo_.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd_ < 0) return false;
+  ssize_t w = write(fd_, stereo, bytes);
+  if (w == (ssize_t)bytes) return true;
+  if (w < 0 && errno != EAGAIN) {
+    close(fd_);
+    fd_ = -1;
+    sigset_t pipe_sig;
+    sigemptyset(&pipe_sig);
+    sigaddset(&pipe_sig, SIGPIPE);
+    struct timespec zero = {0, 0};
+    sigtimedwait(&pipe_sig, nullptr, &zero);  // consume the pending SIGPIPE
+  }
+  return false;
+}
+
 // SIGPIPE is blocked on this thread only: a write into a pipe whose daemon
 // was killed fails with EPIPE here instead of ending the test program.
 void MicFeeder::Run() {
@@ -203,7 +293,6 @@ void MicFeeder::Run() {
   sigemptyset(&pipe_sig);
   sigaddset(&pipe_sig, SIGPIPE);
   pthread_sigmask(SIG_BLOCK, &pipe_sig, nullptr);
-  int fd = -1;
   int16_t chunk[160], stereo[320];
   double t0 = Now();
   for (long n = 0; !quit_; ++n) {
@@ -219,23 +308,15 @@ void MicFeeder::Run() {
       memset(chunk + take, 0, (160 - take) * 2);
       queue_pos_ += take;
     }
-    if (fd < 0) fd = open(fifo_.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd >= 0) {
-      for (int i = 0; i < 160; ++i) stereo[2 * i] = stereo[2 * i + 1] = chunk[i];
-      ssize_t w = write(fd, stereo, sizeof stereo);
-      if (w == (ssize_t)sizeof stereo) {
-        std::lock_guard<std::mutex> lk(mu_);
-        marks_.emplace_back(pos, Now());
-      } else if (w < 0 && errno != EAGAIN) {
-        close(fd);
-        fd = -1;
-        struct timespec zero = {0, 0};
-        sigtimedwait(&pipe_sig, nullptr, &zero);  // consume the pending SIGPIPE
-      }
+    for (int i = 0; i < 160; ++i) stereo[2 * i] = stereo[2 * i + 1] = chunk[i];
+    if (Write(stereo, sizeof stereo)) {
+      std::lock_guard<std::mutex> lk(mu_);
+      marks_.emplace_back(pos, Now());
     }
     written_ = pos + 160;
   }
-  if (fd >= 0) close(fd);
+  if (fd_ >= 0) close(fd_);
+  if (pa_) pa_simple_free(static_cast<pa_simple *>(pa_));
 }
 
 std::string SimpleStream::Open(bool record, const char *device, int rate, int channels) {
@@ -248,8 +329,10 @@ std::string SimpleStream::Open(bool record, const char *device, int rate, int ch
   int err = 0;
   pa_ = pa_simple_new(nullptr, "hx-test", record ? PA_STREAM_RECORD : PA_STREAM_PLAYBACK, device,
                       record ? "test recorder" : "test player", &ss, nullptr, &attr, &err);
-  if (!pa_) return std::string("test stream on '") + device + "': " + pa_strerror(err);
+  if (!pa_)
+    return std::string("test stream on '") + (device ? device : "the default") + "': " + pa_strerror(err);
   channels_ = channels;
+  received_ = 0;
   quit_ = false;
   return "";
 }
@@ -264,6 +347,7 @@ std::string SimpleStream::Record(const char *device, int rate, int channels) {
         break;
       std::lock_guard<std::mutex> lk(mu_);
       data_.insert(data_.end(), chunk.begin(), chunk.end());
+      received_ += chunk.size() / size_t(channels_);
     }
   });
   return "";

@@ -2,8 +2,19 @@
 // temporary folder (HOME and XDG_RUNTIME_DIR point there, so no user or
 // system daemon is touched), stopped by its process id. Its devices:
 //   spk  null sink, 48 kHz stereo: the speaker; spk.monitor is what it played
+// and, with the pipe microphone (the default set-up):
 //   mic  pipe source, 16 kHz stereo: the microphone, fed by MicFeeder with
-//        the same signal on both channels (mono capture takes the downmix)
+//        the same signal on both channels (mono capture takes the downmix).
+//        Not a render endpoint: without spk there is none.
+// or, with the echo path:
+//   micsrc  null sink, 48 kHz stereo: what the microphone hears; MicFeeder
+//           plays the near-end talker into it
+//   mic     remap source of micsrc.monitor: the microphone
+//   echo    module-loopback from spk.monitor into micsrc (40 ms): the
+//           acoustic echo of the speaker. It never moves to another device
+//           (a loopback rescued onto mic would feed the microphone back into
+//           itself); it ends with its speaker.
+//   spk and mic are the defaults.
 // PULSE_SERVER is set in this process so the libraries under test reach it.
 #ifndef HX_TESTS_PULSE_DAEMON_H
 #define HX_TESTS_PULSE_DAEMON_H
@@ -19,8 +30,11 @@
 
 namespace hxtest {
 
+enum class Microphone { kPipe, kEchoPath };
+
 class PulseDaemon {
  public:
+  explicit PulseDaemon(Microphone mic = Microphone::kPipe) : mic_(mic) {}
   ~PulseDaemon();
   // "" when the daemon answers with both devices; else what went wrong.
   std::string Start() {
@@ -41,23 +55,40 @@ class PulseDaemon {
   const std::string &dir() const { return dir_; }
   std::string server() const { return "unix:" + dir_ + "/sock"; }
   std::string fifo() const { return dir_ + "/mic.fifo"; }
+  Microphone microphone() const { return mic_; }
   // Runs pactl against this daemon; exit code (-1 when it did not run).
+  // Pactl splits `args` at blanks; PactlArgs takes them as they are.
   int Pactl(const std::string &args, std::string *out = nullptr) const;
+  int PactlArgs(const std::vector<std::string> &args, std::string *out = nullptr) const;
+  // pactl load-module; the new module's index, "" on failure.
+  std::string LoadModule(const std::vector<std::string> &args) const;
+  // Echo path set-up: a further speaker, a null sink `name`, with its own
+  // echo into micsrc after `echo_ms` (module-loopback latency). Its two
+  // module indexes go to *sink_module and *echo_module; "" when it worked.
+  std::string AddSpeaker(const std::string &name, int echo_ms, std::string *sink_module,
+                         std::string *echo_module) const;
   // The daemon's own log (for failure messages).
   std::string Log() const;
 
  private:
+  Microphone mic_;
   std::string dir_;
   pid_t pid_ = -1;
 };
 
-// Writes the microphone (mono, duplicated to stereo) into the pipe source
-// at real-time pace (10 ms
-// chunks on an absolute schedule), silence when nothing is queued. Keeps
-// going across daemon restarts (it reopens the pipe).
+// Arguments of a module-loopback that carries the echo of sink `speaker`
+// into micsrc after `echo_ms`.
+std::vector<std::string> EchoLoopback(const std::string &speaker, int echo_ms);
+
+// Writes the microphone (mono, duplicated to stereo) at real-time pace
+// (10 ms chunks on an absolute schedule), silence when nothing is queued:
+// into the pipe source, or with the echo path into micsrc through a
+// playback stream, where it adds to the echo. Keeps going across daemon
+// restarts (it reopens the pipe or the stream).
 class MicFeeder {
  public:
   explicit MicFeeder(std::string fifo);
+  explicit MicFeeder(const PulseDaemon &daemon);
   ~MicFeeder();
   void Queue(const std::vector<int16_t> &samples);
   // Called with the position (in samples since start) at which the next
@@ -68,7 +99,13 @@ class MicFeeder {
 
  private:
   void Run();
-  std::string fifo_;
+  // One stereo chunk to the pipe or the sink; false when it could not be
+  // written (reopened at the next chunk).
+  bool Write(const int16_t *stereo, size_t bytes);
+  std::string fifo_;        // the pipe source's file, or
+  std::string sink_;        // the sink played into
+  int fd_ = -1;
+  void *pa_ = nullptr;      // pa_simple playback into sink_
   std::mutex mu_;
   std::vector<int16_t> queue_;
   size_t queue_pos_ = 0;
@@ -87,6 +124,8 @@ class SimpleStream {
   std::string Play(const char *device, int rate, int channels, std::vector<int16_t> loop);
   void Stop();
   std::vector<int16_t> Take();  // what was recorded so far (and forget it)
+  // Samples per channel recorded since Record, Take or not.
+  size_t received() const { return received_.load(); }
 
  private:
   std::string Open(bool record, const char *device, int rate, int channels);
@@ -94,6 +133,7 @@ class SimpleStream {
   int channels_ = 0;
   std::mutex mu_;
   std::vector<int16_t> data_;
+  std::atomic<size_t> received_{0};
   std::atomic<bool> quit_{false};
   std::thread thread_;
 };

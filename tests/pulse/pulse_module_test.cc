@@ -24,17 +24,7 @@ const std::string kTag = "audio_HXAec::===> ";
 const std::string kA1 = kTag + std::string(47, 'A') + "a: to init win7-aec[1]---end";
 const std::string kB2 = kTag + std::string(47, 'B') + "b: to init win-in[2]---end";
 
-// Failures go to standard error: standard output carries the module's log
-// into a file while a test runs.
-struct FailuresToStderr : testing::EmptyTestEventListener {
-  void OnTestPartResult(const testing::TestPartResult &r) override {
-    if (r.failed()) fprintf(stderr, "%s:%d: Failure\n%s\n", r.file_name(), r.line_number(), r.summary());
-  }
-};
-const bool kListening = [] {
-  testing::UnitTest::GetInstance()->listeners().Append(new FailuresToStderr);
-  return true;
-}();
+const bool kListening = FailuresToStderr();
 
 // The host: keeps every upstream block with its arrival time; stream 0 of
 // the far end plays `far` in a loop, the other streams are silent.
@@ -102,12 +92,7 @@ class PulseModule : public ::testing::Test {
       api_.DeInit();
       dlclose(api_.handle);
     }
-    if (HasFailure() && log_) {
-      std::vector<std::string> lines = log_->Lines();
-      fprintf(stderr, "module log (last 40 lines):\n");
-      for (size_t i = lines.size() > 40 ? lines.size() - 40 : 0; i < lines.size(); ++i)
-        fprintf(stderr, "  %s\n", lines[i].c_str());
-    }
+    if (HasFailure() && log_) log_->TailToStderr(40);
     log_.reset();
   }
   // Index of the module that made the speaker sink.

@@ -1,6 +1,7 @@
 #include "support/log_capture.h"
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <unistd.h>
@@ -75,5 +76,25 @@ bool WaitUntil(const std::function<bool()> &cond, int timeout_ms) {
     if (std::chrono::steady_clock::now() >= deadline) return cond();
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
+  return true;
+}
+
+void LogCapture::TailToStderr(size_t lines) const {
+  const std::vector<std::string> all = Lines();
+  fprintf(stderr, "module log (last %zu lines):\n", lines);
+  for (size_t i = all.size() > lines ? all.size() - lines : 0; i < all.size(); ++i)
+    fprintf(stderr, "  %s\n", all[i].c_str());
+}
+
+namespace {
+struct FailureEcho : testing::EmptyTestEventListener {
+  void OnTestPartResult(const testing::TestPartResult &r) override {
+    if (r.failed()) fprintf(stderr, "%s:%d: Failure\n%s\n", r.file_name(), r.line_number(), r.summary());
+  }
+};
+}  // namespace
+
+bool FailuresToStderr() {
+  testing::UnitTest::GetInstance()->listeners().Append(new FailureEcho);
   return true;
 }

@@ -20,12 +20,19 @@ class LogCapture {
   // Polls until `needle` appears `times` times or `timeout_ms` passes.
   bool WaitFor(const std::string &needle, int times = 1, int timeout_ms = 10000) const;
   void Clear();
+  // Writes the last `lines` lines to standard error (after a failure).
+  void TailToStderr(size_t lines) const;
 
  private:
   int saved_fd_;
   int file_fd_;
   std::string path_;
 };
+
+// Makes every test failure also go to standard error, which a LogCapture
+// leaves alone (standard output carries the module's log). Once per test
+// program; returns true.
+bool FailuresToStderr();
 
 // Polls `cond` every 5 ms until it holds or `timeout_ms` passes.
 bool WaitUntil(const std::function<bool()> &cond, int timeout_ms = 10000);
