@@ -261,6 +261,17 @@ class Brisa : public hxpa::PaLinkClient {
 // library is stopped by its Uninit or its unload, never by exit order.
 std::mutex g_api_mu;
 Brisa *g_brisa = nullptr;
+// The instance BrisaApi_PutPlayData feeds, under its own lock, held only
+// for a push or to swap the pointer: the play thread never waits behind a
+// start or a stop (which joins the delivery thread), and a put made from a
+// library callback cannot deadlock against a stop waiting for that callback.
+std::mutex g_put_mu;
+Brisa *g_put_target = nullptr;
+
+void SetPutTarget(Brisa *b) {
+  std::lock_guard<std::mutex> lk(g_put_mu);
+  g_put_target = b;
+}
 
 // The module restarts the voice path (Uninit, then Init) whenever the
 // endpoints change, a device that has nothing to do with the call
@@ -296,6 +307,7 @@ hx_echo *UnparkCanceller() {
 }
 
 void DestroyLocked() {
+  SetPutTarget(nullptr);
   if (g_brisa) {
     g_brisa->Shutdown();
     ParkCanceller(g_brisa->ReleaseCanceller());
@@ -341,6 +353,7 @@ HX_PULSE_EXPORT int32_t BrisaApi_Init(int32_t, BrisaCaptureCallback cb, void *us
     DestroyLocked();
     return 0;
   }
+  SetPutTarget(g_brisa);
   return 1;
 }
 
@@ -360,8 +373,8 @@ HX_PULSE_EXPORT int32_t BrisaApi_Stop(void) {
 // Accepted at any time; kept only while the far-end stream is open.
 HX_PULSE_EXPORT int32_t BrisaApi_PutPlayData(int32_t, int16_t *samples, int32_t count) {
   if (!samples || count <= 0) return -1;
-  std::lock_guard<std::mutex> lk(g_api_mu);
-  if (g_brisa) g_brisa->PutPlayData(samples, count);
+  std::lock_guard<std::mutex> lk(g_put_mu);
+  if (g_put_target) g_put_target->PutPlayData(samples, count);
   return 0;
 }
 

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <functional>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 #define HX_BRISA_DLL_IMPLEMENTATION
@@ -179,7 +180,8 @@ struct Voice {
   std::vector<int16_t> samples;
   std::vector<int> flags;
   std::atomic<int> blocks{0}, bad_counts{0}, requests{0};
-  std::atomic<bool> uninit_inside{false};
+  std::atomic<bool> uninit_inside{false}, in_request{false};
+  std::atomic<int> slow_request_ms{0};
   std::vector<int16_t> far;  // played one 320-value block per request
   size_t far_pos = 0;
 } g_voice;
@@ -197,6 +199,10 @@ void VoiceBlock(int16_t *s, int16_t count, uint8_t, void *user) {
 
 void VoiceRequest(int32_t) {
   g_voice.requests++;
+  if (const int ms = g_voice.slow_request_ms) {
+    g_voice.in_request = true;
+    usleep(useconds_t(ms * 1000));
+  }
   std::lock_guard<std::mutex> lk(g_voice.mu);
   if (g_voice.far.empty()) return;
   BrisaApi_PutPlayData(0, g_voice.far.data() + g_voice.far_pos, 320);
@@ -267,6 +273,31 @@ TEST_F(Pulse, VoicePathUninitFromInsideItsCallbackReturns) {
   EXPECT_EQ(g_voice.blocks.load(), blocks);
   EXPECT_EQ(BrisaApi_Start(1), -1) << "uninitialised";
   EXPECT_EQ(BrisaApi_Stop(), 0);
+  EXPECT_EQ(BrisaApi_Uninit(), 0);
+}
+
+// A stop that comes while a play-request callback is still handing over far
+// end returns: the put does not wait behind the stop that waits for it.
+TEST_F(Pulse, VoicePathStopsWhileARequestCallbackPutsFarEnd) {
+  const double freq[2] = {500, 500}, amp[2] = {1000, 1000};
+  g_voice.far = Tone(1, 16000, 2, freq, amp);
+  ASSERT_NE(BrisaApi_Init(0, VoiceBlock, &g_voice), 0);
+  ASSERT_EQ(BrisaApi_AddPlayChannel(0, VoiceRequest), 0);
+  g_voice.slow_request_ms = 200;
+  ASSERT_EQ(BrisaApi_Start(0), 0);
+  ASSERT_TRUE(WaitFor([] { return g_voice.in_request.load(); }, 10)) << "no play request";
+  std::atomic<bool> stopped{false};
+  std::thread stopper([&] {
+    BrisaApi_Stop();
+    stopped = true;
+  });
+  if (!WaitFor([&] { return stopped.load(); }, 10)) {
+    fprintf(stderr, "BrisaApi_Stop deadlocked against a BrisaApi_PutPlayData from its callback\n");
+    daemon_.Kill();
+    _Exit(1);
+  }
+  stopper.join();
+  g_voice.slow_request_ms = 0;
   EXPECT_EQ(BrisaApi_Uninit(), 0);
 }
 
