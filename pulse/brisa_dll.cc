@@ -19,7 +19,6 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <time.h>
 
 #include <mutex>
 
@@ -27,6 +26,7 @@
 #include "pulse/brisa_capture_path.h"
 #include "pulse/byte_fifo.h"
 #include "pulse/export.h"
+#include "pulse/monotonic.h"
 #include "pulse/pa_link.h"
 #include "pulse/pa_stream.h"
 
@@ -155,9 +155,7 @@ class Brisa : public hxpa::PaLinkClient {
   // figures (HX_BRISA_STATS).
   void WriteStats() {
     if (!stats_) return;
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    const double now = ts.tv_sec + ts.tv_nsec * 1e-9;
+    const double now = hxpa::MonotonicSeconds();
     if (now < stats_due_) return;
     stats_due_ = now + 1;
     hx_echo_stats st;
@@ -285,23 +283,17 @@ constexpr double kParkSeconds = 10;
 hx_echo *g_parked = nullptr;
 double g_parked_at = 0;
 
-double MonotonicSeconds() {
-  timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return ts.tv_sec + ts.tv_nsec * 1e-9;
-}
-
 void ParkCanceller(hx_echo *e) {
   hx_echo_destroy(g_parked);
   g_parked = e;
-  g_parked_at = MonotonicSeconds();
+  g_parked_at = hxpa::MonotonicSeconds();
 }
 
 // The parked canceller if it is recent enough (then no longer parked).
 hx_echo *UnparkCanceller() {
   hx_echo *e = g_parked;
   g_parked = nullptr;
-  if (e && MonotonicSeconds() - g_parked_at <= kParkSeconds) return e;
+  if (e && hxpa::MonotonicSeconds() - g_parked_at <= kParkSeconds) return e;
   hx_echo_destroy(e);
   return nullptr;
 }

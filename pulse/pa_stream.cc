@@ -1,22 +1,13 @@
 #include "pulse/pa_stream.h"
 
-#include <time.h>
-
+#include "pulse/monotonic.h"
 #include "pulse/pa_link.h"
 
 namespace hxpa {
 
-namespace {
-double Monotonic() {
-  timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return ts.tv_sec + ts.tv_nsec * 1e-9;
-}
-}  // namespace
-
 double PaStream::age_s() const {
   const double opened = opened_.load(std::memory_order_relaxed);
-  return opened > 0 ? Monotonic() - opened : 0;
+  return opened > 0 ? MonotonicSeconds() - opened : 0;
 }
 
 bool PaStream::OpenRecord(pa_context *c, const StreamSpec &spec, BlockPump *pump, FailFn on_fail,
@@ -46,7 +37,7 @@ bool PaStream::Connect(pa_context *c, const StreamSpec &spec, bool record) {
   pa_channel_map_init_auto(&map, spec.ss.channels, PA_CHANNEL_MAP_DEFAULT);
   s_ = pa_stream_new(c, spec.name, &spec.ss, &map);
   if (!s_) return false;
-  opened_.store(Monotonic(), std::memory_order_relaxed);
+  opened_.store(MonotonicSeconds(), std::memory_order_relaxed);
   pa_stream_set_state_callback(s_, OnState, this);
   pa_buffer_attr attr;
   attr.maxlength = (uint32_t)-1;
