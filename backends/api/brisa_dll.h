@@ -16,7 +16,8 @@
  *    dlclose, dlsym): the module's unload runs its stop inside dlclose,
  *    with the loader's lock held, and waits for these calls.
  *  - Voice path specifics: BrisaApi_PutPlayData is called by the play
- *    thread every cycle once bound, in any state after load; the capture
+ *    thread every cycle once bound, in any state after load, and never
+ *    waits behind another call of the library (a start or stop); the capture
  *    and play-request callbacks may run from BrisaApi_Start until
  *    BrisaApi_Stop/BrisaApi_Uninit has returned; the module loads the
  *    library with dlopen on a host thread (inside Hx_Aec_Init) and
