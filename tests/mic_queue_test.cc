@@ -6,30 +6,18 @@
 
 namespace {
 
-class MicQueue : public ::testing::Test {
+class MicQueue : public UpstreamTest {
  protected:
-  void SetUp() override {
-    engine_.SetDownComCallBackPtr((void *)&CaptureSink::Fn, &sink_, nullptr, nullptr);
-    engine_.micro_capture.store(1);
-    engine_.m_running.store(1);  // the push needs it; nothing is started
-  }
-  void TearDown() override { engine_.m_running.store(0); }
+  void SetUp() override { Open(); }
   void Offer(const Pcm &v, MicProducer &p) {
     engine_.OfferMicPacket(MakePacket(v), 960, p);
     // Each offer, appended or refused, signals once, and only while sys_capture is clear.
     EXPECT_EQ(!engine_.sys_capture.load(), engine_.m_micEvent.Wait(0));
     EXPECT_FALSE(engine_.m_micEvent.Wait(0));
   }
-  int32_t Push(const Pcm &v, uint32_t frames, uint8_t ch, uint32_t rate) {
-    return push_(&engine_, const_cast<int16_t *>(v.data()), frames, 2 * ch, ch, rate, 0, 0, 0, 0,
-                 0);
-  }
 
-  CaptureSink sink_;
-  Hx_AEC_Impl engine_;
   MicProducer a_ = {"A-FULL %d\n", "A-QUIET %d\n", 0, 0};
   MicProducer b_ = {"B-FULL %d\n", "B-QUIET %d\n", 0, 0};
-  UpComPushMicDataFn push_ = reinterpret_cast<UpComPushMicDataFn>(Hx_AEC_Impl::GetPushEntry());
 };
 
 }  // namespace

@@ -4,7 +4,6 @@
 
 namespace {
 
-void SleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
 // Voice-path calls after the last "BrisaApi_Stop()", "BrisaApi_Uninit()"; -1 without the pair.
 int BrisaCallsAfterRelease(const std::vector<std::string> &calls) {
@@ -50,13 +49,13 @@ TEST_F(ShutdownTest, MonitorStuckPastItsWaitNeverCallsTheReleasedLibrary) {
     stopper = std::thread([this] { e_->DeInit(); });
     // The stop does not wait for the monitor; its release waits for the pass.
     EXPECT_TRUE(log_->WaitFor("DeInit[0---1]", 1, 8000));
-    SleepMs(100);
+    hx::Sleep(100);
     EXPECT_EQ(0, log_->Count("enter g_win7_aec_uninit [0]"));
     EXPECT_EQ(1, hxsim_brisa_loaded());
   }
   stopper.join();
   EXPECT_EQ(0, hxsim_brisa_loaded());
-  SleepMs(200);  // the pass ended before the release, and nothing followed it
+  hx::Sleep(200);  // the pass ended before the release, and nothing followed it
   EXPECT_EQ((std::vector<std::string>{"fnMirelDll_UnInit()", "BrisaApi_Uninit()",
                                       "BrisaApi_Init(0)", "BrisaApi_Start(1)",
                                       "BrisaApi_AddPlayChannel(0)", "BrisaApi_Stop()",
@@ -80,7 +79,7 @@ TEST_F(ShutdownTest, PlayThreadStuckInTheHostNeverReachesTheReleasedLibrary) {
   int64_t put_calls = SimStatus().put_play_calls;
   host_.block_play.store(false);
   ASSERT_TRUE(log_->WaitFor(kTag + "exit win7_PlayProc thread !!!!\n"));
-  SleepMs(100);
+  hx::Sleep(100);
   EXPECT_EQ(put_calls, SimStatus().put_play_calls);
   EXPECT_TRUE(WaitUntil([] { return EngineThreads().empty(); }, 5000));
 }

@@ -26,7 +26,6 @@ int32_t HostPlay(void *, int16_t *buf, int32_t len, int32_t stream) {
   return (k % 7 == 3) ? 0 : len;  // now and then a stream without audio
 }
 
-void SleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
 TEST(SoakTest, RandomEventsThenExactAccountingThenCleanUnload) {
   const char *env = getenv("HX_SOAK_SECONDS");
@@ -59,7 +58,7 @@ TEST(SoakTest, RandomEventsThenExactAccountingThenCleanUnload) {
     std::mt19937 r(seed ^ 0x5a5a5a5au);
     std::vector<int16_t> block(960), out(2048);
     for (size_t j = 0; j < block.size(); ++j) block[j] = (int16_t)((j * 131) % 12000 - 6000);
-    for (uint32_t got = 0; host_run.load(); SleepMs(5 + r() % 10)) {
+    for (uint32_t got = 0; host_run.load(); hx::Sleep(5 + r() % 10)) {
       if (host_push.load()) m.push(m.push_ctx, block.data(), 480, 4, 2, 48000, 1, 2, 3, 0, 0);
       bool cd = r() % 2;
       uint8_t ch = (uint8_t)(1 + r() % 2);
@@ -68,7 +67,7 @@ TEST(SoakTest, RandomEventsThenExactAccountingThenCleanUnload) {
   });
 
   for (auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-       std::chrono::steady_clock::now() < end; SleepMs(50 + rng() % 250)) {
+       std::chrono::steady_clock::now() < end; hx::Sleep(50 + rng() % 250)) {
     uint32_t r = rng() % 12, v = rng();
     if (r <= 2) hxsim_set_endpoints(v % 3, rng() % 3);
     else if (r == 3) m.SetAecMode((uint8_t)(v % 3));
@@ -77,7 +76,7 @@ TEST(SoakTest, RandomEventsThenExactAccountingThenCleanUnload) {
     else if (r == 6) m.SetOnlineCapSys((uint8_t)(v % 2));
     else if (r == 7) hxsim_set_brisa_switch_to_wave(1);
     else if (r == 8) host_push.store(v % 2);
-    else if (r == 9 && v % 4 == 0) m.DeInit(), SleepMs(rng() % 300), m.Init();
+    else if (r == 9 && v % 4 == 0) m.DeInit(), hx::Sleep(rng() % 300), m.Init();
     else if (r >= 10) hxsim_set_voice_mode((int32_t)(v % 3) - 1);
     if (rng() % 20 == 0) log->Clear();  // keep it small: only the window is read
   }
@@ -91,10 +90,10 @@ TEST(SoakTest, RandomEventsThenExactAccountingThenCleanUnload) {
   m.Init();
   ASSERT_TRUE(log->WaitFor("to init win7-aec[1]---end\n", 1, 20000));
   ASSERT_TRUE(WaitUntil([] { return SimStatus().brisa_started == 1; }, 20000));
-  SleepMs(500);
+  hx::Sleep(500);
   log->Clear();
   int64_t blocks0 = SimStatus().mic_blocks, calls0 = g_captureCalls.load();
-  SleepMs(seconds >= 20 ? 5000 : 3000);
+  hx::Sleep(seconds >= 20 ? 5000 : 3000);
   int64_t blocks = SimStatus().mic_blocks - blocks0, calls = g_captureCalls.load() - calls0;
   int lines = log->Count("drop mute pak") + log->Count("del mute pak");
   const int64_t refused_min = lines == 0 ? 0 : 10 * (lines - 1) + 1, refused_max = 10 * lines + 9;

@@ -22,6 +22,7 @@
 #include "engine/hx_aec_impl.h"
 #include "hx_aec_mod.h"
 #include "hxsim.h"
+#include "platform/tick.h"
 #include "support/log_capture.h"
 
 // Module log texts without their line end: the engine tag and the back-end

@@ -4,7 +4,6 @@
 #ifndef HX_TESTS_SUPPORT_CHAIN_QUALITY_H
 #define HX_TESTS_SUPPORT_CHAIN_QUALITY_H
 
-#include <sndfile.h>
 #include <stdint.h>
 
 #include <algorithm>
@@ -14,6 +13,7 @@
 #include <vector>
 
 #include "dsp/ns_agc.h"
+#include "tests/support/speech.h"
 
 namespace chain_quality {
 
@@ -21,14 +21,7 @@ const int kBlock = 320;  // samples per 20 ms block at 16 kHz
 
 // Reads a 16 kHz mono file as 16-bit samples; false when it is not one.
 inline bool LoadSpeech(const std::string &path, std::vector<int16_t> *out) {
-  SF_INFO info = {};
-  SNDFILE *f = sf_open(path.c_str(), SFM_READ, &info);
-  if (f == nullptr) return false;
-  bool ok = info.samplerate == 16000 && info.channels == 1;
-  if (ok) out->resize((size_t)info.frames);
-  ok = ok && sf_read_short(f, out->data(), info.frames) == info.frames;
-  sf_close(f);
-  return ok;
+  return !(*out = ReadMono(path)).empty();
 }
 
 enum Stage { kClean, kInput, kNs, kAgc };  // the signals measured, in chain order
