@@ -45,7 +45,7 @@ TEST(SoakTest, RandomEventsThenExactAccountingThenCleanUnload) {
 
   std::unique_ptr<LogCapture> log(new LogCapture);
   ModuleApi m;
-  ASSERT_TRUE(m.Load(HX_MODULE_PATH)) << dlerror();
+  ASSERT_TRUE(m.Load(HX_MODULE_PATH));  // the reason on stderr
   ASSERT_TRUE(m.EntryPoints());
   ASSERT_EQ(0, m.SetDownComCallBackPtr((void *)&HostCapture, (void *)0x1, (void *)&HostPlay,
                                        (void *)0x2));

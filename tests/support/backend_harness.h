@@ -20,6 +20,7 @@
 
 #include "backends/api/tovan_dll.h"
 #include "engine/hx_aec_impl.h"
+#include "host/module_api.h"
 #include "hx_aec_mod.h"
 #include "hxsim.h"
 #include "platform/tick.h"
@@ -70,8 +71,7 @@ inline std::vector<std::string> CallLog() {
   std::istringstream in(buf.c_str());
   std::vector<std::string> out;
   for (std::string line; std::getline(in, line);)
-    if (!line.empty() && line.rfind("MMDevApi_", 0) != 0 && line.rfind("Rtl", 0) != 0)
-      out.push_back(line);
+    if (!line.empty() && line.rfind("MMDevApi_", 0) && line.rfind("Rtl", 0)) out.push_back(line);
   return out;
 }
 
@@ -147,36 +147,20 @@ class EngineTest : public ::testing::Test {
   Hx_AEC_Impl *e_ = nullptr;
 };
 
-// The module loaded by path and reached through its eight exports only.
-struct ModuleApi {
-  void *handle = nullptr;
-  decltype(&::Hx_Aec_Init) Init = nullptr;
-  decltype(&::Hx_Aec_DeInit) DeInit = nullptr;
-  decltype(&::Hx_Aec_GetUpComCallBackPtr) GetUpComCallBackPtr = nullptr;
-  decltype(&::Hx_Aec_SetDownComCallBackPtr) SetDownComCallBackPtr = nullptr;
-  decltype(&::Hx_Aec_SetAecMode) SetAecMode = nullptr;
-  decltype(&::Hx_Aec_SetMicroCapture) SetMicroCapture = nullptr;
-  decltype(&::Hx_Aec_SetSysCapture) SetSysCapture = nullptr;
-  decltype(&::HX_Aec_SetOnlineCapSys) SetOnlineCapSys = nullptr;
-  bool Load(const char *path) {  // dlopen (RTLD_NOW | RTLD_LOCAL); false if one is missing
-    if (!(handle = dlopen(path, RTLD_NOW | RTLD_LOCAL))) return false;
-#define HX_BIND(field, name) field = reinterpret_cast<decltype(field)>(dlsym(handle, #name))
-    HX_BIND(Init, Hx_Aec_Init), HX_BIND(DeInit, Hx_Aec_DeInit);
-    HX_BIND(GetUpComCallBackPtr, Hx_Aec_GetUpComCallBackPtr);
-    HX_BIND(SetDownComCallBackPtr, Hx_Aec_SetDownComCallBackPtr);
-    HX_BIND(SetAecMode, Hx_Aec_SetAecMode), HX_BIND(SetMicroCapture, Hx_Aec_SetMicroCapture);
-    HX_BIND(SetSysCapture, Hx_Aec_SetSysCapture), HX_BIND(SetOnlineCapSys, HX_Aec_SetOnlineCapSys);
-#undef HX_BIND
-    return Init && DeInit && GetUpComCallBackPtr && SetDownComCallBackPtr && SetAecMode &&
-           SetMicroCapture && SetSysCapture && SetOnlineCapSys;
+// The module loaded by path (dlopen RTLD_NOW | RTLD_LOCAL) and reached
+// through its eight exports only.
+struct ModuleApi : host::ModuleApi {
+  bool Load(const char *path) {  // false, with the reason on stderr, if it cannot be loaded whole
+    std::string error;
+    if (!host::LoadModule(path, this, &error)) fprintf(stderr, "%s\n", error.c_str());
+    return error.empty();
   }
   // Fetches the two entry points and their contexts into the members below;
   // false when the exchange fails.
   bool EntryPoints() {
     void *push_fn = nullptr, *pull_fn = nullptr;
     if (GetUpComCallBackPtr(&push_fn, &push_ctx, &pull_fn, &pull_ctx) != 0) return false;
-    push = reinterpret_cast<UpComPushMicDataFn>(push_fn);
-    pull = reinterpret_cast<UpComPullPlayDataFn>(pull_fn);
+    push = reinterpret_cast<UpComPushMicDataFn>(push_fn), pull = reinterpret_cast<UpComPullPlayDataFn>(pull_fn);
     return true;
   }
   UpComPushMicDataFn push = nullptr;

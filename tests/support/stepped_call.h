@@ -30,7 +30,7 @@ class SteppedCall {
     if (hxsim_set_echo_path(&path) != 0)
       return ::testing::AssertionFailure() << "echo path refused: " << hxsim_last_error();
     Quiet quiet;
-    if (!module_.Load(HX_MODULE_PATH)) return ::testing::AssertionFailure() << dlerror();
+    if (!module_.Load(HX_MODULE_PATH)) return ::testing::AssertionFailure() << "cannot load the module";
     module_.SetDownComCallBackPtr((void *)&Capture, this, (void *)&Play, this);
     module_.SetMicroCapture(1);
     module_.SetAecMode(1);
