@@ -19,18 +19,6 @@ namespace {
 
 const std::string kTag = "audio_HXAec::===> ", kF = kTag + "FFFFFFFFFFFFFFFFFFFFFFFFFFFFF:: ";
 
-// Each expected line is a whole line of `text`, in this order (others may
-// come between).
-::testing::AssertionResult InOrder(const std::string &text, const std::vector<std::string> &want) {
-  size_t at = 0;
-  for (const std::string &w : want)
-    if ((at = ("\n" + text).find("\n" + w + "\n", at)) == std::string::npos)
-      return ::testing::AssertionFailure() << "missing or out of order: " << w << "\n" << text;
-    else
-      at += w.size() + 1;
-  return ::testing::AssertionSuccess();
-}
-
 // Runs the probe program on the module, on the simulated world: its stand-ins
 // come first in the library path, ahead of the back-ends beside the module.
 // A probe that does not end within 120 s is killed: a hang fails the test.

@@ -33,7 +33,7 @@ TEST_F(MonitorTest, FirstPassSelectsAtOnceAndOnlyChangesOrRequestsRestart) {
   Start();
   ASSERT_TRUE(log_->WaitFor(kA1 + "\n"));
   EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(1900));
-  EXPECT_TRUE(Ordered(log_->Lines(), {kState + "0;  g_is_brisa_switch_to_wave=0; EP:: cap=1; "
+  EXPECT_TRUE(InOrder(log_->Text(), {kState + "0;  g_is_brisa_switch_to_wave=0; EP:: cap=1; "
                                                "render=1;  is_capturing=0; epcnt: cap=1;render=1",
                                       kReady + "is_need_restart_tovan=0", kA0, kA1}));
   EXPECT_EQ(kVoice, CallLog());
@@ -118,7 +118,7 @@ TEST_F(MonitorTest, EachPictureRestartsItsRowAndSystemAudioWhenAllowed) {
     log_->Clear();
     hxsim_set_endpoints(s.render, s.capture);
     Pass();
-    EXPECT_TRUE(Ordered(log_->Lines(), s.lines));
+    EXPECT_TRUE(InOrder(log_->Text(), s.lines));
     EXPECT_EQ(s.lines[1] == kD1 ? 1 : 0, log_->Count(kD));
     EXPECT_EQ(s.calls, CallLog());
     EXPECT_EQ(s.sys_after, e_->sys_capture.load());

@@ -75,16 +75,6 @@ inline std::vector<std::string> CallLog() {
   return out;
 }
 
-// True when every element of `want` is in `lines`, in this order.
-inline bool Ordered(const std::vector<std::string> &lines, const std::vector<std::string> &want) {
-  size_t at = 0;
-  for (const std::string &w : want) {
-    while (at < lines.size() && lines[at] != w) ++at;
-    if (at++ >= lines.size()) return false;
-  }
-  return true;
-}
-
 inline hxsim_status SimStatus() { hxsim_status st; hxsim_get_status(&st); return st; }
 
 // Names of the engine threads (hx-mix, hx-play, hx-monitor) alive.

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <numeric>
 #include <random>
 #include <string>
 #include <vector>
@@ -37,11 +38,7 @@ inline double LevelDb(double sum_sq, double count) {
   return p > 0 ? 10 * std::log10(p) : -200;
 }
 
-inline double BlockPower(const int16_t *x) {
-  double s = 0;
-  for (int i = 0; i < kBlock; ++i) s += (double)x[i] * x[i];
-  return s;
-}
+inline double BlockPower(const int16_t *x) { return std::inner_product(x, x + kBlock, x, 0.0); }
 
 // Runs the chain over `clean` plus white noise at `snr_db`; creates and frees the processors.
 inline Result Measure(const std::vector<int16_t> &clean, double snr_db, uint32_t seed,
@@ -77,14 +74,10 @@ inline Result Measure(const std::vector<int16_t> &clean, double snr_db, uint32_t
     }
   }
   r.snr_db = 10 * std::log10(speech_power / (noise_power / (double)n));
-  ns_create();
-  agc_create(16000);
-  for (size_t o = 0; o < n; o += kBlock) {
-    ns_process(&sig[1][o], 640, &sig[2][o]);
-    agc_process(&sig[2][o], 640, &sig[3][o], 640);
-  }
-  ns_free();
-  agc_free();
+  ns_create(), agc_create(16000);
+  for (size_t o = 0; o < n; o += kBlock)
+    ns_process(&sig[1][o], 640, &sig[2][o]), agc_process(&sig[2][o], 640, &sig[3][o], 640);
+  ns_free(), agc_free();
   for (size_t b = 0; b < blocks; ++b)  // power sums first, then levels
     for (int k = 0; k < 4; ++k) {
       if (pause(b)) r.pause_db[k] += BlockPower(&sig[k][b * kBlock]);

@@ -43,6 +43,17 @@ std::vector<std::string> LogCapture::Lines() const {
   return lines;
 }
 
+::testing::AssertionResult InOrder(const std::string &text, const std::vector<std::string> &want) {
+  const std::string lines = "\n" + text;
+  size_t at = 0;
+  for (const std::string &w : want) {
+    if ((at = lines.find("\n" + w + "\n", at)) == std::string::npos)
+      return ::testing::AssertionFailure() << "missing or out of order: " << w << "\n" << text;
+    at += w.size() + 1;
+  }
+  return ::testing::AssertionSuccess();
+}
+
 int CountOf(const std::string &text, const std::string &needle) {
   int n = 0;
   for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + needle.size())) ++n;

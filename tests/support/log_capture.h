@@ -4,6 +4,8 @@
 #ifndef HX_TESTS_SUPPORT_LOG_CAPTURE_H
 #define HX_TESTS_SUPPORT_LOG_CAPTURE_H
 
+#include <gtest/gtest.h>
+
 #include <functional>
 #include <string>
 #include <vector>
@@ -34,6 +36,10 @@ class LogCapture {
 // leaves alone (standard output carries the module's log). Once per test
 // program; returns true.
 bool FailuresToStderr();
+
+// Each of `want` is a whole line of `text`, in this order (others may come
+// between); the failure names the first one missing.
+::testing::AssertionResult InOrder(const std::string &text, const std::vector<std::string> &want);
 
 // Number of occurrences of `needle` in `text`.
 int CountOf(const std::string &text, const std::string &needle);

@@ -26,10 +26,7 @@ struct CaptureSink {
     self->blocks.emplace_back(samples, samples + len / 2);
     return 0;
   }
-  std::vector<Pcm> Blocks() {
-    std::lock_guard<std::mutex> g(mu);
-    return blocks;
-  }
+  std::vector<Pcm> Blocks() { std::lock_guard<std::mutex> g(mu); return blocks; }
 };
 
 // 480 stereo frames (960 values) from f(frame, channel).
@@ -42,9 +39,7 @@ Pcm StereoBlock(F f) {
 inline Pcm ConstBlock(int l, int r) { return StereoBlock([=](int, int c) { return c ? r : l; }); }
 inline Pcm Dup(const Pcm &mono) { return StereoBlock([&](int j, int) { return mono.at(j); }); }
 // Every eighth value is p, the others 0: the queue measures a power of exactly p.
-inline Pcm PowerBlock(int p) {
-  return StereoBlock([=](int j, int c) { return j % 4 || c ? 0 : p; });
-}
+inline Pcm PowerBlock(int p) { return StereoBlock([=](int j, int c) { return j % 4 || c ? 0 : p; }); }
 inline Pcm Channel(const int16_t *stereo, int ch, int frames = 480) {
   Pcm v(frames);
   for (int j = 0; j < frames; ++j) v[j] = stereo[2 * j + ch];
@@ -57,10 +52,7 @@ inline AudioPacket MakePacket(const Pcm &v) {
   int16_t *buf = (int16_t *)memcpy(malloc(1920), v.data(), 1920);
   return AudioPacket{buf, 480, 4, 2, 48000, 0, 0, 0};
 }
-inline size_t QueueCount(Hx_AEC_Impl &e) {
-  hx::Lock l(e.m_micListLock);
-  return e.m_micList.size();
-}
+inline size_t QueueCount(Hx_AEC_Impl &e) { hx::Lock l(e.m_micListLock); return e.m_micList.size(); }
 // Takes the head packet and returns its 960 values (empty when none).
 inline Pcm TakeBlock(Hx_AEC_Impl &e, AudioPacket *fields = nullptr) {
   AudioPacket p = {};
