@@ -4,7 +4,6 @@
 
 namespace {
 
-
 // Voice-path calls after the last "BrisaApi_Stop()", "BrisaApi_Uninit()"; -1 without the pair.
 int BrisaCallsAfterRelease(const std::vector<std::string> &calls) {
   auto it = std::find(calls.rbegin(), calls.rend(), "BrisaApi_Stop()").base();  // after it
@@ -98,7 +97,7 @@ TEST_F(ShutdownTest, CallbacksKeepFlowingThroughStopsAndEndAtDestruction) {
     ASSERT_TRUE(log_->WaitFor(kB2 + "\n", round + 1));
     int64_t mic0 = SimStatus().mic_blocks;
     ASSERT_TRUE(WaitUntil([&] { return SimStatus().mic_blocks >= mic0 + 5; }));
-    if (round == 4) break;  // destroyed while running, without a stop
+    if (round == 4) break;
     e_->DeInit();
     // Plain and system capture go on after a stop: their blocks meet freed
     // processors and a closed ring without harm.
@@ -108,7 +107,7 @@ TEST_F(ShutdownTest, CallbacksKeepFlowingThroughStopsAndEndAtDestruction) {
       return b.mic_blocks >= a.mic_blocks + 3 && b.sys_blocks >= a.sys_blocks + 3;
     })) << round;
   }
-  delete e_;
+  delete e_;  // destroyed while running, without a stop
   e_ = nullptr;
   EXPECT_EQ("", LeftRunning(200));
   EXPECT_EQ(1, log_->Count(kTag + "exit ......~Hx_AEC_Impl\n"));

@@ -33,22 +33,18 @@ TEST(SoakTest, RandomEventsThenExactAccountingThenCleanUnload) {
   const unsigned seed = (unsigned)std::chrono::steady_clock::now().time_since_epoch().count();
   std::mt19937 rng(seed);
   fprintf(stderr, "soak: %d s, seed %u\n", seconds, seed);
-  hxsim_reset();
-  WarmWorldThreads();
-  hxsim_set_manual(0);
+  hxsim_reset(), WarmWorldThreads(), hxsim_set_manual(0);
   std::vector<int16_t> mic(16000), sys(9600);  // a 300 Hz tone at 2 Hz, a sawtooth
   for (size_t i = 0; i < mic.size(); ++i)
     mic[i] = (int16_t)lrint(7000 * sin(0.117810 * i) * (0.6 + 0.4 * sin(0.000785 * i)));
   for (size_t i = 0; i < sys.size(); ++i) sys[i] = (int16_t)((i * 977) % 20000 - 10000);
-  hxsim_set_mic_pcm(mic.data(), mic.size(), 1);
-  hxsim_set_sys_pcm(sys.data(), sys.size() / 2, 1);
+  hxsim_set_mic_pcm(mic.data(), mic.size(), 1), hxsim_set_sys_pcm(sys.data(), sys.size() / 2, 1);
 
   std::unique_ptr<LogCapture> log(new LogCapture);
   ModuleApi m;
   ASSERT_TRUE(m.Load(HX_MODULE_PATH));  // the reason on stderr
   ASSERT_TRUE(m.EntryPoints());
-  ASSERT_EQ(0, m.SetDownComCallBackPtr((void *)&HostCapture, (void *)0x1, (void *)&HostPlay,
-                                       (void *)0x2));
+  ASSERT_EQ(0, m.SetDownComCallBackPtr((void *)&HostCapture, (void *)0x1, (void *)&HostPlay, (void *)0x2));
   m.SetMicroCapture(1);
   ASSERT_EQ(0, m.Init());
 
@@ -86,8 +82,7 @@ TEST(SoakTest, RandomEventsThenExactAccountingThenCleanUnload) {
   hxsim_set_voice_mode(HXSIM_VOICE_AUTO);
   hxsim_set_endpoints(1, 1);
   m.SetSysCapture(0), m.SetOnlineCapSys(0), m.SetAecMode(0), m.SetMicroCapture(1);
-  m.DeInit();
-  m.Init();
+  m.DeInit(), m.Init();
   ASSERT_TRUE(log->WaitFor("to init win7-aec[1]---end\n", 1, 20000));
   ASSERT_TRUE(WaitUntil([] { return SimStatus().brisa_started == 1; }, 20000));
   hx::Sleep(500);
@@ -106,9 +101,7 @@ TEST(SoakTest, RandomEventsThenExactAccountingThenCleanUnload) {
   EXPECT_EQ(0, g_badCaptureLen.load());
 
   host_run.store(false);  // end: stop, unload, nothing left running or calling in
-  host.join();
-  m.DeInit();
-  m.Unload();
+  host.join(), m.DeInit(), m.Unload();
   EXPECT_EQ(1, log->Count(kTag + "exit ......~Hx_AEC_Impl\n"));
   EXPECT_EQ("", LeftRunning());
   std::string tail = log->Text();
