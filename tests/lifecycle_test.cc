@@ -36,15 +36,12 @@ std::string Probe(const std::string &scenario, const std::string &path = HX_SIM_
 
 TEST(ModuleProcess, InitDeInitUnloadLogsEverySequenceAndLeavesNoThread) {
   const std::string out = Probe("init-deinit"), uninit = kTag + "enter g_win7_aec_uninit [";
-  EXPECT_TRUE(InOrder(out, {"-------CHx_Aec_ModApp::InitInstance---------",
-                            "-------Hx_Aec_Init begin---------",
-                            kTag + " The os version: major=10; minor=0", kTag + "recp_ret=0",
-                            kF + "DeInit[0]", kTag + "exit win7_PlayProc thread !!!!",
-                            kF + "DeInit[0---1]", uninit + "0]", uninit + "1]", uninit + "2]",
-                            kTag + "leave g_win7_aec_uninit ", kF + "DeInit[0---2]",
-                            kTag + "exit MicProc thread ..............[1]", kF + "DeInit[1]",
-                            kF + "DeInit[2]", kF + "DeInit[3]", kF + "DeInit[4]",
-                            kTag + "exit ......~Hx_AEC_Impl"}));
+  EXPECT_TRUE(InOrder(out, {"-------CHx_Aec_ModApp::InitInstance---------", "-------Hx_Aec_Init begin---------",
+                            kTag + " The os version: major=10; minor=0", kTag + "recp_ret=0", kF + "DeInit[0]",
+                            kTag + "exit win7_PlayProc thread !!!!", kF + "DeInit[0---1]", uninit + "0]",
+                            uninit + "1]", uninit + "2]", kTag + "leave g_win7_aec_uninit ", kF + "DeInit[0---2]",
+                            kTag + "exit MicProc thread ..............[1]", kF + "DeInit[1]", kF + "DeInit[2]",
+                            kF + "DeInit[3]", kF + "DeInit[4]", kTag + "exit ......~Hx_AEC_Impl"}));
   // Each worker logs its priority request once: 1 granted, 0 refused.
   for (std::string t : {"DoRenderThread", "g_win7_MoniterProc"}) {
     const std::string line = "\n" + t + ":: SetThreadPriority ret=";
@@ -87,13 +84,10 @@ TEST(ModuleProcess, LibraryEarlierInLibraryPathReplacesTheProjectsOwnAndExportsA
                       {kTag + " The os version: major=7; minor=9"}));
   int status;
   // Exactly the eight functions are exported; the library path is a RUNPATH.
-  EXPECT_EQ(Shell("nm -D --defined-only " HX_MODULE_PATH " | sed 's/.* //' | LC_ALL=C sort",
-                  &status),
-            "HX_Aec_SetOnlineCapSys\nHx_Aec_DeInit\nHx_Aec_GetUpComCallBackPtr\nHx_Aec_Init\n"
-            "Hx_Aec_SetAecMode\nHx_Aec_SetDownComCallBackPtr\nHx_Aec_SetMicroCapture\n"
-            "Hx_Aec_SetSysCapture\n");
-  EXPECT_EQ(Shell("readelf -d " HX_MODULE_PATH " | grep -Eo '\\(R(UN)?PATH\\)'", &status),
-            "(RUNPATH)\n");
+  EXPECT_EQ(Shell("nm -D --defined-only " HX_MODULE_PATH " | sed 's/.* //' | LC_ALL=C sort", &status),
+            "HX_Aec_SetOnlineCapSys\nHx_Aec_DeInit\nHx_Aec_GetUpComCallBackPtr\nHx_Aec_Init\nHx_Aec_SetAecMode\n"
+            "Hx_Aec_SetDownComCallBackPtr\nHx_Aec_SetMicroCapture\nHx_Aec_SetSysCapture\n");
+  EXPECT_EQ(Shell("readelf -d " HX_MODULE_PATH " | grep -Eo '\\(R(UN)?PATH\\)'", &status), "(RUNPATH)\n");
 }
 
 TEST(EngineLifecycle, DoubleInitAndEarlyDeInitOnlyLogAndRestartKeepsTheFlags) {
@@ -101,11 +95,9 @@ TEST(EngineLifecycle, DoubleInitAndEarlyDeInitOnlyLogAndRestartKeepsTheFlags) {
   LogCapture log;
   Hx_AEC_Impl engine;
   EXPECT_EQ(engine.DeInit(), 0);
-  EXPECT_EQ(log.Text(),
-            kF + "DeInit[0]\n" + kTag + "!!!!!!!!!!!Hx_AEC_Impl isn't in run status ......\n");
+  EXPECT_EQ(log.Text(), kF + "DeInit[0]\n" + kTag + "!!!!!!!!!!!Hx_AEC_Impl isn't in run status ......\n");
   engine.SetAecMode(7), engine.SetMicroCapture(1), engine.SetOnlineSysCapture(3);
-  EXPECT_TRUE(InOrder(log.Text(), {kTag + "SetAecMode=7", kTag + "SetMicroCapture=1",
-                                   kTag + "SetOnlineSysCapture=3"}));
+  EXPECT_TRUE(InOrder(log.Text(), {kTag + "SetAecMode=7", kTag + "SetMicroCapture=1", kTag + "SetOnlineSysCapture=3"}));
   for (int round = 0; round < 2; ++round) {
     ASSERT_EQ(engine.Init(), 0);
     hx::Thread *threads[] = {engine.m_micProcTid, engine.m_playProcTid, engine.m_monitorProcTid};
@@ -129,18 +121,14 @@ TEST(EngineLifecycle, SysCaptureStartsAndStopsTheSystemAudioLibrary) {
   hxsim_reset(), hxsim_set_manual(1);
   Hx_AEC_Impl engine;
   LogCapture log;
-  auto calls = [] {
-    char c[256];
-    return hxsim_call_log(c, sizeof c), hxsim_clear_call_log(), std::string(c);
-  };
+  auto calls = [] { char c[256]; return hxsim_call_log(c, sizeof c), hxsim_clear_call_log(), std::string(c); };
   engine.SetSysCapture(1), engine.SetSysCapture(1), engine.SetSysCapture(0);
   engine.SetSysCapture(0);  // stopped already: still calls the library's stop
   EXPECT_EQ(log.Count(kTag + "SetSysCapture=1; ignore to tovan_init more time.......\n"), 1);
   EXPECT_EQ(calls(), "tovan_init()\ntovan_uninit()\ntovan_uninit()\n");
   hxsim_set_tovan_init_result(-1);
   log.Clear(), engine.SetSysCapture(1);
-  EXPECT_TRUE(InOrder(log.Text(), {kTag + "SetSysCapture=1",
-                                   kTag + "failed to tovan_init................."}));
+  EXPECT_TRUE(InOrder(log.Text(), {kTag + "SetSysCapture=1", kTag + "failed to tovan_init................."}));
   EXPECT_EQ((std::vector<int>{engine.sys_capture, engine.need_tovan}), (std::vector<int>{0, 1}));
   EXPECT_EQ(calls(), "tovan_init()\ntovan_uninit()\n");
 }

@@ -24,7 +24,8 @@ uint32_t TenMsFrames(uint32_t rate, uint64_t k) { return (uint32_t)((k + 1) * ra
 Pcm ToneBlock(const Tone &t, uint64_t first, uint32_t frames) {
   Pcm v(frames * t.channels);
   for (uint32_t i = 0; i < frames * t.channels; ++i)
-    v[i] = (int16_t)lrint(kAmp * sin(2 * M_PI * kToneHz * (double)(first + i / t.channels) / t.rate + 1.3 * (i % t.channels)));
+    v[i] = (int16_t)lrint(kAmp * sin(2 * M_PI * kToneHz * (double)(first + i / t.channels) / t.rate +
+                                     1.3 * (i % t.channels)));
   return v;
 }
 
