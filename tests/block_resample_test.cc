@@ -42,8 +42,7 @@ const char *const kKernelNames[] = {"scalar", "SSE2", "AVX2"};
 // Streams `blocks` blocks of sample(block, index) through both, requiring equal
 // output on every call. Returns the reference's extremes before saturation.
 template <typename Sample>
-std::pair<int64_t, int64_t> ExpectSameStream(Pair p, int blocks, Sample sample, int kernel = -1,
-                                             uint32_t taps = 0) {
+std::pair<int64_t, int64_t> ExpectSameStream(Pair p, int blocks, Sample sample, int kernel = -1, uint32_t taps = 0) {
   SCOPED_TRACE(testing::Message() << p.in_rate << "->" << p.out_rate << " frame " << p.frame
                                   << " kernel " << kernel);
   CBlockResample fast;

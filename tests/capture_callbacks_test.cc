@@ -52,8 +52,7 @@ TEST_F(CallbacksTest, WrongSizesAreLoggedAndDropped) {
   const std::string aec = kTag + std::string(20, '*') + "enter g_win7_get_aec_callback samples "
                                                         "isn't 320;   len=";
   const std::string mirel = kTag + "enter g_Mirel_RecvMicData len isn't 640!!!!!!!!!!!: ";
-  EXPECT_EQ((std::vector<std::string>{aec + "319", aec + "321", mirel + "639", mirel + "0"}),
-            log_->Lines());
+  EXPECT_EQ((std::vector<std::string>{aec + "319", aec + "321", mirel + "639", mirel + "0"}), log_->Lines());
   EXPECT_EQ(0u, Drain(&b));
 }
 

@@ -36,10 +36,9 @@ TEST_F(MicQueue, AdmissionBoundariesAndRefusalLinesPerProducer) {
   Offer(loud, b_);                               // 12 queued: refused; B's 1st offer and refusal
   for (int i = 0; i < 20; ++i) Offer(loud, a_);  // A's 3rd..22nd refusals: 11th, 21st logged
   Offer(loud, b_);
-  EXPECT_EQ(
-      (std::vector<std::string>{"A-QUIET 8", "audio_HXAec::===> ((((((((((((((: +++++:  power=9000",
-                                "B-FULL 12", "A-FULL 12", "A-FULL 12"}),
-      log.Lines());
+  EXPECT_EQ((std::vector<std::string>{"A-QUIET 8", "audio_HXAec::===> ((((((((((((((: +++++:  power=9000",
+                                      "B-FULL 12", "A-FULL 12", "A-FULL 12"}),
+            log.Lines());
   engine_.sys_capture.store(1);
   Offer(loud, a_);  // no signal with system audio on
 }
@@ -126,8 +125,7 @@ TEST_F(MicQueue, PushedBlocksOfAnySizeBecomeOnePacketInsideTheHostBuffer) {
         const Pcm got = TakeBlock(engine_);
         const bool copied = rate == 48000 || rate < 8000 || rate > 192000;
         const uint64_t used = copied ? n : std::min<uint64_t>(n, (rate + 99) / 100);
-        const uint64_t reach =
-            copied ? n : (used * 48000 + rate - 1) / rate + 3 * (48000 / rate + 2);
+        const uint64_t reach = copied ? n : (used * 48000 + rate - 1) / rate + 3 * (48000 / rate + 2);
         for (int j = 0; j < 480; ++j) {
           const int want = copied && j < (int)n ? 100 + j : 0;
           if (copied || j >= (int)reach) {

@@ -42,8 +42,7 @@ TEST_F(MixThread, BlocksHandedUpPerMode) {
     Start(r.sys, r.mic, r.online, r.aec, r.callback);
     engine_.OfferMicPacket(MakePacket(mic), 960, producer_);
     for (int i = 0; i < 2 * r.sys; ++i) ASSERT_TRUE(WriteSystem(engine_, sys));
-    ASSERT_TRUE(WaitUntil(
-        [&] { return QueueCount(engine_) == 0 && sink_.Blocks().size() >= r.want.size(); }));
+    ASSERT_TRUE(WaitUntil([&] { return QueueCount(engine_) == 0 && sink_.Blocks().size() >= r.want.size(); }));
     hx::Sleep(50);
     EXPECT_EQ(r.want, sink_.Blocks()) << &r - rows;
   }

@@ -98,8 +98,7 @@ TEST_F(PlayThreadTest, HandsTheReducedSaturatedMixToTheVoicePath) {
     ASSERT_TRUE(WaitUntil([&] { return SimStatus().put_play_calls >= c0 + 2; }));
     hxsim_take_played(drop.data(), drop.size());
     size_t have = 0;
-    ASSERT_TRUE(WaitUntil(
-        [&] { return (have += hxsim_take_played(&got[have], got.size() - have)) == got.size(); }));
+    ASSERT_TRUE(WaitUntil([&] { return (have += hxsim_take_played(&got[have], got.size() - have)) == got.size(); }));
     for (size_t i = 0; i < got.size(); ++i)  // both on: the left channel silenced
       ASSERT_EQ(sys_aec == 3 && i % 2 == 0 ? 0 : want[i % 320], got[i]) << sys_aec << " at " << i;
   }

@@ -73,14 +73,11 @@ TEST(SimEnvironment, ApplyReportsAndIgnoresBadValues) {
     LogCapture stderr_text(2);
     EXPECT_EQ(3, hxsim_apply_environment()) << bad;
     const std::string err = stderr_text.Text();
-    EXPECT_EQ(0u, err.find("hxsim: HXSIM_MIC_WAV ignored: hxsim_set_mic_wav: cannot open "
-                           "/nonexistent/mic.wav: "))
+    EXPECT_EQ(0u, err.find("hxsim: HXSIM_MIC_WAV ignored: hxsim_set_mic_wav: cannot open /nonexistent/mic.wav: "))
         << err;
-    EXPECT_NE(
-        std::string::npos,
-        err.find("\nhxsim: HXSIM_SYS_WAV ignored: hxsim_set_sys_wav: " + std::string(kSpeech) +
-                 " is 16000 Hz, 48000 Hz required\nhxsim: HXSIM_ENDPOINTS=" + bad +
-                 " ignored: expected two counts, e.g. 1,1\n"))
+    EXPECT_NE(std::string::npos, err.find("\nhxsim: HXSIM_SYS_WAV ignored: hxsim_set_sys_wav: " + std::string(kSpeech) +
+                                          " is 16000 Hz, 48000 Hz required\nhxsim: HXSIM_ENDPOINTS=" + bad +
+                                          " ignored: expected two counts, e.g. 1,1\n"))
         << err;
   }
   EXPECT_EQ((std::vector<uint32_t>{2, 1}), Endpoints());  // unchanged by the bad values

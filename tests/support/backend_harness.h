@@ -106,8 +106,7 @@ inline std::string LeftRunning(int quiet_ms = 300) {
   if (hxsim_device_objects_alive()) what << "device objects alive; ";
   std::this_thread::sleep_for(std::chrono::milliseconds(quiet_ms));
   hxsim_status later = SimStatus();
-  if (later.mic_blocks != st.mic_blocks || later.sys_blocks != st.sys_blocks ||
-      later.play_requests != st.play_requests)
+  if (later.mic_blocks != st.mic_blocks || later.sys_blocks != st.sys_blocks || later.play_requests != st.play_requests)
     what << "callbacks still arriving; ";
   return what.str();
 }
