@@ -22,13 +22,12 @@ std::vector<int16_t> Block(int index, int flag) {
 class CallbacksTest : public EngineTest {
  protected:
   void SetUp() override { EngineTest::SetUp(); Fresh(); }
-  void TearDown() override { EngineTest::TearDown(); ns_free(); agc_free(); }
+  void TearDown() override { EngineTest::TearDown(), ns_free(), agc_free(); }
   // A new engine and new processors, so the chain starts from the same state;
   // the host is registered (packets are queued only for one), never called.
   void Fresh() {
     delete e_;
-    ns_free(); agc_free(); ns_create(); agc_create(16000);
-    Create();
+    ns_free(), agc_free(), ns_create(), agc_create(16000), Create();
     ASSERT_EQ(0, e_->m_resample_16to48.Init(16000, 48000, 320));
     e_->micro_capture.store(1);
   }
@@ -53,8 +52,7 @@ TEST_F(CallbacksTest, WrongSizesAreLoggedAndDropped) {
   const std::string aec = kTag + std::string(20, '*') + "enter g_win7_get_aec_callback samples "
                                                         "isn't 320;   len=";
   const std::string mirel = kTag + "enter g_Mirel_RecvMicData len isn't 640!!!!!!!!!!!: ";
-  EXPECT_EQ((std::vector<std::string>{aec + "319", aec + "321", mirel + "639", mirel + "0"}),
-            log_->Lines());
+  EXPECT_EQ((std::vector<std::string>{aec + "319", aec + "321", mirel + "639", mirel + "0"}), log_->Lines());
   EXPECT_EQ(0u, Drain(&b));
 }
 
@@ -79,10 +77,8 @@ TEST_F(CallbacksTest, GainControlOnlyForVoiceOnTheVoicePathAndAlwaysOnThePlainPa
   for (int i = 0; i < 42; ++i) {
     int16_t ns[320], cleaned[320];
     ns_process(block(i).data(), 640, ns);
-    if (agc(i)) agc_process(ns, 640, cleaned, 640);
-    else memcpy(cleaned, ns, sizeof cleaned);
-    e_->DeliverMicData(cleaned, 320);
-    Drain(&by_hand);
+    agc(i) ? agc_process(ns, 640, cleaned, 640) : (void)memcpy(cleaned, ns, sizeof cleaned);
+    e_->DeliverMicData(cleaned, 320), Drain(&by_hand);
   }
   EXPECT_EQ(by_hand, via_callbacks);
 }

@@ -9,25 +9,25 @@
 
 #include <gtest/gtest.h>
 
+#include "support/shell.h"
+
 // A run in a fresh output folder (removed afterwards): exit code (-1 when the
 // program did not exit normally) and stdout + stderr, which hold the report.
 struct HostRun {
   std::string dir = HX_BINARY_DIR "/host-e2e-XXXXXX", text;
   int exit_code = -1;
   explicit HostRun(const std::string &args) {
-    if (!mkdtemp(&dir[0])) return;
-    std::string cmd = HX_BINARY_DIR "/bin/hxaec-host --quiet --out " + dir + " " + args + " 2>&1";
-    FILE *p = popen(cmd.c_str(), "r");
-    for (int c; p && (c = fgetc(p)) != EOF;) text += char(c);
-    int status = p ? pclose(p) : -1;
+    int status = -1;
+    if (mkdtemp(&dir[0])) text = Shell(HX_BINARY_DIR "/bin/hxaec-host --quiet --out " + dir + " " + args, &status);
     if (status != -1 && WIFEXITED(status)) exit_code = WEXITSTATUS(status);
   }
   ~HostRun() { std::error_code ec; std::filesystem::remove_all(dir, ec); }
   bool Has(const char *s) const { return text.find(s) != std::string::npos; }
-  long Blocks() const {  // blocks delivered to the host, 0 when not reported
-    const char *at = strstr(text.c_str(), "blocks delivered to the host: ");
-    return at ? atol(at + strlen("blocks delivered to the host: ")) : 0;
+  double After(const std::string &label, double none) const {  // the figure after `label`
+    const size_t at = text.find(label);
+    return at == std::string::npos ? none : atof(text.c_str() + at + label.size());
   }
+  long Blocks() const { return (long)After("blocks delivered to the host: ", 0); }
   // A WAV output's format, samples and their largest magnitude.
   std::vector<short> Wav(const char *name, SF_INFO *info, long *peak) const {
     SNDFILE *f = sf_open((dir + "/" + name).c_str(), SFM_READ, info);
@@ -69,10 +69,8 @@ TEST(HostE2e, UnpluggedSpeakerSwitchesToPlainCapture) {
 // voice path removes it, the report says by how much, microphone.wav holds
 // what the microphone heard. Without cancelling the echo stays.
 TEST(HostE2e, DefaultEchoPathIsCancelledAndReported) {
-  const char *kErle = "echo reduction (ERLE) on far-end-only stretches after 2 s: ";
-  auto erle = [&](const HostRun &run) {
-    const char *at = strstr(run.text.c_str(), kErle);
-    return at ? atof(at + strlen(kErle)) : -99.0;
+  auto erle = [](const HostRun &run) {
+    return run.After("echo reduction (ERLE) on far-end-only stretches after 2 s: ", -99);
   };
   HostRun run("--seconds 5");
   ASSERT_EQ(run.exit_code, 0) << run.text;

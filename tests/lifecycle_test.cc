@@ -1,10 +1,7 @@
 // Module load/unload, engine start/stop sequences, setters, exports and the
 // fatal assertion.
-#include <stdio.h>
-#include <stdlib.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -19,62 +16,39 @@ namespace {
 
 const std::string kTag = "audio_HXAec::===> ", kF = kTag + "FFFFFFFFFFFFFFFFFFFFFFFFFFFFF:: ";
 
-int Occurrences(const std::string &text, const std::string &needle) {
-  int n = 0;
-  for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) ++n;
-  return n;
-}
-
-// Each expected line is a whole line of `text`, in this order (others may
-// come between).
-::testing::AssertionResult InOrder(const std::string &text, const std::vector<std::string> &want) {
-  size_t at = 0;
-  for (const std::string &w : want)
-    if ((at = ("\n" + text).find("\n" + w + "\n", at)) == std::string::npos)
-      return ::testing::AssertionFailure() << "missing or out of order: " << w << "\n" << text;
-    else
-      at += w.size() + 1;
-  return ::testing::AssertionSuccess();
-}
-
-// Runs the probe program on the module, on the simulated world: its
-// stand-ins come first in the library path, ahead of the back-ends beside
-// the module.
+// Runs the probe program on the module, on the simulated world: its stand-ins
+// come first in the library path, ahead of the back-ends beside the module.
 // A probe that does not end within 120 s is killed: a hang fails the test.
-std::string Probe(const char *scenario, int *status, std::string env = "") {
-  if (env.empty()) env = std::string("LD_LIBRARY_PATH=") + HX_SIM_LIB_DIR;
-  return Shell("timeout -s KILL 120 env " + env + " " HX_PROBE_PATH " " HX_MODULE_PATH " " +
-                   scenario,
+std::string RunProbe(const std::string &scenario, int *status, const std::string &path = HX_SIM_LIB_DIR) {
+  return Shell("timeout -s KILL 120 env LD_LIBRARY_PATH=" + path + " " HX_PROBE_PATH " " HX_MODULE_PATH " " + scenario,
                status);
+}
+// The probe's output; one that does not exit 0 fails the test.
+std::string Probe(const std::string &scenario, const std::string &path = HX_SIM_LIB_DIR) {
+  int status;
+  std::string out = RunProbe(scenario, &status, path);
+  EXPECT_EQ(status, 0) << scenario << "\n" << out;
+  return out;
 }
 
 TEST(ModuleProcess, InitDeInitUnloadLogsEverySequenceAndLeavesNoThread) {
-  int status;
-  std::string out = Probe("init-deinit", &status);
-  ASSERT_EQ(status, 0) << out;
-  const std::string uninit = kTag + "enter g_win7_aec_uninit [";
-  EXPECT_TRUE(InOrder(out, {"-------CHx_Aec_ModApp::InitInstance---------",
-                            "-------Hx_Aec_Init begin---------",
-                            kTag + " The os version: major=10; minor=0", kTag + "recp_ret=0",
-                            kF + "DeInit[0]", kTag + "exit win7_PlayProc thread !!!!",
-                            kF + "DeInit[0---1]", uninit + "0]", uninit + "1]", uninit + "2]",
-                            kTag + "leave g_win7_aec_uninit ", kF + "DeInit[0---2]",
-                            kTag + "exit MicProc thread ..............[1]", kF + "DeInit[1]",
-                            kF + "DeInit[2]", kF + "DeInit[3]", kF + "DeInit[4]",
-                            kTag + "exit ......~Hx_AEC_Impl"}));
+  const std::string out = Probe("init-deinit"), uninit = kTag + "enter g_win7_aec_uninit [";
+  EXPECT_TRUE(InOrder(out, {"-------CHx_Aec_ModApp::InitInstance---------", "-------Hx_Aec_Init begin---------",
+                            kTag + " The os version: major=10; minor=0", kTag + "recp_ret=0", kF + "DeInit[0]",
+                            kTag + "exit win7_PlayProc thread !!!!", kF + "DeInit[0---1]", uninit + "0]",
+                            uninit + "1]", uninit + "2]", kTag + "leave g_win7_aec_uninit ", kF + "DeInit[0---2]",
+                            kTag + "exit MicProc thread ..............[1]", kF + "DeInit[1]", kF + "DeInit[2]",
+                            kF + "DeInit[3]", kF + "DeInit[4]", kTag + "exit ......~Hx_AEC_Impl"}));
   // Each worker logs its priority request once: 1 granted, 0 refused.
   for (std::string t : {"DoRenderThread", "g_win7_MoniterProc"}) {
     const std::string line = "\n" + t + ":: SetThreadPriority ret=";
-    EXPECT_EQ(Occurrences("\n" + out, line + "1\n") + Occurrences("\n" + out, line + "0\n"), 1)
-        << out;
+    EXPECT_EQ(CountOf("\n" + out, line + "1\n") + CountOf("\n" + out, line + "0\n"), 1) << out;
   }
   EXPECT_NE(out.find(" after=0\n"), std::string::npos) << out;  // the world keeps its own threads
 }
 
 TEST(ModuleProcess, UnloadWithoutDeInitStopsEveryThreadFirst) {
-  int status;
-  std::string out = Probe("no-deinit", &status);
-  ASSERT_EQ(status, 0) << out;
+  const std::string out = Probe("no-deinit");
   EXPECT_EQ(out.find(" before=0 "), std::string::npos) << out;  // threads ran up to the unload
   EXPECT_NE(out.find(" after=0\n"), std::string::npos) << out;
   EXPECT_TRUE(InOrder(out, {kF + "DeInit[0]", kTag + "leave g_win7_aec_uninit ", kF + "DeInit[4]",
@@ -82,27 +56,20 @@ TEST(ModuleProcess, UnloadWithoutDeInitStopsEveryThreadFirst) {
 }
 
 TEST(ModuleProcess, UnloadWithoutDeInitAtAnyMomentNeverHangsOrCrashes) {
-  ExpectUnloadRoundsSafe([](const std::string &args, int *status) { return Probe(args.c_str(), status); });
+  ExpectUnloadRoundsSafe([](const std::string &args, int *status) { return RunProbe(args, status); });
 }
 
 TEST(ModuleProcess, ProcessExitWithoutDeInitNeverHangsOrCrashes) {
-  int status;
-  std::string out = Probe("exit-no-deinit", &status);
-  EXPECT_EQ(status, 0) << out;
-  EXPECT_TRUE(InOrder(out, {"PROBE exiting with the engine started", kF + "DeInit[4]",
+  EXPECT_TRUE(InOrder(Probe("exit-no-deinit"), {"PROBE exiting with the engine started", kF + "DeInit[4]",
                             kTag + "exit ......~Hx_AEC_Impl"}));
   // A play callback that never returns: the unload waits for it within its
   // bounds, leaves the engine in memory and the process ends.
-  out = Probe("exit-stalled-callback", &status);
-  EXPECT_EQ(status, 0) << out;
-  EXPECT_TRUE(InOrder(out, {"PROBE exiting with the engine started", kF + "DeInit[4]",
+  EXPECT_TRUE(InOrder(Probe("exit-stalled-callback"), {"PROBE exiting with the engine started", kF + "DeInit[4]",
                             kTag + "a worker is still in a host callback: engine left in memory"}));
 }
 
 TEST(ModuleProcess, UnloadAfterAStopThatLeftAWorkerInTheHostKeepsTheCodeMapped) {
-  int status;
-  std::string out = Probe("deinit-stalled-unload", &status);
-  ASSERT_EQ(status, 0) << out;
+  const std::string out = Probe("deinit-stalled-unload");
   EXPECT_TRUE(InOrder(out, {kTag + "1 worker(s) still in a host callback; library kept loaded"}));
   EXPECT_NE(out.find(" survived the callback's return, threads=0\n"), std::string::npos) << out;
   const long deinit_ms = Figure(out, "deinit_ms");
@@ -110,19 +77,14 @@ TEST(ModuleProcess, UnloadAfterAStopThatLeftAWorkerInTheHostKeepsTheCodeMapped) 
 }
 
 TEST(ModuleProcess, LibraryEarlierInLibraryPathReplacesTheProjectsOwnAndExportsAreExact) {
+  EXPECT_TRUE(InOrder(Probe("init-deinit", HX_REPLACEMENT_DIR ":" HX_SIM_LIB_DIR),
+                      {kTag + " The os version: major=7; minor=9"}));
   int status;
-  std::string out = Probe("init-deinit", &status,
-                          std::string("LD_LIBRARY_PATH=") + HX_REPLACEMENT_DIR + ":" + HX_SIM_LIB_DIR);
-  EXPECT_EQ(status, 0);
-  EXPECT_TRUE(InOrder(out, {kTag + " The os version: major=7; minor=9"}));
   // Exactly the eight functions are exported; the library path is a RUNPATH.
-  EXPECT_EQ(Shell("nm -D --defined-only " HX_MODULE_PATH " | sed 's/.* //' | LC_ALL=C sort",
-                  &status),
-            "HX_Aec_SetOnlineCapSys\nHx_Aec_DeInit\nHx_Aec_GetUpComCallBackPtr\nHx_Aec_Init\n"
-            "Hx_Aec_SetAecMode\nHx_Aec_SetDownComCallBackPtr\nHx_Aec_SetMicroCapture\n"
-            "Hx_Aec_SetSysCapture\n");
-  EXPECT_EQ(Shell("readelf -d " HX_MODULE_PATH " | grep -Eo '\\(R(UN)?PATH\\)'", &status),
-            "(RUNPATH)\n");
+  EXPECT_EQ(Shell("nm -D --defined-only " HX_MODULE_PATH " | sed 's/.* //' | LC_ALL=C sort", &status),
+            "HX_Aec_SetOnlineCapSys\nHx_Aec_DeInit\nHx_Aec_GetUpComCallBackPtr\nHx_Aec_Init\nHx_Aec_SetAecMode\n"
+            "Hx_Aec_SetDownComCallBackPtr\nHx_Aec_SetMicroCapture\nHx_Aec_SetSysCapture\n");
+  EXPECT_EQ(Shell("readelf -d " HX_MODULE_PATH " | grep -Eo '\\(R(UN)?PATH\\)'", &status), "(RUNPATH)\n");
 }
 
 TEST(EngineLifecycle, DoubleInitAndEarlyDeInitOnlyLogAndRestartKeepsTheFlags) {
@@ -130,11 +92,9 @@ TEST(EngineLifecycle, DoubleInitAndEarlyDeInitOnlyLogAndRestartKeepsTheFlags) {
   LogCapture log;
   Hx_AEC_Impl engine;
   EXPECT_EQ(engine.DeInit(), 0);
-  EXPECT_EQ(log.Text(),
-            kF + "DeInit[0]\n" + kTag + "!!!!!!!!!!!Hx_AEC_Impl isn't in run status ......\n");
+  EXPECT_EQ(log.Text(), kF + "DeInit[0]\n" + kTag + "!!!!!!!!!!!Hx_AEC_Impl isn't in run status ......\n");
   engine.SetAecMode(7), engine.SetMicroCapture(1), engine.SetOnlineSysCapture(3);
-  EXPECT_TRUE(InOrder(log.Text(), {kTag + "SetAecMode=7", kTag + "SetMicroCapture=1",
-                                   kTag + "SetOnlineSysCapture=3"}));
+  EXPECT_TRUE(InOrder(log.Text(), {kTag + "SetAecMode=7", kTag + "SetMicroCapture=1", kTag + "SetOnlineSysCapture=3"}));
   for (int round = 0; round < 2; ++round) {
     ASSERT_EQ(engine.Init(), 0);
     hx::Thread *threads[] = {engine.m_micProcTid, engine.m_playProcTid, engine.m_monitorProcTid};
@@ -158,36 +118,23 @@ TEST(EngineLifecycle, SysCaptureStartsAndStopsTheSystemAudioLibrary) {
   hxsim_reset(), hxsim_set_manual(1);
   Hx_AEC_Impl engine;
   LogCapture log;
-  auto calls = [] {
-    char c[256];
-    return hxsim_call_log(c, sizeof c), hxsim_clear_call_log(), std::string(c);
-  };
+  auto calls = [] { char c[256]; return hxsim_call_log(c, sizeof c), hxsim_clear_call_log(), std::string(c); };
   engine.SetSysCapture(1), engine.SetSysCapture(1), engine.SetSysCapture(0);
   engine.SetSysCapture(0);  // stopped already: still calls the library's stop
   EXPECT_EQ(log.Count(kTag + "SetSysCapture=1; ignore to tovan_init more time.......\n"), 1);
   EXPECT_EQ(calls(), "tovan_init()\ntovan_uninit()\ntovan_uninit()\n");
   hxsim_set_tovan_init_result(-1);
   log.Clear(), engine.SetSysCapture(1);
-  EXPECT_TRUE(InOrder(log.Text(), {kTag + "SetSysCapture=1",
-                                   kTag + "failed to tovan_init................."}));
+  EXPECT_TRUE(InOrder(log.Text(), {kTag + "SetSysCapture=1", kTag + "failed to tovan_init................."}));
   EXPECT_EQ((std::vector<int>{engine.sys_capture, engine.need_tovan}), (std::vector<int>{0, 1}));
   EXPECT_EQ(calls(), "tovan_init()\ntovan_uninit()\n");
 }
 
-TEST(Diagnostics, PeriodicCounterWritesFirstThenEveryNth) {
-  int32_t counter = 0;
-  std::vector<int> written;
-  for (int occurrence = 1; occurrence <= 35; ++occurrence)
-    if (log_every(counter, 10)) written.push_back(occurrence);
-  EXPECT_EQ(written, (std::vector<int>{1, 11, 21, 31}));
-}
-
 TEST(DiagnosticsDeathTest, FailedAssertionWritesItsLineAndAborts) {
   // The line goes to standard output, sent to stderr here for the matcher.
-  EXPECT_EXIT((dup2(2, 1), kzr_assert_at(1 + 1 == 3, 184)), ::testing::KilledBySignal(SIGABRT),
-              "\n\n####: kzr_assert fail: file=lifecycle_test\\.cc; line=184\n\n");
-  EXPECT_EXIT((dup2(2, 1), kzr_assert(false)), ::testing::KilledBySignal(SIGABRT),
-              "kzr_assert fail: file=lifecycle_test\\.cc; line=[0-9]+");
+  auto fail = [] { dup2(2, 1), kzr_assert(1 + 1 == 3); }; const int line = __LINE__;
+  EXPECT_EXIT(fail(), ::testing::KilledBySignal(SIGABRT),
+              "\n\n####: kzr_assert fail: file=lifecycle_test\\.cc; line=" + std::to_string(line) + "\n\n");
 }
 
 }  // namespace

@@ -1,40 +1,15 @@
 // Mix thread, run for real by the engine's start, in a simulated world in manual mode: only
 // what the test queues or writes into the capture ring reaches the thread.
-#include <dlfcn.h>
-
 #include <chrono>
 #include <string>
 
-#include "hxsim.h"
 #include "platform/tick.h"
 #include "support/upstream_harness.h"
 
 namespace {
 
-class MixThread : public ::testing::Test {
+class MixThread : public UpstreamTest {
  protected:
-  void TearDown() override { engine_.DeInit(); }
-  // Restarts the engine; the thread's first pass sees the flags.
-  void Start(int sys, int mic, int online, int aec, bool callback = true) {
-    // The monitor loads the voice-path stand-in by name, which the sanitizer
-    // runtimes resolve without the test's RUNPATH: load it once by full path.
-    static void *brisa = dlopen(HX_SIM_LIB_DIR "/libBrisaDll.so", RTLD_NOW);
-    ASSERT_NE(nullptr, brisa) << dlerror();
-    engine_.DeInit();
-    sink_.blocks.clear();
-    hxsim_reset();
-    hxsim_set_manual(1);
-    engine_.SetDownComCallBackPtr(callback ? (void *)&CaptureSink::Fn : nullptr, &sink_, nullptr,
-                                  nullptr);
-    engine_.SetSysCapture((uint8_t)sys);
-    engine_.SetMicroCapture((uint8_t)mic);
-    engine_.SetOnlineSysCapture((uint8_t)online);
-    engine_.SetAecMode((uint8_t)aec);
-    engine_.Init();
-  }
-
-  CaptureSink sink_;
-  Hx_AEC_Impl engine_;
   MicProducer producer_ = {"FULL %d\n", "QUIET %d\n", 0, 0};
 };
 
@@ -67,8 +42,7 @@ TEST_F(MixThread, BlocksHandedUpPerMode) {
     Start(r.sys, r.mic, r.online, r.aec, r.callback);
     engine_.OfferMicPacket(MakePacket(mic), 960, producer_);
     for (int i = 0; i < 2 * r.sys; ++i) ASSERT_TRUE(WriteSystem(engine_, sys));
-    ASSERT_TRUE(WaitUntil(
-        [&] { return QueueCount(engine_) == 0 && sink_.Blocks().size() >= r.want.size(); }));
+    ASSERT_TRUE(WaitUntil([&] { return QueueCount(engine_) == 0 && sink_.Blocks().size() >= r.want.size(); }));
     hx::Sleep(50);
     EXPECT_EQ(r.want, sink_.Blocks()) << &r - rows;
   }

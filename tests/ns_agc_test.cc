@@ -34,7 +34,7 @@ TEST_F(Chain, MatchesDirectUseOfTheLibrary) {
   ASSERT_TRUE(WebRtcNs_set_policy(ns, 2) == 0 && WebRtcAgc_Init(agc, 0, 255, 1, 16000) == 0);
   ASSERT_EQ(WebRtcAgc_set_config(agc, WebRtcAgcConfig{3, 12, 1}), 0);
   HpfState hpf;
-  hpf_init(&hpf, 16000);
+  ASSERT_EQ(hpf_init(&hpf, 16000), 0);
   CreateAll();
   WebRtcAgcConfig c = {};
   ASSERT_EQ(WebRtcAgc_get_config(g_agc, &c), 0);
@@ -47,25 +47,21 @@ TEST_F(Chain, MatchesDirectUseOfTheLibrary) {
   uint8_t warn = 0;
   for (size_t b = 0; b < 60; ++b) {
     int16_t *h = &in[b * 320], *g = &got[b * 320], want[320];
-    ns_process(g, 640, g);
-    agc_process(g, 640, g, 640);
+    ns_process(g, 640, g), agc_process(g, 640, g, 640);
     for (int k = 0; k < 2; ++k, h += 160) {
       hpf_filter(&hpf, h, 160);
       float fi[160], fo[160], *ob[1] = {fo};
       const float *ib[1] = {fi};
       std::copy(h, h + 160, fi);
-      WebRtcNs_Analyze(ns, fi);
-      WebRtcNs_Process(ns, ib, 1, ob);
-      for (int i = 0; i < 160; ++i)
-        h[i] = (int16_t)std::lrint(std::min(32767.f, std::max(-32768.f, fo[i])));
+      WebRtcNs_Analyze(ns, fi), WebRtcNs_Process(ns, ib, 1, ob);
+      for (int i = 0; i < 160; ++i) h[i] = (int16_t)std::lrint(std::min(32767.f, std::max(-32768.f, fo[i])));
       const int16_t *ai[1] = {h};
       int16_t *ao[1] = {want + 160 * k};
       ASSERT_EQ(WebRtcAgc_Process(agc, ai, 1, 160, ao, 0, &level, 0, &warn), 0);
     }
     ASSERT_TRUE(std::equal(g, g + 320, want)) << "block " << b;
   }
-  WebRtcNs_Free(ns);
-  WebRtcAgc_Free(agc);
+  WebRtcNs_Free(ns), WebRtcAgc_Free(agc);
   webrtc::Resampler rs;  // refuses 48k->44.1k; 16k->48k gives 480 per 160
   int16_t out[960];
   size_t n = 0;

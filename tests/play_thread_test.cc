@@ -7,11 +7,7 @@ namespace {
 
 const std::string kStats = kTag + "<+++win7:";
 
-int64_t NowMs() {
-  using namespace std::chrono;
-  return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
-}
-void SleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+int64_t NowMs() { return std::chrono::steady_clock::now().time_since_epoch() / std::chrono::milliseconds(1); }
 
 typedef EngineTest PlayThreadTest;
 
@@ -19,20 +15,20 @@ TEST_F(PlayThreadTest, EventModeRunsOneCyclePerRequestThenTimerModeCatchesUp) {
   Start();
   ASSERT_TRUE(log_->WaitFor(kA1 + "\n"));
   int64_t c0 = -1;  // settled: no cycle for 700 ms
-  ASSERT_TRUE(WaitUntil([&] { int64_t c = c0; SleepMs(700); return (c0 = host_.Cycles()) == c; }));
+  ASSERT_TRUE(WaitUntil([&] { int64_t c = c0; hx::Sleep(700); return (c0 = host_.Cycles()) == c; }));
   // One request cycle opens the statistics window if no timer-mode cycle
   // did before the voice path started (the monitor may win that race).
   ASSERT_EQ(1, hxsim_pump_play_requests(1));
   ASSERT_TRUE(WaitUntil([&] { return host_.Cycles() == c0 + 1; }, 5000));
   ++c0;
   log_->Clear();
-  SleepMs(2300);  // no request for over 2 s: no cycle, no statistics
+  hx::Sleep(2300);  // no request for over 2 s: no cycle, no statistics
   EXPECT_EQ(c0, host_.Cycles());
   EXPECT_EQ(0, log_->Count(kStats));
   ASSERT_EQ(3, hxsim_pump_play_requests(3));
   ASSERT_TRUE(WaitUntil([&] { return host_.Cycles() == c0 + 3; }, 5000));
   int64_t t_last = NowMs();
-  SleepMs(1500);
+  hx::Sleep(1500);
   EXPECT_EQ(c0 + 3, host_.Cycles());
   EXPECT_EQ(0, e_->m_req.load());
   // The first cycle after the quiet time reports, in event mode.
@@ -60,7 +56,7 @@ TEST_F(PlayThreadTest, RestartWithoutEndpointsKeepsTenMillisecondsAndReports) {
   ASSERT_EQ(5, hxsim_pump_sys(5));
   ASSERT_TRUE(log_->WaitFor(kStats));
   int64_t c0 = host_.Cycles(), t0 = NowMs();
-  SleepMs(3000);
+  hx::Sleep(3000);
   int64_t cycles = host_.Cycles() - c0, ms = NowMs() - t0;
   EXPECT_TRUE(cycles > ms / 20 && cycles < ms / 10 + 30) << cycles << " cycles in " << ms << " ms";
   Stop();
@@ -102,8 +98,7 @@ TEST_F(PlayThreadTest, HandsTheReducedSaturatedMixToTheVoicePath) {
     ASSERT_TRUE(WaitUntil([&] { return SimStatus().put_play_calls >= c0 + 2; }));
     hxsim_take_played(drop.data(), drop.size());
     size_t have = 0;
-    ASSERT_TRUE(WaitUntil(
-        [&] { return (have += hxsim_take_played(&got[have], got.size() - have)) == got.size(); }));
+    ASSERT_TRUE(WaitUntil([&] { return (have += hxsim_take_played(&got[have], got.size() - have)) == got.size(); }));
     for (size_t i = 0; i < got.size(); ++i)  // both on: the left channel silenced
       ASSERT_EQ(sys_aec == 3 && i % 2 == 0 ? 0 : want[i % 320], got[i]) << sys_aec << " at " << i;
   }

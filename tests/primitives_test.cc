@@ -14,8 +14,7 @@ TEST(CalcPower, EveryEighthValueOverCountDividedByEight) {
   v[8] = -50, v[0] = 100;
   std::vector<int16_t> tiny = {-7, 9, 9};  // heap, exact size: nothing past n read
   EXPECT_EQ((std::vector<uint32_t>{150, 7, 0}),
-            (std::vector<uint32_t>{CalcPower(v.data(), 12), CalcPower(tiny.data(), 3),
-                                   CalcPower(tiny.data(), 0)}));
+            (std::vector<uint32_t>{CalcPower(v.data(), 12), CalcPower(tiny.data(), 3), CalcPower(tiny.data(), 0)}));
 }
 
 TEST(Mixers, SaturateAndSkipDisabledSources) {

@@ -4,8 +4,6 @@
 
 namespace {
 
-void SleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
-
 // Voice-path calls after the last "BrisaApi_Stop()", "BrisaApi_Uninit()"; -1 without the pair.
 int BrisaCallsAfterRelease(const std::vector<std::string> &calls) {
   auto it = std::find(calls.rbegin(), calls.rend(), "BrisaApi_Stop()").base();  // after it
@@ -50,13 +48,13 @@ TEST_F(ShutdownTest, MonitorStuckPastItsWaitNeverCallsTheReleasedLibrary) {
     stopper = std::thread([this] { e_->DeInit(); });
     // The stop does not wait for the monitor; its release waits for the pass.
     EXPECT_TRUE(log_->WaitFor("DeInit[0---1]", 1, 8000));
-    SleepMs(100);
+    hx::Sleep(100);
     EXPECT_EQ(0, log_->Count("enter g_win7_aec_uninit [0]"));
     EXPECT_EQ(1, hxsim_brisa_loaded());
   }
   stopper.join();
   EXPECT_EQ(0, hxsim_brisa_loaded());
-  SleepMs(200);  // the pass ended before the release, and nothing followed it
+  hx::Sleep(200);  // the pass ended before the release, and nothing followed it
   EXPECT_EQ((std::vector<std::string>{"fnMirelDll_UnInit()", "BrisaApi_Uninit()",
                                       "BrisaApi_Init(0)", "BrisaApi_Start(1)",
                                       "BrisaApi_AddPlayChannel(0)", "BrisaApi_Stop()",
@@ -80,7 +78,7 @@ TEST_F(ShutdownTest, PlayThreadStuckInTheHostNeverReachesTheReleasedLibrary) {
   int64_t put_calls = SimStatus().put_play_calls;
   host_.block_play.store(false);
   ASSERT_TRUE(log_->WaitFor(kTag + "exit win7_PlayProc thread !!!!\n"));
-  SleepMs(100);
+  hx::Sleep(100);
   EXPECT_EQ(put_calls, SimStatus().put_play_calls);
   EXPECT_TRUE(WaitUntil([] { return EngineThreads().empty(); }, 5000));
 }
@@ -99,7 +97,7 @@ TEST_F(ShutdownTest, CallbacksKeepFlowingThroughStopsAndEndAtDestruction) {
     ASSERT_TRUE(log_->WaitFor(kB2 + "\n", round + 1));
     int64_t mic0 = SimStatus().mic_blocks;
     ASSERT_TRUE(WaitUntil([&] { return SimStatus().mic_blocks >= mic0 + 5; }));
-    if (round == 4) break;  // destroyed while running, without a stop
+    if (round == 4) break;
     e_->DeInit();
     // Plain and system capture go on after a stop: their blocks meet freed
     // processors and a closed ring without harm.
@@ -109,7 +107,7 @@ TEST_F(ShutdownTest, CallbacksKeepFlowingThroughStopsAndEndAtDestruction) {
       return b.mic_blocks >= a.mic_blocks + 3 && b.sys_blocks >= a.sys_blocks + 3;
     })) << round;
   }
-  delete e_;
+  delete e_;  // destroyed while running, without a stop
   e_ = nullptr;
   EXPECT_EQ("", LeftRunning(200));
   EXPECT_EQ(1, log_->Count(kTag + "exit ......~Hx_AEC_Impl\n"));

@@ -26,7 +26,6 @@ int32_t HostPlay(void *, int16_t *buf, int32_t len, int32_t stream) {
   return (k % 7 == 3) ? 0 : len;  // now and then a stream without audio
 }
 
-void SleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
 TEST(SoakTest, RandomEventsThenExactAccountingThenCleanUnload) {
   const char *env = getenv("HX_SOAK_SECONDS");
@@ -34,22 +33,18 @@ TEST(SoakTest, RandomEventsThenExactAccountingThenCleanUnload) {
   const unsigned seed = (unsigned)std::chrono::steady_clock::now().time_since_epoch().count();
   std::mt19937 rng(seed);
   fprintf(stderr, "soak: %d s, seed %u\n", seconds, seed);
-  hxsim_reset();
-  WarmWorldThreads();
-  hxsim_set_manual(0);
+  hxsim_reset(), WarmWorldThreads(), hxsim_set_manual(0);
   std::vector<int16_t> mic(16000), sys(9600);  // a 300 Hz tone at 2 Hz, a sawtooth
   for (size_t i = 0; i < mic.size(); ++i)
     mic[i] = (int16_t)lrint(7000 * sin(0.117810 * i) * (0.6 + 0.4 * sin(0.000785 * i)));
   for (size_t i = 0; i < sys.size(); ++i) sys[i] = (int16_t)((i * 977) % 20000 - 10000);
-  hxsim_set_mic_pcm(mic.data(), mic.size(), 1);
-  hxsim_set_sys_pcm(sys.data(), sys.size() / 2, 1);
+  hxsim_set_mic_pcm(mic.data(), mic.size(), 1), hxsim_set_sys_pcm(sys.data(), sys.size() / 2, 1);
 
-  std::unique_ptr<LogCapture> log(new LogCapture);
+  LogCapture log;
   ModuleApi m;
-  ASSERT_TRUE(m.Load(HX_MODULE_PATH)) << dlerror();
+  ASSERT_TRUE(m.Load(HX_MODULE_PATH));  // the reason on stderr
   ASSERT_TRUE(m.EntryPoints());
-  ASSERT_EQ(0, m.SetDownComCallBackPtr((void *)&HostCapture, (void *)0x1, (void *)&HostPlay,
-                                       (void *)0x2));
+  ASSERT_EQ(0, m.SetDownComCallBackPtr((void *)&HostCapture, (void *)0x1, (void *)&HostPlay, (void *)0x2));
   m.SetMicroCapture(1);
   ASSERT_EQ(0, m.Init());
 
@@ -59,7 +54,7 @@ TEST(SoakTest, RandomEventsThenExactAccountingThenCleanUnload) {
     std::mt19937 r(seed ^ 0x5a5a5a5au);
     std::vector<int16_t> block(960), out(2048);
     for (size_t j = 0; j < block.size(); ++j) block[j] = (int16_t)((j * 131) % 12000 - 6000);
-    for (uint32_t got = 0; host_run.load(); SleepMs(5 + r() % 10)) {
+    for (uint32_t got = 0; host_run.load(); hx::Sleep(5 + r() % 10)) {
       if (host_push.load()) m.push(m.push_ctx, block.data(), 480, 4, 2, 48000, 1, 2, 3, 0, 0);
       bool cd = r() % 2;
       uint8_t ch = (uint8_t)(1 + r() % 2);
@@ -68,7 +63,7 @@ TEST(SoakTest, RandomEventsThenExactAccountingThenCleanUnload) {
   });
 
   for (auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-       std::chrono::steady_clock::now() < end; SleepMs(50 + rng() % 250)) {
+       std::chrono::steady_clock::now() < end; hx::Sleep(50 + rng() % 250)) {
     uint32_t r = rng() % 12, v = rng();
     if (r <= 2) hxsim_set_endpoints(v % 3, rng() % 3);
     else if (r == 3) m.SetAecMode((uint8_t)(v % 3));
@@ -77,9 +72,9 @@ TEST(SoakTest, RandomEventsThenExactAccountingThenCleanUnload) {
     else if (r == 6) m.SetOnlineCapSys((uint8_t)(v % 2));
     else if (r == 7) hxsim_set_brisa_switch_to_wave(1);
     else if (r == 8) host_push.store(v % 2);
-    else if (r == 9 && v % 4 == 0) m.DeInit(), SleepMs(rng() % 300), m.Init();
+    else if (r == 9 && v % 4 == 0) m.DeInit(), hx::Sleep(rng() % 300), m.Init();
     else if (r >= 10) hxsim_set_voice_mode((int32_t)(v % 3) - 1);
-    if (rng() % 20 == 0) log->Clear();  // keep it small: only the window is read
+    if (rng() % 20 == 0) log.Clear();  // keep it small: only the window is read
   }
 
   // Accounting window. A fresh monitor selects the voice path in its first pass.
@@ -87,16 +82,15 @@ TEST(SoakTest, RandomEventsThenExactAccountingThenCleanUnload) {
   hxsim_set_voice_mode(HXSIM_VOICE_AUTO);
   hxsim_set_endpoints(1, 1);
   m.SetSysCapture(0), m.SetOnlineCapSys(0), m.SetAecMode(0), m.SetMicroCapture(1);
-  m.DeInit();
-  m.Init();
-  ASSERT_TRUE(log->WaitFor("to init win7-aec[1]---end\n", 1, 20000));
+  m.DeInit(), m.Init();
+  ASSERT_TRUE(log.WaitFor("to init win7-aec[1]---end\n", 1, 20000));
   ASSERT_TRUE(WaitUntil([] { return SimStatus().brisa_started == 1; }, 20000));
-  SleepMs(500);
-  log->Clear();
+  hx::Sleep(500);
+  log.Clear();
   int64_t blocks0 = SimStatus().mic_blocks, calls0 = g_captureCalls.load();
-  SleepMs(seconds >= 20 ? 5000 : 3000);
+  hx::Sleep(seconds >= 20 ? 5000 : 3000);
   int64_t blocks = SimStatus().mic_blocks - blocks0, calls = g_captureCalls.load() - calls0;
-  int lines = log->Count("drop mute pak") + log->Count("del mute pak");
+  int lines = log.Count("drop mute pak") + log.Count("del mute pak");
   const int64_t refused_min = lines == 0 ? 0 : 10 * (lines - 1) + 1, refused_max = 10 * lines + 9;
   const int64_t slack = 12 + 4;  // queue change, blocks and packets in flight
   fprintf(stderr, "soak: window %lld mic blocks, %lld host calls, %d refusal lines\n",
@@ -107,14 +101,10 @@ TEST(SoakTest, RandomEventsThenExactAccountingThenCleanUnload) {
   EXPECT_EQ(0, g_badCaptureLen.load());
 
   host_run.store(false);  // end: stop, unload, nothing left running or calling in
-  host.join();
-  m.DeInit();
-  m.Unload();
-  EXPECT_EQ(1, log->Count(kTag + "exit ......~Hx_AEC_Impl\n"));
+  host.join(), m.DeInit(), m.Unload();
+  EXPECT_EQ(1, log.Count(kTag + "exit ......~Hx_AEC_Impl\n"));
   EXPECT_EQ("", LeftRunning());
-  std::string tail = log->Text();
-  log.reset();
-  if (HasFailure()) fprintf(stderr, "---- module log (tail) ----\n%s\n", tail.c_str());
+  if (HasFailure()) log.TailToStderr(300);
 }
 
 }  // namespace

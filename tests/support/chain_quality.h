@@ -4,16 +4,17 @@
 #ifndef HX_TESTS_SUPPORT_CHAIN_QUALITY_H
 #define HX_TESTS_SUPPORT_CHAIN_QUALITY_H
 
-#include <sndfile.h>
 #include <stdint.h>
 
 #include <algorithm>
 #include <cmath>
+#include <numeric>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "dsp/ns_agc.h"
+#include "tests/support/speech.h"
 
 namespace chain_quality {
 
@@ -21,14 +22,7 @@ const int kBlock = 320;  // samples per 20 ms block at 16 kHz
 
 // Reads a 16 kHz mono file as 16-bit samples; false when it is not one.
 inline bool LoadSpeech(const std::string &path, std::vector<int16_t> *out) {
-  SF_INFO info = {};
-  SNDFILE *f = sf_open(path.c_str(), SFM_READ, &info);
-  if (f == nullptr) return false;
-  bool ok = info.samplerate == 16000 && info.channels == 1;
-  if (ok) out->resize((size_t)info.frames);
-  ok = ok && sf_read_short(f, out->data(), info.frames) == info.frames;
-  sf_close(f);
-  return ok;
+  return !(*out = ReadMono(path)).empty();
 }
 
 enum Stage { kClean, kInput, kNs, kAgc };  // the signals measured, in chain order
@@ -44,11 +38,7 @@ inline double LevelDb(double sum_sq, double count) {
   return p > 0 ? 10 * std::log10(p) : -200;
 }
 
-inline double BlockPower(const int16_t *x) {
-  double s = 0;
-  for (int i = 0; i < kBlock; ++i) s += (double)x[i] * x[i];
-  return s;
-}
+inline double BlockPower(const int16_t *x) { return std::inner_product(x, x + kBlock, x, 0.0); }
 
 // Runs the chain over `clean` plus white noise at `snr_db`; creates and frees the processors.
 inline Result Measure(const std::vector<int16_t> &clean, double snr_db, uint32_t seed,
@@ -84,14 +74,10 @@ inline Result Measure(const std::vector<int16_t> &clean, double snr_db, uint32_t
     }
   }
   r.snr_db = 10 * std::log10(speech_power / (noise_power / (double)n));
-  ns_create();
-  agc_create(16000);
-  for (size_t o = 0; o < n; o += kBlock) {
-    ns_process(&sig[1][o], 640, &sig[2][o]);
-    agc_process(&sig[2][o], 640, &sig[3][o], 640);
-  }
-  ns_free();
-  agc_free();
+  ns_create(), agc_create(16000);
+  for (size_t o = 0; o < n; o += kBlock)
+    ns_process(&sig[1][o], 640, &sig[2][o]), agc_process(&sig[2][o], 640, &sig[3][o], 640);
+  ns_free(), agc_free();
   for (size_t b = 0; b < blocks; ++b)  // power sums first, then levels
     for (int k = 0; k < 4; ++k) {
       if (pause(b)) r.pause_db[k] += BlockPower(&sig[k][b * kBlock]);

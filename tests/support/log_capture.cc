@@ -7,20 +7,21 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <sstream>
 #include <thread>
 
-LogCapture::LogCapture() {
+LogCapture::LogCapture(int fd) : fd_(fd) {
   char tmpl[] = "/tmp/hx_log_XXXXXX";
   file_fd_ = mkstemp(tmpl);
   path_ = tmpl;
-  fflush(stdout);
-  saved_fd_ = dup(1);
-  dup2(file_fd_, 1);
+  fflush(nullptr);
+  saved_fd_ = dup(fd_);
+  dup2(file_fd_, fd_);
 }
 
 LogCapture::~LogCapture() {
-  fflush(stdout);
-  dup2(saved_fd_, 1);
+  fflush(nullptr);
+  dup2(saved_fd_, fd_);
   close(saved_fd_);
   close(file_fd_);
   unlink(path_.c_str());
@@ -29,44 +30,44 @@ LogCapture::~LogCapture() {
 std::string LogCapture::Text() const {
   std::string out;
   int fd = open(path_.c_str(), O_RDONLY);
-  if (fd < 0) return out;
   char buf[65536];
-  ssize_t n;
-  while ((n = read(fd, buf, sizeof buf)) > 0) out.append(buf, (size_t)n);
-  close(fd);
+  for (ssize_t n; fd >= 0 && (n = read(fd, buf, sizeof buf)) > 0;) out.append(buf, (size_t)n);
+  if (fd >= 0) close(fd);
   return out;
 }
 
 std::vector<std::string> LogCapture::Lines() const {
   std::vector<std::string> lines;
-  std::string text = Text(), cur;
-  for (char c : text) {
-    if (c == '\n') {
-      lines.push_back(cur);
-      cur.clear();
-    } else {
-      cur += c;
-    }
-  }
-  if (!cur.empty()) lines.push_back(cur);
+  std::istringstream in(Text());
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
   return lines;
 }
 
-int LogCapture::Count(const std::string &needle) const {
-  std::string text = Text();
+::testing::AssertionResult InOrder(const std::string &text, const std::vector<std::string> &want) {
+  const std::string lines = "\n" + text;
+  size_t at = 0;
+  for (const std::string &w : want) {
+    if ((at = lines.find("\n" + w + "\n", at)) == std::string::npos)
+      return ::testing::AssertionFailure() << "missing or out of order: " << w << "\n" << text;
+    at += w.size() + 1;
+  }
+  return ::testing::AssertionSuccess();
+}
+
+int CountOf(const std::string &text, const std::string &needle) {
   int n = 0;
-  for (size_t pos = text.find(needle); pos != std::string::npos;
-       pos = text.find(needle, pos + needle.size()))
-    ++n;
+  for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + needle.size())) ++n;
   return n;
 }
+
+int LogCapture::Count(const std::string &needle) const { return CountOf(Text(), needle); }
 
 bool LogCapture::WaitFor(const std::string &needle, int times, int timeout_ms) const {
   return WaitUntil([&] { return Count(needle) >= times; }, timeout_ms);
 }
 
 void LogCapture::Clear() {
-  fflush(stdout);
+  fflush(nullptr);
   if (ftruncate(file_fd_, 0) == 0) lseek(file_fd_, 0, SEEK_SET);
 }
 

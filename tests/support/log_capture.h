@@ -1,8 +1,10 @@
-// Captures what the module writes to standard output (file descriptor 1)
-// while the object lives. The module writes each line with one write(2), so
+// Captures what the module writes to standard output (file descriptor 1;
+// another descriptor when given) while the object lives. The module writes each line with one write(2), so
 // redirecting the descriptor catches everything, from any thread.
 #ifndef HX_TESTS_SUPPORT_LOG_CAPTURE_H
 #define HX_TESTS_SUPPORT_LOG_CAPTURE_H
+
+#include <gtest/gtest.h>
 
 #include <functional>
 #include <string>
@@ -10,8 +12,8 @@
 
 class LogCapture {
  public:
-  LogCapture();
-  ~LogCapture();  // restores fd 1
+  explicit LogCapture(int fd = 1);
+  ~LogCapture();  // restores the descriptor
   // Everything written so far (the capture goes on).
   std::string Text() const;
   std::vector<std::string> Lines() const;  // split at '\n', line ends dropped
@@ -24,6 +26,7 @@ class LogCapture {
   void TailToStderr(size_t lines) const;
 
  private:
+  int fd_;
   int saved_fd_;
   int file_fd_;
   std::string path_;
@@ -33,6 +36,13 @@ class LogCapture {
 // leaves alone (standard output carries the module's log). Once per test
 // program; returns true.
 bool FailuresToStderr();
+
+// Each of `want` is a whole line of `text`, in this order (others may come
+// between); the failure names the first one missing.
+::testing::AssertionResult InOrder(const std::string &text, const std::vector<std::string> &want);
+
+// Number of occurrences of `needle` in `text`.
+int CountOf(const std::string &text, const std::string &needle);
 
 // Polls `cond` every 5 ms until it holds or `timeout_ms` passes.
 bool WaitUntil(const std::function<bool()> &cond, int timeout_ms = 10000);

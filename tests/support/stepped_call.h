@@ -24,16 +24,13 @@ class SteppedCall {
   // Loads and starts the module on the world (microphone `near`, 16 kHz
   // mono, looped; echo path `path`) and waits for the voice path.
   ::testing::AssertionResult Start(const std::vector<int16_t> &near, const hxsim_echo_path &path) {
-    hxsim_reset();
-    hxsim_set_manual(1);
-    hxsim_set_mic_pcm(near.data(), near.size(), 1);
+    hxsim_reset(), hxsim_set_manual(1), hxsim_set_mic_pcm(near.data(), near.size(), 1);
     if (hxsim_set_echo_path(&path) != 0)
       return ::testing::AssertionFailure() << "echo path refused: " << hxsim_last_error();
     Quiet quiet;
-    if (!module_.Load(HX_MODULE_PATH)) return ::testing::AssertionFailure() << dlerror();
+    if (!module_.Load(HX_MODULE_PATH)) return ::testing::AssertionFailure() << "cannot load the module";
     module_.SetDownComCallBackPtr((void *)&Capture, this, (void *)&Play, this);
-    module_.SetMicroCapture(1);
-    module_.SetAecMode(1);
+    module_.SetMicroCapture(1), module_.SetAecMode(1);
     started_ = module_.Init() == 0;
     if (!started_) return ::testing::AssertionFailure() << "Hx_Aec_Init failed";
     if (!WaitUntil([] { hxsim_status s = SimStatus(); return s.brisa_started == 1 && s.brisa_play_channel; }, 20000))
@@ -59,14 +56,11 @@ class SteppedCall {
   // What the microphone heard, the echo in it and what the host received
   // since the previous call (host frames 3 * i belong to heard sample i).
   void Take(std::vector<int16_t> *heard, std::vector<int16_t> *echo, std::vector<int16_t> *out) {
-    heard->assign(320 * (blocks_ - taken_blocks_), 0);
-    echo->assign(heard->size(), 0);
-    heard->resize(hxsim_take_mic_heard(heard->data(), echo->data(), heard->size()));
-    echo->resize(heard->size());
+    heard->assign(320 * (blocks_ - taken_blocks_), 0), echo->assign(heard->size(), 0);
+    heard->resize(hxsim_take_mic_heard(heard->data(), echo->data(), heard->size())), echo->resize(heard->size());
     taken_blocks_ = blocks_;
     std::lock_guard<std::mutex> lk(mu_);
-    out->swap(out_);
-    out_.clear();
+    out->swap(out_), out_.clear();
   }
 
   void Stop() {
@@ -86,9 +80,7 @@ class SteppedCall {
   static int32_t Capture(void *ctx, int16_t *samples, int32_t len) {
     auto *c = static_cast<SteppedCall *>(ctx);
     std::lock_guard<std::mutex> lk(c->mu_);
-    c->out_.insert(c->out_.end(), samples, samples + len / 2);
-    ++c->host_blocks_;
-    c->cv_.notify_all();
+    c->out_.insert(c->out_.end(), samples, samples + len / 2), ++c->host_blocks_, c->cv_.notify_all();
     return 0;
   }
   static int32_t Play(void *ctx, int16_t *buf, int32_t len, int32_t stream) {

@@ -13,8 +13,7 @@
 // `probe(args, &status)` runs the probe. 200 rounds unload 0..50 ms after the
 // start, then 100 within the monitor's first moments (binding the voice path,
 // first selection): no thread left, every round under 3 s.
-inline void ExpectUnloadRoundsSafe(
-    const std::function<std::string(const std::string &, int *)> &probe) {
+inline void ExpectUnloadRoundsSafe(const std::function<std::string(const std::string &, int *)> &probe) {
   for (const char *args : {"rounds 200 12 50", "rounds 100 34 3"}) {
     int status;
     std::string out = probe(args, &status);

@@ -2,6 +2,7 @@
 #ifndef HX_TESTS_SUPPORT_UPSTREAM_HARNESS_H
 #define HX_TESTS_SUPPORT_UPSTREAM_HARNESS_H
 
+#include <dlfcn.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -10,6 +11,7 @@
 
 #include "engine/hx_aec_impl.h"
 #include "gtest/gtest.h"
+#include "hxsim.h"
 #include "support/log_capture.h"
 
 typedef std::vector<int16_t> Pcm;
@@ -24,10 +26,7 @@ struct CaptureSink {
     self->blocks.emplace_back(samples, samples + len / 2);
     return 0;
   }
-  std::vector<Pcm> Blocks() {
-    std::lock_guard<std::mutex> g(mu);
-    return blocks;
-  }
+  std::vector<Pcm> Blocks() { std::lock_guard<std::mutex> g(mu); return blocks; }
 };
 
 // 480 stereo frames (960 values) from f(frame, channel).
@@ -40,9 +39,7 @@ Pcm StereoBlock(F f) {
 inline Pcm ConstBlock(int l, int r) { return StereoBlock([=](int, int c) { return c ? r : l; }); }
 inline Pcm Dup(const Pcm &mono) { return StereoBlock([&](int j, int) { return mono.at(j); }); }
 // Every eighth value is p, the others 0: the queue measures a power of exactly p.
-inline Pcm PowerBlock(int p) {
-  return StereoBlock([=](int j, int c) { return j % 4 || c ? 0 : p; });
-}
+inline Pcm PowerBlock(int p) { return StereoBlock([=](int j, int c) { return j % 4 || c ? 0 : p; }); }
 inline Pcm Channel(const int16_t *stereo, int ch, int frames = 480) {
   Pcm v(frames);
   for (int j = 0; j < frames; ++j) v[j] = stereo[2 * j + ch];
@@ -55,10 +52,7 @@ inline AudioPacket MakePacket(const Pcm &v) {
   int16_t *buf = (int16_t *)memcpy(malloc(1920), v.data(), 1920);
   return AudioPacket{buf, 480, 4, 2, 48000, 0, 0, 0};
 }
-inline size_t QueueCount(Hx_AEC_Impl &e) {
-  hx::Lock l(e.m_micListLock);
-  return e.m_micList.size();
-}
+inline size_t QueueCount(Hx_AEC_Impl &e) { hx::Lock l(e.m_micListLock); return e.m_micList.size(); }
 // Takes the head packet and returns its 960 values (empty when none).
 inline Pcm TakeBlock(Hx_AEC_Impl &e, AudioPacket *fields = nullptr) {
   AudioPacket p = {};
@@ -76,5 +70,44 @@ inline bool WriteSystem(Hx_AEC_Impl &e, const Pcm &v) {
   e.m_sysEvent.Set();
   return ok;
 }
+
+// One engine whose capture callback is `sink_`. Open() lets the push entry
+// queue without any thread; Start() runs the engine's threads in a world in
+// manual mode (only what the test queues or writes reaches them).
+class UpstreamTest : public ::testing::Test {
+ protected:
+  void TearDown() override {
+    if (started_) engine_.DeInit();
+    engine_.m_running.store(0);
+  }
+  void Open() {
+    engine_.SetDownComCallBackPtr((void *)&CaptureSink::Fn, &sink_, nullptr, nullptr);
+    engine_.micro_capture.store(1);
+    engine_.m_running.store(1);  // the push needs it; nothing is started
+  }
+  // (Re)starts the engine; its threads' first passes see these flags.
+  void Start(int sys = 0, int mic = 1, int online = 0, int aec = 0, bool callback = true) {
+    // The monitor loads the voice-path stand-in by name, which the sanitizer
+    // runtimes resolve without the test's RUNPATH: load it once by full path.
+    static void *brisa = dlopen(HX_SIM_LIB_DIR "/libBrisaDll.so", RTLD_NOW);
+    ASSERT_NE(nullptr, brisa) << dlerror();
+    if (started_) engine_.DeInit();
+    sink_.blocks.clear();
+    hxsim_reset();
+    hxsim_set_manual(1);
+    engine_.SetDownComCallBackPtr(callback ? (void *)&CaptureSink::Fn : nullptr, &sink_, nullptr, nullptr);
+    engine_.SetSysCapture((uint8_t)sys), engine_.SetMicroCapture((uint8_t)mic);
+    engine_.SetOnlineSysCapture((uint8_t)online), engine_.SetAecMode((uint8_t)aec);
+    started_ = engine_.Init() == 0;
+  }
+  int32_t Push(const Pcm &v, uint32_t frames, uint8_t ch, uint32_t rate) {
+    return push_(&engine_, const_cast<int16_t *>(v.data()), frames, 2 * ch, ch, rate, 0, 0, 0, 0, 0);
+  }
+
+  bool started_ = false;
+  CaptureSink sink_;
+  Hx_AEC_Impl engine_;
+  UpComPushMicDataFn push_ = reinterpret_cast<UpComPushMicDataFn>(Hx_AEC_Impl::GetPushEntry());
+};
 
 #endif
