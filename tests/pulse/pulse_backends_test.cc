@@ -19,6 +19,7 @@
 #include "backends/api/tovan_dll.h"
 #include "pulse_daemon.h"
 #include "signal_check.h"
+#include "support/shell.h"
 
 using namespace hxtest;
 
@@ -83,27 +84,11 @@ class Pulse : public ::testing::Test {
 
 }  // namespace
 
-// spk (sink) and mic (source) count; spk.monitor does not. A second sink
-// appears and disappears with its module.
-TEST_F(Pulse, EndpointsCountSinksAndSourcesButNotMonitors) {
-  ASSERT_GE(MMDevApi_CoInitialize(nullptr), 0);
-  // The first enumeration waits a bounded time for the connection; a slow
-  // one (a loaded sanitizer build) fails it, and a later one succeeds.
-  EXPECT_TRUE(WaitFor([] { return Counts() == std::make_pair(1L, 1L); }, 10)) << Counts().first;
-  std::string index;
-  ASSERT_EQ(daemon_.Pactl("load-module module-null-sink sink_name=spk2", &index), 0);
-  EXPECT_TRUE(WaitFor([] { return Counts() == std::make_pair(2L, 1L); }, 10)) << Counts().first;
-  ASSERT_EQ(daemon_.Pactl("unload-module " + index), 0);
-  EXPECT_TRUE(WaitFor([] { return Counts() == std::make_pair(1L, 1L); }, 10)) << Counts().first;
-  daemon_.Kill();
-  EXPECT_TRUE(WaitFor([] { return Counts().first == -1; }, 10)) << "no server: enumeration fails";
-  ASSERT_EQ(daemon_.Launch(), "");
-  EXPECT_TRUE(WaitFor([] { return Counts() == std::make_pair(1L, 1L); }, 10)) << "reconnected";
-  MMDevApi_CoUninitialize();
-}
-
-// Bad arguments are refused with a failure result, nothing is written.
-TEST_F(Pulse, EndpointCallsRefuseBadObjects) {
+// Bad objects are refused with a failure result and nothing written. spk
+// (sink) and mic (source) count, spk.monitor does not; a second sink comes
+// and goes with its module; without a server enumeration fails, and the
+// counts come back with it.
+TEST_F(Pulse, EndpointsCountSinksAndSourcesButNotMonitorsAndRefuseBadObjects) {
   void *e = nullptr, *c = reinterpret_cast<void *>(1);
   uint32_t n = 7;
   EXPECT_LT(MMDevApi_CreateDeviceEnumerator(nullptr), 0);
@@ -117,12 +102,19 @@ TEST_F(Pulse, EndpointCallsRefuseBadObjects) {
   EXPECT_EQ(n, 7u);
   MMDevApi_Release(e);
   MMDevApi_Release(nullptr);
-}
 
-TEST(PulseVersion, IsAtLeast8) {
-  uint32_t major = 0, minor = 9, build = 0;
-  RtlGetNtVersionNumbers(&major, &minor, &build);
-  EXPECT_GE(major, 8u);
+  ASSERT_GE(MMDevApi_CoInitialize(nullptr), 0);
+  EXPECT_TRUE(WaitFor([] { return Counts() == std::make_pair(1L, 1L); }, 10)) << Counts().first;
+  std::string index;
+  ASSERT_EQ(daemon_.Pactl("load-module module-null-sink sink_name=spk2", &index), 0);
+  EXPECT_TRUE(WaitFor([] { return Counts() == std::make_pair(2L, 1L); }, 10)) << Counts().first;
+  ASSERT_EQ(daemon_.Pactl("unload-module " + index), 0);
+  EXPECT_TRUE(WaitFor([] { return Counts() == std::make_pair(1L, 1L); }, 10)) << Counts().first;
+  daemon_.Kill();
+  EXPECT_TRUE(WaitFor([] { return Counts().first == -1; }, 10)) << "no server: enumeration fails";
+  ASSERT_EQ(daemon_.Launch(), "");
+  EXPECT_TRUE(WaitFor([] { return Counts() == std::make_pair(1L, 1L); }, 10)) << "reconnected";
+  MMDevApi_CoUninitialize();
 }
 
 // The microphone arrives in exact 640-byte blocks, as fed; after UnInit
@@ -214,7 +206,9 @@ void VoiceRequest(int32_t) {
 // streams by itself when the server appears. Then: 320-sample blocks whose
 // flag is voice during speech and not during silence, one play request per
 // 10 ms, and the far end on the speaker with its channels as handed over.
-TEST_F(Pulse, VoicePathStartsWithoutServerThenFlagsVoiceAndPlaysTheFarEnd) {
+// At the end an Uninit made from inside the capture callback returns, and
+// no callback follows it.
+TEST_F(Pulse, VoicePathStartsWithoutServerThenFlagsVoicePlaysTheFarEndAndUninitsFromItsCallback) {
   daemon_.Kill();
   const double freq[2] = {500, 1500}, amp[2] = {6000, 3000};
   g_voice.far = Tone(1, 16000, 2, freq, amp);
@@ -236,8 +230,16 @@ TEST_F(Pulse, VoicePathStartsWithoutServerThenFlagsVoiceAndPlaysTheFarEnd) {
   const double seconds = Now() - t0;
   const int requests = g_voice.requests - req0;
   std::vector<int16_t> played = monitor.Take();
-  BrisaApi_Stop();
-  BrisaApi_Uninit();
+
+  g_voice.uninit_inside = true;
+  ASSERT_TRUE(WaitFor([] { return !g_voice.uninit_inside; }, 5));
+  const int blocks = g_voice.blocks;
+  usleep(300000);
+  EXPECT_EQ(g_voice.blocks.load(), blocks) << "a capture callback after Uninit";
+  EXPECT_EQ(BrisaApi_Start(1), -1) << "uninitialised";
+  EXPECT_EQ(BrisaApi_Stop(), 0);
+  EXPECT_EQ(BrisaApi_Uninit(), 0);
+
   EXPECT_EQ(g_voice.bad_counts.load(), 0);
   std::vector<int> flags;
   {
@@ -257,23 +259,6 @@ TEST_F(Pulse, VoicePathStartsWithoutServerThenFlagsVoiceAndPlaysTheFarEnd) {
   EXPECT_LT(MedianToneAmplitude(played, 0, 2, 1500, 16000, 1600), 300) << "right leaked into left";
   EXPECT_GT(MedianToneAmplitude(played, 1, 2, 1500, 16000, 1600), 2000) << "right";
   EXPECT_LT(MedianToneAmplitude(played, 1, 2, 500, 16000, 1600), 300) << "left leaked into right";
-}
-
-// An Uninit made from inside the capture callback returns, and no callback
-// follows it.
-TEST_F(Pulse, VoicePathUninitFromInsideItsCallbackReturns) {
-  MicFeeder feeder(daemon_.fifo());
-  ASSERT_NE(BrisaApi_Init(0, VoiceBlock, &g_voice), 0);
-  ASSERT_EQ(BrisaApi_Start(1), 0);
-  ASSERT_TRUE(WaitFor([] { return g_voice.blocks > 5; }, 10)) << "no voice-path blocks";
-  g_voice.uninit_inside = true;
-  ASSERT_TRUE(WaitFor([] { return !g_voice.uninit_inside; }, 5));
-  const int blocks = g_voice.blocks;
-  usleep(300000);
-  EXPECT_EQ(g_voice.blocks.load(), blocks);
-  EXPECT_EQ(BrisaApi_Start(1), -1) << "uninitialised";
-  EXPECT_EQ(BrisaApi_Stop(), 0);
-  EXPECT_EQ(BrisaApi_Uninit(), 0);
 }
 
 // A stop that comes while a play-request callback is still handing over far
@@ -315,22 +300,22 @@ TEST_F(Pulse, EveryCallReturnsWhileTheServerIsStalled) {
     if (Now() - t0 > slowest) slowest = Now() - t0, slowest_call = name;
   };
   void *e = nullptr;
-  timed("MMDevApi_CoInitialize", [] { MMDevApi_CoInitialize(nullptr); });
-  timed("MMDevApi_CreateDeviceEnumerator", [&] { MMDevApi_CreateDeviceEnumerator(&e); });
-  MMDevApi_Release(e);
-  timed("MMDevApi_CoUninitialize", [] { MMDevApi_CoUninitialize(); });
-  timed("fnMirelDll_Init", [] { fnMirelDll_Init([](uint8_t *, int32_t) {}, 16000, 1); });
-  timed("fnMirelDll_UnInit", [] { fnMirelDll_UnInit(); });
-  timed("tovan_init", [] { tovan_init([](uint8_t *, int32_t) {}); });
-  timed("tovan_uninit", [] { tovan_uninit(); });
-  timed("BrisaApi_Init", [] { BrisaApi_Init(0, VoiceBlock, &g_voice); });
-  timed("BrisaApi_Start", [] { BrisaApi_Start(1); });
-  timed("BrisaApi_PutPlayData", [] {
-    int16_t block[320] = {};
-    BrisaApi_PutPlayData(0, block, 320);
-  });
-  timed("BrisaApi_Stop", [] { BrisaApi_Stop(); });
-  timed("BrisaApi_Start again", [] { BrisaApi_Start(1); });
+  int16_t block[320] = {};
+  const std::pair<const char *, std::function<void()>> calls[] = {
+      {"MMDevApi_CoInitialize", [] { MMDevApi_CoInitialize(nullptr); }},
+      {"MMDevApi_CreateDeviceEnumerator", [&] { MMDevApi_CreateDeviceEnumerator(&e); }},
+      {"MMDevApi_Release", [&] { MMDevApi_Release(e); }},
+      {"MMDevApi_CoUninitialize", [] { MMDevApi_CoUninitialize(); }},
+      {"fnMirelDll_Init", [] { fnMirelDll_Init([](uint8_t *, int32_t) {}, 16000, 1); }},
+      {"fnMirelDll_UnInit", [] { fnMirelDll_UnInit(); }},
+      {"tovan_init", [] { tovan_init([](uint8_t *, int32_t) {}); }},
+      {"tovan_uninit", [] { tovan_uninit(); }},
+      {"BrisaApi_Init", [] { BrisaApi_Init(0, VoiceBlock, &g_voice); }},
+      {"BrisaApi_Start", [] { BrisaApi_Start(1); }},
+      {"BrisaApi_PutPlayData", [&] { BrisaApi_PutPlayData(0, block, 320); }},
+      {"BrisaApi_Stop", [] { BrisaApi_Stop(); }},
+      {"BrisaApi_Start again", [] { BrisaApi_Start(1); }}};
+  for (const auto &call : calls) timed(call.first, call.second);
   usleep(300000);  // connection attempts under way
   EXPECT_LT(slowest, 1.0) << slowest_call;
   fprintf(stderr, "slowest call with the server stalled: %s, %.1f ms\n", slowest_call.c_str(),
@@ -359,7 +344,8 @@ TEST_F(Pulse, VoicePathSetsTheSwitchFlagWhenItsStreamsFail) {
 }
 
 // Each library exports its contract symbols and nothing else, and finds its
-// neighbours through RUNPATH (never RPATH, which would beat LD_LIBRARY_PATH).
+// neighbours through RUNPATH (never RPATH, which would beat LD_LIBRARY_PATH);
+// the version library reports a version the module accepts.
 // The one exception is unavoidable: the voice path also exports the two
 // webrtc option keys of the echo canceller linked into it (unique symbols
 // that must bind to the dependency's own copies, or the canceller loses its
@@ -377,17 +363,17 @@ TEST(PulseLibraries, ExportOnlyTheirContractAndCarryRunpath) {
                          "MMDevApi_CreateDeviceEnumerator MMDevApi_EnumAudioEndpoints "
                          "MMDevApi_GetCount MMDevApi_Release "},
       {"libntdll.so", "RtlGetNtVersionNumbers "}};
+  int status;
   for (const auto &lib : libs) {
     const std::string path = std::string(HX_LIB_DIR) + "/" + lib.first;
-    std::string names, dynamic;
-    FILE *p = popen(("nm -D --defined-only " + path + " | awk '{print $3}' | sort").c_str(), "r");
-    for (int c; p && (c = fgetc(p)) != EOF;) names += c == '\n' ? ' ' : char(c);
-    if (p) pclose(p);
+    std::string names = Shell("nm -D --defined-only " + path + " | awk '{print $3}' | sort", &status);
+    std::replace(names.begin(), names.end(), '\n', ' ');
     EXPECT_EQ(names, lib.second) << path;
-    p = popen(("readelf -d " + path).c_str(), "r");
-    for (int c; p && (c = fgetc(p)) != EOF;) dynamic += char(c);
-    if (p) pclose(p);
+    const std::string dynamic = Shell("readelf -d " + path, &status);
     EXPECT_NE(dynamic.find("(RUNPATH)"), std::string::npos) << path;
     EXPECT_EQ(dynamic.find("(RPATH)"), std::string::npos) << path;
   }
+  uint32_t major = 0, minor = 9, build = 0;
+  RtlGetNtVersionNumbers(&major, &minor, &build);
+  EXPECT_GE(major, 8u) << "the module asks for 8 or more";
 }

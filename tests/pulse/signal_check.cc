@@ -7,15 +7,18 @@
 
 namespace hxtest {
 
-std::vector<int16_t> Speech16k() {
-  SF_INFO info{};
-  SNDFILE *f = sf_open(HX_SOURCE_DIR "/tests/data/speech16k.wav", SFM_READ, &info);
-  if (!f) return {};
-  std::vector<int16_t> x(size_t(info.frames * info.channels));
-  sf_read_short(f, x.data(), (sf_count_t)x.size());
-  sf_close(f);
-  if (info.samplerate != 16000 || info.channels != 1) return {};
+std::vector<int16_t> ReadWav(const std::string &path, SF_INFO *info) {
+  *info = SF_INFO{};
+  SNDFILE *f = sf_open(path.c_str(), SFM_READ, info);
+  std::vector<int16_t> x(f ? size_t(info->frames * info->channels) : 0);
+  if (f) sf_read_short(f, x.data(), sf_count_t(x.size())), sf_close(f);
   return x;
+}
+
+std::vector<int16_t> Speech16k() {
+  SF_INFO info;
+  std::vector<int16_t> x = ReadWav(HX_SOURCE_DIR "/tests/data/speech16k.wav", &info);
+  return info.samplerate == 16000 && info.channels == 1 ? x : std::vector<int16_t>();
 }
 
 std::vector<int16_t> Channel(const std::vector<int16_t> &x, int channels, int ch, int step) {
@@ -74,6 +77,9 @@ Match FindMatch(const std::vector<int16_t> &ref, const std::vector<int16_t> &sig
   return BestMatch(ref, sig, best_lag * long(hop) - long(2 * hop), best_lag * long(hop) + long(2 * hop));
 }
 
+namespace {
+// Amplitude of the component at freq (Goertzel) of every `stride`-th value
+// from `offset`, sampled at rate.
 double ToneAmplitude(const std::vector<int16_t> &x, size_t offset, int stride, double freq,
                      double rate) {
   const double w = 2 * M_PI * freq / rate, c = 2 * cos(w);
@@ -89,7 +95,6 @@ double ToneAmplitude(const std::vector<int16_t> &x, size_t offset, int stride, d
   return 2 * sqrt(power > 0 ? power : 0) / double(n);
 }
 
-namespace {
 std::vector<double> WindowAmplitudes(const std::vector<int16_t> &x, size_t offset, int stride,
                                      double freq, double rate, size_t window) {
   std::vector<double> out;
