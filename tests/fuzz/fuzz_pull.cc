@@ -1,8 +1,6 @@
 // Pull entry point: mode flags, frame count, channels, rate, the streams'
 // results and samples from the fuzzer. The output block is exactly 1920
 // bytes; the count and the silent left channel follow the header.
-#include <stdio.h>
-
 #include "engine/hx_aec_impl.h"
 #include "fuzz_input.h"
 
@@ -42,8 +40,6 @@ Hx_AEC_Impl *Engine() {
   return e;
 }
 }  // namespace
-
-extern "C" int LLVMFuzzerInitialize(int *, char ***) { SilenceStdout(); return 0; }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   FuzzInput in{data, size};

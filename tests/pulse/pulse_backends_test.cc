@@ -58,24 +58,50 @@ struct Blocks {
     calls++;
     in_call = 0;
   }
-  void Reset() {
-    std::lock_guard<std::mutex> lk(mu);
-    lens.clear();
-    samples.clear();
-    calls = 0;
-    sleep_ms = 0;
-  }
   std::vector<int16_t> Samples() {
     std::lock_guard<std::mutex> lk(mu);
     return samples;
   }
 };
-Blocks g_blocks;
+Blocks *g_blocks;  // the running test's
+
+// The voice path's callbacks: capture flags, play requests that hand over
+// `far` 320 values at a time (after slow_request_ms), an Uninit from inside
+// the capture callback on request.
+struct Voice {
+  std::mutex mu;
+  std::vector<int> flags;
+  std::atomic<int> blocks{0}, bad_counts{0}, requests{0};
+  std::atomic<bool> uninit_inside{false}, in_request{false};
+  std::atomic<int> slow_request_ms{0};
+  std::vector<int16_t> far;  // played one 320-value block per request
+  size_t far_pos = 0;
+} g_voice;
+
+void VoiceBlock(int16_t *s, int16_t count, uint8_t, void *user) {
+  if (count != 320 || user != &g_voice) g_voice.bad_counts++;
+  std::unique_lock<std::mutex> lk(g_voice.mu);
+  g_voice.flags.push_back((s[0] & 1) + 2 * (s[1] & 1));
+  lk.unlock();
+  g_voice.blocks++;
+  if (g_voice.uninit_inside.exchange(false)) BrisaApi_Uninit();
+}
+
+void VoiceRequest(int32_t) {
+  g_voice.requests++;
+  if (const int ms = g_voice.slow_request_ms) {
+    g_voice.in_request = true;
+    usleep(useconds_t(ms * 1000));
+  }
+  std::lock_guard<std::mutex> lk(g_voice.mu);
+  if (g_voice.far.empty()) return;
+  BrisaApi_PutPlayData(0, g_voice.far.data() + g_voice.far_pos, 320);
+  g_voice.far_pos = (g_voice.far_pos + 320) % g_voice.far.size();
+}
 
 class Pulse : public ::testing::Test {
  protected:
   void SetUp() override {
-    g_blocks.Reset();
     std::string error = daemon_.Start();
     ASSERT_EQ(error, "") << "a real-device test needs its private PulseAudio daemon";
   }
@@ -120,28 +146,30 @@ TEST_F(Pulse, EndpointsCountSinksAndSourcesButNotMonitorsAndRefuseBadObjects) {
 // The microphone arrives in exact 640-byte blocks, as fed; after UnInit
 // returns, no callback runs, even one that was under way.
 TEST_F(Pulse, PlainCaptureDeliversTheMicrophoneIn640ByteBlocksAndStopsCleanly) {
+  static Blocks blocks;  // outlives a callback that a failed check leaves running
+  g_blocks = &blocks;
   std::vector<int16_t> speech = Speech16k();
   ASSERT_GT(speech.size(), 16000u);
   speech.resize(32000);
   MicFeeder feeder(daemon_.fifo());
-  ASSERT_NE(fnMirelDll_Init([](uint8_t *d, int32_t len) { g_blocks.Add(d, len); }, 16000, 1), 0);
-  ASSERT_TRUE(WaitFor([] { return g_blocks.calls > 10; }, 10)) << "no microphone blocks";
-  const size_t start = g_blocks.Samples().size();
+  ASSERT_NE(fnMirelDll_Init([](uint8_t *d, int32_t len) { g_blocks->Add(d, len); }, 16000, 1), 0);
+  ASSERT_TRUE(WaitFor([] { return g_blocks->calls > 10; }, 10)) << "no microphone blocks";
+  const size_t start = g_blocks->Samples().size();
   feeder.Queue(speech);
-  ASSERT_TRUE(WaitFor([&] { return g_blocks.Samples().size() > start + speech.size() + 8000; }, 15));
-  Match m = BestMatch(speech, g_blocks.Samples(), long(start), long(start + 16000));
+  ASSERT_TRUE(WaitFor([&] { return g_blocks->Samples().size() > start + speech.size() + 8000; }, 15));
+  Match m = BestMatch(speech, g_blocks->Samples(), long(start), long(start + 16000));
   EXPECT_GT(m.ncc, 0.99) << "lag " << m.lag - long(start);
   {
-    std::lock_guard<std::mutex> lk(g_blocks.mu);
-    for (int32_t len : g_blocks.lens) ASSERT_EQ(len, 640);
+    std::lock_guard<std::mutex> lk(g_blocks->mu);
+    for (int32_t len : g_blocks->lens) ASSERT_EQ(len, 640);
   }
-  g_blocks.sleep_ms = 100;
-  ASSERT_TRUE(WaitFor([] { return g_blocks.in_call.load() == 1; }, 5));
+  g_blocks->sleep_ms = 100;
+  ASSERT_TRUE(WaitFor([] { return g_blocks->in_call.load() == 1; }, 5));
   fnMirelDll_UnInit();
-  EXPECT_EQ(g_blocks.in_call.load(), 0) << "UnInit returned while its callback ran";
-  const int calls = g_blocks.calls;
+  EXPECT_EQ(g_blocks->in_call.load(), 0) << "UnInit returned while its callback ran";
+  const int calls = g_blocks->calls;
   usleep(300000);
-  EXPECT_EQ(g_blocks.calls.load(), calls) << "a callback after UnInit";
+  EXPECT_EQ(g_blocks->calls.load(), calls) << "a callback after UnInit";
   EXPECT_EQ(fnMirelDll_UnInit(), 1) << "a second UnInit is harmless";
 }
 
@@ -149,58 +177,25 @@ TEST_F(Pulse, PlainCaptureDeliversTheMicrophoneIn640ByteBlocksAndStopsCleanly) {
 // played (left silent stays silent), in blocks of at most 1920 bytes that
 // the callee may overwrite.
 TEST_F(Pulse, SystemAudioTakesTheSpeakerMonitorUnmixed) {
+  static Blocks blocks;
+  g_blocks = &blocks;
   const double freq[2] = {1000, 1000}, amp[2] = {0, 8000};
   SimpleStream player;
   ASSERT_EQ(player.Play("spk", 48000, 2, Tone(1, 48000, 2, freq, amp)), "");
   ASSERT_GE(tovan_init([](uint8_t *d, int32_t len) {
-    g_blocks.Add(d, len);
+    g_blocks->Add(d, len);
     memset(d, 0x55, size_t(len));  // the callee owns the buffer during the call
   }), 0);
-  ASSERT_TRUE(WaitFor([] { return g_blocks.Samples().size() > 96000; }, 15)) << "no system audio";
+  ASSERT_TRUE(WaitFor([] { return g_blocks->Samples().size() > 96000; }, 15)) << "no system audio";
   tovan_uninit();
-  std::vector<int16_t> x = g_blocks.Samples();
+  std::vector<int16_t> x = g_blocks->Samples();
   x.erase(x.begin(), x.begin() + 48000);  // the first half second may start silent
   EXPECT_LT(Rms(x, 0, 2), 30) << "left channel";
   EXPECT_GT(MedianToneAmplitude(x, 1, 2, 1000, 48000, 4800), 6000) << "right channel";
-  std::lock_guard<std::mutex> lk(g_blocks.mu);
-  for (int32_t len : g_blocks.lens) ASSERT_TRUE(len > 0 && len <= 1920) << len;
+  std::lock_guard<std::mutex> lk(g_blocks->mu);
+  for (int32_t len : g_blocks->lens) ASSERT_TRUE(len > 0 && len <= 1920) << len;
 }
 
-namespace {
-struct Voice {
-  std::mutex mu;
-  std::vector<int16_t> samples;
-  std::vector<int> flags;
-  std::atomic<int> blocks{0}, bad_counts{0}, requests{0};
-  std::atomic<bool> uninit_inside{false}, in_request{false};
-  std::atomic<int> slow_request_ms{0};
-  std::vector<int16_t> far;  // played one 320-value block per request
-  size_t far_pos = 0;
-} g_voice;
-
-void VoiceBlock(int16_t *s, int16_t count, uint8_t, void *user) {
-  if (count != 320 || user != &g_voice) g_voice.bad_counts++;
-  {
-    std::lock_guard<std::mutex> lk(g_voice.mu);
-    g_voice.flags.push_back((s[0] & 1) + 2 * (s[1] & 1));
-    g_voice.samples.insert(g_voice.samples.end(), s, s + count);
-  }
-  g_voice.blocks++;
-  if (g_voice.uninit_inside.exchange(false)) BrisaApi_Uninit();
-}
-
-void VoiceRequest(int32_t) {
-  g_voice.requests++;
-  if (const int ms = g_voice.slow_request_ms) {
-    g_voice.in_request = true;
-    usleep(useconds_t(ms * 1000));
-  }
-  std::lock_guard<std::mutex> lk(g_voice.mu);
-  if (g_voice.far.empty()) return;
-  BrisaApi_PutPlayData(0, g_voice.far.data() + g_voice.far_pos, 320);
-  g_voice.far_pos = (g_voice.far_pos + 320) % g_voice.far.size();
-}
-}  // namespace
 
 // Without a server the voice path still initialises at once and starts its
 // streams by itself when the server appears. Then: 320-sample blocks whose

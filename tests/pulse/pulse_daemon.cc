@@ -238,52 +238,44 @@ void MicFeeder::Run() {
   if (pa_) pa_simple_free(static_cast<pa_simple *>(pa_));
 }
 
-std::string SimpleStream::Open(bool record, const char *device, int rate, int channels) {
+std::string SimpleStream::Open(bool record, const char *device, int rate, int channels,
+                               std::vector<int16_t> loop) {
   Stop();
   pa_sample_spec ss = {PA_SAMPLE_S16LE, (uint32_t)rate, (uint8_t)channels};
   pa_buffer_attr attr = {(uint32_t)-1, (uint32_t)-1, (uint32_t)-1, (uint32_t)-1, (uint32_t)-1};
-  const uint32_t ten_ms = uint32_t(rate / 100 * channels * 2);
-  if (record) attr.fragsize = ten_ms;
-  else attr.tlength = 4 * ten_ms;
+  const size_t chunk = size_t(rate / 100 * channels);  // 10 ms; `loop` holds whole chunks
+  if (record) attr.fragsize = uint32_t(2 * chunk);
+  else attr.tlength = uint32_t(8 * chunk);
   int err = 0;
   pa_ = pa_simple_new(nullptr, "hx-test", record ? PA_STREAM_RECORD : PA_STREAM_PLAYBACK, device,
                       record ? "test recorder" : "test player", &ss, nullptr, &attr, &err);
   if (!pa_)
     return std::string("test stream on '") + (device ? device : "the default") + "': " + pa_strerror(err);
-  channels_ = channels;
   received_ = 0;
   quit_ = false;
-  return "";
-}
-
-std::string SimpleStream::Record(const char *device, int rate, int channels) {
-  std::string e = Open(true, device, rate, channels);
-  if (!e.empty()) return e;
-  thread_ = std::thread([this, rate] {
-    std::vector<int16_t> chunk(size_t(rate / 100 * channels_));
-    while (!quit_) {
-      if (pa_simple_read(static_cast<pa_simple *>(pa_), chunk.data(), chunk.size() * 2, nullptr) < 0)
-        break;
+  thread_ = std::thread([this, record, chunk, channels, loop = std::move(loop)] {
+    pa_simple *pa = static_cast<pa_simple *>(pa_);
+    std::vector<int16_t> in(chunk);
+    for (size_t pos = 0; !quit_; pos = loop.empty() ? 0 : (pos + chunk) % loop.size()) {
+      if (!record) {
+        if (loop.size() < chunk || pa_simple_write(pa, loop.data() + pos, chunk * 2, nullptr) < 0) break;
+        continue;
+      }
+      if (pa_simple_read(pa, in.data(), chunk * 2, nullptr) < 0) break;
       std::lock_guard<std::mutex> lk(mu_);
-      data_.insert(data_.end(), chunk.begin(), chunk.end());
-      received_ += chunk.size() / size_t(channels_);
+      data_.insert(data_.end(), in.begin(), in.end());
+      received_ += chunk / size_t(channels);
     }
   });
   return "";
 }
 
-std::string SimpleStream::Play(const char *device, int rate, int channels,
-                               std::vector<int16_t> loop) {
-  std::string e = Open(false, device, rate, channels);
-  if (!e.empty()) return e;
-  thread_ = std::thread([this, rate, loop = std::move(loop)] {
-    const size_t chunk = size_t(rate / 100 * channels_);
-    // loop holds whole 10 ms chunks
-    for (size_t pos = 0; !quit_ && loop.size() >= chunk; pos = (pos + chunk) % loop.size())
-      if (pa_simple_write(static_cast<pa_simple *>(pa_), loop.data() + pos, chunk * 2, nullptr) < 0)
-        break;
-  });
-  return "";
+std::string SimpleStream::Record(const char *device, int rate, int channels) {
+  return Open(true, device, rate, channels, {});
+}
+
+std::string SimpleStream::Play(const char *device, int rate, int channels, std::vector<int16_t> loop) {
+  return Open(false, device, rate, channels, std::move(loop));
 }
 
 void SimpleStream::Stop() {

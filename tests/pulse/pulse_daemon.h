@@ -112,9 +112,9 @@ class SimpleStream {
   size_t received() const { return received_.load(); }
 
  private:
-  std::string Open(bool record, const char *device, int rate, int channels);
+  std::string Open(bool record, const char *device, int rate, int channels,
+                   std::vector<int16_t> loop);
   void *pa_ = nullptr;
-  int channels_ = 0;
   std::mutex mu_;
   std::vector<int16_t> data_;
   std::atomic<size_t> received_{0};
