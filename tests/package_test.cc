@@ -71,33 +71,29 @@ class Package : public ::testing::Test {
  protected:
   // Builds the packages and unpacks them once for all the checks.
   static void SetUpTestSuite() {
-    m_ = new Manifest(ReadManifest());
+    m_ = ReadManifest();
     char tmpl[] = "/tmp/hx-package-XXXXXX";
     ASSERT_NE(nullptr, mkdtemp(tmpl));
-    scratch_ = new std::string(tmpl);
-    MustRun("cpack -G DEB --config " HX_BINARY_DIR "/CPackConfig.cmake -B " + *scratch_ + "/debs");
-    for (const std::string &deb : Split(MustRun("ls " + *scratch_ + "/debs/*.deb"), "\n")) {
-      const std::string name = Trim(MustRun("dpkg-deb -f " + deb + " Package"));
-      (*debs_)[name] = deb;
-      MustRun("dpkg-deb -x " + deb + " " + *scratch_ + "/root");
+    scratch_ = tmpl;
+    MustRun("cpack -G DEB --config " HX_BINARY_DIR "/CPackConfig.cmake -B " + scratch_ + "/debs");
+    for (const std::string &deb : Split(MustRun("ls " + scratch_ + "/debs/*.deb"), "\n")) {
+      debs_[Trim(MustRun("dpkg-deb -f " + deb + " Package"))] = deb;
+      MustRun("dpkg-deb -x " + deb + " " + scratch_ + "/root");
     }
   }
   static void TearDownTestSuite() {
-    if (scratch_ && !getenv("HX_KEEP_PACKAGE_TEST")) MustRun("rm -rf " + *scratch_);
-    delete scratch_;
-    delete m_;
-    scratch_ = nullptr;
+    if (!scratch_.empty() && !getenv("HX_KEEP_PACKAGE_TEST")) MustRun("rm -rf " + scratch_);
   }
   // True when `component` installs a file named `lib`.
   static bool Ships(const std::string &component, const std::string &lib) {
-    for (const std::string &f : m_->files[component])
+    for (const std::string &f : m_.files[component])
       if (EndsWith(f, "/" + lib)) return true;
     return false;
   }
-  static std::string Deb(const std::string &component) { return (*debs_)[m_->package[component]]; }
-  static std::string Root() { return *scratch_ + "/root" + m_->prefix; }
+  static std::string Deb(const std::string &component) { return debs_[m_.package[component]]; }
+  static std::string Root() { return scratch_ + "/root" + m_.prefix; }
   static std::string LibDir() {  // the module's folder in the scratch root
-    for (const std::string &f : m_->files["runtime"])
+    for (const std::string &f : m_.files["runtime"])
       if (f.find("/libHx_Aec_Mod.so") != std::string::npos)
         return Root() + "/" + f.substr(0, f.rfind('/'));
     return "";
@@ -113,27 +109,27 @@ class Package : public ::testing::Test {
                  status);
   }
 
-  static Manifest *m_;
-  static std::string *scratch_;
-  static std::map<std::string, std::string> *debs_;
+  static Manifest m_;
+  static std::string scratch_;
+  static std::map<std::string, std::string> debs_;  // Debian package -> .deb
 };
-Manifest *Package::m_ = nullptr;
-std::string *Package::scratch_ = nullptr;
-std::map<std::string, std::string> *Package::debs_ = new std::map<std::string, std::string>;
+Manifest Package::m_;
+std::string Package::scratch_;
+std::map<std::string, std::string> Package::debs_;
 
 }  // namespace
 
 TEST_F(Package, FilesVersionAndArchitectureMatchTheBuild) {
-  ASSERT_FALSE(m_->version.empty()) << "no manifest at " HX_BINARY_DIR "/package-manifest.txt";
-  ASSERT_EQ(3u, debs_->size()) << "cpack made: " << MustRun("ls " + *scratch_ + "/debs");
+  ASSERT_FALSE(m_.version.empty()) << "no manifest at " HX_BINARY_DIR "/package-manifest.txt";
+  ASSERT_EQ(3u, debs_.size()) << "cpack made: " << MustRun("ls " + scratch_ + "/debs");
   const std::string arch = Trim(MustRun("dpkg --print-architecture"));
-  for (const auto &c : m_->package) {
+  for (const auto &c : m_.package) {
     SCOPED_TRACE(c.second);
     ASSERT_FALSE(Deb(c.first).empty());
-    EXPECT_EQ(m_->version, Trim(MustRun("dpkg-deb -f " + Deb(c.first) + " Version")));
+    EXPECT_EQ(m_.version, Trim(MustRun("dpkg-deb -f " + Deb(c.first) + " Version")));
     EXPECT_EQ(arch, Trim(MustRun("dpkg-deb -f " + Deb(c.first) + " Architecture")));
     std::set<std::string> want, got;
-    for (const std::string &f : m_->files[c.first]) want.insert(m_->prefix + "/" + f);
+    for (const std::string &f : m_.files[c.first]) want.insert(m_.prefix + "/" + f);
     // "./usr/lib/libHx_Aec_Mod.so" for files; folders end in '/'.
     for (const std::string &line : Split(MustRun("dpkg-deb -c " + Deb(c.first)), "\n")) {
       const std::string path = Split(line, " ").back().substr(1);
@@ -142,17 +138,17 @@ TEST_F(Package, FilesVersionAndArchitectureMatchTheBuild) {
     EXPECT_EQ(want, got);
   }
   // With the real back-ends built, the module's package carries them beside the module.
-  for (const std::string &b : m_->backends)
-    EXPECT_EQ(1u, m_->files["runtime"].count(LibDir().substr(Root().size() + 1) + "/" + b)) << b;
+  for (const std::string &b : m_.backends)
+    EXPECT_EQ(1u, m_.files["runtime"].count(LibDir().substr(Root().size() + 1) + "/" + b)) << b;
 }
 
 TEST_F(Package, DependsNameTheOwnerOfEveryNeededLibraryAndAreSatisfiable) {
-  for (const auto &c : m_->package) {
+  for (const auto &c : m_.package) {
     SCOPED_TRACE(c.second);
     std::set<std::string> depends;
     for (const std::string &d : Split(MustRun("dpkg-deb -f " + Deb(c.first) + " Depends"), ",\n"))
       depends.insert(Split(d, " (")[0]);
-    for (const std::string &f : m_->files[c.first]) {
+    for (const std::string &f : m_.files[c.first]) {
       if (!EndsWith(f, ".so")) continue;
       const std::string needed = MustRun("readelf -d " + Root() + "/" + f +
                                          " | sed -n 's/.*(NEEDED).*\\[\\(.*\\)\\]/\\1/p'");
@@ -161,7 +157,7 @@ TEST_F(Package, DependsNameTheOwnerOfEveryNeededLibraryAndAreSatisfiable) {
         if (Ships("runtime", lib) || Ships("dev", lib) || Ships("sim", lib)) {
           // Ours: in the same package or in the module's package it depends on.
           EXPECT_TRUE(Ships(c.first, lib) ||
-                      (depends.count(m_->package["runtime"]) && Ships("runtime", lib)));
+                      (depends.count(m_.package["runtime"]) && Ships("runtime", lib)));
           continue;
         }
         int status = -1;
@@ -176,25 +172,25 @@ TEST_F(Package, DependsNameTheOwnerOfEveryNeededLibraryAndAreSatisfiable) {
   }
   // And apt can satisfy them here.
   std::string debs;
-  for (const auto &d : *debs_) debs += " " + d.second;
+  for (const auto &d : debs_) debs += " " + d.second;
   const std::string out = MustRun("apt-get install --simulate -o Debug::NoLocking=1" + debs);
-  for (const auto &c : m_->package)
-    EXPECT_NE(std::string::npos, out.find("\nInst " + c.second + " (" + m_->version)) << out;
+  for (const auto &c : m_.package)
+    EXPECT_NE(std::string::npos, out.find("\nInst " + c.second + " (" + m_.version)) << out;
 }
 
 TEST_F(Package, FindPackageGivesTheImportedTargetAndChecksTheVersion) {
-  const std::string probe = *scratch_ + "/probe";
+  const std::string probe = scratch_ + "/probe";
   MustRun("mkdir -p " + probe +
           " && printf '%s\\n' 'cmake_minimum_required(VERSION 3.18)' "
           "'project(probe C)' 'find_package(HxAecMod ${WANT} REQUIRED)' "
           "'get_target_property(inc HxAecMod::HxAecMod INTERFACE_INCLUDE_DIRECTORIES)' "
           "'message(STATUS \"found ${HxAecMod_VERSION} include ${inc}\")' > " +
           probe + "/CMakeLists.txt");
-  const std::string major = Split(m_->version, ".")[0];
+  const std::string major = Split(m_.version, ".")[0];
   const std::string found = MustRun("cmake -S " + probe + " -B " + probe +
                                     "/b -DCMAKE_PREFIX_PATH=" + Root() + " -DWANT=" + major + ".0");
   EXPECT_NE(std::string::npos,
-            found.find("found " + m_->version + " include " + Root() + "/include"))
+            found.find("found " + m_.version + " include " + Root() + "/include"))
       << found;
   int status = -1;
   const std::string next = std::to_string(atoi(major.c_str()) + 1) + ".0";
@@ -203,7 +199,7 @@ TEST_F(Package, FindPackageGivesTheImportedTargetAndChecksTheVersion) {
       &status);
   EXPECT_NE(0, status) << "a request for " << next << " must be refused:\n" << refused;
   // The example's own CMake project builds against the imported target and runs.
-  const std::string build = *scratch_ + "/example-cmake";
+  const std::string build = scratch_ + "/example-cmake";
   MustRun("cmake -S " HX_SOURCE_DIR "/examples -B " + build + " -DCMAKE_PREFIX_PATH=" + Root() +
           " && cmake --build " + build);
   const std::string out = RunExample(build + "/hx_record", "1 " + build + "/up.wav", &status);
@@ -213,7 +209,7 @@ TEST_F(Package, FindPackageGivesTheImportedTargetAndChecksTheVersion) {
 }
 
 TEST_F(Package, PkgConfigPointsIntoTheInstallAndBuildsTheExampleThatRecordsTheMicrophone) {
-  EXPECT_EQ(m_->version, PkgConfig("--modversion hx-aec-mod"));
+  EXPECT_EQ(m_.version, PkgConfig("--modversion hx-aec-mod"));
   const std::string cflags = PkgConfig("--cflags hx-aec-mod"),
                     libs = PkgConfig("--libs hx-aec-mod");
   ASSERT_EQ(0u, cflags.find("-I")) << cflags;
@@ -221,18 +217,18 @@ TEST_F(Package, PkgConfigPointsIntoTheInstallAndBuildsTheExampleThatRecordsTheMi
   ASSERT_EQ(2u, words.size()) << libs;
   EXPECT_EQ(0, access((words[0].substr(2) + "/libHx_Aec_Mod.so").c_str(), R_OK)) << libs;
   EXPECT_EQ("-lHx_Aec_Mod", words[1]);
-  EXPECT_EQ(m_->version, PkgConfig("--modversion hx-aec-mod-sim"));
+  EXPECT_EQ(m_.version, PkgConfig("--modversion hx-aec-mod-sim"));
   // The header is there and carries the package's version.
   const std::string header = MustRun("cat " + cflags.substr(2) + "/hx_aec_mod.h");
-  EXPECT_NE(std::string::npos, header.find("#define HX_AEC_MOD_VERSION \"" + m_->version + "\"\n"));
+  EXPECT_NE(std::string::npos, header.find("#define HX_AEC_MOD_VERSION \"" + m_.version + "\"\n"));
   // The C example builds with those flags and records the microphone.
-  const std::string exe = *scratch_ + "/hx_record", wav = *scratch_ + "/upstream.wav";
+  const std::string exe = scratch_ + "/hx_record", wav = scratch_ + "/upstream.wav";
   MustRun("cc -std=c11 -Wall -Wextra -Werror " HX_SOURCE_DIR "/examples/hx_record.c -o " + exe +
           " " + PkgConfig("--cflags --libs hx-aec-mod sndfile"));
   int status = -1;
   const std::string out = RunExample(exe, "3 " + wav, &status);
   ASSERT_EQ(0, status) << out;
-  EXPECT_NE(std::string::npos, out.find("hx_record: module interface " + m_->version)) << out;
+  EXPECT_NE(std::string::npos, out.find("hx_record: module interface " + m_.version)) << out;
   EXPECT_NE(std::string::npos, out.find("AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAa: to init "
                                         "win7-aec[1]---end\n"))
       << "the echo-cancelling voice path did not start:\n"

@@ -88,15 +88,14 @@ std::string PulseDaemon::Launch() {
   if (posix_spawnp(&pid_, "env", &fa, nullptr, argv.data(), environ) != 0) pid_ = -1;
   posix_spawn_file_actions_destroy(&fa);
   if (pid_ <= 0) return "cannot run 'env pulseaudio': " + std::string(strerror(errno));
-  std::string sources, sinks, modules;
+  std::string list;  // modules, sinks, sources...: "<index>\t<name>\t..." lines
   const bool up = WaitFor(
       [&] {
         int status;
         if (waitpid(pid_, &status, WNOHANG) == pid_) return pid_ = -1, true;
-        return Pactl("list short sources", &sources) == 0 && sources.find("\tmic\t") != std::string::npos &&
-               Pactl("list short sinks", &sinks) == 0 && sinks.find("\tspk\t") != std::string::npos &&
-               (!echo || (Pactl("list short modules", &modules) == 0 &&
-                          modules.find("module-loopback") != std::string::npos));
+        return Pactl("list short", &list) == 0 && list.find("\tmic\t") != std::string::npos &&
+               list.find("\tspk\t") != std::string::npos &&
+               (!echo || list.find("module-loopback") != std::string::npos);
       },
       20);
   std::string why;
