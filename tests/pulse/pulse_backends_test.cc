@@ -2,6 +2,7 @@
 // private daemon: endpoint counts, plain capture, system audio, the voice
 // path, and their stops.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -286,7 +287,7 @@ TEST_F(Pulse, VoicePathStopsWhileARequestCallbackPutsFarEnd) {
 // target); after the server wakes up, the voice path records.
 TEST_F(Pulse, EveryCallReturnsWhileTheServerIsStalled) {
   MicFeeder feeder(daemon_.fifo());
-  daemon_.Pause();
+  daemon_.Signal(SIGSTOP);
   double slowest = 0;
   std::string slowest_call;
   auto timed = [&](const char *name, const std::function<void()> &call) {
@@ -316,7 +317,7 @@ TEST_F(Pulse, EveryCallReturnsWhileTheServerIsStalled) {
   fprintf(stderr, "slowest call with the server stalled: %s, %.1f ms\n", slowest_call.c_str(),
           slowest * 1000);
   const int blocks = g_voice.blocks;
-  daemon_.Resume();
+  daemon_.Signal(SIGCONT);
   EXPECT_TRUE(WaitFor([&] { return g_voice.blocks > blocks + 25; }, 15))
       << "the voice path records once the server answers";
   timed("BrisaApi_Uninit", [] { BrisaApi_Uninit(); });

@@ -112,17 +112,12 @@ std::string PulseDaemon::Launch() {
 void PulseDaemon::Kill() {
   if (pid_ <= 0) return;
   kill(pid_, SIGKILL);
-  int status;
-  waitpid(pid_, &status, 0);
+  waitpid(pid_, nullptr, 0);
   pid_ = -1;
 }
 
-void PulseDaemon::Pause() {
-  if (pid_ > 0) kill(pid_, SIGSTOP);
-}
-
-void PulseDaemon::Resume() {
-  if (pid_ > 0) kill(pid_, SIGCONT);
+void PulseDaemon::Signal(int sig) {
+  if (pid_ > 0) kill(pid_, sig);
 }
 
 int PulseDaemon::Pactl(const std::string &args, std::string *out) const {

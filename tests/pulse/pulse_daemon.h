@@ -40,9 +40,9 @@ class PulseDaemon {
   // the daemon's log. Launch starts it again after Kill, on the same socket.
   std::string Start();
   std::string Launch();
-  void Kill();    // SIGKILL, then wait for the process
-  void Pause();   // SIGSTOP: a server that is there but does not answer
-  void Resume();  // SIGCONT
+  void Kill();  // SIGKILL, then wait for the process
+  // SIGSTOP makes a server that is there but does not answer; SIGCONT wakes it.
+  void Signal(int sig);
   std::string Restart() { return Kill(), Launch(); }
   const std::string &dir() const { return dir_; }
   std::string server() const { return "unix:" + dir_ + "/sock"; }
