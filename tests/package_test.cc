@@ -54,16 +54,12 @@ bool EndsWith(const std::string &s, const std::string &end) {
   return s.size() >= end.size() && s.compare(s.size() - end.size(), end.size(), end) == 0;
 }
 
-std::string Trim(std::string s) {
-  while (!s.empty() && isspace((unsigned char)s.back())) s.pop_back();
-  return s;
-}
-
-// Shell command that must succeed; its output.
+// Shell command that must succeed; its output without trailing blanks.
 std::string MustRun(const std::string &cmd) {
   int status = -1;
   std::string out = Shell(cmd, &status);
   EXPECT_EQ(0, status) << cmd << "\n" << out;
+  while (!out.empty() && isspace((unsigned char)out.back())) out.pop_back();
   return out;
 }
 
@@ -77,7 +73,7 @@ class Package : public ::testing::Test {
     scratch_ = tmpl;
     MustRun("cpack -G DEB --config " HX_BINARY_DIR "/CPackConfig.cmake -B " + scratch_ + "/debs");
     for (const std::string &deb : Split(MustRun("ls " + scratch_ + "/debs/*.deb"), "\n")) {
-      debs_[Trim(MustRun("dpkg-deb -f " + deb + " Package"))] = deb;
+      debs_[MustRun("dpkg-deb -f " + deb + " Package")] = deb;
       MustRun("dpkg-deb -x " + deb + " " + scratch_ + "/root");
     }
   }
@@ -100,7 +96,7 @@ class Package : public ::testing::Test {
   }
   static std::string SimDir() { return LibDir() + "/hx-aec-mod/sim"; }
   static std::string PkgConfig(const std::string &args) {
-    return Trim(MustRun("PKG_CONFIG_PATH=" + LibDir() + "/pkgconfig pkg-config " + args));
+    return MustRun("PKG_CONFIG_PATH=" + LibDir() + "/pkgconfig pkg-config " + args);
   }
   // Runs an example binary on the simulated world, the speech WAV as microphone.
   static std::string RunExample(const std::string &exe, const std::string &args, int *status) {
@@ -122,12 +118,12 @@ std::map<std::string, std::string> Package::debs_;
 TEST_F(Package, FilesVersionAndArchitectureMatchTheBuild) {
   ASSERT_FALSE(m_.version.empty()) << "no manifest at " HX_BINARY_DIR "/package-manifest.txt";
   ASSERT_EQ(3u, debs_.size()) << "cpack made: " << MustRun("ls " + scratch_ + "/debs");
-  const std::string arch = Trim(MustRun("dpkg --print-architecture"));
+  const std::string arch = MustRun("dpkg --print-architecture");
   for (const auto &c : m_.package) {
     SCOPED_TRACE(c.second);
     ASSERT_FALSE(Deb(c.first).empty());
-    EXPECT_EQ(m_.version, Trim(MustRun("dpkg-deb -f " + Deb(c.first) + " Version")));
-    EXPECT_EQ(arch, Trim(MustRun("dpkg-deb -f " + Deb(c.first) + " Architecture")));
+    EXPECT_EQ(m_.version, MustRun("dpkg-deb -f " + Deb(c.first) + " Version"));
+    EXPECT_EQ(arch, MustRun("dpkg-deb -f " + Deb(c.first) + " Architecture"));
     std::set<std::string> want, got;
     for (const std::string &f : m_.files[c.first]) want.insert(m_.prefix + "/" + f);
     // "./usr/lib/libHx_Aec_Mod.so" for files; folders end in '/'.
@@ -166,7 +162,7 @@ TEST_F(Package, DependsNameTheOwnerOfEveryNeededLibraryAndAreSatisfiable) {
         bool named = false;  // "libspeexdsp1:amd64: /usr/lib/x86_64-linux-gnu/libspeexdsp.so.1"
         for (const std::string &line : Split(owners, "\n"))
           if (EndsWith(line, "/" + lib)) named = named || depends.count(Split(line, ":")[0]);
-        EXPECT_TRUE(named) << "Depends lacks the owner of " << lib << " (" << Trim(owners) << ")";
+        EXPECT_TRUE(named) << "Depends lacks the owner of " << lib << " (" << owners << ")";
       }
     }
   }
