@@ -22,12 +22,7 @@ int32_t Play(void *ctx, int16_t *buf, int32_t len, int32_t stream) {
 // Fills the block with `n` bytes repeated (silence for none).
 void FillBlock(Source *s, const uint8_t *bytes, size_t n) {
   uint8_t *dst = reinterpret_cast<uint8_t *>(s->block);
-  if (!n) {
-    memset(dst, 0, sizeof s->block);
-    return;
-  }
-  for (size_t at = 0; at < sizeof s->block; at += n)
-    memcpy(dst + at, bytes, at + n <= sizeof s->block ? n : sizeof s->block - at);
+  for (size_t i = 0; i < sizeof s->block; ++i) dst[i] = n ? bytes[i % n] : 0;
 }
 
 Hx_AEC_Impl *Engine() {
