@@ -12,11 +12,11 @@
 //   hx_load_probe MODULE deinit-stalled-unload
 //       DeInit while a play callback is held 6 s, unload, and live on until
 //       the callback has come back.
-// Exit codes: 0 done, 2 bad arguments, 3 the module did not load, 4 to 7 a
-// wait (below) ran out.
+// Exit codes: 0 done, 2 bad arguments, 3 the module did not load, 4, 5 and 7
+// a wait ran out. The PROBE lines go straight to file descriptor 1
+// (dprintf), in order with the module's log lines.
 #include <dirent.h>
 #include <dlfcn.h>
-#include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -59,17 +59,6 @@ bool Until(F cond) {
   for (double end = NowMs() + 10000; !cond(); usleep(2000))
     if (NowMs() > end) return false;
   return true;
-}
-
-// write(2), as the module's log, keeps the probe's lines in order with its lines.
-void Say(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
-void Say(const char *fmt, ...) {
-  char line[256];
-  va_list ap;
-  va_start(ap, fmt);
-  int n = vsnprintf(line, sizeof line, fmt, ap);
-  va_end(ap);
-  if (n > 0 && write(1, line, (size_t)n) != n) _exit(6);
 }
 
 // Host state the callbacks touch: objects of this executable with static
@@ -137,7 +126,7 @@ int main(int argc, char **argv) {
       if (NowMs() - t0 > worst) worst = NowMs() - t0;
       threads_left += ModuleThreads();
     }
-    Say("PROBE rounds=%d worst_round_ms=%.0f threads_left=%d\n", rounds, worst, threads_left);
+    dprintf(1, "PROBE rounds=%d worst_round_ms=%.0f threads_left=%d\n", rounds, worst, threads_left);
     return 0;
   }
   if (!m.Load(argv[1])) return 3;
@@ -147,7 +136,7 @@ int main(int argc, char **argv) {
     if (what == "init-deinit") m.deinit();
     int before = ModuleThreads();
     dlclose(m.lib);
-    Say("PROBE module threads before=%d after=%d\n", before, ModuleThreads());
+    dprintf(1, "PROBE module threads before=%d after=%d\n", before, ModuleThreads());
     return 0;
   }
   if (!Until([] { return g_plays.load() >= 5 && g_captures.load() >= 1; })) return 4;
@@ -156,7 +145,7 @@ int main(int argc, char **argv) {
       g_stall_ms.store(-1);
       if (!Until([] { return g_stalling.load(); })) return 5;
     }
-    Say("PROBE exiting with the engine started\n");
+    dprintf(1, "PROBE exiting with the engine started\n");
     return 0;  // static destructors: the module's and this executable's
   }
   if (what == "deinit-stalled-unload") {
@@ -169,7 +158,7 @@ int main(int argc, char **argv) {
     if (!Until([] { return g_stall_returned.load(); })) return 7;
     // The worker's way back runs through the module's code; it then ends.
     Until([] { return ModuleThreads() == 0; });
-    Say("PROBE deinit_ms=%.0f survived the callback's return, threads=%d\n", deinit_ms,
+    dprintf(1, "PROBE deinit_ms=%.0f survived the callback's return, threads=%d\n", deinit_ms,
         ModuleThreads());
     return 0;
   }
