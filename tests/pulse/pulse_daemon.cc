@@ -14,9 +14,6 @@
 #include <pulse/simple.h>
 
 #include <algorithm>
-#include <filesystem>
-#include <fstream>
-#include <sstream>
 
 #include "support/log_capture.h"
 #include "support/shell.h"
@@ -37,8 +34,8 @@ bool WaitFor(const std::function<bool()> &cond, double seconds) {
 
 PulseDaemon::~PulseDaemon() {
   Kill();
-  std::error_code ec;
-  if (!dir_.empty()) std::filesystem::remove_all(dir_, ec);
+  int status;
+  if (!dir_.empty()) Shell("rm -rf " + dir_, &status);
 }
 
 std::string PulseDaemon::Start() {
@@ -145,10 +142,8 @@ std::string PulseDaemon::AddSpeaker(const std::string &name, int echo_ms, std::s
 }
 
 std::string PulseDaemon::Log() const {
-  std::ifstream f(dir_ + "/daemon.log");
-  std::stringstream ss;
-  ss << f.rdbuf();
-  return ss.str();
+  int status;
+  return Shell("cat " + dir_ + "/daemon.log", &status);
 }
 
 MicFeeder::MicFeeder(std::string fifo) : fifo_(std::move(fifo)) {
