@@ -7,6 +7,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <algorithm>
 #include <functional>
 
 #include "support/backend_harness.h"
@@ -21,9 +22,8 @@ struct Block {
   ~Block() { free(p); }
   int16_t *pcm() { return static_cast<int16_t *>(p); }
   bool AllBytes(uint8_t v, size_t from, size_t to) const {
-    for (size_t i = from; i < to; ++i)
-      if (static_cast<uint8_t *>(p)[i] != v) return false;
-    return true;
+    const uint8_t *b = static_cast<const uint8_t *>(p);
+    return std::all_of(b + from, b + to, [v](uint8_t x) { return x == v; });
   }
   void *p;
 };

@@ -82,9 +82,8 @@ class Package : public ::testing::Test {
   }
   // True when `component` installs a file named `lib`.
   static bool Ships(const std::string &component, const std::string &lib) {
-    for (const std::string &f : m_.files[component])
-      if (EndsWith(f, "/" + lib)) return true;
-    return false;
+    const std::set<std::string> &files = m_.files[component];
+    return std::any_of(files.begin(), files.end(), [&](const std::string &f) { return EndsWith(f, "/" + lib); });
   }
   static std::string Deb(const std::string &component) { return debs_[m_.package[component]]; }
   static std::string Root() { return scratch_ + "/root" + m_.prefix; }
