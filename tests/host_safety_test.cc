@@ -16,15 +16,14 @@ int64_t MsSince(Clock::time_point t) {
 }
 
 // Host whose play or capture callback, once armed, holds its next caller
-// for `stall_ms`; it remembers that thread and counts its later calls.
+// for 5 s; it remembers that thread and counts the calls after it returned.
 struct StallingHost {
   enum Which { kPlay, kCapture } which = kPlay;
-  int stall_ms = 5000;
   std::mutex mu;
   std::condition_variable cv;
   bool armed = false, stalled = false, returned = false;
   std::thread::id stalled_thread;
-  int64_t late_calls = 0;      // calls by the stalled thread after it returned
+  int64_t late_calls = 0;  // calls by the stalled thread after it returned
   int64_t calls_after_return = 0;
   std::atomic<int64_t> captures{0};
 
@@ -37,7 +36,7 @@ struct StallingHost {
     if (w != which || !armed || stalled) return;
     stalled = true;
     stalled_thread = std::this_thread::get_id();
-    cv.wait_for(g, std::chrono::milliseconds(stall_ms), [] { return false; });
+    cv.wait_for(g, std::chrono::milliseconds(5000), [] { return false; });
     returned = true;
   }
   static int32_t Play(void *ctx, int16_t *buf, int32_t len, int32_t) {
@@ -46,15 +45,15 @@ struct StallingHost {
     return len;
   }
   static int32_t Capture(void *ctx, int16_t *, int32_t) {
-    StallingHost *h = static_cast<StallingHost *>(ctx);
-    h->Enter(kCapture);
-    h->captures.fetch_add(1);
+    static_cast<StallingHost *>(ctx)->Enter(kCapture);
+    static_cast<StallingHost *>(ctx)->captures.fetch_add(1);
     return 0;
   }
-  template <class F>
-  auto With(F f) {
+  // Reads a field under the lock.
+  template <class T>
+  T Get(const T &field) {
     std::lock_guard<std::mutex> g(mu);
-    return f();
+    return field;
   }
 };
 
@@ -72,9 +71,12 @@ class HostSafetyTest : public EngineTest {
     auto push = [&] { e_->PushMicData(block.data(), 480, 4, 2, 48000, 0, 0, 0); };
     push();
     ASSERT_TRUE(WaitUntil([&] { return host_.captures.load() > 0; }));
-    host_.With([&] { return host_.armed = true; });
+    {
+      std::lock_guard<std::mutex> g(host_.mu);
+      host_.armed = true;
+    }
     if (which == StallingHost::kCapture) push();
-    ASSERT_TRUE(WaitUntil([&] { return host_.With([&] { return host_.stalled; }); }));
+    ASSERT_TRUE(WaitUntil([&] { return host_.Get(host_.stalled); }));
 
     Clock::time_point t0 = Clock::now();
     EXPECT_EQ(0, e_->DeInit());
@@ -90,15 +92,12 @@ class HostSafetyTest : public EngineTest {
     const int64_t before = host_.captures.load();
     for (int i = 0; i < 3; ++i) push();
     EXPECT_TRUE(WaitUntil([&] { return host_.captures.load() >= before + 3; }));
-    EXPECT_FALSE(host_.With([&] { return host_.returned; })) << "stall ended too early to tell";
+    EXPECT_FALSE(host_.Get(host_.returned)) << "stall ended too early to tell";
 
     // Once back, the old worker calls nothing more while the new start keeps calling.
-    ASSERT_TRUE(WaitUntil([&] { return host_.With([&] { return host_.returned; }); }, 15000));
-    EXPECT_TRUE(WaitUntil([&] {
-      push();
-      return host_.With([&] { return host_.calls_after_return >= 40; });
-    }));
-    EXPECT_EQ(0, host_.With([&] { return host_.late_calls; }));
+    ASSERT_TRUE(WaitUntil([&] { return host_.Get(host_.returned); }, 15000));
+    EXPECT_TRUE(WaitUntil([&] { return push(), host_.Get(host_.calls_after_return) >= 40; }));
+    EXPECT_EQ(0, host_.Get(host_.late_calls));
     EXPECT_TRUE(WaitUntil([] { return EngineThreads().size() == 3; })) << EngineThreads().size();
     fprintf(stderr, "stop %lld ms, start %lld ms\n", (long long)deinit_ms, (long long)init_ms);
   }

@@ -1,6 +1,7 @@
 # Builds the .deb packages of this build with cpack and uses them: one process
 # for all its cases (the packages are built once), in the plain run only.
 pkg_check_modules(HX_TEST_SNDFILE REQUIRED IMPORTED_TARGET sndfile)
+target_sources(${name} PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/pulse/signal_check.cc)
 target_link_libraries(${name} PRIVATE PkgConfig::HX_TEST_SNDFILE)
 add_dependencies(${name} hx_sim_backends hx_record)
 set(HX_TEST_MANUAL ON)

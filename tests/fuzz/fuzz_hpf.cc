@@ -1,14 +1,10 @@
 // High-pass filter: any rate, any block sizes (0 included) over any samples
 // give the literal reference's output, whatever the split into blocks.
-#include <stdio.h>
-
 #include <vector>
 
 #include "dsp/hpf.h"
 #include "fuzz_input.h"
 #include "support/hpf_reference.h"
-
-extern "C" int LLVMFuzzerInitialize(int *, char ***) { SilenceStdout(); return 0; }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   FuzzInput in{data, size};

@@ -1,8 +1,6 @@
 // Pull entry point: mode flags, frame count, channels, rate, the streams'
 // results and samples from the fuzzer. The output block is exactly 1920
 // bytes; the count and the silent left channel follow the header.
-#include <stdio.h>
-
 #include "engine/hx_aec_impl.h"
 #include "fuzz_input.h"
 
@@ -24,12 +22,7 @@ int32_t Play(void *ctx, int16_t *buf, int32_t len, int32_t stream) {
 // Fills the block with `n` bytes repeated (silence for none).
 void FillBlock(Source *s, const uint8_t *bytes, size_t n) {
   uint8_t *dst = reinterpret_cast<uint8_t *>(s->block);
-  if (!n) {
-    memset(dst, 0, sizeof s->block);
-    return;
-  }
-  for (size_t at = 0; at < sizeof s->block; at += n)
-    memcpy(dst + at, bytes, at + n <= sizeof s->block ? n : sizeof s->block - at);
+  for (size_t i = 0; i < sizeof s->block; ++i) dst[i] = n ? bytes[i % n] : 0;
 }
 
 Hx_AEC_Impl *Engine() {
@@ -42,8 +35,6 @@ Hx_AEC_Impl *Engine() {
   return e;
 }
 }  // namespace
-
-extern "C" int LLVMFuzzerInitialize(int *, char ***) { SilenceStdout(); return 0; }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   FuzzInput in{data, size};

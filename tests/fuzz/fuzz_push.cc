@@ -2,8 +2,6 @@
 // no more than the header allows (the data block is exactly that long),
 // and the queue holds at most 12 packets, each one well-formed 10 ms block
 // carrying the host's aux values.
-#include <stdio.h>
-
 #include "engine/hx_aec_impl.h"
 #include "fuzz_input.h"
 
@@ -32,8 +30,6 @@ void Drain(Hx_AEC_Impl *e, int32_t keep) {
   }
 }
 }  // namespace
-
-extern "C" int LLVMFuzzerInitialize(int *, char ***) { SilenceStdout(); return 0; }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   FuzzInput in{data, size};

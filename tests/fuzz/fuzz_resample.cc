@@ -1,14 +1,10 @@
 // Block resampler: rates, block sizes, kernel and samples from the fuzzer;
 // every block must equal the literal reference (table from its formula).
-#include <stdio.h>
-
 #include <vector>
 
 #include "dsp/block_resample.h"
 #include "fuzz_input.h"
 #include "support/resample_reference.h"
-
-extern "C" int LLVMFuzzerInitialize(int *, char ***) { SilenceStdout(); return 0; }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   FuzzInput in{data, size};

@@ -1,12 +1,8 @@
 // Byte ring: random operation sequences against a plain FIFO model.
-#include <stdio.h>
-
 #include <vector>
 
 #include "buffers/dgtl_store_buffer.h"
 #include "fuzz_input.h"
-
-extern "C" int LLVMFuzzerInitialize(int *, char ***) { SilenceStdout(); return 0; }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   FuzzInput in{data, size};

@@ -12,9 +12,11 @@
 //   hx_load_probe MODULE deinit-stalled-unload
 //       DeInit while a play callback is held 6 s, unload, and live on until
 //       the callback has come back.
+// Exit codes: 0 done, 2 bad arguments, 3 the module did not load, 4, 5 and 7
+// a wait ran out. The PROBE lines go straight to file descriptor 1
+// (dprintf), in order with the module's log lines.
 #include <dirent.h>
 #include <dlfcn.h>
-#include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -51,15 +53,12 @@ double NowMs() {
   return ts.tv_sec * 1e3 + ts.tv_nsec / 1e6;
 }
 
-// write(2), as the module's log, keeps the probe's lines in order with its lines.
-void Say(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
-void Say(const char *fmt, ...) {
-  char line[256];
-  va_list ap;
-  va_start(ap, fmt);
-  int n = vsnprintf(line, sizeof line, fmt, ap);
-  va_end(ap);
-  if (n > 0 && write(1, line, (size_t)n) != n) _exit(6);
+// Polls `cond` every 2 ms for up to 10 s.
+template <class F>
+bool Until(F cond) {
+  for (double end = NowMs() + 10000; !cond(); usleep(2000))
+    if (NowMs() > end) return false;
+  return true;
 }
 
 // Host state the callbacks touch: objects of this executable with static
@@ -88,17 +87,16 @@ struct Module {
   void *lib = nullptr;
   decltype(&Hx_Aec_Init) init = nullptr;
   decltype(&Hx_Aec_DeInit) deinit = nullptr;
+  template <class F>
+  F Sym(const char *name) { return reinterpret_cast<F>(dlsym(lib, name)); }
   bool Load(const char *path) {
-    lib = dlopen(path, RTLD_NOW | RTLD_LOCAL);
-    if (!lib) return fprintf(stderr, "load failed: %s\n", dlerror()), false;
-    init = reinterpret_cast<decltype(init)>(dlsym(lib, "Hx_Aec_Init"));
-    deinit = reinterpret_cast<decltype(deinit)>(dlsym(lib, "Hx_Aec_DeInit"));
-    auto set_cb = reinterpret_cast<decltype(&Hx_Aec_SetDownComCallBackPtr)>(
-        dlsym(lib, "Hx_Aec_SetDownComCallBackPtr"));
-    auto set_mic = reinterpret_cast<decltype(&Hx_Aec_SetMicroCapture)>(
-        dlsym(lib, "Hx_Aec_SetMicroCapture"));
-    auto set_sys =
-        reinterpret_cast<decltype(&Hx_Aec_SetSysCapture)>(dlsym(lib, "Hx_Aec_SetSysCapture"));
+    if (!(lib = dlopen(path, RTLD_NOW | RTLD_LOCAL)))
+      return fprintf(stderr, "load failed: %s\n", dlerror()), false;
+    init = Sym<decltype(init)>("Hx_Aec_Init");
+    deinit = Sym<decltype(deinit)>("Hx_Aec_DeInit");
+    auto set_cb = Sym<decltype(&Hx_Aec_SetDownComCallBackPtr)>("Hx_Aec_SetDownComCallBackPtr");
+    auto set_mic = Sym<decltype(&Hx_Aec_SetMicroCapture)>("Hx_Aec_SetMicroCapture");
+    auto set_sys = Sym<decltype(&Hx_Aec_SetSysCapture)>("Hx_Aec_SetSysCapture");
     if (!init || !deinit || !set_cb || !set_mic || !set_sys) return false;
     set_cb((void *)&HostCapture, nullptr, (void *)&HostPlay, &g_far_end);
     set_mic(1);
@@ -106,12 +104,6 @@ struct Module {
     return true;
   }
 };
-
-bool WaitFor(std::atomic<long> &counter, long at_least, int timeout_ms) {
-  for (double end = NowMs() + timeout_ms; counter.load() < at_least; usleep(2000))
-    if (NowMs() > end) return false;
-  return true;
-}
 
 }  // namespace
 
@@ -131,49 +123,42 @@ int main(int argc, char **argv) {
       m.init();
       usleep((useconds_t)(rand_r(&seed) % (max_ms + 1)) * 1000);
       dlclose(m.lib);
-      const double took = NowMs() - t0;
-      if (took > worst) worst = took;
+      if (NowMs() - t0 > worst) worst = NowMs() - t0;
       threads_left += ModuleThreads();
     }
-    Say("PROBE rounds=%d worst_round_ms=%.0f threads_left=%d\n", rounds, worst, threads_left);
+    dprintf(1, "PROBE rounds=%d worst_round_ms=%.0f threads_left=%d\n", rounds, worst, threads_left);
     return 0;
   }
   if (!m.Load(argv[1])) return 3;
+  m.init();
   if (what == "init-deinit" || what == "no-deinit") {
-    m.init();
     usleep(300 * 1000);
     if (what == "init-deinit") m.deinit();
     int before = ModuleThreads();
     dlclose(m.lib);
-    Say("PROBE module threads before=%d after=%d\n", before, ModuleThreads());
+    dprintf(1, "PROBE module threads before=%d after=%d\n", before, ModuleThreads());
     return 0;
   }
+  if (!Until([] { return g_plays.load() >= 5 && g_captures.load() >= 1; })) return 4;
   if (what == "exit-no-deinit" || what == "exit-stalled-callback") {
-    m.init();
-    if (!WaitFor(g_plays, 5, 10000) || !WaitFor(g_captures, 1, 10000)) return 4;
     if (what == "exit-stalled-callback") {
       g_stall_ms.store(-1);
-      for (double end = NowMs() + 10000; !g_stalling.load(); usleep(1000))
-        if (NowMs() > end) return 5;
+      if (!Until([] { return g_stalling.load(); })) return 5;
     }
-    Say("PROBE exiting with the engine started\n");
+    dprintf(1, "PROBE exiting with the engine started\n");
     return 0;  // static destructors: the module's and this executable's
   }
   if (what == "deinit-stalled-unload") {
-    m.init();
-    if (!WaitFor(g_plays, 5, 10000)) return 4;
     g_stall_ms.store(6000);  // longer than the stop and the unload wait together
-    for (double end = NowMs() + 10000; !g_stalling.load(); usleep(1000))
-      if (NowMs() > end) return 5;
+    if (!Until([] { return g_stalling.load(); })) return 5;
     const double t0 = NowMs();
     m.deinit();
     const double deinit_ms = NowMs() - t0;
     dlclose(m.lib);
-    for (double end = NowMs() + 10000; !g_stall_returned.load(); usleep(5000))
-      if (NowMs() > end) return 7;
+    if (!Until([] { return g_stall_returned.load(); })) return 7;
     // The worker's way back runs through the module's code; it then ends.
-    for (double end = NowMs() + 10000; ModuleThreads() > 0 && NowMs() < end;) usleep(5000);
-    Say("PROBE deinit_ms=%.0f survived the callback's return, threads=%d\n", deinit_ms,
+    Until([] { return ModuleThreads() == 0; });
+    dprintf(1, "PROBE deinit_ms=%.0f survived the callback's return, threads=%d\n", deinit_ms,
         ModuleThreads());
     return 0;
   }

@@ -2,6 +2,7 @@
 // private daemon: endpoint counts, plain capture, system audio, the voice
 // path, and their stops.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -19,6 +20,7 @@
 #include "backends/api/tovan_dll.h"
 #include "pulse_daemon.h"
 #include "signal_check.h"
+#include "support/shell.h"
 
 using namespace hxtest;
 
@@ -57,127 +59,18 @@ struct Blocks {
     calls++;
     in_call = 0;
   }
-  void Reset() {
-    std::lock_guard<std::mutex> lk(mu);
-    lens.clear();
-    samples.clear();
-    calls = 0;
-    sleep_ms = 0;
-  }
   std::vector<int16_t> Samples() {
     std::lock_guard<std::mutex> lk(mu);
     return samples;
   }
 };
-Blocks g_blocks;
+Blocks *g_blocks;  // the running test's
 
-class Pulse : public ::testing::Test {
- protected:
-  void SetUp() override {
-    g_blocks.Reset();
-    std::string error = daemon_.Start();
-    ASSERT_EQ(error, "") << "a real-device test needs its private PulseAudio daemon";
-  }
-  PulseDaemon daemon_;
-};
-
-}  // namespace
-
-// spk (sink) and mic (source) count; spk.monitor does not. A second sink
-// appears and disappears with its module.
-TEST_F(Pulse, EndpointsCountSinksAndSourcesButNotMonitors) {
-  ASSERT_GE(MMDevApi_CoInitialize(nullptr), 0);
-  // The first enumeration waits a bounded time for the connection; a slow
-  // one (a loaded sanitizer build) fails it, and a later one succeeds.
-  EXPECT_TRUE(WaitFor([] { return Counts() == std::make_pair(1L, 1L); }, 10)) << Counts().first;
-  std::string index;
-  ASSERT_EQ(daemon_.Pactl("load-module module-null-sink sink_name=spk2", &index), 0);
-  EXPECT_TRUE(WaitFor([] { return Counts() == std::make_pair(2L, 1L); }, 10)) << Counts().first;
-  ASSERT_EQ(daemon_.Pactl("unload-module " + index), 0);
-  EXPECT_TRUE(WaitFor([] { return Counts() == std::make_pair(1L, 1L); }, 10)) << Counts().first;
-  daemon_.Kill();
-  EXPECT_TRUE(WaitFor([] { return Counts().first == -1; }, 10)) << "no server: enumeration fails";
-  ASSERT_EQ(daemon_.Launch(), "");
-  EXPECT_TRUE(WaitFor([] { return Counts() == std::make_pair(1L, 1L); }, 10)) << "reconnected";
-  MMDevApi_CoUninitialize();
-}
-
-// Bad arguments are refused with a failure result, nothing is written.
-TEST_F(Pulse, EndpointCallsRefuseBadObjects) {
-  void *e = nullptr, *c = reinterpret_cast<void *>(1);
-  uint32_t n = 7;
-  EXPECT_LT(MMDevApi_CreateDeviceEnumerator(nullptr), 0);
-  // The library connects on first use: the enumerator exists once its first
-  // picture of the server has come (slow under the sanitizers).
-  ASSERT_TRUE(WaitFor([&] { return MMDevApi_CreateDeviceEnumerator(&e) >= 0; }, 10))
-      << "no endpoint picture from the test daemon within 10 s";
-  EXPECT_LT(MMDevApi_EnumAudioEndpoints(e, 2, 1, &c), 0);
-  EXPECT_EQ(c, nullptr);
-  EXPECT_LT(MMDevApi_GetCount(e, &n), 0) << "an enumerator is not a collection";
-  EXPECT_EQ(n, 7u);
-  MMDevApi_Release(e);
-  MMDevApi_Release(nullptr);
-}
-
-TEST(PulseVersion, IsAtLeast8) {
-  uint32_t major = 0, minor = 9, build = 0;
-  RtlGetNtVersionNumbers(&major, &minor, &build);
-  EXPECT_GE(major, 8u);
-}
-
-// The microphone arrives in exact 640-byte blocks, as fed; after UnInit
-// returns, no callback runs, even one that was under way.
-TEST_F(Pulse, PlainCaptureDeliversTheMicrophoneIn640ByteBlocksAndStopsCleanly) {
-  std::vector<int16_t> speech = Speech16k();
-  ASSERT_GT(speech.size(), 16000u);
-  speech.resize(32000);
-  MicFeeder feeder(daemon_.fifo());
-  ASSERT_NE(fnMirelDll_Init([](uint8_t *d, int32_t len) { g_blocks.Add(d, len); }, 16000, 1), 0);
-  ASSERT_TRUE(WaitFor([] { return g_blocks.calls > 10; }, 10)) << "no microphone blocks";
-  const size_t start = g_blocks.Samples().size();
-  feeder.Queue(speech);
-  ASSERT_TRUE(WaitFor([&] { return g_blocks.Samples().size() > start + speech.size() + 8000; }, 15));
-  Match m = BestMatch(speech, g_blocks.Samples(), long(start), long(start + 16000));
-  EXPECT_GT(m.ncc, 0.99) << "lag " << m.lag - long(start);
-  {
-    std::lock_guard<std::mutex> lk(g_blocks.mu);
-    for (int32_t len : g_blocks.lens) ASSERT_EQ(len, 640);
-  }
-  g_blocks.sleep_ms = 100;
-  ASSERT_TRUE(WaitFor([] { return g_blocks.in_call.load() == 1; }, 5));
-  fnMirelDll_UnInit();
-  EXPECT_EQ(g_blocks.in_call.load(), 0) << "UnInit returned while its callback ran";
-  const int calls = g_blocks.calls;
-  usleep(300000);
-  EXPECT_EQ(g_blocks.calls.load(), calls) << "a callback after UnInit";
-  EXPECT_EQ(fnMirelDll_UnInit(), 1) << "a second UnInit is harmless";
-}
-
-// System audio is the speaker's monitor at 48 kHz stereo, channels as
-// played (left silent stays silent), in blocks of at most 1920 bytes that
-// the callee may overwrite.
-TEST_F(Pulse, SystemAudioTakesTheSpeakerMonitorUnmixed) {
-  const double freq[2] = {1000, 1000}, amp[2] = {0, 8000};
-  SimpleStream player;
-  ASSERT_EQ(player.Play("spk", 48000, 2, Tone(1, 48000, 2, freq, amp)), "");
-  ASSERT_GE(tovan_init([](uint8_t *d, int32_t len) {
-    g_blocks.Add(d, len);
-    memset(d, 0x55, size_t(len));  // the callee owns the buffer during the call
-  }), 0);
-  ASSERT_TRUE(WaitFor([] { return g_blocks.Samples().size() > 96000; }, 15)) << "no system audio";
-  tovan_uninit();
-  std::vector<int16_t> x = g_blocks.Samples();
-  x.erase(x.begin(), x.begin() + 48000);  // the first half second may start silent
-  EXPECT_LT(Rms(x, 0, 2), 30) << "left channel";
-  EXPECT_GT(MedianToneAmplitude(x, 1, 2, 1000, 48000, 4800), 6000) << "right channel";
-  std::lock_guard<std::mutex> lk(g_blocks.mu);
-  for (int32_t len : g_blocks.lens) ASSERT_TRUE(len > 0 && len <= 1920) << len;
-}
-
-namespace {
+// The voice path's callbacks: capture flags, play requests that hand over
+// `far` 320 values at a time (after slow_request_ms), an Uninit from inside
+// the capture callback on request.
 struct Voice {
   std::mutex mu;
-  std::vector<int16_t> samples;
   std::vector<int> flags;
   std::atomic<int> blocks{0}, bad_counts{0}, requests{0};
   std::atomic<bool> uninit_inside{false}, in_request{false};
@@ -188,11 +81,9 @@ struct Voice {
 
 void VoiceBlock(int16_t *s, int16_t count, uint8_t, void *user) {
   if (count != 320 || user != &g_voice) g_voice.bad_counts++;
-  {
-    std::lock_guard<std::mutex> lk(g_voice.mu);
-    g_voice.flags.push_back((s[0] & 1) + 2 * (s[1] & 1));
-    g_voice.samples.insert(g_voice.samples.end(), s, s + count);
-  }
+  std::unique_lock<std::mutex> lk(g_voice.mu);
+  g_voice.flags.push_back((s[0] & 1) + 2 * (s[1] & 1));
+  lk.unlock();
   g_voice.blocks++;
   if (g_voice.uninit_inside.exchange(false)) BrisaApi_Uninit();
 }
@@ -208,13 +99,112 @@ void VoiceRequest(int32_t) {
   BrisaApi_PutPlayData(0, g_voice.far.data() + g_voice.far_pos, 320);
   g_voice.far_pos = (g_voice.far_pos + 320) % g_voice.far.size();
 }
+
+class Pulse : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string error = daemon_.Start();
+    ASSERT_EQ(error, "") << "a real-device test needs its private PulseAudio daemon";
+  }
+  PulseDaemon daemon_;
+};
+
 }  // namespace
+
+// Bad objects are refused with a failure result and nothing written. spk
+// (sink) and mic (source) count, spk.monitor does not; a second sink comes
+// and goes with its module; without a server enumeration fails, and the
+// counts come back with it.
+TEST_F(Pulse, EndpointsCountSinksAndSourcesButNotMonitorsAndRefuseBadObjects) {
+  void *e = nullptr, *c = reinterpret_cast<void *>(1);
+  uint32_t n = 7;
+  EXPECT_LT(MMDevApi_CreateDeviceEnumerator(nullptr), 0);
+  // The library connects on first use: the enumerator exists once its first
+  // picture of the server has come (slow under the sanitizers).
+  ASSERT_TRUE(WaitFor([&] { return MMDevApi_CreateDeviceEnumerator(&e) >= 0; }, 10))
+      << "no endpoint picture from the test daemon within 10 s";
+  EXPECT_LT(MMDevApi_EnumAudioEndpoints(e, 2, 1, &c), 0);
+  EXPECT_EQ(c, nullptr);
+  EXPECT_LT(MMDevApi_GetCount(e, &n), 0) << "an enumerator is not a collection";
+  EXPECT_EQ(n, 7u);
+  MMDevApi_Release(e);
+  MMDevApi_Release(nullptr);
+
+  ASSERT_GE(MMDevApi_CoInitialize(nullptr), 0);
+  EXPECT_TRUE(WaitFor([] { return Counts() == std::make_pair(1L, 1L); }, 10)) << Counts().first;
+  std::string index;
+  ASSERT_EQ(daemon_.Pactl("load-module module-null-sink sink_name=spk2", &index), 0);
+  EXPECT_TRUE(WaitFor([] { return Counts() == std::make_pair(2L, 1L); }, 10)) << Counts().first;
+  ASSERT_EQ(daemon_.Pactl("unload-module " + index), 0);
+  EXPECT_TRUE(WaitFor([] { return Counts() == std::make_pair(1L, 1L); }, 10)) << Counts().first;
+  daemon_.Kill();
+  EXPECT_TRUE(WaitFor([] { return Counts().first == -1; }, 10)) << "no server: enumeration fails";
+  ASSERT_EQ(daemon_.Launch(), "");
+  EXPECT_TRUE(WaitFor([] { return Counts() == std::make_pair(1L, 1L); }, 10)) << "reconnected";
+  MMDevApi_CoUninitialize();
+}
+
+// The microphone arrives in exact 640-byte blocks, as fed; after UnInit
+// returns, no callback runs, even one that was under way.
+TEST_F(Pulse, PlainCaptureDeliversTheMicrophoneIn640ByteBlocksAndStopsCleanly) {
+  static Blocks blocks;  // outlives a callback that a failed check leaves running
+  g_blocks = &blocks;
+  std::vector<int16_t> speech = Speech16k();
+  ASSERT_GT(speech.size(), 16000u);
+  speech.resize(32000);
+  MicFeeder feeder(daemon_.fifo());
+  ASSERT_NE(fnMirelDll_Init([](uint8_t *d, int32_t len) { g_blocks->Add(d, len); }, 16000, 1), 0);
+  ASSERT_TRUE(WaitFor([] { return g_blocks->calls > 10; }, 10)) << "no microphone blocks";
+  const size_t start = g_blocks->Samples().size();
+  feeder.Queue(speech);
+  ASSERT_TRUE(WaitFor([&] { return g_blocks->Samples().size() > start + speech.size() + 8000; }, 15));
+  Match m = BestMatch(speech, g_blocks->Samples(), long(start), long(start + 16000));
+  EXPECT_GT(m.ncc, 0.99) << "lag " << m.lag - long(start);
+  {
+    std::lock_guard<std::mutex> lk(g_blocks->mu);
+    for (int32_t len : g_blocks->lens) ASSERT_EQ(len, 640);
+  }
+  g_blocks->sleep_ms = 100;
+  ASSERT_TRUE(WaitFor([] { return g_blocks->in_call.load() == 1; }, 5));
+  fnMirelDll_UnInit();
+  EXPECT_EQ(g_blocks->in_call.load(), 0) << "UnInit returned while its callback ran";
+  const int calls = g_blocks->calls;
+  usleep(300000);
+  EXPECT_EQ(g_blocks->calls.load(), calls) << "a callback after UnInit";
+  EXPECT_EQ(fnMirelDll_UnInit(), 1) << "a second UnInit is harmless";
+}
+
+// System audio is the speaker's monitor at 48 kHz stereo, channels as
+// played (left silent stays silent), in blocks of at most 1920 bytes that
+// the callee may overwrite.
+TEST_F(Pulse, SystemAudioTakesTheSpeakerMonitorUnmixed) {
+  static Blocks blocks;
+  g_blocks = &blocks;
+  const double freq[2] = {1000, 1000}, amp[2] = {0, 8000};
+  SimpleStream player;
+  ASSERT_EQ(player.Play("spk", 48000, 2, Tone(1, 48000, 2, freq, amp)), "");
+  ASSERT_GE(tovan_init([](uint8_t *d, int32_t len) {
+    g_blocks->Add(d, len);
+    memset(d, 0x55, size_t(len));  // the callee owns the buffer during the call
+  }), 0);
+  ASSERT_TRUE(WaitFor([] { return g_blocks->Samples().size() > 96000; }, 15)) << "no system audio";
+  tovan_uninit();
+  std::vector<int16_t> x = g_blocks->Samples();
+  x.erase(x.begin(), x.begin() + 48000);  // the first half second may start silent
+  EXPECT_LT(Rms(x, 0, 2), 30) << "left channel";
+  EXPECT_GT(MedianToneAmplitude(x, 1, 2, 1000, 48000, 4800), 6000) << "right channel";
+  std::lock_guard<std::mutex> lk(g_blocks->mu);
+  for (int32_t len : g_blocks->lens) ASSERT_TRUE(len > 0 && len <= 1920) << len;
+}
+
 
 // Without a server the voice path still initialises at once and starts its
 // streams by itself when the server appears. Then: 320-sample blocks whose
 // flag is voice during speech and not during silence, one play request per
 // 10 ms, and the far end on the speaker with its channels as handed over.
-TEST_F(Pulse, VoicePathStartsWithoutServerThenFlagsVoiceAndPlaysTheFarEnd) {
+// At the end an Uninit made from inside the capture callback returns, and
+// no callback follows it.
+TEST_F(Pulse, VoicePathStartsWithoutServerThenFlagsVoicePlaysTheFarEndAndUninitsFromItsCallback) {
   daemon_.Kill();
   const double freq[2] = {500, 1500}, amp[2] = {6000, 3000};
   g_voice.far = Tone(1, 16000, 2, freq, amp);
@@ -236,8 +226,16 @@ TEST_F(Pulse, VoicePathStartsWithoutServerThenFlagsVoiceAndPlaysTheFarEnd) {
   const double seconds = Now() - t0;
   const int requests = g_voice.requests - req0;
   std::vector<int16_t> played = monitor.Take();
-  BrisaApi_Stop();
-  BrisaApi_Uninit();
+
+  g_voice.uninit_inside = true;
+  ASSERT_TRUE(WaitFor([] { return !g_voice.uninit_inside; }, 5));
+  const int blocks = g_voice.blocks;
+  usleep(300000);
+  EXPECT_EQ(g_voice.blocks.load(), blocks) << "a capture callback after Uninit";
+  EXPECT_EQ(BrisaApi_Start(1), -1) << "uninitialised";
+  EXPECT_EQ(BrisaApi_Stop(), 0);
+  EXPECT_EQ(BrisaApi_Uninit(), 0);
+
   EXPECT_EQ(g_voice.bad_counts.load(), 0);
   std::vector<int> flags;
   {
@@ -257,23 +255,6 @@ TEST_F(Pulse, VoicePathStartsWithoutServerThenFlagsVoiceAndPlaysTheFarEnd) {
   EXPECT_LT(MedianToneAmplitude(played, 0, 2, 1500, 16000, 1600), 300) << "right leaked into left";
   EXPECT_GT(MedianToneAmplitude(played, 1, 2, 1500, 16000, 1600), 2000) << "right";
   EXPECT_LT(MedianToneAmplitude(played, 1, 2, 500, 16000, 1600), 300) << "left leaked into right";
-}
-
-// An Uninit made from inside the capture callback returns, and no callback
-// follows it.
-TEST_F(Pulse, VoicePathUninitFromInsideItsCallbackReturns) {
-  MicFeeder feeder(daemon_.fifo());
-  ASSERT_NE(BrisaApi_Init(0, VoiceBlock, &g_voice), 0);
-  ASSERT_EQ(BrisaApi_Start(1), 0);
-  ASSERT_TRUE(WaitFor([] { return g_voice.blocks > 5; }, 10)) << "no voice-path blocks";
-  g_voice.uninit_inside = true;
-  ASSERT_TRUE(WaitFor([] { return !g_voice.uninit_inside; }, 5));
-  const int blocks = g_voice.blocks;
-  usleep(300000);
-  EXPECT_EQ(g_voice.blocks.load(), blocks);
-  EXPECT_EQ(BrisaApi_Start(1), -1) << "uninitialised";
-  EXPECT_EQ(BrisaApi_Stop(), 0);
-  EXPECT_EQ(BrisaApi_Uninit(), 0);
 }
 
 // A stop that comes while a play-request callback is still handing over far
@@ -306,7 +287,7 @@ TEST_F(Pulse, VoicePathStopsWhileARequestCallbackPutsFarEnd) {
 // target); after the server wakes up, the voice path records.
 TEST_F(Pulse, EveryCallReturnsWhileTheServerIsStalled) {
   MicFeeder feeder(daemon_.fifo());
-  daemon_.Pause();
+  daemon_.Signal(SIGSTOP);
   double slowest = 0;
   std::string slowest_call;
   auto timed = [&](const char *name, const std::function<void()> &call) {
@@ -315,28 +296,28 @@ TEST_F(Pulse, EveryCallReturnsWhileTheServerIsStalled) {
     if (Now() - t0 > slowest) slowest = Now() - t0, slowest_call = name;
   };
   void *e = nullptr;
-  timed("MMDevApi_CoInitialize", [] { MMDevApi_CoInitialize(nullptr); });
-  timed("MMDevApi_CreateDeviceEnumerator", [&] { MMDevApi_CreateDeviceEnumerator(&e); });
-  MMDevApi_Release(e);
-  timed("MMDevApi_CoUninitialize", [] { MMDevApi_CoUninitialize(); });
-  timed("fnMirelDll_Init", [] { fnMirelDll_Init([](uint8_t *, int32_t) {}, 16000, 1); });
-  timed("fnMirelDll_UnInit", [] { fnMirelDll_UnInit(); });
-  timed("tovan_init", [] { tovan_init([](uint8_t *, int32_t) {}); });
-  timed("tovan_uninit", [] { tovan_uninit(); });
-  timed("BrisaApi_Init", [] { BrisaApi_Init(0, VoiceBlock, &g_voice); });
-  timed("BrisaApi_Start", [] { BrisaApi_Start(1); });
-  timed("BrisaApi_PutPlayData", [] {
-    int16_t block[320] = {};
-    BrisaApi_PutPlayData(0, block, 320);
-  });
-  timed("BrisaApi_Stop", [] { BrisaApi_Stop(); });
-  timed("BrisaApi_Start again", [] { BrisaApi_Start(1); });
+  int16_t block[320] = {};
+  const std::pair<const char *, std::function<void()>> calls[] = {
+      {"MMDevApi_CoInitialize", [] { MMDevApi_CoInitialize(nullptr); }},
+      {"MMDevApi_CreateDeviceEnumerator", [&] { MMDevApi_CreateDeviceEnumerator(&e); }},
+      {"MMDevApi_Release", [&] { MMDevApi_Release(e); }},
+      {"MMDevApi_CoUninitialize", [] { MMDevApi_CoUninitialize(); }},
+      {"fnMirelDll_Init", [] { fnMirelDll_Init([](uint8_t *, int32_t) {}, 16000, 1); }},
+      {"fnMirelDll_UnInit", [] { fnMirelDll_UnInit(); }},
+      {"tovan_init", [] { tovan_init([](uint8_t *, int32_t) {}); }},
+      {"tovan_uninit", [] { tovan_uninit(); }},
+      {"BrisaApi_Init", [] { BrisaApi_Init(0, VoiceBlock, &g_voice); }},
+      {"BrisaApi_Start", [] { BrisaApi_Start(1); }},
+      {"BrisaApi_PutPlayData", [&] { BrisaApi_PutPlayData(0, block, 320); }},
+      {"BrisaApi_Stop", [] { BrisaApi_Stop(); }},
+      {"BrisaApi_Start again", [] { BrisaApi_Start(1); }}};
+  for (const auto &call : calls) timed(call.first, call.second);
   usleep(300000);  // connection attempts under way
   EXPECT_LT(slowest, 1.0) << slowest_call;
   fprintf(stderr, "slowest call with the server stalled: %s, %.1f ms\n", slowest_call.c_str(),
           slowest * 1000);
   const int blocks = g_voice.blocks;
-  daemon_.Resume();
+  daemon_.Signal(SIGCONT);
   EXPECT_TRUE(WaitFor([&] { return g_voice.blocks > blocks + 25; }, 15))
       << "the voice path records once the server answers";
   timed("BrisaApi_Uninit", [] { BrisaApi_Uninit(); });
@@ -359,7 +340,8 @@ TEST_F(Pulse, VoicePathSetsTheSwitchFlagWhenItsStreamsFail) {
 }
 
 // Each library exports its contract symbols and nothing else, and finds its
-// neighbours through RUNPATH (never RPATH, which would beat LD_LIBRARY_PATH).
+// neighbours through RUNPATH (never RPATH, which would beat LD_LIBRARY_PATH);
+// the version library reports a version the module accepts.
 // The one exception is unavoidable: the voice path also exports the two
 // webrtc option keys of the echo canceller linked into it (unique symbols
 // that must bind to the dependency's own copies, or the canceller loses its
@@ -377,17 +359,17 @@ TEST(PulseLibraries, ExportOnlyTheirContractAndCarryRunpath) {
                          "MMDevApi_CreateDeviceEnumerator MMDevApi_EnumAudioEndpoints "
                          "MMDevApi_GetCount MMDevApi_Release "},
       {"libntdll.so", "RtlGetNtVersionNumbers "}};
+  int status;
   for (const auto &lib : libs) {
     const std::string path = std::string(HX_LIB_DIR) + "/" + lib.first;
-    std::string names, dynamic;
-    FILE *p = popen(("nm -D --defined-only " + path + " | awk '{print $3}' | sort").c_str(), "r");
-    for (int c; p && (c = fgetc(p)) != EOF;) names += c == '\n' ? ' ' : char(c);
-    if (p) pclose(p);
+    std::string names = Shell("nm -D --defined-only " + path + " | awk '{print $3}' | sort", &status);
+    std::replace(names.begin(), names.end(), '\n', ' ');
     EXPECT_EQ(names, lib.second) << path;
-    p = popen(("readelf -d " + path).c_str(), "r");
-    for (int c; p && (c = fgetc(p)) != EOF;) dynamic += char(c);
-    if (p) pclose(p);
+    const std::string dynamic = Shell("readelf -d " + path, &status);
     EXPECT_NE(dynamic.find("(RUNPATH)"), std::string::npos) << path;
     EXPECT_EQ(dynamic.find("(RPATH)"), std::string::npos) << path;
   }
+  uint32_t major = 0, minor = 9, build = 0;
+  RtlGetNtVersionNumbers(&major, &minor, &build);
+  EXPECT_GE(major, 8u) << "the module asks for 8 or more";
 }

@@ -6,7 +6,6 @@
 #include <spawn.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -15,9 +14,9 @@
 #include <pulse/simple.h>
 
 #include <algorithm>
-#include <filesystem>
-#include <fstream>
-#include <sstream>
+
+#include "support/log_capture.h"
+#include "support/shell.h"
 
 extern char **environ;
 
@@ -30,187 +29,105 @@ double Now() {
 }
 
 bool WaitFor(const std::function<bool()> &cond, double seconds) {
-  const double until = Now() + seconds;
-  for (;;) {
-    if (cond()) return true;
-    if (Now() > until) return false;
-    usleep(10000);
-  }
+  return WaitUntil(cond, int(seconds * 1000));
 }
-
-namespace {
-
-// Runs argv with env added to ours; stdout to out_path ("" = /dev/null).
-pid_t SpawnWith(const std::vector<std::string> &args, const std::vector<std::string> &env_add,
-                const std::string &out_path) {
-  std::vector<std::string> env_s;
-  for (char **e = environ; *e; ++e) {
-    std::string kv(*e);
-    bool replaced = false;
-    for (const auto &a : env_add)
-      if (kv.compare(0, a.find('=') + 1, a, 0, a.find('=') + 1) == 0) replaced = true;
-    if (!replaced) env_s.push_back(kv);
-  }
-  env_s.insert(env_s.end(), env_add.begin(), env_add.end());
-  std::vector<char *> argv, envp;
-  for (auto &a : const_cast<std::vector<std::string> &>(args)) argv.push_back(&a[0]);
-  argv.push_back(nullptr);
-  for (auto &e : env_s) envp.push_back(&e[0]);
-  envp.push_back(nullptr);
-  posix_spawn_file_actions_t fa;
-  posix_spawn_file_actions_init(&fa);
-  const std::string out = out_path.empty() ? "/dev/null" : out_path;
-  posix_spawn_file_actions_addopen(&fa, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&fa, STDOUT_FILENO, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                   0644);
-  posix_spawn_file_actions_adddup2(&fa, STDOUT_FILENO, STDERR_FILENO);
-  // The child must not inherit a blocked SIGPIPE or anything else odd.
-  posix_spawnattr_t attr;
-  posix_spawnattr_init(&attr);
-  sigset_t none;
-  sigemptyset(&none);
-  posix_spawnattr_setsigmask(&attr, &none);
-  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK);
-  pid_t pid = -1;
-  if (posix_spawnp(&pid, argv[0], &fa, &attr, argv.data(), envp.data()) != 0) pid = -1;
-  posix_spawn_file_actions_destroy(&fa);
-  posix_spawnattr_destroy(&attr);
-  return pid;
-}
-
-std::string ReadFile(const std::string &path) {
-  std::ifstream f(path);
-  std::stringstream ss;
-  ss << f.rdbuf();
-  return ss.str();
-}
-
-}  // namespace
 
 PulseDaemon::~PulseDaemon() {
   Kill();
-  if (!dir_.empty()) {
-    std::error_code ec;
-    std::filesystem::remove_all(dir_, ec);
-  }
+  int status;
+  if (!dir_.empty()) Shell("rm -rf " + dir_, &status);
 }
 
-std::string PulseDaemon::Prepare() {
+std::string PulseDaemon::Start() {
   char tmpl[] = "/tmp/hx-pulse-XXXXXX";
   if (!mkdtemp(tmpl)) return std::string("cannot create a temporary folder: ") + strerror(errno);
   dir_ = tmpl;
   setenv("PULSE_SERVER", server().c_str(), 1);
-  return "";
-}
-
-std::vector<std::string> EchoLoopback(const std::string &speaker, int echo_ms) {
-  return {"module-loopback", "source=" + speaker + ".monitor", "sink=micsrc",
-          "latency_msec=" + std::to_string(echo_ms), "source_dont_move=true", "sink_dont_move=true"};
+  return Launch();
 }
 
 namespace {
-std::string Joined(const std::vector<std::string> &words) {
-  std::string s;
-  for (const auto &w : words) s += (s.empty() ? "" : " ") + w;
-  return s;
+std::vector<std::string> EchoLoopback(const std::string &speaker, int echo_ms) {
+  return {"module-loopback", "source=" + speaker + ".monitor", "sink=micsrc",
+          "latency_msec=" + std::to_string(echo_ms), "source_dont_move=true", "sink_dont_move=true"};
 }
 }  // namespace
 
 std::string PulseDaemon::Launch() {
   unlink(fifo().c_str());  // left behind by a killed daemon; the source makes it anew
   const bool echo = mic_ == Microphone::kEchoPath;
+  // env sets the daemon's own HOME and runtime folder and then becomes it.
   std::vector<std::string> args = {
+      "env", "HOME=" + dir_, "XDG_RUNTIME_DIR=" + dir_, "XDG_CONFIG_HOME=" + dir_,
       "pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1", "--use-pid-file=no",
       "--disable-shm=yes", "--log-target=stderr", "--log-level=info",
       "-L", "module-native-protocol-unix socket=" + dir_ + "/sock auth-anonymous=1",
-      "-L", "module-null-sink sink_name=spk rate=48000"};
+      "-L", "module-null-sink sink_name=spk rate=48000", "-L"};
   if (echo) {
-    for (const std::string &m : {std::string("module-null-sink sink_name=micsrc rate=48000"),
-                                 std::string("module-remap-source master=micsrc.monitor source_name=mic"),
-                                 Joined(EchoLoopback("spk", 40))})
-      args.insert(args.end(), {"-L", m});
+    std::string loopback;
+    for (const std::string &w : EchoLoopback("spk", 40)) loopback += w + " ";
+    args.insert(args.end(), {"module-null-sink sink_name=micsrc rate=48000", "-L",
+                             "module-remap-source master=micsrc.monitor source_name=mic", "-L",
+                             loopback});
   } else {
-    args.insert(args.end(), {"-L", "module-pipe-source source_name=mic file=" + fifo() +
-                                       " format=s16le rate=16000 channels=2"});
+    args.push_back("module-pipe-source source_name=mic file=" + fifo() +
+                   " format=s16le rate=16000 channels=2");
   }
-  pid_ = SpawnWith(args, {"HOME=" + dir_, "XDG_RUNTIME_DIR=" + dir_, "XDG_CONFIG_HOME=" + dir_},
-                   dir_ + "/daemon.log");
-  if (pid_ <= 0)
-    return "cannot run 'pulseaudio' (install the pulseaudio package): " + std::string(strerror(errno));
-  std::string sources, sinks, modules;
+  std::vector<char *> argv;
+  for (std::string &a : args) argv.push_back(&a[0]);
+  argv.push_back(nullptr);
+  posix_spawn_file_actions_t fa;
+  posix_spawn_file_actions_init(&fa);
+  posix_spawn_file_actions_addopen(&fa, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&fa, STDOUT_FILENO, (dir_ + "/daemon.log").c_str(),
+                                   O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  posix_spawn_file_actions_adddup2(&fa, STDOUT_FILENO, STDERR_FILENO);
+  if (posix_spawnp(&pid_, "env", &fa, nullptr, argv.data(), environ) != 0) pid_ = -1;
+  posix_spawn_file_actions_destroy(&fa);
+  if (pid_ <= 0) return "cannot run 'env pulseaudio': " + std::string(strerror(errno));
+  std::string list;  // modules, sinks, sources...: "<index>\t<name>\t..." lines
   const bool up = WaitFor(
       [&] {
         int status;
-        if (waitpid(pid_, &status, WNOHANG) == pid_) {
-          pid_ = -1;
-          return true;
-        }
-        return Pactl("list short sources", &sources) == 0 && sources.find("\tmic\t") != std::string::npos &&
-               Pactl("list short sinks", &sinks) == 0 && sinks.find("\tspk\t") != std::string::npos &&
-               (!echo || (Pactl("list short modules", &modules) == 0 &&
-                          modules.find("module-loopback") != std::string::npos));
+        if (waitpid(pid_, &status, WNOHANG) == pid_) return pid_ = -1, true;
+        return Pactl("list short", &list) == 0 && list.find("\tmic\t") != std::string::npos &&
+               list.find("\tspk\t") != std::string::npos &&
+               (!echo || list.find("module-loopback") != std::string::npos);
       },
       20);
+  std::string why;
+  if (pid_ <= 0) why = "the private PulseAudio daemon exited at start (is pulseaudio installed?)";
+  else if (!up) why = "the private PulseAudio daemon did not answer within 20 s";
   // The defaults are named, not left to the server's choice among equals.
-  if (up && pid_ > 0 && echo &&
-      (Pactl("set-default-sink spk") != 0 || Pactl("set-default-source mic") != 0)) {
-    Kill();
-    return "the private PulseAudio daemon refused its default devices; its log:\n" + Log();
-  }
-  if (!up || pid_ <= 0) {
-    std::string why = pid_ <= 0 ? "the private PulseAudio daemon exited at start"
-                                : "the private PulseAudio daemon did not answer within 20 s";
-    Kill();
-    return why + " (server " + server() + "); its log:\n" + Log();
-  }
-  return "";
+  else if (echo && (Pactl("set-default-sink spk") != 0 || Pactl("set-default-source mic") != 0))
+    why = "the private PulseAudio daemon refused its default devices";
+  if (why.empty()) return "";
+  Kill();
+  return why + " (server " + server() + "); its log:\n" + Log();
 }
 
 void PulseDaemon::Kill() {
   if (pid_ <= 0) return;
   kill(pid_, SIGKILL);
-  int status;
-  waitpid(pid_, &status, 0);
+  waitpid(pid_, nullptr, 0);
   pid_ = -1;
 }
 
-void PulseDaemon::Pause() {
-  if (pid_ > 0) kill(pid_, SIGSTOP);
-}
-
-void PulseDaemon::Resume() {
-  if (pid_ > 0) kill(pid_, SIGCONT);
-}
-
-std::string PulseDaemon::Restart() {
-  Kill();
-  return Launch();
+void PulseDaemon::Signal(int sig) {
+  if (pid_ > 0) kill(pid_, sig);
 }
 
 int PulseDaemon::Pactl(const std::string &args, std::string *out) const {
-  std::vector<std::string> words;
-  std::istringstream in(args);
-  for (std::string w; in >> w;) words.push_back(w);
-  return PactlArgs(words, out);
-}
-
-int PulseDaemon::PactlArgs(const std::vector<std::string> &args, std::string *out) const {
-  std::vector<std::string> argv = {"pactl", "-s", server()};
-  argv.insert(argv.end(), args.begin(), args.end());
-  const std::string path = dir_ + "/pactl.out";
-  pid_t pid = SpawnWith(argv, {}, out ? path : "");
-  if (pid <= 0) return -1;
-  int status = 0;
-  if (waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return -1;
-  if (out) *out = ReadFile(path);
-  return WEXITSTATUS(status);
+  int status = -1;
+  std::string text = Shell("pactl -s " + server() + " " + args, &status);
+  if (out) *out = text;
+  return status != -1 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 std::string PulseDaemon::LoadModule(const std::vector<std::string> &args) const {
-  std::vector<std::string> argv = {"load-module"};
-  argv.insert(argv.end(), args.begin(), args.end());
-  std::string out;
-  if (PactlArgs(argv, &out) != 0) return "";
+  std::string line = "load-module", out;
+  for (const std::string &a : args) line += " " + a;
+  if (Pactl(line, &out) != 0) return "";
   while (!out.empty() && (out.back() == '\n' || out.back() == ' ')) out.pop_back();
   return out;
 }
@@ -224,19 +141,19 @@ std::string PulseDaemon::AddSpeaker(const std::string &name, int echo_ms, std::s
   return "";
 }
 
-std::string PulseDaemon::Log() const { return ReadFile(dir_ + "/daemon.log"); }
+std::string PulseDaemon::Log() const {
+  int status;
+  return Shell("cat " + dir_ + "/daemon.log", &status);
+}
 
 MicFeeder::MicFeeder(std::string fifo) : fifo_(std::move(fifo)) {
   marks_.reserve(200000);
   thread_ = std::thread([this] { Run(); });
 }
 
-MicFeeder::MicFeeder(const PulseDaemon &daemon) {
-  if (daemon.microphone() == Microphone::kEchoPath) sink_ = "micsrc";
-  else fifo_ = daemon.fifo();
-  marks_.reserve(200000);
-  thread_ = std::thread([this] { Run(); });
-}
+// With the echo path the talker is played into micsrc (fifo_ stays empty).
+MicFeeder::MicFeeder(const PulseDaemon &daemon)
+    : MicFeeder(daemon.microphone() == Microphone::kEchoPath ? "" : daemon.fifo()) {}
 
 MicFeeder::~MicFeeder() {
   quit_ = true;
@@ -249,7 +166,7 @@ void MicFeeder::Queue(const std::vector<int16_t> &samples) {
 }
 
 double MicFeeder::WriteTime(size_t n) const {
-  std::lock_guard<std::mutex> lk(const_cast<std::mutex &>(mu_));
+  std::lock_guard<std::mutex> lk(mu_);
   auto it = std::upper_bound(marks_.begin(), marks_.end(), std::make_pair(n, 1e300));
   if (it == marks_.begin()) return 0;
   --it;
@@ -257,11 +174,11 @@ double MicFeeder::WriteTime(size_t n) const {
 }
 
 bool MicFeeder::Write(const int16_t *stereo, size_t bytes) {
-  if (!sink_.empty()) {
+  if (fifo_.empty()) {
     if (!pa_) {
       pa_sample_spec ss = {PA_SAMPLE_S16LE, 16000, 2};
       pa_buffer_attr attr = {(uint32_t)-1, 4 * 640, (uint32_t)-1, (uint32_t)-1, (uint32_t)-1};
-      pa_ = pa_simple_new(nullptr, "hx-test", PA_STREAM_PLAYBACK, sink_.c_str(), "near-end talker",
+      pa_ = pa_simple_new(nullptr, "hx-test", PA_STREAM_PLAYBACK, "micsrc", "near-end talker",
                           &ss, nullptr, &attr, nullptr);
       if (!pa_) return false;
     }
@@ -274,26 +191,19 @@ bool MicFeeder::Write(const int16_t *stereo, size_t bytes) {
   if (fd_ < 0) return false;
   ssize_t w = write(fd_, stereo, bytes);
   if (w == (ssize_t)bytes) return true;
-  if (w < 0 && errno != EAGAIN) {
-    close(fd_);
-    fd_ = -1;
-    sigset_t pipe_sig;
-    sigemptyset(&pipe_sig);
-    sigaddset(&pipe_sig, SIGPIPE);
-    struct timespec zero = {0, 0};
-    sigtimedwait(&pipe_sig, nullptr, &zero);  // consume the pending SIGPIPE
-  }
+  if (w < 0 && errno != EAGAIN) close(fd_), fd_ = -1;
   return false;
 }
 
-// SIGPIPE is blocked on this thread only: a write into a pipe whose daemon
-// was killed fails with EPIPE here instead of ending the test program.
+// SIGPIPE is blocked on this thread only (and stays pending there): a write
+// into a pipe whose daemon was killed fails with EPIPE instead of ending the
+// test program.
 void MicFeeder::Run() {
   sigset_t pipe_sig;
   sigemptyset(&pipe_sig);
   sigaddset(&pipe_sig, SIGPIPE);
   pthread_sigmask(SIG_BLOCK, &pipe_sig, nullptr);
-  int16_t chunk[160], stereo[320];
+  int16_t stereo[320];
   double t0 = Now();
   for (long n = 0; !quit_; ++n) {
     double due = t0 + n * 0.01, now = Now();
@@ -302,13 +212,11 @@ void MicFeeder::Run() {
     size_t pos = written_.load();
     {
       std::lock_guard<std::mutex> lk(mu_);
-      size_t have = queue_.size() - queue_pos_;
-      size_t take = std::min<size_t>(have, 160);
-      if (take) memcpy(chunk, queue_.data() + queue_pos_, take * 2);
-      memset(chunk + take, 0, (160 - take) * 2);
+      const size_t take = std::min<size_t>(queue_.size() - queue_pos_, 160);
+      for (size_t i = 0; i < 160; ++i)
+        stereo[2 * i] = stereo[2 * i + 1] = i < take ? queue_[queue_pos_ + i] : 0;
       queue_pos_ += take;
     }
-    for (int i = 0; i < 160; ++i) stereo[2 * i] = stereo[2 * i + 1] = chunk[i];
     if (Write(stereo, sizeof stereo)) {
       std::lock_guard<std::mutex> lk(mu_);
       marks_.emplace_back(pos, Now());
@@ -319,52 +227,44 @@ void MicFeeder::Run() {
   if (pa_) pa_simple_free(static_cast<pa_simple *>(pa_));
 }
 
-std::string SimpleStream::Open(bool record, const char *device, int rate, int channels) {
+std::string SimpleStream::Open(bool record, const char *device, int rate, int channels,
+                               std::vector<int16_t> loop) {
   Stop();
   pa_sample_spec ss = {PA_SAMPLE_S16LE, (uint32_t)rate, (uint8_t)channels};
   pa_buffer_attr attr = {(uint32_t)-1, (uint32_t)-1, (uint32_t)-1, (uint32_t)-1, (uint32_t)-1};
-  const uint32_t ten_ms = uint32_t(rate / 100 * channels * 2);
-  if (record) attr.fragsize = ten_ms;
-  else attr.tlength = 4 * ten_ms;
+  const size_t chunk = size_t(rate / 100 * channels);  // 10 ms; `loop` holds whole chunks
+  if (record) attr.fragsize = uint32_t(2 * chunk);
+  else attr.tlength = uint32_t(8 * chunk);
   int err = 0;
   pa_ = pa_simple_new(nullptr, "hx-test", record ? PA_STREAM_RECORD : PA_STREAM_PLAYBACK, device,
                       record ? "test recorder" : "test player", &ss, nullptr, &attr, &err);
   if (!pa_)
     return std::string("test stream on '") + (device ? device : "the default") + "': " + pa_strerror(err);
-  channels_ = channels;
   received_ = 0;
   quit_ = false;
-  return "";
-}
-
-std::string SimpleStream::Record(const char *device, int rate, int channels) {
-  std::string e = Open(true, device, rate, channels);
-  if (!e.empty()) return e;
-  thread_ = std::thread([this, rate] {
-    std::vector<int16_t> chunk(size_t(rate / 100 * channels_));
-    while (!quit_) {
-      if (pa_simple_read(static_cast<pa_simple *>(pa_), chunk.data(), chunk.size() * 2, nullptr) < 0)
-        break;
+  thread_ = std::thread([this, record, chunk, channels, loop = std::move(loop)] {
+    pa_simple *pa = static_cast<pa_simple *>(pa_);
+    std::vector<int16_t> in(chunk);
+    for (size_t pos = 0; !quit_; pos = loop.empty() ? 0 : (pos + chunk) % loop.size()) {
+      if (!record) {
+        if (loop.size() < chunk || pa_simple_write(pa, loop.data() + pos, chunk * 2, nullptr) < 0) break;
+        continue;
+      }
+      if (pa_simple_read(pa, in.data(), chunk * 2, nullptr) < 0) break;
       std::lock_guard<std::mutex> lk(mu_);
-      data_.insert(data_.end(), chunk.begin(), chunk.end());
-      received_ += chunk.size() / size_t(channels_);
+      data_.insert(data_.end(), in.begin(), in.end());
+      received_ += chunk / size_t(channels);
     }
   });
   return "";
 }
 
-std::string SimpleStream::Play(const char *device, int rate, int channels,
-                               std::vector<int16_t> loop) {
-  std::string e = Open(false, device, rate, channels);
-  if (!e.empty()) return e;
-  thread_ = std::thread([this, rate, loop = std::move(loop)] {
-    const size_t chunk = size_t(rate / 100 * channels_);
-    // loop holds whole 10 ms chunks
-    for (size_t pos = 0; !quit_ && loop.size() >= chunk; pos = (pos + chunk) % loop.size())
-      if (pa_simple_write(static_cast<pa_simple *>(pa_), loop.data() + pos, chunk * 2, nullptr) < 0)
-        break;
-  });
-  return "";
+std::string SimpleStream::Record(const char *device, int rate, int channels) {
+  return Open(true, device, rate, channels, {});
+}
+
+std::string SimpleStream::Play(const char *device, int rate, int channels, std::vector<int16_t> loop) {
+  return Open(false, device, rate, channels, std::move(loop));
 }
 
 void SimpleStream::Stop() {

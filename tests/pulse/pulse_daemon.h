@@ -36,30 +36,21 @@ class PulseDaemon {
  public:
   explicit PulseDaemon(Microphone mic = Microphone::kPipe) : mic_(mic) {}
   ~PulseDaemon();
-  // "" when the daemon answers with both devices; else what went wrong.
-  std::string Start() {
-    std::string e = Prepare();
-    return e.empty() ? Launch() : e;
-  }
-  // The folder and PULSE_SERVER only, for a test that starts the daemon later.
-  std::string Prepare();
+  // "" when the daemon answers with its devices; else what went wrong, with
+  // the daemon's log. Launch starts it again after Kill, on the same socket.
+  std::string Start();
   std::string Launch();
-  // SIGKILL, then wait for the process.
-  void Kill();
-  // SIGSTOP / SIGCONT: a server that is there but does not answer.
-  void Pause();
-  void Resume();
-  // Kill, then start again on the same socket.
-  std::string Restart();
-  bool alive() const { return pid_ > 0; }
+  void Kill();  // SIGKILL, then wait for the process
+  // SIGSTOP makes a server that is there but does not answer; SIGCONT wakes it.
+  void Signal(int sig);
+  std::string Restart() { return Kill(), Launch(); }
   const std::string &dir() const { return dir_; }
   std::string server() const { return "unix:" + dir_ + "/sock"; }
   std::string fifo() const { return dir_ + "/mic.fifo"; }
   Microphone microphone() const { return mic_; }
-  // Runs pactl against this daemon; exit code (-1 when it did not run).
-  // Pactl splits `args` at blanks; PactlArgs takes them as they are.
+  // pactl against this daemon, `args` split at blanks; its exit code (-1
+  // when it did not run) and its output.
   int Pactl(const std::string &args, std::string *out = nullptr) const;
-  int PactlArgs(const std::vector<std::string> &args, std::string *out = nullptr) const;
   // pactl load-module; the new module's index, "" on failure.
   std::string LoadModule(const std::vector<std::string> &args) const;
   // Echo path set-up: a further speaker, a null sink `name`, with its own
@@ -67,18 +58,13 @@ class PulseDaemon {
   // module indexes go to *sink_module and *echo_module; "" when it worked.
   std::string AddSpeaker(const std::string &name, int echo_ms, std::string *sink_module,
                          std::string *echo_module) const;
-  // The daemon's own log (for failure messages).
-  std::string Log() const;
+  std::string Log() const;  // the daemon's own log
 
  private:
   Microphone mic_;
   std::string dir_;
   pid_t pid_ = -1;
 };
-
-// Arguments of a module-loopback that carries the echo of sink `speaker`
-// into micsrc after `echo_ms`.
-std::vector<std::string> EchoLoopback(const std::string &speaker, int echo_ms);
 
 // Writes the microphone (mono, duplicated to stereo) at real-time pace
 // (10 ms chunks on an absolute schedule), silence when nothing is queued:
@@ -91,8 +77,7 @@ class MicFeeder {
   explicit MicFeeder(const PulseDaemon &daemon);
   ~MicFeeder();
   void Queue(const std::vector<int16_t> &samples);
-  // Called with the position (in samples since start) at which the next
-  // 10 ms chunk is written and the monotonic time of the write.
+  // Samples written so far (silence included).
   size_t samples_written() const { return written_.load(); }
   // Monotonic seconds at which sample number `n` was written (0 if not yet).
   double WriteTime(size_t n) const;
@@ -102,11 +87,10 @@ class MicFeeder {
   // One stereo chunk to the pipe or the sink; false when it could not be
   // written (reopened at the next chunk).
   bool Write(const int16_t *stereo, size_t bytes);
-  std::string fifo_;        // the pipe source's file, or
-  std::string sink_;        // the sink played into
+  std::string fifo_;    // the pipe source's file ("" with the echo path)
   int fd_ = -1;
-  void *pa_ = nullptr;      // pa_simple playback into sink_
-  std::mutex mu_;
+  void *pa_ = nullptr;  // pa_simple playback into micsrc
+  mutable std::mutex mu_;
   std::vector<int16_t> queue_;
   size_t queue_pos_ = 0;
   std::vector<std::pair<size_t, double>> marks_;  // (first sample, time) per chunk
@@ -128,9 +112,9 @@ class SimpleStream {
   size_t received() const { return received_.load(); }
 
  private:
-  std::string Open(bool record, const char *device, int rate, int channels);
+  std::string Open(bool record, const char *device, int rate, int channels,
+                   std::vector<int16_t> loop);
   void *pa_ = nullptr;
-  int channels_ = 0;
   std::mutex mu_;
   std::vector<int16_t> data_;
   std::atomic<size_t> received_{0};
@@ -140,7 +124,7 @@ class SimpleStream {
 
 double Now();  // monotonic seconds
 
-// Polls cond every 10 ms until it holds or `seconds` pass.
+// Polls cond until it holds or `seconds` pass.
 bool WaitFor(const std::function<bool()> &cond, double seconds);
 
 }  // namespace hxtest

@@ -2,39 +2,28 @@
 // the microphone heard into upstream.wav and plays the far-end WAV on the
 // speaker; with no server it says so in one line and fails.
 #include <gtest/gtest.h>
-#include <sndfile.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <filesystem>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "pulse_daemon.h"
 #include "signal_check.h"
+#include "support/shell.h"
 
 using namespace hxtest;
 
 namespace {
 
-struct HostRun {
-  int exit_code = -1;
-  std::string text;
-  explicit HostRun(const std::string &args) {
-    FILE *p = popen((HX_HOST_PATH " --quiet " + args + " 2>&1").c_str(), "r");
-    for (int c; p && (c = fgetc(p)) != EOF;) text += char(c);
-    int status = p ? pclose(p) : -1;
-    if (status != -1 && WIFEXITED(status)) exit_code = WEXITSTATUS(status);
-  }
-};
-
-std::vector<int16_t> ReadWav(const std::string &path, SF_INFO *info) {
-  SNDFILE *f = sf_open(path.c_str(), SFM_READ, info);
-  std::vector<int16_t> x(f ? size_t(info->frames * info->channels) : 0);
-  if (f) sf_read_short(f, x.data(), sf_count_t(x.size())), sf_close(f);
-  return x;
+// hxaec-host --quiet with `args`: its output (standard error included) and
+// exit code.
+std::string RunHost(const std::string &args, int *exit_code) {
+  int status;
+  std::string text = Shell(HX_HOST_PATH " --quiet " + args, &status);
+  *exit_code = status != -1 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return text;
 }
 
 }  // namespace
@@ -61,26 +50,30 @@ TEST(PulseHost, LiveCallRecordsTheMicrophoneAndPlaysTheFarEnd) {
       feeder.Queue(speech);
     }
   });
-  HostRun run("--devices pulse --farend " HX_SOURCE_DIR "/host/scenario/far_end.wav --seconds 8 --out " + out);
+  int exit_code;
+  const std::string text = RunHost(
+      "--devices pulse --farend " HX_SOURCE_DIR "/host/scenario/far_end.wav --seconds 8 --out " + out,
+      &exit_code);
   feed.join();
-  ASSERT_EQ(run.exit_code, 0) << run.text;
-  EXPECT_NE(run.text.find("live (default sink and source"), std::string::npos) << run.text;
-  SF_INFO info{};
+  ASSERT_EQ(exit_code, 0) << text;
+  EXPECT_NE(text.find("live (default sink and source"), std::string::npos) << text;
+  SF_INFO info;
   std::vector<int16_t> up = ReadWav(out + "/upstream.wav", &info);
   ASSERT_EQ(info.samplerate, 48000);
-  ASSERT_GT(up.size(), size_t(3 * 96000)) << run.text;
+  ASSERT_GT(up.size(), size_t(3 * 96000)) << text;
   std::vector<int16_t> up16 = Channel(up, 2, 0, 3);
   // Half-second parts, each looked for anywhere upstream (median): a slow
   // sanitizer build may drop a packet, which spoils one part only.
   const double best = MedianPartNcc(speech, up16, 8000, 8000);
-  EXPECT_GE(best, 0.9) << "upstream.wav holds what the microphone heard\n" << run.text;
+  EXPECT_GE(best, 0.9) << "upstream.wav holds what the microphone heard\n" << text;
   std::vector<int16_t> played = monitor.Take();
   EXPECT_GT(Rms(played, 0, 1), 500) << "the far end was played on the speaker";
 }
 
 TEST(PulseHost, NoServerIsOneLineNamingItAndAFailure) {
   setenv("PULSE_SERVER", "unix:/nonexistent/hx-test/sock", 1);
-  HostRun run("--devices pulse --seconds 1 --out /nonexistent/hx-out");
-  EXPECT_NE(run.exit_code, 0);
-  EXPECT_EQ(run.text, "hxaec-host: no sound server reachable at unix:/nonexistent/hx-test/sock\n");
+  int exit_code;
+  const std::string text = RunHost("--devices pulse --seconds 1 --out /nonexistent/hx-out", &exit_code);
+  EXPECT_NE(exit_code, 0);
+  EXPECT_EQ(text, "hxaec-host: no sound server reachable at unix:/nonexistent/hx-test/sock\n");
 }

@@ -1,7 +1,8 @@
 // The module through its eight exports over the real back-end libraries,
 // on a private PulseAudio daemon: the microphone reaches the host, the far
 // end reaches the speaker, system audio is mixed in without the far end,
-// the speaker's hot-plug switches the back-end, and a daemon restart heals.
+// the speaker's hot-plug switches the back-end, a daemon restart heals, and
+// a host process may unload or exit at any moment.
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -11,10 +12,12 @@
 #include <mutex>
 #include <vector>
 
+#include "echo_call.h"
 #include "module_api.h"
 #include "pulse_daemon.h"
 #include "signal_check.h"
 #include "support/log_capture.h"
+#include "support/unload_rounds.h"
 
 using namespace hxtest;
 
@@ -26,37 +29,18 @@ const std::string kB2 = kTag + std::string(47, 'B') + "b: to init win-in[2]---en
 
 const bool kListening = FailuresToStderr();
 
-// The host: keeps every upstream block with its arrival time; stream 0 of
-// the far end plays `far` in a loop, the other streams are silent.
-struct Host {
-  std::mutex mu;
-  std::vector<int16_t> up;          // 48 kHz stereo
-  std::vector<double> block_time;   // arrival of each 1920-byte block
-  std::vector<int16_t> far;         // 48 kHz stereo
-  size_t far_pos = 0;
-  std::atomic<long> blocks{0};
-
-  static int32_t Capture(void *ctx, int16_t *s, int32_t len) {
-    Host *h = static_cast<Host *>(ctx);
-    std::lock_guard<std::mutex> lk(h->mu);
-    h->up.insert(h->up.end(), s, s + len / 2);
-    h->block_time.push_back(Now());
-    h->blocks++;
-    return 0;
-  }
+// The host of echo_call.h (every upstream block kept with its arrival
+// time), whose far-end stream 0 plays `stereo_far` (48 kHz stereo, looped)
+// instead; the other streams are silent.
+struct Host : EchoHost {
+  std::vector<int16_t> stereo_far;
   static int32_t Play(void *ctx, int16_t *buf, int32_t len, int32_t stream) {
     Host *h = static_cast<Host *>(ctx);
     std::lock_guard<std::mutex> lk(h->mu);
-    if (stream != 0 || h->far.empty()) return 0;
-    for (int32_t i = 0; i < len / 2; ++i) {
-      buf[i] = h->far[h->far_pos];
-      h->far_pos = (h->far_pos + 1) % h->far.size();
-    }
+    if (stream != 0 || h->stereo_far.empty()) return 0;
+    for (int32_t i = 0; i < len / 2; ++i, h->far_pos = (h->far_pos + 1) % h->stereo_far.size())
+      buf[i] = h->stereo_far[h->far_pos];
     return len;
-  }
-  size_t UpFrames() {
-    std::lock_guard<std::mutex> lk(mu);
-    return up.size() / 2;
   }
   // The last `seconds` of upstream audio.
   std::vector<int16_t> Last(double seconds) {
@@ -71,13 +55,14 @@ class PulseModule : public ::testing::Test {
   void SetUp() override {
     std::string error = daemon_.Start();
     ASSERT_EQ(error, "") << "a real-device test needs its private PulseAudio daemon";
-    feeder_.reset(new MicFeeder(daemon_.fifo()));
+    feeder_.reset(new MicFeeder(daemon_));
     log_.reset(new LogCapture);
     ASSERT_TRUE(host::LoadModule(HX_MODULE_PATH, &api_, &error)) << error;
   }
   // Mode flags: aec_mode, micro_capture, sys_capture, online_sys_capture.
   void StartCall(int aec, int mic, int sys, int online) {
-    api_.SetDownComCallBackPtr(reinterpret_cast<void *>(&Host::Capture), &host_,
+    api_.SetDownComCallBackPtr(reinterpret_cast<void *>(&EchoHost::Capture),
+                               static_cast<EchoHost *>(&host_),
                                reinterpret_cast<void *>(&Host::Play), &host_);
     api_.SetAecMode(uint8_t(aec));
     api_.SetMicroCapture(uint8_t(mic));
@@ -95,16 +80,6 @@ class PulseModule : public ::testing::Test {
     if (HasFailure() && log_) log_->TailToStderr(40);
     log_.reset();
   }
-  // Index of the module that made the speaker sink.
-  std::string SpeakerModule() {
-    std::string list;
-    daemon_.Pactl("list short modules", &list);
-    size_t at = list.find("sink_name=spk ");
-    if (at == std::string::npos) return "";
-    size_t line = list.rfind('\n', at);
-    line = line == std::string::npos ? 0 : line + 1;
-    return list.substr(line, list.find('\t', line) - line);
-  }
 
   PulseDaemon daemon_;
   std::unique_ptr<MicFeeder> feeder_;
@@ -115,9 +90,14 @@ class PulseModule : public ::testing::Test {
 
 // Speech fed into the microphone source comes up to the host cleaned but
 // recognisable (normalised cross-correlation after alignment), with the
-// microphone-to-host latency reported.
-TEST_F(PulseModule, SpeechFromTheMicrophoneReachesTheHost) {
+// microphone-to-host latency reported; meanwhile the far end the host's
+// play callback returns is what the speaker plays, channel for channel.
+TEST_F(PulseModule, SpeechFromTheMicrophoneReachesTheHostAndTheFarEndTheSpeaker) {
+  const double freq[2] = {700, 1300}, amp[2] = {8000, 4000};
+  host_.stereo_far = Tone(1, 48000, 2, freq, amp);
   StartCall(0, 1, 0, 0);
+  SimpleStream monitor;
+  ASSERT_EQ(monitor.Record("spk.monitor", 48000, 2), "");
   std::vector<int16_t> speech = Speech16k();
   ASSERT_GT(speech.size(), 48000u);
   speech.resize(48000);
@@ -145,16 +125,7 @@ TEST_F(PulseModule, SpeechFromTheMicrophoneReachesTheHost) {
           m.ncc, latency_ms);
   EXPECT_GT(latency_ms, -5) << "arrived before it was written: a measuring fault";
   EXPECT_LT(latency_ms, 250) << "a delay this long is a fault, whatever the load";
-}
 
-// The far end the host's play callback returns is what the speaker plays,
-// channel for channel.
-TEST_F(PulseModule, FarEndFromTheHostReachesTheSpeaker) {
-  const double freq[2] = {700, 1300}, amp[2] = {8000, 4000};
-  host_.far = Tone(1, 48000, 2, freq, amp);
-  StartCall(0, 1, 0, 0);
-  SimpleStream monitor;
-  ASSERT_EQ(monitor.Record("spk.monitor", 48000, 2), "");
   std::vector<int16_t> played;
   ASSERT_TRUE(WaitFor([&] {
     std::vector<int16_t> more = monitor.Take();
@@ -173,7 +144,7 @@ TEST_F(PulseModule, FarEndFromTheHostReachesTheSpeaker) {
 // silences, plays on the speaker's right only and never comes back up.
 TEST_F(PulseModule, SystemAudioIsMixedInAndTheFarEndStaysOut) {
   const double far_freq[2] = {1000, 1000}, far_amp[2] = {8000, 8000};
-  host_.far = Tone(1, 48000, 2, far_freq, far_amp);
+  host_.stereo_far = Tone(1, 48000, 2, far_freq, far_amp);
   SimpleStream other_app, monitor;
   const double sys_freq[2] = {440, 440}, sys_amp[2] = {6000, 6000};
   ASSERT_EQ(other_app.Play("spk", 48000, 2, Tone(1, 48000, 2, sys_freq, sys_amp)), "");
@@ -194,9 +165,7 @@ TEST_F(PulseModule, SystemAudioIsMixedInAndTheFarEndStaysOut) {
 // microphone reaches the host all along.
 TEST_F(PulseModule, SpeakerHotPlugSwitchesBetweenVoicePathAndPlainCapture) {
   StartCall(0, 1, 0, 0);
-  const std::string spk = SpeakerModule();
-  ASSERT_NE(spk, "");
-  ASSERT_EQ(daemon_.Pactl("unload-module " + spk), 0);
+  ASSERT_EQ(daemon_.Pactl("unload-module module-null-sink"), 0) << "spk, the only null sink";
   EXPECT_TRUE(log_->WaitFor(kB2, 1, 8000)) << "plain capture within a monitor pass";
   long blocks = host_.blocks;
   EXPECT_TRUE(WaitFor([&] { return host_.blocks > blocks + 100; }, 10)) << "plain capture flows";
@@ -221,6 +190,37 @@ TEST_F(PulseModule, AudioFlowsAgainAfterTheDaemonRestarts) {
     return host_.UpFrames() > up0 + 48000 && Rms(host_.Last(1.0), 0, 2) > 300;
   }, 20)) << "no speech upstream after the restart";
   fprintf(stderr, "speech upstream again %.1f s after the daemon came back\n", Now() - back);
+}
+
+// Unload at any moment over the real back-ends: the load probe
+// (tests/lifecycle/load_probe.cc) loads the module as a host does, starts it
+// and unloads it without a stop at random moments, or ends the process with
+// the engine started. The back-ends' stops then run inside dlclose or at
+// exit, with their own threads busy. The probe reaches the daemon through
+// PULSE_SERVER; one that does not end within 120 s is killed, so a hang fails.
+class PulseUnload : public PulseModule {};
+
+std::string Probe(const std::string &scenario, int *status) {
+  return Shell("timeout -s KILL 120 " HX_PROBE_PATH " " HX_MODULE_PATH " " + scenario, status);
+}
+
+TEST_F(PulseUnload, UnloadWithoutDeInitAtAnyMomentNeverHangsOrCrashes) {
+  ExpectUnloadRoundsSafe(Probe);
+}
+
+TEST_F(PulseUnload, ProcessExitWithoutDeInitNeverHangsOrCrashes) {
+  // The last line the module writes: the engine destroyed, or (a play
+  // callback that never returns) left in memory.
+  const std::pair<const char *, const char *> runs[] = {
+      {"exit-no-deinit", "exit ......~Hx_AEC_Impl\n"},
+      {"exit-stalled-callback", "a worker is still in a host callback: engine left in memory\n"}};
+  for (const auto &run : runs) {
+    int status;
+    std::string out = Probe(run.first, &status);
+    EXPECT_EQ(status, 0) << run.first << "\n" << out.substr(out.size() > 4000 ? out.size() - 4000 : 0);
+    EXPECT_NE(out.find("PROBE exiting with the engine started\n"), std::string::npos) << run.first;
+    EXPECT_NE(out.find(run.second), std::string::npos) << run.first;
+  }
 }
 
 }  // namespace

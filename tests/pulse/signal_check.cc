@@ -7,15 +7,18 @@
 
 namespace hxtest {
 
-std::vector<int16_t> Speech16k() {
-  SF_INFO info{};
-  SNDFILE *f = sf_open(HX_SOURCE_DIR "/tests/data/speech16k.wav", SFM_READ, &info);
-  if (!f) return {};
-  std::vector<int16_t> x(size_t(info.frames * info.channels));
-  sf_read_short(f, x.data(), (sf_count_t)x.size());
-  sf_close(f);
-  if (info.samplerate != 16000 || info.channels != 1) return {};
+std::vector<int16_t> ReadWav(const std::string &path, SF_INFO *info) {
+  *info = SF_INFO{};
+  SNDFILE *f = sf_open(path.c_str(), SFM_READ, info);
+  std::vector<int16_t> x(f ? size_t(info->frames * info->channels) : 0);
+  if (f) sf_read_short(f, x.data(), sf_count_t(x.size())), sf_close(f);
   return x;
+}
+
+std::vector<int16_t> Speech16k() {
+  SF_INFO info;
+  std::vector<int16_t> x = ReadWav(HX_SOURCE_DIR "/tests/data/speech16k.wav", &info);
+  return info.samplerate == 16000 && info.channels == 1 ? x : std::vector<int16_t>();
 }
 
 std::vector<int16_t> Channel(const std::vector<int16_t> &x, int channels, int ch, int step) {
@@ -24,56 +27,48 @@ std::vector<int16_t> Channel(const std::vector<int16_t> &x, int channels, int ch
   return out;
 }
 
+namespace {
+// Normalised cross-correlation of a[0, n) and b[0, n).
+template <class A, class B>
+double Ncc(const A *a, const B *b, size_t n) {
+  double ab = 0, aa = 0, bb = 0;
+  for (size_t i = 0; i < n; ++i)
+    ab += double(a[i]) * b[i], aa += double(a[i]) * a[i], bb += double(b[i]) * b[i];
+  return aa > 0 && bb > 0 ? ab / sqrt(aa * bb) : 0;
+}
+
+// Mean magnitude of every `hop` values.
+std::vector<double> Envelope(const std::vector<int16_t> &x, size_t hop) {
+  std::vector<double> e(x.size() / hop);
+  for (size_t i = 0; i < e.size() * hop; ++i) e[i / hop] += fabs(double(x[i])) / double(hop);
+  return e;
+}
+}  // namespace
+
 Match BestMatch(const std::vector<int16_t> &ref, const std::vector<int16_t> &sig, long lag_lo,
                 long lag_hi) {
   Match best;
-  if (lag_lo < 0) lag_lo = 0;
-  double rr = 0;
-  for (int16_t v : ref) rr += double(v) * v;
-  for (long lag = lag_lo; lag <= lag_hi && lag + (long)ref.size() <= (long)sig.size(); ++lag) {
-    double rs = 0, ss = 0;
-    const int16_t *s = sig.data() + lag;
-    for (size_t i = 0; i < ref.size(); ++i) {
-      rs += double(ref[i]) * s[i];
-      ss += double(s[i]) * s[i];
-    }
-    double ncc = rr > 0 && ss > 0 ? rs / sqrt(rr * ss) : 0;
+  for (long lag = std::max(lag_lo, 0L); lag <= lag_hi && lag + long(ref.size()) <= long(sig.size()); ++lag) {
+    const double ncc = Ncc(ref.data(), sig.data() + lag, ref.size());
     if (ncc > best.ncc) best = {ncc, lag};
   }
   return best;
 }
 
-namespace {
-std::vector<double> Envelope(const std::vector<int16_t> &x, size_t hop) {
-  std::vector<double> e(x.size() / hop);
-  for (size_t f = 0; f < e.size(); ++f) {
-    double sum = 0;
-    for (size_t i = f * hop; i < (f + 1) * hop; ++i) sum += fabs(double(x[i]));
-    e[f] = sum / double(hop);
-  }
-  return e;
-}
-}  // namespace
-
 Match FindMatch(const std::vector<int16_t> &ref, const std::vector<int16_t> &sig) {
-  const size_t hop = 160;
-  std::vector<double> er = Envelope(ref, hop), es = Envelope(sig, hop);
-  double best = -1;
-  long best_lag = -1;
+  const long hop = 160;
+  const std::vector<double> er = Envelope(ref, hop), es = Envelope(sig, hop);
+  Match coarse;  // in hops
   for (size_t lag = 0; lag + er.size() <= es.size(); ++lag) {
-    double rs = 0, rr = 0, ss = 0;
-    for (size_t i = 0; i < er.size(); ++i) {
-      rs += er[i] * es[lag + i];
-      rr += er[i] * er[i];
-      ss += es[lag + i] * es[lag + i];
-    }
-    double c = rr > 0 && ss > 0 ? rs / sqrt(rr * ss) : 0;
-    if (c > best) best = c, best_lag = long(lag);
+    const double ncc = Ncc(er.data(), es.data() + lag, er.size());
+    if (coarse.lag < 0 || ncc > coarse.ncc) coarse = {ncc, long(lag)};
   }
-  if (best_lag < 0) return Match();
-  return BestMatch(ref, sig, best_lag * long(hop) - long(2 * hop), best_lag * long(hop) + long(2 * hop));
+  return coarse.lag < 0 ? Match() : BestMatch(ref, sig, (coarse.lag - 2) * hop, (coarse.lag + 2) * hop);
 }
 
+namespace {
+// Amplitude of the component at freq (Goertzel) of every `stride`-th value
+// from `offset`, sampled at rate.
 double ToneAmplitude(const std::vector<int16_t> &x, size_t offset, int stride, double freq,
                      double rate) {
   const double w = 2 * M_PI * freq / rate, c = 2 * cos(w);
@@ -89,15 +84,13 @@ double ToneAmplitude(const std::vector<int16_t> &x, size_t offset, int stride, d
   return 2 * sqrt(power > 0 ? power : 0) / double(n);
 }
 
-namespace {
 std::vector<double> WindowAmplitudes(const std::vector<int16_t> &x, size_t offset, int stride,
                                      double freq, double rate, size_t window) {
   std::vector<double> out;
   const size_t span = window * size_t(stride);
-  for (size_t at = 0; at + span <= x.size(); at += span) {
-    std::vector<int16_t> w(x.begin() + long(at), x.begin() + long(at + span));
-    out.push_back(ToneAmplitude(w, offset, stride, freq, rate));
-  }
+  for (size_t at = 0; at + span <= x.size(); at += span)
+    out.push_back(ToneAmplitude(std::vector<int16_t>(x.begin() + long(at), x.begin() + long(at + span)),
+                                offset, stride, freq, rate));
   return out;
 }
 double MedianOf(std::vector<double> v) {
@@ -122,7 +115,7 @@ double MedianPartNcc(const std::vector<int16_t> &ref, const std::vector<int16_t>
                      size_t from) {
   std::vector<double> ncc;
   for (size_t at = from; at + part <= ref.size(); at += part) {
-    std::vector<int16_t> p(ref.begin() + long(at), ref.begin() + long(at + part));
+    const std::vector<int16_t> p(ref.begin() + long(at), ref.begin() + long(at + part));
     if (Rms(p, 0, 1) > 100) ncc.push_back(FindMatch(p, sig).ncc);
   }
   return MedianOf(ncc);

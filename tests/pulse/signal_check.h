@@ -2,6 +2,7 @@
 #ifndef HX_TESTS_PULSE_SIGNAL_CHECK_H
 #define HX_TESTS_PULSE_SIGNAL_CHECK_H
 
+#include <sndfile.h>
 #include <stddef.h>
 #include <stdint.h>
 
@@ -9,6 +10,9 @@
 #include <vector>
 
 namespace hxtest {
+
+// A WAV file's samples (interleaved) and *info; empty when it cannot be read.
+std::vector<int16_t> ReadWav(const std::string &path, SF_INFO *info);
 
 // tests/data/speech16k.wav (16 kHz mono); empty when it cannot be read.
 std::vector<int16_t> Speech16k();
@@ -35,14 +39,11 @@ Match FindMatch(const std::vector<int16_t> &ref, const std::vector<int16_t> &sig
 double MedianPartNcc(const std::vector<int16_t> &ref, const std::vector<int16_t> &sig, size_t part,
                      size_t from);
 
-// Amplitude of the component at freq (Goertzel) of every `stride`-th value
-// from `offset`, sampled at rate.
-double ToneAmplitude(const std::vector<int16_t> &x, size_t offset, int stride, double freq,
-                     double rate);
 double Rms(const std::vector<int16_t> &x, size_t offset, int stride);
 
-// ToneAmplitude over consecutive windows of `window` values of the channel
-// (median and largest). Unlike one long window, a dropped block or an
+// Amplitude of the component at freq of every `stride`-th value from
+// `offset` (sampled at rate), over consecutive windows of `window` values of
+// the channel: median and largest. Unlike one long window, a dropped block or an
 // inserted silence (phase jump) spoils only one window.
 double MedianToneAmplitude(const std::vector<int16_t> &x, size_t offset, int stride, double freq,
                            double rate, size_t window);
