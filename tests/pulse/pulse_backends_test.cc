@@ -283,8 +283,10 @@ TEST_F(Pulse, VoicePathStopsWhileARequestCallbackPutsFarEnd) {
 }
 
 // A server that accepts connections but never answers (stopped): every call
-// of every library returns promptly (1 s is a hang bound, not a speed
-// target); after the server wakes up, the voice path records.
+// of every library returns promptly (1.5 s is a hang bound, not a speed
+// target: below the 2 s a connection attempt may take, and far above a
+// sanitizer build's slowest call on a busy machine, 1.01 s); after the server
+// wakes up, the voice path records.
 TEST_F(Pulse, EveryCallReturnsWhileTheServerIsStalled) {
   MicFeeder feeder(daemon_.fifo());
   daemon_.Signal(SIGSTOP);
@@ -313,7 +315,7 @@ TEST_F(Pulse, EveryCallReturnsWhileTheServerIsStalled) {
       {"BrisaApi_Start again", [] { BrisaApi_Start(1); }}};
   for (const auto &call : calls) timed(call.first, call.second);
   usleep(300000);  // connection attempts under way
-  EXPECT_LT(slowest, 1.0) << slowest_call;
+  EXPECT_LT(slowest, 1.5) << slowest_call;
   fprintf(stderr, "slowest call with the server stalled: %s, %.1f ms\n", slowest_call.c_str(),
           slowest * 1000);
   const int blocks = g_voice.blocks;
@@ -321,7 +323,7 @@ TEST_F(Pulse, EveryCallReturnsWhileTheServerIsStalled) {
   EXPECT_TRUE(WaitFor([&] { return g_voice.blocks > blocks + 25; }, 15))
       << "the voice path records once the server answers";
   timed("BrisaApi_Uninit", [] { BrisaApi_Uninit(); });
-  EXPECT_LT(slowest, 1.0) << slowest_call;
+  EXPECT_LT(slowest, 1.5) << slowest_call;
 }
 
 // The voice path asks the module to select again when its streams fail
