@@ -284,7 +284,7 @@ TEST_F(Pulse, VoicePathStopsWhileARequestCallbackPutsFarEnd) {
 
 // A server that accepts connections but never answers (stopped): every call
 // of every library returns promptly (1.5 s is a hang bound, not a speed
-// target: below the 2 s a connection attempt may take, and far above a
+// target: below the 2 s a connection attempt may take, and above a
 // sanitizer build's slowest call on a busy machine, 1.01 s); after the server
 // wakes up, the voice path records.
 TEST_F(Pulse, EveryCallReturnsWhileTheServerIsStalled) {
