@@ -17,6 +17,7 @@
 #include <string.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <mutex>
 #include <new>
@@ -87,7 +88,7 @@ struct hx_echo {
   std::mutex reverse_mu;
   int16_t reverse[kReverseCapacity];
   size_t reverse_head = 0, reverse_count = 0;
-  int64_t reverse_samples = 0, reverse_dropped = 0;
+  int64_t reverse_samples = 0;
 
   // Capture thread only.
   int16_t taken[kReverseCapacity];        // far end drained this block
@@ -113,8 +114,16 @@ struct hx_echo {
   webrtc::AudioFrame near_frame, far_frame;
   int64_t capture_blocks = 0;
 
-  std::mutex stats_mu;
-  hx_echo_stats stats{};
+  // The figures for readers on any thread: a sequence lock, so the capture
+  // thread never waits on a reader. The capture thread makes the sequence
+  // odd, stores the words, makes it even; a reader copies the words and
+  // keeps the copy when the sequence was even and did not change meanwhile.
+  // Every word is a relaxed atomic: a torn copy is discarded, never a race.
+  static constexpr size_t kStatsWords = (sizeof(hx_echo_stats) + 7) / 8;
+  hx_echo_stats stats{};    // capture thread's own copy
+  std::atomic<uint64_t> stats_seq{0};
+  std::atomic<uint64_t> stats_words[kStatsWords] = {};
+  std::atomic<int64_t> reverse_total{0}, reverse_lost{0};  // for readers
 };
 
 namespace {
@@ -239,6 +248,31 @@ void FarFrame(hx_echo *e, int64_t from) {
   e->far_frame.num_channels_ = 1;
 }
 
+void PublishStats(hx_echo *e) {
+  uint64_t words[hx_echo::kStatsWords] = {};
+  memcpy(words, &e->stats, sizeof e->stats);
+  const uint64_t seq = e->stats_seq.load(std::memory_order_relaxed);
+  e->stats_seq.store(seq + 1, std::memory_order_relaxed);
+  std::atomic_thread_fence(std::memory_order_release);
+  for (size_t i = 0; i < hx_echo::kStatsWords; ++i)
+    e->stats_words[i].store(words[i], std::memory_order_relaxed);
+  e->stats_seq.store(seq + 2, std::memory_order_release);
+}
+
+// A consistent copy of the figures; retries while the capture thread is
+// storing them (a few hundred nanoseconds every 20 ms).
+void ReadStats(hx_echo *e, hx_echo_stats *st) {
+  uint64_t words[hx_echo::kStatsWords];
+  for (;;) {
+    const uint64_t before = e->stats_seq.load(std::memory_order_acquire);
+    for (size_t i = 0; i < hx_echo::kStatsWords; ++i)
+      words[i] = e->stats_words[i].load(std::memory_order_relaxed);
+    std::atomic_thread_fence(std::memory_order_acquire);
+    if (!(before & 1) && e->stats_seq.load(std::memory_order_relaxed) == before) break;
+  }
+  memcpy(st, words, sizeof *st);
+}
+
 void RefreshMetrics(hx_echo *e, hx_echo_stats *st) {
   webrtc::EchoCancellation *ec = e->apm->echo_cancellation();
   webrtc::EchoCancellation::Metrics m;
@@ -306,7 +340,7 @@ void hx_echo_reverse(hx_echo *e, const int16_t *stereo, int32_t frames) {
   std::lock_guard<std::mutex> lk(e->reverse_mu);
   for (int32_t i = 0; i < frames; ++i) {
     if (e->reverse_count == kReverseCapacity) {  // the capture side stalled: keep the newest
-      ++e->reverse_dropped;
+      e->reverse_lost.fetch_add(1, std::memory_order_relaxed);
       e->reverse_head = (e->reverse_head + 1) % kReverseCapacity;
       --e->reverse_count;
     }
@@ -316,6 +350,7 @@ void hx_echo_reverse(hx_echo *e, const int16_t *stereo, int32_t frames) {
     ++e->reverse_count;
   }
   e->reverse_samples += frames;
+  e->reverse_total.store(e->reverse_samples, std::memory_order_relaxed);
 }
 
 int32_t hx_echo_capture(hx_echo *e, const int16_t *mic, int32_t count, int32_t stream_delay_ms,
@@ -392,7 +427,6 @@ int32_t hx_echo_capture(hx_echo *e, const int16_t *mic, int32_t count, int32_t s
   hx_echo_stats fresh{};
   const bool refresh = e->capture_blocks % kMetricsPeriodBlocks == 0;
   if (refresh) RefreshMetrics(e, &fresh);
-  std::lock_guard<std::mutex> lk(e->stats_mu);
   hx_echo_stats &st = e->stats;
   st.capture_blocks = e->capture_blocks;
   st.reported_delay_ms = stream_delay_ms;
@@ -415,18 +449,15 @@ int32_t hx_echo_capture(hx_echo *e, const int16_t *mic, int32_t count, int32_t s
     st.delay_std_ms = fresh.delay_std_ms;
     st.fraction_poor_delays = fresh.fraction_poor_delays;
   }
+  PublishStats(e);
   return 0;
 }
 
 void hx_echo_get_stats(hx_echo *e, hx_echo_stats *st) {
   if (!e || !st) return;
-  {
-    std::lock_guard<std::mutex> lk(e->stats_mu);
-    *st = e->stats;
-  }
-  std::lock_guard<std::mutex> lk(e->reverse_mu);
-  st->reverse_samples = e->reverse_samples;
-  st->reverse_dropped = e->reverse_dropped;
+  ReadStats(e, st);
+  st->reverse_samples = e->reverse_total.load(std::memory_order_relaxed);
+  st->reverse_dropped = e->reverse_lost.load(std::memory_order_relaxed);
 }
 
 }  // extern "C"

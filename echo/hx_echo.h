@@ -38,8 +38,9 @@
  * Threads: one render thread and one capture thread may call at the same
  * time; statistics may be read from any thread. The render call only copies
  * into a bounded queue under a short lock; all processing runs on the
- * capture thread. Neither call allocates after hx_echo_create (libsoxr may
- * grow its internal buffers during the first calls). */
+ * capture thread, which publishes the figures without a lock (a reader
+ * never holds it up). Neither call allocates after hx_echo_create (libsoxr
+ * may grow its internal buffers during the first calls). */
 #ifndef HX_ECHO_H
 #define HX_ECHO_H
 

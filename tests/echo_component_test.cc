@@ -148,8 +148,13 @@ TEST(EchoComponent, RenderCaptureAndStatisticsThreadsAtOnce) {
       std::this_thread::yield();
     }
   });
-  std::thread reader([&] {
-    while (!stop.load()) c.Stats(), std::this_thread::yield();
+  std::thread reader([&] {  // every copy whole: no torn or stale-then-newer figures
+    for (int64_t seen = 0; !stop.load(); std::this_thread::yield()) {
+      const hx_echo_stats st = c.Stats();
+      EXPECT_GE(st.capture_blocks, seen);
+      EXPECT_EQ(st.reported_delay_ms, st.capture_blocks ? 80 : 0);
+      seen = st.capture_blocks;
+    }
   });
   int16_t mic[HX_ECHO_BLOCK] = {}, out[HX_ECHO_BLOCK];
   int32_t voice;
