@@ -72,10 +72,12 @@ constexpr double kJumpSamples = 20 * HX_ECHO_RATE / 1000;
 constexpr int kJumpBlocks = 5;
 // How early the far end reaches the canceller; it needs at least 10 ms and
 // keeps its full strength up to about 80 ms. Never more than the far end
-// already in the history allows (with 2 ms to spare).
+// already in the history allows, with 10 ms to spare: the far end may come
+// that much later for good (a render buffer that shrinks) without the lead,
+// and so the echo's place in the filter, having to move.
 constexpr int64_t kLeadMaxSamples = 40 * HX_ECHO_RATE / 1000;
 constexpr int64_t kLeadMinSamples = 10 * HX_ECHO_RATE / 1000;
-constexpr int64_t kLeadSpareSamples = 2 * HX_ECHO_RATE / 1000;
+constexpr int64_t kLeadSpareSamples = 10 * HX_ECHO_RATE / 1000;
 constexpr int kStarveBlocks = 3;
 
 }  // namespace
@@ -108,6 +110,7 @@ struct hx_echo {
   int starve_blocks = 0;    // ... in a row
   soxr_t clock = nullptr;                 // render clock -> capture clock
   double applied_ppm = 0;
+  double count_ppm = 0;     // the count-based drift in use (TrustDrift)
   DriftTracker drift;
   EchoPathTracker path;
   double path_offset = 0;   // samples the echo is later than reported (tracked)
@@ -185,7 +188,7 @@ void ToCaptureClock(hx_echo *e, size_t n) {
   size_t made = n;
   const int16_t *src = e->taken;
   if (e->clock) {
-    const double ppm = e->drift.ppm + e->path.ppm;
+    const double ppm = e->count_ppm + e->path.ppm;
     if (std::fabs(ppm - e->applied_ppm) > kRatioUpdatePpm) {
       soxr_set_io_ratio(e->clock, 1 + ppm * 1e-6, 0);  // render samples per capture sample
       e->applied_ppm = ppm;
@@ -198,6 +201,26 @@ void ToCaptureClock(hx_echo *e, size_t n) {
   }
   for (size_t i = 0; i < made; ++i) e->history[(e->history_count + i) % kHistory] = src[i];
   e->history_count += static_cast<int64_t>(made);
+}
+
+// The drift the stream counts show enters the far end's resampling only
+// once the echo confirms it: the slide of the echo that the path tracker
+// measures lies within 30 ppm + 25 % of it. On a server with one clock the
+// reported delays wander by a few ms while streams settle, which the counts
+// read as hundreds of ppm. While the tracker holds the echo the sum of the
+// two corrections is its measured slide either way; the choice matters
+// whenever it does not (searching, the far end silent). The sum stays
+// continuous when the choice changes.
+void TrustDrift(hx_echo *e) {
+  double use = e->drift.ppm;
+  if (e->settings.path_tracking) {
+    const bool measured = e->path.locked && e->path.slide.points >= EchoPathSettlePoints();
+    const auto agrees = [](double a, double b) { return std::fabs(a - b) <= 30 + 0.25 * std::fabs(b); };
+    if (measured) use = agrees(e->path.slide.ppm, e->drift.ppm) ? e->drift.ppm : 0;
+    else if (!(e->count_ppm != 0 && agrees(e->count_ppm, e->drift.ppm))) use = e->count_ppm;
+  }
+  e->path.ppm += e->count_ppm - use;
+  e->count_ppm = use;
 }
 
 int64_t Lead(double room) {
@@ -382,11 +405,14 @@ int32_t hx_echo_capture(hx_echo *e, const int16_t *mic, int32_t count, int32_t s
     if (jumped) EchoPathTrackerLose(&e->path, measured - capture);
     const FarHistory far{e->history, kHistory, e->history_count};
     EchoPathTrackerUpdate(&e->path, mic, HX_ECHO_BLOCK, capture, measured - capture, far,
-                          e->applied_ppm, e->drift.ppm);
+                          e->applied_ppm, e->count_ppm);
     // The echo of far end not yet received is no echo: a lock there is false.
     if (e->path.locked && capture + HX_ECHO_BLOCK + e->path.offset > double(newest))
       EchoPathTrackerLose(&e->path, measured - capture);
     if (e->path.locked) e->path_offset = double(measured - capture) - e->path.offset;
+    TrustDrift(e);
+  } else {
+    e->count_ppm = e->drift.ppm;
   }
   const int32_t applied = static_cast<int32_t>(
       std::lround((newest - e->aligned - HX_ECHO_BLOCK) * 1000.0 / HX_ECHO_RATE));
@@ -435,6 +461,7 @@ int32_t hx_echo_capture(hx_echo *e, const int16_t *mic, int32_t count, int32_t s
   st.alignment_steps = e->steps;
   st.starved_blocks = e->starved;
   st.drift_ppm = e->clock ? e->drift.ppm : 0;
+  st.drift_used = e->count_ppm != 0 ? 1 : 0;
   st.path_locked = e->path.locked ? 1 : 0;
   st.path_ppm = e->path.ppm;
   st.path_offset_ms = e->path_offset * 1000.0 / HX_ECHO_RATE;

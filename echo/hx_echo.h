@@ -79,6 +79,8 @@ typedef struct {
   int64_t alignment_steps;    /* times the alignment moved (delay jumps, settling) */
   int64_t starved_blocks;     /* blocks whose aligned far end had not arrived */
   double drift_ppm;           /* estimated render clock minus capture clock, ppm */
+  int32_t drift_used;         /* 1 while that estimate corrects the far end (with path
+                                 tracking: once the echo's slide confirmed it) */
   int32_t path_locked;        /* 1 while the echo is found in the signals */
   double path_ppm;            /* the far end's resampling corrected by this, ppm */
   double path_offset_ms;      /* the echo arrives this much later than reported */
