@@ -78,7 +78,7 @@ constexpr int kJumpBlocks = 5;
 constexpr int64_t kLeadMaxSamples = 40 * HX_ECHO_RATE / 1000;
 constexpr int64_t kLeadMinSamples = 10 * HX_ECHO_RATE / 1000;
 constexpr int64_t kLeadSpareSamples = 10 * HX_ECHO_RATE / 1000;
-constexpr int kStarveBlocks = 3;
+constexpr int kStarveBlocks = 25;
 
 }  // namespace
 
@@ -416,11 +416,13 @@ int32_t hx_echo_capture(hx_echo *e, const int16_t *mic, int32_t count, int32_t s
   }
   const int32_t applied = static_cast<int32_t>(
       std::lround((newest - e->aligned - HX_ECHO_BLOCK) * 1000.0 / HX_ECHO_RATE));
-  // Far end not received yet (a delay report too short) reaches the
-  // canceller as silence; the alignment itself does not move for it. A lead
-  // that the far end has not reached for kStarveBlocks blocks in a row (the
-  // render buffer shrank, the far end paused) shrinks to what is there: a
-  // canceller fed silence cancels nothing.
+  // Far end not received yet (a delay report too short, a render thread
+  // running late) reaches the canceller as silence; the alignment itself
+  // does not move for it. A lead that the far end has not reached for half
+  // a second in a row (the render buffer shrank for good) shrinks to what is
+  // there: a canceller fed silence cancels nothing. Not sooner: on a busy
+  // machine the render thread starves a few blocks and catches up, and each
+  // shrink moves the echo inside the filter, which then re-adapts.
   int64_t from = e->aligned + e->lead;
   if (from + HX_ECHO_BLOCK > e->history_count) {
     ++e->starved;
