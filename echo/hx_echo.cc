@@ -66,10 +66,12 @@ constexpr double kRatioUpdatePpm = 0.1;                // follow changes above t
 // canceller, whose filter covers -30 to +50 ms around the lead: moving the
 // reference with every few ms of report jitter would keep it re-adapting.
 constexpr int kSettleBlocks = 50;
-// A change of the reported delay by more than 20 ms that holds for 100 ms
-// is a new device delay: the alignment jumps to it at once.
+// A change of the reported delay by more than 20 ms that holds for half a
+// second is a new device delay: the alignment jumps to it at once. Shorter
+// swings are report noise (a busy machine: a capture latency that reads
+// 100 ms for a moment, a render queue refilled after an underrun).
 constexpr double kJumpSamples = 20 * HX_ECHO_RATE / 1000;
-constexpr int kJumpBlocks = 5;
+constexpr int kJumpBlocks = 25;
 // How early the far end reaches the canceller; it needs at least 10 ms and
 // keeps its full strength up to about 80 ms. Never more than the far end
 // already in the history allows, with 10 ms to spare: the far end may come

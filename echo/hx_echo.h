@@ -18,10 +18,11 @@
  * The component aligns the far end itself: from the stream delay it knows
  * which far end echoes in each block, and hands the canceller that far end
  * 40 ms early with a stream delay of 0, so the dependency's own delay logic
- * never moves. It follows a change of the delay by more than 20 ms at once
- * and leaves smaller ones to the canceller's filter. The render clock's
- * drift against the capture clock is estimated from sample counts and the
- * far end resampled onto the capture clock (libsoxr).
+ * never moves. It follows a change of the delay by more than 20 ms that
+ * holds for half a second and leaves smaller ones to the canceller's
+ * filter. The render clock's drift against the capture clock is estimated
+ * from sample counts, used once the echo's own slide in the signals
+ * confirms it, and the far end resampled onto the capture clock (libsoxr).
  *
  * Settings (defaults, measured in docs/performance.md):
  *   - extended filter on: 128 ms of filter hold the lead and a room;
