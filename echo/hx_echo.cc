@@ -109,7 +109,7 @@ struct hx_echo {
   int64_t steps = 0;        // alignment changes (jumps and settling)
   int64_t clock_input = 0;  // far-end samples handed to the resampler
   int64_t starved = 0;      // blocks whose far end was not yet there
-  int starve_blocks = 0;    // ... in a row
+  int starve_blocks = 0;    // ... more than fed ones since the last shrink (not below 0)
   soxr_t clock = nullptr;                 // render clock -> capture clock
   double applied_ppm = 0;
   double count_ppm = 0;     // the count-based drift in use (TrustDrift)
@@ -420,11 +420,12 @@ int32_t hx_echo_capture(hx_echo *e, const int16_t *mic, int32_t count, int32_t s
       std::lround((newest - e->aligned - HX_ECHO_BLOCK) * 1000.0 / HX_ECHO_RATE));
   // Far end not received yet (a delay report too short, a render thread
   // running late) reaches the canceller as silence; the alignment itself
-  // does not move for it. A lead that the far end has not reached for half
-  // a second in a row (the render buffer shrank for good) shrinks to what is
-  // there: a canceller fed silence cancels nothing. Not sooner: on a busy
-  // machine the render thread starves a few blocks and catches up, and each
-  // shrink moves the echo inside the filter, which then re-adapts.
+  // does not move for it. A lead that the far end misses in 25 blocks more
+  // than it reaches (the render buffer shrank for good: every block or most
+  // of them starve) shrinks to what is there: a canceller fed silence
+  // cancels nothing. Not sooner: on a busy machine the render thread starves
+  // a few blocks and catches up, and each shrink moves the echo inside the
+  // filter, which then re-adapts.
   int64_t from = e->aligned + e->lead;
   if (from + HX_ECHO_BLOCK > e->history_count) {
     ++e->starved;
@@ -435,8 +436,8 @@ int32_t hx_echo_capture(hx_echo *e, const int16_t *mic, int32_t count, int32_t s
       e->starve_blocks = 0;
       ++e->steps;
     }
-  } else {
-    e->starve_blocks = 0;
+  } else if (e->starve_blocks > 0) {
+    --e->starve_blocks;
   }
   int32_t any_voice = 0;
   for (int h = 0; h < 2; ++h) {
