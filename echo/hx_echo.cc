@@ -5,12 +5,12 @@
 // (a resampler at the tracked drift) into a history. The component aligns
 // the far end itself: from the reported stream delay it knows which far
 // sample echoes at the start of the block, and it hands the canceller
-// that far end, 40 ms early (the canceller's filter starts a little
+// that far end up to 40 ms early (the canceller's filter starts a little
 // before the delay it is given), 10 ms before each 10 ms half of the
-// microphone block, with a stream delay of 0. The canceller therefore always sees a
-// steady, aligned reference: its own buffer and delay logic never move,
-// a changed device delay is followed at once (the adapted filter stays
-// valid), and drift never accumulates.
+// microphone block, with a stream delay of 0. The canceller therefore
+// always sees a steady, aligned reference: its own buffer and delay logic
+// never move, a changed device delay is followed once it holds for half a
+// second (the adapted filter stays valid), and drift never accumulates.
 #include "echo/hx_echo.h"
 
 #include <soxr.h>
@@ -67,7 +67,7 @@ constexpr double kRatioUpdatePpm = 0.1;                // follow changes above t
 // reference with every few ms of report jitter would keep it re-adapting.
 constexpr int kSettleBlocks = 50;
 // A change of the reported delay by more than 20 ms that holds for half a
-// second is a new device delay: the alignment jumps to it at once. Shorter
+// second is a new device delay: the alignment jumps to it. Shorter
 // swings are report noise (a busy machine: a capture latency that reads
 // 100 ms for a moment, a render queue refilled after an underrun).
 constexpr double kJumpSamples = 20 * HX_ECHO_RATE / 1000;
