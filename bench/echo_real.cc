@@ -14,7 +14,7 @@
 // run also counts its "Playback after capture ... drop sink" realignments
 // in the daemon's log.
 //
-//   build/bin/echo_real [--runs N] [--seconds S] [--switch T]
+//   build/bin/echo_real [--runs N] [--seconds S] [--switch T] [--parts]
 //
 // (defaults 5 runs of 10 s). With --switch, a second speaker spk2 with its
 // own echo (an 80 ms loopback into the microphone) is there from the start
@@ -24,7 +24,9 @@
 // to the default sink (its aec_sink until then), moves to spk2 past it, as
 // an application's stream would. Printed then: ERLE from 2 s to the switch,
 // and 0-3 s and 3-6 s after it, for both (S must be at least T + 6). A call
-// of 120 s or more also gets the ERLE of its first and last minute.
+// of 120 s or more also gets the ERLE of its first and last minute. --parts
+// prints every 1 s part, and the monotonic time the module's far end began
+// (to set beside the voice path's HX_BRISA_STATS lines).
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -53,6 +55,8 @@ struct Figures {
   long lag = 0;
   double ncc = 0;
   bool ok = false;
+  std::vector<double> parts;  // the 1 s parts in order (--parts)
+  double t0 = 0;              // monotonic time at the far end's start
 };
 
 // ERLE of the far-end stretch [m0, m0 + seconds) after its first 2 s, or
@@ -77,6 +81,7 @@ Figures Measure(MicRecording &mic, const std::vector<int16_t> &out48, size_t m0,
   for (size_t s = m0 + 2 * kRate; s + kRate <= end; s += kRate) {
     const echo_measure::Erle w = ErleBetween(heard, s, s + kRate, out48, lag.lag);
     if (w.valid) parts.push_back(w.db);
+    f.parts.push_back(w.valid ? w.db : -1);
   }
   std::sort(parts.begin(), parts.end());
   f.erle = e.db;
@@ -114,12 +119,14 @@ Figures RunModule(const PulseDaemon &daemon, host::ModuleApi &api, MicFeeder &fe
     const Lag lag = AlignByTalker(feeder, mic, Talker(speech), [&] { return host.UpFrames() / 3; },
                                   [&] { return Channel(host.Up(), 2, 0, 3); });
     host.far_on = true;
+    const double t0 = Now();
     const size_t m0 = mic.mic->received(), end = m0 + size_t(seconds * kRate);
     const size_t switched = SwitchAt(daemon, mic, m0 + size_t(switch_at * kRate), switch_at > 0);
     WaitFor([&] {
       return mic.mic->received() >= end && long(host.UpFrames() / 3) >= long(end) + lag.lag + 3200;
     }, seconds + 30);
     f = Measure(mic, host.Up(), m0, seconds, lag, switched);
+    f.t0 = t0;
   }
   api.DeInit();
   return f;
@@ -180,6 +187,9 @@ Figures RunAnchor(const PulseDaemon &daemon, MicFeeder &feeder, MicRecording &mi
 int main(int argc, char **argv) {
   int runs = 5;
   double seconds = 10, switch_at = 0;
+  bool show_parts = false;
+  for (int i = 1; i < argc; ++i)
+    if (!strcmp(argv[i], "--parts")) show_parts = true;
   for (int i = 1; i + 1 < argc; i += 2) {
     if (!strcmp(argv[i], "--runs")) runs = atoi(argv[i + 1]);
     else if (!strcmp(argv[i], "--seconds")) seconds = atof(argv[i + 1]);
@@ -242,6 +252,13 @@ int main(int argc, char **argv) {
     if (switch_at > 0)
       dprintf(saved, "      after: %5.1f, %5.1f      after: %5.1f, %5.1f\n", m.after, m.later,
               a.after, a.later);
+    if (show_parts) {
+      for (const Figures *x : {&m, &a}) {
+        dprintf(saved, "      %s 1 s parts from 2 s:", x == &m ? "module" : "anchor");
+        for (double p : x->parts) dprintf(saved, " %.0f", p);
+        dprintf(saved, x == &m ? " (far end from t=%.1f)\n" : "\n", m.t0);
+      }
+    }
     if (seconds >= 120)
       dprintf(saved, "      first / last minute: %5.1f / %5.1f      %5.1f / %5.1f\n", m.first,
               m.last, a.first, a.last);

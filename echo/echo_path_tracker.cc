@@ -188,6 +188,8 @@ bool Peak(const EchoPathTracker &t, int half, double *offset, double *height) {
 
 }  // namespace
 
+int EchoPathSettlePoints() { return int(kSlide.settle_points); }
+
 void EchoPathTrackerLose(EchoPathTracker *t, int64_t expected) {
   t->locked = false;
   Restart(t, EchoPathTracker::kSearch, expected);

@@ -80,6 +80,9 @@ void EchoPathTrackerUpdate(EchoPathTracker *t, const int16_t *mic, int n, int64_
                            int64_t expected, const FarHistory &far, double applied_ppm,
                            double count_ppm);
 
+// Tracked points before the slide's rate is used.
+int EchoPathSettlePoints();
+
 // Back to the search (the offset tracked cannot be the echo's).
 void EchoPathTrackerLose(EchoPathTracker *t, int64_t expected);
 

@@ -5,18 +5,19 @@
 // (a resampler at the tracked drift) into a history. The component aligns
 // the far end itself: from the reported stream delay it knows which far
 // sample echoes at the start of the block, and it hands the canceller
-// that far end, 40 ms early (the canceller's filter starts a little
+// that far end up to 40 ms early (the canceller's filter starts a little
 // before the delay it is given), 10 ms before each 10 ms half of the
-// microphone block, with a stream delay of 0. The canceller therefore always sees a
-// steady, aligned reference: its own buffer and delay logic never move,
-// a changed device delay is followed at once (the adapted filter stays
-// valid), and drift never accumulates.
+// microphone block, with a stream delay of 0. The canceller therefore
+// always sees a steady, aligned reference: its own buffer and delay logic
+// never move, a changed device delay is followed once it holds for half a
+// second (the adapted filter stays valid), and drift never accumulates.
 #include "echo/hx_echo.h"
 
 #include <soxr.h>
 #include <string.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <mutex>
 #include <new>
@@ -65,17 +66,21 @@ constexpr double kRatioUpdatePpm = 0.1;                // follow changes above t
 // canceller, whose filter covers -30 to +50 ms around the lead: moving the
 // reference with every few ms of report jitter would keep it re-adapting.
 constexpr int kSettleBlocks = 50;
-// A change of the reported delay by more than 20 ms that holds for 100 ms
-// is a new device delay: the alignment jumps to it at once.
+// A change of the reported delay by more than 20 ms that holds for half a
+// second is a new device delay: the alignment jumps to it. Shorter
+// swings are report noise (a busy machine: a capture latency that reads
+// 100 ms for a moment, a render queue refilled after an underrun).
 constexpr double kJumpSamples = 20 * HX_ECHO_RATE / 1000;
-constexpr int kJumpBlocks = 5;
+constexpr int kJumpBlocks = 25;
 // How early the far end reaches the canceller; it needs at least 10 ms and
 // keeps its full strength up to about 80 ms. Never more than the far end
-// already in the history allows (with 2 ms to spare).
+// already in the history allows, with 10 ms to spare: the far end may come
+// that much later for good (a render buffer that shrinks) without the lead,
+// and so the echo's place in the filter, having to move.
 constexpr int64_t kLeadMaxSamples = 40 * HX_ECHO_RATE / 1000;
 constexpr int64_t kLeadMinSamples = 10 * HX_ECHO_RATE / 1000;
-constexpr int64_t kLeadSpareSamples = 2 * HX_ECHO_RATE / 1000;
-constexpr int kStarveBlocks = 3;
+constexpr int64_t kLeadSpareSamples = 10 * HX_ECHO_RATE / 1000;
+constexpr int kStarveBlocks = 25;
 
 }  // namespace
 
@@ -87,7 +92,7 @@ struct hx_echo {
   std::mutex reverse_mu;
   int16_t reverse[kReverseCapacity];
   size_t reverse_head = 0, reverse_count = 0;
-  int64_t reverse_samples = 0, reverse_dropped = 0;
+  int64_t reverse_samples = 0;
 
   // Capture thread only.
   int16_t taken[kReverseCapacity];        // far end drained this block
@@ -104,17 +109,26 @@ struct hx_echo {
   int64_t steps = 0;        // alignment changes (jumps and settling)
   int64_t clock_input = 0;  // far-end samples handed to the resampler
   int64_t starved = 0;      // blocks whose far end was not yet there
-  int starve_blocks = 0;    // ... in a row
+  int starve_blocks = 0;    // ... more than fed ones since the last shrink (not below 0)
   soxr_t clock = nullptr;                 // render clock -> capture clock
   double applied_ppm = 0;
+  double count_ppm = 0;     // the count-based drift in use (TrustDrift)
   DriftTracker drift;
   EchoPathTracker path;
   double path_offset = 0;   // samples the echo is later than reported (tracked)
   webrtc::AudioFrame near_frame, far_frame;
   int64_t capture_blocks = 0;
 
-  std::mutex stats_mu;
-  hx_echo_stats stats{};
+  // The figures for readers on any thread: a sequence lock, so the capture
+  // thread never waits on a reader. The capture thread makes the sequence
+  // odd, stores the words, makes it even; a reader copies the words and
+  // keeps the copy when the sequence was even and did not change meanwhile.
+  // Every word is an atomic: a torn copy is discarded, never a race.
+  static constexpr size_t kStatsWords = (sizeof(hx_echo_stats) + 7) / 8;
+  hx_echo_stats stats{};    // capture thread's own copy
+  std::atomic<uint64_t> stats_seq{0};
+  std::atomic<uint64_t> stats_words[kStatsWords] = {};
+  std::atomic<int64_t> reverse_total{0}, reverse_lost{0};  // for readers
 };
 
 namespace {
@@ -176,7 +190,7 @@ void ToCaptureClock(hx_echo *e, size_t n) {
   size_t made = n;
   const int16_t *src = e->taken;
   if (e->clock) {
-    const double ppm = e->drift.ppm + e->path.ppm;
+    const double ppm = e->count_ppm + e->path.ppm;
     if (std::fabs(ppm - e->applied_ppm) > kRatioUpdatePpm) {
       soxr_set_io_ratio(e->clock, 1 + ppm * 1e-6, 0);  // render samples per capture sample
       e->applied_ppm = ppm;
@@ -189,6 +203,26 @@ void ToCaptureClock(hx_echo *e, size_t n) {
   }
   for (size_t i = 0; i < made; ++i) e->history[(e->history_count + i) % kHistory] = src[i];
   e->history_count += static_cast<int64_t>(made);
+}
+
+// The drift the stream counts show enters the far end's resampling only
+// once the echo confirms it: the slide of the echo that the path tracker
+// measures lies within 30 ppm + 25 % of it. On a server with one clock the
+// reported delays wander by a few ms while streams settle, which the counts
+// read as hundreds of ppm. While the tracker holds the echo the sum of the
+// two corrections is its measured slide either way; the choice matters
+// whenever it does not (searching, the far end silent). The sum stays
+// continuous when the choice changes.
+void TrustDrift(hx_echo *e) {
+  double use = e->drift.ppm;
+  if (e->settings.path_tracking) {
+    const bool measured = e->path.locked && e->path.slide.points >= EchoPathSettlePoints();
+    const auto agrees = [](double a, double b) { return std::fabs(a - b) <= 30 + 0.25 * std::fabs(b); };
+    if (measured) use = agrees(e->path.slide.ppm, e->drift.ppm) ? e->drift.ppm : 0;
+    else if (!(e->count_ppm != 0 && agrees(e->count_ppm, e->drift.ppm))) use = e->count_ppm;
+  }
+  e->path.ppm += e->count_ppm - use;
+  e->count_ppm = use;
 }
 
 int64_t Lead(double room) {
@@ -237,6 +271,31 @@ void FarFrame(hx_echo *e, int64_t from) {
   }
   e->far_frame.samples_per_channel_ = kFrame;
   e->far_frame.num_channels_ = 1;
+}
+
+void PublishStats(hx_echo *e) {
+  uint64_t words[hx_echo::kStatsWords] = {};
+  memcpy(words, &e->stats, sizeof e->stats);
+  const uint64_t seq = e->stats_seq.load(std::memory_order_relaxed);
+  e->stats_seq.store(seq + 1, std::memory_order_relaxed);
+  // Release stores: a reader that sees any new word also sees the odd
+  // sequence stored before it (no fences: ThreadSanitizer does not model them).
+  for (size_t i = 0; i < hx_echo::kStatsWords; ++i)
+    e->stats_words[i].store(words[i], std::memory_order_release);
+  e->stats_seq.store(seq + 2, std::memory_order_release);
+}
+
+// A consistent copy of the figures; retries while the capture thread is
+// storing them (a few hundred nanoseconds every 20 ms).
+void ReadStats(hx_echo *e, hx_echo_stats *st) {
+  uint64_t words[hx_echo::kStatsWords];
+  for (;;) {
+    const uint64_t before = e->stats_seq.load(std::memory_order_acquire);
+    for (size_t i = 0; i < hx_echo::kStatsWords; ++i)  // acquire: the check below comes after
+      words[i] = e->stats_words[i].load(std::memory_order_acquire);
+    if (!(before & 1) && e->stats_seq.load(std::memory_order_relaxed) == before) break;
+  }
+  memcpy(st, words, sizeof *st);
 }
 
 void RefreshMetrics(hx_echo *e, hx_echo_stats *st) {
@@ -306,7 +365,7 @@ void hx_echo_reverse(hx_echo *e, const int16_t *stereo, int32_t frames) {
   std::lock_guard<std::mutex> lk(e->reverse_mu);
   for (int32_t i = 0; i < frames; ++i) {
     if (e->reverse_count == kReverseCapacity) {  // the capture side stalled: keep the newest
-      ++e->reverse_dropped;
+      e->reverse_lost.fetch_add(1, std::memory_order_relaxed);
       e->reverse_head = (e->reverse_head + 1) % kReverseCapacity;
       --e->reverse_count;
     }
@@ -316,6 +375,7 @@ void hx_echo_reverse(hx_echo *e, const int16_t *stereo, int32_t frames) {
     ++e->reverse_count;
   }
   e->reverse_samples += frames;
+  e->reverse_total.store(e->reverse_samples, std::memory_order_relaxed);
 }
 
 int32_t hx_echo_capture(hx_echo *e, const int16_t *mic, int32_t count, int32_t stream_delay_ms,
@@ -347,19 +407,25 @@ int32_t hx_echo_capture(hx_echo *e, const int16_t *mic, int32_t count, int32_t s
     if (jumped) EchoPathTrackerLose(&e->path, measured - capture);
     const FarHistory far{e->history, kHistory, e->history_count};
     EchoPathTrackerUpdate(&e->path, mic, HX_ECHO_BLOCK, capture, measured - capture, far,
-                          e->applied_ppm, e->drift.ppm);
+                          e->applied_ppm, e->count_ppm);
     // The echo of far end not yet received is no echo: a lock there is false.
     if (e->path.locked && capture + HX_ECHO_BLOCK + e->path.offset > double(newest))
       EchoPathTrackerLose(&e->path, measured - capture);
     if (e->path.locked) e->path_offset = double(measured - capture) - e->path.offset;
+    TrustDrift(e);
+  } else {
+    e->count_ppm = e->drift.ppm;
   }
   const int32_t applied = static_cast<int32_t>(
       std::lround((newest - e->aligned - HX_ECHO_BLOCK) * 1000.0 / HX_ECHO_RATE));
-  // Far end not received yet (a delay report too short) reaches the
-  // canceller as silence; the alignment itself does not move for it. A lead
-  // that the far end has not reached for kStarveBlocks blocks in a row (the
-  // render buffer shrank, the far end paused) shrinks to what is there: a
-  // canceller fed silence cancels nothing.
+  // Far end not received yet (a delay report too short, a render thread
+  // running late) reaches the canceller as silence; the alignment itself
+  // does not move for it. A lead that the far end misses in 25 blocks more
+  // than it reaches (the render buffer shrank for good: every block or most
+  // of them starve) shrinks to what is there: a canceller fed silence
+  // cancels nothing. Not sooner: on a busy machine the render thread starves
+  // a few blocks and catches up, and each shrink moves the echo inside the
+  // filter, which then re-adapts.
   int64_t from = e->aligned + e->lead;
   if (from + HX_ECHO_BLOCK > e->history_count) {
     ++e->starved;
@@ -370,8 +436,8 @@ int32_t hx_echo_capture(hx_echo *e, const int16_t *mic, int32_t count, int32_t s
       e->starve_blocks = 0;
       ++e->steps;
     }
-  } else {
-    e->starve_blocks = 0;
+  } else if (e->starve_blocks > 0) {
+    --e->starve_blocks;
   }
   int32_t any_voice = 0;
   for (int h = 0; h < 2; ++h) {
@@ -392,7 +458,6 @@ int32_t hx_echo_capture(hx_echo *e, const int16_t *mic, int32_t count, int32_t s
   hx_echo_stats fresh{};
   const bool refresh = e->capture_blocks % kMetricsPeriodBlocks == 0;
   if (refresh) RefreshMetrics(e, &fresh);
-  std::lock_guard<std::mutex> lk(e->stats_mu);
   hx_echo_stats &st = e->stats;
   st.capture_blocks = e->capture_blocks;
   st.reported_delay_ms = stream_delay_ms;
@@ -401,6 +466,7 @@ int32_t hx_echo_capture(hx_echo *e, const int16_t *mic, int32_t count, int32_t s
   st.alignment_steps = e->steps;
   st.starved_blocks = e->starved;
   st.drift_ppm = e->clock ? e->drift.ppm : 0;
+  st.drift_used = e->count_ppm != 0 ? 1 : 0;
   st.path_locked = e->path.locked ? 1 : 0;
   st.path_ppm = e->path.ppm;
   st.path_offset_ms = e->path_offset * 1000.0 / HX_ECHO_RATE;
@@ -415,18 +481,15 @@ int32_t hx_echo_capture(hx_echo *e, const int16_t *mic, int32_t count, int32_t s
     st.delay_std_ms = fresh.delay_std_ms;
     st.fraction_poor_delays = fresh.fraction_poor_delays;
   }
+  PublishStats(e);
   return 0;
 }
 
 void hx_echo_get_stats(hx_echo *e, hx_echo_stats *st) {
   if (!e || !st) return;
-  {
-    std::lock_guard<std::mutex> lk(e->stats_mu);
-    *st = e->stats;
-  }
-  std::lock_guard<std::mutex> lk(e->reverse_mu);
-  st->reverse_samples = e->reverse_samples;
-  st->reverse_dropped = e->reverse_dropped;
+  ReadStats(e, st);
+  st->reverse_samples = e->reverse_total.load(std::memory_order_relaxed);
+  st->reverse_dropped = e->reverse_lost.load(std::memory_order_relaxed);
 }
 
 }  // extern "C"

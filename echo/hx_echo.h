@@ -18,10 +18,11 @@
  * The component aligns the far end itself: from the stream delay it knows
  * which far end echoes in each block, and hands the canceller that far end
  * 40 ms early with a stream delay of 0, so the dependency's own delay logic
- * never moves. It follows a change of the delay by more than 20 ms at once
- * and leaves smaller ones to the canceller's filter. The render clock's
- * drift against the capture clock is estimated from sample counts and the
- * far end resampled onto the capture clock (libsoxr).
+ * never moves. It follows a change of the delay by more than 20 ms that
+ * holds for half a second and leaves smaller ones to the canceller's
+ * filter. The render clock's drift against the capture clock is estimated
+ * from sample counts, used once the echo's own slide in the signals
+ * confirms it, and the far end resampled onto the capture clock (libsoxr).
  *
  * Settings (defaults, measured in docs/performance.md):
  *   - extended filter on: 128 ms of filter hold the lead and a room;
@@ -38,8 +39,9 @@
  * Threads: one render thread and one capture thread may call at the same
  * time; statistics may be read from any thread. The render call only copies
  * into a bounded queue under a short lock; all processing runs on the
- * capture thread. Neither call allocates after hx_echo_create (libsoxr may
- * grow its internal buffers during the first calls). */
+ * capture thread, which publishes the figures without a lock (a reader
+ * never holds it up). Neither call allocates after hx_echo_create (libsoxr
+ * may grow its internal buffers during the first calls). */
 #ifndef HX_ECHO_H
 #define HX_ECHO_H
 
@@ -78,6 +80,8 @@ typedef struct {
   int64_t alignment_steps;    /* times the alignment moved (delay jumps, settling) */
   int64_t starved_blocks;     /* blocks whose aligned far end had not arrived */
   double drift_ppm;           /* estimated render clock minus capture clock, ppm */
+  int32_t drift_used;         /* 1 while that estimate corrects the far end (with path
+                                 tracking: once the echo's slide confirmed it) */
   int32_t path_locked;        /* 1 while the echo is found in the signals */
   double path_ppm;            /* the far end's resampling corrected by this, ppm */
   double path_offset_ms;      /* the echo arrives this much later than reported */

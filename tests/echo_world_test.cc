@@ -11,10 +11,9 @@
 
 #include <gtest/gtest.h>
 
-#include "support/speech.h"
-
 #include "backends/api/brisa_dll.h"
 #include "hxsim.h"
+#include "support/speech.h"
 
 namespace {
 

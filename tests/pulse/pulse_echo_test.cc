@@ -164,9 +164,7 @@ class PulseEcho : public ::testing::Test {
 // far-end-only stretches after the first 2 s. The median, because with both
 // cores busy the loopback now and then drops or adds a few ms of audio (its
 // log says so); the echo then jumps and costs a second or two of
-// cancellation until the canceller finds it again (measured under load:
-// 5 to 13 dB over such a whole run, whose other seconds held 35 to 53 dB).
-// The whole-run figure is printed.
+// cancellation until the canceller finds it again. The whole run is printed.
 TEST_F(PulseEcho, RealEchoIsCancelledByAtLeast25dB) {
   StartCall();
   const Lag lag = Align();
@@ -209,10 +207,8 @@ TEST_F(PulseEcho, RealEchoIsCancelledByAtLeast25dB) {
 // on the new speaker within 3 s, upstream audio never stops for 3 s and the
 // microphone still reaches the host at the end.
 //
-// The echo reduction after each change is printed, not asserted: measured
-// from 1.7 to 25.6 dB in the 3 s after a restart of the voice path or the
-// switch, from 4 to 74 dB in the 3 s after that (27 to 179 dB before any
-// change), too spread for a bound that would not flake.
+// The echo reduction after each change is printed, not asserted: it spreads
+// too far between runs (docs/performance.md) for a bound that would not flake.
 //
 // The new null sink is given 3 s before it becomes the default: a null sink
 // that was just loaded asks for nothing during its first 2 s (it renders
