@@ -92,7 +92,6 @@ struct hx_echo {
   std::mutex reverse_mu;
   int16_t reverse[kReverseCapacity];
   size_t reverse_head = 0, reverse_count = 0;
-  int64_t reverse_samples = 0;
 
   // Capture thread only.
   int16_t taken[kReverseCapacity];        // far end drained this block
@@ -128,7 +127,7 @@ struct hx_echo {
   hx_echo_stats stats{};    // capture thread's own copy
   std::atomic<uint64_t> stats_seq{0};
   std::atomic<uint64_t> stats_words[kStatsWords] = {};
-  std::atomic<int64_t> reverse_total{0}, reverse_lost{0};  // for readers
+  std::atomic<int64_t> reverse_total{0}, reverse_lost{0};  // written under reverse_mu; readers any thread
 };
 
 namespace {
@@ -181,7 +180,7 @@ size_t TakeReverse(hx_echo *e, int64_t *received) {
   for (size_t i = 0; i < n; ++i) e->taken[i] = e->reverse[(e->reverse_head + i) % kReverseCapacity];
   e->reverse_head = (e->reverse_head + n) % kReverseCapacity;
   e->reverse_count = 0;
-  *received = e->reverse_samples;
+  *received = e->reverse_total.load(std::memory_order_relaxed);
   return n;
 }
 
@@ -374,8 +373,7 @@ void hx_echo_reverse(hx_echo *e, const int16_t *stereo, int32_t frames) {
         static_cast<int16_t>((stereo[2 * i] + stereo[2 * i + 1]) >> 1);
     ++e->reverse_count;
   }
-  e->reverse_samples += frames;
-  e->reverse_total.store(e->reverse_samples, std::memory_order_relaxed);
+  e->reverse_total.fetch_add(frames, std::memory_order_relaxed);
 }
 
 int32_t hx_echo_capture(hx_echo *e, const int16_t *mic, int32_t count, int32_t stream_delay_ms,

@@ -19,12 +19,7 @@ void BrisaCapturePath::FarEnd(const int16_t *stereo, size_t frames) {
 }
 
 void BrisaCapturePath::Process(int16_t *block, int render_ms, int capture_ms, bool settled) {
-  // A render latency of 0 is no latency: the server reports it when the
-  // stream underran (the queue went negative) or before timing arrived, and
-  // under load it can read 0 for seconds while the speaker plays with its
-  // usual delay. Aligning by it would hand the canceller far end that has
-  // not arrived; the last delay stands instead.
-  if ((settled && render_ms > 0 && capture_ms <= kMaxCaptureLatencyMs) || delay_ms_ < 0)
+  if ((settled && capture_ms <= kMaxCaptureLatencyMs) || delay_ms_ < 0)
     delay_ms_ = render_ms + (capture_ms <= kMaxCaptureLatencyMs ? capture_ms : 0);
   int32_t voice = 0;
   if (hx_echo_capture(echo_, block, (int32_t)kVoiceBlockSamples, delay_ms_, block, &voice) != 0)

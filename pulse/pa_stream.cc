@@ -104,7 +104,15 @@ void PaStream::OnRead(pa_stream *s, size_t, void *self_) {
     self->pump_->Push(data, n);  // data is null for a hole: pushed as silence
     pa_stream_drop(s);
   }
-  self->latency_ms_.store(StreamLatencyMs(s), std::memory_order_relaxed);
+  self->KeepLatency(s);
+}
+
+// A latency of 0 is no latency: the server reports it before timing
+// arrives and when a stream underran (its queue went negative), and under
+// load it can read so for seconds while the device plays with its usual
+// delay. The last known latency stands instead.
+void PaStream::KeepLatency(pa_stream *s) {
+  if (const int ms = StreamLatencyMs(s)) latency_ms_.store(ms, std::memory_order_relaxed);
 }
 
 void PaStream::OnWrite(pa_stream *s, size_t n, void *self_) {
@@ -118,7 +126,7 @@ void PaStream::OnWrite(pa_stream *s, size_t n, void *self_) {
     if (pa_stream_write(s, buf, len, nullptr, 0, PA_SEEK_RELATIVE) < 0) break;
     n -= len;
   }
-  self->latency_ms_.store(StreamLatencyMs(s), std::memory_order_relaxed);
+  self->KeepLatency(s);
 }
 
 }  // namespace hxpa

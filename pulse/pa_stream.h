@@ -38,7 +38,8 @@ class PaStream {
   // Releases a stream that failed; true while the stream is open and sound.
   bool Check();
   bool open() const { return s_ != nullptr; }
-  // Latency of the stream as of its last callback (any thread).
+  // Latency of the stream as last known (any thread); 0 until the server
+  // has reported one since the stream opened.
   int latency_ms() const { return latency_ms_.load(std::memory_order_relaxed); }
   // Seconds since the stream was opened, 0 while it is closed (any thread).
   double age_s() const;
@@ -48,6 +49,7 @@ class PaStream {
   static void OnState(pa_stream *s, void *self);
   static void OnRead(pa_stream *s, size_t n, void *self);
   static void OnWrite(pa_stream *s, size_t n, void *self);
+  void KeepLatency(pa_stream *s);
 
   pa_stream *s_ = nullptr;
   BlockPump *pump_ = nullptr;
