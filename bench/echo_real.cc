@@ -146,7 +146,8 @@ Figures RunAnchor(const PulseDaemon &daemon, MicFeeder &feeder, MicRecording &mi
   const std::string index = daemon.LoadModule(
       {"module-echo-cancel", "source_master=mic", "sink_master=spk", "source_name=aec_src",
        "sink_name=aec_sink", "aec_method=webrtc",
-       "aec_args=\"analog_gain_control=0 digital_gain_control=0\""});
+       // pactl runs through the shell: the quotes the module's parser needs are kept in ''.
+       "'aec_args=\"analog_gain_control=0 digital_gain_control=0\"'"});
   if (index.empty()) {
     fprintf(stderr, "echo_real: module-echo-cancel did not load; the daemon's log:\n%s\n",
             daemon.Log().c_str());
