@@ -8,18 +8,18 @@ namespace {
 
 constexpr float kEmphasis = 0.95f;       // pre-emphasis: sharpens the correlation peak
 constexpr double kSoundFloor = 8;        // mean |pre-emphasised sample| of a block with sound
-constexpr int kSearchBlocks = 40;        // blocks with sound before the search decides
+constexpr int kSearchBlocks = 25;        // blocks with sound before the search decides
 constexpr int kSearchGiveUp = 250;       // ... and before it starts over
 constexpr double kSearchMinNcc = 0.5;    // envelope correlation of a found echo
 constexpr double kSearchMargin = 0.05;   // over the best peak outside its lobe
 constexpr int kSearchLobe = 16;          // ms: the envelope peak is broad
 constexpr int64_t kSearchRebase = 32 * 16;  // reported delay moved 32 ms: search anew
-constexpr int kRefineBlocks = 25;
+constexpr int kRefineBlocks = 12;
 constexpr double kRefineMinPeak = 0.2;   // normalised peak of a found echo
 constexpr double kTrackForget = 0.85;    // per block with sound: about 0.13 s
 constexpr int kTrackWarm = 8;            // blocks before a tracked peak is used
 constexpr double kTrackMinPeak = 0.2;    // weaker peaks are not used (a clear echo: 0.7) ...
-constexpr int kTrackFadeBlocks = 50;     // ... and this many in a row lose the echo
+constexpr int kTrackFadeBlocks = 15;     // ... and this many in a row lose the echo
 // The slide's rate: a line through the tracked offset (as it would be
 // without the corrections applied meanwhile) with a memory of about 1.5 s;
 // a jump of more than 4 samples (the server dropped or added audio) or
@@ -254,12 +254,13 @@ void EchoPathTrackerUpdate(EchoPathTracker *t, const int16_t *mic, int n, int64_
       Correlate(t, mic, n, capture, far, kPathTrackHalf, kTrackForget);
       if (++t->active < kTrackWarm) return;
       double at, height;
-      if (!Peak(*t, kPathTrackHalf, &at, &height)) {  // moved beyond the window
-        Restart(t, EchoPathTracker::kTrack, std::llround(at));
+      const bool inside = Peak(*t, kPathTrackHalf, &at, &height);
+      if (height < kTrackMinPeak) {  // the echo faded here (or went elsewhere)
+        if (++t->faded >= kTrackFadeBlocks) EchoPathTrackerLose(t, expected);
         return;
       }
-          if (height < kTrackMinPeak) {
-        if (++t->faded >= kTrackFadeBlocks) EchoPathTrackerLose(t, expected);
+      if (!inside) {  // a clear peak moved beyond the window: follow it
+        Restart(t, EchoPathTracker::kTrack, std::llround(at));
         return;
       }
       t->faded = 0;

@@ -81,6 +81,20 @@ constexpr int64_t kLeadMaxSamples = 40 * HX_ECHO_RATE / 1000;
 constexpr int64_t kLeadMinSamples = 10 * HX_ECHO_RATE / 1000;
 constexpr int64_t kLeadSpareSamples = 10 * HX_ECHO_RATE / 1000;
 constexpr int kStarveBlocks = 25;
+constexpr int64_t kLateMaxSamples = 20 * HX_ECHO_RATE / 1000;
+// The echo found in the signals where the canceller's filter cannot hold
+// it (a delay the server does not report: a loopback, a device behind a
+// resampler; a device change that moved the echo but not the report) moves
+// the alignment, once the tracker has followed it for 3 blocks with sound.
+// The filter (128 ms) holds an echo up to 100 ms into it (the room's tail
+// needs the rest) and from 15 ms in (5 ms of report noise at least); a
+// realignment costs the filter a second or two of re-adapting, so nothing
+// it holds is moved.
+constexpr int kPathTrustPoints = 3;
+constexpr double kPathTapMax = 100 * HX_ECHO_RATE / 1000;
+constexpr double kPathTapMin = 15 * HX_ECHO_RATE / 1000;
+constexpr double kPathEarlyMin = 5 * HX_ECHO_RATE / 1000;
+constexpr int64_t kPathShiftMax = 400 * HX_ECHO_RATE / 1000;
 
 }  // namespace
 
@@ -115,6 +129,8 @@ struct hx_echo {
   DriftTracker drift;
   EchoPathTracker path;
   double path_offset = 0;   // samples the echo is later than reported (tracked)
+  int64_t path_shift = 0;   // samples the alignment puts the echo later than reported
+  double path_later = 0;    // samples the echo came after the alignment while the filter held it
   webrtc::AudioFrame near_frame, far_frame;
   int64_t capture_blocks = 0;
 
@@ -222,6 +238,24 @@ void TrustDrift(hx_echo *e) {
   }
   e->path.ppm += e->count_ppm - use;
   e->count_ppm = use;
+}
+
+// Keeps the echo the tracker found where the canceller's filter holds it.
+// An echo out of its reach moves the alignment so that the echo sits again
+// where the filter last held it: after a change of the delay alone (the
+// same room, another device latency) the adapted filter fits at once.
+void FollowEcho(hx_echo *e, int64_t capture) {
+  const double later = double(e->aligned - capture) - e->path.offset;
+  if (double(e->lead) + later <= kPathTapMax &&
+      -later <= std::max(kPathEarlyMin, double(e->lead) - kPathTapMin)) {
+    e->path_later = later;
+    return;
+  }
+  const int64_t move = std::llround(later - e->path_later);
+  if (std::llabs(e->path_shift + move) > kPathShiftMax) return;
+  e->aligned -= move;
+  e->path_shift += move;
+  ++e->steps;
 }
 
 int64_t Lead(double room) {
@@ -393,23 +427,29 @@ int32_t hx_echo_capture(hx_echo *e, const int16_t *mic, int32_t count, int32_t s
   // resampler still holds back its look-ahead.
   const int64_t latency = e->clock ? std::min(kClockLatency, e->clock_input) : 0;
   const int64_t newest = e->history_count + latency;
-  const int64_t measured = newest - delay - HX_ECHO_BLOCK;
+  const int64_t reported = newest - delay - HX_ECHO_BLOCK;
+  const int64_t measured = reported - e->path_shift;
   // How far the history reaches beyond the block: the delay less what the
   // resampler holds back once it runs (not the history of the first
   // blocks, before it holds anything back).
-  const bool jumped = Align(e, measured, delay - (e->clock ? kClockLatency : 0));
+  const bool jumped =
+      Align(e, measured, delay + e->path_shift - (e->clock ? kClockLatency : 0));
   const int64_t capture = e->capture_blocks * HX_ECHO_BLOCK;
   if (e->clock && e->settings.path_tracking) {
     // A jump of the reported delay: the streams or the device changed, and
     // where the echo was found no longer counts.
-    if (jumped) EchoPathTrackerLose(&e->path, measured - capture);
+    if (jumped) EchoPathTrackerLose(&e->path, reported - capture);
     const FarHistory far{e->history, kHistory, e->history_count};
-    EchoPathTrackerUpdate(&e->path, mic, HX_ECHO_BLOCK, capture, measured - capture, far,
+    EchoPathTrackerUpdate(&e->path, mic, HX_ECHO_BLOCK, capture, reported - capture, far,
                           e->applied_ppm, e->count_ppm);
     // The echo of far end not yet received is no echo: a lock there is false.
     if (e->path.locked && capture + HX_ECHO_BLOCK + e->path.offset > double(newest))
-      EchoPathTrackerLose(&e->path, measured - capture);
-    if (e->path.locked) e->path_offset = double(measured - capture) - e->path.offset;
+      EchoPathTrackerLose(&e->path, reported - capture);
+    if (e->path.locked) e->path_offset = double(reported - capture) - e->path.offset;
+    // Not while the report has moved away from the alignment: the echo may
+    // not have moved yet, and the report's own jump comes first.
+    if (e->path.locked && e->path.slide.points >= kPathTrustPoints && e->jump_blocks == 0)
+      FollowEcho(e, capture);
     TrustDrift(e);
   } else {
     e->count_ppm = e->drift.ppm;
@@ -420,16 +460,25 @@ int32_t hx_echo_capture(hx_echo *e, const int16_t *mic, int32_t count, int32_t s
   // running late) reaches the canceller as silence; the alignment itself
   // does not move for it. A lead that the far end misses in 25 blocks more
   // than it reaches (the render buffer shrank for good: every block or most
-  // of them starve) shrinks to what is there: a canceller fed silence
-  // cancels nothing. Not sooner: on a busy machine the render thread starves
+  // of them starve) shrinks to what is there, the alignment moves once the
+  // lead is at its shortest: a canceller fed silence cancels nothing. Not sooner: on a busy machine the render thread starves
   // a few blocks and catches up, and each shrink moves the echo inside the
   // filter, which then re-adapts.
   int64_t from = e->aligned + e->lead;
   if (from + HX_ECHO_BLOCK > e->history_count) {
     ++e->starved;
-    if (++e->starve_blocks >= kStarveBlocks && e->lead > kLeadMinSamples) {
-      e->lead = std::max(kLeadMinSamples,
-                         e->history_count - e->aligned - HX_ECHO_BLOCK - kLeadSpareSamples);
+    if (++e->starve_blocks >= kStarveBlocks) {
+      const int64_t reach = e->history_count - e->aligned - HX_ECHO_BLOCK - kLeadSpareSamples;
+      e->lead = std::max(kLeadMinSamples, std::min(e->lead, reach));
+      if (reach < kLeadMinSamples && reach >= kLeadMinSamples - kLateMaxSamples) {
+        // Even the shortest lead misses it: the far end comes later than the
+        // report says, and so does its echo. The alignment takes it that much
+        // later for good; the tracker corrects it once it finds the echo. A
+        // far end missing by more than 20 ms has stopped, not come late.
+        const int64_t later = kLeadMinSamples - reach;
+        e->aligned -= later;
+        e->path_shift = std::min(kPathShiftMax, e->path_shift + later);
+      }
       from = e->aligned + e->lead;
       e->starve_blocks = 0;
       ++e->steps;
