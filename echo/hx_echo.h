@@ -20,7 +20,10 @@
  * 40 ms early with a stream delay of 0, so the dependency's own delay logic
  * never moves. It follows a change of the delay by more than 20 ms that
  * holds for half a second and leaves smaller ones to the canceller's
- * filter. The render clock's drift against the capture clock is estimated
+ * filter. An echo the report does not show (a loopback, a converter's
+ * buffer, another device whose latency the server does not know) is found
+ * in the signals: once it leaves the filter's reach the alignment moves to
+ * it. The render clock's drift against the capture clock is estimated
  * from sample counts, used once the echo's own slide in the signals
  * confirms it, and the far end resampled onto the capture clock (libsoxr).
  *
@@ -75,7 +78,8 @@ typedef struct {
   int64_t reverse_dropped;    /* reverse samples dropped: queue full */
   int32_t reported_delay_ms;  /* last stream delay given with a capture block */
   int32_t applied_delay_ms;   /* delay the far end is aligned by: the reported one,
-                                 averaged, followed when it moves by over 20 ms */
+                                 averaged, followed when it moves by over 20 ms, plus
+                                 what the echo found in the signals adds to it */
   int32_t lead_ms;            /* how early the aligned far end reaches the canceller */
   int64_t alignment_steps;    /* times the alignment moved (delay jumps, settling) */
   int64_t starved_blocks;     /* blocks whose aligned far end had not arrived */
