@@ -1,14 +1,8 @@
 // CBlockResample against a literal, deliberately naive wing-walk reference;
 // table rows, output counts, start-up silence, saturation, re-initialisation.
-#include <stdint.h>
-#include <string.h>
-
-#include <algorithm>
-#include <cmath>
-#include <random>
-#include <vector>
-
 #include <gtest/gtest.h>
+
+#include <random>
 
 #include "dsp/block_resample.h"
 #include "dsp/block_resample_table.h"
@@ -16,10 +10,7 @@
 
 namespace {
 
-using resample_ref::kNpc;
-using resample_ref::kNwing;
-using resample_ref::RefResampler;
-using resample_ref::RefTable;
+using namespace resample_ref;
 
 // One call; checks that nothing is written past the reported count.
 std::vector<int16_t> ProcessOnce(CBlockResample *r, const int16_t *in) {
@@ -28,8 +19,7 @@ std::vector<int16_t> ProcessOnce(CBlockResample *r, const int16_t *in) {
   EXPECT_EQ(0, r->Process(in, out.data(), &n));
   EXPECT_LT(n, out.size());
   for (size_t i = n; i < out.size(); ++i) EXPECT_EQ(0x5A5A, out[i]) << "wrote past " << n;
-  out.resize(n);
-  return out;
+  return out.resize(n), out;
 }
 
 struct Pair { int32_t in_rate, out_rate; uint32_t frame; };
@@ -78,8 +68,7 @@ TEST(BlockResample, CountsReinitAndRelease) {
   std::vector<int16_t> loud(480);
   std::generate(loud.begin(), loud.end(), [&] { return (int16_t)rng(); });
   CBlockResample fresh, r;
-  ASSERT_EQ(0, fresh.Init(16000, 48000, 320));
-  ASSERT_EQ(0, r.Init(16000, 48000, 320));
+  ASSERT_TRUE(fresh.Init(16000, 48000, 320) == 0 && r.Init(16000, 48000, 320) == 0);
   for (int k = 0; k < 3; ++k) EXPECT_EQ(960u, ProcessOnce(&r, loud.data()).size());
   ASSERT_EQ(0, r.Init(48000, 44100, 480));  // re-Init of a live instance
   for (int k = 0; k < 3; ++k) EXPECT_EQ(441u, ProcessOnce(&r, loud.data()).size());
@@ -97,14 +86,12 @@ TEST(BlockResample, FirstCallSeesSilentHistory) {
   // history and an impulse at the first input peaks at output 21.
   CBlockResample r;
   ASSERT_EQ(0, r.Init(16000, 48000, 320));
-  std::vector<int16_t> dc(320, 20000), impulse(320, 0), zero(320, 0);
-  std::vector<int16_t> y = ProcessOnce(&r, dc.data());
+  std::vector<int16_t> dc(320, 20000), impulse(320, 0), zero(320, 0), y = ProcessOnce(&r, dc.data());
   EXPECT_EQ(std::vector<int16_t>(4, 0), std::vector<int16_t>(y.begin(), y.begin() + 4));
   EXPECT_NE(0, y[4]);
   EXPECT_NEAR(17800, y[60], 200);  // settled: DC gain of about 0.89
   ASSERT_EQ(0, r.Init(16000, 48000, 320));
-  impulse[0] = 30000;
-  y = ProcessOnce(&r, impulse.data());
+  y = (impulse[0] = 30000, ProcessOnce(&r, impulse.data()));
   EXPECT_EQ(21, std::max_element(y.begin(), y.end()) - y.begin());
   ProcessOnce(&r, zero.data());  // carries the impulse's tail from history
   EXPECT_EQ(std::vector<int16_t>(960, 0), ProcessOnce(&r, zero.data()));
@@ -156,7 +143,6 @@ TEST(BlockResample, EveryKernelThatRunsHereMatchesTheReference) {
   EXPECT_TRUE(has("SSE2/16") && has("SSE2/24") && has("SSE2/32")) << list;
 #endif
   EXPECT_TRUE(!__builtin_cpu_supports("avx2") || (has("AVX2/16") && has("AVX2/32"))) << list;
-  fprintf(stderr, "kernels run (x2 pairs): %s\n", list.c_str());
 }
 
 }  // namespace

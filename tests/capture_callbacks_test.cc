@@ -1,7 +1,6 @@
 // The back-end callbacks called directly on an engine that is not started
 // (processors and converter set up by hand), into the packet queue or the ring.
 #include <math.h>
-#include <string.h>
 #include <unistd.h>
 
 #include "backends/backends.h"
@@ -32,7 +31,7 @@ class CallbacksTest : public EngineTest {
     e_->micro_capture.store(1);
   }
   size_t Drain(std::vector<int16_t> *out) {  // appends the packets queued so far
-    size_t n = out->size();
+    const size_t n = out->size();
     AudioPacket p;
     for (int32_t before; e_->TakeMicPacket(&p, &before); free(p.data))
       out->insert(out->end(), p.data, p.data + p.frames * p.channels);
@@ -42,16 +41,14 @@ class CallbacksTest : public EngineTest {
 
 TEST_F(CallbacksTest, WrongSizesAreLoggedAndDropped) {
   std::vector<int16_t> b = Block(0, 1);
-  b.resize(400);
-  uint8_t *bytes = reinterpret_cast<uint8_t *>(b.data());
+  uint8_t *bytes = reinterpret_cast<uint8_t *>((b.resize(400), b.data()));
   for (int n : {319, 321}) g_win7_get_aec_callback(b.data(), n, 0, e_);
   for (int n : {639, 0}) g_Mirel_RecvMicData(bytes, n);
   e_->micro_capture.store(0);  // off: right sizes are neither logged nor delivered
   g_win7_get_aec_callback(b.data(), 320, 0, e_);
   g_Mirel_RecvMicData(bytes, 640);
-  const std::string aec = kTag + std::string(20, '*') + "enter g_win7_get_aec_callback samples "
-                                                        "isn't 320;   len=";
-  const std::string mirel = kTag + "enter g_Mirel_RecvMicData len isn't 640!!!!!!!!!!!: ";
+  const std::string aec = kTag + std::string(20, '*') + "enter g_win7_get_aec_callback samples isn't 320;   len=",
+                    mirel = kTag + "enter g_Mirel_RecvMicData len isn't 640!!!!!!!!!!!: ";
   EXPECT_EQ((std::vector<std::string>{aec + "319", aec + "321", mirel + "639", mirel + "0"}), log_->Lines());
   EXPECT_EQ(0u, Drain(&b));
 }
@@ -66,13 +63,11 @@ TEST_F(CallbacksTest, GainControlOnlyForVoiceOnTheVoicePathAndAlwaysOnThePlainPa
     std::vector<int16_t> b = block(i), kept = b;
     uint8_t bytes[641];
     memcpy(bytes + 1, b.data(), 640);
-    if (i < 30) g_win7_get_aec_callback(b.data(), 320, 0, e_);
-    else g_Mirel_RecvMicData(bytes + 1, 640);
+    i < 30 ? g_win7_get_aec_callback(b.data(), 320, 0, e_) : g_Mirel_RecvMicData(bytes + 1, 640);
     EXPECT_EQ(kept, b);
     ASSERT_EQ(1920u, Drain(&via_callbacks)) << "block " << i;
   }
-  EXPECT_EQ(2, log_->Count("isVoice=1\n"));  // one block in ten on the voice path
-  EXPECT_EQ(1, log_->Count("isVoice=0\n"));
+  EXPECT_EQ((std::vector<int>{2, 1}), (std::vector<int>{log_->Count("isVoice=1\n"), log_->Count("isVoice=0\n")}));  // 1 in 10
   Fresh();
   for (int i = 0; i < 42; ++i) {
     int16_t ns[320], cleaned[320];
@@ -86,28 +81,22 @@ TEST_F(CallbacksTest, GainControlOnlyForVoiceOnTheVoicePathAndAlwaysOnThePlainPa
 TEST_F(CallbacksTest, SystemAudioIsScaledIntoTheRing) {
   Hx_AEC_Impl *run_before = g_aecImplRun.exchange(e_);
   ASSERT_TRUE(DgtlStoreBuffer_Open(&e_->m_captureRing, 9600, "capture"));
-  e_->m_sysEvent.Reset();
-  int32_t cnt0 = sys_cnt.load();
+  const int32_t cnt0 = (e_->m_sysEvent.Reset(), sys_cnt.load());
   uint8_t data[13], ring[13];
   for (int i = 0; i < 200; ++i) g_Tovan_RecvSysData(data, 13);  // off: dropped, one line per 200
   EXPECT_EQ(1, log_->Count(kTag + "aec_mode=0; micro_capture=1; sys_capture=0; "
                                   "online_sys_capture=0; sys_pak=13\n"));
-  EXPECT_EQ(0u, DgtlStoreBuffer_DataSize(&e_->m_captureRing));
-  EXPECT_FALSE(e_->m_sysEvent.Wait(0));
-  EXPECT_EQ(cnt0, sys_cnt.load());
+  EXPECT_TRUE(DgtlStoreBuffer_DataSize(&e_->m_captureRing) == 0 && !e_->m_sysEvent.Wait(0) && cnt0 == sys_cnt.load());
   // On: 8/10 truncated toward zero, in the caller's buffer too; an odd last byte is kept.
   e_->sys_capture.store(1);
   const int16_t in[6] = {10, -1, 32767, -32768, 5, -5}, want[6] = {8, 0, 26213, -26214, 4, -4};
-  memcpy(data, in, 12);
-  data[12] = 0x7b;
+  memcpy(data, in, 12), data[12] = 0x7b;
   g_Tovan_RecvSysData(data, 13);
-  EXPECT_EQ(cnt0 + 1, sys_cnt.load());
-  EXPECT_TRUE(e_->m_sysEvent.Wait(0));
+  EXPECT_TRUE(cnt0 + 1 == sys_cnt.load() && e_->m_sysEvent.Wait(0));
   ASSERT_EQ(13u, DgtlStoreBuffer_DataSize(&e_->m_captureRing));
   ASSERT_TRUE(DgtlStoreBuffer_Read(&e_->m_captureRing, ring, 13));
   EXPECT_TRUE(memcmp(ring, want, 12) == 0 && memcmp(ring, data, 13) == 0 && ring[12] == 0x7b);
-  DgtlStoreBuffer_Close(&e_->m_captureRing);
-  g_aecImplRun.store(run_before);
+  DgtlStoreBuffer_Close(&e_->m_captureRing), g_aecImplRun.store(run_before);
 }
 
 TEST_F(CallbacksTest, BrokenVoiceFlagIsFatal) {

@@ -28,12 +28,16 @@ struct HostRun {
     return at == std::string::npos ? none : atof(text.c_str() + at + label.size());
   }
   long Blocks() const { return (long)After("blocks delivered to the host: ", 0); }
-  // A WAV output's format, samples and their largest magnitude.
-  std::vector<short> Wav(const char *name, SF_INFO *info, long *peak) const {
-    SNDFILE *f = sf_open((dir + "/" + name).c_str(), SFM_READ, info);
-    std::vector<short> s(f ? size_t(info->frames * info->channels) : 0);
-    if (f) sf_readf_short(f, s.data(), info->frames), sf_close(f);
-    for (short v : s) *peak = std::max(*peak, labs(v));
+  double Erle() const { return After("echo reduction (ERLE) on far-end-only stretches after 2 s: ", -99); }
+  // A WAV output's samples; `facts` gets rate, channels, frames, peak.
+  std::vector<short> Wav(const char *name, std::vector<long> *facts) const {
+    SF_INFO info{};
+    SNDFILE *f = sf_open((dir + "/" + name).c_str(), SFM_READ, &info);
+    std::vector<short> s(f ? size_t(info.frames * info.channels) : 0);
+    if (f) sf_readf_short(f, s.data(), info.frames), sf_close(f);
+    long peak = 0;
+    for (short v : s) peak = std::max(peak, labs(v));
+    *facts = {info.samplerate, info.channels, (long)info.frames, peak};
     return s;
   }
 };
@@ -47,15 +51,15 @@ TEST(HostE2e, CallWithAllModeFlagsOnHandsUpStereoOfEqualChannels) {
               " --aec-mode 1 --micro-capture 1 --sys-capture 1 --online-sys-capture 1");
   ASSERT_TRUE(run.exit_code == 0 && run.Blocks() >= 100) << run.text;  // ~300 in 3 s
   EXPECT_TRUE(run.Has("voice path, capture + render (Brisa)")) << run.text;
-  SF_INFO a{}, b{};
-  long unequal = 0, up_peak = 0, far_peak = 0;
-  std::vector<short> up = run.Wav("upstream.wav", &a, &up_peak);
-  run.Wav("farend_to_voicepath.wav", &b, &far_peak);
+  std::vector<long> up_facts, far;
+  std::vector<short> up = run.Wav("upstream.wav", &up_facts);
+  run.Wav("farend_to_voicepath.wav", &far);
+  long unequal = 0;
   for (size_t i = 0; i + 1 < up.size(); i += 2) unequal += up[i] != up[i + 1];
   // Every 480-frame block stored, left == right, loud; 1 s of far end reached the voice path.
-  EXPECT_EQ((std::vector<long>{a.samplerate, a.channels, a.frames, unequal, up_peak > 1000,
-                               b.samplerate, b.channels, b.frames >= 16000, far_peak > 1000}),
-            (std::vector<long>{48000, 2, run.Blocks() * 480, 0, 1, 16000, 2, 1, 1}));
+  EXPECT_EQ((std::vector<long>{48000, 2, run.Blocks() * 480, 0, 1, 16000, 2, 1, 1}),
+            (std::vector<long>{up_facts[0], up_facts[1], up_facts[2], unequal, up_facts[3] > 1000,
+                               far[0], far[1], far[2] >= 16000, far[3] > 1000}));
 }
 
 // Unplugging the speaker makes the module fall back to plain capture at its
@@ -69,22 +73,15 @@ TEST(HostE2e, UnpluggedSpeakerSwitchesToPlainCapture) {
 // voice path removes it, the report says by how much, microphone.wav holds
 // what the microphone heard. Without cancelling the echo stays.
 TEST(HostE2e, DefaultEchoPathIsCancelledAndReported) {
-  auto erle = [](const HostRun &run) {
-    return run.After("echo reduction (ERLE) on far-end-only stretches after 2 s: ", -99);
-  };
-  HostRun run("--seconds 5");
-  ASSERT_EQ(run.exit_code, 0) << run.text;
+  HostRun run("--seconds 5"), uncancelled("--seconds 5 --no-cancel");
+  ASSERT_TRUE(run.exit_code == 0 && uncancelled.exit_code == 0) << run.text << uncancelled.text;
   EXPECT_TRUE(run.Has("echo path: 60 ms, -6.0 dB, short room, drift 0 ppm, cancelled by the voice path"))
       << run.text;
-  EXPECT_GE(erle(run), 20) << run.text;
-  SF_INFO mic{};
-  long peak = 0;
-  run.Wav("microphone.wav", &mic, &peak);
-  EXPECT_EQ((std::vector<long>{mic.samplerate, mic.channels, mic.frames >= 16000 * 4, peak > 3000}),
-            (std::vector<long>{16000, 1, 1, 1}));
-  HostRun uncancelled("--seconds 5 --no-cancel");
-  ASSERT_EQ(uncancelled.exit_code, 0) << uncancelled.text;
-  EXPECT_LT(erle(uncancelled), 15) << uncancelled.text;
+  EXPECT_GE(run.Erle(), 20) << run.text;
+  EXPECT_LT(uncancelled.Erle(), 15) << uncancelled.text;
+  std::vector<long> mic;
+  run.Wav("microphone.wav", &mic);
+  EXPECT_EQ((std::vector<long>{16000, 1, 1, 1}), (std::vector<long>{mic[0], mic[1], mic[2] >= 16000 * 4, mic[3] > 3000}));
 }
 
 // Bad input: no crash, exit code 2, a first line "hxaec-host: error: <problem>".
@@ -100,8 +97,8 @@ TEST(HostE2e, BadInputIsRefusedWithAClearMessage) {
       {"--echo-gain loud", "--echo-gain wants a number -60..10"}};
   for (const auto &c : cases) {
     HostRun run(c[0]);
-    std::string first = run.text.substr(0, run.text.find('\n'));
-    EXPECT_TRUE(run.exit_code == 2 && first.rfind("hxaec-host: error: ", 0) == 0 &&
-                first.find(c[1]) != std::string::npos) << run.text;
+    const std::string first = run.text.substr(0, run.text.find('\n'));
+    EXPECT_TRUE(run.exit_code == 2 && first.rfind("hxaec-host: error: ", 0) == 0 && first.find(c[1]) != std::string::npos)
+        << run.text;
   }
 }

@@ -1,6 +1,4 @@
 // Host pull entry: the mixed block per format, pipe lines, refusals, statistics line.
-#include <string>
-
 #include "platform/tick.h"
 #include "support/upstream_harness.h"
 
@@ -15,20 +13,14 @@ int16_t Sample(int cycle, int stream, int i) {
 class HostPull : public ::testing::Test {
  protected:
   static int32_t Play(void *ctx, int16_t *buf, int32_t len, int32_t s) {
-    HostPull *self = static_cast<HostPull *>(ctx);
-    for (int i = 0; i < len / 2; ++i) buf[i] = Sample(self->cycle_, s, i);
+    for (int i = 0; i < len / 2; ++i) buf[i] = Sample(static_cast<HostPull *>(ctx)->cycle_, s, i);
     return kResults[s];
   }
-  void SetUp() override {
-    Source(this, (void *)&Play);
-    engine_.aec_mode.store(1);
-    engine_.online_sys_capture.store(1);
-  }
+  void SetUp() override { Source(this, (void *)&Play), engine_.aec_mode.store(1), engine_.online_sys_capture.store(1); }
   void Source(void *ctx, void *fn) { engine_.SetDownComCallBackPtr(nullptr, nullptr, fn, ctx); }
   int32_t Pull(int32_t frames, uint8_t ch, int32_t rate) {
     std::fill(out_, out_ + 960, (int16_t)0x5555);
-    count_ = kUnwritten;
-    ++cycle_;  // new far-end content every pull
+    count_ = kUnwritten, ++cycle_;  // new far-end content every pull
     return pull_(&engine_, frames, 0, ch, rate, out_, &count_);
   }
   Pcm MixRight() {  // right channel of the saturated mix of the streams above 0: 0 and 2
@@ -49,9 +41,8 @@ class HostPull : public ::testing::Test {
 }  // namespace
 
 TEST_F(HostPull, MixedBlockPerRequest) {
-  ASSERT_EQ(0, engine_.m_resample_48to44.Init(48000, 44100, 480));
   CBlockResample ref44;
-  ASSERT_EQ(0, ref44.Init(48000, 44100, 480));
+  ASSERT_TRUE(engine_.m_resample_48to44.Init(48000, 44100, 480) == 0 && ref44.Init(48000, 44100, 480) == 0);
   // 44100, a refused pair: the 48 kHz copy, no push. Each 16000 follows a full reset.
   const int32_t steps[][4] = {// frames, channels, rate, sys_capture
                               {480, 2, 16000, 0}, {480, 2, 44100, 0}, {480, 2, 44100, 0},
@@ -68,9 +59,8 @@ TEST_F(HostPull, MixedBlockPerRequest) {
     uint32_t produced = 0;
     webrtc::Resampler fresh;
     if (frames == 441) ref44.Process(in.data(), want.data(), &produced);
-    if (frames == 480 && rate == 16000) {
-      ASSERT_FALSE(fresh.Reset(48000, 16000, 1) || fresh.Push(in.data(), 480, want.data(), 480, n));
-    }
+    ASSERT_FALSE(frames == 480 && rate == 16000 &&
+                 (fresh.Reset(48000, 16000, 1) || fresh.Push(in.data(), 480, want.data(), 480, n)));
     want.resize(n);  // left: silent for all frames with system capture on
     EXPECT_EQ(want, Channel(out_, 1, n)) << frames << " " << rate;
     EXPECT_EQ(sys ? Pcm(frames, 0) : want, Channel(out_, 0, sys ? frames : n));
@@ -81,8 +71,7 @@ TEST_F(HostPull, MixedBlockPerRequest) {
 }
 
 TEST_F(HostPull, PlayingBranchPipeLines) {
-  engine_.aec_mode.store(0);  // the host does not play
-  engine_.sys_capture.store(1);
+  engine_.aec_mode.store(0), engine_.sys_capture.store(1);  // the host does not play
   LogCapture log;
   ASSERT_EQ(0, Pull(441, 2, 44100));
   EXPECT_EQ(Pcm(960, 0), Pcm(out_, out_ + 960));
@@ -111,8 +100,7 @@ TEST_F(HostPull, RefusalsAndStatisticsLineAfter2000Ms) {
   EXPECT_EQ(-1, pull_(&engine_, 480, 0, 2, 48000, nullptr, &count_));
   EXPECT_EQ(0, pull_(&engine_, 480, 0, 2, 48000, out_, nullptr));
   EXPECT_EQ(0, log.Count("play_cnt="));  // 2000 ms not yet over
-  g_micCapCount.store(7);
-  sys_cnt.store(-5);
+  g_micCapCount.store(7), sys_cnt.store(-5);
   pull_at(1000);  // 1 (window restart) + 4 calls before the line: 5 / 2 = 2
   EXPECT_EQ(1, log.Count("audio_HXAec::===> <++++++++++++++++++++++++++++++++++++++++++++++"
                          "play_cnt=2; mic_cap=3; sys_cnt=-2\n"));

@@ -20,8 +20,7 @@ const std::string kTag = "audio_HXAec::===> ", kF = kTag + "FFFFFFFFFFFFFFFFFFFF
 // come first in the library path, ahead of the back-ends beside the module.
 // A probe that does not end within 120 s is killed: a hang fails the test.
 std::string RunProbe(const std::string &scenario, int *status, const std::string &path = HX_SIM_LIB_DIR) {
-  return Shell("timeout -s KILL 120 env LD_LIBRARY_PATH=" + path + " " HX_PROBE_PATH " " HX_MODULE_PATH " " + scenario,
-               status);
+  return Shell("timeout -s KILL 120 env LD_LIBRARY_PATH=" + path + " " HX_PROBE_PATH " " HX_MODULE_PATH " " + scenario, status);
 }
 // The probe's output; one that does not exit 0 fails the test.
 std::string Probe(const std::string &scenario, const std::string &path = HX_SIM_LIB_DIR) {
@@ -47,33 +46,28 @@ TEST(ModuleProcess, InitDeInitUnloadLogsEverySequenceAndLeavesNoThread) {
   EXPECT_NE(out.find(" after=0\n"), std::string::npos) << out;  // the world keeps its own threads
 }
 
-TEST(ModuleProcess, UnloadWithoutDeInitStopsEveryThreadFirst) {
+TEST(ModuleProcess, UnloadOrExitWithoutDeInitStopsEveryThreadFirstOrLeavesAStalledEngineMapped) {
   const std::string out = Probe("no-deinit");
   EXPECT_EQ(out.find(" before=0 "), std::string::npos) << out;  // threads ran up to the unload
   EXPECT_NE(out.find(" after=0\n"), std::string::npos) << out;
+  const std::string kExit = "PROBE exiting with the engine started";
   EXPECT_TRUE(InOrder(out, {kF + "DeInit[0]", kTag + "leave g_win7_aec_uninit ", kF + "DeInit[4]",
                             kTag + "exit ......~Hx_AEC_Impl"}));
+  EXPECT_TRUE(InOrder(Probe("exit-no-deinit"), {kExit, kF + "DeInit[4]", kTag + "exit ......~Hx_AEC_Impl"}));
+  // A play callback that never returns: the unload waits for it within its
+  // bounds, leaves the engine in memory and the process ends.
+  EXPECT_TRUE(InOrder(Probe("exit-stalled-callback"),
+                      {kExit, kF + "DeInit[4]", kTag + "a worker is still in a host callback: engine left in memory"}));
+  // A stop that left a worker in the host: the unload keeps the code mapped.
+  const std::string stalled = Probe("deinit-stalled-unload");
+  EXPECT_TRUE(InOrder(stalled, {kTag + "1 worker(s) still in a host callback; library kept loaded"}));
+  EXPECT_NE(stalled.find(" survived the callback's return, threads=0\n"), std::string::npos) << stalled;
+  const long deinit_ms = Figure(stalled, "deinit_ms");
+  EXPECT_TRUE(deinit_ms >= 0 && deinit_ms < 3000) << deinit_ms;
 }
 
 TEST(ModuleProcess, UnloadWithoutDeInitAtAnyMomentNeverHangsOrCrashes) {
   ExpectUnloadRoundsSafe([](const std::string &args, int *status) { return RunProbe(args, status); });
-}
-
-TEST(ModuleProcess, ProcessExitWithoutDeInitNeverHangsOrCrashes) {
-  EXPECT_TRUE(InOrder(Probe("exit-no-deinit"), {"PROBE exiting with the engine started", kF + "DeInit[4]",
-                            kTag + "exit ......~Hx_AEC_Impl"}));
-  // A play callback that never returns: the unload waits for it within its
-  // bounds, leaves the engine in memory and the process ends.
-  EXPECT_TRUE(InOrder(Probe("exit-stalled-callback"), {"PROBE exiting with the engine started", kF + "DeInit[4]",
-                            kTag + "a worker is still in a host callback: engine left in memory"}));
-}
-
-TEST(ModuleProcess, UnloadAfterAStopThatLeftAWorkerInTheHostKeepsTheCodeMapped) {
-  const std::string out = Probe("deinit-stalled-unload");
-  EXPECT_TRUE(InOrder(out, {kTag + "1 worker(s) still in a host callback; library kept loaded"}));
-  EXPECT_NE(out.find(" survived the callback's return, threads=0\n"), std::string::npos) << out;
-  const long deinit_ms = Figure(out, "deinit_ms");
-  EXPECT_TRUE(deinit_ms >= 0 && deinit_ms < 3000) << deinit_ms;
 }
 
 TEST(ModuleProcess, LibraryEarlierInLibraryPathReplacesTheProjectsOwnAndExportsAreExact) {
@@ -104,10 +98,8 @@ TEST(EngineLifecycle, DoubleInitAndEarlyDeInitOnlyLogAndRestartKeepsTheFlags) {
     EXPECT_EQ(log.Count("recp_ret"), 0) << log.Text();
     EXPECT_TRUE(threads[0] && threads[1] && threads[2] && threads[0] == engine.m_micProcTid &&
                 threads[1] == engine.m_playProcTid && threads[2] == engine.m_monitorProcTid);
-    EXPECT_TRUE(g_aecImplRun.load() == &engine && engine.m_captureRing.size == 9600 &&
-                engine.m_resample_16to48.HasBuffer());
-    EXPECT_EQ((std::vector<int>{engine.aec_mode, engine.micro_capture, engine.online_sys_capture}),
-              (std::vector<int>{7, 1, 3}));
+    EXPECT_TRUE(g_aecImplRun.load() == &engine && engine.m_captureRing.size == 9600 && engine.m_resample_16to48.HasBuffer());
+    EXPECT_EQ((std::vector<int>{engine.aec_mode, engine.micro_capture, engine.online_sys_capture}), (std::vector<int>{7, 1, 3}));
     ASSERT_EQ(engine.DeInit(), 0);
     EXPECT_TRUE(!engine.m_micProcTid && !engine.m_running && !engine.m_workersRun &&
                 !engine.m_captureRing.buf && !engine.m_resample_16to48.HasBuffer());

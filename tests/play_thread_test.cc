@@ -27,14 +27,12 @@ TEST_F(PlayThreadTest, EventModeRunsOneCyclePerRequestThenTimerModeCatchesUp) {
   EXPECT_EQ(0, log_->Count(kStats));
   ASSERT_EQ(3, hxsim_pump_play_requests(3));
   ASSERT_TRUE(WaitUntil([&] { return host_.Cycles() == c0 + 3; }, 5000));
-  int64_t t_last = NowMs();
+  const int64_t t_last = NowMs();
   hx::Sleep(1500);
-  EXPECT_EQ(c0 + 3, host_.Cycles());
-  EXPECT_EQ(0, e_->m_req.load());
+  EXPECT_TRUE(host_.Cycles() == c0 + 3 && e_->m_req.load() == 0) << host_.Cycles() - c0;
   // The first cycle after the quiet time reports, in event mode.
   EXPECT_EQ(1, log_->Count(kStats));
-  EXPECT_EQ(1, log_->Count("] is_waveout_play=0; play_cnt="));
-  EXPECT_EQ(1, log_->Count("; online_sys_capture=0; is_use_event=1\n"));
+  EXPECT_EQ(1, log_->Count("] is_waveout_play=0; play_cnt=") * log_->Count("; online_sys_capture=0; is_use_event=1\n"));
 
   // Timer mode makes up every 10 ms since the last event-mode cycle at once.
   hxsim_set_endpoints(0, 1);
@@ -55,9 +53,9 @@ TEST_F(PlayThreadTest, RestartWithoutEndpointsKeepsTenMillisecondsAndReports) {
   e_->Init();
   ASSERT_EQ(5, hxsim_pump_sys(5));
   ASSERT_TRUE(log_->WaitFor(kStats));
-  int64_t c0 = host_.Cycles(), t0 = NowMs();
+  const int64_t c0 = host_.Cycles(), t0 = NowMs();
   hx::Sleep(3000);
-  int64_t cycles = host_.Cycles() - c0, ms = NowMs() - t0;
+  const int64_t cycles = host_.Cycles() - c0, ms = NowMs() - t0;
   EXPECT_TRUE(cycles > ms / 20 && cycles < ms / 10 + 30) << cycles << " cycles in " << ms << " ms";
   Stop();
 
@@ -65,8 +63,8 @@ TEST_F(PlayThreadTest, RestartWithoutEndpointsKeepsTenMillisecondsAndReports) {
   EXPECT_EQ(1 + (host_.Cycles() - 1) / 500,
             log_->Count(kTag + "dumpinfo::  aec_mode=1; micro_capture=2; sys_capture=1; "
                                "online_sys_capture=3 [need_tovan=0]\n"));
-  std::string text = log_->Text();
-  size_t at = text.find(kStats);
+  const std::string text = log_->Text();
+  const size_t at = text.find(kStats);
   int gap = 0, play_cnt = 0, end = -1;
   ASSERT_EQ(2, sscanf(text.c_str() + at,
                       "audio_HXAec::===> <+++win7:[gap=%d] is_waveout_play=0; play_cnt=%d[req=0]; "
@@ -102,8 +100,7 @@ TEST_F(PlayThreadTest, HandsTheReducedSaturatedMixToTheVoicePath) {
     for (size_t i = 0; i < got.size(); ++i)  // both on: the left channel silenced
       ASSERT_EQ(sys_aec == 3 && i % 2 == 0 ? 0 : want[i % 320], got[i]) << sys_aec << " at " << i;
   }
-  hxsim_status st = SimStatus();
-  EXPECT_EQ(st.put_play_calls * 320, st.put_play_samples);
+  EXPECT_EQ(SimStatus().put_play_calls * 320, SimStatus().put_play_samples);
 }
 
 TEST_F(PlayThreadTest, CheckPlayReqCutsBacklogsOverEightToOne) {
@@ -111,16 +108,12 @@ TEST_F(PlayThreadTest, CheckPlayReqCutsBacklogsOverEightToOne) {
   for (int i = 1; i <= 9; ++i) e_->AddPlayReq(100 + i);
   EXPECT_TRUE(e_->m_playEvent.Wait(0));
   e_->CheckPlayReq();
-  EXPECT_EQ(1, e_->m_req.load());
-  EXPECT_TRUE(e_->m_playEvent.Wait(0));
+  EXPECT_TRUE(e_->m_req.load() == 1 && e_->m_playEvent.Wait(0)) << e_->m_req.load();
   EXPECT_EQ(1, log_->Count(kTag + "req=9 is too long, so to reset !^^^^^^^^^^^^^\n"));
   for (int i = 0; i < 7; ++i) e_->AddPlayReq(i);
-  ASSERT_EQ(8, e_->m_req.load());
-  EXPECT_TRUE(e_->m_playEvent.Wait(0));
+  ASSERT_TRUE(e_->m_req.load() == 8 && e_->m_playEvent.Wait(0));
   e_->CheckPlayReq();
-  EXPECT_EQ(8, e_->m_req.load());
-  EXPECT_FALSE(e_->m_playEvent.Wait(0));
-  EXPECT_EQ(1, log_->Count("is too long"));
+  EXPECT_TRUE(e_->m_req.load() == 8 && !e_->m_playEvent.Wait(0) && log_->Count("is too long") == 1);
 }
 
 }  // namespace

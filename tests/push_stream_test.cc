@@ -10,8 +10,7 @@
 
 namespace {
 
-const double kAmp = 16384.0;  // -6 dBFS
-const double kToneHz = 1000.0;
+const double kAmp = 16384.0, kToneHz = 1000.0;  // -6 dBFS
 
 struct Tone { uint32_t rate; uint8_t channels; };
 
@@ -45,8 +44,8 @@ ToneFit FitTone(const Pcm &stereo, int ch, size_t from, size_t frames) {
   double sig = 0, err = 0, edge_err = 0;
   size_t edge_n = 0;
   for (size_t i = from; i < from + frames; ++i) {
-    const double w = 2 * M_PI * kToneHz * (double)i / 48000.0;
-    const double fit = re * cos(w) + im * sin(w), e = stereo[2 * i + ch] - mean - fit;
+    const double w = 2 * M_PI * kToneHz * (double)i / 48000.0, fit = re * cos(w) + im * sin(w);
+    const double e = stereo[2 * i + ch] - mean - fit;
     sig += fit * fit, err += e * e;
     if (i % kBlockFrames < 2 || i % kBlockFrames >= kBlockFrames - 2) edge_err += e * e, ++edge_n;
   }
@@ -97,11 +96,10 @@ TEST_F(PushStream, TonesComeOutCleanAndSeamless) {
               t.rate, t.channels == 2 ? "stereo" : "mono  ", ch, f.sinad_db, f.edge_db,
               20 * log10(f.amplitude / kAmp));
     }
-    if (t.channels == 1) { EXPECT_EQ(Channel(out.data(), 0, 48000), Channel(out.data(), 1, 48000)); }
+    EXPECT_TRUE(t.channels == 2 || Channel(out.data(), 0, 48000) == Channel(out.data(), 1, 48000));
   }
   // Honest 10 ms blocks never drain or overfill the stream, nor count as padded or cut.
-  EXPECT_EQ(0, log.Count("push stream at"));
-  EXPECT_EQ(0, log.Count("push block of"));
+  EXPECT_EQ(0, log.Count("push stream at") + log.Count("push block of"));
 }
 
 TEST_F(PushStream, RestartsOnNewFormatAndAfterOtherLengths) {
@@ -127,8 +125,7 @@ TEST_F(PushStream, RestartsOnNewFormatAndAfterOtherLengths) {
   tone(st44);
   ASSERT_EQ(0, Push(silent, 480, 2, 48000));
   ASSERT_EQ(0, Push(silent, 441, 2, 44100));
-  EXPECT_EQ(silent_block, TakeBlock(engine_));
-  EXPECT_EQ(silent_block, TakeBlock(engine_));
+  EXPECT_TRUE(silent_block == TakeBlock(engine_) && silent_block == TakeBlock(engine_));
   // A block of another length continues the stream, is padded or cut, and ends it.
   for (uint32_t odd : {300u, 1000u}) {
     tone(st44);

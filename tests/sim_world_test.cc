@@ -2,12 +2,8 @@
 // module): device API, deliveries, stop guarantees, real-time pace.
 #include <dlfcn.h>
 
-#include <algorithm>
 #include <atomic>
 #include <thread>
-#include <vector>
-
-#include <gtest/gtest.h>
 
 #include "backends/api/brisa_dll.h"
 #include "backends/api/mirel_dll.h"
@@ -47,8 +43,7 @@ TEST_F(SimWorld, DeviceApiFailureStepsAndObjectAccounting) {
   const V want[] = {{0, 0, 0, 2, 0, 0, 3, 0}, {hr, 0}, {0, hr, 0, 0, 3, 0},
                     {0, 0, hr, 9, 0, 0, 3, 0}, {0, 0, 0, 2, hr, 0}, {0, 0, 0, 2, 0, hr, 9, 0}};
   uint32_t n = 9;
-  void *e = &n, *c = &n;
-  hxsim_set_endpoints(2, 3);
+  void *e = (hxsim_set_endpoints(2, 3), &n), *c = &n;
   for (int32_t step = HXSIM_FAIL_NONE; step <= HXSIM_FAIL_COUNT_CAPTURE; ++step, e = &n) {
     hxsim_fail_device_api(step, hr);
     V got{MMDevApi_CreateDeviceEnumerator(&e)};
@@ -60,8 +55,7 @@ TEST_F(SimWorld, DeviceApiFailureStepsAndObjectAccounting) {
     EXPECT_EQ((got.push_back(hxsim_device_objects_alive()), got), want[step]) << "step " << step;
   }
   // A second release, or one of garbage, is caught.
-  MMDevApi_CreateDeviceEnumerator(&e), MMDevApi_Release(e), MMDevApi_Release(e);
-  MMDevApi_Release(&n);
+  MMDevApi_CreateDeviceEnumerator(&e), MMDevApi_Release(e), MMDevApi_Release(e), MMDevApi_Release(&n);
   EXPECT_EQ((V{hxsim_device_bad_releases(), hxsim_device_objects_alive()}), (V{2, 0}));
 }
 
@@ -126,8 +120,8 @@ TEST_F(SimWorld, RealTimeDeliveryKeepsItsRate) {
   ASSERT_TRUE(WaitUntil([] { return g_rt[0].load() >= 25; }, 10000));
   BRISA(Uninit)(), tovan_uninit();
   // Never faster than the clock (no bursts); the 10 ms streams keep up with the 20 ms one.
-  double ms = hx::GetTickCount() - t0 + 40.0;
-  V got{g_rt[0], g_rt[1], g_rt[2]};
+  const double ms = hx::GetTickCount() - t0 + 40.0;
+  const V got{g_rt[0], g_rt[1], g_rt[2]};
   EXPECT_TRUE(got[0] <= ms / 20 && got[1] <= ms / 10 && got[2] <= ms / 10 && got[1] >= 25 &&
               got[2] >= 25) << got[0] << " " << got[1] << " " << got[2] << " in " << ms << " ms";
 }

@@ -5,18 +5,13 @@
 
 #include <dirent.h>
 #include <dlfcn.h>
-#include <gtest/gtest.h>
-#include <stdio.h>
 
 #include <algorithm>
 #include <atomic>
-#include <chrono>
 #include <fstream>
 #include <memory>
 #include <sstream>
-#include <string>
 #include <thread>
-#include <vector>
 
 #include "backends/api/tovan_dll.h"
 #include "engine/hx_aec_impl.h"
@@ -53,12 +48,10 @@ struct FakeHost {
   }
   static int32_t Play(void *ctx, int16_t *buf, int32_t len, int32_t stream) {
     FakeHost *h = static_cast<FakeHost *>(ctx);
-    for (; h->block_play.load(); h->play_blocked.store(true))
-      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    for (; h->block_play.load(); h->play_blocked.store(true)) std::this_thread::sleep_for(std::chrono::milliseconds(2));
     h->play_blocked.store(false);
     for (int j = 0; j < len / 2; ++j) buf[j] = Sample(stream, j);
-    h->play_calls.fetch_add(1);
-    return h->result[stream].load();
+    return h->play_calls.fetch_add(1), h->result[stream].load();
   }
   static int32_t Capture(void *, int16_t *, int32_t) { return 0; }
   int64_t Cycles() const { return play_calls.load() / 4; }
@@ -67,8 +60,7 @@ struct FakeHost {
 // The stand-ins' calls in order, without device and version calls.
 inline std::vector<std::string> CallLog() {
   std::string buf(hxsim_call_log(nullptr, 0) + 1, '\0');
-  hxsim_call_log(&buf[0], buf.size());
-  std::istringstream in(buf.c_str());
+  std::istringstream in((hxsim_call_log(&buf[0], buf.size()), buf.c_str()));
   std::vector<std::string> out;
   for (std::string line; std::getline(in, line);)
     if (!line.empty() && line.rfind("MMDevApi_", 0) && line.rfind("Rtl", 0)) out.push_back(line);
@@ -115,10 +107,9 @@ inline std::string LeftRunning(int quiet_ms = 300) {
 // unless pumped), the log captured; a failing test prints the log's tail.
 class EngineTest : public ::testing::Test {
  protected:
-  void SetUp() override { hxsim_reset(); hxsim_set_manual(1); log_.reset(new LogCapture); }
+  void SetUp() override { hxsim_reset(), hxsim_set_manual(1), log_.reset(new LogCapture); }
   void TearDown() override {
-    Stop();
-    if (HasFailure()) log_->TailToStderr(300);
+    if (Stop(), HasFailure()) log_->TailToStderr(300);
     log_.reset();
   }
   void Create() {  // a new engine with the host's callbacks registered
@@ -147,8 +138,7 @@ struct ModuleApi : host::ModuleApi {
   bool EntryPoints() {
     void *push_fn = nullptr, *pull_fn = nullptr;
     if (GetUpComCallBackPtr(&push_fn, &push_ctx, &pull_fn, &pull_ctx) != 0) return false;
-    push = reinterpret_cast<UpComPushMicDataFn>(push_fn), pull = reinterpret_cast<UpComPullPlayDataFn>(pull_fn);
-    return true;
+    return push = reinterpret_cast<UpComPushMicDataFn>(push_fn), pull = reinterpret_cast<UpComPullPlayDataFn>(pull_fn), true;
   }
   UpComPushMicDataFn push = nullptr;
   UpComPullPlayDataFn pull = nullptr;

@@ -10,8 +10,6 @@
 #include <cmath>
 #include <numeric>
 #include <random>
-#include <string>
-#include <vector>
 
 #include "dsp/ns_agc.h"
 #include "tests/support/speech.h"
@@ -34,7 +32,7 @@ struct Result {
 };
 
 inline double LevelDb(double sum_sq, double count) {
-  double p = count > 0 ? sum_sq / count / (32768.0 * 32768.0) : 0;
+  const double p = count > 0 ? sum_sq / count / (32768.0 * 32768.0) : 0;
   return p > 0 ? 10 * std::log10(p) : -200;
 }
 
@@ -66,17 +64,15 @@ inline Result Measure(const std::vector<int16_t> &clean, double snr_db, uint32_t
   std::mt19937 rng(seed);
   auto uniform = [&rng]() { return ((double)rng() + 1.0) / 4294967297.0; };
   for (size_t i = 0; i < n; i += 2) {
-    double a = std::sqrt(-2 * std::log(uniform())), t = 2 * M_PI * uniform();
+    const double a = std::sqrt(-2 * std::log(uniform())), t = 2 * M_PI * uniform();
     for (size_t k = i; k < std::min(n, i + 2); ++k) {
-      double v = sigma * a * (k == i ? std::cos(t) : std::sin(t));
-      noise_power += v * v;
-      sig[1][k] = (int16_t)std::min(32767L, std::max(-32768L, std::lround(sig[0][k] + v)));
+      const double v = sigma * a * (k == i ? std::cos(t) : std::sin(t));
+      noise_power += v * v, sig[1][k] = (int16_t)std::clamp(std::lround(sig[0][k] + v), -32768L, 32767L);
     }
   }
   r.snr_db = 10 * std::log10(speech_power / (noise_power / (double)n));
   ns_create(), agc_create(16000);
-  for (size_t o = 0; o < n; o += kBlock)
-    ns_process(&sig[1][o], 640, &sig[2][o]), agc_process(&sig[2][o], 640, &sig[3][o], 640);
+  for (size_t o = 0; o < n; o += kBlock) ns_process(&sig[1][o], 640, &sig[2][o]), agc_process(&sig[2][o], 640, &sig[3][o], 640);
   ns_free(), agc_free();
   for (size_t b = 0; b < blocks; ++b)  // power sums first, then levels
     for (int k = 0; k < 4; ++k) {

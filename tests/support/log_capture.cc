@@ -1,9 +1,6 @@
 #include "support/log_capture.h"
 
 #include <fcntl.h>
-#include <gtest/gtest.h>
-#include <stdio.h>
-#include <stdlib.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -12,19 +9,13 @@
 
 LogCapture::LogCapture(int fd) : fd_(fd) {
   char tmpl[] = "/tmp/hx_log_XXXXXX";
-  file_fd_ = mkstemp(tmpl);
-  path_ = tmpl;
-  fflush(nullptr);
-  saved_fd_ = dup(fd_);
-  dup2(file_fd_, fd_);
+  file_fd_ = mkstemp(tmpl), path_ = tmpl, fflush(nullptr);
+  saved_fd_ = dup(fd_), dup2(file_fd_, fd_);
 }
 
 LogCapture::~LogCapture() {
-  fflush(nullptr);
-  dup2(saved_fd_, fd_);
-  close(saved_fd_);
-  close(file_fd_);
-  unlink(path_.c_str());
+  fflush(nullptr), dup2(saved_fd_, fd_);
+  close(saved_fd_), close(file_fd_), unlink(path_.c_str());
 }
 
 std::string LogCapture::Text() const {

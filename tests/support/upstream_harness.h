@@ -6,11 +6,10 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <algorithm>
 #include <mutex>
-#include <vector>
 
 #include "engine/hx_aec_impl.h"
-#include "gtest/gtest.h"
 #include "hxsim.h"
 #include "support/log_capture.h"
 
@@ -21,10 +20,8 @@ struct CaptureSink {
   std::mutex mu;
   std::vector<Pcm> blocks;
   static int32_t Fn(void *ctx, int16_t *samples, int32_t len) {
-    CaptureSink *self = static_cast<CaptureSink *>(ctx);
-    std::lock_guard<std::mutex> g(self->mu);
-    self->blocks.emplace_back(samples, samples + len / 2);
-    return 0;
+    std::lock_guard<std::mutex> g(static_cast<CaptureSink *>(ctx)->mu);
+    return static_cast<CaptureSink *>(ctx)->blocks.emplace_back(samples, samples + len / 2), 0;
   }
   std::vector<Pcm> Blocks() { std::lock_guard<std::mutex> g(mu); return blocks; }
 };
@@ -45,12 +42,11 @@ inline Pcm Channel(const int16_t *stereo, int ch, int frames = 480) {
   for (int j = 0; j < frames; ++j) v[j] = stereo[2 * j + ch];
   return v;
 }
-inline int16_t Sat(int32_t s) { return (int16_t)(s > 32767 ? 32767 : s < -32768 ? -32768 : s); }
+inline int16_t Sat(int32_t s) { return (int16_t)std::clamp(s, -32768, 32767); }
 
 // A module-style packet (480 frames, 48 kHz stereo) owning a malloc'ed copy.
 inline AudioPacket MakePacket(const Pcm &v) {
-  int16_t *buf = (int16_t *)memcpy(malloc(1920), v.data(), 1920);
-  return AudioPacket{buf, 480, 4, 2, 48000, 0, 0, 0};
+  return AudioPacket{(int16_t *)memcpy(malloc(1920), v.data(), 1920), 480, 4, 2, 48000, 0, 0, 0};
 }
 inline size_t QueueCount(Hx_AEC_Impl &e) { hx::Lock l(e.m_micListLock); return e.m_micList.size(); }
 // Takes the head packet and returns its 960 values (empty when none).
@@ -66,9 +62,7 @@ inline Pcm TakeBlock(Hx_AEC_Impl &e, AudioPacket *fields = nullptr) {
 inline bool WriteSystem(Hx_AEC_Impl &e, const Pcm &v) {
   g_captureLock.Lock();
   const bool ok = DgtlStoreBuffer_Write(&e.m_captureRing, v.data(), (uint32_t)(v.size() * 2));
-  g_captureLock.Unlock();
-  e.m_sysEvent.Set();
-  return ok;
+  return g_captureLock.Unlock(), e.m_sysEvent.Set(), ok;
 }
 
 // One engine whose capture callback is `sink_`. Open() lets the push entry
@@ -76,14 +70,10 @@ inline bool WriteSystem(Hx_AEC_Impl &e, const Pcm &v) {
 // manual mode (only what the test queues or writes reaches them).
 class UpstreamTest : public ::testing::Test {
  protected:
-  void TearDown() override {
-    if (started_) engine_.DeInit();
-    engine_.m_running.store(0);
-  }
-  void Open() {
+  void TearDown() override { if (started_) engine_.DeInit(); engine_.m_running.store(0); }
+  void Open() {  // the push needs m_running; nothing is started
     engine_.SetDownComCallBackPtr((void *)&CaptureSink::Fn, &sink_, nullptr, nullptr);
-    engine_.micro_capture.store(1);
-    engine_.m_running.store(1);  // the push needs it; nothing is started
+    engine_.micro_capture.store(1), engine_.m_running.store(1);
   }
   // (Re)starts the engine; its threads' first passes see these flags.
   void Start(int sys = 0, int mic = 1, int online = 0, int aec = 0, bool callback = true) {
@@ -92,9 +82,7 @@ class UpstreamTest : public ::testing::Test {
     static void *brisa = dlopen(HX_SIM_LIB_DIR "/libBrisaDll.so", RTLD_NOW);
     ASSERT_NE(nullptr, brisa) << dlerror();
     if (started_) engine_.DeInit();
-    sink_.blocks.clear();
-    hxsim_reset();
-    hxsim_set_manual(1);
+    sink_.blocks.clear(), hxsim_reset(), hxsim_set_manual(1);
     engine_.SetDownComCallBackPtr(callback ? (void *)&CaptureSink::Fn : nullptr, &sink_, nullptr, nullptr);
     engine_.SetSysCapture((uint8_t)sys), engine_.SetMicroCapture((uint8_t)mic);
     engine_.SetOnlineSysCapture((uint8_t)online), engine_.SetAecMode((uint8_t)aec);
