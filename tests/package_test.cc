@@ -81,16 +81,12 @@ class Package : public ::testing::Test {
                  " HXSIM_MIC_WAV=" HX_SOURCE_DIR "/tests/data/speech16k.wav " + exe + " " + args, status);
   }
 
-  static std::string version_, prefix_, scratch_, lib_dir_;
-  static std::map<std::string, std::string> package_;          // component -> Debian package
-  static std::map<std::string, std::set<std::string>> files_;  // component -> paths below the prefix
-  static std::set<std::string> backends_;                      // real back-end file names
-  static std::map<std::string, std::string> debs_;             // Debian package -> .deb
+  static inline std::string version_, prefix_, scratch_, lib_dir_;
+  static inline std::map<std::string, std::string> package_;          // component -> Debian package
+  static inline std::map<std::string, std::set<std::string>> files_;  // component -> paths below the prefix
+  static inline std::set<std::string> backends_;                      // real back-end file names
+  static inline std::map<std::string, std::string> debs_;             // Debian package -> .deb
 };
-std::string Package::version_, Package::prefix_, Package::scratch_, Package::lib_dir_;
-std::map<std::string, std::string> Package::package_, Package::debs_;
-std::map<std::string, std::set<std::string>> Package::files_;
-std::set<std::string> Package::backends_;
 
 }  // namespace
 

@@ -10,11 +10,9 @@
 #include <thread>
 
 #define HX_BRISA_DLL_IMPLEMENTATION
-#define HX_NTDLL_IMPLEMENTATION
 #include "backends/api/brisa_dll.h"
 #include "backends/api/mirel_dll.h"
 #include "backends/api/mmdevapi.h"
-#include "backends/api/ntdll.h"
 #include "backends/api/tovan_dll.h"
 #include "pulse_daemon.h"
 #include "signal_check.h"
@@ -90,11 +88,6 @@ void VoiceRequest(int32_t) {
   if (g_voice.far.empty()) return;
   BrisaApi_PutPlayData(0, g_voice.far.data() + g_voice.far_pos, 320);
   g_voice.far_pos = (g_voice.far_pos + 320) % g_voice.far.size();
-}
-
-std::vector<int16_t> StereoTone(int rate, double f_left, double f_right, double a_left, double a_right) {
-  const double freq[2] = {f_left, f_right}, amp[2] = {a_left, a_right};
-  return Tone(1, rate, 2, freq, amp);
 }
 
 class Pulse : public ::testing::Test {
@@ -312,8 +305,7 @@ TEST_F(Pulse, VoicePathSetsTheSwitchFlagWhenItsStreamsFail) {
 // Each library exports its contract and nothing else (the voice path also
 // the two webrtc option keys of its linked canceller, unique symbols that
 // must bind to the dependency's copies), and finds its neighbours through
-// RUNPATH, never RPATH (which would beat LD_LIBRARY_PATH); the version
-// library reports a version the module accepts.
+// RUNPATH, never RPATH (which would beat LD_LIBRARY_PATH).
 TEST(PulseLibraries, ExportOnlyTheirContractAndCarryRunpath) {
   const std::pair<const char *, const char *> libs[] = {
       {"libBrisaDll.so", "BrisaApi_AddPlayChannel BrisaApi_DelPlayChannel BrisaApi_Init BrisaApi_PutPlayData "
@@ -334,7 +326,4 @@ TEST(PulseLibraries, ExportOnlyTheirContractAndCarryRunpath) {
     EXPECT_NE(dynamic.find("(RUNPATH)"), std::string::npos) << path;
     EXPECT_EQ(dynamic.find("(RPATH)"), std::string::npos) << path;
   }
-  uint32_t major = 0, minor = 9, build = 0;
-  RtlGetNtVersionNumbers(&major, &minor, &build);
-  EXPECT_GE(major, 8u) << "the module asks for 8 or more";
 }

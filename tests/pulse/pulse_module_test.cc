@@ -42,11 +42,6 @@ struct Host : EchoHost {
   }
 };
 
-std::vector<int16_t> StereoTone(double f_left, double f_right, double a_left, double a_right) {
-  const double freq[2] = {f_left, f_right}, amp[2] = {a_left, a_right};
-  return Tone(1, 48000, 2, freq, amp);
-}
-
 class PulseModule : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -90,7 +85,7 @@ class PulseModule : public ::testing::Test {
 // recognisable, within a bounded latency; meanwhile the far end the host's
 // play callback returns is what the speaker plays, channel for channel.
 TEST_F(PulseModule, SpeechFromTheMicrophoneReachesTheHostAndTheFarEndTheSpeaker) {
-  host_.stereo_far = StereoTone(700, 1300, 8000, 4000);
+  host_.stereo_far = StereoTone(48000, 700, 1300, 8000, 4000);
   StartCall(0, 1, 0, 0);
   SimpleStream monitor;
   ASSERT_EQ(monitor.Record("spk.monitor", 48000, 2), "");
@@ -132,9 +127,9 @@ TEST_F(PulseModule, SpeechFromTheMicrophoneReachesTheHostAndTheFarEndTheSpeaker)
 // upstream audio, while the far end, whose left channel the module
 // silences, plays on the speaker's right only and never comes back up.
 TEST_F(PulseModule, SystemAudioIsMixedInAndTheFarEndStaysOut) {
-  host_.stereo_far = StereoTone(1000, 1000, 8000, 8000);
+  host_.stereo_far = StereoTone(48000, 1000, 1000, 8000, 8000);
   SimpleStream other_app, monitor;
-  ASSERT_EQ(other_app.Play("spk", 48000, 2, StereoTone(440, 440, 6000, 6000)), "");
+  ASSERT_EQ(other_app.Play("spk", 48000, 2, StereoTone(48000, 440, 440, 6000, 6000)), "");
   StartCall(1, 1, 1, 1);
   ASSERT_EQ(monitor.Record("spk.monitor", 48000, 2), "");
   const size_t up0 = host_.UpFrames();

@@ -125,10 +125,10 @@ void ExpectStereoTones(const std::vector<int16_t> &x, double rate, double f_left
   EXPECT_LT(MedianToneAmplitude(x, 1, 2, f_left, rate, w), max_leak) << "left leaked into right";
 }
 
-std::vector<int16_t> Tone(double seconds, int rate, int channels, const double *freq, const double *amp) {
-  std::vector<int16_t> out(size_t(seconds * rate) * size_t(channels));
+std::vector<int16_t> StereoTone(int rate, double f_left, double f_right, double a_left, double a_right) {
+  std::vector<int16_t> out(2 * size_t(rate));
   for (size_t i = 0; i < out.size(); ++i)
-    out[i] = int16_t(amp[i % channels] * sin(2 * M_PI * freq[i % channels] * double(i / channels) / rate));
+    out[i] = int16_t((i % 2 ? a_right : a_left) * sin(2 * M_PI * (i % 2 ? f_right : f_left) * double(i / 2) / rate));
   return out;
 }
 
