@@ -27,7 +27,7 @@
 #include <string>
 #include <vector>
 
-#include "hx_aec_mod.h"
+#include "host/module_api.h"
 
 namespace {
 
@@ -78,21 +78,15 @@ int32_t HostPlay(void *, int16_t *buf, int32_t len, int32_t) {
 }
 
 // Loads the module and starts it with this host's callbacks and system audio
-// on (its library runs from before the start); nullptr when it cannot.
-void *LoadAndInit(const char *path) {
-  void *lib = dlopen(path, RTLD_NOW | RTLD_LOCAL);
-  if (!lib) return fprintf(stderr, "load failed: %s\n", dlerror()), nullptr;
-  auto sym = [lib](const char *name) { return dlsym(lib, name); };
-  auto set_cb = (decltype(&Hx_Aec_SetDownComCallBackPtr))sym("Hx_Aec_SetDownComCallBackPtr");
-  auto set_mic = (decltype(&Hx_Aec_SetMicroCapture))sym("Hx_Aec_SetMicroCapture");
-  auto set_sys = (decltype(&Hx_Aec_SetSysCapture))sym("Hx_Aec_SetSysCapture");
-  auto init = (decltype(&Hx_Aec_Init))sym("Hx_Aec_Init");
-  if (!set_cb || !set_mic || !set_sys || !init || !sym("Hx_Aec_DeInit")) return nullptr;
-  set_cb((void *)&HostCapture, nullptr, (void *)&HostPlay, &g_far_end);
-  set_mic(1);
-  set_sys(1);
-  init();
-  return lib;
+// on (its library runs from before the start); false when it cannot.
+bool LoadAndInit(const char *path, host::ModuleApi *m) {
+  std::string error;
+  if (!host::LoadModule(path, m, &error)) return fprintf(stderr, "load failed: %s\n", error.c_str()), false;
+  m->SetDownComCallBackPtr((void *)&HostCapture, nullptr, (void *)&HostPlay, &g_far_end);
+  m->SetMicroCapture(1);
+  m->SetSysCapture(1);
+  m->Init();
+  return true;
 }
 
 }  // namespace
@@ -100,6 +94,7 @@ void *LoadAndInit(const char *path) {
 int main(int argc, char **argv) {
   if (argc < 3) return 2;
   const std::string what = argv[2];
+  host::ModuleApi m;
   if (what == "rounds") {
     const int rounds = argc > 3 ? atoi(argv[3]) : 200, max_ms = argc > 5 ? atoi(argv[5]) : 50;
     unsigned seed = argc > 4 ? (unsigned)strtoul(argv[4], nullptr, 10) : 1;
@@ -107,24 +102,21 @@ int main(int argc, char **argv) {
     int threads_left = 0;
     for (int r = 0; r < rounds; ++r) {
       const double t0 = NowMs();
-      void *lib = LoadAndInit(argv[1]);
-      if (!lib) return 3;
+      if (!LoadAndInit(argv[1], &m)) return 3;
       usleep((useconds_t)(rand_r(&seed) % (max_ms + 1)) * 1000);
-      dlclose(lib);
+      dlclose(m.handle);
       if (NowMs() - t0 > worst) worst = NowMs() - t0;
       threads_left += ModuleThreads();
     }
     dprintf(1, "PROBE rounds=%d worst_round_ms=%.0f threads_left=%d\n", rounds, worst, threads_left);
     return 0;
   }
-  void *lib = LoadAndInit(argv[1]);
-  if (!lib) return 3;
-  auto deinit = (decltype(&Hx_Aec_DeInit))dlsym(lib, "Hx_Aec_DeInit");
+  if (!LoadAndInit(argv[1], &m)) return 3;
   if (what == "init-deinit" || what == "no-deinit") {
     usleep(300 * 1000);
-    if (what == "init-deinit") deinit();
+    if (what == "init-deinit") m.DeInit();
     const int before = ModuleThreads();
-    dlclose(lib);
+    dlclose(m.handle);
     dprintf(1, "PROBE module threads before=%d after=%d\n", before, ModuleThreads());
     return 0;
   }
@@ -139,9 +131,9 @@ int main(int argc, char **argv) {
   g_stall_ms = 6000;  // longer than the stop and the unload wait together
   if (!Until([] { return g_stalling.load(); })) return 5;
   const double t0 = NowMs();
-  deinit();
+  m.DeInit();
   const double deinit_ms = NowMs() - t0;
-  dlclose(lib);
+  dlclose(m.handle);
   if (!Until([] { return g_stall_returned.load(); })) return 7;
   Until([] { return ModuleThreads() == 0; });  // the worker's way back runs through the module's code; it then ends
   dprintf(1, "PROBE deinit_ms=%.0f survived the callback's return, threads=%d\n", deinit_ms, ModuleThreads());
