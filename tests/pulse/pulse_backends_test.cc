@@ -57,7 +57,6 @@ struct Blocks {
     return samples;
   }
 };
-Blocks *g_blocks;  // the running test's; each test's own outlives a callback a failed check leaves running
 
 // The voice path's callbacks: capture flags, play requests that hand over
 // `far` 320 values at a time (after slow_request_ms), an Uninit from inside
@@ -131,54 +130,52 @@ TEST_F(Pulse, EndpointsCountSinksAndSourcesButNotMonitorsAndRefuseBadObjects) {
   MMDevApi_CoUninitialize();
 }
 
-// The microphone arrives in exact 640-byte blocks, as fed; after UnInit
-// returns, no callback runs, even one that was under way.
-TEST_F(Pulse, PlainCaptureDeliversTheMicrophoneIn640ByteBlocksAndStopsCleanly) {
-  static Blocks blocks;
-  g_blocks = &blocks;
+// Both plain libraries side by side, as the module runs them. The
+// microphone arrives in exact 640-byte blocks, as fed. System audio is the
+// speaker's monitor at 48 kHz stereo, channels as played (left silent stays
+// silent), in blocks of at most 1920 bytes that the callee may overwrite.
+// After UnInit returns, no callback runs, even one that was under way.
+TEST_F(Pulse, PlainCaptureAndSystemAudioDeliverTheirSignalsInTheirBlocksAndStopCleanly) {
+  static Blocks mic, sys;  // outlive a callback that a failed check leaves running
   std::vector<int16_t> speech = Speech16k();
   ASSERT_GT(speech.size(), 32000u);
   speech.resize(32000);
   MicFeeder feeder(daemon_.fifo());
-  ASSERT_NE(fnMirelDll_Init([](uint8_t *d, int32_t len) { g_blocks->Add(d, len); }, 16000, 1), 0);
-  ASSERT_TRUE(WaitFor([] { return g_blocks->calls > 10; }, 10)) << "no microphone blocks";
-  const size_t start = g_blocks->Samples().size();
-  feeder.Queue(speech);
-  ASSERT_TRUE(WaitFor([&] { return g_blocks->Samples().size() > start + speech.size() + 8000; }, 15));
-  Match m = BestMatch(speech, g_blocks->Samples(), long(start), long(start + 16000));
-  EXPECT_GT(m.ncc, 0.99) << "lag " << m.lag - long(start);
-  EXPECT_EQ(g_blocks->min_len.load(), 640);
-  EXPECT_EQ(g_blocks->max_len.load(), 640);
-  g_blocks->sleep_ms = 100;
-  ASSERT_TRUE(WaitFor([] { return g_blocks->in_call.load() == 1; }, 5));
-  fnMirelDll_UnInit();
-  EXPECT_EQ(g_blocks->in_call.load(), 0) << "UnInit returned while its callback ran";
-  const int calls = g_blocks->calls;
-  usleep(300000);
-  EXPECT_EQ(g_blocks->calls.load(), calls) << "a callback after UnInit";
-  EXPECT_EQ(fnMirelDll_UnInit(), 1) << "a second UnInit is harmless";
-}
-
-// System audio is the speaker's monitor at 48 kHz stereo, channels as
-// played (left silent stays silent), in blocks of at most 1920 bytes that
-// the callee may overwrite.
-TEST_F(Pulse, SystemAudioTakesTheSpeakerMonitorUnmixed) {
-  static Blocks blocks;
-  g_blocks = &blocks;
   SimpleStream player;
   ASSERT_EQ(player.Play("spk", 48000, 2, StereoTone(48000, 1000, 1000, 0, 8000)), "");
+  ASSERT_NE(fnMirelDll_Init([](uint8_t *d, int32_t len) { mic.Add(d, len); }, 16000, 1), 0);
   ASSERT_GE(tovan_init([](uint8_t *d, int32_t len) {
-    g_blocks->Add(d, len);
+    sys.Add(d, len);
     memset(d, 0x55, size_t(len));  // the callee owns the buffer during the call
   }), 0);
-  ASSERT_TRUE(WaitFor([] { return g_blocks->Samples().size() > 96000; }, 15)) << "no system audio";
+  ASSERT_TRUE(WaitFor([] { return mic.calls > 10; }, 10)) << "no microphone blocks";
+  const size_t start = mic.Samples().size();
+  feeder.Queue(speech);
+  ASSERT_TRUE(WaitFor([&] { return mic.Samples().size() > start + speech.size() + 8000; }, 15));
+  Match m = BestMatch(speech, mic.Samples(), long(start), long(start + 16000));
+  EXPECT_GT(m.ncc, 0.99) << "lag " << m.lag - long(start);
+  EXPECT_EQ(mic.min_len.load(), 640);
+  EXPECT_EQ(mic.max_len.load(), 640);
+
+  ASSERT_TRUE(WaitFor([] { return sys.Samples().size() > 96000; }, 15)) << "no system audio";
   tovan_uninit();
-  std::vector<int16_t> x = g_blocks->Samples();
+  std::vector<int16_t> x = sys.Samples();
   x.erase(x.begin(), x.begin() + 48000);  // the first half second may start silent
   EXPECT_LT(Rms(x, 0, 2), 30) << "left channel";
   EXPECT_GT(MedianToneAmplitude(x, 1, 2, 1000, 48000, 4800), 6000) << "right channel";
-  EXPECT_GT(g_blocks->min_len.load(), 0);
-  EXPECT_LE(g_blocks->max_len.load(), 1920);
+  EXPECT_GT(sys.min_len.load(), 0);
+  EXPECT_LE(sys.max_len.load(), 1920);
+  const int sys_calls = sys.calls;
+
+  mic.sleep_ms = 100;
+  ASSERT_TRUE(WaitFor([] { return mic.in_call.load() == 1; }, 5));
+  fnMirelDll_UnInit();
+  EXPECT_EQ(mic.in_call.load(), 0) << "UnInit returned while its callback ran";
+  const int calls = mic.calls;
+  usleep(300000);
+  EXPECT_EQ(mic.calls.load(), calls) << "a callback after UnInit";
+  EXPECT_EQ(sys.calls.load(), sys_calls) << "a system-audio callback after its uninit";
+  EXPECT_EQ(fnMirelDll_UnInit(), 1) << "a second UnInit is harmless";
 }
 
 // Without a server the voice path still initialises at once and starts its
