@@ -24,9 +24,7 @@ namespace hxtest {
 
 double Now() { return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count(); }
 
-bool WaitFor(const std::function<bool()> &cond, double seconds) {
-  return WaitUntil(cond, int(seconds * 1000));
-}
+bool WaitFor(const std::function<bool()> &cond, double seconds) { return WaitUntil(cond, int(seconds * 1000)); }
 
 PulseDaemon::~PulseDaemon() {
   Kill();
@@ -100,15 +98,11 @@ std::string PulseDaemon::Launch() {
 }
 
 void PulseDaemon::Kill() {
-  if (pid_ <= 0) return;
-  kill(pid_, SIGKILL);
-  waitpid(pid_, nullptr, 0);
+  if (pid_ > 0) kill(pid_, SIGKILL), waitpid(pid_, nullptr, 0);
   pid_ = -1;
 }
 
-void PulseDaemon::Signal(int sig) {
-  if (pid_ > 0) kill(pid_, sig);
-}
+void PulseDaemon::Signal(int sig) { if (pid_ > 0) kill(pid_, sig); }
 
 int PulseDaemon::Pactl(const std::string &args, std::string *out) const {
   int status = -1;
@@ -147,10 +141,7 @@ MicFeeder::MicFeeder(std::string fifo) : fifo_(std::move(fifo)) {
 MicFeeder::MicFeeder(const PulseDaemon &daemon)
     : MicFeeder(daemon.microphone() == Microphone::kEchoPath ? "" : daemon.fifo()) {}
 
-MicFeeder::~MicFeeder() {
-  quit_ = true;
-  thread_.join();
-}
+MicFeeder::~MicFeeder() { quit_ = true, thread_.join(); }
 
 void MicFeeder::Queue(const std::vector<int16_t> &samples) {
   std::lock_guard<std::mutex> lk(mu_);
