@@ -16,18 +16,14 @@ struct FuzzInput {
   const uint8_t *p;
   size_t n;
   size_t left() const { return n; }
-  uint8_t u8() {
-    if (!n) return 0;
-    --n;
-    return *p++;
-  }
+  uint8_t u8() { return n ? (--n, *p++) : 0; }
   uint16_t u16() { return (uint16_t)(u8() | u8() << 8); }
   uint32_t u32() { return (uint32_t)u16() | (uint32_t)u16() << 16; }
   int16_t s16() { return (int16_t)u16(); }
   // One of `values`, or (selector past them) a raw 32-bit value.
   template <size_t N>
   uint32_t Pick(const uint32_t (&values)[N]) {
-    uint8_t s = u8();
+    const uint8_t s = u8();
     return s < N ? values[s] : u32();
   }
 };
@@ -42,12 +38,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
   return 0;
 }
 
-#define HX_FUZZ_CHECK(cond)                                                   \
-  do {                                                                        \
-    if (!(cond)) {                                                            \
-      fprintf(stderr, "check failed: %s (%s:%d)\n", #cond, __FILE__, __LINE__); \
-      abort();                                                                \
-    }                                                                         \
-  } while (0)
+#define HX_FUZZ_CHECK(cond) \
+  do { if (!(cond)) fprintf(stderr, "check failed: %s (%s:%d)\n", #cond, __FILE__, __LINE__), abort(); } while (0)
 
 #endif

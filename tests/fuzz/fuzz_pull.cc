@@ -10,35 +10,22 @@ namespace {
 struct Source {
   int32_t result[4];
   int16_t block[960];
-};
-Source g_source;
+} g_source;
 
 int32_t Play(void *ctx, int16_t *buf, int32_t len, int32_t stream) {
-  Source *s = static_cast<Source *>(ctx);
-  memcpy(buf, s->block, (size_t)len);
-  return s->result[stream];
+  memcpy(buf, static_cast<Source *>(ctx)->block, (size_t)len);
+  return static_cast<Source *>(ctx)->result[stream];
 }
+}  // namespace
 
-// Fills the block with `n` bytes repeated (silence for none).
-void FillBlock(Source *s, const uint8_t *bytes, size_t n) {
-  uint8_t *dst = reinterpret_cast<uint8_t *>(s->block);
-  for (size_t i = 0; i < sizeof s->block; ++i) dst[i] = n ? bytes[i % n] : 0;
-}
-
-Hx_AEC_Impl *Engine() {
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   static Hx_AEC_Impl *e = [] {  // never destroyed: the fuzzer ends the process
     Hx_AEC_Impl *engine = new Hx_AEC_Impl;
     engine->SetDownComCallBackPtr(nullptr, nullptr, (void *)&Play, &g_source);
     engine->m_resample_48to44.Init(48000, 44100, 480);
     return engine;
   }();
-  return e;
-}
-}  // namespace
-
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   FuzzInput in{data, size};
-  Hx_AEC_Impl *e = Engine();
   auto pull = reinterpret_cast<UpComPullPlayDataFn>(Hx_AEC_Impl::GetPullEntry());
   const uint32_t kFrames[] = {441, 480, 0, 0xFFFFFFFFu, 0x80000000u, 440, 442};
   const uint32_t kRates[] = {48000, 44100, 16000, 8000, 32000, 96000, 0, 1, 999, 1000000000};
@@ -52,16 +39,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const int32_t rate = (int32_t)in.Pick(kRates);
     const uint8_t res = in.u8();
     for (int i = 0; i < 4; ++i) g_source.result[i] = kResults[(res >> (2 * i)) & 3];
-    FillBlock(&g_source, in.p, in.left() < 64 ? in.left() : 64);
+    // The block: up to 64 of the next bytes repeated (silence for none).
+    const size_t n = in.left() < 64 ? in.left() : 64;
+    for (size_t i = 0; i < sizeof g_source.block; ++i) reinterpret_cast<uint8_t *>(g_source.block)[i] = n ? in.p[i % n] : 0;
     for (int i = 0; i < 16; ++i) in.u8();
     int16_t *out = (int16_t *)ExactBlock(1920);
     memset(out, 0xA5, 1920);
     uint32_t count = 0xC0FFEE;
     HX_FUZZ_CHECK(pull(e, frames, 0, ch, rate, out, flags & 32 ? nullptr : &count) == 0);
-    const bool host_plays = (flags & 1) && (flags & 2);
-    const bool sys = flags & 4;
-    if (!(flags & 32))
-      HX_FUZZ_CHECK(count == (host_plays ? (frames == 441 ? 882u : 960u) : 0xC0FFEEu));
+    const bool host_plays = (flags & 1) && (flags & 2), sys = flags & 4;
+    if (!(flags & 32)) HX_FUZZ_CHECK(count == (host_plays ? (frames == 441 ? 882u : 960u) : 0xC0FFEEu));
     const int written = host_plays && frames == 441 ? 441 : 480;
     for (int f = 0; f < written; ++f) {
       if (sys || !host_plays) HX_FUZZ_CHECK(out[2 * f] == 0);

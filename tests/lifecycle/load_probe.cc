@@ -27,7 +27,7 @@
 #include <string>
 #include <vector>
 
-#include "hx_aec_mod.h"
+#include "host/module_api.h"
 
 namespace {
 
@@ -38,10 +38,8 @@ int ModuleThreads() {
   while (struct dirent *e = d ? readdir(d) : nullptr) {
     char path[300], comm[32] = "";
     snprintf(path, sizeof path, "/proc/self/task/%s/comm", e->d_name);
-    if (FILE *f = e->d_name[0] != '.' ? fopen(path, "r") : nullptr) {
-      n += fgets(comm, sizeof comm, f) && !strncmp(comm, "hx-", 3);
-      fclose(f);
-    }
+    if (FILE *f = e->d_name[0] != '.' ? fopen(path, "r") : nullptr)
+      n += fgets(comm, sizeof comm, f) && !strncmp(comm, "hx-", 3), fclose(f);
   }
   if (d) closedir(d);
   return n;
@@ -65,102 +63,79 @@ bool Until(F cond) {
 // storage, destroyed at exit like any host's.
 std::atomic<long> g_captures{0}, g_plays{0};
 std::vector<int16_t> g_far_end(960, 100);
-std::atomic<int> g_stall_ms{0};        // next play call holds this long (-1: forever)
+std::atomic<int> g_stall_ms{0};  // next play call holds this long (-1: forever)
 std::atomic<bool> g_stalling{false}, g_stall_returned{false};
 
 int32_t HostCapture(void *, int16_t *, int32_t) { return (int32_t)g_captures.fetch_add(1); }
 int32_t HostPlay(void *, int16_t *buf, int32_t len, int32_t) {
-  int stall = g_stall_ms.exchange(0);
-  if (stall) g_stalling.store(true);
-  if (stall < 0)
-    for (;;) sleep(100);
-  if (stall > 0) {
-    usleep((useconds_t)stall * 1000);
-    g_stall_returned.store(true);
-  }
+  const int stall = g_stall_ms.exchange(0);
+  if (stall) g_stalling = true;
+  while (stall < 0) sleep(100);
+  if (stall > 0) usleep((useconds_t)stall * 1000), g_stall_returned = true;
   g_plays.fetch_add(1);
   memcpy(buf, g_far_end.data(), (size_t)len);
   return len;
 }
 
-struct Module {
-  void *lib = nullptr;
-  decltype(&Hx_Aec_Init) init = nullptr;
-  decltype(&Hx_Aec_DeInit) deinit = nullptr;
-  template <class F>
-  F Sym(const char *name) { return reinterpret_cast<F>(dlsym(lib, name)); }
-  bool Load(const char *path) {
-    if (!(lib = dlopen(path, RTLD_NOW | RTLD_LOCAL)))
-      return fprintf(stderr, "load failed: %s\n", dlerror()), false;
-    init = Sym<decltype(init)>("Hx_Aec_Init");
-    deinit = Sym<decltype(deinit)>("Hx_Aec_DeInit");
-    auto set_cb = Sym<decltype(&Hx_Aec_SetDownComCallBackPtr)>("Hx_Aec_SetDownComCallBackPtr");
-    auto set_mic = Sym<decltype(&Hx_Aec_SetMicroCapture)>("Hx_Aec_SetMicroCapture");
-    auto set_sys = Sym<decltype(&Hx_Aec_SetSysCapture)>("Hx_Aec_SetSysCapture");
-    if (!init || !deinit || !set_cb || !set_mic || !set_sys) return false;
-    set_cb((void *)&HostCapture, nullptr, (void *)&HostPlay, &g_far_end);
-    set_mic(1);
-    set_sys(1);  // the system-audio library runs from before the start
-    return true;
-  }
-};
+// Loads the module and starts it with this host's callbacks and system audio
+// on (its library runs from before the start); false when it cannot.
+bool LoadAndInit(const char *path, host::ModuleApi *m) {
+  std::string error;
+  if (!host::LoadModule(path, m, &error)) return fprintf(stderr, "load failed: %s\n", error.c_str()), false;
+  m->SetDownComCallBackPtr((void *)&HostCapture, nullptr, (void *)&HostPlay, &g_far_end);
+  m->SetMicroCapture(1);
+  m->SetSysCapture(1);
+  m->Init();
+  return true;
+}
 
 }  // namespace
 
 int main(int argc, char **argv) {
   if (argc < 3) return 2;
   const std::string what = argv[2];
-  Module m;
+  host::ModuleApi m;
   if (what == "rounds") {
-    const int rounds = argc > 3 ? atoi(argv[3]) : 200;
+    const int rounds = argc > 3 ? atoi(argv[3]) : 200, max_ms = argc > 5 ? atoi(argv[5]) : 50;
     unsigned seed = argc > 4 ? (unsigned)strtoul(argv[4], nullptr, 10) : 1;
-    const int max_ms = argc > 5 ? atoi(argv[5]) : 50;
     double worst = 0;
     int threads_left = 0;
     for (int r = 0; r < rounds; ++r) {
       const double t0 = NowMs();
-      if (!m.Load(argv[1])) return 3;
-      m.init();
+      if (!LoadAndInit(argv[1], &m)) return 3;
       usleep((useconds_t)(rand_r(&seed) % (max_ms + 1)) * 1000);
-      dlclose(m.lib);
+      dlclose(m.handle);
       if (NowMs() - t0 > worst) worst = NowMs() - t0;
       threads_left += ModuleThreads();
     }
     dprintf(1, "PROBE rounds=%d worst_round_ms=%.0f threads_left=%d\n", rounds, worst, threads_left);
     return 0;
   }
-  if (!m.Load(argv[1])) return 3;
-  m.init();
+  if (!LoadAndInit(argv[1], &m)) return 3;
   if (what == "init-deinit" || what == "no-deinit") {
     usleep(300 * 1000);
-    if (what == "init-deinit") m.deinit();
-    int before = ModuleThreads();
-    dlclose(m.lib);
+    if (what == "init-deinit") m.DeInit();
+    const int before = ModuleThreads();
+    dlclose(m.handle);
     dprintf(1, "PROBE module threads before=%d after=%d\n", before, ModuleThreads());
     return 0;
   }
-  if (!Until([] { return g_plays.load() >= 5 && g_captures.load() >= 1; })) return 4;
+  if (!Until([] { return g_plays >= 5 && g_captures >= 1; })) return 4;
   if (what == "exit-no-deinit" || what == "exit-stalled-callback") {
-    if (what == "exit-stalled-callback") {
-      g_stall_ms.store(-1);
-      if (!Until([] { return g_stalling.load(); })) return 5;
-    }
+    if (what == "exit-stalled-callback") g_stall_ms = -1;
+    if (what == "exit-stalled-callback" && !Until([] { return g_stalling.load(); })) return 5;
     dprintf(1, "PROBE exiting with the engine started\n");
     return 0;  // static destructors: the module's and this executable's
   }
-  if (what == "deinit-stalled-unload") {
-    g_stall_ms.store(6000);  // longer than the stop and the unload wait together
-    if (!Until([] { return g_stalling.load(); })) return 5;
-    const double t0 = NowMs();
-    m.deinit();
-    const double deinit_ms = NowMs() - t0;
-    dlclose(m.lib);
-    if (!Until([] { return g_stall_returned.load(); })) return 7;
-    // The worker's way back runs through the module's code; it then ends.
-    Until([] { return ModuleThreads() == 0; });
-    dprintf(1, "PROBE deinit_ms=%.0f survived the callback's return, threads=%d\n", deinit_ms,
-        ModuleThreads());
-    return 0;
-  }
-  return 2;
+  if (what != "deinit-stalled-unload") return 2;
+  g_stall_ms = 6000;  // longer than the stop and the unload wait together
+  if (!Until([] { return g_stalling.load(); })) return 5;
+  const double t0 = NowMs();
+  m.DeInit();
+  const double deinit_ms = NowMs() - t0;
+  dlclose(m.handle);
+  if (!Until([] { return g_stall_returned.load(); })) return 7;
+  Until([] { return ModuleThreads() == 0; });  // the worker's way back runs through the module's code; it then ends
+  dprintf(1, "PROBE deinit_ms=%.0f survived the callback's return, threads=%d\n", deinit_ms, ModuleThreads());
+  return 0;
 }

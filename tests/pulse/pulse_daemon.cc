@@ -7,13 +7,13 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <pulse/error.h>
 #include <pulse/simple.h>
 
 #include <algorithm>
+#include <chrono>
 
 #include "support/log_capture.h"
 #include "support/shell.h"
@@ -22,15 +22,9 @@ extern char **environ;
 
 namespace hxtest {
 
-double Now() {
-  timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return ts.tv_sec + ts.tv_nsec * 1e-9;
-}
+double Now() { return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count(); }
 
-bool WaitFor(const std::function<bool()> &cond, double seconds) {
-  return WaitUntil(cond, int(seconds * 1000));
-}
+bool WaitFor(const std::function<bool()> &cond, double seconds) { return WaitUntil(cond, int(seconds * 1000)); }
 
 PulseDaemon::~PulseDaemon() {
   Kill();
@@ -62,16 +56,13 @@ std::string PulseDaemon::Launch() {
       "pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1", "--use-pid-file=no",
       "--disable-shm=yes", "--log-target=stderr", "--log-level=info",
       "-L", "module-native-protocol-unix socket=" + dir_ + "/sock auth-anonymous=1",
-      "-L", "module-null-sink sink_name=spk rate=48000", "-L"};
+      "-L", "module-null-sink sink_name=spk rate=48000", "-L",
+      "module-pipe-source source_name=mic file=" + fifo() + " format=s16le rate=16000 channels=2"};
   if (echo) {
     std::string loopback;
     for (const std::string &w : EchoLoopback("spk", 40)) loopback += w + " ";
-    args.insert(args.end(), {"module-null-sink sink_name=micsrc rate=48000", "-L",
-                             "module-remap-source master=micsrc.monitor source_name=mic", "-L",
-                             loopback});
-  } else {
-    args.push_back("module-pipe-source source_name=mic file=" + fifo() +
-                   " format=s16le rate=16000 channels=2");
+    args.back() = "module-null-sink sink_name=micsrc rate=48000";
+    args.insert(args.end(), {"-L", "module-remap-source master=micsrc.monitor source_name=mic", "-L", loopback});
   }
   std::vector<char *> argv;
   for (std::string &a : args) argv.push_back(&a[0]);
@@ -107,19 +98,15 @@ std::string PulseDaemon::Launch() {
 }
 
 void PulseDaemon::Kill() {
-  if (pid_ <= 0) return;
-  kill(pid_, SIGKILL);
-  waitpid(pid_, nullptr, 0);
+  if (pid_ > 0) kill(pid_, SIGKILL), waitpid(pid_, nullptr, 0);
   pid_ = -1;
 }
 
-void PulseDaemon::Signal(int sig) {
-  if (pid_ > 0) kill(pid_, sig);
-}
+void PulseDaemon::Signal(int sig) { if (pid_ > 0) kill(pid_, sig); }
 
 int PulseDaemon::Pactl(const std::string &args, std::string *out) const {
   int status = -1;
-  std::string text = Shell("pactl -s " + server() + " " + args, &status);
+  const std::string text = Shell("pactl -s " + server() + " " + args, &status);
   if (out) *out = text;
   return status != -1 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
@@ -128,8 +115,7 @@ std::string PulseDaemon::LoadModule(const std::vector<std::string> &args) const 
   std::string line = "load-module", out;
   for (const std::string &a : args) line += " " + a;
   if (Pactl(line, &out) != 0) return "";
-  while (!out.empty() && (out.back() == '\n' || out.back() == ' ')) out.pop_back();
-  return out;
+  return out.substr(0, out.find_last_not_of("\n ") + 1);
 }
 
 std::string PulseDaemon::AddSpeaker(const std::string &name, int echo_ms, std::string *sink_module,
@@ -155,10 +141,7 @@ MicFeeder::MicFeeder(std::string fifo) : fifo_(std::move(fifo)) {
 MicFeeder::MicFeeder(const PulseDaemon &daemon)
     : MicFeeder(daemon.microphone() == Microphone::kEchoPath ? "" : daemon.fifo()) {}
 
-MicFeeder::~MicFeeder() {
-  quit_ = true;
-  thread_.join();
-}
+MicFeeder::~MicFeeder() { quit_ = true, thread_.join(); }
 
 void MicFeeder::Queue(const std::vector<int16_t> &samples) {
   std::lock_guard<std::mutex> lk(mu_);
@@ -168,9 +151,7 @@ void MicFeeder::Queue(const std::vector<int16_t> &samples) {
 double MicFeeder::WriteTime(size_t n) const {
   std::lock_guard<std::mutex> lk(mu_);
   auto it = std::upper_bound(marks_.begin(), marks_.end(), std::make_pair(n, 1e300));
-  if (it == marks_.begin()) return 0;
-  --it;
-  return n < it->first + 160 ? it->second : 0;
+  return it != marks_.begin() && n < (it - 1)->first + 160 ? (it - 1)->second : 0;
 }
 
 bool MicFeeder::Write(const int16_t *stereo, size_t bytes) {
@@ -259,9 +240,7 @@ std::string SimpleStream::Open(bool record, const char *device, int rate, int ch
   return "";
 }
 
-std::string SimpleStream::Record(const char *device, int rate, int channels) {
-  return Open(true, device, rate, channels, {});
-}
+std::string SimpleStream::Record(const char *device, int rate, int channels) { return Open(true, device, rate, channels, {}); }
 
 std::string SimpleStream::Play(const char *device, int rate, int channels, std::vector<int16_t> loop) {
   return Open(false, device, rate, channels, std::move(loop));
@@ -276,9 +255,7 @@ void SimpleStream::Stop() {
 
 std::vector<int16_t> SimpleStream::Take() {
   std::lock_guard<std::mutex> lk(mu_);
-  std::vector<int16_t> out;
-  out.swap(data_);
-  return out;
+  return std::move(data_);
 }
 
 }  // namespace hxtest

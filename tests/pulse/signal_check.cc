@@ -2,9 +2,10 @@
 
 #include <gtest/gtest.h>
 #include <math.h>
-#include <sndfile.h>
 
 #include <algorithm>
+
+#include "support/speech.h"
 
 namespace hxtest {
 
@@ -16,11 +17,7 @@ std::vector<int16_t> ReadWav(const std::string &path, SF_INFO *info) {
   return x;
 }
 
-std::vector<int16_t> Speech16k() {
-  SF_INFO info;
-  std::vector<int16_t> x = ReadWav(HX_SOURCE_DIR "/tests/data/speech16k.wav", &info);
-  return info.samplerate == 16000 && info.channels == 1 ? x : std::vector<int16_t>();
-}
+std::vector<int16_t> Speech16k() { return ReadMono(HX_SOURCE_DIR "/tests/data/speech16k.wav"); }
 
 std::vector<int16_t> Channel(const std::vector<int16_t> &x, int channels, int ch, int step) {
   std::vector<int16_t> out;
@@ -33,8 +30,7 @@ namespace {
 template <class A, class B>
 double Ncc(const A *a, const B *b, size_t n) {
   double ab = 0, aa = 0, bb = 0;
-  for (size_t i = 0; i < n; ++i)
-    ab += double(a[i]) * b[i], aa += double(a[i]) * a[i], bb += double(b[i]) * b[i];
+  for (size_t i = 0; i < n; ++i) ab += double(a[i]) * b[i], aa += double(a[i]) * a[i], bb += double(b[i]) * b[i];
   return aa > 0 && bb > 0 ? ab / sqrt(aa * bb) : 0;
 }
 
@@ -44,10 +40,37 @@ std::vector<double> Envelope(const std::vector<int16_t> &x, size_t hop) {
   for (size_t i = 0; i < e.size() * hop; ++i) e[i / hop] += fabs(double(x[i])) / double(hop);
   return e;
 }
+
+// Amplitude of the component at freq (Goertzel) of every `stride`-th value
+// of x[at + offset, end), sampled at rate.
+double ToneAmplitude(const std::vector<int16_t> &x, size_t at, size_t end, size_t offset, int stride, double freq,
+                     double rate) {
+  const double c = 2 * cos(2 * M_PI * freq / rate);
+  double s1 = 0, s2 = 0, n = 0;
+  for (size_t i = at + offset; i < end; i += size_t(stride), ++n) {
+    const double s0 = x[i] + c * s1 - s2;
+    s2 = s1, s1 = s0;
+  }
+  const double power = s1 * s1 + s2 * s2 - c * s1 * s2;
+  return n > 0 ? 2 * sqrt(std::max(power, 0.0)) / n : 0;
+}
+
+// ToneAmplitude of each consecutive window of `window` values of the channel.
+std::vector<double> WindowAmplitudes(const std::vector<int16_t> &x, size_t offset, int stride, double freq,
+                                     double rate, size_t window) {
+  std::vector<double> out;
+  const size_t span = window * size_t(stride);
+  for (size_t at = 0; at + span <= x.size(); at += span) out.push_back(ToneAmplitude(x, at, at + span, offset, stride, freq, rate));
+  return out;
+}
+
+double MedianOf(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  return v.empty() ? 0 : v[v.size() / 2];
+}
 }  // namespace
 
-Match BestMatch(const std::vector<int16_t> &ref, const std::vector<int16_t> &sig, long lag_lo,
-                long lag_hi) {
+Match BestMatch(const std::vector<int16_t> &ref, const std::vector<int16_t> &sig, long lag_lo, long lag_hi) {
   Match best;
   for (long lag = std::max(lag_lo, 0L); lag <= lag_hi && lag + long(ref.size()) <= long(sig.size()); ++lag) {
     const double ncc = Ncc(ref.data(), sig.data() + lag, ref.size());
@@ -67,53 +90,18 @@ Match FindMatch(const std::vector<int16_t> &ref, const std::vector<int16_t> &sig
   return coarse.lag < 0 ? Match() : BestMatch(ref, sig, (coarse.lag - 2) * hop, (coarse.lag + 2) * hop);
 }
 
-namespace {
-// Amplitude of the component at freq (Goertzel) of every `stride`-th value
-// from `offset`, sampled at rate.
-double ToneAmplitude(const std::vector<int16_t> &x, size_t offset, int stride, double freq,
-                     double rate) {
-  const double w = 2 * M_PI * freq / rate, c = 2 * cos(w);
-  double s1 = 0, s2 = 0;
-  size_t n = 0;
-  for (size_t i = offset; i < x.size(); i += size_t(stride), ++n) {
-    double s0 = x[i] + c * s1 - s2;
-    s2 = s1;
-    s1 = s0;
-  }
-  if (n == 0) return 0;
-  double power = s1 * s1 + s2 * s2 - c * s1 * s2;
-  return 2 * sqrt(power > 0 ? power : 0) / double(n);
-}
-
-std::vector<double> WindowAmplitudes(const std::vector<int16_t> &x, size_t offset, int stride,
-                                     double freq, double rate, size_t window) {
-  std::vector<double> out;
-  const size_t span = window * size_t(stride);
-  for (size_t at = 0; at + span <= x.size(); at += span)
-    out.push_back(ToneAmplitude(std::vector<int16_t>(x.begin() + long(at), x.begin() + long(at + span)),
-                                offset, stride, freq, rate));
-  return out;
-}
-double MedianOf(std::vector<double> v) {
-  if (v.empty()) return 0;
-  std::sort(v.begin(), v.end());
-  return v[v.size() / 2];
-}
-}  // namespace
-
-double MedianToneAmplitude(const std::vector<int16_t> &x, size_t offset, int stride, double freq,
-                           double rate, size_t window) {
+double MedianToneAmplitude(const std::vector<int16_t> &x, size_t offset, int stride, double freq, double rate,
+                           size_t window) {
   return MedianOf(WindowAmplitudes(x, offset, stride, freq, rate, window));
 }
 
-double MaxToneAmplitude(const std::vector<int16_t> &x, size_t offset, int stride, double freq,
-                        double rate, size_t window) {
+double MaxToneAmplitude(const std::vector<int16_t> &x, size_t offset, int stride, double freq, double rate,
+                        size_t window) {
   std::vector<double> v = WindowAmplitudes(x, offset, stride, freq, rate, window);
   return v.empty() ? 0 : *std::max_element(v.begin(), v.end());
 }
 
-double MedianPartNcc(const std::vector<int16_t> &ref, const std::vector<int16_t> &sig, size_t part,
-                     size_t from) {
+double MedianPartNcc(const std::vector<int16_t> &ref, const std::vector<int16_t> &sig, size_t part, size_t from) {
   std::vector<double> ncc;
   for (size_t at = from; at + part <= ref.size(); at += part) {
     const std::vector<int16_t> p(ref.begin() + long(at), ref.begin() + long(at + part));
@@ -123,14 +111,13 @@ double MedianPartNcc(const std::vector<int16_t> &ref, const std::vector<int16_t>
 }
 
 double Rms(const std::vector<int16_t> &x, size_t offset, int stride) {
-  double sum = 0;
-  size_t n = 0;
+  double sum = 0, n = 0;
   for (size_t i = offset; i < x.size(); i += size_t(stride), ++n) sum += double(x[i]) * x[i];
-  return n ? sqrt(sum / double(n)) : 0;
+  return n > 0 ? sqrt(sum / n) : 0;
 }
 
-void ExpectStereoTones(const std::vector<int16_t> &x, double rate, double f_left, double f_right,
-                       double min_left, double min_right, double max_leak) {
+void ExpectStereoTones(const std::vector<int16_t> &x, double rate, double f_left, double f_right, double min_left,
+                       double min_right, double max_leak) {
   const size_t w = size_t(rate / 10);
   EXPECT_GT(MedianToneAmplitude(x, 0, 2, f_left, rate, w), min_left) << "left";
   EXPECT_LT(MedianToneAmplitude(x, 0, 2, f_right, rate, w), max_leak) << "right leaked into left";
@@ -138,13 +125,10 @@ void ExpectStereoTones(const std::vector<int16_t> &x, double rate, double f_left
   EXPECT_LT(MedianToneAmplitude(x, 1, 2, f_left, rate, w), max_leak) << "left leaked into right";
 }
 
-std::vector<int16_t> Tone(double seconds, int rate, int channels, const double *freq,
-                          const double *amp) {
-  size_t frames = size_t(seconds * rate);
-  std::vector<int16_t> out(frames * size_t(channels));
-  for (size_t i = 0; i < frames; ++i)
-    for (int c = 0; c < channels; ++c)
-      out[i * size_t(channels) + size_t(c)] = int16_t(amp[c] * sin(2 * M_PI * freq[c] * double(i) / rate));
+std::vector<int16_t> StereoTone(int rate, double f_left, double f_right, double a_left, double a_right) {
+  std::vector<int16_t> out(2 * size_t(rate));
+  for (size_t i = 0; i < out.size(); ++i)
+    out[i] = int16_t((i % 2 ? a_right : a_left) * sin(2 * M_PI * (i % 2 ? f_right : f_left) * double(i / 2) / rate));
   return out;
 }
 

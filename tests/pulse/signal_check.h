@@ -56,9 +56,9 @@ double MaxToneAmplitude(const std::vector<int16_t> &x, size_t offset, int stride
 void ExpectStereoTones(const std::vector<int16_t> &x, double rate, double f_left, double f_right,
                        double min_left, double min_right, double max_leak);
 
-// Interleaved tone: amplitude amp[c] and frequency freq[c] per channel.
-std::vector<int16_t> Tone(double seconds, int rate, int channels, const double *freq,
-                          const double *amp);
+// One second of stereo at rate: a tone of f_left, amplitude a_left, on the
+// left and of f_right, a_right on the right.
+std::vector<int16_t> StereoTone(int rate, double f_left, double f_right, double a_left, double a_right);
 
 }  // namespace hxtest
 
