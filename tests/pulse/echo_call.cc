@@ -33,10 +33,8 @@ int32_t EchoHost::Play(void *ctx, int16_t *buf, int32_t len, int32_t stream) {
   if (stream != 0 || !h->far_on) return 0;
   std::lock_guard<std::mutex> lk(h->mu);
   if (h->far.empty()) return 0;
-  for (int32_t f = 0; f < len / 4; ++f) {
-    const int16_t v = h->far[(h->far_pos + size_t(f) / 3) % h->far.size()];
-    buf[2 * f] = buf[2 * f + 1] = v;
-  }
+  for (int32_t f = 0; f < len / 4; ++f)
+    buf[2 * f] = buf[2 * f + 1] = h->far[(h->far_pos + size_t(f) / 3) % h->far.size()];
   h->far_pos = (h->far_pos + size_t(len / 4) / 3) % h->far.size();
   return len;
 }
@@ -62,17 +60,6 @@ double EchoHost::LongestGap(double from, double to) {
   return std::max(gap, to - prev);
 }
 
-Lag FindLag(const std::vector<int16_t> &mic, size_t from, size_t len,
-            const std::vector<int16_t> &out16) {
-  Lag r;
-  if (from + len > mic.size()) return r;
-  const std::vector<int16_t> ref(mic.begin() + long(from), mic.begin() + long(from + len));
-  const Match m = FindMatch(ref, out16);
-  r.ncc = m.ncc;
-  r.lag = m.lag - long(from);
-  return r;
-}
-
 std::vector<int16_t> MicRecording::Recorded() {
   std::vector<int16_t> more = mic->Take();
   recorded.insert(recorded.end(), more.begin(), more.end());
@@ -88,20 +75,22 @@ Lag AlignByTalker(MicFeeder &feeder, MicRecording &mic, const std::vector<int16_
   WaitFor([&] { return mic.mic->received() > from + 2 * kRate; }, 20);
   const size_t at = mic.mic->received();
   WaitFor([&] { return out_count() > at + kRate; }, 20);
-  return FindLag(mic.Recorded(), from, 2 * kRate, out16());
+  const std::vector<int16_t> rec = mic.Recorded();
+  if (from + 2 * kRate > rec.size()) return Lag();
+  const Match m =
+      FindMatch(std::vector<int16_t>(rec.begin() + long(from), rec.begin() + long(from + 2 * kRate)), out16());
+  return Lag{m.lag - long(from), m.ncc};
 }
 
 echo_measure::Erle ErleBetween(const std::vector<int16_t> &mic, size_t from, size_t to,
                                const std::vector<int16_t> &out, long lag) {
+  // Microphone sample i sits at output frame 3 (i + lag); start where both exist.
+  from = std::max(from, size_t(std::max(0L, -lag)));
   to = std::min(to, mic.size());
   if (from >= to) return echo_measure::Erle();
-  // Microphone sample i sits at output frame 3 (i + lag); start where both exist.
-  if (long(from) + lag < 0) from = size_t(-lag);
-  if (from >= to) return echo_measure::Erle();
-  const int16_t *heard = mic.data() + from;
   // No near end: the microphone is all echo.
-  return echo_measure::FarEndOnly(heard, heard, to - from, out.data(), out.size() / 2,
-                                  long(from) + lag, 0.0);
+  return echo_measure::FarEndOnly(mic.data() + from, mic.data() + from, to - from, out.data(),
+                                  out.size() / 2, long(from) + lag, 0.0);
 }
 
 std::vector<int16_t> Stereo48(const std::vector<int16_t> &mono16) {

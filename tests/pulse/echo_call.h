@@ -44,14 +44,11 @@ struct EchoHost {
 };
 
 // Where an output follows the microphone: out16[i + lag] is microphone
-// sample i. Found from the stretch mic[from, from + len), which must hold
-// near-end sound that the output passes (a talker, not echo).
+// sample i; ncc says how well the talker matched.
 struct Lag {
   long lag = 0;
-  double ncc = 0;  // how well the stretch matched
+  double ncc = 0;
 };
-Lag FindLag(const std::vector<int16_t> &mic, size_t from, size_t len,
-            const std::vector<int16_t> &out16);
 
 class MicFeeder;
 class SimpleStream;
