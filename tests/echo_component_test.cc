@@ -166,42 +166,29 @@ TEST(DriftTracker, ASuddenStepStartsANewFitInsteadOfBendingThisOne) {
   EXPECT_EQ(t.ppm, -kDriftMaxPpm) << "clamped";
 }
 
-// The measurement on made-up signals with known answers.
-TEST(EchoMeasure, FarEndOnlyBlocksAndTheOneScale) {
-  const size_t n = 16000 * 6;
-  std::vector<int16_t> heard(n), echo(n), out(6 * n);
+// The measurement on made-up signals with known answers: the echo alone for
+// 4 s, then the near end too; the host gets the microphone 30 dB down.
+TEST(EchoMeasure, FarEndOnlyBlocksTheOneScaleAndTheDoubleTalkComparison) {
+  const size_t n = 16000 * 6, frames = 3 * n;
+  std::vector<int16_t> heard(n), echo(n), out(2 * frames), ref(2 * frames), half(2 * frames);
   std::mt19937 rng(3);
   std::normal_distribution<double> g(0, 1000);
   for (size_t i = 0; i < n; ++i) {
-    const bool near_talks = i >= 16000 * 4;  // from 4 s on: the near end too
     echo[i] = int16_t(lrint(g(rng)));
-    heard[i] = int16_t(echo[i] + (near_talks ? lrint(g(rng)) : 0));
-    // The host gets the microphone 30 dB down, 48 kHz stereo.
-    for (int k = 0; k < 6; ++k) out[6 * i + k] = int16_t(lrint(heard[i] / 31.6228));
+    heard[i] = int16_t(echo[i] + (i >= 16000 * 4 ? lrint(g(rng)) : 0));
+    for (int k = 0; k < 6; ++k) out[6 * i + k] = int16_t(lrint(heard[i] / 31.6228)), ref[6 * i + k] = heard[i];
   }
-  echo_measure::Erle e = echo_measure::FarEndOnly(heard.data(), echo.data(), n, out.data(), 3 * n, 0);
+  echo_measure::Erle e = echo_measure::FarEndOnly(heard.data(), echo.data(), n, out.data(), frames, 0);
   EXPECT_NEAR(e.db, 30, 0.05);
   EXPECT_EQ(e.blocks, 98u) << "2 s to 4 s, less the two blocks before the near end talks";
   EXPECT_NEAR(e.mic_dbfs, 20 * log10(1000 / 32768.0), 0.1);
-  EXPECT_FALSE(echo_measure::FarEndOnly(heard.data(), echo.data(), n, out.data(), 3 * n, 0, 5).valid);
+  EXPECT_FALSE(echo_measure::FarEndOnly(heard.data(), echo.data(), n, out.data(), frames, 0, 5).valid);
   // An output shorter than the microphone counts only where both exist.
   EXPECT_EQ(echo_measure::FarEndOnly(heard.data(), echo.data(), n, out.data(), 3 * 16000 * 3, 0).blocks, 50u);
-}
-
-TEST(EchoMeasure, DoubleTalkComparisonFindsTheCancellersDelay) {
-  const size_t n = 16000 * 4, frames = 3 * n;
-  std::vector<int16_t> heard(n), echo(n), ref(2 * frames), out(2 * frames);
-  std::mt19937 rng(5);
-  std::normal_distribution<double> g(0, 2000);
-  for (size_t i = 0; i < n; ++i) {  // the near end talks after its first second
-    echo[i] = int16_t(lrint(g(rng) / 4));
-    heard[i] = int16_t(echo[i] + (i >= 16000 ? lrint(g(rng)) : 0));
-  }
-  for (size_t f = 0; f < frames; ++f) ref[2 * f] = ref[2 * f + 1] = heard[f / 3];
-  for (size_t f = 0; f < frames; ++f)  // 7 ms (336 frames) later and 6 dB down
-    out[2 * f] = out[2 * f + 1] = f >= 336 ? int16_t(ref[2 * (f - 336)] / 2) : 0;
-  echo_measure::DoubleTalk d =
-      echo_measure::CompareDoubleTalk(heard.data(), echo.data(), n, out.data(), ref.data(), frames, 0);
+  // Double talk: an output 7 ms (336 frames) later and 6 dB down against the reference.
+  for (size_t f = 336; f < frames; ++f) half[2 * f] = half[2 * f + 1] = int16_t(ref[2 * (f - 336)] / 2);
+  const echo_measure::DoubleTalk d =
+      echo_measure::CompareDoubleTalk(heard.data(), echo.data(), n, half.data(), ref.data(), frames, 0);
   EXPECT_TRUE(d.valid);
   EXPECT_EQ(d.shift_frames, 336);
   EXPECT_NEAR(d.level_db, -6.02, 0.05);

@@ -39,16 +39,6 @@ int32_t EchoHost::Play(void *ctx, int16_t *buf, int32_t len, int32_t stream) {
   return len;
 }
 
-size_t EchoHost::UpFrames() {
-  std::lock_guard<std::mutex> lk(mu);
-  return up.size() / 2;
-}
-
-std::vector<int16_t> EchoHost::Up() {
-  std::lock_guard<std::mutex> lk(mu);
-  return up;
-}
-
 double EchoHost::LongestGap(double from, double to) {
   std::lock_guard<std::mutex> lk(mu);
   double prev = from, gap = 0;

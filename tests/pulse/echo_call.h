@@ -37,8 +37,8 @@ struct EchoHost {
 
   static int32_t Capture(void *ctx, int16_t *s, int32_t len);
   static int32_t Play(void *ctx, int16_t *buf, int32_t len, int32_t stream);
-  size_t UpFrames();
-  std::vector<int16_t> Up();
+  size_t UpFrames() { std::lock_guard<std::mutex> lk(mu); return up.size() / 2; }
+  std::vector<int16_t> Up() { std::lock_guard<std::mutex> lk(mu); return up; }
   // Longest gap between upstream blocks that arrived in [from, to).
   double LongestGap(double from, double to);
 };
