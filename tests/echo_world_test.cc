@@ -17,6 +17,7 @@
 
 namespace {
 
+using V = std::vector<int64_t>;
 void *g_brisa = nullptr;
 #define BRISA(f) reinterpret_cast<BrisaApi_##f##_t>(dlsym(g_brisa, "BrisaApi_" #f))
 
@@ -127,14 +128,12 @@ TEST_F(EchoWorld, AnImpulseComesBackAtTheDelayThroughTheQueueAndMovesWithIt) {
   ASSERT_EQ(hxsim_pump_call(100, 5000), 100);
   Take();
   ASSERT_EQ(heard.size(), 200u * 320);
-  EXPECT_EQ(Peaks(echo, 0), (std::vector<long>{1000 + 320 + 1600, 48000 + 320 + 3200}));
-  EXPECT_EQ(echo[1000 + 320 + 1600], 10000);
-  EXPECT_EQ(echo[48000 + 320 + 3200], 10000);
+  const long first = 1000 + 320 + 1600, second = 48000 + 320 + 3200;
+  EXPECT_EQ(Peaks(echo, 0), (std::vector<long>{first, second}));
   EXPECT_EQ(heard, echo);  // a silent near end
-  // Without the canceller the voice path delivers what the microphone heard.
-  EXPECT_EQ(g_delivered[1000 + 320 + 1600] & ~1, 10000);
-  EXPECT_EQ((std::vector<int64_t>{st.stream_delay_ms, st.underruns, st.overflows, st.canceller_running}),
-            (std::vector<int64_t>{220, 0, 0, 0}));
+  // Scaled by the gain; without the canceller the voice path delivers what the microphone heard.
+  EXPECT_EQ((V{echo[first], echo[second], g_delivered[first] & ~1}), (V{10000, 10000, 10000}));
+  EXPECT_EQ((V{st.stream_delay_ms, st.underruns, st.overflows, st.canceller_running}), (V{220, 0, 0, 0}));
 }
 
 // A render clock 1000 ppm fast: impulses one second apart on it come back
@@ -148,7 +147,7 @@ TEST_F(EchoWorld, DriftResamplesTheLoudspeakerOntoTheCaptureClock) {
   for (long i : Peaks(echo, 6000)) if (at.empty() || i - at.back() > 100) at.push_back(i);
   ASSERT_GE(at.size(), 8u);
   for (size_t k = 1; k < at.size(); ++k) EXPECT_NEAR(at[k] - at[k - 1], 15984, 1) << "impulse " << k;
-  EXPECT_EQ((std::vector<int64_t>{st.underruns, st.overflows}), (std::vector<int64_t>{0, 0}));
+  EXPECT_EQ((V{st.underruns, st.overflows}), (V{0, 0}));
 }
 
 // With the canceller the voice path delivers the cleaned block, flagged by
@@ -178,8 +177,7 @@ TEST_F(EchoWorld, TheVoicePathCancelsAndItsDetectionFlagsTheNearEnd) {
   // Stopping the voice path ends the canceller's session; its figures stay.
   BRISA(Stop)();
   hxsim_get_echo_status(&st);
-  EXPECT_EQ((std::vector<int64_t>{st.canceller_running, st.canceller.capture_blocks}),
-            (std::vector<int64_t>{0, 500}));
+  EXPECT_EQ((V{st.canceller_running, st.canceller.capture_blocks}), (V{0, 500}));
 }
 
 }  // namespace

@@ -8,15 +8,14 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
-#include <algorithm>
+#include <deque>
 #include <fstream>
 #include <memory>
+#include <numeric>
 #include <sstream>
 
-#include "echo_call.h"
+#include "echo_call.h"  // with pulse_daemon.h and signal_check.h
 #include "module_api.h"
-#include "pulse_daemon.h"
-#include "signal_check.h"
 #include "support/log_capture.h"
 
 using namespace hxtest;
@@ -39,11 +38,10 @@ const bool kListening = FailuresToStderr();
 // The last `n` lines of a file.
 std::string Tail(const std::string &path, size_t n) {
   std::ifstream f(path);
-  std::vector<std::string> all;
-  for (std::string l; std::getline(f, l);) all.push_back(l + "\n");
-  std::string out;
-  for (size_t i = all.size() - std::min(n, all.size()); i < all.size(); ++i) out += all[i];
-  return out;
+  std::deque<std::string> last;
+  for (std::string l; std::getline(f, l);)
+    if (last.push_back(l + "\n"), last.size() > n) last.pop_front();
+  return std::accumulate(last.begin(), last.end(), std::string());
 }
 
 // A call on the voice path with capture, no system audio; the far end is
