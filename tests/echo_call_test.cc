@@ -104,7 +104,9 @@ TEST_F(DelayJump, EchoReductionBackAbove20DbWithin2Seconds) {
   for (double t = 10; t < 18; t += 0.5) {
     const echo_measure::Erle e = Erle(t, t + 0.5);
     if (e.valid) after += " " + std::to_string(lrint(e.db));
-    if (e.valid && t >= 12) EXPECT_GE(e.db, 20) << "second " << t - 10 << " after the jump";
+    if (e.valid && t >= 12) {
+      EXPECT_GE(e.db, 20) << "second " << t - 10 << " after the jump";
+    }
   }
   fprintf(stderr, "ERLE per 0.5 s after the jump (dB):%s\n", after.c_str());
   EXPECT_GE(Erle(12).db, 20) << "from 2 s after the jump";
