@@ -31,34 +31,14 @@ struct Canceller {
   hx_echo_stats Stats() const { hx_echo_stats st; hx_echo_get_stats(e, &st); return st; }
 };
 
-// Far end: real speech, looped; the echo: the far end at -6 dB exactly
-// where the reported delay puts it, over a faint noise floor (-70 dBFS).
-struct DigitalEcho {
-  std::vector<int16_t> speech = ReadMono(HX_SOURCE_DIR "/tests/data/speech16k.wav");
-  std::mt19937 rng{11};
-  std::normal_distribution<double> floor{0, 10};
-  std::vector<int16_t> played;  // mono far end, in order
-  void Step(hx_echo *e, int delay_ms, int16_t *mic) {
-    int16_t st[2 * HX_ECHO_REVERSE_FRAMES];
-    for (int r = 0; r < 2; ++r) {
-      for (int i = 0; i < HX_ECHO_REVERSE_FRAMES; ++i) {
-        st[2 * i] = st[2 * i + 1] = speech[played.size() % speech.size()];
-        played.push_back(st[2 * i]);
-      }
-      hx_echo_reverse(e, st, HX_ECHO_REVERSE_FRAMES);
-    }
-    // The newest far end echoes delay_ms after the end of this block.
-    const long end = long(played.size());
-    for (long i = 0; i < HX_ECHO_BLOCK; ++i) {
-      const long src = end - HX_ECHO_BLOCK + i - 16L * delay_ms;
-      mic[i] = int16_t((src >= 0 ? played[src] / 2 : 0) + lrint(floor(rng)));
-    }
-  }
-};
-
-TEST(EchoComponent, RefusesAWrongBlockAndWritesNothing) {
+// Bad arguments change nothing; the far end waits for the capture side in a
+// queue of 1 s, and a stalled capture side loses the oldest (counted).
+TEST(EchoComponent, RefusesBadArgumentsAndKeepsTheNewestSecondOfFarEnd) {
   Canceller c;
-  int16_t mic[HX_ECHO_BLOCK] = {}, out[HX_ECHO_BLOCK];
+  int16_t st[2 * HX_ECHO_REVERSE_FRAMES] = {}, mic[HX_ECHO_BLOCK] = {}, out[HX_ECHO_BLOCK];
+  for (int i = 0; i < 150; ++i) hx_echo_reverse(c.e, st, HX_ECHO_REVERSE_FRAMES);
+  hx_echo_reverse(c.e, st, 0), hx_echo_reverse(c.e, nullptr, 160), hx_echo_reverse(nullptr, st, 160);
+  EXPECT_EQ((V{c.Stats().reverse_samples, c.Stats().reverse_dropped}), (V{24000, 8000}));
   std::fill(out, out + HX_ECHO_BLOCK, int16_t(1234));
   int32_t voice = 7;
   EXPECT_EQ((V{hx_echo_capture(c.e, mic, 319, 100, out, &voice),
@@ -72,68 +52,59 @@ TEST(EchoComponent, RefusesAWrongBlockAndWritesNothing) {
   hx_echo_destroy(nullptr);  // safe
 }
 
-// Every setting combination reaches the canceller (creation checks it: the
-// option keys must bind to the dependency's own).
+// Every setting combination reaches the canceller (creation checks that the
+// option keys bind to the dependency's own); the defaults.
 TEST(EchoComponent, EverySettingIsAccepted) {
-  for (int ext = 0; ext < 2; ++ext)
-    for (int agnostic = 0; agnostic < 2; ++agnostic)
-      for (int level = HX_ECHO_SUPPRESSION_LOW; level <= HX_ECHO_SUPPRESSION_HIGH; ++level) {
-        hx_echo_settings s;
-        hx_echo_default_settings(&s);
-        s.extended_filter = ext, s.delay_agnostic = agnostic, s.suppression = level;
-        s.drift_tracking = level != HX_ECHO_SUPPRESSION_MODERATE;
-        Canceller c(&s);
-      }
-  hx_echo_settings d;
-  hx_echo_default_settings(&d);
-  EXPECT_EQ((V{d.extended_filter, d.delay_agnostic, d.suppression, d.drift_tracking}),
+  hx_echo_settings s;
+  hx_echo_default_settings(&s);
+  EXPECT_EQ((V{s.extended_filter, s.delay_agnostic, s.suppression, s.drift_tracking}),
             (V{1, 0, HX_ECHO_SUPPRESSION_LOW, 1}));
-}
-
-// The far end waits for the capture side in a queue of 1 s; a stalled
-// capture side loses the oldest, and the count says how much.
-TEST(EchoComponent, ReverseQueueKeepsTheNewestSecond) {
-  Canceller c;
-  int16_t st[2 * HX_ECHO_REVERSE_FRAMES] = {};
-  for (int i = 0; i < 150; ++i) hx_echo_reverse(c.e, st, HX_ECHO_REVERSE_FRAMES);
-  hx_echo_reverse(c.e, st, 0), hx_echo_reverse(c.e, nullptr, 160), hx_echo_reverse(nullptr, st, 160);
-  EXPECT_EQ((V{c.Stats().reverse_samples, c.Stats().reverse_dropped}), (V{24000, 8000}));
+  for (int k = 0; k < 4 * 3; ++k) {
+    s.extended_filter = k & 1, s.delay_agnostic = (k >> 1) & 1, s.suppression = HX_ECHO_SUPPRESSION_LOW + k / 4;
+    s.drift_tracking = s.suppression != HX_ECHO_SUPPRESSION_MODERATE;
+    Canceller c(&s);
+  }
 }
 
 // The alignment follows the reported delay at once when it jumps by more
 // than 20 ms (then settles on a second's average), and leaves smaller
-// changes to the canceller; cancellation holds either way.
+// changes to the canceller; cancellation holds either way. The echo: the
+// far end (real speech) at -6 dB exactly where the reported delay puts it,
+// over a -70 dBFS floor.
 TEST(EchoComponent, FollowsTheReportedDelayInSteps) {
+  const std::vector<int16_t> speech = ReadMono(HX_SOURCE_DIR "/tests/data/speech16k.wav");
+  ASSERT_FALSE(speech.empty()) << "cannot read tests/data/speech16k.wav";
   Canceller c;
-  DigitalEcho echo;
-  ASSERT_FALSE(echo.speech.empty()) << "cannot read tests/data/speech16k.wav";
-  int16_t mic[HX_ECHO_BLOCK], out[HX_ECHO_BLOCK];
-  int32_t voice;
-  auto run = [&](int blocks, int delay_ms, double *erle_db) {
+  std::mt19937 rng{11};
+  std::normal_distribution<double> noise{0, 10};
+  std::vector<int16_t> played;  // mono far end, in order
+  // ERLE over the second half of `blocks` at `delay_ms`.
+  auto run = [&](int blocks, int delay_ms) {
+    int16_t st[2 * HX_ECHO_REVERSE_FRAMES], mic[HX_ECHO_BLOCK], out[HX_ECHO_BLOCK];
+    int32_t voice;
     double in = 0, left = 0;
     for (int b = 0; b < blocks; ++b) {
-      echo.Step(c.e, delay_ms, mic);
-      hx_echo_capture(c.e, mic, HX_ECHO_BLOCK, delay_ms, out, &voice);
-      for (int i = 0; b >= blocks / 2 && i < HX_ECHO_BLOCK; ++i) {
-        in += double(mic[i]) * mic[i];
-        left += double(out[i]) * out[i];
+      for (int r = 0; r < 2; ++r) {
+        for (int i = 0; i < HX_ECHO_REVERSE_FRAMES; ++i)
+          played.push_back(st[2 * i] = st[2 * i + 1] = speech[played.size() % speech.size()]);
+        hx_echo_reverse(c.e, st, HX_ECHO_REVERSE_FRAMES);
       }
+      for (long i = 0, src = long(played.size()) - HX_ECHO_BLOCK - 16L * delay_ms; i < HX_ECHO_BLOCK; ++i, ++src)
+        mic[i] = int16_t((src >= 0 ? played[src] / 2 : 0) + lrint(noise(rng)));
+      hx_echo_capture(c.e, mic, HX_ECHO_BLOCK, delay_ms, out, &voice);
+      for (int i = 0; b >= blocks / 2 && i < HX_ECHO_BLOCK; ++i)
+        in += double(mic[i]) * mic[i], left += double(out[i]) * out[i];
     }
-    if (erle_db) *erle_db = 10 * log10(in / (left + 1));
+    return 10 * log10(in / (left + 1));
   };
-  double erle = 0;
-  run(250, 100, &erle);
-  EXPECT_EQ(c.Stats().applied_delay_ms, 100);
-  EXPECT_EQ(c.Stats().lead_ms, 40);
-  EXPECT_GT(erle, 30);
-  run(26, 160, nullptr);  // a jump: taken after 500 ms
+  EXPECT_GT(run(250, 100), 30);
+  EXPECT_EQ((V{c.Stats().applied_delay_ms, c.Stats().lead_ms}), (V{100, 40}));
+  run(26, 160);  // a jump: taken after 500 ms
   EXPECT_EQ(c.Stats().applied_delay_ms, 160);
-  run(250, 160, &erle);
-  EXPECT_GT(erle, 30) << "after the jump";
-  run(250, 172, &erle);  // 12 ms: left to the canceller
-  EXPECT_EQ(c.Stats().applied_delay_ms, 160);
-  EXPECT_GT(erle, 30) << "after the small change";
-  EXPECT_EQ((V{c.Stats().alignment_steps, c.Stats().starved_blocks}), (V{1, 0}));
+  EXPECT_GT(run(250, 160), 30) << "after the jump";
+  EXPECT_GT(run(250, 172), 30) << "after a 12 ms change, left to the canceller";
+  EXPECT_EQ((V{c.Stats().applied_delay_ms, c.Stats().alignment_steps, c.Stats().starved_blocks}),
+            (V{160, 1, 0}));
 }
 
 // One thread hands over the far end while another captures (as the real
@@ -195,42 +166,29 @@ TEST(DriftTracker, ASuddenStepStartsANewFitInsteadOfBendingThisOne) {
   EXPECT_EQ(t.ppm, -kDriftMaxPpm) << "clamped";
 }
 
-// The measurement on made-up signals with known answers.
-TEST(EchoMeasure, FarEndOnlyBlocksAndTheOneScale) {
-  const size_t n = 16000 * 6;
-  std::vector<int16_t> heard(n), echo(n), out(6 * n);
+// The measurement on made-up signals with known answers: the echo alone for
+// 4 s, then the near end too; the host gets the microphone 30 dB down.
+TEST(EchoMeasure, FarEndOnlyBlocksTheOneScaleAndTheDoubleTalkComparison) {
+  const size_t n = 16000 * 6, frames = 3 * n;
+  std::vector<int16_t> heard(n), echo(n), out(2 * frames), ref(2 * frames), half(2 * frames);
   std::mt19937 rng(3);
   std::normal_distribution<double> g(0, 1000);
   for (size_t i = 0; i < n; ++i) {
-    const bool near_talks = i >= 16000 * 4;  // from 4 s on: the near end too
     echo[i] = int16_t(lrint(g(rng)));
-    heard[i] = int16_t(echo[i] + (near_talks ? lrint(g(rng)) : 0));
-    // The host gets the microphone 30 dB down, 48 kHz stereo.
-    for (int k = 0; k < 6; ++k) out[6 * i + k] = int16_t(lrint(heard[i] / 31.6228));
+    heard[i] = int16_t(echo[i] + (i >= 16000 * 4 ? lrint(g(rng)) : 0));
+    for (int k = 0; k < 6; ++k) out[6 * i + k] = int16_t(lrint(heard[i] / 31.6228)), ref[6 * i + k] = heard[i];
   }
-  echo_measure::Erle e = echo_measure::FarEndOnly(heard.data(), echo.data(), n, out.data(), 3 * n, 0);
+  echo_measure::Erle e = echo_measure::FarEndOnly(heard.data(), echo.data(), n, out.data(), frames, 0);
   EXPECT_NEAR(e.db, 30, 0.05);
   EXPECT_EQ(e.blocks, 98u) << "2 s to 4 s, less the two blocks before the near end talks";
   EXPECT_NEAR(e.mic_dbfs, 20 * log10(1000 / 32768.0), 0.1);
-  EXPECT_FALSE(echo_measure::FarEndOnly(heard.data(), echo.data(), n, out.data(), 3 * n, 0, 5).valid);
+  EXPECT_FALSE(echo_measure::FarEndOnly(heard.data(), echo.data(), n, out.data(), frames, 0, 5).valid);
   // An output shorter than the microphone counts only where both exist.
   EXPECT_EQ(echo_measure::FarEndOnly(heard.data(), echo.data(), n, out.data(), 3 * 16000 * 3, 0).blocks, 50u);
-}
-
-TEST(EchoMeasure, DoubleTalkComparisonFindsTheCancellersDelay) {
-  const size_t n = 16000 * 4, frames = 3 * n;
-  std::vector<int16_t> heard(n), echo(n), ref(2 * frames), out(2 * frames);
-  std::mt19937 rng(5);
-  std::normal_distribution<double> g(0, 2000);
-  for (size_t i = 0; i < n; ++i) {  // the near end talks after its first second
-    echo[i] = int16_t(lrint(g(rng) / 4));
-    heard[i] = int16_t(echo[i] + (i >= 16000 ? lrint(g(rng)) : 0));
-  }
-  for (size_t f = 0; f < frames; ++f) ref[2 * f] = ref[2 * f + 1] = heard[f / 3];
-  for (size_t f = 0; f < frames; ++f)  // 7 ms (336 frames) later and 6 dB down
-    out[2 * f] = out[2 * f + 1] = f >= 336 ? int16_t(ref[2 * (f - 336)] / 2) : 0;
-  echo_measure::DoubleTalk d =
-      echo_measure::CompareDoubleTalk(heard.data(), echo.data(), n, out.data(), ref.data(), frames, 0);
+  // Double talk: an output 7 ms (336 frames) later and 6 dB down against the reference.
+  for (size_t f = 336; f < frames; ++f) half[2 * f] = half[2 * f + 1] = int16_t(ref[2 * (f - 336)] / 2);
+  const echo_measure::DoubleTalk d =
+      echo_measure::CompareDoubleTalk(heard.data(), echo.data(), n, half.data(), ref.data(), frames, 0);
   EXPECT_TRUE(d.valid);
   EXPECT_EQ(d.shift_frames, 336);
   EXPECT_NEAR(d.level_db, -6.02, 0.05);

@@ -17,6 +17,7 @@
 
 namespace {
 
+using V = std::vector<int64_t>;
 void *g_brisa = nullptr;
 #define BRISA(f) reinterpret_cast<BrisaApi_##f##_t>(dlsym(g_brisa, "BrisaApi_" #f))
 
@@ -31,37 +32,10 @@ void Mic(int16_t *s, int16_t n, uint8_t, void *) {
 }
 void Play(int32_t) {
   int16_t block[320];
-  for (int i = 0; i < 160; ++i)
-    block[2 * i] = block[2 * i + 1] = g_far_pos < g_far.size() ? g_far[g_far_pos] : 0, ++g_far_pos;
+  for (int i = 0; i < 160; ++i, ++g_far_pos)
+    block[2 * i] = block[2 * i + 1] = g_far_pos < g_far.size() ? g_far[g_far_pos] : 0;
   BRISA(PutPlayData)(0, block, 320);
 }
-
-struct EchoWorld : ::testing::Test {
-  void SetUp() override {
-    hxsim_reset();
-    hxsim_set_manual(1);
-    ASSERT_TRUE(g_brisa = dlopen(HX_SIM_LIB_DIR "/libBrisaDll.so", RTLD_NOW)) << dlerror();
-    g_far.assign(16000 * 12, 0);
-    g_far_pos = 0;
-    g_delivered.clear();
-    g_flags.clear();
-  }
-  void TearDown() override {
-    if (g_brisa) BRISA(Uninit)(), dlclose(g_brisa), g_brisa = nullptr;
-    hxsim_reset();
-  }
-  void StartCall() {
-    ASSERT_NE(BRISA(Init)(0, Mic, nullptr), 0);
-    BRISA(Start)(1), BRISA(AddPlayChannel)(0, Play);
-  }
-  // What the microphone heard and the echo in it.
-  void Heard(std::vector<int16_t> *heard, std::vector<int16_t> *echo) {
-    heard->assign(16000 * 60, 0);
-    echo->assign(heard->size(), 0);
-    heard->resize(hxsim_take_mic_heard(heard->data(), echo->data(), heard->size()));
-    echo->resize(heard->size());
-  }
-};
 
 hxsim_echo_path Path(int delay_ms, double gain_db, int room, double drift_ppm, int cancel) {
   hxsim_echo_path p;
@@ -74,33 +48,56 @@ hxsim_echo_path Path(int delay_ms, double gain_db, int room, double drift_ppm, i
 std::vector<long> Peaks(const std::vector<int16_t> &x, int min) {
   std::vector<long> at;
   for (size_t i = 0; i < x.size(); ++i)
-    if (abs(x[i]) > min) at.push_back(static_cast<long>(i));
+    if (abs(x[i]) > min) at.push_back(long(i));
   return at;
 }
 
-TEST_F(EchoWorld, OffByDefaultAndTheLaptopDefaults) {
+struct EchoWorld : ::testing::Test {
+  hxsim_echo_status st;
+  std::vector<int16_t> heard, echo;  // what the microphone heard, the echo in it
+  void SetUp() override {
+    hxsim_reset();
+    hxsim_set_manual(1);
+    ASSERT_TRUE(g_brisa = dlopen(HX_SIM_LIB_DIR "/libBrisaDll.so", RTLD_NOW)) << dlerror();
+    g_far.assign(16000 * 12, 0), g_far_pos = 0, g_delivered.clear(), g_flags.clear();
+  }
+  void TearDown() override {
+    if (g_brisa) BRISA(Uninit)(), dlclose(g_brisa), g_brisa = nullptr;
+    hxsim_reset();
+  }
+  // Starts the voice path (with `path`) and runs it for `blocks`.
+  void Call(const hxsim_echo_path &path, int blocks) {
+    ASSERT_EQ(hxsim_set_echo_path(&path), 0) << hxsim_last_error();
+    Call(blocks);
+  }
+  void Call(int blocks) {
+    ASSERT_NE(BRISA(Init)(0, Mic, nullptr), 0);
+    BRISA(Start)(1), BRISA(AddPlayChannel)(0, Play);
+    ASSERT_EQ(hxsim_pump_call(blocks, 5000), blocks);
+  }
+  void Take() {
+    heard.assign(16000 * 60, 0), echo.assign(heard.size(), 0);
+    heard.resize(hxsim_take_mic_heard(heard.data(), echo.data(), heard.size())), echo.resize(heard.size());
+    hxsim_get_echo_status(&st);
+  }
+};
+
+// Off by default: the microphone then arrives as set and nothing is
+// recorded. Settings out of range are refused and the old ones kept.
+TEST_F(EchoWorld, OffByDefaultAndRefusesSettingsOutOfRange) {
   hxsim_echo_path p;
   hxsim_get_echo_path(&p);
-  EXPECT_EQ((std::vector<double>{double(p.enabled), double(p.cancel)}), (std::vector<double>{0, 0}));
-  hxsim_default_echo_path(&p);
-  EXPECT_EQ((std::vector<double>{double(p.enabled), double(p.delay_ms), p.gain_db, double(p.room),
-                                 p.drift_ppm, double(p.cancel)}),
-            (std::vector<double>{1, 60, -6, 1, 0, 1}));
-  // With the path off the microphone arrives as set and nothing is recorded.
+  EXPECT_EQ(p.enabled, 0);
   std::vector<int16_t> tone(320);
   for (size_t i = 0; i < tone.size(); ++i) tone[i] = int16_t(4000 * sin(0.3 * i)) & ~1;
   hxsim_set_mic_pcm(tone.data(), tone.size(), 1);
   hxsim_set_voice_mode(HXSIM_VOICE_NEVER);
-  StartCall();
   g_far.assign(g_far.size(), 9000);
-  ASSERT_EQ(hxsim_pump_call(10, 5000), 10);
+  Call(10);
   EXPECT_TRUE(std::equal(tone.begin(), tone.end(), g_delivered.end() - 320));
-  std::vector<int16_t> heard, echo;
-  Heard(&heard, &echo);
+  Take();
   EXPECT_TRUE(heard.empty());
-}
 
-TEST_F(EchoWorld, RefusesSettingsOutOfRangeAndKeepsTheOldOnes) {
   const hxsim_echo_path good = Path(100, -6, 1, 0, 1);
   ASSERT_EQ(hxsim_set_echo_path(&good), 0);
   const std::pair<hxsim_echo_path, const char *> bad[] = {
@@ -112,89 +109,59 @@ TEST_F(EchoWorld, RefusesSettingsOutOfRangeAndKeepsTheOldOnes) {
     EXPECT_NE(std::string(hxsim_last_error()).find(b.second), std::string::npos) << hxsim_last_error();
   }
   EXPECT_EQ(hxsim_set_echo_path(nullptr), -1);
-  hxsim_echo_path now;
-  hxsim_get_echo_path(&now);
-  EXPECT_EQ(now.delay_ms, 100);
+  hxsim_get_echo_path(&p);
+  EXPECT_EQ(p.delay_ms, 100);
 }
 
 // The loudspeaker starts once a block and a half is queued: far-end sample n
 // plays with the microphone's sample n + 320 and comes back delay_ms later,
-// scaled by the gain. The stream delay reported is the delay plus the 20 ms
-// the render queue then holds.
-TEST_F(EchoWorld, AnImpulseComesBackAtTheDelayThroughTheQueue) {
-  const hxsim_echo_path p = Path(100, -6.0206, 0, 0, 0);
-  ASSERT_EQ(hxsim_set_echo_path(&p), 0);
-  g_far[1000] = 20000;
-  StartCall();
-  ASSERT_EQ(hxsim_pump_call(150, 5000), 150);
-  std::vector<int16_t> heard, echo;
-  Heard(&heard, &echo);
-  ASSERT_EQ(heard.size(), 150u * 320);
-  EXPECT_EQ(Peaks(echo, 0), (std::vector<long>{1000 + 320 + 1600}));
-  EXPECT_EQ(echo[1000 + 320 + 1600], 10000);
-  EXPECT_EQ(heard, echo);  // a silent near end
-  // Without the canceller the voice path delivers what the microphone heard.
-  EXPECT_EQ(g_delivered[1000 + 320 + 1600] & ~1, 10000);
-  hxsim_echo_status st;
+// scaled by the gain; a delay change mid-call moves the echo. The stream
+// delay reported is the delay plus the 20 ms the render queue then holds.
+TEST_F(EchoWorld, AnImpulseComesBackAtTheDelayThroughTheQueueAndMovesWithIt) {
+  g_far[1000] = 20000;   // played at 0.06 s
+  g_far[48000] = 20000;  // played at 3 s, after the change
+  Call(Path(100, -6.0206, 0, 0, 0), 100);
   hxsim_get_echo_status(&st);
-  EXPECT_EQ((std::vector<int64_t>{st.stream_delay_ms, st.underruns, st.overflows, st.canceller_running}),
-            (std::vector<int64_t>{120, 0, 0, 0}));
-}
-
-TEST_F(EchoWorld, ADelayChangeMidCallMovesTheEcho) {
-  hxsim_echo_path p = Path(40, 0, 0, 0, 0);
-  ASSERT_EQ(hxsim_set_echo_path(&p), 0);
-  g_far[16000] = 12000;  // played at 1 s, before the change
-  g_far[48000] = 12000;  // played at 3 s, after it
-  StartCall();
-  ASSERT_EQ(hxsim_pump_call(100, 5000), 100);  // 2 s
-  p.delay_ms = 140;
+  EXPECT_EQ(st.stream_delay_ms, 120);
+  hxsim_echo_path p = Path(200, -6.0206, 0, 0, 0);
   ASSERT_EQ(hxsim_set_echo_path(&p), 0);
   ASSERT_EQ(hxsim_pump_call(100, 5000), 100);
-  std::vector<int16_t> heard, echo;
-  Heard(&heard, &echo);
-  EXPECT_EQ(Peaks(echo, 0), (std::vector<long>{16000 + 320 + 640, 48000 + 320 + 2240}));
-  hxsim_echo_status st;
-  hxsim_get_echo_status(&st);
-  EXPECT_EQ(st.stream_delay_ms, 160);
+  Take();
+  ASSERT_EQ(heard.size(), 200u * 320);
+  const long first = 1000 + 320 + 1600, second = 48000 + 320 + 3200;
+  EXPECT_EQ(Peaks(echo, 0), (std::vector<long>{first, second}));
+  EXPECT_EQ(heard, echo);  // a silent near end
+  // Scaled by the gain; without the canceller the voice path delivers what the microphone heard.
+  EXPECT_EQ((V{echo[first], echo[second], g_delivered[first] & ~1}), (V{10000, 10000, 10000}));
+  EXPECT_EQ((V{st.stream_delay_ms, st.underruns, st.overflows, st.canceller_running}), (V{220, 0, 0, 0}));
 }
 
 // A render clock 1000 ppm fast: impulses one second apart on it come back
 // 15984 microphone samples apart, and the render queue neither runs dry nor
 // overflows.
 TEST_F(EchoWorld, DriftResamplesTheLoudspeakerOntoTheCaptureClock) {
-  const hxsim_echo_path p = Path(50, 0, 0, 1000, 0);
-  ASSERT_EQ(hxsim_set_echo_path(&p), 0);
   for (size_t n = 16000; n < g_far.size(); n += 16000) g_far[n] = 16000;
-  StartCall();
-  ASSERT_EQ(hxsim_pump_call(500, 5000), 500);
-  std::vector<int16_t> heard, echo;
-  Heard(&heard, &echo);
+  Call(Path(50, 0, 0, 1000, 0), 500);
+  Take();
   std::vector<long> at;  // centre of each echoed impulse (the resampler spreads it)
   for (long i : Peaks(echo, 6000)) if (at.empty() || i - at.back() > 100) at.push_back(i);
   ASSERT_GE(at.size(), 8u);
   for (size_t k = 1; k < at.size(); ++k) EXPECT_NEAR(at[k] - at[k - 1], 15984, 1) << "impulse " << k;
-  hxsim_echo_status st;
-  hxsim_get_echo_status(&st);
-  EXPECT_EQ((std::vector<int64_t>{st.underruns, st.overflows}), (std::vector<int64_t>{0, 0}));
+  EXPECT_EQ((V{st.underruns, st.overflows}), (V{0, 0}));
 }
 
 // With the canceller the voice path delivers the cleaned block, flagged by
 // the canceller's voice detection: the far end alone (up to 5.5 s) is
 // removed and not voice; the near end alone (6 to 8 s) is kept and is voice.
 TEST_F(EchoWorld, TheVoicePathCancelsAndItsDetectionFlagsTheNearEnd) {
-  const hxsim_echo_path p = Path(100, -6, 1, 0, 1);
-  ASSERT_EQ(hxsim_set_echo_path(&p), 0);
   const std::vector<int16_t> speech = ReadMono(HX_SOURCE_DIR "/tests/data/speech16k.wav");
   ASSERT_GT(speech.size(), 16000u * 8) << "cannot read tests/data/speech16k.wav";
   for (size_t n = 0; n < 88000; ++n) g_far[n] = speech[n % speech.size()];
-  std::vector<int16_t> near(16000 * 10, 0);  // the near end talks from 6 s to 8 s (1 s to 3 s
-  std::copy(speech.begin() + 16000, speech.begin() + 48000, near.begin() + 96000);  // of the speech)
+  std::vector<int16_t> near(16000 * 10, 0);  // 1 s to 3 s of the speech, at 6 s to 8 s
+  std::copy(speech.begin() + 16000, speech.begin() + 48000, near.begin() + 96000);
   hxsim_set_mic_pcm(near.data(), near.size(), 0);
-  StartCall();
-  ASSERT_EQ(hxsim_pump_call(50 * 10, 5000), 500);
-  std::vector<int16_t> heard, echo;
-  Heard(&heard, &echo);
+  Call(Path(100, -6, 1, 0, 1), 500);
+  Take();
   auto power = [](const std::vector<int16_t> &x, size_t from, size_t to) {
     double s = 0;
     for (size_t i = from; i < to; ++i) s += double(x[i]) * x[i];
@@ -202,19 +169,15 @@ TEST_F(EchoWorld, TheVoicePathCancelsAndItsDetectionFlagsTheNearEnd) {
   };
   EXPECT_GT(power(heard, 48000, 88000) - power(g_delivered, 48000, 88000), 30);
   EXPECT_LT(fabs(power(heard, 104000, 128000) - power(g_delivered, 104000, 128000)), 1);
-  const int far_voice = std::count(g_flags.begin() + 150, g_flags.begin() + 275, 1);
-  const int near_voice = std::count(g_flags.begin() + 325, g_flags.begin() + 400, 1);
-  EXPECT_LT(far_voice, 13) << "of 125 far-end-only blocks";
-  EXPECT_GT(near_voice, 50) << "of 75 near-end blocks (speech with pauses)";
-  hxsim_echo_status st;
-  hxsim_get_echo_status(&st);
+  EXPECT_LT(std::count(g_flags.begin() + 150, g_flags.begin() + 275, 1), 13) << "of 125 far-end-only blocks";
+  EXPECT_GT(std::count(g_flags.begin() + 325, g_flags.begin() + 400, 1), 50)
+      << "of 75 near-end blocks (speech with pauses)";
   EXPECT_EQ(st.canceller_running, 1) << (st.canceller_error ? st.canceller_error : "");
   EXPECT_EQ(st.canceller.capture_blocks, 500);
   // Stopping the voice path ends the canceller's session; its figures stay.
   BRISA(Stop)();
   hxsim_get_echo_status(&st);
-  EXPECT_EQ((std::vector<int64_t>{st.canceller_running, st.canceller.capture_blocks}),
-            (std::vector<int64_t>{0, 500}));
+  EXPECT_EQ((V{st.canceller_running, st.canceller.capture_blocks}), (V{0, 500}));
 }
 
 }  // namespace

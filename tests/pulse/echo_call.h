@@ -8,19 +8,29 @@
 
 #include <stddef.h>
 #include <stdint.h>
+#include <stdlib.h>
 
+#include <algorithm>
 #include <atomic>
 #include <functional>
 #include <mutex>
 #include <vector>
 
 #include "echo/echo_measure.h"
+#include "pulse_daemon.h"
+#include "signal_check.h"
 
 namespace hxtest {
 
 // tests/data/speech16k.wav without its silent ends (7.2 s of speech whose
 // longest pause is 0.3 s), so that a loop of it keeps the far end talking.
-std::vector<int16_t> SpeechLoop16k();
+inline std::vector<int16_t> SpeechLoop16k() {
+  std::vector<int16_t> x = Speech16k();
+  auto loud = [](int16_t v) { return std::abs(int(v)) > 200; };
+  auto first = std::find_if(x.begin(), x.end(), loud);
+  auto last = std::find_if(x.rbegin(), x.rend(), loud).base();
+  return first < last ? std::vector<int16_t>(first, last) : std::vector<int16_t>();
+}
 
 // The host of an echo call. Stream 0 of the far end plays `far` (16 kHz
 // mono, looped) while far_on is set, as 48 kHz stereo with every sample
@@ -35,51 +45,94 @@ struct EchoHost {
   std::atomic<long> blocks{0};
   std::vector<double> block_time;  // arrival of each upstream block
 
-  static int32_t Capture(void *ctx, int16_t *s, int32_t len);
-  static int32_t Play(void *ctx, int16_t *buf, int32_t len, int32_t stream);
-  size_t UpFrames();
-  std::vector<int16_t> Up();
+  static int32_t Capture(void *ctx, int16_t *s, int32_t len) {
+    EchoHost *h = static_cast<EchoHost *>(ctx);
+    const double now = Now();
+    std::lock_guard<std::mutex> lk(h->mu);
+    h->up.insert(h->up.end(), s, s + len / 2);
+    h->block_time.push_back(now);
+    h->blocks++;
+    return 0;
+  }
+  static int32_t Play(void *ctx, int16_t *buf, int32_t len, int32_t stream) {
+    EchoHost *h = static_cast<EchoHost *>(ctx);
+    if (stream != 0 || !h->far_on) return 0;
+    std::lock_guard<std::mutex> lk(h->mu);
+    if (h->far.empty()) return 0;
+    for (int32_t f = 0; f < len / 4; ++f)
+      buf[2 * f] = buf[2 * f + 1] = h->far[(h->far_pos + size_t(f) / 3) % h->far.size()];
+    h->far_pos = (h->far_pos + size_t(len / 4) / 3) % h->far.size();
+    return len;
+  }
+  size_t UpFrames() { std::lock_guard<std::mutex> lk(mu); return up.size() / 2; }
+  std::vector<int16_t> Up() { std::lock_guard<std::mutex> lk(mu); return up; }
   // Longest gap between upstream blocks that arrived in [from, to).
-  double LongestGap(double from, double to);
+  double LongestGap(double from, double to) {
+    std::lock_guard<std::mutex> lk(mu);
+    double prev = from, gap = 0;
+    for (double t : block_time)
+      if (t >= from && t < to) gap = std::max(gap, t - prev), prev = t;
+    return std::max(gap, to - prev);
+  }
 };
 
 // Where an output follows the microphone: out16[i + lag] is microphone
-// sample i. Found from the stretch mic[from, from + len), which must hold
-// near-end sound that the output passes (a talker, not echo).
+// sample i; ncc says how well the talker matched.
 struct Lag {
   long lag = 0;
-  double ncc = 0;  // how well the stretch matched
+  double ncc = 0;
 };
-Lag FindLag(const std::vector<int16_t> &mic, size_t from, size_t len,
-            const std::vector<int16_t> &out16);
-
-class MicFeeder;
-class SimpleStream;
 
 // The microphone recorded beside an output that passes it.
 struct MicRecording {
   SimpleStream *mic;
   std::vector<int16_t> recorded;  // everything since the stream opened
-  std::vector<int16_t> Recorded();  // brought up to date
+  std::vector<int16_t> Recorded() {  // brought up to date
+    std::vector<int16_t> more = mic->Take();
+    recorded.insert(recorded.end(), more.begin(), more.end());
+    return recorded;
+  }
 };
 
 // A near-end talker (`talk`, played into the microphone by `feeder`) on a
-// silent far end: where the microphone recording and the output line up.
-// out_count() is how many 16 kHz samples the output holds, out16() those
-// samples. Waits (within 20 s each) for 2 s of microphone after the talker
-// and 1 s of output beyond it.
-Lag AlignByTalker(MicFeeder &feeder, MicRecording &mic, const std::vector<int16_t> &talk,
-                  const std::function<size_t()> &out_count,
-                  const std::function<std::vector<int16_t>()> &out16);
+// silent far end: where the microphone recording and the output line up,
+// found from the 2 s of microphone from the talker on. out_count() is how
+// many 16 kHz samples the output holds, out16() those samples. Waits
+// (within 20 s each) for those 2 s and 1 s of output beyond them.
+inline Lag AlignByTalker(MicFeeder &feeder, MicRecording &mic, const std::vector<int16_t> &talk,
+                         const std::function<size_t()> &out_count,
+                         const std::function<std::vector<int16_t>()> &out16) {
+  constexpr size_t kSpan = 2 * 16000;
+  const size_t from = mic.mic->received();
+  feeder.Queue(talk);
+  WaitFor([&] { return mic.mic->received() > from + kSpan; }, 20);
+  const size_t at = mic.mic->received();
+  WaitFor([&] { return out_count() > at + kSpan / 2; }, 20);
+  const std::vector<int16_t> rec = mic.Recorded();
+  if (from + kSpan > rec.size()) return Lag();
+  const Match m = FindMatch(std::vector<int16_t>(rec.begin() + long(from), rec.begin() + long(from + kSpan)), out16());
+  return Lag{m.lag - long(from), m.ncc};
+}
 
 // Echo reduction over the microphone samples [from, to): the microphone
 // holds echo only there (its near end is silent), `out` is 48 kHz stereo
 // (the host's upstream audio, or any 16 kHz output repeated by Stereo48).
-echo_measure::Erle ErleBetween(const std::vector<int16_t> &mic, size_t from, size_t to,
-                               const std::vector<int16_t> &out, long lag);
+inline echo_measure::Erle ErleBetween(const std::vector<int16_t> &mic, size_t from, size_t to,
+                                      const std::vector<int16_t> &out, long lag) {
+  // Microphone sample i sits at output frame 3 (i + lag); start where both exist.
+  from = std::max(from, size_t(std::max(0L, -lag)));
+  to = std::min(to, mic.size());
+  if (from >= to) return echo_measure::Erle();
+  return echo_measure::FarEndOnly(mic.data() + from, mic.data() + from, to - from, out.data(),
+                                  out.size() / 2, long(from) + lag, 0.0);
+}
 
 // A 16 kHz mono output as 48 kHz stereo on the same scale.
-std::vector<int16_t> Stereo48(const std::vector<int16_t> &mono16);
+inline std::vector<int16_t> Stereo48(const std::vector<int16_t> &mono16) {
+  std::vector<int16_t> out;
+  for (int16_t v : mono16) out.insert(out.end(), 6, v);
+  return out;
+}
 
 }  // namespace hxtest
 
