@@ -11,6 +11,9 @@
 // always sees a steady, aligned reference: its own buffer and delay logic
 // never move, a changed device delay is followed once it holds for half a
 // second (the adapted filter stays valid), and drift never accumulates.
+// Where the echo really is comes from the signals too (echo_path_tracker.h):
+// an echo the report does not show moves the alignment once it leaves the
+// filter's reach (FollowEcho).
 #include "echo/hx_echo.h"
 
 #include <soxr.h>
