@@ -243,6 +243,16 @@ void TrustDrift(hx_echo *e) {
   e->count_ppm = use;
 }
 
+// Moves the alignment so that the echo is taken `samples` later than before
+// (earlier when negative), beyond what the report says; false when that
+// would put it more than 400 ms from the report.
+bool TakeEchoLater(hx_echo *e, int64_t samples) {
+  if (std::llabs(e->path_shift + samples) > kPathShiftMax) return false;
+  e->aligned -= samples;
+  e->path_shift += samples;
+  return true;
+}
+
 // Keeps the echo the tracker found where the canceller's filter holds it.
 // An echo out of its reach moves the alignment so that the echo sits again
 // where the filter last held it: after a change of the delay alone (the
@@ -254,11 +264,7 @@ void FollowEcho(hx_echo *e, int64_t capture) {
     e->path_later = later;
     return;
   }
-  const int64_t move = std::llround(later - e->path_later);
-  if (std::llabs(e->path_shift + move) > kPathShiftMax) return;
-  e->aligned -= move;
-  e->path_shift += move;
-  ++e->steps;
+  if (TakeEchoLater(e, std::llround(later - e->path_later))) ++e->steps;
 }
 
 int64_t Lead(double room) {
@@ -464,7 +470,8 @@ int32_t hx_echo_capture(hx_echo *e, const int16_t *mic, int32_t count, int32_t s
   // does not move for it. A lead that the far end misses in 25 blocks more
   // than it reaches (the render buffer shrank for good: every block or most
   // of them starve) shrinks to what is there, the alignment moves once the
-  // lead is at its shortest: a canceller fed silence cancels nothing. Not sooner: on a busy machine the render thread starves
+  // lead is at its shortest: a canceller fed silence cancels nothing. Not
+  // sooner: on a busy machine the render thread starves
   // a few blocks and catches up, and each shrink moves the echo inside the
   // filter, which then re-adapts.
   int64_t from = e->aligned + e->lead;
@@ -478,9 +485,7 @@ int32_t hx_echo_capture(hx_echo *e, const int16_t *mic, int32_t count, int32_t s
         // report says, and so does its echo. The alignment takes it that much
         // later for good; the tracker corrects it once it finds the echo. A
         // far end missing by more than 20 ms has stopped, not come late.
-        const int64_t later = kLeadMinSamples - reach;
-        e->aligned -= later;
-        e->path_shift = std::min(kPathShiftMax, e->path_shift + later);
+        TakeEchoLater(e, kLeadMinSamples - reach);
       }
       from = e->aligned + e->lead;
       e->starve_blocks = 0;
