@@ -8,7 +8,7 @@
 //                [--delay MS] [--gain DB] [--room 0|1] [--drift PPM]
 //                [--jump-at S --jump-ms MS] [--report-offset MS]
 //                [--extended 0|1] [--agnostic 0|1] [--suppression 0|1|2]
-//                [--tracking 0|1] [--path-tracking 0|1] [--window S] [--sweep-delays] [--direct]
+//                [--tracking 0|1] [--path-tracking 0|1] [--guard 0|1] [--window S] [--sweep-delays] [--direct]
 //                [--path-drift PPM] [--path-wander PPM --wander-period S]
 //
 // Far end (16 kHz mono, looped; default tests/data/speech16k.wav; or 48 kHz
@@ -289,6 +289,7 @@ int main(int argc, char **argv) {
     else if (a == "--suppression") ok = whole32(&r.settings.suppression);
     else if (a == "--tracking") ok = whole32(&r.settings.drift_tracking);
     else if (a == "--path-tracking") ok = whole32(&r.settings.path_tracking);
+    else if (a == "--guard") ok = whole32(&r.settings.converge_guard);
     else if (a == "--window") ok = num(&r.window_s);
     else if (a == "--path-drift") ok = num(&r.path_drift_ppm);
     else if (a == "--path-wander") ok = num(&r.wander_ppm);
@@ -302,10 +303,12 @@ int main(int argc, char **argv) {
       return 2;
     }
   }
-  printf("%s: extended filter %d, delay-agnostic %d, suppression %d, drift tracking %d, path tracking %d\n",
+  printf("%s: extended filter %d, delay-agnostic %d, suppression %d, drift tracking %d, path tracking %d, "
+         "converge guard %d\n",
          r.direct ? "AudioProcessing driven directly" : "the component",
          r.settings.extended_filter, r.settings.delay_agnostic, r.settings.suppression,
-         r.direct ? 0 : r.settings.drift_tracking, r.direct ? 0 : r.settings.path_tracking);
+         r.direct ? 0 : r.settings.drift_tracking, r.direct ? 0 : r.settings.path_tracking,
+         r.direct ? 0 : r.settings.converge_guard);
   if (!sweep) {
     Signals s;
     if (!Simulate(r, &s)) return 1;
