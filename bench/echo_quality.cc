@@ -9,6 +9,7 @@
 //                [--jump-at S --jump-ms MS] [--report-offset MS]
 //                [--extended 0|1] [--agnostic 0|1] [--suppression 0|1|2]
 //                [--tracking 0|1] [--path-tracking 0|1] [--guard 0|1] [--window S] [--sweep-delays] [--direct]
+//                [--trace]
 //                [--path-drift PPM] [--path-wander PPM --wander-period S]
 //
 // Far end (16 kHz mono, looped; default tests/data/speech16k.wav; or 48 kHz
@@ -57,6 +58,7 @@ struct Run {
   double noise_dbfs = -70, seconds = 20, gain_db = -6, drift_ppm = 0, jump_at = 0;
   int delay_ms = 100, room = 1, jump_ms = 0, report_offset_ms = 0;
   double window_s = 0, path_drift_ppm = 0, wander_ppm = 0, wander_period_s = 20;
+  bool trace = false;  // the component's figures every second
   bool direct = false;
   hx_echo_settings settings{};
 };
@@ -217,6 +219,15 @@ bool Simulate(const Run &r, Signals *s) {
     int32_t voice = 0;
     if (direct) direct->Capture(mic, path.StreamDelayMs() + r.report_offset_ms, out);
     else hx_echo_capture(e, mic, HX_ECHO_BLOCK, path.StreamDelayMs() + r.report_offset_ms, out, &voice);
+    if (r.trace && !direct && b % 50 == 49) {
+      hx_echo_stats t;
+      hx_echo_get_stats(e, &t);
+      printf("  t=%.0f s reported %d applied %d lead %d ms, steps %lld, starved %lld, locked %d "
+             "(offset %.1f ms, locks %lld), guarded %d (guards %lld)\n",
+             (b + 1) / 50.0, t.reported_delay_ms, t.applied_delay_ms, t.lead_ms,
+             (long long)t.alignment_steps, (long long)t.starved_blocks, t.path_locked,
+             t.path_offset_ms, (long long)t.path_locks, t.guarded, (long long)t.guards);
+    }
     s->heard.insert(s->heard.end(), mic, mic + HX_ECHO_BLOCK);
     s->echo.insert(s->echo.end(), echo, echo + HX_ECHO_BLOCK);
     for (int i = 0; i < HX_ECHO_BLOCK; ++i) s->out48.insert(s->out48.end(), 6, out[i]);
@@ -296,6 +307,7 @@ int main(int argc, char **argv) {
     else if (a == "--wander-period") ok = num(&r.wander_period_s);
     else if (a == "--sweep-delays") sweep = true;
     else if (a == "--direct") r.direct = true;
+    else if (a == "--trace") r.trace = true;
     else ok = false;
     if (!ok) {
       fprintf(stderr, "echo_quality: bad option '%s' (see the comment at the top of "
