@@ -81,11 +81,9 @@ TEST(EngineLifecycle, DoubleInitAndEarlyDeInitOnlyLogAndRestartKeepsTheFlags) {
     EXPECT_EQ(log.Count("recp_ret"), 0) << log.Text();
     EXPECT_TRUE(threads[0] && threads[1] && threads[2] && threads[0] == engine.m_micProcTid &&
                 threads[1] == engine.m_playProcTid && threads[2] == engine.m_monitorProcTid);
-    EXPECT_TRUE(g_aecImplRun.load() == &engine && engine.m_captureRing.size == 9600 && engine.m_resample_16to48.HasBuffer());
     EXPECT_EQ((std::vector<int>{engine.aec_mode, engine.micro_capture, engine.online_sys_capture}), (std::vector<int>{7, 1, 3}));
     ASSERT_EQ(engine.DeInit(), 0);
-    EXPECT_TRUE(!engine.m_micProcTid && !engine.m_running && !engine.m_workersRun &&
-                !engine.m_captureRing.buf && !engine.m_resample_16to48.HasBuffer());
+    EXPECT_TRUE(!engine.m_micProcTid && !engine.m_running && !engine.m_workersRun);
   }
 }
 
