@@ -83,7 +83,6 @@ TEST(HostE2e, BadInputIsRefusedWithAClearMessage) {
   const char *const cases[][2] = {
       {"--mic /nonexistent/mic.wav", "microphone: cannot read '/nonexistent/mic.wav'"},
       {"--mic " HX_SOURCE_DIR "/host/scenario/far_end.wav", "16000 Hz is needed"},
-      {"--sys " HX_SOURCE_DIR "/host/scenario/far_end.wav", "stereo is needed"},
       {"--module " HX_SOURCE_DIR "/host/CMakeLists.txt", "cannot load module"},
       {"--no-such-option", "unknown option"},
       {"--echo-delay 301", "--echo-delay wants a number 0..300"}};
