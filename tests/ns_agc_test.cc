@@ -61,13 +61,15 @@ TEST_F(Chain, MatchesDirectUseOfTheLibrary) {
   WebRtcNs_Free(ns), WebRtcAgc_Free(agc);
 }
 
-TEST_F(Chain, WrongLengthsEndTheProcess) {
+TEST_F(Chain, WrongLengthsOrANullFilterEndTheProcess) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   CreateAll();
   int16_t x[480] = {}, y[480] = {};
   EXPECT_DEATH(ns_process(x, 960, y), "Hx_Aec_Impl:569: .*Assertion `len == 640' failed");
   EXPECT_DEATH(agc_process(x, 320, y, 640), "Hx_Aec_Impl:614: .*Assertion `inlen == 640' failed");
   EXPECT_DEATH(agc_process(x, 640, y, 960), "Hx_Aec_Impl:615: .*Assertion `outlen == 640' failed");
+  EXPECT_DEATH(hpf_init(nullptr, 16000), "Hx_Aec_Impl:445: .*Assertion `hpf != NULL' failed");
+  EXPECT_DEATH(hpf_filter(nullptr, x, 4), "Hx_Aec_Impl:464: .*Assertion `hpf != NULL' failed");
 }
 
 // Stopping and starting while a capture thread processes: never on a freed processor.
