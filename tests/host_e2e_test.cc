@@ -46,11 +46,13 @@ struct HostRun {
 // packets (made stereo) plus system audio's left channel on both sides. The
 // near end talks from the first second (the default scenario's talker starts
 // later, and its echo is cancelled, so its first seconds are near silence).
-TEST(HostE2e, CallWithAllModeFlagsOnHandsUpStereoOfEqualChannels) {
-  HostRun run("--seconds 3 --mic " HX_SOURCE_DIR "/tests/data/speech16k.wav"
+// The speaker unplugged at 2.5 s makes the module fall back to plain capture
+// at its next device check (every 2 s); the microphone keeps reaching the host.
+TEST(HostE2e, CallWithAllModeFlagsHandsUpEqualChannelsAndAnUnpluggedSpeakerSwitchesToPlainCapture) {
+  HostRun run("--seconds 6 --unplug-speaker-at 2.5s --mic " HX_SOURCE_DIR "/tests/data/speech16k.wav"
               " --aec-mode 1 --micro-capture 1 --sys-capture 1 --online-sys-capture 1");
-  ASSERT_TRUE(run.exit_code == 0 && run.Blocks() >= 100) << run.text;  // ~300 in 3 s
-  EXPECT_TRUE(run.Has("voice path, capture + render (Brisa)")) << run.text;
+  ASSERT_TRUE(run.exit_code == 0 && run.Blocks() >= 200) << run.text;  // ~600 in 6 s
+  EXPECT_TRUE(run.Has("voice path, capture + render (Brisa)") && run.Has("s  plain capture (Mirel)\n")) << run.text;
   std::vector<long> up_facts, far;
   std::vector<short> up = run.Wav("upstream.wav", &up_facts);
   run.Wav("farend_to_voicepath.wav", &far);
@@ -62,23 +64,15 @@ TEST(HostE2e, CallWithAllModeFlagsOnHandsUpStereoOfEqualChannels) {
                                far[0], far[1], far[2] >= 16000, far[3] > 1000}));
 }
 
-// Unplugging the speaker makes the module fall back to plain capture at its
-// next device check (every 2 s); the microphone keeps reaching the host.
-TEST(HostE2e, UnpluggedSpeakerSwitchesToPlainCapture) {
-  HostRun run("--seconds 3.5 --unplug-speaker-at 0.5s");
-  EXPECT_TRUE(!run.exit_code && run.Has("plain capture (Mirel)") && run.Blocks() >= 100) << run.text;
-}
-
 // The default call has echo (a laptop's loudspeaker and microphone): the
 // voice path removes it, the report says by how much, microphone.wav holds
-// what the microphone heard. Without cancelling the echo stays.
+// what the microphone heard.
 TEST(HostE2e, DefaultEchoPathIsCancelledAndReported) {
-  HostRun run("--seconds 5"), uncancelled("--seconds 5 --no-cancel");
-  ASSERT_TRUE(run.exit_code == 0 && uncancelled.exit_code == 0) << run.text << uncancelled.text;
+  HostRun run("--seconds 5");
+  ASSERT_EQ(run.exit_code, 0) << run.text;
   EXPECT_TRUE(run.Has("echo path: 60 ms, -6.0 dB, short room, drift 0 ppm, cancelled by the voice path"))
       << run.text;
   EXPECT_GE(run.Erle(), 20) << run.text;
-  EXPECT_LT(uncancelled.Erle(), 15) << uncancelled.text;
   std::vector<long> mic;
   run.Wav("microphone.wav", &mic);
   EXPECT_EQ((std::vector<long>{16000, 1, 1, 1}), (std::vector<long>{mic[0], mic[1], mic[2] >= 16000 * 4, mic[3] > 3000}));
@@ -89,12 +83,9 @@ TEST(HostE2e, BadInputIsRefusedWithAClearMessage) {
   const char *const cases[][2] = {
       {"--mic /nonexistent/mic.wav", "microphone: cannot read '/nonexistent/mic.wav'"},
       {"--mic " HX_SOURCE_DIR "/host/scenario/far_end.wav", "16000 Hz is needed"},
-      {"--sys " HX_SOURCE_DIR "/host/scenario/far_end.wav", "stereo is needed"},
       {"--module " HX_SOURCE_DIR "/host/CMakeLists.txt", "cannot load module"},
-      {"--farend a --farend b --farend c --farend d --farend e", "at most 4"},
       {"--no-such-option", "unknown option"},
-      {"--echo-delay 301", "--echo-delay wants a number 0..300"},
-      {"--echo-gain loud", "--echo-gain wants a number -60..10"}};
+      {"--echo-delay 301", "--echo-delay wants a number 0..300"}};
   for (const auto &c : cases) {
     HostRun run(c[0]);
     const std::string first = run.text.substr(0, run.text.find('\n'));

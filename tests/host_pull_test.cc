@@ -20,7 +20,7 @@ class HostPull : public ::testing::Test {
   void Source(void *ctx, void *fn) { engine_.SetDownComCallBackPtr(nullptr, nullptr, fn, ctx); }
   int32_t Pull(int32_t frames, uint8_t ch, int32_t rate) {
     std::fill(out_, out_ + 960, (int16_t)0x5555);
-    count_ = kUnwritten, ++cycle_;  // new far-end content every pull
+    count_ = 0xC0FFEE, ++cycle_;  // the host's own count before; new far-end content every pull
     return pull_(&engine_, frames, 0, ch, rate, out_, &count_);
   }
   Pcm MixRight() {  // right channel of the saturated mix of the streams above 0: 0 and 2
@@ -34,7 +34,6 @@ class HostPull : public ::testing::Test {
   Hx_AEC_Impl engine_;
   UpComPullPlayDataFn pull_ = reinterpret_cast<UpComPullPlayDataFn>(Hx_AEC_Impl::GetPullEntry());
   int16_t out_[960];
-  static constexpr uint32_t kUnwritten = 0xC0FFEE;  // the host's own value before each pull
   uint32_t count_ = 0;
 };
 
@@ -50,9 +49,7 @@ TEST_F(HostPull, MixedBlockPerRequest) {
                               {441, 1, 48000, 0}, {441, 2, 44100, 1}, {441, 1, 48000, 1}};
   for (const auto &[frames, ch, rate, sys] : steps) {
     engine_.sys_capture.store(sys);
-    ASSERT_EQ(0, Pull(frames, ch, rate));
-    EXPECT_EQ(2u * frames, count_);
-    EXPECT_EQ(Pcm(960 - 2 * frames, 0x5555), Pcm(out_ + 2 * frames, out_ + 960));  // 441: 1764 B
+    ASSERT_EQ(0, Pull(frames, ch, rate));  // count and the bytes past it: misuse_test, fuzz_pull
     const Pcm in = MixRight();
     Pcm want(in);
     size_t n = frames;
@@ -73,9 +70,7 @@ TEST_F(HostPull, MixedBlockPerRequest) {
 TEST_F(HostPull, PlayingBranchPipeLines) {
   engine_.aec_mode.store(0), engine_.sys_capture.store(1);  // the host does not play
   LogCapture log;
-  ASSERT_EQ(0, Pull(441, 2, 44100));
-  EXPECT_EQ(Pcm(960, 0), Pcm(out_, out_ + 960));
-  EXPECT_EQ(kUnwritten, count_);  // the playing branch leaves the count alone
+  ASSERT_EQ(0, Pull(441, 2, 44100));  // silence, count untouched: fuzz_pull
   const std::string kPipe = "g_waveout is null ...........: no=";
   std::string pipes;  // the pipe numbers of the lines, in order
   for (const std::string &l : log.Lines())
@@ -97,13 +92,11 @@ TEST_F(HostPull, RefusalsAndStatisticsLineAfter2000Ms) {
   Source(nullptr, (void *)&Play);
   EXPECT_EQ(-1, pull_at(0));
   Source(this, (void *)&Play);
-  EXPECT_EQ(-1, pull_(&engine_, 480, 0, 2, 48000, nullptr, &count_));
-  EXPECT_EQ(0, pull_(&engine_, 480, 0, 2, 48000, out_, nullptr));
   EXPECT_EQ(0, log.Count("play_cnt="));  // 2000 ms not yet over
   g_micCapCount.store(7), sys_cnt.store(-5);
-  pull_at(1000);  // 1 (window restart) + 4 calls before the line: 5 / 2 = 2
+  pull_at(1000);  // 1 (window restart) + 2 refused calls before the line: 3 / 2 = 1
   EXPECT_EQ(1, log.Count("audio_HXAec::===> <++++++++++++++++++++++++++++++++++++++++++++++"
-                         "play_cnt=2; mic_cap=3; sys_cnt=-2\n"));
+                         "play_cnt=1; mic_cap=3; sys_cnt=-2\n"));
   EXPECT_EQ(0, g_micCapCount.load() | sys_cnt.load());
   hx::SetTickOffsetForTest(0);
 }

@@ -1,31 +1,24 @@
-// Module load/unload, engine start/stop sequences, setters, exports and the
-// fatal assertion.
-#include <unistd.h>
-
+// Module load/unload, engine start/stop sequences, setters and exports.
 #include <string>
 #include <vector>
 
 #include "engine/hx_aec_impl.h"
-#include "engine/log.h"
 #include "gtest/gtest.h"
 #include "hxsim.h"
 #include "support/log_capture.h"
-#include "support/unload_rounds.h"
+#include "support/shell.h"
 
 namespace {
 
 const std::string kTag = "audio_HXAec::===> ", kF = kTag + "FFFFFFFFFFFFFFFFFFFFFFFFFFFFF:: ";
 
-// Runs the probe program on the module, on the simulated world: its stand-ins
-// come first in the library path, ahead of the back-ends beside the module.
-// A probe that does not end within 120 s is killed: a hang fails the test.
-std::string RunProbe(const std::string &scenario, int *status, const std::string &path = HX_SIM_LIB_DIR) {
-  return Shell("timeout -s KILL 120 env LD_LIBRARY_PATH=" + path + " " HX_PROBE_PATH " " HX_MODULE_PATH " " + scenario, status);
-}
-// The probe's output; one that does not exit 0 fails the test.
+// The probe program's output for `scenario` on the module, on the simulated world: its stand-ins
+// come first in the library path, ahead of the back-ends beside the module. A probe that does
+// not exit 0 within 120 s (a hang is killed) fails the test.
 std::string Probe(const std::string &scenario, const std::string &path = HX_SIM_LIB_DIR) {
   int status;
-  std::string out = RunProbe(scenario, &status, path);
+  std::string out = Shell("timeout -s KILL 120 env LD_LIBRARY_PATH=" + path + " " HX_PROBE_PATH " " HX_MODULE_PATH " " +
+                          scenario, &status);
   EXPECT_EQ(status, 0) << scenario << "\n" << out;
   return out;
 }
@@ -46,28 +39,18 @@ TEST(ModuleProcess, InitDeInitUnloadLogsEverySequenceAndLeavesNoThread) {
   EXPECT_NE(out.find(" after=0\n"), std::string::npos) << out;  // the world keeps its own threads
 }
 
-TEST(ModuleProcess, UnloadOrExitWithoutDeInitStopsEveryThreadFirstOrLeavesAStalledEngineMapped) {
+TEST(ModuleProcess, UnloadWithoutDeInitStopsEveryThreadFirstOrKeepsAStalledEngineMapped) {
   const std::string out = Probe("no-deinit");
   EXPECT_EQ(out.find(" before=0 "), std::string::npos) << out;  // threads ran up to the unload
   EXPECT_NE(out.find(" after=0\n"), std::string::npos) << out;
-  const std::string kExit = "PROBE exiting with the engine started";
   EXPECT_TRUE(InOrder(out, {kF + "DeInit[0]", kTag + "leave g_win7_aec_uninit ", kF + "DeInit[4]",
                             kTag + "exit ......~Hx_AEC_Impl"}));
-  EXPECT_TRUE(InOrder(Probe("exit-no-deinit"), {kExit, kF + "DeInit[4]", kTag + "exit ......~Hx_AEC_Impl"}));
-  // A play callback that never returns: the unload waits for it within its
-  // bounds, leaves the engine in memory and the process ends.
-  EXPECT_TRUE(InOrder(Probe("exit-stalled-callback"),
-                      {kExit, kF + "DeInit[4]", kTag + "a worker is still in a host callback: engine left in memory"}));
   // A stop that left a worker in the host: the unload keeps the code mapped.
   const std::string stalled = Probe("deinit-stalled-unload");
   EXPECT_TRUE(InOrder(stalled, {kTag + "1 worker(s) still in a host callback; library kept loaded"}));
   EXPECT_NE(stalled.find(" survived the callback's return, threads=0\n"), std::string::npos) << stalled;
   const long deinit_ms = Figure(stalled, "deinit_ms");
   EXPECT_TRUE(deinit_ms >= 0 && deinit_ms < 3000) << deinit_ms;
-}
-
-TEST(ModuleProcess, UnloadWithoutDeInitAtAnyMomentNeverHangsOrCrashes) {
-  ExpectUnloadRoundsSafe([](const std::string &args, int *status) { return RunProbe(args, status); });
 }
 
 TEST(ModuleProcess, LibraryEarlierInLibraryPathReplacesTheProjectsOwnAndExportsAreExact) {
@@ -91,18 +74,13 @@ TEST(EngineLifecycle, DoubleInitAndEarlyDeInitOnlyLogAndRestartKeepsTheFlags) {
   EXPECT_TRUE(InOrder(log.Text(), {kTag + "SetAecMode=7", kTag + "SetMicroCapture=1", kTag + "SetOnlineSysCapture=3"}));
   for (int round = 0; round < 2; ++round) {
     ASSERT_EQ(engine.Init(), 0);
-    hx::Thread *threads[] = {engine.m_micProcTid, engine.m_playProcTid, engine.m_monitorProcTid};
     log.Clear();
-    EXPECT_EQ(engine.Init(), 0);  // running already: one line, same threads, no restart
+    EXPECT_EQ(engine.Init(), 0);  // running already: one line, no restart
     EXPECT_EQ(log.Count(kTag + "!!!!!!!!!!!Hx_AEC_Impl Init has been status ......\n"), 1);
     EXPECT_EQ(log.Count("recp_ret"), 0) << log.Text();
-    EXPECT_TRUE(threads[0] && threads[1] && threads[2] && threads[0] == engine.m_micProcTid &&
-                threads[1] == engine.m_playProcTid && threads[2] == engine.m_monitorProcTid);
-    EXPECT_TRUE(g_aecImplRun.load() == &engine && engine.m_captureRing.size == 9600 && engine.m_resample_16to48.HasBuffer());
     EXPECT_EQ((std::vector<int>{engine.aec_mode, engine.micro_capture, engine.online_sys_capture}), (std::vector<int>{7, 1, 3}));
     ASSERT_EQ(engine.DeInit(), 0);
-    EXPECT_TRUE(!engine.m_micProcTid && !engine.m_running && !engine.m_workersRun &&
-                !engine.m_captureRing.buf && !engine.m_resample_16to48.HasBuffer());
+    EXPECT_TRUE(!engine.m_micProcTid && !engine.m_running && !engine.m_workersRun);
   }
 }
 
@@ -120,13 +98,6 @@ TEST(EngineLifecycle, SysCaptureStartsAndStopsTheSystemAudioLibrary) {
   EXPECT_TRUE(InOrder(log.Text(), {kTag + "SetSysCapture=1", kTag + "failed to tovan_init................."}));
   EXPECT_EQ((std::vector<int>{engine.sys_capture, engine.need_tovan}), (std::vector<int>{0, 1}));
   EXPECT_EQ(calls(), "tovan_init()\ntovan_uninit()\n");
-}
-
-TEST(DiagnosticsDeathTest, FailedAssertionWritesItsLineAndAborts) {
-  // The line goes to standard output, sent to stderr here for the matcher.
-  auto fail = [] { dup2(2, 1), kzr_assert(1 + 1 == 3); }; const int line = __LINE__;
-  EXPECT_EXIT(fail(), ::testing::KilledBySignal(SIGABRT),
-              "\n\n####: kzr_assert fail: file=lifecycle_test\\.cc; line=" + std::to_string(line) + "\n\n");
 }
 
 }  // namespace
