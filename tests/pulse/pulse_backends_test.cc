@@ -88,10 +88,13 @@ class Pulse : public ::testing::Test {
 
 }  // namespace
 
-// Bad objects are refused with nothing written. spk (sink) and mic (source)
-// count, spk.monitor does not; without a server enumeration fails, and the
-// counts come back with it.
-TEST_F(Pulse, EndpointsCountSinksAndSourcesButNotMonitorsAndRefuseBadObjects) {
+// Endpoints: bad objects are refused with nothing written; spk (sink) and
+// mic (source) count, spk.monitor does not; without a server enumeration
+// fails, and the counts come back with it. Plain capture and system audio:
+// the microphone in exact 640-byte blocks, system audio in blocks of at most
+// 1920 bytes that the callee may overwrite; after UnInit returns, no
+// callback runs, even one that was under way.
+TEST_F(Pulse, EndpointsCountAndPlainCaptureAndSystemAudioComeInTheirBlocksAndStopCleanly) {
   void *e = nullptr, *c = reinterpret_cast<void *>(1);
   uint32_t n = 7;
   EXPECT_LT(MMDevApi_CreateDeviceEnumerator(nullptr), 0);
@@ -114,13 +117,8 @@ TEST_F(Pulse, EndpointsCountSinksAndSourcesButNotMonitorsAndRefuseBadObjects) {
   ASSERT_EQ(daemon_.Launch(), "");
   EXPECT_TRUE(counts_become(1, 1)) << "reconnected";
   MMDevApi_CoUninitialize();
-}
 
-// Both plain libraries side by side, as the module runs them: the
-// microphone in exact 640-byte blocks, system audio in blocks of at most
-// 1920 bytes that the callee may overwrite. After UnInit returns, no
-// callback runs, even one that was under way.
-TEST_F(Pulse, PlainCaptureAndSystemAudioComeInTheirBlocksAndStopCleanly) {
+  // Both plain libraries side by side, as the module runs them.
   static Blocks mic, sys;  // outlive a callback that a failed check leaves running
   MicFeeder feeder(daemon_.fifo());
   SimpleStream player;
@@ -152,9 +150,12 @@ TEST_F(Pulse, PlainCaptureAndSystemAudioComeInTheirBlocksAndStopCleanly) {
 // Without a server the voice path still initialises at once and starts its
 // streams when the server appears. Then: 320-sample blocks flagged voice
 // during speech only; an Uninit from inside the capture callback returns,
-// and no callback follows it. Started again, it asks the module to select
-// again when its streams fail (here: the speaker it plays to is unloaded).
-TEST_F(Pulse, VoicePathStartsWithoutServerFlagsVoiceUninitsFromItsCallbackAndReportsFailedStreams) {
+// and no callback follows it. Initialised again: a stop that comes while a
+// play-request callback is still handing over far end returns (the put does
+// not wait behind the stop that waits for it); started again, it asks the
+// module to select again when its streams fail (here: the speaker it plays
+// to is unloaded).
+TEST_F(Pulse, VoicePathStartsWithoutServerFlagsVoiceUninitsFromItsCallbackStopsDuringAPutAndReportsFailedStreams) {
   daemon_.Kill();
   g_voice.far = StereoTone(16000, 500, 1500, 6000, 3000);
   ASSERT_NE(BrisaApi_Init(0, VoiceBlock, &g_voice), 0) << "Init needs no server";
@@ -187,22 +188,6 @@ TEST_F(Pulse, VoicePathStartsWithoutServerFlagsVoiceUninitsFromItsCallbackAndRep
   }
 
   auto flag = [] { return __atomic_load_n(&g_is_brisa_switch_to_wave, __ATOMIC_RELAXED); };
-  __atomic_store_n(&g_is_brisa_switch_to_wave, 0, __ATOMIC_RELAXED);
-  ASSERT_NE(BrisaApi_Init(0, VoiceBlock, &g_voice), 0);
-  ASSERT_EQ(BrisaApi_Start(1), 0);
-  ASSERT_EQ(BrisaApi_AddPlayChannel(0, VoiceRequest), 0);
-  const int again = g_voice.blocks, req = g_voice.requests;
-  ASSERT_TRUE(WaitFor([&] { return g_voice.blocks > again + 5 && g_voice.requests > req + 5; }, 10));
-  EXPECT_EQ(flag(), 0);
-  ASSERT_EQ(daemon_.Pactl("unload-module module-null-sink"), 0);
-  EXPECT_TRUE(WaitFor([&] { return flag() == 1; }, 10)) << "no switch request when the speaker went";
-  BrisaApi_Uninit();
-}
-
-// A stop that comes while a play-request callback is still handing over far
-// end returns: the put does not wait behind the stop that waits for it.
-TEST_F(Pulse, VoicePathStopsWhileARequestCallbackPutsFarEnd) {
-  g_voice.far = StereoTone(16000, 500, 500, 1000, 1000);
   ASSERT_NE(BrisaApi_Init(0, VoiceBlock, &g_voice), 0);
   ASSERT_EQ(BrisaApi_AddPlayChannel(0, VoiceRequest), 0);
   g_voice.slow_request_ms = 200;
@@ -217,6 +202,14 @@ TEST_F(Pulse, VoicePathStopsWhileARequestCallbackPutsFarEnd) {
   }
   stopper.join();
   g_voice.slow_request_ms = 0;
+
+  __atomic_store_n(&g_is_brisa_switch_to_wave, 0, __ATOMIC_RELAXED);
+  ASSERT_EQ(BrisaApi_Start(1), 0);
+  const int again = g_voice.blocks, req = g_voice.requests;
+  ASSERT_TRUE(WaitFor([&] { return g_voice.blocks > again + 5 && g_voice.requests > req + 5; }, 10));
+  EXPECT_EQ(flag(), 0);
+  ASSERT_EQ(daemon_.Pactl("unload-module module-null-sink"), 0);
+  EXPECT_TRUE(WaitFor([&] { return flag() == 1; }, 10)) << "no switch request when the speaker went";
   EXPECT_EQ(BrisaApi_Uninit(), 0);
 }
 
