@@ -70,7 +70,6 @@ class Package : public ::testing::Test {
       if (EndsWith(f, "/" + lib)) return true;
     return false;
   }
-  static std::string Deb(const std::string &component) { return debs_[package_[component]]; }
   static std::string Root() { return scratch_ + "/root" + prefix_; }
   static std::string PkgConfig(const std::string &args) {
     return MustRun("PKG_CONFIG_PATH=" + lib_dir_ + "/pkgconfig pkg-config " + args);
@@ -94,18 +93,19 @@ TEST_F(Package, FilesVersionArchitectureAndDependsMatchTheBuild) {
   const std::string arch = MustRun("dpkg --print-architecture");
   for (const auto &c : package_) {
     SCOPED_TRACE(c.second);
-    ASSERT_FALSE(Deb(c.first).empty());
-    EXPECT_EQ(version_, MustRun("dpkg-deb -f " + Deb(c.first) + " Version"));
-    EXPECT_EQ(arch, MustRun("dpkg-deb -f " + Deb(c.first) + " Architecture"));
+    const std::string deb = debs_[c.second];
+    ASSERT_FALSE(deb.empty());
+    EXPECT_EQ(version_, MustRun("dpkg-deb -f " + deb + " Version"));
+    EXPECT_EQ(arch, MustRun("dpkg-deb -f " + deb + " Architecture"));
     std::set<std::string> want, got, depends;
     for (const std::string &f : files_[c.first]) want.insert(prefix_ + "/" + f);
     // "./usr/lib/libHx_Aec_Mod.so" for files; folders end in '/'.
-    for (const std::string &line : Split(MustRun("dpkg-deb -c " + Deb(c.first)), "\n")) {
+    for (const std::string &line : Split(MustRun("dpkg-deb -c " + deb), "\n")) {
       const std::string path = Split(line, " ").back().substr(1);
       if (path.back() != '/') got.insert(path);
     }
     EXPECT_EQ(want, got);
-    for (const std::string &d : Split(MustRun("dpkg-deb -f " + Deb(c.first) + " Depends"), ",\n"))
+    for (const std::string &d : Split(MustRun("dpkg-deb -f " + deb + " Depends"), ",\n"))
       depends.insert(Split(d, " (")[0]);
     for (const std::string &f : files_[c.first]) {
       if (!EndsWith(f, ".so")) continue;
