@@ -39,12 +39,17 @@ TEST(ModuleProcess, InitDeInitUnloadLogsEverySequenceAndLeavesNoThread) {
   EXPECT_NE(out.find(" after=0\n"), std::string::npos) << out;  // the world keeps its own threads
 }
 
-TEST(ModuleProcess, UnloadWithoutDeInitStopsEveryThreadFirstOrKeepsAStalledEngineMapped) {
+TEST(ModuleProcess, UnloadOrExitWithoutDeInitStopsEveryThreadFirstOrKeepsAStalledEngineMapped) {
   const std::string out = Probe("no-deinit");
   EXPECT_EQ(out.find(" before=0 "), std::string::npos) << out;  // threads ran up to the unload
   EXPECT_NE(out.find(" after=0\n"), std::string::npos) << out;
   EXPECT_TRUE(InOrder(out, {kF + "DeInit[0]", kTag + "leave g_win7_aec_uninit ", kF + "DeInit[4]",
                             kTag + "exit ......~Hx_AEC_Impl"}));
+  // A play callback that never returns at exit: the unload waits for it within
+  // its bounds, leaves the engine in memory and the process ends.
+  EXPECT_TRUE(InOrder(Probe("exit-stalled-callback"),
+                      {"PROBE exiting with the engine started", kF + "DeInit[4]",
+                       kTag + "a worker is still in a host callback: engine left in memory"}));
   // A stop that left a worker in the host: the unload keeps the code mapped.
   const std::string stalled = Probe("deinit-stalled-unload");
   EXPECT_TRUE(InOrder(stalled, {kTag + "1 worker(s) still in a host callback; library kept loaded"}));

@@ -1,6 +1,7 @@
 // The five PulseAudio back-end libraries through their C contracts, on a
-// private daemon: endpoint counts, plain capture, system audio, the voice
-// path, and their stops.
+// private daemon: endpoint counts, block sizes, voice flags, stops and a
+// stalled server. Their signals are checked through the module
+// (pulse_module_test.cc).
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <unistd.h>
@@ -35,26 +36,16 @@ std::pair<long, long> Counts() {
   return {long(int32_t(n[0])), long(int32_t(n[1]))};
 }
 
-// What a capture callback received: samples, the smallest and largest block.
+// What a capture callback received: the smallest and largest block.
 struct Blocks {
-  std::mutex mu;
-  std::vector<int16_t> samples;
   std::atomic<int32_t> min_len{INT32_MAX}, max_len{0};
   std::atomic<int> calls{0}, in_call{0}, sleep_ms{0};
-  void Add(const uint8_t *d, int32_t len) {
+  void Add(int32_t len) {
     in_call = 1;
     min_len = std::min(min_len.load(), len), max_len = std::max(max_len.load(), len);
-    const int16_t *s = reinterpret_cast<const int16_t *>(d);
-    std::unique_lock<std::mutex> lk(mu);
-    samples.insert(samples.end(), s, s + len / 2);
-    lk.unlock();
     if (sleep_ms) usleep(useconds_t(sleep_ms * 1000));
     calls++;
     in_call = 0;
-  }
-  std::vector<int16_t> Samples() {
-    std::lock_guard<std::mutex> lk(mu);
-    return samples;
   }
 };
 
@@ -97,10 +88,13 @@ class Pulse : public ::testing::Test {
 
 }  // namespace
 
-// Bad objects are refused with nothing written. spk (sink) and mic (source)
-// count, spk.monitor does not; a second sink comes and goes with its module;
-// without a server enumeration fails, and the counts come back with it.
-TEST_F(Pulse, EndpointsCountSinksAndSourcesButNotMonitorsAndRefuseBadObjects) {
+// Endpoints: bad objects are refused with nothing written; spk (sink) and
+// mic (source) count, spk.monitor does not; without a server enumeration
+// fails, and the counts come back with it. Plain capture and system audio:
+// the microphone in exact 640-byte blocks, system audio in blocks of at most
+// 1920 bytes that the callee may overwrite; after UnInit returns, no
+// callback runs, even one that was under way.
+TEST_F(Pulse, EndpointsCountAndPlainCaptureAndSystemAudioComeInTheirBlocksAndStopCleanly) {
   void *e = nullptr, *c = reinterpret_cast<void *>(1);
   uint32_t n = 7;
   EXPECT_LT(MMDevApi_CreateDeviceEnumerator(nullptr), 0);
@@ -118,54 +112,29 @@ TEST_F(Pulse, EndpointsCountSinksAndSourcesButNotMonitorsAndRefuseBadObjects) {
     return WaitFor([&] { return Counts() == std::make_pair(render, capture); }, 10);
   };
   EXPECT_TRUE(counts_become(1, 1)) << Counts().first;
-  std::string index;
-  ASSERT_EQ(daemon_.Pactl("load-module module-null-sink sink_name=spk2", &index), 0);
-  EXPECT_TRUE(counts_become(2, 1)) << Counts().first;
-  ASSERT_EQ(daemon_.Pactl("unload-module " + index), 0);
-  EXPECT_TRUE(counts_become(1, 1)) << Counts().first;
   daemon_.Kill();
   EXPECT_TRUE(counts_become(-1, -1)) << "no server: enumeration fails";
   ASSERT_EQ(daemon_.Launch(), "");
   EXPECT_TRUE(counts_become(1, 1)) << "reconnected";
   MMDevApi_CoUninitialize();
-}
 
-// Both plain libraries side by side, as the module runs them. The
-// microphone arrives in exact 640-byte blocks, as fed. System audio is the
-// speaker's monitor at 48 kHz stereo, channels as played (left silent stays
-// silent), in blocks of at most 1920 bytes that the callee may overwrite.
-// After UnInit returns, no callback runs, even one that was under way.
-TEST_F(Pulse, PlainCaptureAndSystemAudioDeliverTheirSignalsInTheirBlocksAndStopCleanly) {
+  // Both plain libraries side by side, as the module runs them.
   static Blocks mic, sys;  // outlive a callback that a failed check leaves running
-  std::vector<int16_t> speech = Speech16k();
-  ASSERT_GT(speech.size(), 32000u);
-  speech.resize(32000);
   MicFeeder feeder(daemon_.fifo());
   SimpleStream player;
   ASSERT_EQ(player.Play("spk", 48000, 2, StereoTone(48000, 1000, 1000, 0, 8000)), "");
-  ASSERT_NE(fnMirelDll_Init([](uint8_t *d, int32_t len) { mic.Add(d, len); }, 16000, 1), 0);
+  ASSERT_NE(fnMirelDll_Init([](uint8_t *, int32_t len) { mic.Add(len); }, 16000, 1), 0);
   ASSERT_GE(tovan_init([](uint8_t *d, int32_t len) {
-    sys.Add(d, len);
+    sys.Add(len);
     memset(d, 0x55, size_t(len));  // the callee owns the buffer during the call
   }), 0);
-  ASSERT_TRUE(WaitFor([] { return mic.calls > 10; }, 10)) << "no microphone blocks";
-  const size_t start = mic.Samples().size();
-  feeder.Queue(speech);
-  ASSERT_TRUE(WaitFor([&] { return mic.Samples().size() > start + speech.size() + 8000; }, 15));
-  Match m = BestMatch(speech, mic.Samples(), long(start), long(start + 16000));
-  EXPECT_GT(m.ncc, 0.99) << "lag " << m.lag - long(start);
+  ASSERT_TRUE(WaitFor([] { return mic.calls > 10 && sys.calls > 10; }, 15)) << "no microphone or system audio blocks";
+  tovan_uninit();
+  const int sys_calls = sys.calls;
   EXPECT_EQ(mic.min_len.load(), 640);
   EXPECT_EQ(mic.max_len.load(), 640);
-
-  ASSERT_TRUE(WaitFor([] { return sys.Samples().size() > 96000; }, 15)) << "no system audio";
-  tovan_uninit();
-  std::vector<int16_t> x = sys.Samples();
-  x.erase(x.begin(), x.begin() + 48000);  // the first half second may start silent
-  EXPECT_LT(Rms(x, 0, 2), 30) << "left channel";
-  EXPECT_GT(MedianToneAmplitude(x, 1, 2, 1000, 48000, 4800), 6000) << "right channel";
   EXPECT_GT(sys.min_len.load(), 0);
   EXPECT_LE(sys.max_len.load(), 1920);
-  const int sys_calls = sys.calls;
 
   mic.sleep_ms = 100;
   ASSERT_TRUE(WaitFor([] { return mic.in_call.load() == 1; }, 5));
@@ -180,10 +149,13 @@ TEST_F(Pulse, PlainCaptureAndSystemAudioDeliverTheirSignalsInTheirBlocksAndStopC
 
 // Without a server the voice path still initialises at once and starts its
 // streams when the server appears. Then: 320-sample blocks flagged voice
-// during speech only, one play request per 10 ms, the far end on the
-// speaker channel for channel; an Uninit from inside the capture callback
-// returns, and no callback follows it.
-TEST_F(Pulse, VoicePathStartsWithoutServerThenFlagsVoicePlaysTheFarEndAndUninitsFromItsCallback) {
+// during speech only; an Uninit from inside the capture callback returns,
+// and no callback follows it. Initialised again: a stop that comes while a
+// play-request callback is still handing over far end returns (the put does
+// not wait behind the stop that waits for it); started again, it asks the
+// module to select again when its streams fail (here: the speaker it plays
+// to is unloaded).
+TEST_F(Pulse, VoicePathStartsWithoutServerFlagsVoiceUninitsFromItsCallbackStopsDuringAPutAndReportsFailedStreams) {
   daemon_.Kill();
   g_voice.far = StereoTone(16000, 500, 1500, 6000, 3000);
   ASSERT_NE(BrisaApi_Init(0, VoiceBlock, &g_voice), 0) << "Init needs no server";
@@ -192,16 +164,11 @@ TEST_F(Pulse, VoicePathStartsWithoutServerThenFlagsVoicePlaysTheFarEndAndUninits
   ASSERT_EQ(daemon_.Launch(), "");
   MicFeeder feeder(daemon_.fifo());
   ASSERT_TRUE(WaitFor([] { return g_voice.blocks > 25 && g_voice.requests > 50; }, 10)) << "no blocks or play requests";
-  SimpleStream monitor;
-  ASSERT_EQ(monitor.Record("spk.monitor", 16000, 2), "");
   std::vector<int16_t> speech = Speech16k();
   speech.resize(48000);
-  const int first = g_voice.blocks, req0 = g_voice.requests;
-  const double t0 = Now();
+  const int first = g_voice.blocks;
   feeder.Queue(speech);
   ASSERT_TRUE(WaitFor([&] { return g_voice.blocks > first + 150 + 50; }, 20));
-  const double request_rate = (g_voice.requests - req0) / (Now() - t0);
-  std::vector<int16_t> played = monitor.Take();
 
   g_voice.uninit_inside = true;
   ASSERT_TRUE(WaitFor([] { return !g_voice.uninit_inside; }, 5));
@@ -211,23 +178,16 @@ TEST_F(Pulse, VoicePathStartsWithoutServerThenFlagsVoicePlaysTheFarEndAndUninits
   EXPECT_EQ(BrisaApi_Start(1), -1) << "uninitialised";
   EXPECT_EQ(BrisaApi_Stop(), 0);
   EXPECT_EQ(BrisaApi_Uninit(), 0);
-
   EXPECT_EQ(g_voice.bad_counts.load(), 0);
-  std::lock_guard<std::mutex> lk(g_voice.mu);
-  EXPECT_EQ(std::count(g_voice.flags.begin() + 10, g_voice.flags.begin() + first, 1), 0) << "silence before the speech";
-  EXPECT_GT(std::count(g_voice.flags.begin() + first, g_voice.flags.end(), 1), 40) << "blocks around 3 s of speech";
-  EXPECT_EQ(std::count_if(g_voice.flags.begin(), g_voice.flags.end(), [](int f) { return f > 1; }), 0)
-      << "bit 0 of sample 1 must stay 0";
-  EXPECT_NEAR(request_rate, 100, 25) << "one play request per 10 ms";
-  ASSERT_GT(played.size(), 32000u);
-  played.erase(played.begin(), played.begin() + 16000);
-  ExpectStereoTones(played, 16000, 500, 1500, 4000, 2000, 300);
-}
+  {
+    std::lock_guard<std::mutex> lk(g_voice.mu);
+    EXPECT_EQ(std::count(g_voice.flags.begin() + 10, g_voice.flags.begin() + first, 1), 0) << "silence before the speech";
+    EXPECT_GT(std::count(g_voice.flags.begin() + first, g_voice.flags.end(), 1), 40) << "blocks around 3 s of speech";
+    EXPECT_EQ(std::count_if(g_voice.flags.begin(), g_voice.flags.end(), [](int f) { return f > 1; }), 0)
+        << "bit 0 of sample 1 must stay 0";
+  }
 
-// A stop that comes while a play-request callback is still handing over far
-// end returns: the put does not wait behind the stop that waits for it.
-TEST_F(Pulse, VoicePathStopsWhileARequestCallbackPutsFarEnd) {
-  g_voice.far = StereoTone(16000, 500, 500, 1000, 1000);
+  auto flag = [] { return __atomic_load_n(&g_is_brisa_switch_to_wave, __ATOMIC_RELAXED); };
   ASSERT_NE(BrisaApi_Init(0, VoiceBlock, &g_voice), 0);
   ASSERT_EQ(BrisaApi_AddPlayChannel(0, VoiceRequest), 0);
   g_voice.slow_request_ms = 200;
@@ -242,6 +202,14 @@ TEST_F(Pulse, VoicePathStopsWhileARequestCallbackPutsFarEnd) {
   }
   stopper.join();
   g_voice.slow_request_ms = 0;
+
+  __atomic_store_n(&g_is_brisa_switch_to_wave, 0, __ATOMIC_RELAXED);
+  ASSERT_EQ(BrisaApi_Start(1), 0);
+  const int again = g_voice.blocks, req = g_voice.requests;
+  ASSERT_TRUE(WaitFor([&] { return g_voice.blocks > again + 5 && g_voice.requests > req + 5; }, 10));
+  EXPECT_EQ(flag(), 0);
+  ASSERT_EQ(daemon_.Pactl("unload-module module-null-sink"), 0);
+  EXPECT_TRUE(WaitFor([&] { return flag() == 1; }, 10)) << "no switch request when the speaker went";
   EXPECT_EQ(BrisaApi_Uninit(), 0);
 }
 
@@ -281,22 +249,6 @@ TEST_F(Pulse, EveryCallReturnsWhileTheServerIsStalled) {
   EXPECT_TRUE(WaitFor([&] { return g_voice.blocks > blocks + 25; }, 15)) << "the voice path records once the server answers";
   timed("BrisaApi_Uninit", [] { BrisaApi_Uninit(); });
   EXPECT_LT(slowest, 1.5) << slowest_call;
-}
-
-// The voice path asks the module to select again when its streams fail
-// (here: the speaker it plays to is unloaded).
-TEST_F(Pulse, VoicePathSetsTheSwitchFlagWhenItsStreamsFail) {
-  MicFeeder feeder(daemon_.fifo());
-  auto flag = [] { return __atomic_load_n(&g_is_brisa_switch_to_wave, __ATOMIC_RELAXED); };
-  __atomic_store_n(&g_is_brisa_switch_to_wave, 0, __ATOMIC_RELAXED);
-  ASSERT_NE(BrisaApi_Init(0, VoiceBlock, &g_voice), 0);
-  ASSERT_EQ(BrisaApi_Start(1), 0);
-  ASSERT_EQ(BrisaApi_AddPlayChannel(0, VoiceRequest), 0);
-  ASSERT_TRUE(WaitFor([] { return g_voice.blocks > 5 && g_voice.requests > 5; }, 10));
-  EXPECT_EQ(flag(), 0);
-  ASSERT_EQ(daemon_.Pactl("unload-module module-null-sink"), 0);
-  EXPECT_TRUE(WaitFor([&] { return flag() == 1; }, 10));
-  BrisaApi_Uninit();
 }
 
 // Each library exports its contract and nothing else (the voice path also

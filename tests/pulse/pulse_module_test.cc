@@ -120,7 +120,10 @@ TEST_F(PulseModule, SpeechFromTheMicrophoneReachesTheHostAndTheFarEndTheSpeaker)
     return played.size() > 3 * 96000;
   }, 15)) << "the speaker's monitor gave too little";
   played.erase(played.begin(), played.begin() + 96000);  // its start may precede the far end
-  ExpectStereoTones(played, 48000, 700, 1300, 5000, 2500, 400);
+  EXPECT_GT(MedianToneAmplitude(played, 0, 2, 700, 48000, 4800), 5000) << "left";
+  EXPECT_LT(MedianToneAmplitude(played, 0, 2, 1300, 48000, 4800), 400) << "right leaked into left";
+  EXPECT_GT(MedianToneAmplitude(played, 1, 2, 1300, 48000, 4800), 2500) << "right";
+  EXPECT_LT(MedianToneAmplitude(played, 1, 2, 700, 48000, 4800), 400) << "left leaked into right";
 }
 
 // All four flags on: system audio (the speaker's monitor) is mixed into the
@@ -143,7 +146,8 @@ TEST_F(PulseModule, SystemAudioIsMixedInAndTheFarEndStaysOut) {
 }
 
 // Without a speaker the module falls back to plain capture at its next
-// device check, and returns to the voice path with the speaker back; after
+// device check (the microphone's speech comes up through it), and returns
+// to the voice path with the speaker back; after
 // the daemon is killed and started again, the microphone's speech reaches
 // the host again with no host action.
 TEST_F(PulseModule, SpeakerHotPlugAndADaemonRestartEachLeaveTheCallWorking) {
@@ -154,6 +158,7 @@ TEST_F(PulseModule, SpeakerHotPlugAndADaemonRestartEachLeaveTheCallWorking) {
   ASSERT_EQ(daemon_.Pactl("unload-module module-null-sink"), 0) << "spk, the only null sink";
   EXPECT_TRUE(log_->WaitFor(kB2, 1, 8000)) << "plain capture within a monitor pass";
   EXPECT_TRUE(Flows()) << "plain capture flows";
+  EXPECT_TRUE(WaitFor([&] { return Rms(host_.Last(1.0), 0, 2) > 300; }, 10)) << "no speech through plain capture";
   ASSERT_EQ(daemon_.Pactl("load-module module-null-sink sink_name=spk rate=48000"), 0);
   EXPECT_TRUE(log_->WaitFor(kA1, 2, 8000)) << "back to the voice path";
   EXPECT_TRUE(Flows()) << "the voice path flows";
@@ -165,8 +170,8 @@ TEST_F(PulseModule, SpeakerHotPlugAndADaemonRestartEachLeaveTheCallWorking) {
       << "no speech upstream after the restart";
 }
 
-// Unload at any moment over the real back-ends: the load probe
-// (tests/lifecycle/load_probe.cc) unloads without a stop at random moments,
+// Unload at any moment, or exit, without DeInit over the real back-ends:
+// the load probe (tests/lifecycle/load_probe.cc) unloads at random moments
 // or ends the process with the engine started, so the back-ends' stops run
 // inside dlclose or at exit with their threads busy. A probe still running
 // after 120 s is killed: a hang fails.
@@ -176,20 +181,13 @@ std::string Probe(const std::string &scenario, int *status) {
   return Shell("timeout -s KILL 120 " HX_PROBE_PATH " " HX_MODULE_PATH " " + scenario, status);
 }
 
-TEST_F(PulseUnload, UnloadWithoutDeInitAtAnyMomentNeverHangsOrCrashes) { ExpectUnloadRoundsSafe(Probe); }
-
-// The last line the module writes: the engine destroyed, or (a play
-// callback that never returns) left in memory.
-TEST_F(PulseUnload, ProcessExitWithoutDeInitNeverHangsOrCrashes) {
-  for (const auto &run : {std::make_pair("exit-no-deinit", "exit ......~Hx_AEC_Impl\n"),
-                          std::make_pair("exit-stalled-callback",
-                                         "a worker is still in a host callback: engine left in memory\n")}) {
-    int status;
-    std::string out = Probe(run.first, &status);
-    EXPECT_EQ(status, 0) << run.first << "\n" << out.substr(out.size() > 4000 ? out.size() - 4000 : 0);
-    EXPECT_NE(out.find("PROBE exiting with the engine started\n"), std::string::npos) << run.first;
-    EXPECT_NE(out.find(run.second), std::string::npos) << run.first;
-  }
+TEST_F(PulseUnload, UnloadAtAnyMomentOrExitWithoutDeInitNeverHangsOrCrashes) {
+  ExpectUnloadRoundsSafe(Probe);
+  int status;
+  const std::string out = Probe("exit-no-deinit", &status);
+  EXPECT_EQ(status, 0) << out.substr(out.size() > 4000 ? out.size() - 4000 : 0);
+  EXPECT_NE(out.find("PROBE exiting with the engine started\n"), std::string::npos) << out;
+  EXPECT_NE(out.find("exit ......~Hx_AEC_Impl\n"), std::string::npos) << "the engine was not destroyed at exit";
 }
 
 }  // namespace

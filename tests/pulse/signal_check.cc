@@ -1,6 +1,5 @@
 #include "signal_check.h"
 
-#include <gtest/gtest.h>
 #include <math.h>
 
 #include <algorithm>
@@ -114,15 +113,6 @@ double Rms(const std::vector<int16_t> &x, size_t offset, int stride) {
   double sum = 0, n = 0;
   for (size_t i = offset; i < x.size(); i += size_t(stride), ++n) sum += double(x[i]) * x[i];
   return n > 0 ? sqrt(sum / n) : 0;
-}
-
-void ExpectStereoTones(const std::vector<int16_t> &x, double rate, double f_left, double f_right, double min_left,
-                       double min_right, double max_leak) {
-  const size_t w = size_t(rate / 10);
-  EXPECT_GT(MedianToneAmplitude(x, 0, 2, f_left, rate, w), min_left) << "left";
-  EXPECT_LT(MedianToneAmplitude(x, 0, 2, f_right, rate, w), max_leak) << "right leaked into left";
-  EXPECT_GT(MedianToneAmplitude(x, 1, 2, f_right, rate, w), min_right) << "right";
-  EXPECT_LT(MedianToneAmplitude(x, 1, 2, f_left, rate, w), max_leak) << "left leaked into right";
 }
 
 std::vector<int16_t> StereoTone(int rate, double f_left, double f_right, double a_left, double a_right) {

@@ -50,12 +50,6 @@ double MedianToneAmplitude(const std::vector<int16_t> &x, size_t offset, int str
 double MaxToneAmplitude(const std::vector<int16_t> &x, size_t offset, int stride, double freq,
                         double rate, size_t window);
 
-// Expects each channel of interleaved stereo x (sampled at rate) to carry
-// its own tone: left at least min_left of f_left, right at least min_right
-// of f_right, neither more than max_leak of the other's (window medians).
-void ExpectStereoTones(const std::vector<int16_t> &x, double rate, double f_left, double f_right,
-                       double min_left, double min_right, double max_leak);
-
 // One second of stereo at rate: a tone of f_left, amplitude a_left, on the
 // left and of f_right, a_right on the right.
 std::vector<int16_t> StereoTone(int rate, double f_left, double f_right, double a_left, double a_right);
