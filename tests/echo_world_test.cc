@@ -97,9 +97,14 @@ TEST_F(EchoWorld, AnImpulseComesBackAtTheDelayThroughTheQueueAndMovesWithIt) {
 
 // With the canceller the voice path's flag is the canceller's voice
 // detection: the far end's echo alone (up to 5.5 s) is not voice, the near
-// end alone (6 to 8 s) is. Stopping the voice path ends the canceller's
-// session; its figures stay.
+// end alone (6 to 8 s) is, and keeps its level. Stopping the voice path ends
+// the canceller's session; its figures stay.
 TEST_F(EchoWorld, WithTheCancellerTheVoiceFlagMarksTheNearEndOnly) {
+  auto db = [](const int16_t *x, size_t n) {
+    double s = 0;
+    for (size_t i = 0; i < n; ++i) s += double(x[i]) * x[i];
+    return 10 * log10(s / n + 1e-9);
+  };
   const std::vector<int16_t> speech = ReadMono(HX_SOURCE_DIR "/tests/data/speech16k.wav");
   ASSERT_GT(speech.size(), 16000u * 8) << "cannot read tests/data/speech16k.wav";
   for (size_t n = 0; n < 88000; ++n) g_far[n] = speech[n % speech.size()];
@@ -110,6 +115,7 @@ TEST_F(EchoWorld, WithTheCancellerTheVoiceFlagMarksTheNearEndOnly) {
   EXPECT_LT(std::count(g_flags.begin() + 150, g_flags.begin() + 275, 1), 13) << "of 125 far-end-only blocks";
   EXPECT_GT(std::count(g_flags.begin() + 325, g_flags.begin() + 400, 1), 50)
       << "of 75 near-end blocks (speech with pauses)";
+  EXPECT_LT(fabs(db(&near[104000], 24000) - db(&g_delivered[104000], 24000)), 1) << "the near end's level";
   EXPECT_EQ((V{st.canceller_running, st.canceller.capture_blocks}), (V{1, 500}))
       << (st.canceller_error ? st.canceller_error : "");
   BRISA(Stop)();
