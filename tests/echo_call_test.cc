@@ -55,11 +55,10 @@ TEST_P(FarEndOnly, ReducesTheEchoBy30DbAtEveryDelay) {
   hxsim_get_echo_status(&st);
   const hx_echo_stats &c = st.canceller;
   fprintf(stderr, "delay %d ms: ERLE %.1f dB over %zu far-end-only blocks\n", GetParam(), e.db, e.blocks);
-  EXPECT_GE(e.db, 30) << "delay reported " << c.reported_delay_ms << " ms, aligned by "
-                      << c.applied_delay_ms << " ms, lead " << c.lead_ms << " ms, "
-                      << c.starved_blocks << " starved blocks, " << c.alignment_steps << " steps";
-  EXPECT_EQ(st.canceller_running, 1) << (st.canceller_error ? st.canceller_error : "");
-  EXPECT_EQ(st.underruns, 0);
+  EXPECT_GE(e.db, 30) << "reported " << c.reported_delay_ms << " ms, aligned " << c.applied_delay_ms
+                      << " ms, lead " << c.lead_ms << " ms, " << c.starved_blocks << " starved";
+  EXPECT_EQ((std::vector<int64_t>{st.canceller_running, st.underruns}), (std::vector<int64_t>{1, 0}))
+      << (st.canceller_error ? st.canceller_error : "");
 }
 
 INSTANTIATE_TEST_SUITE_P(DelayMs, FarEndOnly, ::testing::Values(20, 60, 100, 150, 200, 250));
@@ -87,6 +86,8 @@ TEST_F(LongCall, TenMinutesWith100PpmDriftKeep25Db) {
   hxsim_get_echo_status(&st);
   EXPECT_NEAR(st.canceller.drift_ppm, 100, 5);
   EXPECT_EQ(st.canceller.drift_used, 1) << "the echo's slide did not confirm the drift";
+  EXPECT_EQ((std::vector<int64_t>{st.underruns, st.overflows}), (std::vector<int64_t>{0, 0}))
+      << "the render queue ran dry or overflowed";
 }
 
 // The output device changes mid-call: the delay grows by 100 ms at once

@@ -8,10 +8,9 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
-#include <deque>
 #include <fstream>
+#include <iterator>
 #include <memory>
-#include <numeric>
 #include <sstream>
 
 #include "echo_call.h"  // with pulse_daemon.h and signal_check.h
@@ -24,8 +23,9 @@ namespace {
 
 constexpr size_t kRate = 16000;
 // Under the sanitizers the canceller (several times slower there) cannot be
-// trusted to keep real time on two busy cores: those builds check that audio
-// flows through a running canceller, the plain build how well it cancels.
+// trusted to keep real time on two busy cores: those builds leave out the
+// echo reduction (the back-end tests' voice flags show the canceller runs
+// there).
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 constexpr bool kSanitized = true;
 #else
@@ -34,15 +34,6 @@ constexpr bool kSanitized = false;
 const std::string kA1 = "audio_HXAec::===> " + std::string(47, 'A') + "a: to init win7-aec[1]---end";
 
 const bool kListening = FailuresToStderr();
-
-// The last `n` lines of a file.
-std::string Tail(const std::string &path, size_t n) {
-  std::ifstream f(path);
-  std::deque<std::string> last;
-  for (std::string l; std::getline(f, l);)
-    if (last.push_back(l + "\n"), last.size() > n) last.pop_front();
-  return std::accumulate(last.begin(), last.end(), std::string());
-}
 
 // A call on the voice path with capture, no system audio; the far end is
 // speech, off until a test turns it on.
@@ -72,7 +63,8 @@ class PulseEcho : public ::testing::Test {
     if (api_.handle) api_.DeInit(), dlclose(api_.handle);
     if (HasFailure() && log_) {
       log_->TailToStderr(30);
-      fprintf(stderr, "the canceller's figures (last 20 s):\n%s", Tail(stats_, 20).c_str());
+      std::ifstream f(stats_);
+      fprintf(stderr, "the canceller's figures:\n%s", std::string(std::istreambuf_iterator<char>(f), {}).c_str());
     }
     log_.reset();
     unsetenv("HX_BRISA_STATS");
@@ -104,59 +96,47 @@ class PulseEcho : public ::testing::Test {
   EchoHost host_;
 };
 
-// Speech from the host's play callback plays on the speaker and comes back
-// into the microphone (module-loopback, 40 ms); the host receives it
-// cancelled: the median ERLE of the 1 s far-end-only stretches from 2 s to
-// 10 s is at least 25 dB. The median, because with both cores busy the
+// One call. Speech from the host's play callback plays on the speaker and
+// comes back into the microphone (module-loopback, 40 ms); the host receives
+// it cancelled: the median ERLE of the 1 s far-end-only stretches from 2 s
+// to 10 s is at least 25 dB. The median, because with both cores busy the
 // loopback now and then drops or adds a few ms (the echo then jumps and
 // costs a second or two of cancellation). The figures are printed.
-TEST_F(PulseEcho, RealEchoIsCancelledByAtLeast25dB) {
+//
+// Then a second speaker appears with an echo of its own (80 ms: a device
+// whose latency the server does not report in full): the monitor restarts
+// the voice path for the new endpoint count. It becomes the default sink,
+// and the voice path's streams, which name no device, move to it; then the
+// first speaker goes, and the monitor restarts the voice path again. With
+// no host action the far end plays on the new speaker within 3 s, upstream
+// audio never stops for 3 s and the microphone still reaches the host at
+// the end. (The echo reduction after each change spreads too far between
+// runs for a bound: bench/echo_real measures it.) The new null sink gets
+// 3 s before it becomes the default: a fresh null sink asks for nothing
+// during its first 2 s, unlike a sound card.
+TEST_F(PulseEcho, RealEchoIsCancelledByAtLeast25dBAndFollowsSpeakerChanges) {
   const Lag lag = Align();
   ASSERT_GE(lag.ncc, 0.8) << "the near-end talker was not found upstream";
   host_.far_on = true;
   const size_t m0 = mic_.received();
-  ASSERT_TRUE(WaitForMoreAudio((kSanitized ? 3 : 10) * kRate, lag.lag)) << "the far end did not come round";
-  if (kSanitized) {
-    EXPECT_TRUE(WaitFor([&] {  // blocks processed, from the canceller's last line of figures
-      const std::string last = Tail(stats_, 1);
-      return last.find(" blocks=") != std::string::npos && atol(last.c_str() + last.find(" blocks=") + 8) > 150;
-    }, 10)) << "the canceller does not run";
-    return;
+  ASSERT_TRUE(WaitForMoreAudio((kSanitized ? 5 : 10) * kRate, lag.lag)) << "the far end did not come round";
+  if (!kSanitized) {
+    const std::vector<int16_t> mic = rec_.Recorded(), up = host_.Up();
+    const echo_measure::Erle e = ErleBetween(mic, m0 + 2 * kRate, m0 + 10 * kRate, up, lag.lag);
+    std::vector<double> seconds;
+    std::ostringstream parts;
+    for (size_t s = 2; s < 10; ++s) {
+      const echo_measure::Erle w = ErleBetween(mic, m0 + s * kRate, m0 + (s + 1) * kRate, up, lag.lag);
+      if (w.valid) seconds.push_back(w.db), parts << " " << int(w.db);
+    }
+    fprintf(stderr, "real echo path: ERLE %.1f dB over %zu blocks (microphone %.1f dBFS), 1 s parts:%s\n",
+            e.db, e.blocks, e.mic_dbfs, parts.str().c_str());
+    EXPECT_TRUE(e.valid && e.blocks > 150u) << "far-end speech reached the microphone too seldom";
+    EXPECT_GT(e.mic_dbfs, -40) << "the echo is too faint to measure a reduction";
+    EXPECT_GE(seconds.size(), 6u) << "too few seconds held far-end speech";
+    std::sort(seconds.begin(), seconds.end());
+    EXPECT_GE(seconds.empty() ? 0 : seconds[seconds.size() / 2], 25) << "median ERLE of the 1 s stretches";
   }
-  const std::vector<int16_t> mic = rec_.Recorded(), up = host_.Up();
-  const echo_measure::Erle e = ErleBetween(mic, m0 + 2 * kRate, m0 + 10 * kRate, up, lag.lag);
-  ASSERT_TRUE(e.valid);
-  std::vector<double> seconds;
-  std::ostringstream parts;
-  for (size_t s = 2; s < 10; ++s) {
-    const echo_measure::Erle w = ErleBetween(mic, m0 + s * kRate, m0 + (s + 1) * kRate, up, lag.lag);
-    if (w.valid) seconds.push_back(w.db), parts << " " << int(w.db);
-  }
-  fprintf(stderr, "real echo path: ERLE %.1f dB over %zu blocks (microphone %.1f dBFS), 1 s parts:%s\n",
-          e.db, e.blocks, e.mic_dbfs, parts.str().c_str());
-  EXPECT_GT(e.blocks, 150u) << "far-end speech reached the microphone too seldom";
-  EXPECT_GT(e.mic_dbfs, -40) << "the echo is too faint to measure a reduction";
-  ASSERT_GE(seconds.size(), 6u) << "too few seconds held far-end speech";
-  std::sort(seconds.begin(), seconds.end());
-  EXPECT_GE(seconds[seconds.size() / 2], 25) << "median ERLE of the 1 s stretches";
-}
-
-// Mid-call a second speaker appears with an echo of its own (80 ms: a
-// device whose latency the server does not report in full): the monitor
-// restarts the voice path for the new endpoint count. It becomes the
-// default sink, and the voice path's streams, which name no device, move
-// to it; then the first speaker goes, and the monitor restarts the voice
-// path again. With no host action the far end plays on the new speaker
-// within 3 s, upstream audio never stops for 3 s and the microphone still
-// reaches the host at the end. (The echo reduction after each change
-// spreads too far between runs for a bound: bench/echo_real measures it.)
-// The new null sink gets 3 s before it becomes the default: a fresh null
-// sink asks for nothing during its first 2 s, unlike a sound card.
-TEST_F(PulseEcho, CancellationHoldsWhenSpeakersComeGoAndTheDefaultChanges) {
-  const Lag lag = Align();
-  ASSERT_GE(lag.ncc, 0.8) << "the near-end talker was not found upstream";
-  host_.far_on = true;
-  ASSERT_TRUE(WaitForMoreAudio(5 * kRate, lag.lag));
 
   std::string sink2, echo2;
   ASSERT_EQ(daemon_.AddSpeaker("spk2", 80, &sink2, &echo2), "");
