@@ -283,10 +283,12 @@ void FollowEcho(hx_echo *e, int64_t capture) {
   if (TakeEchoLater(e, std::llround(later - e->path_later))) ++e->steps;
 }
 
-// True when the block of far end from `from` carries sound (above -60 dBFS).
+// True when the block of far end from `from` carries sound (above -60 dBFS);
+// only what the history holds counts (`from` is negative early in a call
+// with a long delay).
 bool FarSounds(const hx_echo *e, int64_t from) {
   int64_t sum = 0;
-  for (int64_t at = std::max<int64_t>(from, e->history_count - kHistory);
+  for (int64_t at = std::max({from, e->history_count - kHistory, int64_t{0}});
        at < std::min(from + HX_ECHO_BLOCK, e->history_count); ++at) {
     const int64_t v = e->history[at % kHistory];
     sum += v * v;
