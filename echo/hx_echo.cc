@@ -104,7 +104,9 @@ constexpr int64_t kPathShiftMax = 400 * HX_ECHO_RATE / 1000;
 // suppression covers the first second of far end it adapts on. Double
 // talk then loses about 6 dB of the near end, and only then: a longer
 // guard (1.5 s) already costs the near end's shape in the double talk
-// that follows (the suppressor's smoothing carries it over).
+// that follows (the suppressor's smoothing carries it over). Off by
+// default: speech over a far end in a call's first seconds (a real-device
+// test) lost its shape with it.
 constexpr int kGuardBlocks = 50;
 constexpr double kGuardMovedSamples = 4 * HX_ECHO_RATE / 1000;
 constexpr int kGuardJumpBlocks = 5;
@@ -427,7 +429,7 @@ void hx_echo_default_settings(hx_echo_settings *s) {
   s->suppression = HX_ECHO_SUPPRESSION_LOW;
   s->drift_tracking = 1;
   s->path_tracking = 1;
-  s->converge_guard = 1;
+  s->converge_guard = 0;
 }
 
 hx_echo *hx_echo_create(const hx_echo_settings *s, const char **error) {

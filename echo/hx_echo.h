@@ -33,10 +33,10 @@
  *     the dependency loses echoes delayed 150 ms and more);
  *   - suppression low: double talk keeps the near end (high suppression
  *     takes about 6 dB off it); the echo reduction stays about 40 dB;
- *   - converge guard on: while the filter adapts (2 s after the start, after
- *     the alignment moved, after the echo was lost or found elsewhere)
- *     suppression is high; the echo then leaks 10 to 25 dB less, and the
- *     near end loses 6 dB only in those seconds of double talk;
+ *   - converge guard off: raising suppression while the filter adapts (the
+ *     first second of far end after the start and after the echo moved)
+ *     leaks 10 to 25 dB less echo then, but clips near-end speech that
+ *     comes meanwhile (a call's first words);
  *   - drift tracking on: without it 100 ppm of drift costs 20 dB of echo
  *     reduction (the echo slides through the filter), and the dependency
  *     driven directly loses the echo after about 1.5 h;
@@ -74,8 +74,8 @@ typedef struct {
   int32_t drift_tracking;     /* 1: follow render/capture clock drift (default 1) */
   int32_t path_tracking;      /* 1: follow the echo's slide in the signals (default 1;
                                  needs drift_tracking) */
-  int32_t converge_guard;     /* 1: high suppression while the filter (re)adapts: 2 s
-                                 after the start and after the echo moved (default 1) */
+  int32_t converge_guard;     /* 1: high suppression while the filter (re)adapts: 1 s of
+                                 far end after the start and after the echo moved (default 0) */
 } hx_echo_settings;
 
 typedef struct {

@@ -59,9 +59,6 @@ TEST_P(FarEndOnly, ReducesTheEchoBy30DbAtEveryDelay) {
                       << " ms, lead " << c.lead_ms << " ms, " << c.starved_blocks << " starved";
   EXPECT_EQ((std::vector<int64_t>{st.canceller_running, st.underruns}), (std::vector<int64_t>{1, 0}))
       << (st.canceller_error ? st.canceller_error : "");
-  // Suppression was raised once, for the start: a steady echo never raises it
-  // again (each time costs double talk 6 dB).
-  EXPECT_EQ(c.guards, 1);
 }
 
 INSTANTIATE_TEST_SUITE_P(DelayMs, FarEndOnly, ::testing::Values(20, 60, 100, 150, 200, 250));
@@ -95,9 +92,7 @@ TEST_F(LongCall, TenMinutesWith100PpmDriftKeep25Db) {
 
 // The output device changes mid-call: the delay grows by 100 ms at once
 // (and the voice path reports it).
-// Raised suppression covers the filter's re-adapting: above 20 dB in every
-// half second from the jump on (12 dB in the first without it).
-TEST_F(DelayJump, EchoReductionStaysAbove20DbThroughTheJump) {
+TEST_F(DelayJump, EchoReductionBackAbove20DbWithin2Seconds) {
   SteppedCall call(Triple(speech));
   ASSERT_TRUE(call.Start(Floor(), Path(60)));
   ASSERT_TRUE(call.Step(50 * 10));
@@ -110,7 +105,7 @@ TEST_F(DelayJump, EchoReductionStaysAbove20DbThroughTheJump) {
   for (double t = 10; t < 18; t += 0.5) {
     const echo_measure::Erle e = Erle(t, t + 0.5);
     if (e.valid) after += " " + std::to_string(lrint(e.db));
-    if (e.valid) {
+    if (e.valid && t >= 12) {
       EXPECT_GE(e.db, 20) << "second " << t - 10 << " after the jump";
     }
   }
