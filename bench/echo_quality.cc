@@ -8,7 +8,7 @@
 //                [--delay MS] [--gain DB] [--room 0|1] [--drift PPM]
 //                [--jump-at S --jump-ms MS] [--report-offset MS]
 //                [--extended 0|1] [--agnostic 0|1] [--suppression 0|1|2]
-//                [--tracking 0|1] [--path-tracking 0|1] [--guard 0|1] [--window S] [--sweep-delays] [--direct]
+//                [--tracking 0|1] [--path-tracking 0|1] [--window S] [--sweep-delays] [--direct]
 //                [--trace]
 //                [--path-drift PPM] [--path-wander PPM --wander-period S]
 //
@@ -223,10 +223,10 @@ bool Simulate(const Run &r, Signals *s) {
       hx_echo_stats t;
       hx_echo_get_stats(e, &t);
       printf("  t=%.0f s reported %d applied %d lead %d ms, steps %lld, starved %lld, locked %d "
-             "(offset %.1f ms, locks %lld), guarded %d (guards %lld)\n",
+             "(offset %.1f ms, locks %lld)\n",
              (b + 1) / 50.0, t.reported_delay_ms, t.applied_delay_ms, t.lead_ms,
              (long long)t.alignment_steps, (long long)t.starved_blocks, t.path_locked,
-             t.path_offset_ms, (long long)t.path_locks, t.guarded, (long long)t.guards);
+             t.path_offset_ms, (long long)t.path_locks);
     }
     s->heard.insert(s->heard.end(), mic, mic + HX_ECHO_BLOCK);
     s->echo.insert(s->echo.end(), echo, echo + HX_ECHO_BLOCK);
@@ -300,7 +300,6 @@ int main(int argc, char **argv) {
     else if (a == "--suppression") ok = whole32(&r.settings.suppression);
     else if (a == "--tracking") ok = whole32(&r.settings.drift_tracking);
     else if (a == "--path-tracking") ok = whole32(&r.settings.path_tracking);
-    else if (a == "--guard") ok = whole32(&r.settings.converge_guard);
     else if (a == "--window") ok = num(&r.window_s);
     else if (a == "--path-drift") ok = num(&r.path_drift_ppm);
     else if (a == "--path-wander") ok = num(&r.wander_ppm);
@@ -315,12 +314,10 @@ int main(int argc, char **argv) {
       return 2;
     }
   }
-  printf("%s: extended filter %d, delay-agnostic %d, suppression %d, drift tracking %d, path tracking %d, "
-         "converge guard %d\n",
+  printf("%s: extended filter %d, delay-agnostic %d, suppression %d, drift tracking %d, path tracking %d\n",
          r.direct ? "AudioProcessing driven directly" : "the component",
          r.settings.extended_filter, r.settings.delay_agnostic, r.settings.suppression,
-         r.direct ? 0 : r.settings.drift_tracking, r.direct ? 0 : r.settings.path_tracking,
-         r.direct ? 0 : r.settings.converge_guard);
+         r.direct ? 0 : r.settings.drift_tracking, r.direct ? 0 : r.settings.path_tracking);
   if (!sweep) {
     Signals s;
     if (!Simulate(r, &s)) return 1;

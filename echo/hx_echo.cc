@@ -98,18 +98,6 @@ constexpr double kPathTapMax = 100 * HX_ECHO_RATE / 1000;
 constexpr double kPathTapMin = 15 * HX_ECHO_RATE / 1000;
 constexpr double kPathEarlyMin = 5 * HX_ECHO_RATE / 1000;
 constexpr int64_t kPathShiftMax = 400 * HX_ECHO_RATE / 1000;
-// While the filter adapts (from the start, after the echo moved in it by
-// more than 4 ms, after it was found again more than 4 ms from where it
-// was) its residual echo is 10 to 25 dB above the adapted one; high
-// suppression covers the first second of far end it adapts on. Double
-// talk then loses about 6 dB of the near end, and only then: a longer
-// guard (1.5 s) already costs the near end's shape in the double talk
-// that follows (the suppressor's smoothing carries it over). Off by
-// default: speech over a far end in a call's first seconds (a real-device
-// test) lost its shape with it.
-constexpr int kGuardBlocks = 50;
-constexpr double kGuardMovedSamples = 4 * HX_ECHO_RATE / 1000;
-constexpr int kGuardJumpBlocks = 5;
 
 }  // namespace
 
@@ -146,11 +134,6 @@ struct hx_echo {
   double path_offset = 0;   // samples the echo is later than reported (tracked)
   int64_t path_shift = 0;   // samples the alignment puts the echo later than reported
   double path_later = 0;    // samples the echo came after the alignment while the filter held it
-  int guard_left = 0;       // blocks of raised suppression left
-  int64_t guards = 0;       // times it was raised
-  int64_t guarded_place = 0;   // far end handed at the block start, less the capture index
-  int64_t guarded_locks = 0;   // tracker locks already looked at
-  double last_lock = 0;     // offset of the previous lock (samples)
   webrtc::AudioFrame near_frame, far_frame;
   int64_t capture_blocks = 0;
 
@@ -285,48 +268,6 @@ void FollowEcho(hx_echo *e, int64_t capture) {
   if (TakeEchoLater(e, std::llround(later - e->path_later))) ++e->steps;
 }
 
-// True when the block of far end from `from` carries sound (above -60 dBFS);
-// only what the history holds counts (`from` is negative early in a call
-// with a long delay).
-bool FarSounds(const hx_echo *e, int64_t from) {
-  int64_t sum = 0;
-  for (int64_t at = std::max({from, e->history_count - kHistory, int64_t{0}});
-       at < std::min(from + HX_ECHO_BLOCK, e->history_count); ++at) {
-    const int64_t v = e->history[at % kHistory];
-    sum += v * v;
-  }
-  return sum > int64_t(HX_ECHO_BLOCK) * 33 * 33;
-}
-
-// Raises suppression when the filter has to adapt anew, and restores the
-// setting after kGuardBlocks with far-end sound. `from` is the far end
-// handed over with this block: the echo moved in the filter when that
-// moved against the capture index.
-void Guard(hx_echo *e, int64_t from) {
-  if (!e->settings.converge_guard || e->settings.suppression >= HX_ECHO_SUPPRESSION_HIGH) return;
-  const int64_t place = from - e->capture_blocks * HX_ECHO_BLOCK;
-  // A report that holds a new delay for 100 ms is likely to be followed:
-  // guarded from then on, not only from the jump half a second later.
-  bool adapt = e->capture_blocks == 0 || std::llabs(place - e->guarded_place) > kGuardMovedSamples ||
-               e->jump_blocks == kGuardJumpBlocks;
-  if (e->path.locks != e->guarded_locks && e->path.locked) {
-    adapt |= e->guarded_locks > 0 && std::fabs(e->path.offset - e->last_lock) > kGuardMovedSamples;
-    e->last_lock = e->path.offset;
-    e->guarded_locks = e->path.locks;
-  }
-  webrtc::EchoCancellation *ec = e->apm->echo_cancellation();
-  if (adapt) {
-    e->guarded_place = place;
-    if (e->guard_left == 0) {
-      ec->set_suppression_level(webrtc::EchoCancellation::kHighSuppression);
-      ++e->guards;
-    }
-    e->guard_left = kGuardBlocks;
-  } else if (e->guard_left > 0 && FarSounds(e, from) && --e->guard_left == 0) {
-    ec->set_suppression_level(Level(e->settings.suppression));
-  }
-}
-
 int64_t Lead(double room) {
   return std::max(kLeadMinSamples,
                   std::min(kLeadMaxSamples, static_cast<int64_t>(room) - kLeadSpareSamples));
@@ -429,7 +370,6 @@ void hx_echo_default_settings(hx_echo_settings *s) {
   s->suppression = HX_ECHO_SUPPRESSION_LOW;
   s->drift_tracking = 1;
   s->path_tracking = 1;
-  s->converge_guard = 0;
 }
 
 hx_echo *hx_echo_create(const hx_echo_settings *s, const char **error) {
@@ -555,7 +495,6 @@ int32_t hx_echo_capture(hx_echo *e, const int16_t *mic, int32_t count, int32_t s
   } else if (e->starve_blocks > 0) {
     --e->starve_blocks;
   }
-  Guard(e, from);
   int32_t any_voice = 0;
   for (int h = 0; h < 2; ++h) {
     FarFrame(e, from + h * kFrame);
@@ -589,8 +528,6 @@ int32_t hx_echo_capture(hx_echo *e, const int16_t *mic, int32_t count, int32_t s
   st.path_offset_ms = e->path_offset * 1000.0 / HX_ECHO_RATE;
   st.path_locks = e->path.locks;
   st.voice = any_voice;
-  st.guarded = e->guard_left > 0 ? 1 : 0;
-  st.guards = e->guards;
   if (refresh) {
     st.metrics_valid = fresh.metrics_valid;
     st.erle_db = fresh.erle_db;

@@ -33,10 +33,6 @@
  *     the dependency loses echoes delayed 150 ms and more);
  *   - suppression low: double talk keeps the near end (high suppression
  *     takes about 6 dB off it); the echo reduction stays about 40 dB;
- *   - converge guard off: raising suppression while the filter adapts (the
- *     first second of far end after the start and after the echo moved)
- *     leaks 10 to 25 dB less echo then, but clips near-end speech that
- *     comes meanwhile (a call's first words);
  *   - drift tracking on: without it 100 ppm of drift costs 20 dB of echo
  *     reduction (the echo slides through the filter), and the dependency
  *     driven directly loses the echo after about 1.5 h;
@@ -74,8 +70,6 @@ typedef struct {
   int32_t drift_tracking;     /* 1: follow render/capture clock drift (default 1) */
   int32_t path_tracking;      /* 1: follow the echo's slide in the signals (default 1;
                                  needs drift_tracking) */
-  int32_t converge_guard;     /* 1: high suppression while the filter (re)adapts: 1 s of
-                                 far end after the start and after the echo moved (default 0) */
 } hx_echo_settings;
 
 typedef struct {
@@ -105,8 +99,6 @@ typedef struct {
   int32_t delay_median_ms, delay_std_ms;
   float fraction_poor_delays;
   int32_t voice;              /* voice flag of the last block */
-  int32_t guarded;            /* 1 while suppression is raised for (re)adapting */
-  int64_t guards;             /* times it was raised */
 } hx_echo_stats;
 
 typedef struct hx_echo hx_echo;

@@ -164,15 +164,13 @@ class Brisa : public hxpa::PaLinkClient {
             "t=%.3f blocks=%lld reported_ms=%d applied_ms=%d lead_ms=%d steps=%lld "
             "drift_ppm=%.2f drift_used=%d starved=%lld far_dropped=%lld erle_db=%d erl_db=%d "
             "delay_median_ms=%d delay_std_ms=%d poor_delays=%.2f render_ms=%d capture_ms=%d "
-            "path_locked=%d path_ppm=%.1f path_offset_ms=%.2f path_locks=%lld guarded=%d "
-            "guards=%lld\n",
+            "path_locked=%d path_ppm=%.1f path_offset_ms=%.2f path_locks=%lld\n",
             now, (long long)st.capture_blocks, st.reported_delay_ms, st.applied_delay_ms,
             st.lead_ms, (long long)st.alignment_steps, st.drift_ppm, st.drift_used,
             (long long)st.starved_blocks,
             (long long)st.reverse_dropped, st.erle_db, st.erl_db, st.delay_median_ms,
             st.delay_std_ms, st.fraction_poor_delays, play_.latency_ms(), rec_.latency_ms(),
-            st.path_locked, st.path_ppm, st.path_offset_ms, (long long)st.path_locks, st.guarded,
-            (long long)st.guards);
+            st.path_locked, st.path_ppm, st.path_offset_ms, (long long)st.path_locks);
     fflush(stats_);
   }
 
