@@ -54,15 +54,6 @@ double ToneAmplitude(const std::vector<int16_t> &x, size_t at, size_t end, size_
   return n > 0 ? 2 * sqrt(std::max(power, 0.0)) / n : 0;
 }
 
-// ToneAmplitude of each consecutive window of `window` values of the channel.
-std::vector<double> WindowAmplitudes(const std::vector<int16_t> &x, size_t offset, int stride, double freq,
-                                     double rate, size_t window) {
-  std::vector<double> out;
-  const size_t span = window * size_t(stride);
-  for (size_t at = 0; at + span <= x.size(); at += span) out.push_back(ToneAmplitude(x, at, at + span, offset, stride, freq, rate));
-  return out;
-}
-
 double MedianOf(std::vector<double> v) {
   std::sort(v.begin(), v.end());
   return v.empty() ? 0 : v[v.size() / 2];
@@ -91,13 +82,10 @@ Match FindMatch(const std::vector<int16_t> &ref, const std::vector<int16_t> &sig
 
 double MedianToneAmplitude(const std::vector<int16_t> &x, size_t offset, int stride, double freq, double rate,
                            size_t window) {
-  return MedianOf(WindowAmplitudes(x, offset, stride, freq, rate, window));
-}
-
-double MaxToneAmplitude(const std::vector<int16_t> &x, size_t offset, int stride, double freq, double rate,
-                        size_t window) {
-  std::vector<double> v = WindowAmplitudes(x, offset, stride, freq, rate, window);
-  return v.empty() ? 0 : *std::max_element(v.begin(), v.end());
+  std::vector<double> windows;
+  const size_t span = window * size_t(stride);
+  for (size_t at = 0; at + span <= x.size(); at += span) windows.push_back(ToneAmplitude(x, at, at + span, offset, stride, freq, rate));
+  return MedianOf(windows);
 }
 
 double MedianPartNcc(const std::vector<int16_t> &ref, const std::vector<int16_t> &sig, size_t part, size_t from) {

@@ -43,12 +43,10 @@ double Rms(const std::vector<int16_t> &x, size_t offset, int stride);
 
 // Amplitude of the component at freq of every `stride`-th value from
 // `offset` (sampled at rate), over consecutive windows of `window` values of
-// the channel: median and largest. Unlike one long window, a dropped block or an
+// the channel: their median. Unlike one long window, a dropped block or an
 // inserted silence (phase jump) spoils only one window.
 double MedianToneAmplitude(const std::vector<int16_t> &x, size_t offset, int stride, double freq,
                            double rate, size_t window);
-double MaxToneAmplitude(const std::vector<int16_t> &x, size_t offset, int stride, double freq,
-                        double rate, size_t window);
 
 // One second of stereo at rate: a tone of f_left, amplitude a_left, on the
 // left and of f_right, a_right on the right.
