@@ -39,55 +39,6 @@ TEST_F(MicQueue, AdmissionBoundariesAndRefusalLinesPerProducer) {
   Offer(loud, a_);  // no signal with system audio on
 }
 
-TEST_F(MicQueue, DeliverBitExactInOrderWithPushesOrDropped) {
-  CBlockResample reference;
-  ASSERT_TRUE(engine_.m_resample_16to48.Init(16000, 48000, 320) == 0 && reference.Init(16000, 48000, 320) == 0);
-  const int32_t counted = g_micCapCount.load();
-  Pcm in(320), ref(960);
-  std::vector<Pcm> want;
-  for (int block = 0; block < 2; ++block) {  // the filter state carries over
-    for (int i = 0; i < 320; ++i) in[i] = (int16_t)((i * 97 + block * 1013) % 20000 - 10000);
-    uint32_t produced = 0;
-    reference.Process(in.data(), ref.data(), &produced);
-    engine_.DeliverMicData(in.data(), 320);  // two packets, the mono result on both channels
-    want.insert(want.end(), {Dup(Pcm(ref.begin(), ref.begin() + 480)), Dup(Pcm(ref.begin() + 480, ref.end())),
-                             ConstBlock(111, (int16_t)block)});
-    ASSERT_EQ(0, Push(want.back(), 480, 2, 48000));
-  }
-  for (const Pcm &w : want) EXPECT_EQ(w, TakeBlock(engine_));
-  engine_.micro_capture.store(0), engine_.DeliverMicData(in.data(), 320);  // counted, not queued
-  engine_.micro_capture.store(1);
-  engine_.DeliverMicData(Pcm(100, 1000).data(), 100);  // another length: not read
-  engine_.m_resample_16to48.Release();                 // as after a stop: dropped whole
-  engine_.DeliverMicData(in.data(), 320);
-  EXPECT_EQ(0u, QueueCount(engine_));
-  EXPECT_EQ(counted + 6, g_micCapCount.load());
-}
-
-TEST_F(MicQueue, PushRefusalsAndLines) {
-  Pcm quiet(960, 0), loud = ConstBlock(4000, 4000);
-  // No micro capture: 0, not queued (null context, not running, no callback: misuse_test).
-  EXPECT_EQ(0, (engine_.micro_capture.store(0), Push(loud, 480, 2, 48000)));
-  engine_.micro_capture.store(1);
-  // Unreadable blocks: 0, not offered, one line per 100 whatever the counter's phase.
-  LogCapture log;
-  const uint8_t bad[][3] = {{4, 2, 1}, {4, 2, 0}, {0, 0, 1}, {6, 3, 1}, {8, 2, 1}, {2, 2, 1}};
-  for (int i = 0; i < 100; ++i)  // no data, or: bytes per frame, channels, frames (x 480)
-    EXPECT_EQ(0, push_(&engine_, i % 6 ? loud.data() : nullptr, 480 * bad[i % 6][2], bad[i % 6][0],
-                       bad[i % 6][1], 48000, 0, 0, 0, 0, 0));
-  EXPECT_TRUE(log.Count("audio_HXAec::===> >>>>>: bad push block: ") == 1 && QueueCount(engine_) == 0);
-  for (int i = 0; i < 17; ++i) ASSERT_EQ(0, Push(quiet, 480, 2, 48000));  // 8 in, 9 refused
-  const Pcm late = StereoBlock([](int j, int) { return (int16_t)(j >= 240 ? 8000 : 0); });
-  ASSERT_EQ(0, Push(late, 480, 2, 48000));  // power spans 480 values (host frames): quiet
-  EXPECT_EQ(8u, QueueCount(engine_));
-  for (int i = 0; i < 14; ++i) ASSERT_EQ(0, Push(loud, 480, 2, 48000));  // 4 in, 10 refused
-  EXPECT_EQ(12u, QueueCount(engine_));
-  EXPECT_EQ(1, log.Count("audio_HXAec::===> >>>>>: del mute pak: 8\n"));  // 1 per 10, any phase
-  EXPECT_EQ(1, log.Count("audio_HXAec::===> >>>>>: drop pak: 12\n"));
-  for (int i = 32; i < 300; ++i) Push(loud, 480, 2, 48000);  // 300 offers: one power line
-  EXPECT_EQ(1, log.Count("audio_HXAec::===> ((((((((((((((: +++++:  power="));
-}
-
 TEST_F(MicQueue, PushedBlocksOfAnySizeBecomeOnePacketInsideTheHostBuffer) {
   const Pcm st = StereoBlock([](int j, int ch) { return (int16_t)(ch ? -j * 60 : j * 50); });
   LogCapture log;

@@ -1,11 +1,8 @@
-// Microphone chain: direct library use, lengths, shutdown, speech. (Every
+// Microphone chain: direct library use, lengths, speech. (Every
 // test frees absent processors in its set-up: harmless.)
 #include "dsp/ns_agc.h"
 
 #include <gtest/gtest.h>
-
-#include <atomic>
-#include <thread>
 
 #include "support/chain_quality.h"
 #include "support/log_capture.h"
@@ -70,24 +67,6 @@ TEST_F(Chain, WrongLengthsOrANullFilterEndTheProcess) {
   EXPECT_DEATH(agc_process(x, 640, y, 960), "Hx_Aec_Impl:615: .*Assertion `outlen == 640' failed");
   EXPECT_DEATH(hpf_init(nullptr, 16000), "Hx_Aec_Impl:445: .*Assertion `hpf != NULL' failed");
   EXPECT_DEATH(hpf_filter(nullptr, x, 4), "Hx_Aec_Impl:464: .*Assertion `hpf != NULL' failed");
-}
-
-// Stopping and starting while a capture thread processes: never on a freed processor.
-TEST_F(Chain, FreeAndCreateExcludeProcessing) {
-  int16_t in[320] = {1000, -1000, 3000};
-  std::atomic<bool> stop{false};
-  std::atomic<long> blocks{0};
-  CreateAll();
-  std::thread capture([&]() {
-    for (int16_t out[320] = {}; !stop; ++blocks) ns_process(in, 640, out), agc_process(out, 640, out, 640);
-  });
-  // The capture thread must be running before the toggling starts (a loaded
-  // machine may not schedule it at all during 600 quick toggles).
-  const bool ran = WaitUntil([&] { return blocks.load() > 0; }, 10000);
-  for (int i = 0; i < 600; ++i, std::this_thread::yield()) i % 2 ? CreateAll() : FreeAll();
-  stop = true;
-  capture.join();
-  EXPECT_TRUE(ran) << "the capture thread never ran";
 }
 
 TEST(ChainQuality, SuppressesNoiseInSpeechPauses) {

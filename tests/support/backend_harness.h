@@ -37,7 +37,6 @@ inline const std::string kN0 = kN + "0]", kN1 = kN + "1]", kN2 = kN + "2]---end"
 // Host side of the far-end exchange: stream i is filled with Sample(i, j)
 // and answers result[i]; while block_play is set, Play waits.
 struct FakeHost {
-  std::atomic<int64_t> play_calls{0};
   std::atomic<int32_t> result[4] = {{1920}, {1920}, {1920}, {1920}};
   std::atomic<bool> block_play{false}, play_blocked{false};
   // Distinct per stream and position, large enough that sums saturate.
@@ -51,10 +50,9 @@ struct FakeHost {
     for (; h->block_play.load(); h->play_blocked.store(true)) std::this_thread::sleep_for(std::chrono::milliseconds(2));
     h->play_blocked.store(false);
     for (int j = 0; j < len / 2; ++j) buf[j] = Sample(stream, j);
-    return h->play_calls.fetch_add(1), h->result[stream].load();
+    return h->result[stream].load();
   }
   static int32_t Capture(void *, int16_t *, int32_t) { return 0; }
-  int64_t Cycles() const { return play_calls.load() / 4; }
 };
 
 // The stand-ins' calls in order, without device and version calls.
