@@ -39,6 +39,31 @@ TEST_F(MicQueue, AdmissionBoundariesAndRefusalLinesPerProducer) {
   Offer(loud, a_);  // no signal with system audio on
 }
 
+TEST_F(MicQueue, DeliverBitExactInOrderWithPushesOrDropped) {
+  CBlockResample reference;
+  ASSERT_TRUE(engine_.m_resample_16to48.Init(16000, 48000, 320) == 0 && reference.Init(16000, 48000, 320) == 0);
+  const int32_t counted = g_micCapCount.load();
+  Pcm in(320), ref(960);
+  std::vector<Pcm> want;
+  for (int block = 0; block < 2; ++block) {  // the filter state carries over
+    for (int i = 0; i < 320; ++i) in[i] = (int16_t)((i * 97 + block * 1013) % 20000 - 10000);
+    uint32_t produced = 0;
+    reference.Process(in.data(), ref.data(), &produced);
+    engine_.DeliverMicData(in.data(), 320);  // two packets, the mono result on both channels
+    want.insert(want.end(), {Dup(Pcm(ref.begin(), ref.begin() + 480)), Dup(Pcm(ref.begin() + 480, ref.end())),
+                             ConstBlock(111, (int16_t)block)});
+    ASSERT_EQ(0, Push(want.back(), 480, 2, 48000));
+  }
+  for (const Pcm &w : want) EXPECT_EQ(w, TakeBlock(engine_));
+  engine_.micro_capture.store(0), engine_.DeliverMicData(in.data(), 320);  // counted, not queued
+  engine_.micro_capture.store(1);
+  engine_.DeliverMicData(Pcm(100, 1000).data(), 100);  // another length: not read
+  engine_.m_resample_16to48.Release();                 // as after a stop: dropped whole
+  engine_.DeliverMicData(in.data(), 320);
+  EXPECT_EQ(0u, QueueCount(engine_));
+  EXPECT_EQ(counted + 6, g_micCapCount.load());
+}
+
 TEST_F(MicQueue, PushedBlocksOfAnySizeBecomeOnePacketInsideTheHostBuffer) {
   const Pcm st = StereoBlock([](int j, int ch) { return (int16_t)(ch ? -j * 60 : j * 50); });
   LogCapture log;

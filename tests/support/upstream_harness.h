@@ -34,6 +34,7 @@ Pcm StereoBlock(F f) {
   return v;
 }
 inline Pcm ConstBlock(int l, int r) { return StereoBlock([=](int, int c) { return c ? r : l; }); }
+inline Pcm Dup(const Pcm &mono) { return StereoBlock([&](int j, int) { return mono.at(j); }); }
 // Every eighth value is p, the others 0: the queue measures a power of exactly p.
 inline Pcm PowerBlock(int p) { return StereoBlock([=](int j, int c) { return j % 4 || c ? 0 : p; }); }
 inline Pcm Channel(const int16_t *stereo, int ch, int frames = 480) {
