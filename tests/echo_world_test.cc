@@ -1,8 +1,6 @@
 // The simulated world's echo path driven without the module: a play-request
 // callback that answers with the next far-end block at once, stepped calls.
-// The path is exact: an impulse played comes back where the delay, the
-// render queue and the gain put it. With the canceller on, the voice flag is
-// the canceller's own voice detection.
+// With the canceller on, the voice flag marks near-end voice.
 #include <dlfcn.h>
 #include <math.h>
 
@@ -66,37 +64,8 @@ struct EchoWorld : ::testing::Test {
   }
 };
 
-// The loudspeaker starts once a block and a half is queued: far-end sample n
-// plays with the microphone's sample n + 320 and comes back delay_ms later,
-// scaled by the gain; a delay change mid-call moves the echo, one out of
-// range is refused and changes nothing. The stream delay reported is the
-// delay plus the 20 ms the render queue then holds.
-TEST_F(EchoWorld, AnImpulseComesBackAtTheDelayThroughTheQueueAndMovesWithIt) {
-  g_far[1000] = 20000;   // played at 0.06 s
-  g_far[48000] = 20000;  // played at 3 s, after the change
-  Call(Path(100, -6.0206, 0, 0), 100);
-  EXPECT_EQ(st.stream_delay_ms, 120);
-  const hxsim_echo_path later = Path(200, -6.0206, 0, 0), too_late = Path(301, -6.0206, 0, 0);
-  ASSERT_EQ(hxsim_set_echo_path(&later), 0);
-  EXPECT_EQ(hxsim_set_echo_path(&too_late), -1);
-  ASSERT_EQ(hxsim_pump_call(100, 5000), 100);
-  std::vector<int16_t> heard(16000 * 60), echo(heard.size());
-  heard.resize(hxsim_take_mic_heard(heard.data(), echo.data(), heard.size())), echo.resize(heard.size());
-  hxsim_get_echo_status(&st);
-  ASSERT_EQ(heard.size(), 200u * 320);
-  const long first = 1000 + 320 + 1600, second = 48000 + 320 + 3200;
-  std::vector<long> peaks;
-  for (size_t i = 0; i < echo.size(); ++i)
-    if (echo[i]) peaks.push_back(long(i));
-  EXPECT_EQ(peaks, (std::vector<long>{first, second}));
-  EXPECT_EQ(heard, echo);  // a silent near end
-  // Scaled by the gain; without the canceller the voice path delivers what the microphone heard.
-  EXPECT_EQ((V{echo[first], echo[second], g_delivered[first] & ~1}), (V{10000, 10000, 10000}));
-  EXPECT_EQ((V{st.stream_delay_ms, st.underruns, st.overflows, st.canceller_running}), (V{220, 0, 0, 0}));
-}
-
-// With the canceller the voice path's flag is the canceller's voice
-// detection: the far end's echo alone (up to 5.5 s) is not voice, the near
+// With the canceller the voice path's flag is near-end voice: the far end's
+// echo alone (up to 5.5 s) is not voice, even while the canceller learns, the near
 // end alone (6 to 8 s) is, and keeps its level. Stopping the voice path ends
 // the canceller's session; its figures stay.
 TEST_F(EchoWorld, WithTheCancellerTheVoiceFlagMarksTheNearEndOnly) {
@@ -112,7 +81,9 @@ TEST_F(EchoWorld, WithTheCancellerTheVoiceFlagMarksTheNearEndOnly) {
   std::copy(speech.begin() + 16000, speech.begin() + 48000, near.begin() + 96000);
   hxsim_set_mic_pcm(near.data(), near.size(), 0);
   Call(Path(100, -6, 1, 1), 500);
-  EXPECT_LT(std::count(g_flags.begin() + 150, g_flags.begin() + 275, 1), 13) << "of 125 far-end-only blocks";
+  // Echo the canceller is still learning sounds like speech too: 39 blocks
+  // of the first 5.5 s were flagged when the flag was voice detection alone.
+  EXPECT_LT(std::count(g_flags.begin(), g_flags.begin() + 275, 1), 25) << "of 275 far-end-only blocks";
   EXPECT_GT(std::count(g_flags.begin() + 325, g_flags.begin() + 400, 1), 50)
       << "of 75 near-end blocks (speech with pauses)";
   EXPECT_LT(fabs(db(&near[104000], 24000) - db(&g_delivered[104000], 24000)), 1) << "the near end's level";
