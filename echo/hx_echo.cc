@@ -56,6 +56,17 @@ constexpr size_t kReverseCapacity = HX_ECHO_RATE;      // 1 s of mono far end
 constexpr int64_t kHistory = 1 << 15;                  // 2 s of far end on the capture clock
 constexpr int32_t kMaxDelayMs = 1000;                  // longer reported delays are clamped
 constexpr int kMetricsPeriodBlocks = 50;               // canceller figures once a second
+// Residual echo. Voice detection runs on what the canceller leaves, and a
+// residue of echo sounds like speech to it; near-end speech keeps its power
+// through the canceller, echo does not. So a 10 ms half whose power the
+// canceller cut by more than kVoiceCutDb is echo (no voice flag, so the gain
+// control never lifts it), and one cut by more than kGateFromDb holds no near
+// end: what is left of it is attenuated by up to kGateDepthDb more (1 dB per
+// dB of cut beyond kGateFromDb), the gain ramped across the half. Double talk
+// with the echo 10 dB above the talker loses about 10 dB and stays below both.
+constexpr double kVoiceCutDb = 12;
+constexpr double kGateFromDb = 15;
+constexpr double kGateDepthDb = 20;
 // The clock conversion: libsoxr's variable-rate resampler, whose ratio may
 // change at every block. It holds back 240 output samples and delays by 2
 // more (measured at ratios 1 +- 0.001): the newest sample it has put out
@@ -135,6 +146,7 @@ struct hx_echo {
   int64_t path_shift = 0;   // samples the alignment puts the echo later than reported
   double path_later = 0;    // samples the echo came after the alignment while the filter held it
   webrtc::AudioFrame near_frame, far_frame;
+  float gate = 1;           // residual-echo gain applied at the end of the last half
   int64_t capture_blocks = 0;
 
   // The figures for readers on any thread: a sequence lock, so the capture
@@ -150,6 +162,12 @@ struct hx_echo {
 };
 
 namespace {
+
+double Power(const int16_t *x) {
+  double p = 0;
+  for (int i = 0; i < kFrame; ++i) p += double(x[i]) * x[i];
+  return p;
+}
 
 webrtc::EchoCancellation::SuppressionLevel Level(int32_t suppression) {
   return static_cast<webrtc::EchoCancellation::SuppressionLevel>(
@@ -499,13 +517,23 @@ int32_t hx_echo_capture(hx_echo *e, const int16_t *mic, int32_t count, int32_t s
   for (int h = 0; h < 2; ++h) {
     FarFrame(e, from + h * kFrame);
     e->apm->ProcessReverseStream(&e->far_frame);
+    const double heard = Power(mic + h * kFrame);  // before `out`, which may be `mic`
     memcpy(e->near_frame.data_, mic + h * kFrame, kFrame * sizeof(int16_t));
     e->near_frame.samples_per_channel_ = kFrame;
     e->near_frame.num_channels_ = 1;
     e->apm->set_stream_delay_ms(0);
     e->apm->ProcessStream(&e->near_frame);
-    memcpy(out + h * kFrame, e->near_frame.data_, kFrame * sizeof(int16_t));
-    any_voice |= e->apm->voice_detection()->stream_has_voice() ? 1 : 0;
+    const double left = Power(e->near_frame.data_);
+    const double cut_db = 10 * std::log10((heard + 1) / (left + 1));
+    const float target = float(std::pow(
+        10.0, -std::min(kGateDepthDb, std::max(0.0, cut_db - kGateFromDb)) / 20));
+    for (int i = 0; i < kFrame; ++i) {
+      const float g = e->gate + (target - e->gate) * float(i + 1) / kFrame;
+      out[h * kFrame + i] = int16_t(std::lround(e->near_frame.data_[i] * g));
+    }
+    e->gate = target;
+    const bool near_end = cut_db <= kVoiceCutDb;
+    any_voice |= near_end && e->apm->voice_detection()->stream_has_voice() ? 1 : 0;
   }
   e->aligned += HX_ECHO_BLOCK;
   *voice = any_voice;

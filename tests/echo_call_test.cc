@@ -43,7 +43,9 @@ using LongCall = EchoCall;
 using DelayJump = EchoCall;
 using DoubleTalk = EchoCall;
 
-TEST_P(FarEndOnly, ReducesTheEchoBy30DbAtEveryDelay) {
+// 30 dB is the aim; the residual-echo gate adds about 10 dB to the 46 to
+// 50 the canceller reaches alone, and the test holds it to 50.
+TEST_P(FarEndOnly, ReducesTheEchoBy50DbAtEveryDelay) {
   SteppedCall call(Triple(speech));
   ASSERT_TRUE(call.Start(Floor(), Path(GetParam())));
   ASSERT_TRUE(call.Step(50 * 12));
@@ -55,7 +57,7 @@ TEST_P(FarEndOnly, ReducesTheEchoBy30DbAtEveryDelay) {
   hxsim_get_echo_status(&st);
   const hx_echo_stats &c = st.canceller;
   fprintf(stderr, "delay %d ms: ERLE %.1f dB over %zu far-end-only blocks\n", GetParam(), e.db, e.blocks);
-  EXPECT_GE(e.db, 30) << "reported " << c.reported_delay_ms << " ms, aligned " << c.applied_delay_ms
+  EXPECT_GE(e.db, 50) << "reported " << c.reported_delay_ms << " ms, aligned " << c.applied_delay_ms
                       << " ms, lead " << c.lead_ms << " ms, " << c.starved_blocks << " starved";
   EXPECT_EQ((std::vector<int64_t>{st.canceller_running, st.underruns}), (std::vector<int64_t>{1, 0}))
       << (st.canceller_error ? st.canceller_error : "");

@@ -24,8 +24,7 @@ namespace {
 constexpr size_t kRate = 16000;
 // Under the sanitizers the canceller (several times slower there) cannot be
 // trusted to keep real time on two busy cores: those builds leave out the
-// echo reduction (the back-end tests' voice flags show the canceller runs
-// there).
+// echo reduction (the component's own tests run it under them).
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 constexpr bool kSanitized = true;
 #else
