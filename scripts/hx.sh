@@ -84,13 +84,13 @@ run_tests() {
   configure_and_build build-asan -DHX_SANITIZE=address,undefined -DHX_BUILD_BENCH=OFF
   (cd "$ROOT/build-asan" &&
     ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-    HX_SOAK_SECONDS=20 ctest --output-on-failure -j "$JOBS" --timeout 900 -LE nosan) || status=1
+    ctest --output-on-failure -j "$JOBS" --timeout 900 -LE nosan) || status=1
 
   echo "== tests (ThreadSanitizer)"
   configure_and_build build-tsan -DHX_SANITIZE=thread -DHX_BUILD_BENCH=OFF
   (cd "$ROOT/build-tsan" &&
     TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$ROOT/tests/pulse/tsan_pulse.supp" \
-    HX_SOAK_SECONDS=20 HX_ECHO_CALL_MINUTES=3 \
+    HX_ECHO_CALL_MINUTES=3 \
     ctest --output-on-failure -j "$JOBS" --timeout 900 -LE 'nosan|notsan') || status=1
 
   echo "== fuzz targets (libFuzzer, AddressSanitizer + UndefinedBehaviorSanitizer)"
