@@ -62,8 +62,9 @@ constexpr int kMetricsPeriodBlocks = 50;               // canceller figures once
 // canceller cut by more than kVoiceCutDb is echo (no voice flag, so the gain
 // control never lifts it), and one cut by more than kGateFromDb holds no near
 // end: what is left of it is attenuated by up to kGateDepthDb more (1 dB per
-// dB of cut beyond kGateFromDb), the gain ramped across the half. Double talk
-// with the echo 10 dB above the talker loses about 10 dB and stays below both.
+// dB of cut beyond kGateFromDb), the gain ramped across the half; the
+// background noise in such a half goes down with it. Double talk with the
+// echo 10 dB above the talker loses about 10 dB and stays below both.
 constexpr double kVoiceCutDb = 12;
 constexpr double kGateFromDb = 15;
 constexpr double kGateDepthDb = 20;
