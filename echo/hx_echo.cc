@@ -61,13 +61,15 @@ constexpr int kMetricsPeriodBlocks = 50;               // canceller figures once
 // through the canceller, echo does not. So a 10 ms half whose power the
 // canceller cut by more than kVoiceCutDb is echo (no voice flag, so the gain
 // control never lifts it), and one cut by more than kGateFromDb holds no near
-// end: what is left of it is attenuated by up to kGateDepthDb more (1 dB per
-// dB of cut beyond kGateFromDb), the gain ramped across the half; the
-// background noise in such a half goes down with it. Double talk with the
-// echo 10 dB above the talker loses about 10 dB and stays below both.
+// end: what is left of it is attenuated by kGateSlope dB per dB of cut beyond
+// kGateFromDb, up to kGateDepthDb, the gain ramped across the half; the
+// background noise in such a half goes down with it. Double talk keeps the
+// near end: the canceller cuts it by little, so the gate stays open (the
+// simulated double talk keeps its level within 1.5 dB either way).
 constexpr double kVoiceCutDb = 12;
 constexpr double kGateFromDb = 15;
-constexpr double kGateDepthDb = 20;
+constexpr double kGateSlope = 2;
+constexpr double kGateDepthDb = 40;
 // The clock conversion: libsoxr's variable-rate resampler, whose ratio may
 // change at every block. It holds back 240 output samples and delays by 2
 // more (measured at ratios 1 +- 0.001): the newest sample it has put out
@@ -527,7 +529,7 @@ int32_t hx_echo_capture(hx_echo *e, const int16_t *mic, int32_t count, int32_t s
     const double left = Power(e->near_frame.data_);
     const double cut_db = 10 * std::log10((heard + 1) / (left + 1));
     const float target = float(std::pow(
-        10.0, -std::min(kGateDepthDb, std::max(0.0, cut_db - kGateFromDb)) / 20));
+        10.0, -std::min(kGateDepthDb, kGateSlope * std::max(0.0, cut_db - kGateFromDb)) / 20));
     for (int i = 0; i < kFrame; ++i) {
       const float g = e->gate + (target - e->gate) * float(i + 1) / kFrame;
       out[h * kFrame + i] = int16_t(std::lround(e->near_frame.data_[i] * g));

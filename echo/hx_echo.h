@@ -15,7 +15,7 @@
  *     latency, in ms), on the capture thread; the cleaned block and the voice
  *     flag come back. The flag marks near-end voice only: a half that the
  *     canceller cut by more than 12 dB was echo, whatever it sounds like,
- *     and what is left of such echo is attenuated by up to 20 dB more
+ *     and what is left of such echo is attenuated by up to 40 dB more
  *     (the background noise in it too: it dips while the far end talks
  *     alone).
  *
