@@ -63,13 +63,28 @@ constexpr int kMetricsPeriodBlocks = 50;               // canceller figures once
 // control never lifts it), and one cut by more than kGateFromDb holds no near
 // end: what is left of it is attenuated by kGateSlope dB per dB of cut beyond
 // kGateFromDb, up to kGateDepthDb, the gain ramped across the half; the
-// background noise in such a half goes down with it. Double talk keeps the
-// near end: the canceller cuts it by little, so the gate stays open (the
-// simulated double talk keeps its level within 1.5 dB either way).
+// background noise in such a half goes down with it. Where the microphone
+// heard no more than the echo the far end makes (within kEchoOnlyDb of the
+// far end's power times the echo's loss, learnt on halves cut by more than
+// kErlCutDb), the gate starts at kGateEchoFromDb: a canceller still
+// adapting (after a pause, a move of the echo) cuts such halves by only 6
+// to 15 dB. A half the canceller made louder by more than kLouderDb holds its
+// own echo estimate (the echo dropped out: a glitch in the echo path) and is
+// brought back to the level the microphone heard. Double talk keeps the near
+// end: the canceller cuts it by little and the microphone holds more than
+// the echo, so the gate stays open (the simulated double talk keeps its
+// level within 1.5 dB and its correlation with or without the gate).
 constexpr double kVoiceCutDb = 12;
 constexpr double kGateFromDb = 15;
-constexpr double kGateSlope = 2;
+constexpr double kGateEchoFromDb = 6;
+constexpr double kGateSlope = 6;
 constexpr double kGateDepthDb = 40;
+constexpr double kEchoOnlyDb = 3;
+constexpr double kErlCutDb = 25;
+constexpr double kErlFarFloor = 100;  // mean square of a far end with sound (20 dB)
+constexpr int kErlWarmHalves = 20;    // averaged before the echo's loss is used, then ...
+constexpr double kErlForget = 0.05;   // ... followed with this weight per half
+constexpr double kLouderDb = 6;
 // The clock conversion: libsoxr's variable-rate resampler, whose ratio may
 // change at every block. It holds back 240 output samples and delays by 2
 // more (measured at ratios 1 +- 0.001): the newest sample it has put out
@@ -150,6 +165,8 @@ struct hx_echo {
   double path_later = 0;    // samples the echo came after the alignment while the filter held it
   webrtc::AudioFrame near_frame, far_frame;
   float gate = 1;           // residual-echo gain applied at the end of the last half
+  double erl_db = 0;        // echo at the microphone over the far end it comes from, dB
+  int erl_halves = 0;       // halves that estimate has learnt from
   int64_t capture_blocks = 0;
 
   // The figures for readers on any thread: a sequence lock, so the capture
@@ -325,16 +342,44 @@ bool Align(hx_echo *e, int64_t measured, int64_t room) {
   return false;
 }
 
-// One 10 ms frame of the history, starting at `from`; zeros where the far
-// end is not (or no longer) there.
+// The far end at history index `at`; 0 where it is not (or no longer) there.
+int16_t Far(const hx_echo *e, int64_t at) {
+  const bool held = at >= 0 && at < e->history_count && at >= e->history_count - kHistory;
+  return held ? e->history[at % kHistory] : 0;
+}
+
+// One 10 ms frame of the history, starting at `from`.
 void FarFrame(hx_echo *e, int64_t from) {
-  for (int i = 0; i < kFrame; ++i) {
-    const int64_t at = from + i;
-    const bool held = at >= 0 && at < e->history_count && at >= e->history_count - kHistory;
-    e->far_frame.data_[i] = held ? e->history[at % kHistory] : 0;
-  }
+  for (int i = 0; i < kFrame; ++i) e->far_frame.data_[i] = Far(e, from + i);
   e->far_frame.samples_per_channel_ = kFrame;
   e->far_frame.num_channels_ = 1;
+}
+
+// Whether the 10 ms half captured from `capture` holds no more than the
+// echo: its power `heard` against the far end it echoes (where the tracker
+// found the echo, with 10 ms before it for the room's tail) times the
+// echo's loss. Halves the canceller cut by more than kErlCutDb teach that
+// loss. False while the echo is not found or the loss not yet learnt.
+bool EchoOnly(hx_echo *e, int64_t capture, double heard, double cut_db) {
+  if (!e->path.locked) return false;
+  const int64_t from = capture + std::llround(e->path.offset) - kFrame;
+  double far = 0;
+  for (int i = 0; i < 2 * kFrame; ++i) far += double(Far(e, from + i)) * Far(e, from + i);
+  far /= 2;
+  if (far < kErlFarFloor * kFrame) return false;
+  const double loss_db = 10 * std::log10((heard + 1) / far);
+  if (cut_db > kErlCutDb) {
+    ++e->erl_halves;
+    e->erl_db += (loss_db - e->erl_db) * std::max(kErlForget, 1.0 / e->erl_halves);
+  }
+  return e->erl_halves >= kErlWarmHalves && loss_db <= e->erl_db + kEchoOnlyDb;
+}
+
+// How far the residual-echo gate takes a half down, dB.
+double GateDb(double cut_db, bool echo_only) {
+  if (cut_db < -kLouderDb) return -cut_db;
+  const double from = echo_only ? kGateEchoFromDb : kGateFromDb;
+  return std::min(kGateDepthDb, kGateSlope * std::max(0.0, cut_db - from));
 }
 
 void PublishStats(hx_echo *e) {
@@ -528,8 +573,8 @@ int32_t hx_echo_capture(hx_echo *e, const int16_t *mic, int32_t count, int32_t s
     e->apm->ProcessStream(&e->near_frame);
     const double left = Power(e->near_frame.data_);
     const double cut_db = 10 * std::log10((heard + 1) / (left + 1));
-    const float target = float(std::pow(
-        10.0, -std::min(kGateDepthDb, kGateSlope * std::max(0.0, cut_db - kGateFromDb)) / 20));
+    const bool echo_only = EchoOnly(e, capture + h * kFrame, heard, cut_db);
+    const float target = float(std::pow(10.0, -GateDb(cut_db, echo_only) / 20));
     for (int i = 0; i < kFrame; ++i) {
       const float g = e->gate + (target - e->gate) * float(i + 1) / kFrame;
       out[h * kFrame + i] = int16_t(std::lround(e->near_frame.data_[i] * g));

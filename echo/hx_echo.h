@@ -17,7 +17,9 @@
  *     canceller cut by more than 12 dB was echo, whatever it sounds like,
  *     and what is left of such echo is attenuated by up to 40 dB more
  *     (the background noise in it too: it dips while the far end talks
- *     alone).
+ *     alone); a half the canceller made louder (the echo dropped out, and
+ *     its estimate of the echo is all that is left) comes back at the
+ *     level the microphone heard.
  *
  * The component aligns the far end itself: from the stream delay it knows
  * which far end echoes in each block, and hands the canceller that far end

@@ -1,6 +1,6 @@
 // The echo-canceller component on its own: its contract, its drift tracker,
 // how it follows the reported delay and an echo the report does not show,
-// two threads at once.
+// an echo that drops out, two threads at once.
 #include <math.h>
 
 #include <atomic>
@@ -58,6 +58,7 @@ struct DigitalEcho {
   std::mt19937 rng{11};
   std::normal_distribution<double> noise{0, 10};
   std::vector<int16_t> played;  // mono far end, in order
+  bool echo_on = true;          // false: the microphone hears digital silence
   int16_t mic[HX_ECHO_BLOCK], out[HX_ECHO_BLOCK];
   void Block(hx_echo *e, int echo_ms, int report_ms) {
     int16_t st[2 * HX_ECHO_REVERSE_FRAMES];
@@ -67,7 +68,7 @@ struct DigitalEcho {
       hx_echo_reverse(e, st, HX_ECHO_REVERSE_FRAMES);
     }
     for (long i = 0, src = long(played.size()) - HX_ECHO_BLOCK - 16L * echo_ms; i < HX_ECHO_BLOCK; ++i, ++src)
-      mic[i] = int16_t((src >= 0 ? played[src] / 2 : 0) + lrint(noise(rng)));
+      mic[i] = echo_on ? int16_t((src >= 0 ? played[src] / 2 : 0) + lrint(noise(rng))) : 0;
     int32_t voice;
     hx_echo_capture(e, mic, HX_ECHO_BLOCK, report_ms, out, &voice);
   }
@@ -126,6 +127,26 @@ TEST(EchoComponent, FindsAnEchoTheReportDoesNotShow) {
     EXPECT_EQ(c.Stats().applied_delay_ms, echo_ms);
     EXPECT_NEAR(c.Stats().path_offset_ms, echo_ms - 40, 1);
   }
+}
+
+// The microphone hears digital silence for 200 ms while the far end plays
+// (a glitch in the echo path or the capture): the canceller then puts out
+// its own estimate of the echo (about 40 dB below it), which must not reach
+// the host. Over the dropout the host gets the silence, below one step rms.
+TEST(EchoComponent, AnEchoThatDropsOutLeavesNoEstimateBehind) {
+  Canceller c;
+  DigitalEcho echo;
+  ASSERT_FALSE(echo.speech.empty()) << "cannot read tests/data/speech16k.wav";
+  for (int b = 0; b < 250; ++b) echo.Block(c.e, 60, 60);
+  echo.echo_on = false;
+  double far = 0, left = 0;
+  for (int b = 0; b < 10; ++b) {
+    echo.Block(c.e, 60, 60);
+    far += Power(&echo.played[echo.played.size() - HX_ECHO_BLOCK - 16 * 60]);
+    left += Power(echo.out);
+  }
+  ASSERT_GT(far, 1e6 * 10 * HX_ECHO_BLOCK) << "the far end must play during the dropout";
+  EXPECT_LT(left, 10 * HX_ECHO_BLOCK);
 }
 
 // One thread hands over the far end while another captures (as the real
