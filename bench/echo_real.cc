@@ -23,7 +23,7 @@
 // it; module-echo-cancel stays on its sink_master, and the far end, played
 // to the default sink (its aec_sink until then), moves to spk2 past it, as
 // an application's stream would. Printed then: ERLE from 2 s to the switch,
-// and 0-3 s and 3-6 s after it, for both (S must be at least T + 6). A call
+// and 0-2 s and 2-5 s after it, for both (S must be at least T + 6). A call
 // of 120 s or more also gets the ERLE of its first and last minute. --parts
 // prints every 1 s part, and the monotonic time the module's far end began
 // (to set beside the voice path's HX_BRISA_STATS lines).
@@ -50,7 +50,7 @@ constexpr size_t kRate = 16000;
 
 struct Figures {
   double erle = 0, median = 0;
-  double after = 0, later = 0;  // 0-3 s and 3-6 s after a switch
+  double after = 0, later = 0;  // 0-2 s and 2-5 s after a switch
   double first = 0, last = 0;   // a long call's first and last minute (after 2 s)
   long lag = 0;
   double ncc = 0;
@@ -68,8 +68,8 @@ Figures Measure(MicRecording &mic, const std::vector<int16_t> &out48, size_t m0,
   f.ncc = lag.ncc;
   const std::vector<int16_t> heard = mic.Recorded();
   if (switched) {
-    f.after = ErleBetween(heard, switched, switched + 3 * kRate, out48, lag.lag).db;
-    f.later = ErleBetween(heard, switched + 3 * kRate, switched + 6 * kRate, out48, lag.lag).db;
+    f.after = ErleBetween(heard, switched, switched + 2 * kRate, out48, lag.lag).db;
+    f.later = ErleBetween(heard, switched + 2 * kRate, switched + 5 * kRate, out48, lag.lag).db;
   }
   const size_t end = switched ? switched : m0 + size_t(seconds * kRate);
   if (seconds >= 120) {
@@ -227,8 +227,8 @@ int main(int argc, char **argv) {
   dprintf(saved, "%d runs of %.0f s of far-end speech; ERLE after the first 2 s: whole stretch "
           "(median of its 1 s parts), dB\n", runs, seconds);
   if (switch_at > 0)
-    dprintf(saved, "switch to spk2 at %.0f s: ERLE 2 s..switch (median of 1 s), 0-3 s after, "
-            "3-6 s after\n", switch_at);
+    dprintf(saved, "switch to spk2 at %.0f s: ERLE 2 s..switch (median of 1 s), 0-2 s after, "
+            "2-5 s after\n", switch_at);
   dprintf(saved, "run   this module        module-echo-cancel   its realignments\n");
   int failed = 0;
   for (int r = 1; r <= runs; ++r) {
