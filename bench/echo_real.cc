@@ -189,15 +189,18 @@ int main(int argc, char **argv) {
   int runs = 5;
   double seconds = 10, switch_at = 0;
   bool show_parts = false;
-  for (int i = 1; i < argc; ++i)
+  bool bad = false;  // an unknown option (--help included) or one without its value
+  for (int i = 1; i < argc && !bad; ++i) {
+    const bool valued = i + 1 < argc;
     if (!strcmp(argv[i], "--parts")) show_parts = true;
-  for (int i = 1; i + 1 < argc; i += 2) {
-    if (!strcmp(argv[i], "--runs")) runs = atoi(argv[i + 1]);
-    else if (!strcmp(argv[i], "--seconds")) seconds = atof(argv[i + 1]);
-    else if (!strcmp(argv[i], "--switch")) switch_at = atof(argv[i + 1]);
+    else if (valued && !strcmp(argv[i], "--runs")) runs = atoi(argv[++i]);
+    else if (valued && !strcmp(argv[i], "--seconds")) seconds = atof(argv[++i]);
+    else if (valued && !strcmp(argv[i], "--switch")) switch_at = atof(argv[++i]);
+    else bad = true;
   }
-  if (runs < 1 || seconds < 4 || switch_at < 0 || (switch_at > 0 && (switch_at < 3 || seconds < switch_at + 6))) {
-    fprintf(stderr, "usage: echo_real [--runs N] [--seconds S >= 4] [--switch T >= 3, T + 6 <= S]\n");
+  if (bad || runs < 1 || seconds < 4 || switch_at < 0 ||
+      (switch_at > 0 && (switch_at < 3 || seconds < switch_at + 6))) {
+    fprintf(stderr, "usage: echo_real [--runs N] [--seconds S >= 4] [--switch T >= 3, T + 6 <= S] [--parts]\n");
     return 2;
   }
   PulseDaemon daemon(Microphone::kEchoPath);

@@ -51,8 +51,11 @@ std::string PulseDaemon::Launch() {
   unlink(fifo().c_str());  // left behind by a killed daemon; the source makes it anew
   const bool echo = mic_ == Microphone::kEchoPath;
   // env sets the daemon's own HOME and runtime folder and then becomes it.
+  // setpriv first asks the kernel to kill the daemon when the thread that
+  // started it ends, so a crashed test or a killed tool leaves no daemon
+  // behind (Start and Launch run on the main thread of the tests and tools).
   std::vector<std::string> args = {
-      "env", "HOME=" + dir_, "XDG_RUNTIME_DIR=" + dir_, "XDG_CONFIG_HOME=" + dir_,
+      "setpriv", "--pdeathsig", "KILL", "env", "HOME=" + dir_, "XDG_RUNTIME_DIR=" + dir_, "XDG_CONFIG_HOME=" + dir_,
       "pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1", "--use-pid-file=no",
       "--disable-shm=yes", "--log-target=stderr", "--log-level=info",
       "-L", "module-native-protocol-unix socket=" + dir_ + "/sock auth-anonymous=1",
@@ -73,9 +76,9 @@ std::string PulseDaemon::Launch() {
   posix_spawn_file_actions_addopen(&fa, STDOUT_FILENO, (dir_ + "/daemon.log").c_str(),
                                    O_WRONLY | O_CREAT | O_TRUNC, 0644);
   posix_spawn_file_actions_adddup2(&fa, STDOUT_FILENO, STDERR_FILENO);
-  if (posix_spawnp(&pid_, "env", &fa, nullptr, argv.data(), environ) != 0) pid_ = -1;
+  if (posix_spawnp(&pid_, "setpriv", &fa, nullptr, argv.data(), environ) != 0) pid_ = -1;
   posix_spawn_file_actions_destroy(&fa);
-  if (pid_ <= 0) return "cannot run 'env pulseaudio': " + std::string(strerror(errno));
+  if (pid_ <= 0) return "cannot run 'setpriv env pulseaudio': " + std::string(strerror(errno));
   std::string list;  // modules, sinks, sources...: "<index>\t<name>\t..." lines
   const bool up = WaitFor(
       [&] {
