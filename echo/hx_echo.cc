@@ -360,11 +360,16 @@ void FarFrame(hx_echo *e, int64_t from) {
 // found the echo, with 10 ms before it for the room's tail) times the
 // echo's loss. Halves the canceller cut by more than kErlCutDb teach that
 // loss. False while the echo is not found or the loss not yet learnt.
+// A half cut by kGateEchoFromDb or less is left alone either way and
+// teaches nothing: its far end is not summed.
 bool EchoOnly(hx_echo *e, int64_t capture, double heard, double cut_db) {
-  if (!e->path.locked) return false;
+  if (!e->path.locked || cut_db <= kGateEchoFromDb) return false;
   const int64_t from = capture + std::llround(e->path.offset) - kFrame;
   double far = 0;
-  for (int i = 0; i < 2 * kFrame; ++i) far += double(Far(e, from + i)) * Far(e, from + i);
+  for (int i = 0; i < 2 * kFrame; ++i) {
+    const double x = Far(e, from + i);
+    far += x * x;
+  }
   far /= 2;
   if (far < kErlFarFloor * kFrame) return false;
   const double loss_db = 10 * std::log10((heard + 1) / far);

@@ -55,7 +55,8 @@ std::string PulseDaemon::Launch() {
   // started it ends, so a crashed test or a killed tool leaves no daemon
   // behind (Start and Launch run on the main thread of the tests and tools).
   std::vector<std::string> args = {
-      "setpriv", "--pdeathsig", "KILL", "env", "HOME=" + dir_, "XDG_RUNTIME_DIR=" + dir_, "XDG_CONFIG_HOME=" + dir_,
+      "setpriv", "--pdeathsig", "KILL",
+      "env", "HOME=" + dir_, "XDG_RUNTIME_DIR=" + dir_, "XDG_CONFIG_HOME=" + dir_,
       "pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1", "--use-pid-file=no",
       "--disable-shm=yes", "--log-target=stderr", "--log-level=info",
       "-L", "module-native-protocol-unix socket=" + dir_ + "/sock auth-anonymous=1",
