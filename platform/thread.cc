@@ -4,6 +4,7 @@
 #include <pthread.h>
 #include <sched.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 
 #include <atomic>
@@ -95,16 +96,28 @@ void *LoadLibrary(const char *name) {
   void *lib = dlopen(name, RTLD_NOW);
   if (lib || strchr(name, '/')) return lib;
   // Sanitizer runtimes intercept dlopen, whose search then misses this
-  // module's RUNPATH. Try the module's own folder, after the normal search,
-  // so a library earlier in LD_LIBRARY_PATH still wins.
+  // module's RUNPATH. Walk the search path the loader has for this module
+  // (LD_LIBRARY_PATH first, then the RUNPATH with $ORIGIN expanded), so the
+  // same library wins as without the interceptor.
   Dl_info self;
   if (!dladdr(reinterpret_cast<void *>(&LoadLibrary), &self) || !self.dli_fname) return nullptr;
-  const char *slash = strrchr(self.dli_fname, '/');
-  if (!slash) return nullptr;
-  char path[4096];
-  int n = snprintf(path, sizeof path, "%.*s/%s", (int)(slash - self.dli_fname), self.dli_fname, name);
-  if (n <= 0 || (size_t)n >= sizeof path) return nullptr;
-  return dlopen(path, RTLD_NOW);
+  void *me = dlopen(self.dli_fname, RTLD_NOW | RTLD_NOLOAD);
+  if (!me) return nullptr;
+  Dl_serinfo size;
+  Dl_serinfo *paths = nullptr;
+  if (dlinfo(me, RTLD_DI_SERINFOSIZE, &size) == 0 &&
+      (paths = static_cast<Dl_serinfo *>(malloc(size.dls_size))) != nullptr) {
+    *paths = size;
+    if (dlinfo(me, RTLD_DI_SERINFO, paths) != 0) paths->dls_cnt = 0;
+    for (unsigned i = 0; !lib && i < paths->dls_cnt; ++i) {
+      char path[4096];
+      int n = snprintf(path, sizeof path, "%s/%s", paths->dls_serpath[i].dls_name, name);
+      if (n > 0 && (size_t)n < sizeof path) lib = dlopen(path, RTLD_NOW);
+    }
+    free(paths);
+  }
+  dlclose(me);
+  return lib;
 }
 void *GetProcAddress(void *lib, const char *symbol) { return lib ? dlsym(lib, symbol) : nullptr; }
 void FreeLibrary(void *lib) {
