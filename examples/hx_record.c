@@ -7,10 +7,11 @@
  *   cc hx_record.c $(pkg-config --cflags --libs hx-aec-mod sndfile) -o hx_record
  * or with CMake: cmake -S . -B build && cmake --build build   (this folder)
  *
- * Run it on real devices (the back-ends installed beside the module), or on
+ * Run it on real devices (the back-ends installed in the module's private
+ * folder, /usr/lib/<triplet>/hx-aec-mod), or on
  * the simulated world of hx-aec-mod-sim with the microphone from a WAV file
  * (16 kHz mono):
- *   LD_LIBRARY_PATH=/usr/lib/hx-aec-mod/sim HXSIM_MIC_WAV=speech.wav \
+ *   LD_LIBRARY_PATH=/usr/lib/x86_64-linux-gnu/hx-aec-mod/sim HXSIM_MIC_WAV=speech.wav \
  *     ./hx_record 5 upstream.wav
  * The module writes its log lines to standard output. */
 #define _POSIX_C_SOURCE 200809L /* nanosleep */

@@ -10,16 +10,17 @@
 # ThreadSanitizer (build-tsan/), and runs every libFuzzer target for a
 # bounded time under AddressSanitizer+UndefinedBehaviorSanitizer
 # (build-fuzz/, clang; HX_FUZZ_SECONDS per target, default 20). Its plain
-# run includes package_test, which builds the .deb packages (cpack),
-# unpacks them into a scratch folder and builds and runs the C example
-# against them. The real-device tests (label "pulse") start and kill a
-# private PulseAudio daemon of their own in every test process.
+# run includes package_test, which builds the .deb packages (cpack), checks
+# them with lintian, builds and runs the C example against them unpacked into
+# a scratch folder, and installs and removes them with apt-get (as root; it
+# purges them whatever happens). The real-device tests (label "pulse") start
+# and kill a private PulseAudio daemon of their own in every test process.
 set -euo pipefail
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 JOBS="${HX_JOBS:-$(nproc)}"
 
-PACKAGES=(cmake g++ make pkg-config binutils dpkg-dev file
+PACKAGES=(cmake g++ make pkg-config binutils dpkg-dev file lintian
   libwebrtc-audio-processing-dev libgtest-dev libgmock-dev libbenchmark-dev
   libspeexdsp-dev libsamplerate0-dev libsoxr-dev libsndfile1-dev
   espeak-ng sox

@@ -1,9 +1,14 @@
-// The Debian packages as a host developer gets them: built with cpack from this build, unpacked
-// into a scratch root (the machine is not touched), then used: pkg-config builds the C example
-// against the unpacked files, which runs on the simulated world with a speech WAV as microphone.
+// The Debian packages as a distribution and a host developer get them: built once with cpack from
+// this build, checked by lintian, inspected file by file, unpacked into a scratch root to build and
+// run the C example, and installed on the machine with apt-get and removed again. The install
+// cases need root (CI runs as root on a throwaway machine); they purge the packages whatever
+// happens.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <fstream>
+#include <map>
+#include <set>
 #include <sstream>
 
 #include "pulse/signal_check.h"
@@ -20,53 +25,228 @@ std::string MustRun(const std::string &cmd) {
   return out;
 }
 
+std::vector<std::string> Lines(const std::string &text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+std::vector<std::string> Words(const std::string &text) {
+  std::vector<std::string> words;
+  std::istringstream in(text);
+  for (std::string word; in >> word;) words.push_back(word);
+  return words;
+}
+
+bool Exists(const std::string &path) { return access(path.c_str(), F_OK) == 0; }
+
+// The value of one dynamic-section entry ("RUNPATH", "RPATH", "SONAME"), "" when absent.
+std::string DynamicEntry(const std::string &elf, const std::string &entry) {
+  const std::string out = MustRun("readelf -d " + elf);
+  for (const std::string &line : Lines(out)) {
+    const size_t at = line.find("(" + entry + ")");
+    if (at == std::string::npos) continue;
+    const size_t open = line.find('[', at), close = line.rfind(']');
+    if (open != std::string::npos && close > open) return line.substr(open + 1, close - open - 1);
+  }
+  return "";
+}
+
+const char kPackagesToPurge[] = "hx-aec-mod-dev hx-aec-mod-sim hx-aec-mod";
+
+// The project's packages dpkg has in any state but "not installed" (files or records on the
+// machine), one "<status> <name>" line each.
+std::string PackagesOnMachine() {
+  return MustRun("dpkg-query -W -f='${db:Status-Abbrev} ${Package}\\n' 2>/dev/null | grep -E '^.[^n].* hx-aec-mod' || true");
+}
+
+// Paths under /usr and /etc that carry the project's names, for the no-leftover check.
+std::string ProjectPaths() {
+  return MustRun("find /usr /etc \\( -iname '*hx-aec-mod*' -o -iname '*hx_aec_mod*' -o -name 'HxAecMod*' "
+                 "-o -name 'libBrisaDll.so' -o -name 'libMirelDll.so' -o -name 'libTovanDll.so' "
+                 "-o -name 'libMMDevApi.so' -o -name 'libntdll.so' -o -name 'libhxsim.so' \\) "
+                 "-not -path '/usr/local/*' 2>/dev/null | sort");
+}
+
+// What the build says it packs (package-manifest.txt), the packages built from it and their
+// unpacked files: made once for every case.
+struct Built {
+  std::map<std::string, std::string> manifest;  // key -> rest of the line
+  std::vector<std::string> packages, private_libs;
+  std::string scratch, debs, root, error;
+
+  std::string Get(const std::string &key) const {
+    auto it = manifest.find(key);
+    return it == manifest.end() ? "" : it->second;
+  }
+  std::string Usr(const std::string &key) const { return Get("prefix") + "/" + Get(key); }
+  std::string Deb(const std::string &package) const {
+    return debs + "/" + package + "_" + Get("debversion") + "_" + MustRun("dpkg --print-architecture") + ".deb";
+  }
+};
+
+Built *g_built = nullptr;
+
 class Package : public ::testing::Test {
  protected:
-  // Reads the build's version and the module's folder from the manifest, builds the packages
-  // and unpacks them.
-  void SetUp() override {
+  static void SetUpTestSuite() {
+    g_built = new Built;
+    Built &b = *g_built;
     std::ifstream in(HX_BINARY_DIR "/package-manifest.txt");
-    std::string prefix, module;
-    for (std::string key, a, line; std::getline(in, line);) {
-      std::istringstream(line) >> key >> a;
-      if (key == "version") version_ = a;
-      else if (key == "prefix") prefix = a;
-      else if (key == "runtime" && a.size() > 17 && a.compare(a.size() - 17, 17, "/libHx_Aec_Mod.so") == 0) module = a;
+    for (std::string line; std::getline(in, line);) {
+      const size_t space = line.find(' ');
+      if (space != std::string::npos) b.manifest[line.substr(0, space)] = line.substr(space + 1);
     }
-    ASSERT_FALSE(version_.empty() || module.empty()) << "no manifest at " HX_BINARY_DIR "/package-manifest.txt";
+    b.private_libs = Words(b.Get("private"));
+    b.packages = Words(b.Get("packages"));
+    if (b.Get("version").empty() || b.Get("libdir").empty() || b.packages.size() != 3) {
+      b.error = "no complete manifest at " HX_BINARY_DIR "/package-manifest.txt";
+      return;
+    }
     char tmpl[] = "/tmp/hx-package-XXXXXX";
-    ASSERT_NE(nullptr, mkdtemp(tmpl));
-    scratch_ = tmpl;
-    MustRun("cpack -G DEB --config " HX_BINARY_DIR "/CPackConfig.cmake -B " + scratch_ + "/debs");
-    MustRun("for deb in " + scratch_ + "/debs/*.deb; do dpkg-deb -x $deb " + scratch_ + "/root || exit 1; done");
-    lib_dir_ = scratch_ + "/root" + prefix + "/" + module.substr(0, module.rfind('/'));
+    if (!mkdtemp(tmpl)) {
+      b.error = "cannot make a scratch folder";
+      return;
+    }
+    b.scratch = tmpl;
+    b.debs = b.scratch + "/debs";
+    b.root = b.scratch + "/root";
+    int status = -1;
+    std::string out = Shell("cpack -G DEB --config " HX_BINARY_DIR "/CPackConfig.cmake -B " + b.debs, &status);
+    if (status != 0) {
+      b.error = "cpack failed:\n" + out;
+      return;
+    }
+    out = Shell("for deb in " + b.debs + "/*.deb; do dpkg-deb -x $deb " + b.root + " || exit 1; done", &status);
+    if (status != 0) b.error = "dpkg-deb -x failed:\n" + out;
   }
-  void TearDown() override {
-    if (!scratch_.empty() && !getenv("HX_KEEP_PACKAGE_TEST")) MustRun("rm -rf " + scratch_);
+  static void TearDownTestSuite() {
+    if (!g_built->scratch.empty() && !getenv("HX_KEEP_PACKAGE_TEST")) MustRun("rm -rf " + g_built->scratch);
+    delete g_built;
+    g_built = nullptr;
   }
-  std::string PkgConfig(const std::string &args) {
-    return MustRun("PKG_CONFIG_PATH=" + lib_dir_ + "/pkgconfig pkg-config " + args);
-  }
+  void SetUp() override { ASSERT_EQ("", g_built->error); }
 
-  std::string version_, scratch_, lib_dir_;
+  const Built &b() const { return *g_built; }
+  // A path of the unpacked packages, given relative to the prefix.
+  std::string Unpacked(const std::string &rel) const { return b().root + b().Get("prefix") + "/" + rel; }
+  std::string PkgConfig(const std::string &args) {
+    return MustRun("PKG_CONFIG_PATH=" + Unpacked(b().Get("libdir")) + "/pkgconfig pkg-config " + args);
+  }
+};
+
+// Removes the packages from the machine, installed or not, when the case ends.
+struct PurgeOnExit {
+  ~PurgeOnExit() {
+    int status = -1;
+    const std::string out =
+        Shell(std::string("DEBIAN_FRONTEND=noninteractive dpkg --purge ") + kPackagesToPurge, &status);
+    EXPECT_EQ(0, status) << "could not purge the packages:\n" << out;
+  }
 };
 
 }  // namespace
 
+// lintian, over the three packages at once, reports no error and no warning; every override the
+// packages carry follows a comment that gives its reason.
+TEST_F(Package, LintianFindsNoErrorOrWarningAndEveryOverrideHasItsReason) {
+  int status = -1;
+  const std::string out = Shell("lintian --no-cfg --allow-root --fail-on error,warning " + b().debs + "/*.deb", &status);
+  EXPECT_EQ(0, status) << out;
+  for (const std::string &line : Lines(out))
+    EXPECT_FALSE(line.rfind("E: ", 0) == 0 || line.rfind("W: ", 0) == 0) << line;
+
+  for (const std::string &pkg : b().packages) {
+    const std::string path = b().root + "/usr/share/lintian/overrides/" + pkg;
+    std::ifstream in(path);
+    ASSERT_TRUE(in) << "no lintian overrides in " << pkg;
+    bool commented = false;
+    for (std::string line; std::getline(in, line);) {
+      if (line.empty()) commented = false;
+      else if (line[0] == '#') commented = true;
+      else EXPECT_TRUE(commented) << path << ": an override without a comment giving its reason: " << line;
+    }
+  }
+}
+
+// The library folder is the machine's multiarch one; the module sits there alone, its back-end
+// libraries (the five contract file names) in its private folder and the stand-ins below that.
+// No library carries an old-style RPATH, and the module's RUNPATH names the private folder
+// relative to itself.
+TEST_F(Package, LibrariesFollowTheMultiarchLayoutWithTheBackEndsInThePrivateFolder) {
+  EXPECT_EQ("lib/" + MustRun("dpkg-architecture -qDEB_HOST_MULTIARCH"), b().Get("libdir"));
+  const std::string libdir = b().Get("libdir"), privdir = b().Get("privatedir");
+  EXPECT_EQ(libdir + "/hx-aec-mod", privdir);
+  EXPECT_EQ(privdir + "/sim", b().Get("simdir"));
+  const std::string module = Unpacked(libdir + "/libHx_Aec_Mod.so");
+  ASSERT_TRUE(Exists(module));
+
+  const char *contract[] = {"libBrisaDll.so", "libMirelDll.so", "libTovanDll.so", "libMMDevApi.so", "libntdll.so"};
+  for (const char *name : contract) {
+    EXPECT_TRUE(Exists(Unpacked(privdir + "/" + name))) << name << " is not in the private folder";
+    EXPECT_TRUE(Exists(Unpacked(b().Get("simdir") + "/" + name))) << name << " has no stand-in";
+  }
+  // Nothing but the module in the public library folder.
+  EXPECT_EQ("libHx_Aec_Mod.so", MustRun("find " + Unpacked(libdir) + " -maxdepth 1 -type f -name '*.so*' -printf '%f\\n'"));
+  for (const std::string &name : b().private_libs)
+    EXPECT_TRUE(Exists(Unpacked(privdir + "/" + name))) << name << " is not in the private folder";
+
+  EXPECT_EQ("$ORIGIN/hx-aec-mod", DynamicEntry(module, "RUNPATH"));
+  for (const std::string &elf : Lines(MustRun("find " + b().root + " -type f -name '*.so'"))) {
+    EXPECT_EQ("", DynamicEntry(elf, "RPATH")) << elf << " carries an RPATH, which would win over LD_LIBRARY_PATH";
+    EXPECT_TRUE(MustRun("readelf -d " + elf).find("Shared library: [libc.so.6]") != std::string::npos)
+        << elf << " is not linked against the C library";
+  }
+}
+
+// Each package carries a machine-readable copyright file and its changelog, compressed as Debian
+// wants it (gzip -9, no file name, no time stamp), whose first entry is the package's version; the
+// maintainer is a real address; the runtime package refreshes the loader's cache through the
+// ldconfig trigger rather than maintainer scripts.
+TEST_F(Package, EachPackageHasCopyrightChangelogMaintainerAndTheRuntimeAnLdconfigTrigger) {
+  for (const std::string &pkg : b().packages) {
+    SCOPED_TRACE(pkg);
+    const std::string doc = b().root + "/usr/share/doc/" + pkg;
+    std::ifstream copyright(doc + "/copyright");
+    std::stringstream text;
+    text << copyright.rdbuf();
+    EXPECT_EQ(0u, text.str().rfind("Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/\n", 0));
+    EXPECT_NE(std::string::npos, text.str().find("\nLicense: Expat\n Permission is hereby granted")) << text.str();
+
+    std::ifstream gz(doc + "/changelog.Debian.gz", std::ios::binary);
+    unsigned char header[10] = {};
+    ASSERT_TRUE(gz.read(reinterpret_cast<char *>(header), sizeof header)) << "no changelog.Debian.gz";
+    EXPECT_TRUE(header[0] == 0x1f && header[1] == 0x8b) << "not gzip";
+    EXPECT_EQ(0, header[3] & 0x08) << "the gzip header names a file (gzip -n)";
+    EXPECT_EQ(0, header[4] | header[5] | header[6] | header[7]) << "the gzip header has a time stamp (gzip -n)";
+    EXPECT_EQ(2, header[8]) << "not compressed at the highest level (gzip -9)";
+    EXPECT_EQ(0u, MustRun("zcat " + doc + "/changelog.Debian.gz | head -n 1").rfind("hx-aec-mod (" + b().Get("debversion") + ") ", 0));
+
+    const std::string maintainer = MustRun("dpkg-deb -f " + b().Deb(pkg) + " Maintainer");
+    EXPECT_EQ(std::string::npos, maintainer.find("localhost")) << maintainer;
+    EXPECT_NE(std::string::npos, maintainer.find("@lists.hx-aec-mod.org>")) << maintainer;
+  }
+  const std::string control = b().scratch + "/control";
+  MustRun("dpkg-deb -e " + b().Deb("hx-aec-mod") + " " + control);
+  EXPECT_EQ("activate-noawait ldconfig", MustRun("cat " + control + "/triggers"));
+  EXPECT_FALSE(Exists(control + "/postinst") || Exists(control + "/postrm")) << "maintainer scripts next to the trigger";
+}
+
 // The C example builds with the flags pkg-config gives (only the unpacked files hold its header
 // and library) and records the microphone through the echo-cancelling voice path; the version
 // it prints comes from the unpacked header.
-TEST_F(Package, PkgConfigPointsIntoTheInstallAndBuildsTheExampleThatRecordsTheMicrophone) {
-  EXPECT_EQ(version_, PkgConfig("--modversion hx-aec-mod"));
-  const std::string exe = scratch_ + "/hx_record", wav = scratch_ + "/upstream.wav";
+TEST_F(Package, PkgConfigPointsIntoTheUnpackedFilesAndBuildsTheExampleThatRecordsTheMicrophone) {
+  EXPECT_EQ(b().Get("version"), PkgConfig("--modversion hx-aec-mod"));
+  const std::string exe = b().scratch + "/hx_record", wav = b().scratch + "/upstream.wav";
   MustRun("cc -std=c11 -Wall -Wextra -Werror " HX_SOURCE_DIR "/examples/hx_record.c -o " + exe + " " +
           PkgConfig("--cflags --libs hx-aec-mod sndfile"));
   int status = -1;
   // On the simulated world, the speech WAV as microphone.
-  const std::string out = Shell("env LD_LIBRARY_PATH=" + lib_dir_ + "/hx-aec-mod/sim:" + lib_dir_ +
+  const std::string out = Shell("env LD_LIBRARY_PATH=" + Unpacked(b().Get("simdir")) + ":" + Unpacked(b().Get("libdir")) +
                                 " HXSIM_MIC_WAV=" HX_SOURCE_DIR "/tests/data/speech16k.wav " + exe + " 3 " + wav, &status);
   ASSERT_EQ(0, status) << out;
-  EXPECT_NE(std::string::npos, out.find("hx_record: module interface " + version_)) << out;
+  EXPECT_NE(std::string::npos, out.find("hx_record: module interface " + b().Get("version"))) << out;
   EXPECT_NE(std::string::npos, out.find(std::string(47, 'A') + "a: to init win7-aec[1]---end\n"))
       << "the echo-cancelling voice path did not start:\n" << out;
   SF_INFO info;
@@ -77,4 +257,56 @@ TEST_F(Package, PkgConfigPointsIntoTheInstallAndBuildsTheExampleThatRecordsTheMi
   EXPECT_GE(hxtest::FindMatch(std::vector<int16_t>(mic.begin() + 8000, mic.begin() + 20000),
                               hxtest::Channel(up, 2, 0, 3)).ncc, 0.8)
       << "the upstream audio does not hold the microphone speech";
+}
+
+// apt-get installs the three packages; the loader's cache then knows the module, whose back-ends
+// resolve in the private folder unless LD_LIBRARY_PATH names others, and the example builds
+// against the installed files. apt-get remove, then a purge, leaves none of their files, folders
+// or dpkg records, and the cache forgets the module.
+TEST_F(Package, AptInstallThenRemoveAndPurgeLeavesNothingBehind) {
+  ASSERT_EQ(0u, getuid()) << "the package test installs the packages on this machine and must run as root "
+                             "(CI runs it as root on a throwaway machine)";
+  ASSERT_EQ("", PackagesOnMachine()) << "the packages are already on this machine; remove them first";
+  const std::string before = ProjectPaths();
+  const std::string apt = "DEBIAN_FRONTEND=noninteractive apt-get -y -q -o DPkg::Lock::Timeout=300 ";
+
+  PurgeOnExit purge;
+  std::string debs;
+  for (const std::string &pkg : b().packages) debs += " " + b().Deb(pkg);
+  MustRun(apt + "install" + debs);
+  const std::string libdir = "/usr/" + b().Get("libdir"), privdir = "/usr/" + b().Get("privatedir");
+  const std::string module = libdir + "/libHx_Aec_Mod.so";
+  ASSERT_TRUE(Exists(module));
+  // The cache may name the module through /lib (a merged /usr): the same file.
+  const std::string cached = MustRun("ldconfig -p | sed -n 's/^\\s*libHx_Aec_Mod\\.so (.*) => //p'");
+  ASSERT_FALSE(cached.empty()) << "the ldconfig trigger did not run";
+  EXPECT_EQ(MustRun("realpath " + module), MustRun("realpath " + cached));
+
+  const std::string ldd = MustRun("ldd " + module);
+  const std::string sim_ldd = MustRun("LD_LIBRARY_PATH=/usr/" + b().Get("simdir") + " ldd " + module);
+  for (const char *name : {"libMirelDll.so", "libTovanDll.so", "libMMDevApi.so"}) {
+    EXPECT_NE(std::string::npos, ldd.find(std::string(name) + " => " + privdir + "/" + name)) << ldd;
+    EXPECT_NE(std::string::npos, sim_ldd.find(std::string(name) + " => /usr/" + b().Get("simdir") + "/" + name)) << sim_ldd;
+  }
+  const std::string exe = b().scratch + "/hx_record_installed";
+  MustRun("cc -std=c11 " HX_SOURCE_DIR "/examples/hx_record.c -o " + exe + " $(pkg-config --cflags --libs hx-aec-mod sndfile)");
+  EXPECT_NE(std::string::npos, MustRun("LD_LIBRARY_PATH=/usr/" + b().Get("simdir") + " HXSIM_MIC_WAV=" HX_SOURCE_DIR
+                                       "/tests/data/speech16k.wav " + exe + " 1 " + b().scratch + "/installed.wav")
+                                   .find("hx_record: module interface " + b().Get("version")));
+
+  std::vector<std::string> files;
+  for (const std::string &pkg : b().packages)
+    for (const std::string &path : Lines(MustRun("dpkg -L " + pkg)))
+      if (!path.empty() && !Exists(path + "/.")) files.push_back(path);
+  EXPECT_GE(files.size(), 20u);
+
+  MustRun(apt + "remove hx-aec-mod hx-aec-mod-dev hx-aec-mod-sim");
+  for (const std::string &path : files) EXPECT_FALSE(Exists(path)) << path << " is left after apt-get remove";
+  EXPECT_EQ(std::string::npos, MustRun("ldconfig -p").find("libHx_Aec_Mod.so")) << "the loader's cache still names the module";
+  // Without conffiles or maintainer scripts a removed package keeps nothing to purge, and
+  // apt-get no longer knows it; dpkg purges whatever might be left.
+  MustRun(std::string("dpkg --purge ") + kPackagesToPurge);
+  EXPECT_EQ(before, ProjectPaths()) << "files or folders are left after apt-get purge";
+  EXPECT_EQ("", PackagesOnMachine());
+  EXPECT_EQ("", MustRun("ls /var/lib/dpkg/info | grep '^hx-aec-mod' || true")) << "dpkg still keeps records";
 }
