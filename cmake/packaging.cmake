@@ -149,7 +149,7 @@ foreach(t IN LISTS HX_PRIVATE_LIB_TARGETS)
 endforeach()
 file(GENERATE OUTPUT ${CMAKE_BINARY_DIR}/CPackProjectConfig.cmake CONTENT "\
 if(CPACK_GENERATOR STREQUAL \"DEB\")
-  set(dir \"${CMAKE_BINARY_DIR}/debian/shlibdeps\")
+  set(dir \"\${CPACK_PACKAGE_DIRECTORY}/_hx_shlibdeps\")
   file(REMOVE_RECURSE \"\${dir}\")
   file(MAKE_DIRECTORY \"\${dir}/debian\")
   file(WRITE \"\${dir}/debian/control\" \"\")
