@@ -141,7 +141,7 @@ struct PurgeOnExit {
 }  // namespace
 
 // lintian, over the three packages at once, reports no error and no warning; every override the
-// packages carry follows a comment that gives its reason.
+// packages carry comes right after a comment that gives its reason.
 TEST_F(Package, LintianFindsNoErrorOrWarningAndEveryOverrideHasItsReason) {
   int status = -1;
   const std::string out = Shell("lintian --no-cfg --allow-root --fail-on error,warning " + b().debs + "/*.deb", &status);
@@ -153,11 +153,14 @@ TEST_F(Package, LintianFindsNoErrorOrWarningAndEveryOverrideHasItsReason) {
     const std::string path = b().root + "/usr/share/lintian/overrides/" + pkg;
     std::ifstream in(path);
     ASSERT_TRUE(in) << "no lintian overrides in " << pkg;
+    // lintian shows the comment right above an override as its reason.
     bool commented = false;
     for (std::string line; std::getline(in, line);) {
-      if (line.empty()) commented = false;
-      else if (line[0] == '#') commented = true;
-      else EXPECT_TRUE(commented) << path << ": an override without a comment giving its reason: " << line;
+      const bool comment = !line.empty() && line[0] == '#';
+      if (!line.empty() && !comment) {
+        EXPECT_TRUE(commented) << path << ": an override without a comment giving its reason: " << line;
+      }
+      commented = comment;
     }
   }
 }
