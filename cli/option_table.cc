@@ -66,8 +66,7 @@ int ChoiceIndex(const char *choices, const char *value) {
   }
 }
 
-// Stores value in the option's target; false with *why on a bad value.
-bool Store(const Option &o, const char *value, std::string *why) {
+bool StoreValue(const Option &o, const char *value, std::string *why) {
   const std::string dashed = std::string("--") + o.name;
   double v = 0;
   switch (o.arg) {
@@ -113,6 +112,13 @@ bool Store(const Option &o, const char *value, std::string *why) {
       return o.call(value, why);
   }
   return false;
+}
+
+// Stores value in the option's target, then runs its handler; false with
+// *why on a bad value.
+bool Store(const Option &o, const char *value, std::string *why) {
+  if (!StoreValue(o, value, why)) return false;
+  return o.arg == Arg::kCall || !o.call || o.call(value, why);
 }
 
 bool TakesValue(const Option &o) {
@@ -208,7 +214,9 @@ std::string HelpText(const Command &command) {
     line.resize(kHelpColumn, ' ');
     for (size_t start = 0;;) {
       const size_t end = help.find('\n', start);
-      text += line + help.substr(start, end == std::string::npos ? end : end - start) + "\n";
+      std::string row = line + help.substr(start, end == std::string::npos ? end : end - start);
+      row.erase(row.find_last_not_of(' ') + 1);
+      text += row + "\n";
       if (end == std::string::npos) break;
       start = end + 1;
       line.assign(kHelpColumn, ' ');

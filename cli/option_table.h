@@ -34,6 +34,8 @@ struct Option {
   double lo = 0, hi = 0;       // allowed range of kInt, kNumber and kTime
   bool flag_value = true;      // what a kNone flag stores
   bool takes_value = false;    // kCall only
+  // kCall: reads the value. Other kinds: runs after the value was stored,
+  // e.g. to collect a repeated option's values.
   Handler call;
   int tag = 0;                 // free for the tool (e.g. a group of options)
 };

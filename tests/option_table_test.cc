@@ -199,6 +199,34 @@ TEST(OptionTable, HelpListsEveryOptionOnStandardOutput) {
   }
 }
 
+// A handler on a typed option sees each value once stored: a repeated time
+// becomes a list, and the handler may still refuse it.
+TEST(OptionTable, HandlerAfterATypedValueCollectsRepeats) {
+  double at = 0;
+  std::vector<double> times;
+  cli::Option o = cli::Time("at", &at, 0, 10, "T", "when");
+  o.call = [&](const char *, std::string *why) {
+    if (at == 7) return *why = "not at 7 s", false;
+    times.push_back(at);
+    return true;
+  };
+  const cli::Command command{"tool", "[options]", "", {o}};
+  std::vector<std::string> args = {"tool", "--at", "2", "--at", "500ms", "--at", "11"};
+  std::vector<char *> argv;
+  for (std::string &a : args) argv.push_back(a.data());
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(cli::Parse(int(argv.size()), argv.data(), command), cli::Parsed::kBad);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            std::string("tool: option --at wants a time 0..10, not '11'\n") + kUsage);
+  EXPECT_EQ(times, (std::vector<double>{2, 0.5}));
+  args[6] = "7";
+  argv.clear();
+  for (std::string &a : args) argv.push_back(a.data());
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(cli::Parse(int(argv.size()), argv.data(), command), cli::Parsed::kBad);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), std::string("tool: not at 7 s\n") + kUsage);
+}
+
 TEST(OptionTable, RefuseNamesTheToolAndPrintsTheUsageLine) {
   Values v;
   const cli::Command command = TestCommand(&v);
