@@ -198,12 +198,22 @@ Option Call(const char *name, const char *meta, const char *help, Handler call) 
   return o;
 }
 
+namespace {
+
+std::string Synopsis(const Command &command) {
+  std::string s = std::string("usage: ") + command.name;
+  if (command.synopsis && *command.synopsis) s += std::string(" ") + command.synopsis;
+  return s;
+}
+
+}  // namespace
+
 std::string UsageLine(const Command &command) {
-  return std::string("usage: ") + command.name + " " + command.synopsis + " (--help lists the options)";
+  return Synopsis(command) + " (--help lists the options)";
 }
 
 std::string HelpText(const Command &command) {
-  std::string text = std::string("usage: ") + command.name + " " + command.synopsis + "\n";
+  std::string text = Synopsis(command) + "\n";
   if (command.summary && *command.summary) text += std::string(command.summary) + "\n";
   auto entry = [&text](const std::string &left, std::string help) {
     std::string line = "  " + left;
