@@ -95,8 +95,8 @@ void AddVoicePath(std::string *s, const RunResult &r) {
   }
   Add(s, "figures: %ld lines in %s, %lld microphone blocks through the echo canceller\n", v.lines,
       r.voice_stats_file.c_str(), v.blocks);
-  Add(s, "canceller delay: far end aligned by %d ms (the streams' latencies give %d ms: sink %d ms, "
-         "source %d ms); its own residual delay estimate %d ms\n",
+  Add(s, "canceller delay: far end aligned by %d ms (reported with the microphone blocks %d ms; "
+         "stream latencies: sink %d ms, source %d ms); its own residual delay estimate %d ms\n",
       v.applied_ms, v.reported_ms, v.render_ms, v.capture_ms, v.delay_median_ms);
   Add(s, "clock drift tracked: %.1f ppm (%s); echo found in the signals: %s (%.1f ppm)\n",
       v.drift_ppm, v.drift_used ? "correcting the far end" : "not used", v.path_locked ? "yes" : "no",

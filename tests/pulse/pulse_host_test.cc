@@ -29,25 +29,29 @@ static double After(const std::string &text, const std::string &label) {
   return at == std::string::npos ? NAN : atof(text.c_str() + at + label.size());
 }
 
-// The scenario's far end plays to the speaker and its echo (40 ms loopback)
-// reaches the microphone: the report gives the canceller's delay and drift,
-// the levels it saw, underruns and far end dropped, and the back-end
-// selections; no line of the simulated path.
+// Speech plays to the speaker all along (the test speech, looped; a 16 kHz
+// WAV the host converts) and its echo (40 ms loopback) reaches the
+// microphone: the report gives the canceller's delay and drift, the levels
+// it saw, underruns and far end dropped, and the back-end selections; no
+// line of the simulated path.
 TEST(PulseHost, LiveReportGivesTheVoicePathsFiguresAndNoSimulatedLines) {
   hxtest::PulseDaemon daemon(hxtest::Microphone::kEchoPath);
   ASSERT_EQ(daemon.Start(), "") << "a real-device test needs its private PulseAudio daemon";
   std::string out = daemon.dir() + "/host-out";
   int status;
   const std::string text =
-      Shell(HX_HOST_PATH " --quiet --devices pulse --seconds 6 --out " + out, &status);
+      Shell(HX_HOST_PATH " --quiet --devices pulse --seconds 8 --loop --farend " HX_SOURCE_DIR
+                         "/tests/data/speech16k.wav --out " + out,
+            &status);
   ASSERT_EQ(status, 0) << text;
   for (const char *simulated : {"simulated", "--no-echo", "--no-cancel", "noise before and after",
                                 "world status", "microphone.wav", "library calls"})
     EXPECT_EQ(text.find(simulated), std::string::npos) << simulated << " in\n" << text;
+  EXPECT_NE(text.find("hxaec-host: far end: converted '"), std::string::npos) << text;
   EXPECT_NE(text.find("\n-- voice path (live) --\n"), std::string::npos) << text;
-  // Delay: the streams' latencies plus the loopback's 40 ms, well inside a second.
+  // Delay: the streams' latencies and the loopback's 40 ms, well inside a second.
   const double applied = After(text, "canceller delay: far end aligned by ");
-  const double reported = After(text, "ms (the streams' latencies give ");
+  const double reported = After(text, "ms (reported with the microphone blocks ");
   EXPECT_TRUE(applied > 0 && applied < 1000 && reported > 0 && reported < 1000) << text;
   EXPECT_TRUE(std::isfinite(After(text, "clock drift tracked: "))) << text;
   // The microphone hears the far end's echo; both are well above silence.
