@@ -130,6 +130,26 @@ Parsed Bad(const Command &command, const std::string &why) {
   return Parsed::kBad;
 }
 
+// An option that takes a value.
+Option Valued(const char *name, Arg arg, void *target, const char *meta, const char *help,
+              double lo = 0, double hi = 0) {
+  Option o;
+  o.name = name;
+  o.arg = arg;
+  o.target = target;
+  o.meta = meta;
+  o.help = help;
+  o.lo = lo;
+  o.hi = hi;
+  return o;
+}
+
+std::string Synopsis(const Command &command) {
+  std::string s = std::string("usage: ") + command.name;
+  if (command.synopsis && *command.synopsis) s += std::string(" ") + command.synopsis;
+  return s;
+}
+
 }  // namespace
 
 Option Heading(const char *text) {
@@ -148,65 +168,33 @@ Option Flag(const char *name, bool *target, const char *help, bool value) {
 }
 
 Option Text(const char *name, std::string *target, const char *meta, const char *help) {
-  Option o;
-  o.name = name;
-  o.arg = Arg::kText;
-  o.target = target;
-  o.meta = meta;
-  o.help = help;
-  return o;
+  return Valued(name, Arg::kText, target, meta, help);
 }
 
 Option Int(const char *name, int *target, int lo, int hi, const char *meta, const char *help) {
-  Option o = Text(name, nullptr, meta, help);
-  o.arg = Arg::kInt;
-  o.target = target;
-  o.lo = lo;
-  o.hi = hi;
-  return o;
+  return Valued(name, Arg::kInt, target, meta, help, lo, hi);
 }
 
 Option Number(const char *name, double *target, double lo, double hi, const char *meta,
               const char *help) {
-  Option o = Text(name, nullptr, meta, help);
-  o.arg = Arg::kNumber;
-  o.target = target;
-  o.lo = lo;
-  o.hi = hi;
-  return o;
+  return Valued(name, Arg::kNumber, target, meta, help, lo, hi);
 }
 
 Option Time(const char *name, double *seconds, double lo, double hi, const char *meta,
             const char *help) {
-  Option o = Number(name, seconds, lo, hi, meta, help);
-  o.arg = Arg::kTime;
-  return o;
+  return Valued(name, Arg::kTime, seconds, meta, help, lo, hi);
 }
 
 Option Choice(const char *name, int *index, const char *choices, const char *help) {
-  Option o = Text(name, nullptr, choices, help);
-  o.arg = Arg::kChoice;
-  o.target = index;
-  return o;
+  return Valued(name, Arg::kChoice, index, choices, help);
 }
 
 Option Call(const char *name, const char *meta, const char *help, Handler call) {
-  Option o = Text(name, nullptr, meta ? meta : "", help);
-  o.arg = Arg::kCall;
+  Option o = Valued(name, Arg::kCall, nullptr, meta ? meta : "", help);
   o.takes_value = meta != nullptr;
   o.call = std::move(call);
   return o;
 }
-
-namespace {
-
-std::string Synopsis(const Command &command) {
-  std::string s = std::string("usage: ") + command.name;
-  if (command.synopsis && *command.synopsis) s += std::string(" ") + command.synopsis;
-  return s;
-}
-
-}  // namespace
 
 std::string UsageLine(const Command &command) {
   return Synopsis(command) + " (--help lists the options)";

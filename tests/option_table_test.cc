@@ -133,8 +133,23 @@ TEST(OptionTable, RefusesAMissingValue) {
   EXPECT_EQ(r.err, std::string("tool: option --count needs a value\n") + kUsage);
 }
 
+using Cases = std::vector<std::pair<std::vector<std::string>, std::string>>;
+
+// Each case's arguments are refused with its message and the usage line,
+// and no value is stored.
+void ExpectRefused(const Cases &cases) {
+  for (const auto &[args, why] : cases) {
+    Values v;
+    Outcome r = ParseArgs(&v, args);
+    EXPECT_EQ(r.parsed, cli::Parsed::kBad) << why;
+    EXPECT_EQ(r.err, "tool: " + why + "\n" + kUsage);
+    EXPECT_EQ(v.count, 3);
+    EXPECT_EQ(v.gain, 0);
+  }
+}
+
 TEST(OptionTable, RefusesMalformedValues) {
-  const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+  ExpectRefused({
       {{"--count", "x"}, "option --count wants a whole number, not 'x'"},
       {{"--count", "4x"}, "option --count wants a whole number, not '4x'"},
       {{"--count", "2.5"}, "option --count wants a whole number, not '2.5'"},
@@ -145,30 +160,17 @@ TEST(OptionTable, RefusesMalformedValues) {
       {{"--devices", "alsa"}, "option --devices wants sim|pulse, not 'alsa'"},
       {{"--devices", "sim|pulse"}, "option --devices wants sim|pulse, not 'sim|pulse'"},
       {{"--file", "a", "--file", "b", "--file", "c"}, "at most 2 files"},
-  };
-  for (const auto &[args, why] : cases) {
-    Values v;
-    Outcome r = ParseArgs(&v, args);
-    EXPECT_EQ(r.parsed, cli::Parsed::kBad) << why;
-    EXPECT_EQ(r.err, "tool: " + why + "\n" + kUsage);
-  }
+  });
 }
 
 TEST(OptionTable, RefusesValuesOutOfRangeAndKeepsTheBoundsInclusive) {
-  const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+  ExpectRefused({
       {{"--count", "0"}, "option --count wants a whole number 1..64, not '0'"},
       {{"--count", "65"}, "option --count wants a whole number 1..64, not '65'"},
       {{"--count", "99999999999999999999"}, "option --count wants a whole number 1..64, not '99999999999999999999'"},
       {{"--gain", "10.001"}, "option --gain wants a number -60..10, not '10.001'"},
       {{"--at", "-1ms"}, "option --at wants a time >= 0, not '-1ms'"},
-  };
-  for (const auto &[args, why] : cases) {
-    Values v;
-    Outcome r = ParseArgs(&v, args);
-    EXPECT_EQ(r.parsed, cli::Parsed::kBad) << why;
-    EXPECT_EQ(r.err, "tool: " + why + "\n" + kUsage);
-    EXPECT_EQ(v.count, 3);
-  }
+  });
   Values v;
   EXPECT_EQ(ParseArgs(&v, {"--count", "1", "--gain", "10"}).parsed, cli::Parsed::kRun);
   EXPECT_EQ(v.count, 1);
