@@ -1,5 +1,8 @@
 // The live voice path's own figures, as libBrisaDll.so writes them once a
-// second to the file named by HX_BRISA_STATS ("key=value" lines).
+// second to the file named by HX_BRISA_STATS ("key=value" lines). Reading
+// that file keeps the host to the library's contract exports: no extra
+// symbol to look up in a library the module loads and unloads by itself,
+// and figures that survive every reload of it within the call.
 #ifndef HX_HOST_VOICE_PATH_STATS_H
 #define HX_HOST_VOICE_PATH_STATS_H
 
