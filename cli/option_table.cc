@@ -125,6 +125,19 @@ bool TakesValue(const Option &o) {
   return o.arg == Arg::kCall ? o.takes_value : o.arg != Arg::kNone;
 }
 
+// getopt_long takes a unique prefix of a name; a prefix of several is
+// refused as unknown. Says which.
+std::string UnknownOption(const Command &command, const std::string &arg) {
+  const std::string given = arg.substr(0, arg.find('='));
+  std::string names;
+  for (const Option &o : command.options)
+    if (o.name && given.size() > 2 && (std::string("--") + o.name).rfind(given, 0) == 0)
+      names += std::string(names.empty() ? "" : ", ") + "--" + o.name;
+  if (names.find(',') != std::string::npos)
+    return "ambiguous option '" + given + "' (" + names + ")";
+  return "unknown option '" + arg + "'";
+}
+
 Parsed Bad(const Command &command, const std::string &why) {
   Refuse(command, why);
   return Parsed::kBad;
@@ -270,7 +283,7 @@ Parsed Parse(int argc, char **argv, const Command &command, std::vector<size_t> 
         return Bad(command, "option " + dashed + (r == ':' ? " needs a value" : " takes no value"));
       }
       if (optopt != 0) return Bad(command, std::string("unknown option '-") + char(optopt) + "'");
-      return Bad(command, std::string("unknown option '") + argv[optind - 1] + "'");
+      return Bad(command, UnknownOption(command, argv[optind - 1]));
     }
     const size_t index = size_t(r - kFirstOption);
     std::string why;

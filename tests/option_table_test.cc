@@ -25,6 +25,7 @@ cli::Command TestCommand(Values *v) {
   return {"tool", "[options]", "A tool for the test.",
           {cli::Flag("quiet", &v->quiet, "no progress line"),
            cli::Flag("no-echo", &v->echo, "no echo path", false),
+           cli::Flag("no-pause", &v->quiet, "no pause"),
            cli::Text("out", &v->out, "DIR", "output folder"),
            cli::Heading("Numbers:"),
            cli::Int("count", &v->count, 1, 64, "N", "how many"),
@@ -80,8 +81,8 @@ TEST(OptionTable, StoresEveryKindOfValue) {
   EXPECT_DOUBLE_EQ(v.at, 0.5);
   EXPECT_EQ(v.device, 1);
   EXPECT_EQ(v.files, (std::vector<std::string>{"a.wav", "b.wav"}));
-  // Table indices in the order given (the heading is index 3).
-  EXPECT_EQ(r.seen, (std::vector<size_t>{0, 1, 2, 4, 5, 6, 7, 8, 8}));
+  // Table indices in the order given (the heading is index 4).
+  EXPECT_EQ(r.seen, (std::vector<size_t>{0, 1, 3, 5, 6, 7, 8, 9, 9}));
 }
 
 TEST(OptionTable, NoArgumentsKeepsTheDefaults) {
@@ -116,6 +117,20 @@ TEST(OptionTable, RefusesUnknownOptionsWithTheUsageLine) {
   EXPECT_EQ(ParseArgs(&v, {"-x"}).err, std::string("tool: unknown option '-x'\n") + kUsage);
   EXPECT_EQ(ParseArgs(&v, {"--quiet=1"}).err,
             std::string("tool: option --quiet takes no value\n") + kUsage);
+}
+
+// A unique prefix names its option; a prefix of several is refused, naming them.
+TEST(OptionTable, AcceptsAUniquePrefixAndRefusesAnAmbiguousOne) {
+  Values v;
+  Outcome r = ParseArgs(&v, {"--cou", "9", "--q"});
+  ASSERT_EQ(r.parsed, cli::Parsed::kRun) << r.err;
+  EXPECT_EQ(v.count, 9);
+  EXPECT_TRUE(v.quiet);
+  for (const char *arg : {"--no", "--no=1"}) {
+    r = ParseArgs(&v, {arg});
+    EXPECT_EQ(r.parsed, cli::Parsed::kBad);
+    EXPECT_EQ(r.err, std::string("tool: ambiguous option '--no' (--no-echo, --no-pause)\n") + kUsage);
+  }
 }
 
 TEST(OptionTable, RefusesArgumentsThatAreNotOptions) {
@@ -189,6 +204,7 @@ TEST(OptionTable, HelpListsEveryOptionOnStandardOutput) {
               "A tool for the test.\n"
               "  --quiet                   no progress line\n"
               "  --no-echo                 no echo path\n"
+              "  --no-pause                no pause\n"
               "  --out DIR                 output folder\n"
               "Numbers:\n"
               "  --count N                 how many [1..64]\n"
