@@ -1,10 +1,12 @@
 // Prints how the microphone cleaning chain treats noisy speech.
-//   chain_quality [speech.wav] [snr_db] [seed] [out_prefix]
-// With out_prefix, also writes <prefix>_ns.wav and <prefix>_agc.wav.
+//   chain_quality [--speech WAV] [--snr DB] [--seed N] [--out-prefix P]
+// With --out-prefix, also writes <prefix>_ns.wav and <prefix>_agc.wav.
 #include <sndfile.h>
 #include <stdio.h>
+#include <stdint.h>
 #include <stdlib.h>
 
+#include "cli/option_table.h"
 #include "tests/support/chain_quality.h"
 
 static void WriteWav(const std::string &path, const std::vector<int16_t> &x) {
@@ -19,22 +21,30 @@ static void WriteWav(const std::string &path, const std::vector<int16_t> &x) {
 }
 
 int main(int argc, char **argv) {
-  std::string path = argc > 1 ? argv[1] : HX_SOURCE_DIR "/tests/data/speech16k.wav";
-  double snr = argc > 2 ? atof(argv[2]) : 10.0;
-  uint32_t seed = argc > 3 ? (uint32_t)strtoul(argv[3], nullptr, 0) : 1234;
+  std::string path = HX_SOURCE_DIR "/tests/data/speech16k.wav", prefix;
+  double snr = 10.0;
+  int seed = 1234;
+  const cli::Command command{
+      "chain_quality", "[options]", "How the microphone cleaning chain treats speech in white noise.",
+      {cli::Text("speech", &path, "WAV", "16 kHz mono speech (default: the test speech)"),
+       cli::Number("snr", &snr, -20, 60, "DB", "speech to noise (default 10)"),
+       cli::Int("seed", &seed, 0, INT32_MAX, "N", "of the noise (default 1234)"),
+       cli::Text("out-prefix", &prefix, "P", "also write P_ns.wav and P_agc.wav")}};
+  const cli::Parsed parsed = cli::Parse(argc, argv, command);
+  if (parsed != cli::Parsed::kRun) return cli::ExitStatus(parsed);
   std::vector<int16_t> speech;
   if (!chain_quality::LoadSpeech(path, &speech)) {
     fprintf(stderr, "cannot read %s as 16 kHz mono\n", path.c_str());
     return 1;
   }
   std::vector<int16_t> ns_all, agc_all;
-  chain_quality::Result r = chain_quality::Measure(speech, snr, seed, &ns_all, &agc_all);
-  if (argc > 4) {
-    WriteWav(std::string(argv[4]) + "_ns.wav", ns_all);
-    WriteWav(std::string(argv[4]) + "_agc.wav", agc_all);
+  chain_quality::Result r = chain_quality::Measure(speech, snr, uint32_t(seed), &ns_all, &agc_all);
+  if (!prefix.empty()) {
+    WriteWav(prefix + "_ns.wav", ns_all);
+    WriteWav(prefix + "_agc.wav", agc_all);
   }
   printf("speech file        %s (%.2f s)\n", path.c_str(), speech.size() / 16000.0);
-  printf("white noise        seed %u, measured SNR %.2f dB\n", seed, r.snr_db);
+  printf("white noise        seed %d, measured SNR %.2f dB\n", seed, r.snr_db);
   printf("blocks (20 ms)     speech %d, pause %d\n", r.speech_blocks, r.pause_blocks);
   const double *p = r.pause_db, *s = r.speech_db;
   using namespace chain_quality;

@@ -40,6 +40,7 @@
 #include <string>
 #include <vector>
 
+#include "cli/option_table.h"
 #include "echo/echo_measure.h"
 #include "echo/hx_echo.h"
 #include "sim/world_echo_path.h"
@@ -276,44 +277,40 @@ int main(int argc, char **argv) {
   Run r;
   hx_echo_default_settings(&r.settings);
   bool sweep = false;
-  for (int i = 1; i < argc; ++i) {
-    const std::string a = argv[i];
-    const char *v = i + 1 < argc ? argv[i + 1] : nullptr;
-    auto num = [&](double *x) { return v ? (*x = atof(v), ++i, true) : false; };
-    auto whole = [&](int *x) { return v ? (*x = atoi(v), ++i, true) : false; };
-    auto whole32 = [&](int32_t *x) { return v ? (*x = atoi(v), ++i, true) : false; };
-    bool ok = true;
-    if (a == "--far") ok = v && (r.far = v, ++i);
-    else if (a == "--far48") ok = v && (r.far48 = v, ++i);
-    else if (a == "--near") ok = v && (r.near = v, ++i);
-    else if (a == "--noise-dbfs") ok = num(&r.noise_dbfs);
-    else if (a == "--seconds") ok = num(&r.seconds);
-    else if (a == "--delay") ok = whole(&r.delay_ms);
-    else if (a == "--gain") ok = num(&r.gain_db);
-    else if (a == "--room") ok = whole(&r.room);
-    else if (a == "--drift") ok = num(&r.drift_ppm);
-    else if (a == "--jump-at") ok = num(&r.jump_at);
-    else if (a == "--jump-ms") ok = whole(&r.jump_ms);
-    else if (a == "--report-offset") ok = whole(&r.report_offset_ms);
-    else if (a == "--extended") ok = whole32(&r.settings.extended_filter);
-    else if (a == "--agnostic") ok = whole32(&r.settings.delay_agnostic);
-    else if (a == "--suppression") ok = whole32(&r.settings.suppression);
-    else if (a == "--tracking") ok = whole32(&r.settings.drift_tracking);
-    else if (a == "--path-tracking") ok = whole32(&r.settings.path_tracking);
-    else if (a == "--window") ok = num(&r.window_s);
-    else if (a == "--path-drift") ok = num(&r.path_drift_ppm);
-    else if (a == "--path-wander") ok = num(&r.wander_ppm);
-    else if (a == "--wander-period") ok = num(&r.wander_period_s);
-    else if (a == "--sweep-delays") sweep = true;
-    else if (a == "--direct") r.direct = true;
-    else if (a == "--trace") r.trace = true;
-    else ok = false;
-    if (!ok) {
-      fprintf(stderr, "echo_quality: bad option '%s' (see the comment at the top of "
-                      "bench/echo_quality.cc)\n", a.c_str());
-      return 2;
-    }
-  }
+  hx_echo_settings &st = r.settings;
+  const cli::Command command{
+      "echo_quality", "[options]",
+      "The voice path's echo canceller on the simulated echo path and real speech, offline:\n"
+      "echo reduction on far-end-only blocks after the first 2 s (see the comment at the top\n"
+      "of bench/echo_quality.cc).",
+      {cli::Text("far", &r.far, "WAV", "far end, 16 kHz mono, looped (default: the test speech)"),
+       cli::Text("far48", &r.far48, "WAV", "far end, 48 kHz mono, reduced as the play thread does"),
+       cli::Text("near", &r.near, "WAV", "near-end talker, 16 kHz mono, looped (default: none)"),
+       cli::Number("noise-dbfs", &r.noise_dbfs, -120, 0, "X", "microphone noise (default -70)"),
+       cli::Number("seconds", &r.seconds, 1, 1e6, "S", "length (default 20)"),
+       cli::Int("delay", &r.delay_ms, 0, 1000, "MS", "echo delay (default 100)"),
+       cli::Number("gain", &r.gain_db, -60, 20, "DB", "echo level (default -6)"),
+       cli::Int("room", &r.room, 0, 1, "0|1", "short room response (default 1)"),
+       cli::Number("drift", &r.drift_ppm, -10000, 10000, "PPM", "render clock drift (default 0)"),
+       cli::Number("jump-at", &r.jump_at, 0, 1e6, "S", "the echo delay jumps at S"),
+       cli::Int("jump-ms", &r.jump_ms, -1000, 1000, "MS", "by MS (default 0: no jump)"),
+       cli::Int("report-offset", &r.report_offset_ms, -1000, 1000, "MS",
+                "added to the stream delay reported"),
+       cli::Int("extended", &st.extended_filter, 0, 1, "0|1", "extended filter"),
+       cli::Int("agnostic", &st.delay_agnostic, 0, 1, "0|1", "delay-agnostic"),
+       cli::Int("suppression", &st.suppression, 0, 2, "0|1|2", "suppression level"),
+       cli::Int("tracking", &st.drift_tracking, 0, 1, "0|1", "drift tracking"),
+       cli::Int("path-tracking", &st.path_tracking, 0, 1, "0|1", "echo path tracking"),
+       cli::Number("window", &r.window_s, 0, 1e6, "S", "ERLE per window of S (0: none)"),
+       cli::Number("path-drift", &r.path_drift_ppm, -10000, 10000, "PPM",
+                   "the echo slides against the far end"),
+       cli::Number("path-wander", &r.wander_ppm, -10000, 10000, "PPM", "zigzag slide"),
+       cli::Number("wander-period", &r.wander_period_s, 0.1, 1e6, "S", "of the zigzag (default 20)"),
+       cli::Flag("sweep-delays", &sweep, "delays 0..300 ms, one run each"),
+       cli::Flag("direct", &r.direct, "drive AudioProcessing directly"),
+       cli::Flag("trace", &r.trace, "the component's figures every second")}};
+  const cli::Parsed parsed = cli::Parse(argc, argv, command);
+  if (parsed != cli::Parsed::kRun) return cli::ExitStatus(parsed);
   printf("%s: extended filter %d, delay-agnostic %d, suppression %d, drift tracking %d, path tracking %d\n",
          r.direct ? "AudioProcessing driven directly" : "the component",
          r.settings.extended_filter, r.settings.delay_agnostic, r.settings.suppression,

@@ -37,6 +37,7 @@
 #include <string>
 #include <vector>
 
+#include "cli/option_table.h"
 #include "echo_call.h"
 #include "module_api.h"
 #include "pulse_daemon.h"
@@ -189,20 +190,19 @@ int main(int argc, char **argv) {
   int runs = 5;
   double seconds = 10, switch_at = 0;
   bool show_parts = false;
-  bool bad = false;  // an unknown option (--help included) or one without its value
-  for (int i = 1; i < argc && !bad; ++i) {
-    const bool valued = i + 1 < argc;
-    if (!strcmp(argv[i], "--parts")) show_parts = true;
-    else if (valued && !strcmp(argv[i], "--runs")) runs = atoi(argv[++i]);
-    else if (valued && !strcmp(argv[i], "--seconds")) seconds = atof(argv[++i]);
-    else if (valued && !strcmp(argv[i], "--switch")) switch_at = atof(argv[++i]);
-    else bad = true;
-  }
-  if (bad || runs < 1 || seconds < 4 || switch_at < 0 ||
-      (switch_at > 0 && (switch_at < 3 || seconds < switch_at + 6))) {
-    fprintf(stderr, "usage: echo_real [--runs N] [--seconds S >= 4] [--switch T >= 3, T + 6 <= S] [--parts]\n");
-    return 2;
-  }
+  const cli::Command command{
+      "echo_real", "[options]",
+      "This module's voice path and module-echo-cancel side by side on a private PulseAudio\n"
+      "daemon's echo path: ERLE per run (see the comment at the top of bench/echo_real.cc).",
+      {cli::Int("runs", &runs, 1, 1000, "N", "runs (default 5)"),
+       cli::Number("seconds", &seconds, 4, 1e6, "S", "far-end speech per run (default 10)"),
+       cli::Number("switch", &switch_at, 3, 1e6, "T",
+                   "the default sink becomes spk2 T s into the far end\n(S must be at least T + 6)"),
+       cli::Flag("parts", &show_parts, "every 1 s part's ERLE")}};
+  const cli::Parsed parsed = cli::Parse(argc, argv, command);
+  if (parsed != cli::Parsed::kRun) return cli::ExitStatus(parsed);
+  if (switch_at > 0 && seconds < switch_at + 6)
+    return cli::Refuse(command, "--seconds must be at least --switch + 6");
   PulseDaemon daemon(Microphone::kEchoPath);
   std::string error = daemon.Start();
   if (!error.empty()) {

@@ -2,7 +2,8 @@
 // module on the simulated world in real time: N start/stop cycles with a
 // host whose callbacks return at once, then stops while the host's play
 // callback is held 5 s, each followed at once by a new start.
-//   LD_LIBRARY_PATH=<build>/lib/hx-aec-mod/sim lifecycle_times MODULE [cycles] [stalls]
+//   LD_LIBRARY_PATH=<build>/lib/hx-aec-mod/sim lifecycle_times [--module PATH] [--cycles N]
+//                                                              [--stalls N]
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <stdio.h>
@@ -13,9 +14,11 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <string>
 #include <thread>
 #include <vector>
 
+#include "cli/option_table.h"
 #include "hx_aec_mod.h"
 
 namespace {
@@ -45,12 +48,21 @@ void Report(const char *what, std::vector<double> v) {
 }  // namespace
 
 int main(int argc, char **argv) {
-  if (argc < 2) return fprintf(stderr, "usage: %s MODULE [cycles] [stalls]\n", argv[0]), 2;
-  const int cycles = argc > 2 ? atoi(argv[2]) : 200, stalls = argc > 3 ? atoi(argv[3]) : 3;
+  std::string module = HX_MODULE_PATH;
+  int cycles = 200, stalls = 3;
+  const cli::Command command{
+      "lifecycle_times", "[options]",
+      "Times of Hx_Aec_Init and Hx_Aec_DeInit through the loaded module on the simulated world\n"
+      "(its stand-ins first in LD_LIBRARY_PATH).",
+      {cli::Text("module", &module, "PATH", "module library (default: the build's)"),
+       cli::Int("cycles", &cycles, 1, 100000, "N", "start/stop cycles (default 200)"),
+       cli::Int("stalls", &stalls, 0, 100, "N", "stops with the play callback held 5 s (default 3)")}};
+  const cli::Parsed parsed = cli::Parse(argc, argv, command);
+  if (parsed != cli::Parsed::kRun) return cli::ExitStatus(parsed);
   // The module's log goes to standard output: keep it out of the figures.
   const int out = dup(1), null = open("/dev/null", O_WRONLY);
   dup2(null, 1);
-  void *lib = dlopen(argv[1], RTLD_NOW | RTLD_LOCAL);
+  void *lib = dlopen(module.c_str(), RTLD_NOW | RTLD_LOCAL);
   if (!lib) return fprintf(stderr, "%s\n", dlerror()), 3;
 #define SYM(name) reinterpret_cast<decltype(&name)>(dlsym(lib, #name))
   auto init = SYM(Hx_Aec_Init), deinit = SYM(Hx_Aec_DeInit);

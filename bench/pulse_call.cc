@@ -28,6 +28,7 @@
 #include <string>
 #include <vector>
 
+#include "cli/option_table.h"
 #include "module_api.h"
 #include "pulse_daemon.h"
 
@@ -106,10 +107,14 @@ double Percentile(std::vector<double> v, double p) {
 
 int main(int argc, char **argv) {
   double seconds = 60, window = 60;
-  for (int i = 1; i + 1 < argc; i += 2) {
-    if (!strcmp(argv[i], "--seconds")) seconds = atof(argv[i + 1]);
-    else if (!strcmp(argv[i], "--window")) window = atof(argv[i + 1]);
-  }
+  const cli::Command command{
+      "pulse_call", "[options]",
+      "A measured call over the real back-ends on a private PulseAudio daemon: microphone-to-\n"
+      "host latency by clicks, and CPU (see the comment at the top of bench/pulse_call.cc).",
+      {cli::Number("seconds", &seconds, 2, 1e6, "S", "call length (default 60)"),
+       cli::Number("window", &window, 1, 1e6, "S", "first and last window reported (default 60)")}};
+  const cli::Parsed parsed = cli::Parse(argc, argv, command);
+  if (parsed != cli::Parsed::kRun) return cli::ExitStatus(parsed);
   PulseDaemon daemon;
   std::string error = daemon.Start();
   if (!error.empty()) {

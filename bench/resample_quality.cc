@@ -14,6 +14,7 @@
 #include <stdio.h>
 
 #include "bench/resample_peers.h"
+#include "cli/option_table.h"
 
 namespace {
 
@@ -92,7 +93,14 @@ double Db(double amp) { return 20.0 * log10(std::max(amp, 1e-3) / kAmp); }
 
 }  // namespace
 
-int main() {
+int main(int argc, char **argv) {
+  const cli::Command command{
+      "resample_quality", "",
+      "The block resampler beside the library resamplers: distortion, edge tone, images and\n"
+      "output per call for four rate pairs.",
+      {}};
+  const cli::Parsed parsed = cli::Parse(argc, argv, command);
+  if (parsed != cli::Parsed::kRun) return cli::ExitStatus(parsed);
   const Pair pairs[] = {{"16000 -> 48000, 320-sample blocks", 16000, 48000, 320, 7000.0, 9000.0},
                         {"48000 -> 44100, 480-sample blocks", 48000, 44100, 480, 23000.0, 21100.0},
                         {"44100 -> 48000, 441-sample blocks", 44100, 48000, 441, 20000.0, 23900.0},

@@ -22,6 +22,7 @@
 #include <cstdio>
 #include <cstring>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -34,6 +35,7 @@
 #include "options.h"
 #include "pulse_probe.h"
 #include "report.h"
+#include "voice_path_stats.h"
 #include "wav_io.h"
 
 extern char **environ;
@@ -195,95 +197,129 @@ void TakePlayed(std::vector<int16_t> *played) {
     played->insert(played->end(), chunk, chunk + n);
 }
 
-int Run(int argc, char **argv) {
+// Everything of one call, from the options to the report.
+struct Call {
   Options opt;
-  std::string error;
-  opt.farend_wavs = {std::string(HX_HOST_SCENARIO_DIR) + "/far_end.wav"};
-  int parsed = ParseOptions(argc, argv, &opt, &error);
-  if (parsed > 0) return 0;
-  if (parsed < 0) return Fail(error);
-  const bool sim = !opt.live;
-  if (sim && opt.mic_wav.empty()) opt.mic_wav = std::string(HX_HOST_SCENARIO_DIR) + "/near_end.wav";
-  if (opt.live) {
-    std::string server;
-    if (!ProbeSoundServer(3.0, &server)) {
-      fprintf(stderr, "hxaec-host: no sound server reachable at %s\n", server.c_str());
-      return 3;
-    }
-    if (opt.seconds <= 0) opt.seconds = 10;
-  }
-
-  // ---- inputs ----
+  bool sim = true;
   RunResult res;
-  Pcm mic;
-  if (sim && !ReadPcm(opt.mic_wav, 16000, 2u, &mic, &error)) return Fail("microphone: " + error);
-  res.mic_s = mic.seconds();
+  Pcm mic, sys;
   FarEndSource farend;
-  farend.loop = opt.loop;
+  double run_s = 0;
+  std::string dir;                  // the output folder, with a slash
+  hxsim_echo_path echo_path = {};
+  int change_to_ms = 0;
+  int report_fd = -1;               // the real standard output
+  LogTap tap;
+  ModuleApi api;
+  std::unique_ptr<CaptureSink> sink;
+  std::vector<int16_t> played, heard, echo;  // from the simulated world
+};
+
+// Reads a WAV for `what`, converting it to what the call needs; says so on
+// standard error and in the report.
+bool ReadInput(Call *c, const char *what, const std::string &path, int rate, unsigned channels,
+               Pcm *out, std::string *error) {
+  std::string converted;
+  if (!ReadPcm(path, rate, channels, out, &converted, error)) {
+    *error = std::string(what) + ": " + *error;
+    return false;
+  }
+  if (!converted.empty()) {
+    fprintf(stderr, "hxaec-host: %s: %s\n", what, converted.c_str());
+    c->res.notes.push_back(std::string(what) + ": " + converted);
+  }
+  return true;
+}
+
+// The input signals, the output folder and the module's path.
+bool ReadInputs(Call *c, std::string *error) {
+  Options &opt = c->opt;
+  RunResult &res = c->res;
+  if (c->sim && !ReadInput(c, "microphone", opt.mic_wav, 16000, 2u, &c->mic, error)) return false;
+  res.mic_s = c->mic.seconds();
+  c->farend.loop = opt.loop;
   for (const auto &path : opt.farend_wavs) {
     Pcm p;
-    if (!ReadPcm(path, 48000, 2u | 4u, &p, &error)) return Fail("far end: " + error);
+    if (!ReadInput(c, "far end", path, 48000, 2u | 4u, &p, error)) return false;
     char desc[64];
     snprintf(desc, sizeof desc, " (%.2f s, %s)", p.seconds(), p.channels == 1 ? "mono" : "stereo");
     res.farend_desc.push_back(path + desc);
     ExpandToStereo(&p);
-    farend.streams.push_back(std::move(p));
+    c->farend.streams.push_back(std::move(p));
   }
-  Pcm sys;
-  res.sys_desc = sim ? "none (the world's system audio is silent)"
-                     : "the default sink's monitor (live)";
+  res.sys_desc = c->sim ? "none (the world's system audio is silent)"
+                        : "the default sink's monitor (live)";
   if (!opt.sys_wav.empty()) {
-    if (!ReadPcm(opt.sys_wav, 48000, 4u, &sys, &error)) return Fail("system audio: " + error);
+    if (!ReadInput(c, "system audio", opt.sys_wav, 48000, 4u, &c->sys, error)) return false;
     char desc[32];
-    snprintf(desc, sizeof desc, " (%.2f s)", sys.seconds());
+    snprintf(desc, sizeof desc, " (%.2f s)", c->sys.seconds());
     res.sys_desc = opt.sys_wav + desc;
   }
   res.module_path = opt.module_path.empty() ? DefaultModulePath() : opt.module_path;
-  if (!FileExists(res.module_path)) return Fail("module '" + res.module_path + "' not found");
-  if (!MakeDirs(opt.out_dir, &error)) return Fail("output folder: " + error);
-  const double run_s = opt.seconds > 0 ? opt.seconds : res.mic_s;
-  const std::string dir = opt.out_dir + "/";
-
-  // ---- world (idle in a live call) ----
-  unsigned render = opt.render_endpoints, capture = opt.capture_endpoints;
-  if (sim) {
-    hxsim_reset();
-    hxsim_set_endpoints(render, capture);
-    hxsim_set_mic_pcm(mic.samples.data(), mic.samples.size(), opt.loop ? 1 : 0);
-    if (!sys.samples.empty()) hxsim_set_sys_pcm(sys.samples.data(), sys.frames(), opt.loop ? 1 : 0);
+  if (!FileExists(res.module_path)) {
+    *error = "module '" + res.module_path + "' not found";
+    return false;
   }
-  hxsim_echo_path echo_path = {};
-  const int change_to_ms = opt.echo_change_to_ms >= 0 ? opt.echo_change_to_ms
-                                                      : std::min(300, opt.echo_delay_ms + 100);
-  if (sim && opt.echo) {
-    hxsim_default_echo_path(&echo_path);
-    echo_path.delay_ms = opt.echo_delay_ms;
-    echo_path.gain_db = opt.echo_gain_db;
-    echo_path.room = opt.echo_room;
-    echo_path.drift_ppm = opt.echo_drift_ppm;
-    echo_path.cancel = opt.echo_cancel ? 1 : 0;
-    if (hxsim_set_echo_path(&echo_path) != 0) return Fail(std::string("echo path: ") + hxsim_last_error());
-    res.echo_desc = DescribeEcho(opt, change_to_ms);
+  if (!MakeDirs(opt.out_dir, error)) {
+    *error = "output folder: " + *error;
+    return false;
   }
+  c->run_s = opt.seconds > 0 ? opt.seconds : res.mic_s;
+  c->dir = opt.out_dir + "/";
+  return true;
+}
 
-  // The report goes to the real standard output; fd 1 itself carries the
-  // module's log into module.log from here on.
-  int report_fd = fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
-  LogTap tap;
-  if (!tap.Start(dir + "module.log", &error)) return Fail(error);
-
-  // ---- module ----
-  ModuleApi api;
-  if (sim && !PreloadSimBackends(SimBackendDir(res.module_path), &error)) {
-    tap.Stop();
-    return Fail(error);
+// The simulated world's devices, signals and echo path.
+bool SetUpWorld(Call *c, std::string *error) {
+  const Options &opt = c->opt;
+  hxsim_reset();
+  hxsim_set_endpoints(unsigned(opt.render_endpoints), unsigned(opt.capture_endpoints));
+  hxsim_set_mic_pcm(c->mic.samples.data(), c->mic.samples.size(), opt.loop ? 1 : 0);
+  if (!c->sys.samples.empty())
+    hxsim_set_sys_pcm(c->sys.samples.data(), c->sys.frames(), opt.loop ? 1 : 0);
+  c->change_to_ms = opt.echo_change_to_ms >= 0 ? opt.echo_change_to_ms
+                                               : std::min(300, opt.echo_delay_ms + 100);
+  if (!opt.echo) return true;
+  hxsim_default_echo_path(&c->echo_path);
+  c->echo_path.delay_ms = opt.echo_delay_ms;
+  c->echo_path.gain_db = opt.echo_gain_db;
+  c->echo_path.room = opt.echo_room;
+  c->echo_path.drift_ppm = opt.echo_drift_ppm;
+  c->echo_path.cancel = opt.echo_cancel ? 1 : 0;
+  if (hxsim_set_echo_path(&c->echo_path) != 0) {
+    *error = std::string("echo path: ") + hxsim_last_error();
+    return false;
   }
-  if (!LoadModule(res.module_path, &api, &error)) {
-    tap.Stop();
-    return Fail(error);
+  c->res.echo_desc = DescribeEcho(opt, c->change_to_ms);
+  return true;
+}
+
+// Loads the module, hands it the host's callbacks and flags, and starts the
+// engine. From here on fd 1 carries the module's log into module.log.
+bool StartModule(Call *c, std::string *error) {
+  const Options &opt = c->opt;
+  RunResult &res = c->res;
+  if (!c->sim) {
+    // The live voice path writes its figures here once a second (read by
+    // the report); a fresh file for this call. Set before the library loads.
+    res.voice_stats_file = c->dir + "voice_path.txt";
+    FILE *f = fopen(res.voice_stats_file.c_str(), "w");
+    if (!f) {
+      *error = "cannot write '" + res.voice_stats_file + "': " + strerror(errno);
+      return false;
+    }
+    fclose(f);
+    setenv("HX_BRISA_STATS", res.voice_stats_file.c_str(), 1);
+  }
+  c->report_fd = fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
+  if (!c->tap.Start(c->dir + "module.log", error)) return false;
+  if ((c->sim && !PreloadSimBackends(SimBackendDir(res.module_path), error)) ||
+      !LoadModule(res.module_path, &c->api, error)) {
+    c->tap.Stop();
+    return false;
   }
   void *push_fn = nullptr, *push_ctx = nullptr, *pull_fn = nullptr, *pull_ctx = nullptr;
-  if (api.GetUpComCallBackPtr(&push_fn, &push_ctx, &pull_fn, &pull_ctx) != 0 || !push_fn ||
+  if (c->api.GetUpComCallBackPtr(&push_fn, &push_ctx, &pull_fn, &pull_ctx) != 0 || !push_fn ||
       !pull_fn) {
     res.notes.push_back("the module handed out no entry points");
   } else if (push_ctx != pull_ctx) {
@@ -293,135 +329,184 @@ int Run(int argc, char **argv) {
   // host add its own upstream blocks or play the far end itself; this host
   // lets the voice path play, so it only checks that they were handed out.
 
-  CaptureSink sink(static_cast<size_t>((run_s + 10) * 96000));
-  api.SetDownComCallBackPtr(reinterpret_cast<void *>(&HostCapture), &sink,
-                            reinterpret_cast<void *>(&HostPlay), &farend);
-  api.SetAecMode(static_cast<uint8_t>(opt.aec_mode));
-  api.SetMicroCapture(static_cast<uint8_t>(opt.micro_capture));
-  api.SetOnlineCapSys(static_cast<uint8_t>(opt.online_sys_capture));
+  c->sink.reset(new CaptureSink(static_cast<size_t>((c->run_s + 10) * 96000)));
+  c->api.SetDownComCallBackPtr(reinterpret_cast<void *>(&HostCapture), c->sink.get(),
+                               reinterpret_cast<void *>(&HostPlay), &c->farend);
+  c->api.SetAecMode(static_cast<uint8_t>(opt.aec_mode));
+  c->api.SetMicroCapture(static_cast<uint8_t>(opt.micro_capture));
+  c->api.SetOnlineCapSys(static_cast<uint8_t>(opt.online_sys_capture));
 
   signal(SIGINT, OnSigint);
   const double t0 = MonotonicSeconds();
-  sink.start_s = t0;
-  tap.set_origin(t0);
-  api.Init();
+  c->sink->start_s = t0;
+  c->tap.set_origin(t0);
+  c->api.Init();
   // System audio starts after Init, so its capture callback never meets an
   // engine that has not been started.
-  api.SetSysCapture(static_cast<uint8_t>(opt.sys_capture));
+  c->api.SetSysCapture(static_cast<uint8_t>(opt.sys_capture));
+  return true;
+}
 
-  // ---- real-time loop ----
-  std::vector<int16_t> played, heard, echo;
+// Options, inputs, world and module: -1 when the call runs, else the exit
+// status (0 after --help).
+int SetUp(int argc, char **argv, Call *c) {
+  Options &opt = c->opt;
+  opt.farend_wavs = {std::string(HX_HOST_SCENARIO_DIR) + "/far_end.wav"};
+  const cli::Parsed parsed = ParseOptions(argc, argv, &opt);
+  if (parsed != cli::Parsed::kRun) return cli::ExitStatus(parsed);
+  c->sim = !opt.live;
+  if (c->sim && opt.mic_wav.empty()) opt.mic_wav = std::string(HX_HOST_SCENARIO_DIR) + "/near_end.wav";
+  if (opt.live) {
+    std::string server;
+    if (!ProbeSoundServer(3.0, &server)) {
+      fprintf(stderr, "hxaec-host: no sound server reachable at %s\n", server.c_str());
+      return 3;
+    }
+    if (opt.seconds <= 0) opt.seconds = 10;
+  }
+  std::string error;
+  if (!ReadInputs(c, &error) || (c->sim && !SetUpWorld(c, &error)) || !StartModule(c, &error))
+    return Fail(error);
+  return -1;
+}
+
+// Applies the device events and the echo change when due, and follows the
+// world's back-end state, until the run length or Ctrl-C.
+void CallLoop(Call *c) {
+  const Options &opt = c->opt;
+  RunResult &res = c->res;
+  const double t0 = c->sink->start_s;
+  int render = opt.render_endpoints, capture = opt.capture_endpoints;
   bool echo_changed = false;
   size_t next_event = 0;
   std::string last_state;
   double next_progress = 0;
   hxsim_status st{};
-  const bool progress = !opt.quiet;
   for (;;) {
     double now = MonotonicSeconds() - t0;
-    if (now >= run_s || g_interrupted) break;
+    if (now >= c->run_s || g_interrupted) break;
     while (next_event < opt.events.size() && opt.events[next_event].at_s <= now) {
       const DeviceEvent &e = opt.events[next_event++];
       switch (e.kind) {
         case DeviceEventKind::kUnplugSpeaker: render = 0; break;
-        case DeviceEventKind::kPlugSpeaker: render = std::max(1u, opt.render_endpoints); break;
+        case DeviceEventKind::kPlugSpeaker: render = std::max(1, opt.render_endpoints); break;
         case DeviceEventKind::kUnplugMic: capture = 0; break;
-        case DeviceEventKind::kPlugMic: capture = std::max(1u, opt.capture_endpoints); break;
+        case DeviceEventKind::kPlugMic: capture = std::max(1, opt.capture_endpoints); break;
       }
-      hxsim_set_endpoints(render, capture);
+      hxsim_set_endpoints(unsigned(render), unsigned(capture));
       res.device_events.push_back({now, DeviceEventName(e.kind)});
     }
-    if (sim && opt.echo && !echo_changed && opt.echo_change_at_s >= 0 &&
+    if (c->sim && opt.echo && !echo_changed && opt.echo_change_at_s >= 0 &&
         now >= opt.echo_change_at_s) {
-      echo_path.delay_ms = change_to_ms;  // as when the output device changes
-      hxsim_set_echo_path(&echo_path);
+      c->echo_path.delay_ms = c->change_to_ms;  // as when the output device changes
+      hxsim_set_echo_path(&c->echo_path);
       echo_changed = true;
-      res.device_events.push_back({now, "echo delay now " + std::to_string(change_to_ms) + " ms"});
+      res.device_events.push_back({now, "echo delay now " + std::to_string(c->change_to_ms) + " ms"});
     }
     std::string state = "live devices";
-    if (sim) {
+    if (c->sim) {
       hxsim_get_status(&st);
       state = BackendState(st);
       if (state != last_state) {
         res.backends.push_back({now, state});
         last_state = state;
       }
-      TakePlayed(&played);
-      TakeHeard(&heard, &echo);
+      TakePlayed(&c->played);
+      TakeHeard(&c->heard, &c->echo);
     }
-    if (progress && now >= next_progress) {
-      long long far_calls = sim ? static_cast<long long>(st.put_play_calls) : farend.calls[0].load();
+    if (!opt.quiet && now >= next_progress) {
+      long long far_calls = c->sim ? static_cast<long long>(st.put_play_calls) : c->farend.calls[0].load();
       fprintf(stderr, "\r%5.1f/%.1f s  upstream %5ld blocks  far end %6lld calls  %-48s", now,
-              run_s, sink.blocks.load(), far_calls, state.c_str());
+              c->run_s, c->sink->blocks.load(), far_calls, state.c_str());
       next_progress = now + 0.25;
     }
     usleep(10000);
   }
   res.run_s = MonotonicSeconds() - t0;
-  if (progress) fprintf(stderr, "\n");
+  if (!opt.quiet) fprintf(stderr, "\n");
   if (g_interrupted) res.notes.push_back("interrupted before the end");
+}
 
-  api.DeInit();
+// Stops and unloads the module, then gathers what the call left: the
+// world's status, the host's counters, the voice path's figures.
+void StopModule(Call *c) {
+  RunResult &res = c->res;
+  c->api.DeInit();
   // DeInit has ended every worker of the module; unloading stops the
-  // capture libraries it left running, as a host closing a call would.
-  dlclose(api.handle);
-  api = host::ModuleApi();
-  if (sim) {
+  // capture libraries it left running, as a host closing a call would
+  // (the live voice path writes its last figures then).
+  dlclose(c->api.handle);
+  c->api = host::ModuleApi();
+  if (c->sim) {
     hxsim_get_status(&res.status_end);
     hxsim_get_echo_status(&res.echo_end);
-    TakePlayed(&played);
-    TakeHeard(&heard, &echo);
+    TakePlayed(&c->played);
+    TakeHeard(&c->heard, &c->echo);
     res.call_log_summary = SummariseCallLog();
+  } else {
+    res.voice = ReadVoicePathStats(res.voice_stats_file);
   }
-
-  // ---- results ----
-  const size_t up_samples = sink.used.load(std::memory_order_acquire);
+  const CaptureSink &sink = *c->sink;
   res.up_blocks = sink.blocks.load();
   res.up_odd = sink.odd_blocks.load();
   res.up_overflow = sink.overflow_blocks.load();
   res.first_block_s = sink.first_block_s.load();
   for (int i = 0; i < 4; ++i) {
-    res.play_calls[i] = farend.calls[i].load();
-    res.play_audio[i] = farend.audio_blocks[i].load();
+    res.play_calls[i] = c->farend.calls[i].load();
+    res.play_audio[i] = c->farend.audio_blocks[i].load();
   }
-  res.play_bad = farend.bad_calls.load();
-  res.voicepath_samples = played.size();
+  res.play_bad = c->farend.bad_calls.load();
+  res.voicepath_samples = c->played.size();
   res.play_rate_per_s = res.run_s > 0 ? res.status_end.put_play_calls / res.run_s : 0;
   res.request_rate_per_s = res.run_s > 0 ? res.status_end.play_requests / res.run_s : 0;
+}
 
-  bool ok = WritePcm16Wav(dir + "upstream.wav", sink.store.data(), up_samples / 2, 48000, 2, &error);
-  if (ok && sim)
-    ok = WritePcm16Wav(dir + "farend_to_voicepath.wav", played.data(), played.size() / 2, 16000,
-                       2, &error);
-  if (ok && sim && opt.echo)
-    ok = WritePcm16Wav(dir + "microphone.wav", heard.data(), heard.size(), 16000, 1, &error);
+// The measurements of a simulated call: noise before and after cleaning,
+// and the echo removed.
+void Measure(Call *c) {
+  const Options &opt = c->opt;
+  RunResult &res = c->res;
+  const size_t up_samples = c->sink->used.load(std::memory_order_acquire);
+  const int16_t *up = c->sink->store.data();
+  const size_t in_frames = std::min(c->mic.frames(), static_cast<size_t>(c->run_s * 16000));
+  res.noise = CompareNoise(FrameRms(c->mic.samples.data(), in_frames, 16000, 1, 0),
+                           FrameRms(up, up_samples / 2, 48000, 2, 0));
+  if (!opt.echo) return;
+  // The host's blocks follow the microphone's from its first one on; the
+  // envelopes say by how many 20 ms frames more (refused packets), within
+  // 200 ms.
+  const NoiseReport a = CompareNoise(FrameRms(c->heard.data(), c->heard.size(), 16000, 1, 0),
+                                     FrameRms(up, up_samples / 2, 48000, 2, 0));
+  const long lag = a.valid && a.lag_frames > 0 && a.lag_frames <= 10 ? a.lag_frames * 320L : 0;
+  res.heard_s = c->heard.size() / 16000.0;
+  res.erle = echo_measure::FarEndOnly(c->heard.data(), c->echo.data(), c->heard.size(), up,
+                                      up_samples / 2, lag);
+}
+
+// The WAV outputs, the measurements, the spectrograms and the report.
+int Results(Call *c) {
+  const Options &opt = c->opt;
+  RunResult &res = c->res;
+  const std::string &dir = c->dir;
+  std::string error;
+  const size_t up_samples = c->sink->used.load(std::memory_order_acquire);
+  bool ok = WritePcm16Wav(dir + "upstream.wav", c->sink->store.data(), up_samples / 2, 48000, 2, &error);
+  if (ok && c->sim)
+    ok = WritePcm16Wav(dir + "farend_to_voicepath.wav", c->played.data(), c->played.size() / 2,
+                       16000, 2, &error);
+  if (ok && c->sim && opt.echo)
+    ok = WritePcm16Wav(dir + "microphone.wav", c->heard.data(), c->heard.size(), 16000, 1, &error);
   if (!ok) {
-    tap.Stop();
+    c->tap.Stop();
     return Fail(error);
   }
-
-  if (sim) {  // the live microphone's input is not known to the host
-    size_t in_frames = std::min(mic.frames(), static_cast<size_t>(run_s * 16000));
-    res.noise = CompareNoise(FrameRms(mic.samples.data(), in_frames, 16000, 1, 0),
-                             FrameRms(sink.store.data(), up_samples / 2, 48000, 2, 0));
-  }
-  if (sim && opt.echo) {
-    // The host's blocks follow the microphone's from its first one on; the
-    // envelopes say by how many 20 ms frames more (refused packets), within
-    // 200 ms.
-    const NoiseReport a = CompareNoise(FrameRms(heard.data(), heard.size(), 16000, 1, 0),
-                                       FrameRms(sink.store.data(), up_samples / 2, 48000, 2, 0));
-    const long lag = a.valid && a.lag_frames > 0 && a.lag_frames <= 10 ? a.lag_frames * 320L : 0;
-    res.heard_s = heard.size() / 16000.0;
-    res.erle = echo_measure::FarEndOnly(heard.data(), echo.data(), heard.size(), sink.store.data(),
-                                        up_samples / 2, lag);
-  }
+  if (c->sim) Measure(c);  // the live microphone's input is not known to the host
 
   if (opt.sys_capture)
     res.notes.push_back("system audio is mixed into the upstream audio, so the output noise "
                         "level includes it");
   const std::string input = opt.echo ? dir + "microphone.wav" : opt.mic_wav;
-  if (!sim) {
+  if (!c->sim) {
     if (Spectrogram(dir + "upstream.wav", dir + "output.png", "upstream (left, right)"))
       res.notes.push_back("spectrogram: output.png");
   } else if (Spectrogram(input, dir + "input.png",
@@ -430,16 +515,25 @@ int Run(int argc, char **argv) {
     res.notes.push_back("spectrograms: input.png, output.png");
   }
 
-  tap.Stop();
-  res.log = tap.counts();
+  c->tap.Stop();
+  res.log = c->tap.counts();
   std::string report = FormatReport(opt, res);
   FILE *f = fopen((dir + "report.txt").c_str(), "w");
   if (!f) return Fail("cannot write '" + dir + "report.txt': " + strerror(errno));
   fputs(report.c_str(), f);
   fclose(f);
-  WriteAll(report_fd >= 0 ? report_fd : STDERR_FILENO, report);
-  if (report_fd >= 0) close(report_fd);
+  WriteAll(c->report_fd >= 0 ? c->report_fd : STDERR_FILENO, report);
+  if (c->report_fd >= 0) close(c->report_fd);
   return 0;
+}
+
+int Run(int argc, char **argv) {
+  Call call;
+  const int status = SetUp(argc, argv, &call);
+  if (status >= 0) return status;
+  CallLoop(&call);
+  StopModule(&call);
+  return Results(&call);
 }
 
 }  // namespace

@@ -1,90 +1,19 @@
 #include "options.h"
 
 #include <algorithm>
-#include <cerrno>
-#include <cstdlib>
-#include <cstdio>
-#include <cstring>
+#include <cmath>
 
 namespace host {
 namespace {
 
-// "3", "3s", "2.5s" or "500ms" -> seconds. False when malformed or negative.
-bool ParseTime(const char *text, double *seconds) {
-  errno = 0;
-  char *end = nullptr;
-  double v = strtod(text, &end);
-  if (end == text || errno != 0 || v < 0) return false;
-  double scale = 1.0;
-  if (strcmp(end, "ms") == 0) scale = 0.001;
-  else if (*end != '\0' && strcmp(end, "s") != 0) return false;
-  *seconds = v * scale;
-  return true;
-}
+constexpr int kSimOnly = 1;  // option tag: needs --devices sim
 
-bool ParseNumber(const char *text, double lo, double hi, double *value) {
-  errno = 0;
-  char *end = nullptr;
-  double v = strtod(text, &end);
-  if (end == text || *end != '\0' || errno != 0 || !(v >= lo && v <= hi)) return false;
-  *value = v;
-  return true;
-}
-
-bool ParseUnsigned(const char *text, unsigned max, unsigned *value) {
-  errno = 0;
-  char *end = nullptr;
-  unsigned long v = strtoul(text, &end, 0);
-  if (end == text || *end != '\0' || errno != 0 || text[0] == '-' || v > max) return false;
-  *value = static_cast<unsigned>(v);
-  return true;
+cli::Option SimOnly(cli::Option o) {
+  o.tag = kSimOnly;
+  return o;
 }
 
 }  // namespace
-
-const char *UsageText() {
-  return
-      "usage: hxaec-host [options]\n"
-      "Runs a simulated call through libHx_Aec_Mod.so in real time.\n"
-      "  --devices sim|pulse       sim (default): the simulated world; pulse: a live\n"
-      "                            call on the default sound devices (PulseAudio or\n"
-      "                            PipeWire; PULSE_SERVER, PULSE_SINK, PULSE_SOURCE)\n"
-      "  --module PATH             module library (default: the build's lib folder)\n"
-      "  --mic WAV                 near-end microphone, 16 kHz mono 16-bit\n"
-      "                            (default: the project's scenario)\n"
-      "  --farend WAV              far-end stream, 48 kHz mono or stereo; repeat for\n"
-      "                            up to 4 streams (default: the scenario's talker)\n"
-      "  --no-farend               no far-end stream\n"
-      "  --sys WAV                 system audio, 48 kHz stereo (default: silence)\n"
-      "  --seconds T               run length (default: length of the microphone WAV;\n"
-      "                            10 s with --devices pulse)\n"
-      "  --loop                    repeat the input signals\n"
-      "  --out DIR                 output folder (default: ./hxaec-out)\n"
-      "  --aec-mode N              mode flags as bytes 0..255\n"
-      "  --micro-capture N           (defaults: aec_mode=1 micro_capture=1\n"
-      "  --sys-capture N              sys_capture=0 online_sys_capture=0)\n"
-      "  --online-sys-capture N\n"
-      "simulated world only (--devices sim):\n"
-      "  --render-endpoints N      speakers present at start (default 1)\n"
-      "  --capture-endpoints N     microphones present at start (default 1)\n"
-      "  --unplug-speaker-at T     device events during the run; T like 3, 3s,\n"
-      "  --plug-speaker-at T         2.5s or 500ms; each may be repeated\n"
-      "  --unplug-mic-at T\n"
-      "  --plug-mic-at T\n"
-      "  --quiet                   no progress line\n"
-      "Echo (the simulated voice path's loudspeaker heard by its microphone; on by\n"
-      "default, as on a laptop's built-in loudspeaker and microphone: 60 ms, -6 dB,\n"
-      "a short room, no clock drift, cancelled by the voice path):\n"
-      "  --no-echo                 no echo path: the microphone hears the --mic WAV only\n"
-      "  --echo-delay MS           loudspeaker to microphone, 0..300 (default 60)\n"
-      "  --echo-gain DB            echo level against the far end, -60..10 (default -6)\n"
-      "  --echo-room 0|1           short room response (default 1)\n"
-      "  --echo-drift PPM          render clock faster than capture, -1000..1000 (default 0)\n"
-      "  --echo-change-at T        the delay changes at T, as with another output device,\n"
-      "  --echo-change-to MS         to MS (default: 100 ms more)\n"
-      "  --no-cancel               the voice path leaves the echo in (to hear it)\n"
-      "  --help\n";
-}
 
 const char *DeviceEventName(DeviceEventKind kind) {
   switch (kind) {
@@ -96,163 +25,103 @@ const char *DeviceEventName(DeviceEventKind kind) {
   return "?";
 }
 
-int ParseOptions(int argc, char **argv, Options *opt, std::string *error) {
+cli::Parsed ParseOptions(int argc, char **argv, Options *opt) {
+  int devices = opt->live ? 1 : 0;
   bool farend_given = false;
-  for (int i = 1; i < argc; ++i) {
-    std::string a = argv[i];
-    auto value = [&](const char **out) {
-      if (i + 1 >= argc) {
-        *error = "option " + a + " needs a value";
-        return false;
-      }
-      *out = argv[++i];
-      return true;
-    };
-    auto flag = [&](int *out) {
-      const char *v;
-      unsigned u;
-      if (!value(&v)) return false;
-      if (!ParseUnsigned(v, 255, &u)) {
-        *error = "option " + a + " wants a number 0..255, not '" + v + "'";
-        return false;
-      }
-      *out = static_cast<int>(u);
-      return true;
-    };
-    static const char *const kSimOnly[] = {"--mic", "--sys", "--render-endpoints",
-        "--capture-endpoints", "--unplug-speaker-at", "--plug-speaker-at", "--unplug-mic-at",
-        "--plug-mic-at", "--no-echo", "--echo-delay", "--echo-gain", "--echo-room", "--echo-drift",
-        "--echo-change-at", "--echo-change-to", "--no-cancel"};
-    for (const char *o : kSimOnly)
-      if (a == o && opt->sim_only_option.empty()) opt->sim_only_option = a;
-    auto event = [&](DeviceEventKind kind) {
-      const char *v;
-      double t;
-      if (!value(&v)) return false;
-      if (!ParseTime(v, &t)) {
-        *error = "option " + a + " wants a time like 3s or 500ms, not '" + v + "'";
-        return false;
-      }
-      opt->events.push_back({t, kind});
-      return true;
-    };
-    auto number = [&](double lo, double hi, double *out) {
-      const char *v;
-      if (!value(&v)) return false;
-      if (!ParseNumber(v, lo, hi, out)) {
-        char range[64];
-        snprintf(range, sizeof range, "%g..%g", lo, hi);
-        *error = "option " + a + " wants a number " + range + ", not '" + v + "'";
-        return false;
-      }
-      return true;
-    };
-    auto whole = [&](double lo, double hi, int *out) {
-      double d;
-      if (!number(lo, hi, &d)) return false;
-      if (d != static_cast<int>(d)) {
-        *error = "option " + a + " wants a whole number";
-        return false;
-      }
-      *out = static_cast<int>(d);
-      return true;
-    };
-    const char *v = nullptr;
-    bool ok = true;
-    if (a == "--help" || a == "-h") {
-      fputs(UsageText(), stdout);
-      return 1;
-    } else if (a == "--devices") {
-      if ((ok = value(&v)) && strcmp(v, "sim") != 0 && strcmp(v, "pulse") != 0) {
-        *error = "option --devices wants sim or pulse, not '" + std::string(v) + "'";
-        return -1;
-      }
-      if (ok) opt->live = strcmp(v, "pulse") == 0;
-    } else if (a == "--module") {
-      ok = value(&v) && (opt->module_path = v, true);
-    } else if (a == "--mic") {
-      ok = value(&v) && (opt->mic_wav = v, true);
-    } else if (a == "--farend") {
-      if ((ok = value(&v))) {
-        if (!farend_given) opt->farend_wavs.clear();
-        farend_given = true;
-        opt->farend_wavs.push_back(v);
-        if (opt->farend_wavs.size() > 4) {
-          *error = "at most 4 far-end streams (--farend) are supported";
-          return -1;
-        }
-      }
-    } else if (a == "--no-farend") {
-      farend_given = true;
-      opt->farend_wavs.clear();
-    } else if (a == "--sys") {
-      ok = value(&v) && (opt->sys_wav = v, true);
-    } else if (a == "--out") {
-      ok = value(&v) && (opt->out_dir = v, true);
-    } else if (a == "--seconds") {
-      if ((ok = value(&v)) && (!ParseTime(v, &opt->seconds) || opt->seconds <= 0)) {
-        *error = "option --seconds wants a positive time, not '" + std::string(v) + "'";
-        return -1;
-      }
-    } else if (a == "--loop") {
-      opt->loop = true;
-    } else if (a == "--quiet") {
-      opt->quiet = true;
-    } else if (a == "--aec-mode") {
-      ok = flag(&opt->aec_mode);
-    } else if (a == "--micro-capture") {
-      ok = flag(&opt->micro_capture);
-    } else if (a == "--sys-capture") {
-      ok = flag(&opt->sys_capture);
-    } else if (a == "--online-sys-capture") {
-      ok = flag(&opt->online_sys_capture);
-    } else if (a == "--render-endpoints" || a == "--capture-endpoints") {
-      unsigned u;
-      if ((ok = value(&v)) && !ParseUnsigned(v, 64, &u)) {
-        *error = "option " + a + " wants a number 0..64, not '" + v + "'";
-        return -1;
-      }
-      if (ok) (a == "--render-endpoints" ? opt->render_endpoints : opt->capture_endpoints) = u;
-    } else if (a == "--unplug-speaker-at") {
-      ok = event(DeviceEventKind::kUnplugSpeaker);
-    } else if (a == "--plug-speaker-at") {
-      ok = event(DeviceEventKind::kPlugSpeaker);
-    } else if (a == "--unplug-mic-at") {
-      ok = event(DeviceEventKind::kUnplugMic);
-    } else if (a == "--plug-mic-at") {
-      ok = event(DeviceEventKind::kPlugMic);
-    } else if (a == "--no-echo") {
-      opt->echo = false;
-    } else if (a == "--no-cancel") {
-      opt->echo_cancel = false;
-    } else if (a == "--echo-delay") {
-      ok = whole(0, 300, &opt->echo_delay_ms);
-    } else if (a == "--echo-gain") {
-      ok = number(-60, 10, &opt->echo_gain_db);
-    } else if (a == "--echo-room") {
-      ok = whole(0, 1, &opt->echo_room);
-    } else if (a == "--echo-drift") {
-      ok = number(-1000, 1000, &opt->echo_drift_ppm);
-    } else if (a == "--echo-change-at") {
-      if ((ok = value(&v)) && !ParseTime(v, &opt->echo_change_at_s)) {
-        *error = "option --echo-change-at wants a time like 3s or 500ms, not '" + std::string(v) + "'";
-        return -1;
-      }
-    } else if (a == "--echo-change-to") {
-      ok = whole(0, 300, &opt->echo_change_to_ms);
-    } else {
-      *error = "unknown option '" + a + "' (see --help)";
-      return -1;
+  double event_at = 0;
+  auto farend = [&](const char *path, std::string *why) {
+    if (!farend_given) opt->farend_wavs.clear();
+    farend_given = true;
+    if (!path) return true;  // --no-farend
+    if (opt->farend_wavs.size() == 4) {
+      *why = "at most 4 far-end streams (--farend) are supported";
+      return false;
     }
-    if (!ok) return -1;
+    opt->farend_wavs.push_back(path);
+    return true;
+  };
+  auto event = [&](const char *name, DeviceEventKind kind, const char *help) {
+    cli::Option o = SimOnly(cli::Time(name, &event_at, 0, INFINITY, "T", help));
+    o.call = [opt, &event_at, kind](const char *, std::string *) {
+      opt->events.push_back({event_at, kind});
+      return true;
+    };
+    return o;
+  };
+  const cli::Command command{
+      "hxaec-host", "[options]",
+      "Runs a call through libHx_Aec_Mod.so in real time, on the simulated world or on the\n"
+      "default sound devices, and writes what the host received and a report.\n"
+      "A WAV of another rate or channel count is converted (and the report says so).",
+      {cli::Choice("devices", &devices, "sim|pulse",
+                   "sim (default): the simulated world; pulse: a live\n"
+                   "call on the default sound devices (PulseAudio or\n"
+                   "PipeWire; PULSE_SERVER, PULSE_SINK, PULSE_SOURCE)"),
+       cli::Text("module", &opt->module_path, "PATH", "module library (default: the build's lib folder)"),
+       cli::Call("farend", "WAV",
+                 "far-end stream, made 48 kHz mono or stereo; repeat\n"
+                 "for up to 4 streams (default: the scenario's talker)",
+                 farend),
+       cli::Call("no-farend", nullptr, "no far-end stream",
+                 [&](const char *, std::string *why) { return farend(nullptr, why); }),
+       cli::Time("seconds", &opt->seconds, 0.01, INFINITY, "T",
+                 "run length (default: length of the microphone WAV;\n"
+                 "10 s with --devices pulse)"),
+       cli::Flag("loop", &opt->loop, "repeat the input signals"),
+       cli::Text("out", &opt->out_dir, "DIR", "output folder (default: ./hxaec-out)"),
+       cli::Int("aec-mode", &opt->aec_mode, 0, 255, "N", "mode flag (default 1)"),
+       cli::Int("micro-capture", &opt->micro_capture, 0, 255, "N", "mode flag (default 1)"),
+       cli::Int("sys-capture", &opt->sys_capture, 0, 255, "N", "mode flag (default 0)"),
+       cli::Int("online-sys-capture", &opt->online_sys_capture, 0, 255, "N", "mode flag (default 0)"),
+       cli::Flag("quiet", &opt->quiet, "no progress line"),
+       cli::Heading("simulated world only (--devices sim):"),
+       SimOnly(cli::Text("mic", &opt->mic_wav, "WAV",
+                         "near-end microphone, made 16 kHz mono\n(default: the project's scenario)")),
+       SimOnly(cli::Text("sys", &opt->sys_wav, "WAV", "system audio, made 48 kHz stereo (default: silence)")),
+       SimOnly(cli::Int("render-endpoints", &opt->render_endpoints, 0, 64, "N",
+                        "speakers present at start (default 1)")),
+       SimOnly(cli::Int("capture-endpoints", &opt->capture_endpoints, 0, 64, "N",
+                        "microphones present at start (default 1)")),
+       event("unplug-speaker-at", DeviceEventKind::kUnplugSpeaker,
+             "device events during the run; T like 3, 3s,"),
+       event("plug-speaker-at", DeviceEventKind::kPlugSpeaker, "  2.5s or 500ms; each may be repeated"),
+       event("unplug-mic-at", DeviceEventKind::kUnplugMic, ""),
+       event("plug-mic-at", DeviceEventKind::kPlugMic, ""),
+       cli::Heading(
+           "Echo (the simulated voice path's loudspeaker heard by its microphone; on by\n"
+           "default, as on a laptop's built-in loudspeaker and microphone: 60 ms, -6 dB,\n"
+           "a short room, no clock drift, cancelled by the voice path):"),
+       SimOnly(cli::Flag("no-echo", &opt->echo,
+                         "no echo path: the microphone hears the --mic WAV only", false)),
+       SimOnly(cli::Int("echo-delay", &opt->echo_delay_ms, 0, 300, "MS",
+                        "loudspeaker to microphone (default 60)")),
+       SimOnly(cli::Number("echo-gain", &opt->echo_gain_db, -60, 10, "DB",
+                           "echo level against the far end (default -6)")),
+       SimOnly(cli::Int("echo-room", &opt->echo_room, 0, 1, "0|1", "short room response (default 1)")),
+       SimOnly(cli::Number("echo-drift", &opt->echo_drift_ppm, -1000, 1000, "PPM",
+                           "render clock faster than capture (default 0)")),
+       SimOnly(cli::Time("echo-change-at", &opt->echo_change_at_s, 0, INFINITY, "T",
+                         "the delay changes at T, as with another output device")),
+       SimOnly(cli::Int("echo-change-to", &opt->echo_change_to_ms, 0, 300, "MS",
+                        "the delay it changes to (default: 100 ms more)")),
+       SimOnly(cli::Flag("no-cancel", &opt->echo_cancel, "the voice path leaves the echo in (to hear it)",
+                         false))}};
+  std::vector<size_t> seen;
+  const cli::Parsed parsed = cli::Parse(argc, argv, command, &seen);
+  if (parsed != cli::Parsed::kRun) return parsed;
+  opt->live = devices == 1;
+  for (size_t i : seen) {
+    if (command.options[i].tag != kSimOnly) continue;
+    opt->sim_only_option = std::string("--") + command.options[i].name;
+    break;
   }
   if (opt->live && !opt->sim_only_option.empty()) {
-    *error = "option " + opt->sim_only_option + " applies to --devices sim only";
-    return -1;
+    cli::Refuse(command, "option " + opt->sim_only_option + " applies to --devices sim only");
+    return cli::Parsed::kBad;
   }
   std::stable_sort(opt->events.begin(), opt->events.end(),
                    [](const DeviceEvent &x, const DeviceEvent &y) { return x.at_s < y.at_s; });
-  return 0;
+  return cli::Parsed::kRun;
 }
 
 }  // namespace host

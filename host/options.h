@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "cli/option_table.h"
+
 namespace host {
 
 enum class DeviceEventKind { kUnplugSpeaker, kPlugSpeaker, kUnplugMic, kPlugMic };
@@ -16,9 +18,9 @@ struct DeviceEvent {
 
 struct Options {
   std::string module_path;             // empty: built-in default
-  std::string mic_wav;                 // 16 kHz mono
-  std::vector<std::string> farend_wavs;  // up to 4, 48 kHz mono or stereo
-  std::string sys_wav;                 // 48 kHz stereo, optional
+  std::string mic_wav;                 // made 16 kHz mono
+  std::vector<std::string> farend_wavs;  // up to 4, made 48 kHz, mono or stereo
+  std::string sys_wav;                 // made 48 kHz stereo, optional
   std::string out_dir = "hxaec-out";
   double seconds = 0;                  // 0: length of the microphone signal
   bool loop = false;
@@ -26,8 +28,8 @@ struct Options {
   int micro_capture = 1;
   int sys_capture = 0;
   int online_sys_capture = 0;
-  unsigned render_endpoints = 1;
-  unsigned capture_endpoints = 1;
+  int render_endpoints = 1;
+  int capture_endpoints = 1;
   std::vector<DeviceEvent> events;     // sorted by time after parsing
   bool quiet = false;                  // no progress line
   bool live = false;                   // --devices pulse: the default sound devices
@@ -44,10 +46,9 @@ struct Options {
   int echo_change_to_ms = -1;          // < 0: 100 ms more than echo_delay_ms
 };
 
-// Parses argv into *opt. Returns 0 to run, 1 when help was printed, -1 on
-// an error (message in *error).
-int ParseOptions(int argc, char **argv, Options *opt, std::string *error);
-const char *UsageText();
+// Parses argv into *opt (which holds the defaults). kHelp: the help was
+// printed; kBad: the error and the usage line were.
+cli::Parsed ParseOptions(int argc, char **argv, Options *opt);
 const char *DeviceEventName(DeviceEventKind kind);
 
 }  // namespace host

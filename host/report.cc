@@ -18,7 +18,7 @@ void Add(std::string *s, const char *fmt, ...) {
 }
 
 std::string Db(double v) {
-  if (std::isinf(v)) return "silent";
+  if (std::isinf(v) || v <= -120) return "silent";
   char b[32];
   snprintf(b, sizeof b, "%.1f dBFS", v);
   return b;
@@ -33,6 +33,83 @@ std::string RefusalRange(long lines) {
   snprintf(b, sizeof b, "%ld line(s): about %ld..%ld packets", lines, 10 * (lines - 1) + 1,
            10 * lines);
   return b;
+}
+
+void AddNoise(std::string *s, const RunResult &r) {
+  Add(s, "\n-- noise before and after cleaning --\n");
+  if (!r.noise.valid) {
+    Add(s, "not measured: too little upstream audio to compare\n");
+  } else {
+    Add(s, "alignment: output lags input by %d ms (envelope correlation %.2f)\n",
+        r.noise.lag_frames * 20, r.noise.correlation);
+    Add(s, "noise (non-speech, %zu frames of 20 ms): input %s, output %s\n", r.noise.quiet_frames,
+        Db(r.noise.in_noise_dbfs).c_str(), Db(r.noise.out_noise_dbfs).c_str());
+    Add(s, "speech (loudest fifth, %zu frames): input %s, output %s\n", r.noise.loud_frames,
+        Db(r.noise.in_speech_dbfs).c_str(), Db(r.noise.out_speech_dbfs).c_str());
+    if (!std::isinf(r.noise.out_noise_dbfs) && !std::isinf(r.noise.out_speech_dbfs))
+      Add(s, "speech-to-noise: input %.1f dB, output %.1f dB\n",
+          r.noise.in_speech_dbfs - r.noise.in_noise_dbfs,
+          r.noise.out_speech_dbfs - r.noise.out_noise_dbfs);
+  }
+}
+
+void AddSimulatedEcho(std::string *s, const Options &opt, const RunResult &r) {
+  Add(s, "\n-- echo (simulated voice path) --\n");
+  if (r.echo_desc.empty()) {
+    Add(s, "echo path: off (--no-echo)\n");
+  } else {
+    const hxsim_echo_status &e = r.echo_end;
+    const hx_echo_stats &c = e.canceller;
+    Add(s, "echo path: %s\n", r.echo_desc.c_str());
+    Add(s, "microphone.wav: what the voice path's microphone heard (near end + echo), %.2f s\n",
+        r.heard_s);
+    if (r.erle.valid)
+      Add(s, "echo reduction (ERLE) on far-end-only stretches after 2 s: %.1f dB (%zu blocks of "
+             "20 ms; microphone %s, host %s)\n",
+          r.erle.db, r.erle.blocks, Db(r.erle.mic_dbfs).c_str(), Db(r.erle.out_dbfs).c_str());
+    else
+      Add(s, "echo reduction (ERLE): not measured, no far-end-only stretch after 2 s\n");
+    if (e.canceller_failed)
+      Add(s, "echo canceller: could not start: %s\n", e.canceller_error ? e.canceller_error : "?");
+    else if (!opt.echo_cancel)
+      Add(s, "echo canceller: off (--no-cancel)\n");
+    else
+      Add(s, "echo canceller: delay reported %d ms, far end aligned by %d ms and handed over %d ms "
+             "early; its own delay estimate %d ms after that far end (spread %d ms); its own "
+             "ERLE %s; drift %.1f ppm; %lld blocks\n",
+          c.reported_delay_ms, c.applied_delay_ms, c.lead_ms, c.delay_median_ms, c.delay_std_ms,
+          c.erle_db > -100 ? (std::to_string(c.erle_db) + " dB").c_str() : "not given",
+          c.drift_ppm, static_cast<long long>(c.capture_blocks));
+    Add(s, "loudspeaker: %lld underruns, %lld far-end samples dropped\n",
+        static_cast<long long>(e.underruns), static_cast<long long>(e.overflows));
+  }
+}
+
+// The live voice path, from the figures its library wrote.
+void AddVoicePath(std::string *s, const RunResult &r) {
+  const VoicePathStats &v = r.voice;
+  Add(s, "\n-- voice path (live) --\n");
+  if (!v.valid) {
+    Add(s, "no figures: the voice path did not run (%s is empty)\n", r.voice_stats_file.c_str());
+    return;
+  }
+  Add(s, "figures: %ld lines in %s, %lld microphone blocks through the echo canceller\n", v.lines,
+      r.voice_stats_file.c_str(), v.blocks);
+  Add(s, "canceller delay: far end aligned by %d ms (reported with the microphone blocks %d ms; "
+         "stream latencies: sink %d ms, source %d ms); its own residual delay estimate %d ms\n",
+      v.applied_ms, v.reported_ms, v.render_ms, v.capture_ms, v.delay_median_ms);
+  Add(s, "clock drift tracked: %.1f ppm (%s); echo found in the signals: %s (%.1f ppm)\n",
+      v.drift_ppm, v.drift_used ? "correcting the far end" : "not used", v.path_locked ? "yes" : "no",
+      v.path_ppm);
+  Add(s, "levels: microphone %s before the canceller, %s after; far end played %s\n",
+      Db(v.mic_dbfs).c_str(), Db(v.cleaned_dbfs).c_str(), Db(v.far_dbfs).c_str());
+  auto db = [](int v) { return v > -100 ? std::to_string(v) + " dB" : std::string("not given"); };
+  Add(s, "echo (the canceller's own figures): echo return loss %s (echo below the far end at the "
+         "microphone), ERLE %s (echo removed)\n", db(v.erl_db).c_str(), db(v.erle_db).c_str());
+  Add(s, "loudspeaker: %lld underruns, %lld far-end samples dropped (%.0f ms)\n", v.underruns,
+      v.far_lost, v.far_lost / 16.0);
+  Add(s, "canceller: %lld blocks without their far end, %lld far-end samples dropped from its "
+         "queue\n", v.starved, v.far_dropped);
 }
 
 }  // namespace
@@ -104,52 +181,11 @@ std::string FormatReport(const Options &opt, const RunResult &r) {
   }
   if (r.log.play_null) Add(&s, "\"m_fnPlay is null\" lines: %ld\n", r.log.play_null);
 
-  Add(&s, "\n-- noise before and after cleaning --\n");
-  if (!sim) {
-    Add(&s, "not measured: the live microphone's input is not known to the host\n");
-  } else if (!r.noise.valid) {
-    Add(&s, "not measured: too little upstream audio to compare\n");
+  if (sim) {
+    AddNoise(&s, r);
+    AddSimulatedEcho(&s, opt, r);
   } else {
-    Add(&s, "alignment: output lags input by %d ms (envelope correlation %.2f)\n",
-        r.noise.lag_frames * 20, r.noise.correlation);
-    Add(&s, "noise (non-speech, %zu frames of 20 ms): input %s, output %s\n", r.noise.quiet_frames,
-        Db(r.noise.in_noise_dbfs).c_str(), Db(r.noise.out_noise_dbfs).c_str());
-    Add(&s, "speech (loudest fifth, %zu frames): input %s, output %s\n", r.noise.loud_frames,
-        Db(r.noise.in_speech_dbfs).c_str(), Db(r.noise.out_speech_dbfs).c_str());
-    if (!std::isinf(r.noise.out_noise_dbfs) && !std::isinf(r.noise.out_speech_dbfs))
-      Add(&s, "speech-to-noise: input %.1f dB, output %.1f dB\n",
-          r.noise.in_speech_dbfs - r.noise.in_noise_dbfs,
-          r.noise.out_speech_dbfs - r.noise.out_noise_dbfs);
-  }
-
-  Add(&s, "\n-- echo (simulated voice path) --\n");
-  if (r.echo_desc.empty()) {
-    Add(&s, "echo path: off (--no-echo)\n");
-  } else {
-    const hxsim_echo_status &e = r.echo_end;
-    const hx_echo_stats &c = e.canceller;
-    Add(&s, "echo path: %s\n", r.echo_desc.c_str());
-    Add(&s, "microphone.wav: what the voice path's microphone heard (near end + echo), %.2f s\n",
-        r.heard_s);
-    if (r.erle.valid)
-      Add(&s, "echo reduction (ERLE) on far-end-only stretches after 2 s: %.1f dB (%zu blocks of "
-              "20 ms; microphone %s, host %s)\n",
-          r.erle.db, r.erle.blocks, Db(r.erle.mic_dbfs).c_str(), Db(r.erle.out_dbfs).c_str());
-    else
-      Add(&s, "echo reduction (ERLE): not measured, no far-end-only stretch after 2 s\n");
-    if (e.canceller_failed)
-      Add(&s, "echo canceller: could not start: %s\n", e.canceller_error ? e.canceller_error : "?");
-    else if (!opt.echo_cancel)
-      Add(&s, "echo canceller: off (--no-cancel)\n");
-    else
-      Add(&s, "echo canceller: delay reported %d ms, far end aligned by %d ms and handed over %d ms "
-              "early; its own delay estimate %d ms after that far end (spread %d ms); its own "
-              "ERLE %s; drift %.1f ppm; %lld blocks\n",
-          c.reported_delay_ms, c.applied_delay_ms, c.lead_ms, c.delay_median_ms, c.delay_std_ms,
-          c.erle_db > -100 ? (std::to_string(c.erle_db) + " dB").c_str() : "not given",
-          c.drift_ppm, static_cast<long long>(c.capture_blocks));
-    Add(&s, "loudspeaker: %lld underruns, %lld far-end samples dropped\n",
-        static_cast<long long>(e.underruns), static_cast<long long>(e.overflows));
+    AddVoicePath(&s, r);
   }
 
   Add(&s, "\n-- module log --\n");

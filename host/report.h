@@ -10,6 +10,7 @@
 #include "hxsim.h"
 #include "log_tap.h"
 #include "options.h"
+#include "voice_path_stats.h"
 
 namespace host {
 
@@ -43,6 +44,9 @@ struct RunResult {
   double heard_s = 0;              // microphone.wav's length
   echo_measure::Erle erle;
   hxsim_echo_status echo_end{};
+  // the live voice path's own figures
+  std::string voice_stats_file;
+  VoicePathStats voice;
   std::vector<std::string> notes;
 };
 

@@ -16,11 +16,14 @@ struct Pcm {
   double seconds() const { return rate ? double(frames()) / rate : 0; }
 };
 
-// Reads a sound file and checks its rate and channel count: `rate` must
-// match, and the channel count must be one of `allowed_channels` (a mask:
-// bit 1 mono, bit 2 stereo). False with a one-line reason in *error.
+// Reads a sound file as `rate` Hz with a channel count in
+// `allowed_channels` (a mask: bit 1 mono, bit 2 stereo), converting what
+// differs: channels first (mono is the average of all channels; stereo from
+// mono duplicates it, from more channels keeps the first two), then the
+// rate (libsoxr, high quality). *converted gets one line saying what was
+// converted, "" when nothing was. False with a one-line reason in *error.
 bool ReadPcm(const std::string &path, int rate, unsigned allowed_channels, Pcm *out,
-             std::string *error);
+             std::string *converted, std::string *error);
 
 // Writes 16-bit PCM WAV. False with a reason in *error.
 bool WritePcm16Wav(const std::string &path, const int16_t *samples, size_t frames, int rate,

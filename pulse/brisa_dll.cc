@@ -13,7 +13,8 @@
 // then changes with the device, and the canceller follows it).
 //
 // HX_BRISA_STATS=<file> appends the canceller's figures to that file once
-// a second (diagnostics of a real call).
+// a second and when the instance ends (diagnostics of a real call; the host
+// program's live report reads them).
 #define HX_BRISA_DLL_IMPLEMENTATION
 #include <dlfcn.h>
 #include <stdio.h>
@@ -29,6 +30,7 @@
 #include "pulse/monotonic.h"
 #include "pulse/pa_link.h"
 #include "pulse/pa_stream.h"
+#include "pulse/voice_path_figures.h"
 
 // Set to 1 when the streams fail while started: the module then runs its
 // back-end selection again. 32-bit atomic accesses on both sides.
@@ -43,6 +45,9 @@ constexpr uint32_t kRenderTargetBytes = 2560;  // 40 ms queued at the sink
 constexpr size_t kRenderSlackBytes = 1280;     // 20 ms of late far end kept, older dropped
 constexpr size_t kRenderCapacityBytes = 6400;  // 100 ms
 constexpr size_t kCaptureBacklogBytes = 6400;  // 200 ms of microphone
+
+// Over the library's load (see voice_path_figures.h).
+hxpa::VoicePathFigures g_figures;
 
 void SwitchToWave() { __atomic_store_n(&g_is_brisa_switch_to_wave, 1, __ATOMIC_RELAXED); }
 
@@ -72,6 +77,9 @@ class Brisa : public hxpa::PaLinkClient {
   void Shutdown() {
     Stop();
     link_.Stop();
+    // The main loop has ended: this thread writes the last line.
+    stats_due_ = 0;
+    WriteStats();
     if (stats_) fclose(stats_);
     stats_ = nullptr;
   }
@@ -114,7 +122,10 @@ class Brisa : public hxpa::PaLinkClient {
 
   void PutPlayData(const int16_t *samples, int32_t count) {
     std::lock_guard<std::mutex> lk(render_mu_);
-    if (accepting_) render_.Push(samples, (size_t)count * sizeof(int16_t));
+    if (accepting_)
+      g_figures.far_dropped.fetch_add(
+          int64_t(render_.Push(samples, (size_t)count * sizeof(int16_t)) / 4),
+          std::memory_order_relaxed);
   }
 
  private:
@@ -152,7 +163,7 @@ class Brisa : public hxpa::PaLinkClient {
   }
 
   // Main-loop thread, at most once a second: one line of the canceller's
-  // figures (HX_BRISA_STATS).
+  // and the voice path's figures (HX_BRISA_STATS).
   void WriteStats() {
     if (!stats_) return;
     const double now = hxpa::MonotonicSeconds();
@@ -164,13 +175,17 @@ class Brisa : public hxpa::PaLinkClient {
             "t=%.3f blocks=%lld reported_ms=%d applied_ms=%d lead_ms=%d steps=%lld "
             "drift_ppm=%.2f drift_used=%d starved=%lld far_dropped=%lld erle_db=%d erl_db=%d "
             "delay_median_ms=%d delay_std_ms=%d poor_delays=%.2f render_ms=%d capture_ms=%d "
-            "path_locked=%d path_ppm=%.1f path_offset_ms=%.2f path_locks=%lld\n",
+            "path_locked=%d path_ppm=%.1f path_offset_ms=%.2f path_locks=%lld underruns=%lld "
+            "far_lost=%lld mic_dbfs=%.1f cleaned_dbfs=%.1f mic_n=%lld far_dbfs=%.1f far_n=%lld\n",
             now, (long long)st.capture_blocks, st.reported_delay_ms, st.applied_delay_ms,
             st.lead_ms, (long long)st.alignment_steps, st.drift_ppm, st.drift_used,
             (long long)st.starved_blocks,
             (long long)st.reverse_dropped, st.erle_db, st.erl_db, st.delay_median_ms,
             st.delay_std_ms, st.fraction_poor_delays, play_.latency_ms(), rec_.latency_ms(),
-            st.path_locked, st.path_ppm, st.path_offset_ms, (long long)st.path_locks);
+            st.path_locked, st.path_ppm, st.path_offset_ms, (long long)st.path_locks,
+            (long long)g_figures.underruns.load(), (long long)g_figures.far_dropped.load(),
+            g_figures.mic.Dbfs(), g_figures.cleaned.Dbfs(), (long long)g_figures.mic.samples.load(),
+            g_figures.far.Dbfs(), (long long)g_figures.far.samples.load());
     fflush(stats_);
   }
 
@@ -197,7 +212,8 @@ class Brisa : public hxpa::PaLinkClient {
   // beyond one fill; the rest is dropped, so the delay cannot grow.
   static void Fill(void *self_, uint8_t *buf, size_t n) {
     auto *self = static_cast<Brisa *>(self_);
-    if (self->primed_) {
+    const bool priming = !self->primed_;
+    if (!priming) {
       self->demand_ += n;
       self->pump_.AddTicks((int)(self->demand_ / kRequestBytes));
       self->demand_ %= kRequestBytes;
@@ -207,10 +223,14 @@ class Brisa : public hxpa::PaLinkClient {
     {
       std::lock_guard<std::mutex> lk(self->render_mu_);
       size_t avail = self->render_.size();
-      if (avail > n + kRenderSlackBytes) self->render_.Drop((avail - n) & ~(size_t)3);
+      if (avail > n + kRenderSlackBytes)
+        g_figures.far_dropped.fetch_add(
+            int64_t(self->render_.Drop((avail - n) & ~(size_t)3) / 4), std::memory_order_relaxed);
       got = self->render_.Pop(buf, n);
     }
     memset(buf + got, 0, n - got);  // underrun: silence
+    if (got < n && !priming) g_figures.underruns.fetch_add(1, std::memory_order_relaxed);
+    g_figures.far.Add(reinterpret_cast<const int16_t *>(buf), n / 2);
     self->path_.FarEnd(reinterpret_cast<const int16_t *>(buf), n / 4);
   }
 
@@ -221,7 +241,9 @@ class Brisa : public hxpa::PaLinkClient {
     memcpy(samples, block, sizeof samples);
     const bool settled = self->play_.age_s() >= hxpa::kLatencySettleSeconds &&
                          self->rec_.age_s() >= hxpa::kLatencySettleSeconds;
+    g_figures.mic.Add(samples, kVoiceBlockSamples);
     self->path_.Process(samples, self->play_.latency_ms(), self->rec_.latency_ms(), settled);
+    g_figures.cleaned.Add(samples, kVoiceBlockSamples);
     self->cb_(samples, (int16_t)kVoiceBlockSamples, 0, self->user_);
   }
 

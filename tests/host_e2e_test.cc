@@ -3,6 +3,7 @@
 #include <sys/wait.h>
 
 #include <algorithm>
+#include <cmath>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -76,4 +77,74 @@ TEST(HostE2e, DefaultEchoPathIsCancelledAndReported) {
   std::vector<long> mic;
   run.Wav("microphone.wav", &mic);
   EXPECT_EQ((std::vector<long>{16000, 1, 1, 1}), (std::vector<long>{mic[0], mic[1], mic[2] >= 16000 * 4, mic[3] > 3000}));
+}
+
+// Writes a 16-bit WAV; false when it could not.
+static bool WriteWav(const std::string &path, const std::vector<short> &s, int rate, int channels) {
+  SF_INFO info{};
+  info.samplerate = rate;
+  info.channels = channels;
+  info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
+  SNDFILE *f = sf_open(path.c_str(), SFM_WRITE, &info);
+  if (!f) return false;
+  const bool ok = sf_write_short(f, s.data(), (sf_count_t)s.size()) == (sf_count_t)s.size();
+  sf_close(f);
+  return ok;
+}
+
+// A microphone at 8 kHz and a far end at 44.1 kHz with three channels are
+// converted, each said in one line, and the call runs on them: the
+// microphone's speech reaches the host, as long as the original file lasted.
+TEST(HostE2e, InputsOfAnotherRateOrChannelCountAreConvertedAndSaidSo) {
+  std::string in = HX_BINARY_DIR "/host-wav-XXXXXX";
+  ASSERT_TRUE(mkdtemp(&in[0]));
+  SF_INFO info{};
+  SNDFILE *f = sf_open(HX_SOURCE_DIR "/tests/data/speech16k.wav", SFM_READ, &info);
+  ASSERT_TRUE(f && info.samplerate == 16000 && info.channels == 1);
+  std::vector<short> speech(size_t(info.frames));
+  sf_read_short(f, speech.data(), info.frames);
+  sf_close(f);
+  std::vector<short> mic8k, far;
+  for (size_t i = 0; i < speech.size() && mic8k.size() < 8000 * 3; i += 2) mic8k.push_back(speech[i]);
+  for (int i = 0; i < 44100 * 3; ++i)  // a 440 Hz tone on the first channel of three
+    far.insert(far.end(), {short(8000 * sin(2 * M_PI * 440 * i / 44100.0)), 0, 0});
+  const std::string mic_path = in + "/mic8k.wav", far_path = in + "/far44k.wav";
+  ASSERT_TRUE(WriteWav(mic_path, mic8k, 8000, 1) && WriteWav(far_path, far, 44100, 3));
+
+  HostRun run("--no-echo --mic " + mic_path + " --farend " + far_path);
+  std::error_code ec;
+  std::filesystem::remove_all(in, ec);
+  ASSERT_EQ(run.exit_code, 0) << run.text;
+  EXPECT_TRUE(run.Has(("hxaec-host: microphone: converted '" + mic_path +
+                       "' from 8000 Hz mono to 16000 Hz mono\n").c_str()) &&
+              run.Has(("hxaec-host: far end: converted '" + far_path +
+                       "' from 44100 Hz 3 channels to 48000 Hz stereo\n").c_str()) &&
+              run.Has(("microphone: " + mic_path + " (3.00 s)").c_str()) &&
+              run.Has(("far-end stream 0: " + far_path + " (3.00 s, stereo)").c_str()) &&
+              run.Has("note: microphone: converted"))
+      << run.text;
+  std::vector<long> up;
+  run.Wav("upstream.wav", &up);
+  EXPECT_GE(run.Blocks(), 200) << run.text;  // ~300 in 3 s
+  EXPECT_GT(up[3], 1000) << run.text;
+}
+
+// Unknown options and bad values end the program before any call, with the
+// usage line and exit status 2; --help exits 0.
+TEST(HostE2e, UnknownOptionsAndBadValuesAreRefusedWithTheUsageLine) {
+  const std::string usage = "usage: hxaec-host [options] (--help lists the options)\n";
+  for (const auto &[args, why] : std::vector<std::pair<std::string, std::string>>{
+           {"--bogus", "unknown option '--bogus'"},
+           {"--seconds 0", "option --seconds wants a time >= 0.01, not '0'"},
+           {"--aec-mode 256", "option --aec-mode wants a whole number 0..255, not '256'"},
+           {"--devices alsa", "option --devices wants sim|pulse, not 'alsa'"},
+           {"--devices pulse --echo-delay 10", "option --echo-delay applies to --devices sim only"},
+       }) {
+    HostRun run(args);
+    EXPECT_EQ(run.exit_code, 2) << args;
+    EXPECT_EQ(run.text, "hxaec-host: " + why + "\n" + usage) << args;
+  }
+  HostRun help("--help");
+  EXPECT_EQ(help.exit_code, 0);
+  EXPECT_TRUE(help.Has("usage: hxaec-host [options]\n") && help.Has("  --echo-delay MS ")) << help.text;
 }
