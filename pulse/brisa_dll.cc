@@ -30,6 +30,7 @@
 #include <mutex>
 
 #include "backends/api/brisa_dll.h"
+#include "pulse/block_clock.h"
 #include "pulse/brisa_capture_path.h"
 #include "pulse/byte_fifo.h"
 #include "pulse/export.h"
@@ -54,9 +55,6 @@ constexpr uint32_t kRenderTargetBytes = 3840;
 constexpr size_t kRenderSlackBytes = 1280;     // 20 ms of late far end kept, older dropped
 constexpr size_t kRenderCapacityBytes = 6400;  // 100 ms
 constexpr size_t kCaptureBacklogBytes = 6400;  // 200 ms of microphone
-// The loop looks at the server's messages again this long before the block
-// under way is due: its last bytes may come a little early.
-constexpr double kEarlySeconds = 0.003;
 
 void SwitchToWave() { __atomic_store_n(&g_is_brisa_switch_to_wave, 1, __ATOMIC_RELAXED); }
 
@@ -149,7 +147,7 @@ class Brisa : public hxpa::PaLinkClient {
   // While recording: until shortly before the microphone bytes of the
   // block under way are due (the bytes come at the real-time pace). The far
   // end's requests wait meanwhile: the sink then still holds 20 ms.
-  double QuietUntil() override { return started_ == 1 && rec_.open() ? block_due_ : 0; }
+  double QuietUntil() override { return started_ == 1 && rec_.open() ? clock_.due() : 0; }
   void OnLost() override {
     if (started_) SwitchToWave();
     CloseStreams();
@@ -175,6 +173,7 @@ class Brisa : public hxpa::PaLinkClient {
       spec.ss = {PA_SAMPLE_S16LE, (uint32_t)hxpa::kVoiceRate, 1};
       spec.period_bytes = kCaptureBlockBytes;  // one block per fragment
       capture_.Clear();
+      clock_.Reset();
       rec_.OpenRecord(c, spec, OnRead, OnStreamFail, this);
     }
   }
@@ -263,12 +262,14 @@ class Brisa : public hxpa::PaLinkClient {
       InCallback in;
       self->cb_(samples, (int16_t)kVoiceBlockSamples, 0, self->user_);
     }
-    // Pieces short of a block leave the due time as it is: once it has
-    // passed, the loop waits for the server's messages as they come.
-    if (!delivered) return;
-    const size_t missing = kCaptureBlockBytes - self->capture_.size();
-    self->block_due_ = hxpa::MonotonicSeconds() +
-                       double(missing) / (hxpa::kVoiceRate * sizeof(int16_t)) - kEarlySeconds;
+    if (delivered) self->ExpectNextBlock();
+  }
+
+  // After a block: it completed when its bytes came, less the time of
+  // those beyond it.
+  void ExpectNextBlock() {
+    clock_.Completed(hxpa::MonotonicSeconds() -
+                     double(capture_.size()) / (hxpa::kVoiceRate * sizeof(int16_t)));
   }
 
   // Main-loop thread: `n` play requests, one after the other.
@@ -298,7 +299,7 @@ class Brisa : public hxpa::PaLinkClient {
   int started_ = 0;
   bool primed_ = false;
   size_t demand_ = 0;
-  double block_due_ = 0;  // monotonic seconds: see QuietUntil
+  hxpa::BlockClock clock_;  // when the next microphone block is due
   // Far end between PutPlayData and the sink.
   std::mutex render_mu_;
   hxpa::ByteFifo render_;

@@ -44,31 +44,29 @@ void *PaLink::Run(void *self_) {
   return nullptr;
 }
 
-// The main loop's wait, entered and left with the lock held. The loop's
-// own wakeup pipe comes first in fds (the main loop puts it there): while
-// the client's quiet time lasts only it and the timeout end the wait, and
-// the loop then sees the server's messages that came meanwhile at once.
+// The main loop's wait, entered and left with the lock held. Whatever is
+// ready already is taken at once (a look that never sleeps), so nothing
+// queued is held back. Then, while the client's quiet time lasts, only the
+// loop's own wakeup pipe (first in fds: the main loop puts it there) and
+// the timeout end the wait; the server's messages that came meanwhile are
+// seen together afterwards.
 int PaLink::Poll(struct pollfd *fds, unsigned long n, int timeout_ms, void *self_) {
   auto *self = static_cast<PaLink *>(self_);
   const double quiet = self->ready() ? self->client_->QuietUntil() : 0;
   self->Unlock();
-  int r = -1;
-  bool woken = false;
+  int hold = 0;
   if (quiet > 0 && n > 1 && timeout_ms != 0) {
-    int hold = (int)ceil((quiet - MonotonicSeconds()) * 1000);
+    hold = (int)ceil((quiet - MonotonicSeconds()) * 1000);
     if (hold > kMaxQuietMs) hold = kMaxQuietMs;
     if (timeout_ms > 0 && hold > timeout_ms) hold = timeout_ms;
-    if (hold > 0) {
-      r = poll(fds, 1, hold);
-      if (r != 0) {  // woken by another thread (or an error): the loop sees to it
-        for (unsigned long i = 1; i < n; ++i) fds[i].revents = 0;
-        woken = true;
-      } else if (timeout_ms > 0) {
-        timeout_ms -= hold;
-      }
-    }
   }
-  if (!woken) r = poll(fds, n, timeout_ms);
+  int r = hold > 0 ? poll(fds, n, 0) : 0;
+  if (hold > 0 && r == 0) {
+    r = poll(fds, 1, hold);
+    for (unsigned long i = 1; i < n; ++i) fds[i].revents = 0;
+    if (timeout_ms > 0) timeout_ms -= hold;
+  }
+  if (hold <= 0 || r == 0) r = poll(fds, n, timeout_ms);
   self->Lock();
   return r;
 }
