@@ -1,9 +1,16 @@
 // libBrisaDll.so over PulseAudio: the voice path. Records 16 kHz mono from
-// the default source and delivers 320-sample blocks with the voice flag on
-// its own delivery thread; plays the far end handed to BrisaApi_PutPlayData
-// (16 kHz stereo) to the default sink, asking for one block per 10 ms the
-// sink consumes. The connection is made and remade on the library's own
-// main-loop thread, so every call returns without waiting for the server.
+// the default source and delivers 320-sample blocks with the voice flag;
+// plays the far end handed to BrisaApi_PutPlayData (16 kHz stereo) to the
+// default sink, asking for one block per 10 ms the sink consumes. The
+// connection is made and remade on the library's own main-loop thread, so
+// every call returns without waiting for the server.
+//
+// Both streams move 20 ms per server message (one microphone block; two
+// play requests), and blocks and requests are handed over on the main-loop
+// thread itself, in the stream callbacks: a call wakes this library twice
+// per 20 ms and no other thread of it. A consumer that calls back into the
+// library from a block or a request may only put far end: any other entry
+// from there would wait for the callback it runs in, and is refused (-1).
 // Each microphone block passes the shared echo canceller, whose reference
 // is the far end exactly as it goes to the sink (brisa_capture_path.h).
 //
@@ -24,6 +31,7 @@
 #include <mutex>
 
 #include "backends/api/brisa_dll.h"
+#include "pulse/block_clock.h"
 #include "pulse/brisa_capture_path.h"
 #include "pulse/byte_fifo.h"
 #include "pulse/export.h"
@@ -41,7 +49,11 @@ namespace {
 using hxpa::kVoiceBlockSamples;
 constexpr size_t kCaptureBlockBytes = kVoiceBlockSamples * sizeof(int16_t);  // 640
 constexpr size_t kRequestBytes = 640;          // 10 ms of 16 kHz stereo: one play request
-constexpr uint32_t kRenderTargetBytes = 2560;  // 40 ms queued at the sink
+constexpr uint32_t kRenderPeriodBytes = 2 * kRequestBytes;  // the sink asks per 20 ms
+// 60 ms queued at the sink. The server splits it into two requests' worth
+// of safety and a device buffer of the rest's half: 10 ms. Less would leave
+// the device no buffer, and the server then wakes every few milliseconds.
+constexpr uint32_t kRenderTargetBytes = 3840;
 constexpr size_t kRenderSlackBytes = 1280;     // 20 ms of late far end kept, older dropped
 constexpr size_t kRenderCapacityBytes = 6400;  // 100 ms
 constexpr size_t kCaptureBacklogBytes = 6400;  // 200 ms of microphone
@@ -50,6 +62,14 @@ constexpr size_t kCaptureBacklogBytes = 6400;  // 200 ms of microphone
 hxpa::VoicePathFigures g_figures;
 
 void SwitchToWave() { __atomic_store_n(&g_is_brisa_switch_to_wave, 1, __ATOMIC_RELAXED); }
+
+// Set on the main-loop thread while a block or a request is with the consumer.
+thread_local bool t_in_callback = false;
+
+struct InCallback {
+  InCallback() { t_in_callback = true; }
+  ~InCallback() { t_in_callback = false; }
+};
 
 class Brisa : public hxpa::PaLinkClient {
  public:
@@ -60,6 +80,7 @@ class Brisa : public hxpa::PaLinkClient {
     cb_ = cb;
     user_ = user;
     render_.Reset(kRenderCapacityBytes);
+    capture_.Reset(kCaptureBacklogBytes);
     const char *why = nullptr;
     if (!path_.Init(adopt, &why)) {
       fprintf(stderr, "libBrisaDll: the echo canceller refuses to start: %s\n", why ? why : "?");
@@ -87,18 +108,16 @@ class Brisa : public hxpa::PaLinkClient {
   // started: 1 capture and render, 2 render only.
   int32_t Start(int32_t with_capture) {
     Stop();
-    if (!pump_.Start("hx-brisa-dlv", kCaptureBlockBytes, kCaptureBacklogBytes, OnBlock, OnRequest,
-                     this))
-      return -1;
     link_.Lock();
     started_ = with_capture ? 1 : 2;
+    capture_.Clear();
     link_.Poke();
     link_.Unlock();
     return 0;
   }
 
-  // Closes the streams under the lock (no byte or request is produced
-  // afterwards), then ends the delivery thread.
+  // Closes the streams under the lock: blocks and requests are delivered
+  // under it, so none is under way or follows.
   void Stop() {
     if (link_.started()) {
       link_.Lock();
@@ -106,13 +125,12 @@ class Brisa : public hxpa::PaLinkClient {
       CloseStreams();
       link_.Unlock();
     }
-    pump_.Stop();
     std::lock_guard<std::mutex> lk(render_mu_);
     render_.Clear();
   }
 
-  // The request callback is read on the delivery thread: set it only while
-  // that thread is not running a request.
+  // The request callback is read on the main-loop thread: set it only while
+  // no request is under way.
   int32_t SetPlayChannel(int32_t channel, BrisaPlayRequestCallback cb) {
     if (channel != 0) return -1;
     std::lock_guard<std::mutex> lk(play_cb_mu_);
@@ -130,10 +148,17 @@ class Brisa : public hxpa::PaLinkClient {
 
  private:
   void OnReady(pa_context *c) override { Ensure(c); }
-  void OnTick(pa_context *c) override {
+  // Ticks while a wanted stream is not open, and once a second for the
+  // figures (HX_BRISA_STATS); none otherwise.
+  bool OnTick(pa_context *c) override {
     Ensure(c);
     WriteStats();
+    return stats_ || (started_ && (!play_.open() || (started_ == 1 && !rec_.open())));
   }
+  // While recording: until shortly before the microphone bytes of the
+  // block under way are due (the bytes come at the real-time pace). The far
+  // end's requests wait meanwhile: the sink then still holds 20 ms.
+  double QuietUntil() override { return started_ == 1 && rec_.open() ? clock_.due() : 0; }
   void OnLost() override {
     if (started_) SwitchToWave();
     CloseStreams();
@@ -146,7 +171,7 @@ class Brisa : public hxpa::PaLinkClient {
       hxpa::StreamSpec spec{};
       spec.name = "voice path far end";
       spec.ss = {PA_SAMPLE_S16LE, (uint32_t)hxpa::kVoiceRate, 2};
-      spec.period_bytes = kRequestBytes;
+      spec.period_bytes = kRenderPeriodBytes;
       spec.target_bytes = kRenderTargetBytes;
       primed_ = false;
       demand_ = 0;
@@ -157,8 +182,10 @@ class Brisa : public hxpa::PaLinkClient {
       hxpa::StreamSpec spec{};
       spec.name = "voice path microphone";
       spec.ss = {PA_SAMPLE_S16LE, (uint32_t)hxpa::kVoiceRate, 1};
-      spec.period_bytes = kCaptureBlockBytes / 2;  // 10 ms fragments
-      rec_.OpenRecord(c, spec, &pump_, OnStreamFail, this);
+      spec.period_bytes = kCaptureBlockBytes;  // one block per fragment
+      capture_.Clear();
+      clock_.Reset();
+      rec_.OpenRecord(c, spec, OnRead, OnStreamFail, this);
     }
   }
 
@@ -201,8 +228,11 @@ class Brisa : public hxpa::PaLinkClient {
     if (!on) render_.Clear();
   }
 
-  static void OnStreamFail(void *self) {
-    if (static_cast<Brisa *>(self)->started_) SwitchToWave();
+  // The failed stream is released, and opened again, at the next tick.
+  static void OnStreamFail(void *self_) {
+    auto *self = static_cast<Brisa *>(self_);
+    if (self->started_) SwitchToWave();
+    self->link_.RequestTick();
   }
 
   // Main-loop thread: n bytes for the sink. The first fill after opening is
@@ -213,9 +243,10 @@ class Brisa : public hxpa::PaLinkClient {
   static void Fill(void *self_, uint8_t *buf, size_t n) {
     auto *self = static_cast<Brisa *>(self_);
     const bool priming = !self->primed_;
+    int requests = 0;
     if (!priming) {
       self->demand_ += n;
-      self->pump_.AddTicks((int)(self->demand_ / kRequestBytes));
+      requests = (int)(self->demand_ / kRequestBytes);
       self->demand_ %= kRequestBytes;
     }
     self->primed_ = true;
@@ -232,34 +263,52 @@ class Brisa : public hxpa::PaLinkClient {
     if (got < n && !priming) g_figures.underruns.fetch_add(1, std::memory_order_relaxed);
     g_figures.far.Add(reinterpret_cast<const int16_t *>(buf), n / 2);
     self->path_.FarEnd(reinterpret_cast<const int16_t *>(buf), n / 4);
+    self->Request(requests);
   }
 
-  // Delivery thread.
-  static void OnBlock(void *self_, uint8_t *block, size_t) {
+  // Main-loop thread: microphone bytes (null: a hole, as silence). Each
+  // whole block passes the canceller and goes to the consumer.
+  static void OnRead(void *self_, const void *data, size_t n) {
     auto *self = static_cast<Brisa *>(self_);
+    self->capture_.Push(data, n);
     int16_t samples[kVoiceBlockSamples];
-    memcpy(samples, block, sizeof samples);
-    const bool settled = self->play_.age_s() >= hxpa::kLatencySettleSeconds &&
-                         self->rec_.age_s() >= hxpa::kLatencySettleSeconds;
-    g_figures.mic.Add(samples, kVoiceBlockSamples);
-    self->path_.Process(samples, self->play_.latency_ms(), self->rec_.latency_ms(), settled);
-    g_figures.cleaned.Add(samples, kVoiceBlockSamples);
-    self->cb_(samples, (int16_t)kVoiceBlockSamples, 0, self->user_);
+    bool delivered = false;
+    while (self->started_ == 1 && self->capture_.size() >= kCaptureBlockBytes) {
+      delivered = true;
+      self->capture_.Pop(samples, sizeof samples);
+      const bool settled = self->play_.age_s() >= hxpa::kLatencySettleSeconds &&
+                           self->rec_.age_s() >= hxpa::kLatencySettleSeconds;
+      g_figures.mic.Add(samples, kVoiceBlockSamples);
+      self->path_.Process(samples, self->play_.latency_ms(), self->rec_.latency_ms(), settled);
+      g_figures.cleaned.Add(samples, kVoiceBlockSamples);
+      InCallback in;
+      self->cb_(samples, (int16_t)kVoiceBlockSamples, 0, self->user_);
+    }
+    if (delivered) self->ExpectNextBlock();
   }
 
-  static void OnRequest(void *self_) {
-    auto *self = static_cast<Brisa *>(self_);
+  // After a block: it completed when its bytes came, less the time of
+  // those beyond it.
+  void ExpectNextBlock() {
+    clock_.Completed(hxpa::MonotonicSeconds() -
+                     double(capture_.size()) / (hxpa::kVoiceRate * sizeof(int16_t)));
+  }
+
+  // Main-loop thread: `n` play requests, one after the other.
+  void Request(int n) {
+    if (n <= 0) return;
     BrisaPlayRequestCallback cb;
     {
-      std::lock_guard<std::mutex> lk(self->play_cb_mu_);
-      cb = self->play_cb_;
+      std::lock_guard<std::mutex> lk(play_cb_mu_);
+      cb = play_cb_;
     }
-    if (cb) cb(++self->request_no_);
+    InCallback in;
+    for (int i = 0; i < n && cb; ++i) cb(++request_no_);
   }
 
   hxpa::PaLink link_;
   hxpa::PaStream play_, rec_;
-  hxpa::BlockPump pump_;
+  hxpa::ByteFifo capture_;  // microphone bytes short of a block (main-loop lock)
   hxpa::BrisaCapturePath path_;
   FILE *stats_ = nullptr;   // HX_BRISA_STATS, main-loop thread
   double stats_due_ = 0;
@@ -267,11 +316,12 @@ class Brisa : public hxpa::PaLinkClient {
   void *user_ = nullptr;
   std::mutex play_cb_mu_;
   BrisaPlayRequestCallback play_cb_ = nullptr;
-  int32_t request_no_ = 0;  // delivery thread
+  int32_t request_no_ = 0;  // main-loop lock
   // Main-loop lock.
   int started_ = 0;
   bool primed_ = false;
   size_t demand_ = 0;
+  hxpa::BlockClock clock_;  // when the next microphone block is due
   // Far end between PutPlayData and the sink.
   std::mutex render_mu_;
   hxpa::ByteFifo render_;
@@ -352,6 +402,7 @@ extern "C" {
 // Safe in any state; frees every object of the library but the adapted
 // canceller, which waits for the next Init (freed at unload).
 HX_PULSE_EXPORT int32_t BrisaApi_Uninit(void) {
+  if (t_in_callback) return -1;
   std::lock_guard<std::mutex> lk(g_api_mu);
   DestroyLocked();
   return 0;
@@ -360,6 +411,7 @@ HX_PULSE_EXPORT int32_t BrisaApi_Uninit(void) {
 // Nonzero whenever the library could set itself up, with or without a
 // server: the streams open when one is reachable.
 HX_PULSE_EXPORT int32_t BrisaApi_Init(int32_t, BrisaCaptureCallback cb, void *user) {
+  if (t_in_callback) return 0;
   std::lock_guard<std::mutex> lk(g_api_mu);
   DestroyLocked();
   if (!cb) return 0;
@@ -374,12 +426,14 @@ HX_PULSE_EXPORT int32_t BrisaApi_Init(int32_t, BrisaCaptureCallback cb, void *us
 
 // -1 when not initialised.
 HX_PULSE_EXPORT int32_t BrisaApi_Start(int32_t with_capture) {
+  if (t_in_callback) return -1;
   std::lock_guard<std::mutex> lk(g_api_mu);
   return g_brisa ? g_brisa->Start(with_capture) : -1;
 }
 
 // Safe in any state; no callback follows its return.
 HX_PULSE_EXPORT int32_t BrisaApi_Stop(void) {
+  if (t_in_callback) return -1;
   std::lock_guard<std::mutex> lk(g_api_mu);
   if (g_brisa) g_brisa->Stop();
   return 0;
@@ -394,11 +448,13 @@ HX_PULSE_EXPORT int32_t BrisaApi_PutPlayData(int32_t, int16_t *samples, int32_t 
 }
 
 HX_PULSE_EXPORT int32_t BrisaApi_AddPlayChannel(int32_t channel, BrisaPlayRequestCallback cb) {
+  if (t_in_callback) return -1;
   std::lock_guard<std::mutex> lk(g_api_mu);
   return g_brisa && cb ? g_brisa->SetPlayChannel(channel, cb) : -1;
 }
 
 HX_PULSE_EXPORT int32_t BrisaApi_DelPlayChannel(int32_t channel) {
+  if (t_in_callback) return -1;
   std::lock_guard<std::mutex> lk(g_api_mu);
   return g_brisa ? g_brisa->SetPlayChannel(channel, nullptr) : -1;
 }

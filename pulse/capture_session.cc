@@ -37,9 +37,17 @@ void CaptureSession::Stop() {
   pump_.Stop();
 }
 
-void CaptureSession::Ensure(pa_context *c) {
-  if (!stream_.Check()) stream_.OpenRecord(c, spec_, &pump_, nullptr, nullptr);
+bool CaptureSession::Ensure(pa_context *c) {
+  if (!stream_.Check()) stream_.OpenRecord(c, spec_, OnRead, OnFail, this);
+  return !stream_.open();
 }
+
+void CaptureSession::OnRead(void *self, const void *data, size_t n) {
+  static_cast<CaptureSession *>(self)->pump_.Push(data, n);  // a hole is pushed as silence
+}
+
+// The failed stream is released and opened again at the tick.
+void CaptureSession::OnFail(void *self) { static_cast<CaptureSession *>(self)->link_.RequestTick(); }
 
 void CaptureSession::OnBlock(void *self, uint8_t *block, size_t len) {
   static_cast<CaptureSession *>(self)->cb_(block, (int32_t)len);

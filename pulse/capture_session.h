@@ -25,9 +25,12 @@ class CaptureSession : public PaLinkClient {
 
  private:
   void OnReady(pa_context *c) override { Ensure(c); }
-  void OnTick(pa_context *c) override { Ensure(c); }
+  bool OnTick(pa_context *c) override { return Ensure(c); }
   void OnLost() override { stream_.Close(); }
-  void Ensure(pa_context *c);
+  // Opens the stream unless it is open and sound; true while it is not open.
+  bool Ensure(pa_context *c);
+  static void OnRead(void *self, const void *data, size_t n);
+  static void OnFail(void *self);
   static void OnBlock(void *self, uint8_t *block, size_t len);
 
   PaLink link_;

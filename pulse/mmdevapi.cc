@@ -85,7 +85,7 @@ class EndpointWatch : public hxpa::PaLinkClient {
     std::lock_guard<std::mutex> lk(mu_);
     valid_ = false;
   }
-  void OnTick(pa_context *) override {}
+  bool OnTick(pa_context *) override { return false; }  // every change is announced
 
   static void Release(pa_operation *o) {
     if (o) pa_operation_unref(o);

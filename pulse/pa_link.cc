@@ -1,7 +1,11 @@
 #include "pulse/pa_link.h"
 
+#include <math.h>
+#include <poll.h>
 #include <stdio.h>
 #include <string.h>
+
+#include "pulse/monotonic.h"
 
 namespace hxpa {
 
@@ -9,24 +13,62 @@ bool PaLink::Start(const char *client_name, PaLinkClient *client) {
   Stop();
   snprintf(name_, sizeof name_, "%s", client_name);
   client_ = client;
-  loop_ = pa_threaded_mainloop_new();
+  loop_ = pa_mainloop_new();
   if (!loop_) return false;
-  api_ = pa_threaded_mainloop_get_api(loop_);
-  pa_threaded_mainloop_set_name(loop_, client_name);
+  api_ = pa_mainloop_get_api(loop_);
+  pa_mainloop_set_poll_func(loop_, Poll, this);
   struct timeval never = {0, 0};
   timer_ = api_->time_new(api_, &never, OnTimer, this);
-  api_->time_restart(timer_, nullptr);  // disabled until armed
-  if (!timer_ || pa_threaded_mainloop_start(loop_) < 0) {
+  if (timer_) api_->time_restart(timer_, nullptr);  // disabled until armed
+  Lock();  // the thread waits for the first connection attempt
+  if (!timer_ || pthread_create(&thread_, nullptr, Run, this) != 0) {
+    Unlock();
     if (timer_) api_->time_free(timer_);
     timer_ = nullptr;
-    pa_threaded_mainloop_free(loop_);
+    pa_mainloop_free(loop_);
     loop_ = nullptr;
     return false;
   }
-  Lock();
+  pthread_setname_np(thread_, client_name);
   Connect();
   Unlock();
   return true;
+}
+
+void *PaLink::Run(void *self_) {
+  auto *self = static_cast<PaLink *>(self_);
+  self->Lock();
+  while (pa_mainloop_iterate(self->loop_, 1, nullptr) >= 0) {
+  }
+  self->Unlock();
+  return nullptr;
+}
+
+// The main loop's wait, entered and left with the lock held. Whatever is
+// ready already is taken at once (a look that never sleeps), so nothing
+// queued is held back. Then, while the client's quiet time lasts, only the
+// loop's own wakeup pipe (first in fds: the main loop puts it there) and
+// the timeout end the wait; the server's messages that came meanwhile are
+// seen together afterwards.
+int PaLink::Poll(struct pollfd *fds, unsigned long n, int timeout_ms, void *self_) {
+  auto *self = static_cast<PaLink *>(self_);
+  const double quiet = self->ready() ? self->client_->QuietUntil() : 0;
+  self->Unlock();
+  int hold = 0;
+  if (quiet > 0 && n > 1 && timeout_ms != 0) {
+    hold = (int)ceil((quiet - MonotonicSeconds()) * 1000);
+    if (hold > kMaxQuietMs) hold = kMaxQuietMs;
+    if (timeout_ms > 0 && hold > timeout_ms) hold = timeout_ms;
+  }
+  int r = hold > 0 ? poll(fds, n, 0) : 0;
+  if (hold > 0 && r == 0) {
+    r = poll(fds, 1, hold);
+    for (unsigned long i = 1; i < n; ++i) fds[i].revents = 0;
+    if (timeout_ms > 0) timeout_ms -= hold;
+  }
+  if (hold <= 0 || r == 0) r = poll(fds, n, timeout_ms);
+  self->Lock();
+  return r;
 }
 
 void PaLink::Stop() {
@@ -41,16 +83,21 @@ void PaLink::Stop() {
   }
   if (timer_) api_->time_free(timer_);
   timer_ = nullptr;
+  pa_mainloop_quit(loop_, 0);  // wakes the loop, which ends
   Unlock();
-  pa_threaded_mainloop_stop(loop_);
-  pa_threaded_mainloop_free(loop_);
+  pthread_join(thread_, nullptr);
+  pa_mainloop_free(loop_);
   loop_ = nullptr;
   api_ = nullptr;
   dead_ = false;
 }
 
 void PaLink::Poke() {
-  if (ctx_ && ready()) client_->OnTick(ctx_);
+  if (ctx_ && ready() && client_->OnTick(ctx_)) Arm(kTickMs);
+}
+
+void PaLink::RequestTick() {
+  if (ready()) Arm(kTickMs);
 }
 
 void PaLink::Arm(int ms) {
@@ -99,12 +146,12 @@ void PaLink::OnState(pa_context *c, void *self_) {
 }
 
 // One timer: the retry after a failure, the deadline of an attempt under
-// way, and the tick while ready.
+// way, and the tick while ready and wanted.
 void PaLink::OnTimer(pa_mainloop_api *, pa_time_event *, const struct timeval *, void *self_) {
   auto *self = static_cast<PaLink *>(self_);
   if (self->ready()) {
-    self->client_->OnTick(self->ctx_);
-    self->Arm(kTickMs);
+    if (self->client_->OnTick(self->ctx_)) self->Arm(kTickMs);
+    else self->api_->time_restart(self->timer_, nullptr);
     return;
   }
   if (self->ctx_) {  // failed, or still not ready at its deadline

@@ -1,12 +1,22 @@
-// A library's own connection to the sound server: a PulseAudio threaded
-// main loop and a context that connects, and reconnects after the server
-// goes away, on the main-loop thread. No call here waits for the server.
+// A library's own connection to the sound server: a PulseAudio main loop on
+// a thread of its own and a context that connects, and reconnects after the
+// server goes away, on that thread. No call here waits for the server.
+//
+// The loop runs under a recursive mutex that it releases while it waits.
+// Before it waits, it asks its client until when nothing is due
+// (QuietUntil): until then it leaves the server's messages queued, and
+// wakes only for the other threads (Lock, Stop) and its own timers. A
+// capture stream whose server sends a block in several pieces then wakes
+// the loop once per block instead of once per piece.
 #ifndef HX_PULSE_PA_LINK_H
 #define HX_PULSE_PA_LINK_H
 
 #include <pulse/pulseaudio.h>
 
+#include <pthread.h>
+
 #include <atomic>
+#include <mutex>
 
 namespace hxpa {
 
@@ -19,8 +29,13 @@ class PaLinkClient {
   virtual void OnReady(pa_context *c) = 0;
   // The context is gone: every stream of it is dead and must be released.
   virtual void OnLost() = 0;
-  // Every kTickMs while ready: re-open what should be open.
-  virtual void OnTick(pa_context *c) = 0;
+  // kTickMs after the context became ready, after a RequestTick, and again
+  // while it returns true: re-open what should be open. A connection whose
+  // client has nothing to re-open wakes no thread.
+  virtual bool OnTick(pa_context *c) = 0;
+  // Monotonic seconds until which the loop need not look at the server's
+  // messages; 0 (or a past time): look now.
+  virtual double QuietUntil() { return 0; }
 };
 
 class PaLink {
@@ -28,6 +43,7 @@ class PaLink {
   static constexpr int kRetryMs = 250;         // between connection attempts
   static constexpr int kConnectLimitMs = 2000;  // an attempt that takes longer is abandoned
   static constexpr int kTickMs = 250;
+  static constexpr int kMaxQuietMs = 20;  // the longest a client can hold the messages
 
   ~PaLink() { Stop(); }
 
@@ -39,8 +55,9 @@ class PaLink {
   // it returns.
   void Stop();
 
-  void Lock() { pa_threaded_mainloop_lock(loop_); }
-  void Unlock() { pa_threaded_mainloop_unlock(loop_); }
+  // Recursive: a hook may lock again.
+  void Lock() { mu_.lock(); }
+  void Unlock() { mu_.unlock(); }
   bool started() const { return loop_ != nullptr; }
   // Any thread.
   bool ready() const { return ready_.load(std::memory_order_acquire); }
@@ -50,14 +67,21 @@ class PaLink {
   pa_context *context() const { return ready() ? ctx_ : nullptr; }
   // Lock held: runs the client's tick now (e.g. after a change of wishes).
   void Poke();
+  // Lock held: a tick kTickMs from now (e.g. a stream failed and is to be
+  // opened again), unless the link is between connection attempts.
+  void RequestTick();
 
  private:
+  static void *Run(void *self);
+  static int Poll(struct pollfd *fds, unsigned long n, int timeout_ms, void *self);
   static void OnState(pa_context *c, void *self);
   static void OnTimer(pa_mainloop_api *, pa_time_event *, const struct timeval *, void *self);
   void Connect();
   void Arm(int ms);
 
-  pa_threaded_mainloop *loop_ = nullptr;
+  std::recursive_mutex mu_;
+  pa_mainloop *loop_ = nullptr;
+  pthread_t thread_{};
   pa_mainloop_api *api_ = nullptr;
   pa_context *ctx_ = nullptr;
   pa_time_event *timer_ = nullptr;

@@ -10,10 +10,10 @@ double PaStream::age_s() const {
   return opened > 0 ? MonotonicSeconds() - opened : 0;
 }
 
-bool PaStream::OpenRecord(pa_context *c, const StreamSpec &spec, BlockPump *pump, FailFn on_fail,
+bool PaStream::OpenRecord(pa_context *c, const StreamSpec &spec, ReadFn read, FailFn on_fail,
                           void *arg) {
   Close();
-  pump_ = pump;
+  read_ = read;
   on_fail_ = on_fail;
   arg_ = arg;
   return Connect(c, spec, true);
@@ -101,7 +101,7 @@ void PaStream::OnRead(pa_stream *s, size_t, void *self_) {
   const void *data;
   size_t n;
   while (pa_stream_peek(s, &data, &n) >= 0 && n > 0) {
-    self->pump_->Push(data, n);  // data is null for a hole: pushed as silence
+    self->read_(self->arg_, data, n);
     pa_stream_drop(s);
   }
   self->KeepLatency(s);

@@ -9,8 +9,6 @@
 
 #include <atomic>
 
-#include "pulse/block_pump.h"
-
 namespace hxpa {
 
 struct StreamSpec {
@@ -23,6 +21,8 @@ struct StreamSpec {
 
 class PaStream {
  public:
+  // Record: n bytes read, data null for a hole (n bytes of silence).
+  using ReadFn = void (*)(void *arg, const void *data, size_t n);
   // Playback: fills n bytes of buf for the sink.
   using FillFn = void (*)(void *arg, uint8_t *buf, size_t n);
   // Called once when the stream fails after it was opened.
@@ -30,9 +30,8 @@ class PaStream {
 
   ~PaStream() { Close(); }
 
-  // Record: every byte read goes to pump (holes as silence).
-  bool OpenRecord(pa_context *c, const StreamSpec &spec, BlockPump *pump, FailFn on_fail,
-                  void *arg);
+  // Record: every byte read goes to `read`. `on_fail` may be null.
+  bool OpenRecord(pa_context *c, const StreamSpec &spec, ReadFn read, FailFn on_fail, void *arg);
   bool OpenPlayback(pa_context *c, const StreamSpec &spec, FillFn fill, FailFn on_fail, void *arg);
   void Close();
   // Releases a stream that failed; true while the stream is open and sound.
@@ -52,7 +51,7 @@ class PaStream {
   void KeepLatency(pa_stream *s);
 
   pa_stream *s_ = nullptr;
-  BlockPump *pump_ = nullptr;
+  ReadFn read_ = nullptr;
   FillFn fill_ = nullptr;
   FailFn on_fail_ = nullptr;
   void *arg_ = nullptr;

@@ -23,22 +23,43 @@ using namespace hxtest;
 namespace {
 
 // The voice path's callbacks: capture blocks counted, play requests that
-// hand over `far` 320 values at a time (after slow_request_ms).
+// hand over `far` 320 values at a time (after slow_request_ms). With
+// try_entries set, the next block and the next request call every entry
+// but the put from inside, and keep what they returned.
 struct Voice {
   std::mutex mu;
   std::atomic<int> blocks{0}, bad_counts{0}, requests{0}, slow_request_ms{0};
+  std::atomic<bool> try_entries{false};
+  std::atomic<int> block_entries{0}, request_entries{0};  // 1 + 10 * each refusal
   std::atomic<bool> in_request{false};
   std::vector<int16_t> far;
   size_t far_pos = 0;
 } g_voice;
 
+void VoiceRequest(int32_t);
+
+// Inside a callback every entry but the put would wait for that callback:
+// each must be refused (Init with 0, the others with -1).
+int TryEntries() {
+  int refused = 1;
+  refused += 10 * (BrisaApi_Stop() == -1);
+  refused += 10 * (BrisaApi_Start(1) == -1);
+  refused += 10 * (BrisaApi_AddPlayChannel(0, VoiceRequest) == -1);
+  refused += 10 * (BrisaApi_DelPlayChannel(0) == -1);
+  refused += 10 * (BrisaApi_Init(0, [](int16_t *, int16_t, uint8_t, void *) {}, nullptr) == 0);
+  refused += 10 * (BrisaApi_Uninit() == -1);
+  return refused;
+}
+
 void VoiceBlock(int16_t *, int16_t count, uint8_t, void *user) {
   if (count != 320 || user != &g_voice) g_voice.bad_counts++;
   g_voice.blocks++;
+  if (g_voice.try_entries && !g_voice.block_entries) g_voice.block_entries = TryEntries();
 }
 
 void VoiceRequest(int32_t) {
   g_voice.requests++;
+  if (g_voice.try_entries && !g_voice.request_entries) g_voice.request_entries = TryEntries();
   if (const int ms = g_voice.slow_request_ms) g_voice.in_request = true, usleep(useconds_t(ms * 1000));
   std::lock_guard<std::mutex> lk(g_voice.mu);
   if (g_voice.far.empty()) return;
@@ -55,7 +76,9 @@ class Pulse : public ::testing::Test {
 }  // namespace
 
 // Without a server the voice path still initialises at once and starts its
-// streams, in 320-sample blocks, when the server appears. Initialised again:
+// streams, in 320-sample blocks, when the server appears; from inside a
+// block or a request every entry but the put is refused and the path goes
+// on. Initialised again:
 // a stop that comes while a play-request callback is still handing over far
 // end returns (the put does not wait behind the stop that waits for it).
 TEST_F(Pulse, VoicePathStartsWithoutServerAndStopsDuringAPut) {
@@ -67,6 +90,14 @@ TEST_F(Pulse, VoicePathStartsWithoutServerAndStopsDuringAPut) {
   ASSERT_EQ(daemon_.Launch(), "");
   MicFeeder feeder(daemon_.fifo());
   ASSERT_TRUE(WaitFor([] { return g_voice.blocks > 25 && g_voice.requests > 50; }, 10)) << "no blocks or play requests";
+  g_voice.try_entries = true;
+  ASSERT_TRUE(WaitFor([] { return g_voice.block_entries && g_voice.request_entries; }, 10)) << "no block or request after";
+  EXPECT_EQ(g_voice.block_entries.load(), 61) << "entries from inside a block: 1 + 10 per refusal";
+  EXPECT_EQ(g_voice.request_entries.load(), 61) << "entries from inside a request: 1 + 10 per refusal";
+  const int blocks = g_voice.blocks, requests = g_voice.requests;
+  EXPECT_TRUE(WaitFor([&] { return g_voice.blocks > blocks + 10 && g_voice.requests > requests + 10; }, 10))
+      << "the refused entries changed nothing: blocks and requests go on";
+  g_voice.try_entries = false;
   EXPECT_EQ(BrisaApi_Uninit(), 0);
   EXPECT_EQ(BrisaApi_Start(1), -1) << "uninitialised";
   EXPECT_EQ(g_voice.bad_counts.load(), 0);
