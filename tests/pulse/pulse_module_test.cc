@@ -1,7 +1,8 @@
 // The module through its exports over the real back-end libraries, on a
-// private PulseAudio daemon: the microphone reaches the host, the far end
-// reaches the speaker, the speaker's hot-plug switches the back-end, a
-// daemon restart heals, and a host process may unload or exit at any moment.
+// private sound server (PulseAudio, or PipeWire with pipewire-pulse): the
+// microphone reaches the host, the far end reaches the speaker, the
+// speaker's hot-plug switches the back-end, a server restart heals, and a
+// host process may unload or exit at any moment.
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 
@@ -45,7 +46,7 @@ class PulseModule : public ::testing::Test {
  protected:
   void SetUp() override {
     std::string error = daemon_.Start();
-    ASSERT_EQ(error, "") << "a real-device test needs its private PulseAudio daemon";
+    ASSERT_EQ(error, "") << "a real-device test needs its private " << daemon_.server_name() << " server";
     feeder_.reset(new MicFeeder(daemon_));
     log_.reset(new LogCapture);
     ASSERT_TRUE(host::LoadModule(HX_MODULE_PATH, &api_, &error)) << error;
@@ -70,6 +71,7 @@ class PulseModule : public ::testing::Test {
   void TearDown() override {
     if (api_.handle) api_.DeInit(), dlclose(api_.handle);
     if (HasFailure() && log_) log_->TailToStderr(40);
+    if (HasFailure() && !daemon_.Ended().empty()) fprintf(stderr, "the server: %s\n", daemon_.Ended().c_str());
     log_.reset();
   }
 
@@ -127,9 +129,10 @@ TEST_F(PulseModule, SpeechFromTheMicrophoneReachesTheHostAndTheFarEndTheSpeaker)
 
 // Without a speaker the module falls back to plain capture at its next
 // device check (the microphone's speech comes up through it), and returns
-// to the voice path with the speaker back; after
-// the daemon is killed and started again, the microphone's speech reaches
-// the host again with no host action.
+// to the voice path with the speaker back. After the server is killed and
+// started again, the microphone's speech reaches the host again with no
+// host action; on PipeWire also after pipewire-pulse alone, and after
+// pipewire alone, are killed and started again.
 TEST_F(PulseModule, SpeakerHotPlugAndADaemonRestartEachLeaveTheCallWorking) {
   std::vector<int16_t> speech = Speech16k(), loop;
   for (int i = 0; i < 20; ++i) loop.insert(loop.end(), speech.begin(), speech.end());
@@ -144,10 +147,19 @@ TEST_F(PulseModule, SpeakerHotPlugAndADaemonRestartEachLeaveTheCallWorking) {
   EXPECT_TRUE(Flows()) << "the voice path flows";
 
   ASSERT_TRUE(WaitFor([&] { return Rms(host_.Last(1.0), 0, 2) > 300; }, 10)) << "speech before the restart";
-  ASSERT_EQ(daemon_.Restart(), "");
-  const size_t up0 = host_.UpFrames();
-  EXPECT_TRUE(WaitFor([&] { return host_.UpFrames() > up0 + 48000 && Rms(host_.Last(1.0), 0, 2) > 300; }, 20))
-      << "no speech upstream after the restart";
+  using Part = PulseDaemon::Part;
+  const std::vector<std::pair<Part, const char *>> restarts =
+      daemon_.pipewire() ? std::vector<std::pair<Part, const char *>>{{Part::kWhole, "the whole server"},
+                                                                      {Part::kPipeWirePulse, "pipewire-pulse"},
+                                                                      {Part::kPipeWire, "pipewire"}}
+                         : std::vector<std::pair<Part, const char *>>{{Part::kWhole, "the daemon"}};
+  for (const auto &restart : restarts) {
+    SCOPED_TRACE(std::string("restart of ") + restart.second);
+    ASSERT_EQ(daemon_.Restart(restart.first), "");
+    const size_t up0 = host_.UpFrames();
+    EXPECT_TRUE(WaitFor([&] { return host_.UpFrames() > up0 + 48000 && Rms(host_.Last(1.0), 0, 2) > 300; }, 20))
+        << "no speech upstream after the restart";
+  }
 }
 
 // Unload at any moment, or exit, without DeInit over the real back-ends:
