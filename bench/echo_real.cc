@@ -15,8 +15,10 @@
 // in the daemon's log.
 //
 //   build/bin/echo_real [--runs N] [--seconds S] [--switch T] [--parts]
+//                       [--server pulseaudio|pipewire]
 //
-// (defaults 5 runs of 10 s). With --switch, a second speaker spk2 with its
+// (defaults 5 runs of 10 s, on PulseAudio; on PipeWire the anchor is
+// pipewire-pulse's module-echo-cancel). With --switch, a second speaker spk2 with its
 // own echo (an 80 ms loopback into the microphone) is there from the start
 // of each run, and T s into the far end it becomes the default sink
 // (pactl set-default-sink): the module's streams name no device and follow
@@ -189,6 +191,7 @@ int main(int argc, char **argv) {
   int runs = 5;
   double seconds = 10, switch_at = 0;
   bool show_parts = false;
+  std::string server = "pulseaudio";
   bool bad = false;  // an unknown option (--help included) or one without its value
   for (int i = 1; i < argc && !bad; ++i) {
     const bool valued = i + 1 < argc;
@@ -196,14 +199,16 @@ int main(int argc, char **argv) {
     else if (valued && !strcmp(argv[i], "--runs")) runs = atoi(argv[++i]);
     else if (valued && !strcmp(argv[i], "--seconds")) seconds = atof(argv[++i]);
     else if (valued && !strcmp(argv[i], "--switch")) switch_at = atof(argv[++i]);
+    else if (valued && !strcmp(argv[i], "--server")) server = argv[++i];
     else bad = true;
   }
   if (bad || runs < 1 || seconds < 4 || switch_at < 0 ||
       (switch_at > 0 && (switch_at < 3 || seconds < switch_at + 6))) {
-    fprintf(stderr, "usage: echo_real [--runs N] [--seconds S >= 4] [--switch T >= 3, T + 6 <= S] [--parts]\n");
+    fprintf(stderr, "usage: echo_real [--runs N] [--seconds S >= 4] [--switch T >= 3, T + 6 <= S] [--parts]"
+                    " [--server pulseaudio|pipewire]\n");
     return 2;
   }
-  PulseDaemon daemon(Microphone::kEchoPath);
+  PulseDaemon daemon(Microphone::kEchoPath, server);
   std::string error = daemon.Start();
   if (!error.empty()) {
     fprintf(stderr, "echo_real: %s\n", error.c_str());

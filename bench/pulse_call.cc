@@ -1,5 +1,6 @@
 // pulse_call: a call through the module over the real back-end libraries on
-// a private PulseAudio daemon, measured. The microphone (a pipe source fed
+// a private sound server (PulseAudio, or PipeWire with pipewire-pulse:
+// pulse_daemon.h), measured. The microphone (a pipe source fed
 // in real time, 10 ms per write) carries a 20 ms click about every 500 ms,
 // alternately in the first and the second half of a 20 ms voice-path
 // block (the two phases a click can have against it); each click's
@@ -8,7 +9,7 @@
 // quiet tone, so the voice path plays all along. CPU is the time of the
 // module's and the back-ends' threads (names "hx-") per second of call.
 //
-//   build/bin/pulse_call [--seconds N] [--window S]
+//   build/bin/pulse_call [--seconds N] [--window S] [--server pulseaudio|pipewire]
 //
 // prints the latency median, mean and 99th percentile of the whole call and
 // of its first and last window (default 60 s), and the CPU per second. The
@@ -106,11 +107,13 @@ double Percentile(std::vector<double> v, double p) {
 
 int main(int argc, char **argv) {
   double seconds = 60, window = 60;
+  std::string server = "pulseaudio";
   for (int i = 1; i + 1 < argc; i += 2) {
     if (!strcmp(argv[i], "--seconds")) seconds = atof(argv[i + 1]);
     else if (!strcmp(argv[i], "--window")) window = atof(argv[i + 1]);
+    else if (!strcmp(argv[i], "--server")) server = argv[i + 1];
   }
-  PulseDaemon daemon;
+  PulseDaemon daemon(Microphone::kPipe, server);
   std::string error = daemon.Start();
   if (!error.empty()) {
     fprintf(stderr, "pulse_call: %s\n", error.c_str());
