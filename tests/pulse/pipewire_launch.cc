@@ -7,7 +7,6 @@
 #include <unistd.h>
 
 #include <fstream>
-#include <utility>
 
 #include "pulse_daemon.h"
 
@@ -79,34 +78,25 @@ std::string PulseDaemon::LaunchPipeWire() {
   return why.empty() ? "" : Failed("the private PipeWire did not start: " + why);
 }
 
-// Loads the devices that are not there (after a restart of pipewire-pulse
-// or pipewire, none are), then names the defaults and waits until
-// wireplumber, which keeps them, reports them.
+// Loads the devices (after a restart of pipewire-pulse or pipewire none
+// is left: they were pipewire objects of pipewire-pulse), then names the
+// defaults and waits until wireplumber, which keeps them, reports them.
 std::string PulseDaemon::LoadPipeWireDevices() {
-  std::string list;  // modules, sinks, sources...: "<index>\t<name>\t..." lines
-  WaitFor([&] { return !pipewire_pulse_.Running() || Pactl("list short", &list) == 0; }, kStartSeconds);
-  if (Pactl("list short", &list) != 0) return "pipewire-pulse does not answer: " + list;
+  std::string out;
+  WaitFor([&] { return !pipewire_pulse_.Running() || Pactl("info", &out) == 0; }, kStartSeconds);
+  if (Pactl("info", &out) != 0) return "pipewire-pulse does not answer: " + out;
   const bool echo = mic_ == Microphone::kEchoPath;
-  std::vector<std::pair<std::string, std::vector<std::string>>> devices;  // name, module
   const std::vector<std::string> spk = {"module-null-sink", "sink_name=spk", "rate=48000"};
+  std::vector<std::vector<std::string>> modules;
   if (echo)
-    devices = {{"micsrc", {"module-null-sink", "sink_name=micsrc", "rate=48000"}},
-               {"mic", {"module-remap-source", "master=micsrc.monitor", "source_name=mic"}},
-               {"spk", spk}};
+    modules = {{"module-null-sink", "sink_name=micsrc", "rate=48000"},
+               {"module-remap-source", "master=micsrc.monitor", "source_name=mic"}, spk, EchoLoopback("spk", 40)};
   else
-    devices = {{"spk", spk},
-               {"mic", {"module-pipe-source", "source_name=mic", "file=" + fifo(), "format=s16le",
-                        "rate=16000", "channels=2"}}};
-  bool new_speaker = false;
-  for (const auto &d : devices) {
-    if (list.find("\t" + d.first + "\t") != std::string::npos) continue;
-    if (d.first == "mic" && !echo) unlink(fifo().c_str());  // the source makes it anew
-    if (LoadModule(d.second).empty()) return "pipewire-pulse refused " + d.second[0] + " " + d.first;
-    new_speaker |= d.first == "spk";
-  }
-  if (echo && (new_speaker || list.find("module-loopback") == std::string::npos) &&
-      LoadModule(EchoLoopback("spk", 40)).empty())
-    return "pipewire-pulse refused the echo loopback";
+    modules = {spk, {"module-pipe-source", "source_name=mic", "file=" + fifo(), "format=s16le", "rate=16000",
+                     "channels=2"}};
+  unlink(fifo().c_str());  // the pipe source makes it anew
+  for (const std::vector<std::string> &m : modules)
+    if (LoadModule(m).empty()) return "pipewire-pulse refused " + m[0] + " " + m[1];
   std::string sink, source;
   WaitFor([&] {
     if (!wireplumber_.Running() || !pipewire_pulse_.Running()) return true;

@@ -57,7 +57,7 @@ class PulseDaemon {
   // "" when the server answers with its devices; else what went wrong, with
   // the server's log (and nothing of it left running). Launch starts again,
   // on the same socket, whatever of the server Kill or Restart stopped, and
-  // loads the devices that are missing.
+  // its devices (they went with it).
   std::string Start();
   std::string Launch();
   void Kill();  // SIGKILL to every process of the server, then wait for them
