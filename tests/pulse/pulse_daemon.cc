@@ -199,14 +199,21 @@ std::string PulseDaemon::Log() const {
   return log;
 }
 
-MicFeeder::MicFeeder(std::string fifo) : fifo_(std::move(fifo)) {
+MicFeeder::MicFeeder(std::string fifo, double catch_up) : fifo_(std::move(fifo)), catch_up_(catch_up) {
   marks_.reserve(200000);
   thread_ = std::thread([this] { Run(); });
 }
 
+MicFeeder::MicFeeder(std::string fifo) : MicFeeder(std::move(fifo), 0.05) {}
+
 // With the echo path the talker is played into micsrc (fifo_ stays empty).
+// PipeWire's pipe source reads on its own clock and fills what it misses
+// with silence, so there every late chunk shifts the schedule: a burst to
+// catch up would stay in the pipe as delay (seen growing to 440 ms on a
+// loaded machine).
 MicFeeder::MicFeeder(const PulseDaemon &daemon)
-    : MicFeeder(daemon.microphone() == Microphone::kEchoPath ? "" : daemon.fifo()) {}
+    : MicFeeder(daemon.microphone() == Microphone::kEchoPath ? "" : daemon.fifo(),
+                daemon.pipewire() && daemon.microphone() == Microphone::kPipe ? 0 : 0.05) {}
 
 MicFeeder::~MicFeeder() { quit_ = true, thread_.join(); }
 
@@ -256,7 +263,7 @@ void MicFeeder::Run() {
   for (long n = 0; !quit_; ++n) {
     double due = t0 + n * 0.01, now = Now();
     if (due > now) usleep((useconds_t)((due - now) * 1e6));
-    else if (now - due > 0.05) t0 = now - n * 0.01;  // stalled: no burst afterwards
+    else if (now - due > catch_up_) t0 = now - n * 0.01;  // late: no burst afterwards
     size_t pos = written_.load();
     {
       std::lock_guard<std::mutex> lk(mu_);

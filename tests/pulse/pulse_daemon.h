@@ -115,7 +115,9 @@ class PulseDaemon {
 };
 
 // Writes the microphone (mono, duplicated to stereo) at real-time pace
-// (10 ms chunks on an absolute schedule), silence when nothing is queued:
+// (10 ms chunks on an absolute schedule that catches up after a delay of
+// up to 50 ms; on PipeWire's pipe source after none), silence when nothing
+// is queued:
 // into the pipe source, or with the echo path into micsrc through a
 // playback stream, where it adds to the echo. Keeps going across daemon
 // restarts (it reopens the pipe or the stream).
@@ -135,7 +137,10 @@ class MicFeeder {
   // One stereo chunk to the pipe or the sink; false when it could not be
   // written (reopened at the next chunk).
   bool Write(const int16_t *stereo, size_t bytes);
+  // `catch_up`: how late (s) a chunk may be and the next come at once after it.
+  MicFeeder(std::string fifo, double catch_up);
   std::string fifo_;    // the pipe source's file ("" with the echo path)
+  const double catch_up_;
   int fd_ = -1;
   void *pa_ = nullptr;  // pa_simple playback into micsrc
   mutable std::mutex mu_;
