@@ -15,8 +15,10 @@
 // in the daemon's log.
 //
 //   build/bin/echo_real [--runs N] [--seconds S] [--switch T] [--parts]
+//                       [--server pulseaudio|pipewire]
 //
-// (defaults 5 runs of 10 s). With --switch, a second speaker spk2 with its
+// (defaults 5 runs of 10 s, on PulseAudio; on PipeWire the anchor is
+// pipewire-pulse's module-echo-cancel). With --switch, a second speaker spk2 with its
 // own echo (an 80 ms loopback into the microphone) is there from the start
 // of each run, and T s into the far end it becomes the default sink
 // (pactl set-default-sink): the module's streams name no device and follow
@@ -190,20 +192,22 @@ int main(int argc, char **argv) {
   int runs = 5;
   double seconds = 10, switch_at = 0;
   bool show_parts = false;
+  int server = 0;  // 0 PulseAudio, 1 PipeWire
   const cli::Command command{
       "echo_real", "[options]",
-      "This module's voice path and module-echo-cancel side by side on a private PulseAudio\n"
-      "daemon's echo path: ERLE per run (see the comment at the top of bench/echo_real.cc).",
+      "This module's voice path and the server's module-echo-cancel side by side on a private\n"
+      "sound server's echo path: ERLE per run (see the comment at the top of bench/echo_real.cc).",
       {cli::Int("runs", &runs, 1, 1000, "N", "runs (default 5)"),
        cli::Number("seconds", &seconds, 4, 1e6, "S", "far-end speech per run (default 10)"),
        cli::Number("switch", &switch_at, 3, 1e6, "T",
                    "the default sink becomes spk2 T s into the far end\n(S must be at least T + 6)"),
-       cli::Flag("parts", &show_parts, "every 1 s part's ERLE")}};
+       cli::Flag("parts", &show_parts, "every 1 s part's ERLE"),
+       cli::Choice("server", &server, "pulseaudio|pipewire", "the private server (default pulseaudio)")}};
   const cli::Parsed parsed = cli::Parse(argc, argv, command);
   if (parsed != cli::Parsed::kRun) return cli::ExitStatus(parsed);
   if (switch_at > 0 && seconds < switch_at + 6)
     return cli::Refuse(command, "--seconds must be at least --switch + 6");
-  PulseDaemon daemon(Microphone::kEchoPath);
+  PulseDaemon daemon(Microphone::kEchoPath, server ? "pipewire" : "pulseaudio");
   std::string error = daemon.Start();
   if (!error.empty()) {
     fprintf(stderr, "echo_real: %s\n", error.c_str());

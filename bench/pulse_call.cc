@@ -1,5 +1,6 @@
 // pulse_call: a call through the module over the real back-end libraries on
-// a private PulseAudio daemon, measured. The microphone (a pipe source fed
+// a private sound server (PulseAudio, or PipeWire with pipewire-pulse:
+// pulse_daemon.h), measured. The microphone (a pipe source fed
 // in real time, 10 ms per write) carries a 20 ms click about every 500 ms,
 // alternately in the first and the second half of a 20 ms voice-path
 // block (the two phases a click can have against it); each click's
@@ -8,7 +9,7 @@
 // quiet tone, so the voice path plays all along. CPU is the time of the
 // module's and the back-ends' threads (names "hx-") per second of call.
 //
-//   build/bin/pulse_call [--seconds N] [--window S]
+//   build/bin/pulse_call [--seconds N] [--window S] [--server pulseaudio|pipewire]
 //
 // prints the latency median, mean and 99th percentile of the whole call and
 // of its first and last window (default 60 s), and the CPU per second. The
@@ -107,15 +108,17 @@ double Percentile(std::vector<double> v, double p) {
 
 int main(int argc, char **argv) {
   double seconds = 60, window = 60;
+  int server = 0;
   const cli::Command command{
       "pulse_call", "[options]",
-      "A measured call over the real back-ends on a private PulseAudio daemon: microphone-to-\n"
-      "host latency by clicks, and CPU (see the comment at the top of bench/pulse_call.cc).",
+      "A measured call over the real back-ends on a private sound server: microphone-to-host\n"
+      "latency by clicks, and CPU (see the comment at the top of bench/pulse_call.cc).",
       {cli::Number("seconds", &seconds, 2, 1e6, "S", "call length (default 60)"),
-       cli::Number("window", &window, 1, 1e6, "S", "first and last window reported (default 60)")}};
+       cli::Number("window", &window, 1, 1e6, "S", "first and last window reported (default 60)"),
+       cli::Choice("server", &server, "pulseaudio|pipewire", "the private server (default pulseaudio)")}};
   const cli::Parsed parsed = cli::Parse(argc, argv, command);
   if (parsed != cli::Parsed::kRun) return cli::ExitStatus(parsed);
-  PulseDaemon daemon;
+  PulseDaemon daemon(Microphone::kPipe, server ? "pipewire" : "pulseaudio");
   std::string error = daemon.Start();
   if (!error.empty()) {
     fprintf(stderr, "pulse_call: %s\n", error.c_str());

@@ -25,7 +25,8 @@ PACKAGES=(cmake g++ make pkg-config binutils dpkg-dev file lintian
   libspeexdsp-dev libsamplerate0-dev libsoxr-dev libsndfile1-dev
   espeak-ng sox
   clang libclang-rt-14-dev
-  libpulse-dev pulseaudio pulseaudio-utils)
+  libpulse-dev pulseaudio pulseaudio-utils
+  pipewire pipewire-bin pipewire-pulse wireplumber dbus-daemon)
 
 install_packages() {
   local missing=()

@@ -1,7 +1,8 @@
 // The PulseAudio back-end libraries through their C contracts, on a private
-// daemon: the voice path without a server and stopped during a put, and
-// every library against a stalled server. Their signals are checked through
-// the module (pulse_module_test.cc).
+// server (PulseAudio, or PipeWire with pipewire-pulse): the voice path
+// without a server and stopped during a put, and every library against a
+// stalled server. Their signals are checked through the module
+// (pulse_module_test.cc).
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <unistd.h>
@@ -69,7 +70,7 @@ void VoiceRequest(int32_t) {
 
 class Pulse : public ::testing::Test {
  protected:
-  void SetUp() override { ASSERT_EQ(daemon_.Start(), "") << "a real-device test needs its private PulseAudio daemon"; }
+  void SetUp() override { ASSERT_EQ(daemon_.Start(), "") << "a real-device test needs its private " << daemon_.server_name() << " server"; }
   PulseDaemon daemon_;
 };
 

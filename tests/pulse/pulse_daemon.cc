@@ -3,7 +3,6 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/wait.h>
@@ -14,11 +13,11 @@
 
 #include <algorithm>
 #include <chrono>
+#include <fstream>
+#include <iterator>
 
 #include "support/log_capture.h"
 #include "support/shell.h"
-
-extern char **environ;
 
 namespace hxtest {
 
@@ -26,87 +25,146 @@ double Now() { return std::chrono::duration<double>(std::chrono::steady_clock::n
 
 bool WaitFor(const std::function<bool()> &cond, double seconds) { return WaitUntil(cond, int(seconds * 1000)); }
 
+std::string TestServer() {
+  const char *name = getenv("HX_TEST_SERVER");
+  return name && *name ? name : "pulseaudio";
+}
+
+PulseDaemon::PulseDaemon(Microphone mic, std::string server) : mic_(mic), server_name_(std::move(server)) {}
+
 PulseDaemon::~PulseDaemon() {
   Kill();
+  bus_.Kill();
   int status;
   if (!dir_.empty()) Shell("rm -rf " + dir_, &status);
 }
 
+std::string PulseDaemon::server() const { return "unix:" + dir_ + (pipewire() ? "/pulse/native" : "/sock"); }
+
 std::string PulseDaemon::Start() {
+  if (server_name_ != "pulseaudio" && server_name_ != "pipewire")
+    return "unknown sound server '" + server_name_ + "' (pulseaudio or pipewire)";
+  const std::vector<std::string> programs = pipewire()
+      ? std::vector<std::string>{"setpriv", "pactl", "dbus-daemon", "pipewire", "wireplumber", "pipewire-pulse"}
+      : std::vector<std::string>{"setpriv", "pactl", "pulseaudio"};
+  for (const std::string &p : programs)
+    if (FindOnPath(p).empty())
+      return "the private " + server_name_ + " server cannot start: " + p + " is not installed (scripts/hx.sh setup installs it)";
   char tmpl[] = "/tmp/hx-pulse-XXXXXX";
   if (!mkdtemp(tmpl)) return std::string("cannot create a temporary folder: ") + strerror(errno);
   dir_ = tmpl;
   setenv("PULSE_SERVER", server().c_str(), 1);
+  if (pipewire()) {
+    const std::string why = WritePipeWireConfig();
+    if (!why.empty()) return Failed(why);
+  }
   return Launch();
 }
 
-namespace {
-std::vector<std::string> EchoLoopback(const std::string &speaker, int echo_ms) {
+std::string PulseDaemon::Launch() { return pipewire() ? LaunchPipeWire() : LaunchPulseAudio(); }
+
+std::string PulseDaemon::Spawn(ServerProcess &p, const std::vector<std::string> &args) {
+  const std::string why = p.Start(args, PrivateEnvironment(), dir_ + "/" + p.program() + ".log");
+  if (why.empty()) pids_.push_back(p.pid());
+  return why;
+}
+
+// Only what the server needs, all of it inside the folder: no variable of
+// this process (a user's PULSE_SERVER, DISPLAY or PIPEWIRE_REMOTE) reaches
+// it, and the system bus address names a socket that does not exist.
+std::vector<std::string> PulseDaemon::PrivateEnvironment() const {
+  const char *path = getenv("PATH");
+  return {"PATH=" + std::string(path ? path : "/usr/bin:/bin"), "HOME=" + dir_, "XDG_RUNTIME_DIR=" + dir_,
+          "XDG_CONFIG_HOME=" + dir_ + "/config", "XDG_STATE_HOME=" + dir_ + "/state",
+          "XDG_DATA_HOME=" + dir_ + "/data", "XDG_CACHE_HOME=" + dir_ + "/cache",
+          "PIPEWIRE_RUNTIME_DIR=" + dir_, "PULSE_RUNTIME_PATH=" + dir_ + "/pulse",
+          "DBUS_SESSION_BUS_ADDRESS=unix:path=" + dir_ + "/bus",
+          "DBUS_SYSTEM_BUS_ADDRESS=unix:path=" + dir_ + "/no-system-bus", "PIPEWIRE_LOG_SYSTEMD=false"};
+}
+
+std::vector<std::string> PulseDaemon::EchoLoopback(const std::string &speaker, int echo_ms) {
   return {"module-loopback", "source=" + speaker + ".monitor", "sink=micsrc",
           "latency_msec=" + std::to_string(echo_ms), "source_dont_move=true", "sink_dont_move=true"};
 }
+
+namespace {
+std::string Joined(const std::vector<std::string> &words) {
+  std::string line;
+  for (const std::string &w : words) line += (line.empty() ? "" : " ") + w;
+  return line;
+}
 }  // namespace
 
-std::string PulseDaemon::Launch() {
+std::string PulseDaemon::LaunchPulseAudio() {
   unlink(fifo().c_str());  // left behind by a killed daemon; the source makes it anew
   const bool echo = mic_ == Microphone::kEchoPath;
-  // env sets the daemon's own HOME and runtime folder and then becomes it.
-  // setpriv first asks the kernel to kill the daemon when the thread that
-  // started it ends, so a crashed test or a killed tool leaves no daemon
-  // behind (Start and Launch run on the main thread of the tests and tools).
   std::vector<std::string> args = {
-      "setpriv", "--pdeathsig", "KILL",
-      "env", "HOME=" + dir_, "XDG_RUNTIME_DIR=" + dir_, "XDG_CONFIG_HOME=" + dir_,
-      "pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1", "--use-pid-file=no",
+      "-n", "--daemonize=no", "--exit-idle-time=-1", "--use-pid-file=no",
       "--disable-shm=yes", "--log-target=stderr", "--log-level=info",
       "-L", "module-native-protocol-unix socket=" + dir_ + "/sock auth-anonymous=1",
       "-L", "module-null-sink sink_name=spk rate=48000", "-L",
       "module-pipe-source source_name=mic file=" + fifo() + " format=s16le rate=16000 channels=2"};
   if (echo) {
-    std::string loopback;
-    for (const std::string &w : EchoLoopback("spk", 40)) loopback += w + " ";
     args.back() = "module-null-sink sink_name=micsrc rate=48000";
-    args.insert(args.end(), {"-L", "module-remap-source master=micsrc.monitor source_name=mic", "-L", loopback});
+    args.insert(args.end(), {"-L", "module-remap-source master=micsrc.monitor source_name=mic", "-L",
+                             Joined(EchoLoopback("spk", 40))});
   }
-  std::vector<char *> argv;
-  for (std::string &a : args) argv.push_back(&a[0]);
-  argv.push_back(nullptr);
-  posix_spawn_file_actions_t fa;
-  posix_spawn_file_actions_init(&fa);
-  posix_spawn_file_actions_addopen(&fa, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&fa, STDOUT_FILENO, (dir_ + "/daemon.log").c_str(),
-                                   O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  posix_spawn_file_actions_adddup2(&fa, STDOUT_FILENO, STDERR_FILENO);
-  if (posix_spawnp(&pid_, "setpriv", &fa, nullptr, argv.data(), environ) != 0) pid_ = -1;
-  posix_spawn_file_actions_destroy(&fa);
-  if (pid_ <= 0) return "cannot run 'setpriv env pulseaudio': " + std::string(strerror(errno));
+  std::string why = Spawn(pulseaudio_, args);
+  if (!why.empty()) return Failed(why);
   std::string list;  // modules, sinks, sources...: "<index>\t<name>\t..." lines
   const bool up = WaitFor(
       [&] {
-        int status;
-        if (waitpid(pid_, &status, WNOHANG) == pid_) return pid_ = -1, true;
-        return Pactl("list short", &list) == 0 && list.find("\tmic\t") != std::string::npos &&
-               list.find("\tspk\t") != std::string::npos &&
-               (!echo || list.find("module-loopback") != std::string::npos);
+        return !pulseaudio_.Running() ||
+               (Pactl("list short", &list) == 0 && list.find("\tmic\t") != std::string::npos &&
+                list.find("\tspk\t") != std::string::npos &&
+                (!echo || list.find("module-loopback") != std::string::npos));
       },
       20);
-  std::string why;
-  if (pid_ <= 0) why = "the private PulseAudio daemon exited at start (is pulseaudio installed?)";
+  if (!pulseaudio_.Running()) why = "the private PulseAudio daemon exited at start";
   else if (!up) why = "the private PulseAudio daemon did not answer within 20 s";
   // The defaults are named, not left to the server's choice among equals.
   else if (echo && (Pactl("set-default-sink spk") != 0 || Pactl("set-default-source mic") != 0))
     why = "the private PulseAudio daemon refused its default devices";
-  if (why.empty()) return "";
+  return why.empty() ? "" : Failed(why);
+}
+
+std::string PulseDaemon::Failed(const std::string &why) {
+  const std::string ended = Ended();
   Kill();
-  return why + " (server " + server() + "); its log:\n" + Log();
+  bus_.Kill();
+  return why + (ended.empty() ? "" : " (" + ended + ")") + " (server " + server() + "); its log:\n" + Log();
 }
 
 void PulseDaemon::Kill() {
-  if (pid_ > 0) kill(pid_, SIGKILL), waitpid(pid_, nullptr, 0);
-  pid_ = -1;
+  pipewire_pulse_.Kill();
+  wireplumber_.Kill();
+  pipewire_.Kill();
+  pulseaudio_.Kill();
 }
 
-void PulseDaemon::Signal(int sig) { if (pid_ > 0) kill(pid_, sig); }
+std::string PulseDaemon::Restart(Part part) {
+  if (!pipewire() || part == Part::kWhole) {
+    Kill();
+  } else if (part == Part::kPipeWirePulse) {
+    pipewire_pulse_.Kill();
+  } else {
+    pipewire_.Kill();
+    // wireplumber ends by itself when its connection goes; one that is
+    // still there after 10 s is killed too.
+    if (!WaitFor([&] { return !wireplumber_.Running(); }, 10)) wireplumber_.Kill();
+  }
+  return Launch();
+}
+
+void PulseDaemon::Signal(int sig) { (pipewire() ? pipewire_pulse_ : pulseaudio_).Signal(sig); }
+
+std::string PulseDaemon::Ended() {
+  std::string ended;
+  for (ServerProcess *p : pipewire() ? std::vector<ServerProcess *>{&bus_, &pipewire_, &wireplumber_, &pipewire_pulse_}
+                                     : std::vector<ServerProcess *>{&pulseaudio_})
+    if (!p->Running() && !p->ended().empty()) ended += (ended.empty() ? "" : "; ") + p->ended();
+  return ended;
+}
 
 int PulseDaemon::Pactl(const std::string &args, std::string *out) const {
   int status = -1;
@@ -116,9 +174,8 @@ int PulseDaemon::Pactl(const std::string &args, std::string *out) const {
 }
 
 std::string PulseDaemon::LoadModule(const std::vector<std::string> &args) const {
-  std::string line = "load-module", out;
-  for (const std::string &a : args) line += " " + a;
-  if (Pactl(line, &out) != 0) return "";
+  std::string out;
+  if (Pactl("load-module " + Joined(args), &out) != 0) return "";
   return out.substr(0, out.find_last_not_of("\n ") + 1);
 }
 
@@ -132,18 +189,31 @@ std::string PulseDaemon::AddSpeaker(const std::string &name, int echo_ms, std::s
 }
 
 std::string PulseDaemon::Log() const {
-  int status;
-  return Shell("cat " + dir_ + "/daemon.log", &status);
+  std::string log;
+  for (const char *program : pipewire() ? std::vector<const char *>{"dbus-daemon", "pipewire", "wireplumber", "pipewire-pulse"}
+                                        : std::vector<const char *>{"pulseaudio"}) {
+    std::ifstream f(dir_ + "/" + program + ".log");
+    const std::string text((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+    log += pipewire() ? "--- " + std::string(program) + ":\n" + text : text;
+  }
+  return log;
 }
 
-MicFeeder::MicFeeder(std::string fifo) : fifo_(std::move(fifo)) {
+MicFeeder::MicFeeder(std::string fifo, double catch_up) : fifo_(std::move(fifo)), catch_up_(catch_up) {
   marks_.reserve(200000);
   thread_ = std::thread([this] { Run(); });
 }
 
+MicFeeder::MicFeeder(std::string fifo) : MicFeeder(std::move(fifo), 0.05) {}
+
 // With the echo path the talker is played into micsrc (fifo_ stays empty).
+// PipeWire's pipe source reads on its own clock and fills what it misses
+// with silence, so there every late chunk shifts the schedule: a burst to
+// catch up would stay in the pipe as delay (seen growing to 440 ms on a
+// loaded machine).
 MicFeeder::MicFeeder(const PulseDaemon &daemon)
-    : MicFeeder(daemon.microphone() == Microphone::kEchoPath ? "" : daemon.fifo()) {}
+    : MicFeeder(daemon.microphone() == Microphone::kEchoPath ? "" : daemon.fifo(),
+                daemon.pipewire() && daemon.microphone() == Microphone::kPipe ? 0 : 0.05) {}
 
 MicFeeder::~MicFeeder() { quit_ = true, thread_.join(); }
 
@@ -193,7 +263,7 @@ void MicFeeder::Run() {
   for (long n = 0; !quit_; ++n) {
     double due = t0 + n * 0.01, now = Now();
     if (due > now) usleep((useconds_t)((due - now) * 1e6));
-    else if (now - due > 0.05) t0 = now - n * 0.01;  // stalled: no burst afterwards
+    else if (now - due > catch_up_) t0 = now - n * 0.01;  // late: no burst afterwards
     size_t pos = written_.load();
     {
       std::lock_guard<std::mutex> lk(mu_);

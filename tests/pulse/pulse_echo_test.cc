@@ -1,6 +1,7 @@
 // The voice path's echo canceller on a real echo path: the module through
-// its exports over the real back-ends, on a private PulseAudio daemon whose
-// microphone hears the speaker through a loopback (Microphone::kEchoPath).
+// its exports over the real back-ends, on a private sound server
+// (PulseAudio, or PipeWire with pipewire-pulse) whose microphone hears the
+// speaker through a loopback (Microphone::kEchoPath).
 // The microphone is recorded beside the module; the echo reduction is its
 // power over the power the host's capture callback receives, on far-end-only
 // stretches (echo/echo_measure.h).
@@ -41,7 +42,7 @@ class PulseEcho : public ::testing::Test {
   PulseEcho() : daemon_(Microphone::kEchoPath) {}
   void SetUp() override {
     std::string error = daemon_.Start();
-    ASSERT_EQ(error, "") << "a real-device test needs its private PulseAudio daemon";
+    ASSERT_EQ(error, "") << "a real-device test needs its private " << daemon_.server_name() << " server";
     stats_ = daemon_.dir() + "/canceller.txt";
     setenv("HX_BRISA_STATS", stats_.c_str(), 1);
     feeder_.reset(new MicFeeder(daemon_));
@@ -62,6 +63,7 @@ class PulseEcho : public ::testing::Test {
     if (api_.handle) api_.DeInit(), dlclose(api_.handle);
     if (HasFailure() && log_) {
       log_->TailToStderr(30);
+      if (!daemon_.Ended().empty()) fprintf(stderr, "the server: %s\n", daemon_.Ended().c_str());
       std::ifstream f(stats_);
       fprintf(stderr, "the canceller's figures:\n%s", std::string(std::istreambuf_iterator<char>(f), {}).c_str());
     }

@@ -1,7 +1,8 @@
 // The module through its exports over the real back-end libraries, on a
-// private PulseAudio daemon: the microphone reaches the host, the far end
-// reaches the speaker, the speaker's hot-plug switches the back-end, a
-// daemon restart heals, and a host process may unload or exit at any moment.
+// private sound server (PulseAudio, or PipeWire with pipewire-pulse): the
+// microphone reaches the host, the far end reaches the speaker, the
+// speaker's hot-plug switches the back-end, a server restart heals, and a
+// host process may unload or exit at any moment.
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 
@@ -21,6 +22,12 @@ const std::string kA1 = kTag + std::string(47, 'A') + "a: to init win7-aec[1]---
 const std::string kB2 = kTag + std::string(47, 'B') + "b: to init win-in[2]---end";
 
 const bool kListening = FailuresToStderr();
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kSanitized = true;
+#else
+constexpr bool kSanitized = false;
+#endif
 
 // The host of echo_call.h (upstream blocks kept with their arrival times),
 // whose far-end stream 0 plays `stereo_far` (48 kHz stereo, looped); the
@@ -45,7 +52,7 @@ class PulseModule : public ::testing::Test {
  protected:
   void SetUp() override {
     std::string error = daemon_.Start();
-    ASSERT_EQ(error, "") << "a real-device test needs its private PulseAudio daemon";
+    ASSERT_EQ(error, "") << "a real-device test needs its private " << daemon_.server_name() << " server";
     feeder_.reset(new MicFeeder(daemon_));
     log_.reset(new LogCapture);
     ASSERT_TRUE(host::LoadModule(HX_MODULE_PATH, &api_, &error)) << error;
@@ -70,6 +77,7 @@ class PulseModule : public ::testing::Test {
   void TearDown() override {
     if (api_.handle) api_.DeInit(), dlclose(api_.handle);
     if (HasFailure() && log_) log_->TailToStderr(40);
+    if (HasFailure() && !daemon_.Ended().empty()) fprintf(stderr, "the server: %s\n", daemon_.Ended().c_str());
     log_.reset();
   }
 
@@ -104,13 +112,20 @@ TEST_F(PulseModule, SpeechFromTheMicrophoneReachesTheHostAndTheFarEndTheSpeaker)
     arrival = host_.block_time;
   }
   // Half-second parts aligned each on its own: a packet that a loaded
-  // sanitizer run drops spoils one part only.
-  EXPECT_GE(MedianPartNcc(speech, up16, 8000, 8000), 0.9);
+  // sanitizer run drops spoils one part only. PipeWire converts the pipe
+  // source's 16 kHz to its 48 kHz graph and back for the voice path's
+  // stream, which costs 0.02 to 0.03 of every part's figure (measured:
+  // medians 0.89 to 0.90 there, 0.92 on PulseAudio, the same parts lowest).
+  EXPECT_GE(MedianPartNcc(speech, up16, 8000, 8000), daemon_.pipewire() ? 0.85 : 0.9);
   const size_t block = size_t(BestMatch(speech, up16, long(up0), long(up0 + 8000)).lag) * 3 / 480;
   ASSERT_LT(block, arrival.size());
   const double latency_ms = (arrival[block] - feeder_->WriteTime(fed0)) * 1000;
   EXPECT_GT(latency_ms, -5) << "arrived before it was written: a measuring fault";
-  EXPECT_LT(latency_ms, 250) << "a delay this long is a fault, whatever the load";
+  // PipeWire's pipe source runs on its own clock and keeps whatever delay a
+  // slow reader builds up: 410 to 440 ms seen under ThreadSanitizer on a
+  // loaded machine, 80 to 100 ms in a plain build (bench/pulse_call).
+  const double bound_ms = daemon_.pipewire() && kSanitized ? 1000 : 250;
+  EXPECT_LT(latency_ms, bound_ms) << "a delay this long is a fault, whatever the load";
 
   std::vector<int16_t> played;
   ASSERT_TRUE(WaitFor([&] {
@@ -127,9 +142,10 @@ TEST_F(PulseModule, SpeechFromTheMicrophoneReachesTheHostAndTheFarEndTheSpeaker)
 
 // Without a speaker the module falls back to plain capture at its next
 // device check (the microphone's speech comes up through it), and returns
-// to the voice path with the speaker back; after
-// the daemon is killed and started again, the microphone's speech reaches
-// the host again with no host action.
+// to the voice path with the speaker back. After the server is killed and
+// started again, the microphone's speech reaches the host again with no
+// host action; on PipeWire also after pipewire-pulse alone, and after
+// pipewire alone, are killed and started again.
 TEST_F(PulseModule, SpeakerHotPlugAndADaemonRestartEachLeaveTheCallWorking) {
   std::vector<int16_t> speech = Speech16k(), loop;
   for (int i = 0; i < 20; ++i) loop.insert(loop.end(), speech.begin(), speech.end());
@@ -144,10 +160,19 @@ TEST_F(PulseModule, SpeakerHotPlugAndADaemonRestartEachLeaveTheCallWorking) {
   EXPECT_TRUE(Flows()) << "the voice path flows";
 
   ASSERT_TRUE(WaitFor([&] { return Rms(host_.Last(1.0), 0, 2) > 300; }, 10)) << "speech before the restart";
-  ASSERT_EQ(daemon_.Restart(), "");
-  const size_t up0 = host_.UpFrames();
-  EXPECT_TRUE(WaitFor([&] { return host_.UpFrames() > up0 + 48000 && Rms(host_.Last(1.0), 0, 2) > 300; }, 20))
-      << "no speech upstream after the restart";
+  using Part = PulseDaemon::Part;
+  const std::vector<std::pair<Part, const char *>> restarts =
+      daemon_.pipewire() ? std::vector<std::pair<Part, const char *>>{{Part::kWhole, "the whole server"},
+                                                                      {Part::kPipeWirePulse, "pipewire-pulse"},
+                                                                      {Part::kPipeWire, "pipewire"}}
+                         : std::vector<std::pair<Part, const char *>>{{Part::kWhole, "the daemon"}};
+  for (const auto &restart : restarts) {
+    SCOPED_TRACE(std::string("restart of ") + restart.second);
+    ASSERT_EQ(daemon_.Restart(restart.first), "");
+    const size_t up0 = host_.UpFrames();
+    EXPECT_TRUE(WaitFor([&] { return host_.UpFrames() > up0 + 48000 && Rms(host_.Last(1.0), 0, 2) > 300; }, 20))
+        << "no speech upstream after the restart";
+  }
 }
 
 // Unload at any moment, or exit, without DeInit over the real back-ends:
