@@ -139,43 +139,47 @@ std::string RunPaAecCall(const LiveEchoPath &path, const ConversationSignals &c,
        "sink_name=aec_sink", "aec_method=webrtc",
        "'aec_args=\"analog_gain_control=0 digital_gain_control=0\"'"});
   if (index.empty()) return "module-echo-cancel did not load";
-  const size_t tail = 4 * kVoiceRate, end = c.near.size() + size_t(1.6 * kVoiceRate);
-  std::vector<int16_t> near = c.near, far = c.far;
-  near.insert(near.end(), c.near.begin(), c.near.begin() + long(tail));
-  far.resize(far.size() + 2 * tail, 0);
+  const size_t end = c.near.size() + size_t(1.6 * kVoiceRate);
+  std::vector<int16_t> far = c.far;
+  far.resize(far.size() + 8 * kVoiceRate, 0);
   std::string error;
   std::vector<int16_t> out_raw, mic_raw;
-  size_t o0 = 0;
+  size_t o0 = 0, m0 = 0;
   {
-    SimpleStream out, mic, talker, speaker;
+    SimpleStream out, mic_stream, talker, speaker;
+    MicRecording mic{&mic_stream, {}};
     // Its source settles its latency in its first second: the call starts after 2 s.
     error = out.Record("aec_src", kVoiceRate, 1);
     if (error.empty() && !WaitFor([&] { return out.received() > 2 * size_t(kVoiceRate); }, 20))
       error = "module-echo-cancel's source gave nothing for 20 s";
-    if (error.empty()) error = mic.Record("mic", kVoiceRate, 1);
+    if (error.empty()) error = mic_stream.Record("mic", kVoiceRate, 1);
     if (error.empty() && daemon.Pactl("set-default-sink aec_sink") != 0)
       error = "cannot make aec_sink the default sink";
+    if (error.empty()) error = StartNearEnd(talker, mic, c, &m0);
     if (error.empty()) {
       o0 = out.received();
-      error = talker.Play("micsrc", kVoiceRate, 1, near, 10);
-      if (error.empty()) error = speaker.Play(nullptr, kVoiceRate, 1, far, 10);
+      error = speaker.Play(nullptr, kVoiceRate, 1, far, 10);
     }
     if (error.empty() && path.path() == EchoPath::kSwitch) {
-      WaitFor([&] { return mic.received() >= size_t(kSwitchAt * kVoiceRate); }, 60);
+      WaitFor([&] { return mic_stream.received() >= m0 + size_t(kSwitchAt * kVoiceRate); }, 60);
       daemon.Pactl("set-default-sink spk2");
     }
     if (error.empty() &&
-        !WaitFor([&] { return mic.received() >= end && out.received() >= o0 + end; }, 90))
+        !WaitFor([&] { return mic_stream.received() >= m0 + end && out.received() >= o0 + end; }, 90))
       error = "the call's recordings did not reach its end within 90 s";
     talker.Stop();
     speaker.Stop();
     out_raw = out.Take();
-    mic_raw = mic.Take();
+    mic_raw = mic.Recorded();
   }
   daemon.Pactl("set-default-sink spk");
   daemon.Pactl("unload-module " + index);
   if (!error.empty()) return error;
-  if (!OnTimeline(c, mic_raw, r)) return "the near end was not found in the microphone's recording";
+  // The near end came in the microphone's last block (or a few before it)
+  // at m0: it is looked for from half a second earlier.
+  const size_t from = std::min(m0 - std::min(m0, size_t(kVoiceRate / 2)), mic_raw.size());
+  if (!OnTimeline(c, std::vector<int16_t>(mic_raw.begin() + long(from), mic_raw.end()), r))
+    return "the near end was not found in the microphone's recording";
   r->out = ToFloat(std::vector<int16_t>(out_raw.begin() + long(std::min(o0, out_raw.size())), out_raw.end()));
   return "";
 }
@@ -342,5 +346,9 @@ int main(int argc, char **argv) {
     }
     for (int s = 0; s < kSystems; ++s) PrintRow(EchoPathName(path), kSystemName[s], figures[s]);
   }
+  // The module says goodbye when it is unloaded at exit: not into the table.
+  fflush(stdout);
+  const int quiet = open("/dev/null", O_WRONLY);
+  dup2(quiet, 1);
   return failed ? 1 : 0;
 }

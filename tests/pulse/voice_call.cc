@@ -120,7 +120,7 @@ std::string RoomEcho::Start(const std::vector<float> &response, double clip) {
   const pa_sample_spec ss = {PA_SAMPLE_FLOAT32LE, uint32_t(kVoiceRate), 1};
   pa_buffer_attr rec_attr = {uint32_t(-1), uint32_t(-1), uint32_t(-1), uint32_t(-1),
                              uint32_t(kBlock * sizeof(float))};
-  pa_buffer_attr play_attr = {uint32_t(-1), uint32_t(6 * kBlock * sizeof(float)), uint32_t(-1),
+  pa_buffer_attr play_attr = {uint32_t(-1), uint32_t(8 * kBlock * sizeof(float)), uint32_t(-1),
                               uint32_t(-1), uint32_t(-1)};
   int err = 0;
   rec_ = pa_simple_new(nullptr, "hx-room", PA_STREAM_RECORD, "spk.monitor", "room in", &ss,
@@ -200,7 +200,7 @@ bool OnTimeline(const ConversationSignals &c, const std::vector<int16_t> &mic_ra
   const long lag = voice_metrics::AlignByCorrelation(near.data(), near.size(), mic.data(), mic.size(),
                                                      size_t(9.2 * kVoiceRate), size_t(12.8 * kVoiceRate),
                                                      long(1.5 * kVoiceRate), &r->near_ncc);
-  if (lag < 0 || size_t(lag) + kTimeline > mic.size() || r->near_ncc < 0.5) return false;
+  if (lag < 0 || size_t(lag) + kTimeline > mic.size() || r->near_ncc < 0.9) return false;
   r->offset = lag;
   r->mic.assign(mic.begin() + lag, mic.begin() + lag + long(kTimeline));
   // Its level at the microphone, as the least-squares fit there.
@@ -230,16 +230,32 @@ voice_metrics::VoiceMetrics MeasureRecording(const VoiceRecording &r,
                                      r.out.size(), kVoiceRate);
 }
 
+std::string StartNearEnd(SimpleStream &talker, MicRecording &mic, const ConversationSignals &c,
+                         size_t *at) {
+  // The talker goes on past the timeline with its room noise (the first
+  // seconds hold nothing else) while the recordings catch up.
+  std::vector<int16_t> near = c.near;
+  near.insert(near.end(), c.near.begin(), c.near.begin() + 4 * kVoiceRate);
+  const size_t from = mic.mic->received();
+  std::string error = talker.Play("micsrc", kVoiceRate, 1, near, 40);
+  if (!error.empty()) return "cannot play the near end: " + error;
+  const double floor = 32768 * std::pow(10, -70 / 20.0);
+  const bool heard = WaitFor([&] {
+    const std::vector<int16_t> rec = mic.Recorded();
+    if (rec.size() < from + kBlock) return false;
+    double sum = 0;
+    for (size_t i = rec.size() - kBlock; i < rec.size(); ++i) sum += double(rec[i]) * rec[i];
+    *at = rec.size() - kBlock;
+    return std::sqrt(sum / kBlock) > floor;
+  }, 5);
+  return heard ? "" : "the near end did not reach the microphone within 5 s";
+}
+
 std::string RunModuleCall(const LiveEchoPath &path, host::ModuleApi &api,
                           const ConversationSignals &c, VoiceRecording *r) {
-  // Both talkers go on past the timeline while the recordings catch up:
-  // the far end with silence, the near end with its room noise.
-  const size_t tail = 4 * kVoiceRate;
-  std::vector<int16_t> near = c.near;
-  near.insert(near.end(), c.near.begin(), c.near.begin() + long(tail));  // noise only there
   EchoHost host;
   host.far = c.far;
-  host.far.resize(c.far.size() + 2 * tail, 0);
+  host.far.resize(c.far.size() + 8 * kVoiceRate, 0);  // never loops within the call
   api.SetDownComCallBackPtr(reinterpret_cast<void *>(&EchoHost::Capture), &host,
                             reinterpret_cast<void *>(&EchoHost::Play), &host);
   api.SetAecMode(1);
@@ -247,52 +263,55 @@ std::string RunModuleCall(const LiveEchoPath &path, host::ModuleApi &api,
   // What the loudspeakers played, recorded beside the microphone: the
   // render tap of the offline cancellers (the module paces the far end by
   // its own clock, so its source signal drifts against the echo).
-  SimpleStream mic, talker, speakers[2];
+  SimpleStream mic_stream, talker, speakers[2];
+  MicRecording mic{&mic_stream, {}};
   const bool two = path.path() == EchoPath::kSwitch;
-  std::string error = mic.Record("mic", kVoiceRate, 1);
+  std::string error = mic_stream.Record("mic", kVoiceRate, 1);
   if (error.empty()) error = speakers[0].Record("spk.monitor", kVoiceRate, 1);
   if (error.empty() && two) error = speakers[1].Record("spk2.monitor", kVoiceRate, 1);
   if (!error.empty()) return "cannot record the microphone or the speakers: " + error;
   if (api.Init() != 0) return "the module did not start";
   const size_t end = kTimeline + size_t(1.6 * kVoiceRate);
-  size_t m0 = 0, u0 = 0, s0[2] = {0, 0};  // microphone, upstream and speaker samples
-                                          // when the talkers start
-  if (!WaitFor([&] { return host.blocks >= 5; }, 15)) {
+  // Microphone, upstream and speaker samples when the timeline starts.
+  size_t m0 = 0, u0 = 0, s0[2] = {0, 0};
+  if (!WaitFor([&] { return host.blocks >= 5; }, 15))
     error = "no upstream audio within 15 s of the start";
-  } else {
-    error = talker.Play("micsrc", kVoiceRate, 1, near, 10);
+  if (error.empty()) error = StartNearEnd(talker, mic, c, &m0);
+  if (error.empty()) {
     host.far_on = true;
-    m0 = mic.received();
     u0 = host.UpFrames() / 3;
     for (int k = 0; k < 2; ++k) s0[k] = speakers[k].received();
-    if (error.empty() && path.path() == EchoPath::kSwitch) {
-      WaitFor([&] { return mic.received() >= m0 + size_t(kSwitchAt * kVoiceRate); }, 60);
+    if (two) {
+      WaitFor([&] { return mic_stream.received() >= m0 + size_t(kSwitchAt * kVoiceRate); }, 60);
       path.daemon().Pactl("set-default-sink spk2");
     }
-    if (error.empty() &&
-        !WaitFor([&] { return mic.received() >= m0 + end && host.UpFrames() / 3 >= u0 + end; }, 90))
+    if (!WaitFor([&] { return mic_stream.received() >= m0 + end && host.UpFrames() / 3 >= u0 + end; },
+                 90))
       error = "the call's recordings did not reach its end within 90 s";
   }
   talker.Stop();
   api.DeInit();
-  const std::vector<int16_t> mic_raw = mic.Take();
-  mic.Stop();
+  const std::vector<int16_t> mic_raw = mic.Recorded();
+  mic_stream.Stop();
   std::vector<int16_t> played[2];
   for (int k = 0; k < 2; ++k) played[k] = speakers[k].Take(), speakers[k].Stop();
   path.daemon().Pactl("set-default-sink spk");
   if (!error.empty()) return error;
-  if (!OnTimeline(c, std::vector<int16_t>(mic_raw.begin() + long(m0), mic_raw.end()), r))
+  // The near end came in the microphone's last block (or a few before it)
+  // at m0: it is looked for from half a second earlier.
+  const long from = long(m0) - long(std::min(m0, size_t(kVoiceRate / 2)));
+  if (!OnTimeline(c, std::vector<int16_t>(mic_raw.begin() + from, mic_raw.end()), r))
     return "the near end was not found in the microphone's recording";
   // The speakers' recordings on the timeline as the microphone's (their
   // streams started within milliseconds of it), summed.
   r->far.assign(kTimeline, 0.f);
   for (int k = 0; k < 2; ++k)
     for (size_t i = 0; i < kTimeline; ++i) {
-      const size_t at = s0[k] + size_t(r->offset) + i;
-      if (at < played[k].size()) r->far[i] += float(played[k][at] / 32768.0);
+      const long at = long(s0[k]) - (long(m0) - from) + r->offset + long(i);
+      if (at >= 0 && size_t(at) < played[k].size()) r->far[i] += float(played[k][at] / 32768.0);
     }
-  // The upstream audio from where the near end started, 48 kHz stereo to
-  // 16 kHz mono (the module's conversion keeps the 16 kHz values).
+  // The upstream audio from the timeline's start, 48 kHz stereo to 16 kHz
+  // mono (the module's conversion keeps the 16 kHz values).
   r->out = ToFloat(Channel(host.Up(), 2, 0, 3), u0);
   return "";
 }

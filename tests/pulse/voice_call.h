@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "measure/voice_metrics.h"
+#include "echo_call.h"
 #include "module_api.h"
 #include "pulse_daemon.h"
 
@@ -45,7 +46,7 @@ std::vector<float> RoomResponse(int rate, double rt60_s, double direct_db, unsig
 // soft-clipping loudspeaker (clip * tanh(x / clip)), convolves with a room
 // response (uniformly partitioned, 10 ms blocks, FFTW) and plays the result
 // into micsrc. Its latency is about 10 ms of recording plus the playback
-// stream's 60 ms.
+// stream's 80 ms.
 class RoomEcho {
  public:
   ~RoomEcho() { Stop(); }
@@ -106,9 +107,16 @@ voice_metrics::VoiceMetrics MeasureRecording(const VoiceRecording &r,
 // The live timeline: the conversation, with the output up to 1.5 s away.
 voice_metrics::VoiceTimeline LiveTimeline();
 
+// Starts the near end's talker into micsrc (400 ms buffered, so that a
+// stalled thread does not shift it) and waits until its room noise reaches
+// the microphone: the timeline's start, where the far end is to start too.
+// *at: the microphone's sample count then. "" when it came within 5 s.
+std::string StartNearEnd(SimpleStream &talker, MicRecording &mic, const ConversationSignals &c,
+                         size_t *at);
+
 // One call of the module on the path: the module (loaded in `api`) is
-// started, the near end and the far end start together, the upstream audio
-// is kept. "" when the call ran to its end.
+// started, then the near end, and the far end when the near end is heard;
+// the upstream audio is kept. "" when the call ran to its end.
 std::string RunModuleCall(const LiveEchoPath &path, host::ModuleApi &api,
                           const ConversationSignals &c, VoiceRecording *r);
 
