@@ -175,11 +175,12 @@ std::string RunPaAecCall(const LiveEchoPath &path, const ConversationSignals &c,
   daemon.Pactl("set-default-sink spk");
   daemon.Pactl("unload-module " + index);
   if (!error.empty()) return error;
-  // The near end came in the microphone's last block (or a few before it)
-  // at m0: it is looked for from half a second earlier.
+  // The near end came in at m0 (within a block): it is looked for from
+  // half a second earlier.
   const size_t from = std::min(m0 - std::min(m0, size_t(kVoiceRate / 2)), mic_raw.size());
   if (!OnTimeline(c, std::vector<int16_t>(mic_raw.begin() + long(from), mic_raw.end()), r))
-    return "the near end was not found in the microphone's recording";
+    return "the near end was not found in the microphone's recording (best correlation " +
+           std::to_string(r->near_ncc).substr(0, 4) + ")";
   r->out = ToFloat(std::vector<int16_t>(out_raw.begin() + long(std::min(o0, out_raw.size())), out_raw.end()));
   return "";
 }

@@ -240,13 +240,15 @@ std::string StartNearEnd(SimpleStream &talker, MicRecording &mic, const Conversa
   std::string error = talker.Play("micsrc", kVoiceRate, 1, near, 40);
   if (!error.empty()) return "cannot play the near end: " + error;
   const double floor = 32768 * std::pow(10, -70 / 20.0);
+  // The first 10 ms block above -70 dBFS, however late this thread looks.
   const bool heard = WaitFor([&] {
     const std::vector<int16_t> rec = mic.Recorded();
-    if (rec.size() < from + kBlock) return false;
-    double sum = 0;
-    for (size_t i = rec.size() - kBlock; i < rec.size(); ++i) sum += double(rec[i]) * rec[i];
-    *at = rec.size() - kBlock;
-    return std::sqrt(sum / kBlock) > floor;
+    for (size_t b = from; b + kBlock <= rec.size(); b += kBlock) {
+      double sum = 0;
+      for (size_t i = b; i < b + kBlock; ++i) sum += double(rec[i]) * rec[i];
+      if (std::sqrt(sum / kBlock) > floor) return *at = b, true;
+    }
+    return false;
   }, 5);
   return heard ? "" : "the near end did not reach the microphone within 5 s";
 }
@@ -297,11 +299,12 @@ std::string RunModuleCall(const LiveEchoPath &path, host::ModuleApi &api,
   for (int k = 0; k < 2; ++k) played[k] = speakers[k].Take(), speakers[k].Stop();
   path.daemon().Pactl("set-default-sink spk");
   if (!error.empty()) return error;
-  // The near end came in the microphone's last block (or a few before it)
-  // at m0: it is looked for from half a second earlier.
+  // The near end came in at m0 (within a block): it is looked for from
+  // half a second earlier.
   const long from = long(m0) - long(std::min(m0, size_t(kVoiceRate / 2)));
   if (!OnTimeline(c, std::vector<int16_t>(mic_raw.begin() + from, mic_raw.end()), r))
-    return "the near end was not found in the microphone's recording";
+    return "the near end was not found in the microphone's recording (best correlation " +
+           std::to_string(r->near_ncc).substr(0, 4) + ")";
   // The speakers' recordings on the timeline as the microphone's (their
   // streams started within milliseconds of it), summed.
   r->far.assign(kTimeline, 0.f);
