@@ -21,7 +21,6 @@
 // Defaults: 3 runs of every path. --verbose prints every run's figures.
 // Exit status 0 when every call ran, 1 when one failed or the daemon could
 // not start, 2 on a bad option.
-#include <fcntl.h>
 #include <getopt.h>
 #include <speex/speex_echo.h>
 #include <speex/speex_preprocess.h>
@@ -212,24 +211,27 @@ const std::vector<Column> &Columns() {
   return columns;
 }
 
+// The table goes here; stdout belongs to the module's log (/dev/null).
+FILE *table = nullptr;
+
 void PrintHeader() {
-  printf("%-22s %-7s", "path", "system");
-  for (const Column &c : Columns()) printf(" %*s", int(strlen(c.format) - 2), c.head);
-  printf(" %9s %s\n", "worst res", "runs");
+  fprintf(table, "%-22s %-7s", "path", "system");
+  for (const Column &c : Columns()) fprintf(table, " %*s", int(strlen(c.format) - 2), c.head);
+  fprintf(table, " %9s %s\n", "worst res", "runs");
 }
 
 void PrintRow(const char *path, const char *system, const std::vector<VoiceMetrics> &runs) {
-  printf("%-22s %-7s", path, system);
+  fprintf(table, "%-22s %-7s", path, system);
   std::vector<double> residuals;
   for (const VoiceMetrics &m : runs) residuals.push_back(m.residual_db);
   for (const Column &c : Columns()) {
     std::vector<double> v;
     for (const VoiceMetrics &m : runs) v.push_back(c.get(m));
-    printf(c.format, Median(v));
+    fprintf(table, c.format, Median(v));
   }
-  printf(" %9.1f %zu\n", residuals.empty() ? NAN : *std::max_element(residuals.begin(), residuals.end()),
+  fprintf(table, " %9.1f %zu\n", residuals.empty() ? NAN : *std::max_element(residuals.begin(), residuals.end()),
          runs.size());
-  fflush(stdout);
+  fflush(table);
 }
 
 }  // namespace
@@ -263,21 +265,17 @@ int main(int argc, char **argv) {
     fprintf(stderr, "voice_quality: %s\n", error.c_str());
     return 1;
   }
-  // The module's log goes to /dev/null: this tool reports figures only.
+  // The module's log goes to /dev/null, for as long as it is loaded (it
+  // says goodbye at exit): this tool reports figures only.
   fflush(stdout);
-  const int saved = dup(1);
-  if (!freopen("/dev/null", "w", stdout)) return 1;
+  table = fdopen(dup(1), "w");
+  if (!table || !freopen("/dev/null", "w", stdout)) return 1;
   host::ModuleApi api;
-  const bool loaded = host::LoadModule(HX_MODULE_PATH, &api, &error);
-  fflush(stdout);
-  dup2(saved, 1);
-  if (!loaded) {
+  if (!host::LoadModule(HX_MODULE_PATH, &api, &error)) {
     fprintf(stderr, "voice_quality: %s\n", error.c_str());
     return 1;
   }
-  printf("median of %d runs per path; residual, leak and holes on far-alone frames against the "
-         "background; dt: near end in double talk\n", runs);
-  PrintHeader();
+  bool header = false;
   int failed = 0;
   for (char letter : paths) {
     const EchoPath path = EchoPath(letter - 'a');
@@ -286,19 +284,19 @@ int main(int argc, char **argv) {
       LiveEchoPath live(path);
       error = live.Start();
       if (!error.empty()) {
+        // One line: the daemon's log that follows the reason is left out.
         fprintf(stderr, "voice_quality: no private PulseAudio daemon with the echo path: %s\n",
-                error.substr(0, error.find('\n')).c_str());
+                error.substr(0, std::min(error.find(" (server"), error.find('\n'))).c_str());
         return 1;
       }
+      if (!header) {
+        fprintf(table, "median of %d runs per path; residual, leak and holes on far-alone frames "
+                "against the background; dt: near end in double talk\n", runs);
+        PrintHeader();
+        header = true;
+      }
       VoiceRecording rec, pa;
-      // The module's log (and libpulse's chatter) stays out of the table.
-      fflush(stdout);
-      const int quiet = open("/dev/null", O_WRONLY);
-      dup2(quiet, 1);
       error = RunModuleCall(live, api, conversation, &rec);
-      fflush(stdout);
-      dup2(saved, 1);
-      close(quiet);
       std::vector<std::pair<System, VoiceMetrics>> got;
       std::vector<std::pair<System, std::vector<float>>> outputs;
       const voice_metrics::VoiceTimeline tl = LiveTimeline();
@@ -306,7 +304,7 @@ int main(int argc, char **argv) {
         long delay = 0;
         RenderTap(rec, &delay);
         if (verbose)
-          printf("run %d: near end found at ncc %.3f, echo %.0f ms after the loudspeaker's signal\n",
+          fprintf(table, "run %d: near end found at ncc %.3f, echo %.0f ms after the loudspeaker's signal\n",
                  run, rec.near_ncc, delay * 1000.0 / kVoiceRate);
         got.push_back({kModule, MeasureRecording(rec, tl)});
         outputs.push_back({kModule, rec.out});
@@ -347,9 +345,6 @@ int main(int argc, char **argv) {
     }
     for (int s = 0; s < kSystems; ++s) PrintRow(EchoPathName(path), kSystemName[s], figures[s]);
   }
-  // The module says goodbye when it is unloaded at exit: not into the table.
-  fflush(stdout);
-  const int quiet = open("/dev/null", O_WRONLY);
-  dup2(quiet, 1);
+  fflush(table);
   return failed ? 1 : 0;
 }
