@@ -51,19 +51,6 @@ constexpr int kSpeexTail = kVoiceRate * 3 / 10;
 enum System { kModule, kPaAec, kAec3, kSpeex, kSystems };
 const char *const kSystemName[kSystems] = {"module", "pa-aec", "aec3", "speex"};
 
-std::vector<int16_t> ToInt16(const std::vector<float> &x) {
-  std::vector<int16_t> y(x.size());
-  for (size_t i = 0; i < x.size(); ++i)
-    y[i] = int16_t(std::clamp(std::lround(x[i] * 32768.0), -32768L, 32767L));
-  return y;
-}
-
-std::vector<float> ToFloat(const std::vector<int16_t> &x) {
-  std::vector<float> y(x.size());
-  for (size_t i = 0; i < x.size(); ++i) y[i] = float(x[i] / 32768.0);
-  return y;
-}
-
 // The loudspeaker's signal 10 ms ahead of where its echo reaches the
 // microphone (the direct path's cross-correlation peak, far end alone).
 std::vector<int16_t> RenderTap(const VoiceRecording &r, long *echo_delay = nullptr) {
@@ -76,11 +63,11 @@ std::vector<int16_t> RenderTap(const VoiceRecording &r, long *echo_delay = nullp
   std::vector<float> tap(r.far.size(), 0.f);
   for (long i = 0; i < long(tap.size()); ++i)
     if (i - shift >= 0 && i - shift < long(r.far.size())) tap[size_t(i)] = r.far[size_t(i - shift)];
-  return ToInt16(tap);
+  return FloatToPcm(tap);
 }
 
 std::vector<float> RunSpeex(const VoiceRecording &r) {
-  const std::vector<int16_t> far = RenderTap(r), mic = ToInt16(r.mic);
+  const std::vector<int16_t> far = RenderTap(r), mic = FloatToPcm(r.mic);
   const int block = kVoiceRate / 100;
   SpeexEchoState *echo = speex_echo_state_init(block, kSpeexTail);
   SpeexPreprocessState *pre = speex_preprocess_state_init(block, kVoiceRate);
@@ -94,7 +81,7 @@ std::vector<float> RunSpeex(const VoiceRecording &r) {
   }
   speex_preprocess_state_destroy(pre);
   speex_echo_state_destroy(echo);
-  return ToFloat(out);
+  return PcmToFloat(out);
 }
 
 bool WriteWav(const std::string &path, const std::vector<int16_t> &x) {
@@ -112,12 +99,12 @@ std::vector<float> RunAec3(const VoiceRecording &r, std::string *error) {
   if (!mkdtemp(tmpl)) return *error = "cannot make a scratch folder", std::vector<float>();
   const std::string dir = tmpl;
   std::vector<float> out;
-  if (WriteWav(dir + "/render.wav", RenderTap(r)) && WriteWav(dir + "/mic.wav", ToInt16(r.mic))) {
+  if (WriteWav(dir + "/render.wav", RenderTap(r)) && WriteWav(dir + "/mic.wav", FloatToPcm(r.mic))) {
     int status = -1;
     const std::string text = Shell(std::string(HX_AEC3_ANCHOR) + " " + dir + "/render.wav " + dir +
                                    "/mic.wav " + dir + "/out.wav", &status);
     SF_INFO info = {};
-    if (status == 0) out = ToFloat(ReadWav(dir + "/out.wav", &info));
+    if (status == 0) out = PcmToFloat(ReadWav(dir + "/out.wav", &info));
     else *error = "aec3_anchor failed: " + text;
   } else {
     *error = "cannot write the recordings for aec3_anchor";
@@ -180,7 +167,7 @@ std::string RunPaAecCall(const LiveEchoPath &path, const ConversationSignals &c,
   if (!OnTimeline(c, std::vector<int16_t>(mic_raw.begin() + long(from), mic_raw.end()), r))
     return "the near end was not found in the microphone's recording (best correlation " +
            std::to_string(r->near_ncc).substr(0, 4) + ")";
-  r->out = ToFloat(std::vector<int16_t>(out_raw.begin() + long(std::min(o0, out_raw.size())), out_raw.end()));
+  r->out = PcmToFloat(std::vector<int16_t>(out_raw.begin() + long(std::min(o0, out_raw.size())), out_raw.end()));
   return "";
 }
 
@@ -326,11 +313,11 @@ int main(int argc, char **argv) {
       if (!keep.empty()) {
         // The last run's signals of each path, on the timeline (16 kHz).
         const std::string base = keep + "/" + char(letter) + "_";
-        WriteWav(base + "near.wav", ToInt16(rec.near));
-        WriteWav(base + "echo.wav", ToInt16(rec.echo));
-        WriteWav(base + "mic.wav", ToInt16(rec.mic));
-        WriteWav(base + "far.wav", ToInt16(rec.far));
-        for (const auto &[system, o] : outputs) WriteWav(base + kSystemName[system] + ".wav", ToInt16(o));
+        WriteWav(base + "near.wav", FloatToPcm(rec.near));
+        WriteWav(base + "echo.wav", FloatToPcm(rec.echo));
+        WriteWav(base + "mic.wav", FloatToPcm(rec.mic));
+        WriteWav(base + "far.wav", FloatToPcm(rec.far));
+        for (const auto &[system, o] : outputs) WriteWav(base + kSystemName[system] + ".wav", FloatToPcm(o));
       }
       for (const auto &[system, m] : got) {
         if (!m.valid) {

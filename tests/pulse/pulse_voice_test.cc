@@ -7,8 +7,6 @@
 // stops cancelling, cuts the near end or loses it.
 #include <gtest/gtest.h>
 
-#include <cmath>
-
 #include "signal_check.h"
 #include "support/log_capture.h"
 #include "voice_call.h"
@@ -80,13 +78,9 @@ TEST(PulseVoice, ConversationOverALoopbackEcho) {
   EXPECT_LT(m.clipped_pct, 70);
   // The near end alone, each second lined up on its own (a slip then
   // spoils one second only).
-  auto pcm = [](const std::vector<float> &x, size_t n) {
-    std::vector<int16_t> y;
-    for (size_t i = 0; i < std::min(n, x.size()); ++i) y.push_back(int16_t(std::lround(x[i] * 32767)));
-    return y;
-  };
-  const double parts = MedianPartNcc(pcm(call.near, 13 * kVoiceRate), pcm(call.out, SIZE_MAX),
-                                     kVoiceRate, 9 * kVoiceRate + kVoiceRate / 5);
+  std::vector<int16_t> near = FloatToPcm(call.near);
+  near.resize(13 * kVoiceRate);
+  const double parts = MedianPartNcc(near, FloatToPcm(call.out), kVoiceRate, 9 * kVoiceRate + kVoiceRate / 5);
   printf("near end alone, median of 1 s parts: ncc %.3f\n", parts);
   EXPECT_GT(parts, 0.8);
   EXPECT_GT(m.near_gain_db, -6);

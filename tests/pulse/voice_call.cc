@@ -19,13 +19,21 @@ namespace {
 constexpr size_t kBlock = kVoiceRate / 100;  // the room filter's 10 ms block
 const size_t kTimeline = size_t(voice_metrics::kConversationSeconds * kVoiceRate);
 
-std::vector<float> ToFloat(const std::vector<int16_t> &x, size_t from = 0, size_t n = SIZE_MAX) {
+
+}  // namespace
+
+std::vector<float> PcmToFloat(const std::vector<int16_t> &x, size_t from) {
   std::vector<float> y;
-  for (size_t i = from; i < x.size() && y.size() < n; ++i) y.push_back(float(x[i] / 32768.0));
+  for (size_t i = from; i < x.size(); ++i) y.push_back(float(x[i] / 32768.0));
   return y;
 }
 
-}  // namespace
+std::vector<int16_t> FloatToPcm(const std::vector<float> &x) {
+  std::vector<int16_t> y(x.size());
+  for (size_t i = 0; i < x.size(); ++i)
+    y[i] = int16_t(std::clamp(std::lround(x[i] * 32768.0), -32768L, 32767L));
+  return y;
+}
 
 std::string LoadConversation(ConversationSignals *c) {
   for (auto [path, to] : {std::pair{"/tests/data/far_talker16k.wav", &c->far},
@@ -195,7 +203,7 @@ std::string LiveEchoPath::Start() {
 
 bool OnTimeline(const ConversationSignals &c, const std::vector<int16_t> &mic_raw,
                 VoiceRecording *r) {
-  const std::vector<float> near = ToFloat(c.near), mic = ToFloat(mic_raw);
+  const std::vector<float> near = PcmToFloat(c.near), mic = PcmToFloat(mic_raw);
   // The near end talks alone from 9 to 13 s.
   const long lag = voice_metrics::AlignByCorrelation(near.data(), near.size(), mic.data(), mic.size(),
                                                      size_t(9.2 * kVoiceRate), size_t(12.8 * kVoiceRate),
@@ -214,7 +222,7 @@ bool OnTimeline(const ConversationSignals &c, const std::vector<int16_t> &mic_ra
     r->near[i] = float(gain * near[i]);
     r->echo[i] = r->mic[i] - r->near[i];
   }
-  r->far = ToFloat(c.far);
+  r->far = PcmToFloat(c.far);
   return true;
 }
 
@@ -315,7 +323,7 @@ std::string RunModuleCall(const LiveEchoPath &path, host::ModuleApi &api,
     }
   // The upstream audio from the timeline's start, 48 kHz stereo to 16 kHz
   // mono (the module's conversion keeps the 16 kHz values).
-  r->out = ToFloat(Channel(host.Up(), 2, 0, 3), u0);
+  r->out = PcmToFloat(Channel(host.Up(), 2, 0, 3), u0);
   return "";
 }
 
