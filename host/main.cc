@@ -28,6 +28,7 @@
 #include "analysis.h"
 #include "call_io.h"
 #include "echo/echo_measure.h"
+#include "echo_room.h"
 #include "hxsim.h"
 #include "log_tap.h"
 #include "module_api.h"
@@ -178,7 +179,7 @@ void TakeHeard(std::vector<int16_t> *heard, std::vector<int16_t> *echo) {
 std::string DescribeEcho(const Options &opt, int change_to_ms) {
   char d[256];
   snprintf(d, sizeof d, "%d ms, %.1f dB, %s, drift %g ppm, %s", opt.echo_delay_ms,
-           opt.echo_gain_db, opt.echo_room ? "short room" : "no room", opt.echo_drift_ppm,
+           opt.echo_gain_db, DescribeEchoRoom(opt).c_str(), opt.echo_drift_ppm,
            opt.echo_cancel ? "cancelled by the voice path" : "not cancelled");
   std::string s = d;
   if (opt.echo_change_at_s >= 0) {
@@ -262,6 +263,7 @@ int Run(int argc, char **argv) {
     echo_path.room = opt.echo_room;
     echo_path.drift_ppm = opt.echo_drift_ppm;
     echo_path.cancel = opt.echo_cancel ? 1 : 0;
+    ApplyEchoRoom(opt, &echo_path);
     if (hxsim_set_echo_path(&echo_path) != 0) return Fail(std::string("echo path: ") + hxsim_last_error());
     res.echo_desc = DescribeEcho(opt, change_to_ms);
   }
