@@ -27,8 +27,8 @@
 
 #include "analysis.h"
 #include "call_io.h"
-#include "echo/echo_measure.h"
 #include "echo_room.h"
+#include "measure/echo_measure.h"
 #include "hxsim.h"
 #include "log_tap.h"
 #include "module_api.h"
