@@ -35,6 +35,7 @@
 #include "options.h"
 #include "pulse_probe.h"
 #include "report.h"
+#include "voice_report.h"
 #include "wav_io.h"
 
 extern char **environ;
@@ -417,6 +418,7 @@ int Run(int argc, char **argv) {
     res.heard_s = heard.size() / 16000.0;
     res.erle = echo_measure::FarEndOnly(heard.data(), echo.data(), heard.size(), sink.store.data(),
                                         up_samples / 2, lag);
+    res.voice_lines = VoiceReport(heard.data(), echo.data(), heard.size(), sink.store.data(), up_samples / 2);
   }
 
   if (opt.sys_capture)

@@ -137,6 +137,7 @@ std::string FormatReport(const Options &opt, const RunResult &r) {
           r.erle.db, r.erle.blocks, Db(r.erle.mic_dbfs).c_str(), Db(r.erle.out_dbfs).c_str());
     else
       Add(&s, "echo reduction (ERLE): not measured, no far-end-only stretch after 2 s\n");
+    s += r.voice_lines;
     if (e.canceller_failed)
       Add(&s, "echo canceller: could not start: %s\n", e.canceller_error ? e.canceller_error : "?");
     else if (!opt.echo_cancel)

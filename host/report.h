@@ -43,6 +43,7 @@ struct RunResult {
   double heard_s = 0;              // microphone.wav's length
   echo_measure::Erle erle;
   hxsim_echo_status echo_end{};
+  std::string voice_lines;         // the voice path as heard (voice_report.h)
   std::vector<std::string> notes;
 };
 
