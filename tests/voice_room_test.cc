@@ -7,6 +7,7 @@
 // one line per room.
 #include <math.h>
 
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -46,6 +47,7 @@ struct Room {
   const char *name;
   double rt60_s, drive_db;
 };
+void PrintTo(const Room &r, std::ostream *os) { *os << r.name; }
 const Room kRooms[] = {{"Rt60_200ms", 0.2, 0}, {"Rt60_400ms", 0.4, 0}, {"Rt60_600ms", 0.6, 0},
                        {"Rt60_400ms_DrivenSpeaker", 0.4, 12}};
 
