@@ -129,8 +129,8 @@ std::string FormatReport(const Options &opt, const RunResult &r) {
     const hxsim_echo_status &e = r.echo_end;
     const hx_echo_stats &c = e.canceller;
     Add(&s, "echo path: %s\n", r.echo_desc.c_str());
-    Add(&s, "microphone.wav: what the voice path's microphone heard (near end + echo), %.2f s\n",
-        r.heard_s);
+    Add(&s, "microphone.wav: what the voice path's microphone heard (near end + echo%s), %.2f s\n",
+        opt.echo_noise_dbfs < 0 ? " + room noise" : "", r.heard_s);
     if (r.erle.valid)
       Add(&s, "echo reduction (ERLE) on far-end-only stretches after 2 s: %.1f dB (%zu blocks of "
               "20 ms; microphone %s, host %s)\n",
