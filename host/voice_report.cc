@@ -84,7 +84,8 @@ std::string VoiceReport(const int16_t *heard, const int16_t *echo, size_t n, con
     near[i] = float(near16[i] / 32768.0), echo_f[i] = float(echo[i] / 32768.0);
   }
   // 48 kHz to 16 kHz: every third frame's left channel (the voice path's
-  // output holds nothing above 8 kHz).
+  // output is made from 16 kHz audio; the little it holds above 8 kHz
+  // folds back into the frames' power).
   for (size_t i = 0; i < out.size(); ++i) out[i] = float(up[6 * i] / 32768.0);
   const voice_metrics::VoiceTimeline tl = TalkFromSignals(near16.data(), echo, n);
   const voice_metrics::VoiceMetrics m =
