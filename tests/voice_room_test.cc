@@ -120,13 +120,13 @@ TEST_P(VoiceRoom, FarSideHearsBackgroundNearEndAndLittleEcho) {
           m.background_dbfs, m.lag, m.background_frames, m.far_frames, m.double_talk_frames,
           m.near_frames);
   ASSERT_TRUE(m.valid) << "the output did not line up with the near end";
-  EXPECT_LE(m.residual_db, kResidualDb.value());
-  EXPECT_LE(m.leak_pct, kLeakPct.value());
-  EXPECT_LE(m.holes_pct, kHolesPct.value());
-  EXPECT_GE(double_talk_loss_db, kDoubleTalkDb.value());
-  EXPECT_LE(m.clipped_pct, kClippedPct.value());
-  EXPECT_GE(m.near_correlation, kNearCorrelation.value());
-  EXPECT_LE(fabs(m.start_db), kStartDb.value());
+  EXPECT_LE(m.residual_db, kResidualDb.value()) << "residual echo over the background, dB";
+  EXPECT_LE(m.leak_pct, kLeakPct.value()) << "far-alone frames leaking echo, %";
+  EXPECT_LE(m.holes_pct, kHolesPct.value()) << "far-alone frames with a hole, %";
+  EXPECT_GE(double_talk_loss_db, kDoubleTalkDb.value()) << "near end in double talk against alone, dB";
+  EXPECT_LE(m.clipped_pct, kClippedPct.value()) << "double-talk frames clipped, %";
+  EXPECT_GE(m.near_correlation, kNearCorrelation.value()) << "near-alone correlation";
+  EXPECT_LE(fabs(m.start_db), kStartDb.value()) << "first second's background against later, dB";
   hxsim_echo_status st;
   hxsim_get_echo_status(&st);
   EXPECT_EQ((std::vector<int64_t>{st.canceller_running, st.underruns, st.overflows}),
