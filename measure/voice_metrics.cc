@@ -85,6 +85,8 @@ long AlignByCorrelation(const float *ref, size_t ref_n, const float *sig, size_t
     const double im = fa[k][0] * fb[k][1] - fa[k][1] * fb[k][0];
     fa[k][0] = re, fa[k][1] = im;
   }
+  std::vector<double> cross(2 * bins);  // the cross-spectrum (c2r destroys its input)
+  for (size_t k = 0; k < bins; ++k) cross[2 * k] = fa[k][0], cross[2 * k + 1] = fa[k][1];
   fftw_execute(back);
   // Normalise by the energies of ref and of the part of w under it.
   double er = 0;
@@ -99,6 +101,23 @@ long AlignByCorrelation(const float *ref, size_t ref_n, const float *sig, size_t
     const double c = a[k] / double(size) / std::sqrt(er * ew);
     if (c > best_ncc) best_ncc = c, best = k - max_lag;
   }
+  // A path that resamples delays by a fraction of a sample, which lowers
+  // the correlation at every whole lag: the correlation's peak between the
+  // neighbouring lags, from the cross-spectrum (1/16 sample steps).
+  if (best_ncc > -2) {
+    const long k0 = best + max_lag;
+    const double ew = prefix[size_t(k0) + len] - prefix[size_t(k0)];
+    const double pi = std::acos(-1.0);
+    for (int step = -15; step <= 15; ++step) {
+      const double tau = double(k0) + step / 16.0;
+      double c = cross[0];
+      for (size_t k = 1; k < bins; ++k) {
+        const double w = 2 * pi * double(k) * tau / double(size);
+        c += (k == bins - 1 ? 1.0 : 2.0) * (cross[2 * k] * std::cos(w) - cross[2 * k + 1] * std::sin(w));
+      }
+      best_ncc = std::max(best_ncc, c / double(size) / std::sqrt(er * ew));
+    }
+  }
   {
     std::lock_guard<std::mutex> lk(planner_mutex);
     fftw_destroy_plan(pa);
@@ -106,7 +125,7 @@ long AlignByCorrelation(const float *ref, size_t ref_n, const float *sig, size_t
     fftw_destroy_plan(back);
   }
   fftw_free(a), fftw_free(b), fftw_free(fa), fftw_free(fb);
-  *ncc = std::max(best_ncc, 0.0);
+  *ncc = std::clamp(best_ncc, 0.0, 1.0);
   return best;
 }
 
@@ -151,29 +170,27 @@ VoiceMetrics MeasureVoice(const VoiceTimeline &tl, const float *near, const floa
   m.background_dbfs = Db(bg_out);
   if (start_n) m.start_db = Db(start_out / double(start_n) / bg);
 
+  // How the path passes the near end when it talks alone: double talk is
+  // measured against that (a gain control's level is no loss).
+  double alone_out = 0, alone_near = 0;
+  for (const Frame &f : frames)
+    if (f.seg->who == Talk::kNear) ++m.near_frames, alone_out += f.out, alone_near += f.near;
+  const double near_gain = m.near_frames && alone_out > 0 && alone_near > 0 ? alone_out / alone_near : 1;
+  if (m.near_frames) m.near_gain_db = Db(near_gain);
+
   const double speech_min = std::max(kTenDb * bg_near, kSpeechMin);
-  double far_out = 0, dt_out = 0, dt_near = 0, alone_out = 0, alone_near = 0;
+  double far_out = 0, dt_out = 0, dt_near = 0;
   size_t leaks = 0, holes = 0, clipped = 0;
   for (const Frame &f : frames) {
-    switch (f.seg->who) {
-      case Talk::kFar:
-        ++m.far_frames;
-        far_out += f.out;
-        leaks += f.out > kTenDb * bg;
-        holes += f.out < bg / kTenDb;
-        break;
-      case Talk::kBoth:
-        if (f.near <= f.echo || f.near < speech_min) break;
-        ++m.double_talk_frames;
-        dt_out += f.out, dt_near += f.near;
-        clipped += f.out < f.near / kTenDb;
-        break;
-      case Talk::kNear:
-        ++m.near_frames;
-        alone_out += f.out, alone_near += f.near;
-        break;
-      case Talk::kBackground:
-        break;
+    if (f.seg->who == Talk::kFar) {
+      ++m.far_frames;
+      far_out += f.out;
+      leaks += f.out > kTenDb * bg;
+      holes += f.out < bg / kTenDb;
+    } else if (f.seg->who == Talk::kBoth && f.near > f.echo && f.near >= speech_min) {
+      ++m.double_talk_frames;
+      dt_out += f.out, dt_near += f.near * near_gain;
+      clipped += f.out < f.near * near_gain / kTenDb;
     }
   }
   if (m.far_frames) {
@@ -185,7 +202,6 @@ VoiceMetrics MeasureVoice(const VoiceTimeline &tl, const float *near, const floa
     m.double_talk_db = Db(dt_out / std::max(dt_near, kFloor));
     m.clipped_pct = 100.0 * double(clipped) / double(m.double_talk_frames);
   }
-  if (m.near_frames) m.near_gain_db = Db(alone_out / std::max(alone_near, kFloor));
   m.valid = m.near_correlation >= 0.5 && m.background_frames && m.far_frames &&
             m.double_talk_frames && m.near_frames;
   return m;

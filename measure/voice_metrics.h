@@ -49,10 +49,12 @@ struct VoiceMetrics {
   double residual_db = 0;  // output over far-alone frames minus the background
   double leak_pct = 0;     // far-alone frames more than 10 dB above the background
   double holes_pct = 0;    // far-alone frames more than 10 dB below the background
-  double double_talk_db = 0;  // output against the near end on double-talk
-                              // frames where the near end dominates the echo
-  double clipped_pct = 0;     // of those frames, the ones down by more than 10 dB
   double near_gain_db = 0;    // output against the near end when it talks alone
+  double double_talk_db = 0;  // output against the near end on double-talk
+                              // frames where the near end dominates the echo,
+                              // less near_gain_db (the same talker alone)
+  double clipped_pct = 0;     // of those frames, the ones more than 10 dB down
+                              // (after near_gain_db)
   double near_correlation = 0;  // of output and near end when it talks alone
   double start_db = 0;      // output background in the first second minus later
   size_t background_frames = 0, far_frames = 0, double_talk_frames = 0, near_frames = 0;

@@ -213,13 +213,13 @@ void MicFeeder::Run() {
 }
 
 std::string SimpleStream::Open(bool record, const char *device, int rate, int channels,
-                               std::vector<int16_t> loop) {
+                               std::vector<int16_t> loop, int buffer_chunks) {
   Stop();
   pa_sample_spec ss = {PA_SAMPLE_S16LE, (uint32_t)rate, (uint8_t)channels};
   pa_buffer_attr attr = {(uint32_t)-1, (uint32_t)-1, (uint32_t)-1, (uint32_t)-1, (uint32_t)-1};
   const size_t chunk = size_t(rate / 100 * channels);  // 10 ms; `loop` holds whole chunks
   if (record) attr.fragsize = uint32_t(2 * chunk);
-  else attr.tlength = uint32_t(8 * chunk);
+  else attr.tlength = uint32_t(buffer_chunks * chunk * 2);
   int err = 0;
   pa_ = pa_simple_new(nullptr, "hx-test", record ? PA_STREAM_RECORD : PA_STREAM_PLAYBACK, device,
                       record ? "test recorder" : "test player", &ss, nullptr, &attr, &err);
@@ -246,8 +246,9 @@ std::string SimpleStream::Open(bool record, const char *device, int rate, int ch
 
 std::string SimpleStream::Record(const char *device, int rate, int channels) { return Open(true, device, rate, channels, {}); }
 
-std::string SimpleStream::Play(const char *device, int rate, int channels, std::vector<int16_t> loop) {
-  return Open(false, device, rate, channels, std::move(loop));
+std::string SimpleStream::Play(const char *device, int rate, int channels, std::vector<int16_t> loop,
+                               int buffer_chunks) {
+  return Open(false, device, rate, channels, std::move(loop), buffer_chunks);
 }
 
 void SimpleStream::Stop() {

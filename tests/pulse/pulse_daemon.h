@@ -105,7 +105,10 @@ class SimpleStream {
  public:
   ~SimpleStream() { Stop(); }
   std::string Record(const char *device, int rate, int channels);
-  std::string Play(const char *device, int rate, int channels, std::vector<int16_t> loop);
+  // `buffer_chunks`: 10 ms chunks the server holds ahead (the stream's
+  // latency, and how long this thread may stall without an underrun).
+  std::string Play(const char *device, int rate, int channels, std::vector<int16_t> loop,
+                   int buffer_chunks = 4);
   void Stop();
   std::vector<int16_t> Take();  // what was recorded so far (and forget it)
   // Samples per channel recorded since Record, Take or not.
@@ -113,7 +116,7 @@ class SimpleStream {
 
  private:
   std::string Open(bool record, const char *device, int rate, int channels,
-                   std::vector<int16_t> loop);
+                   std::vector<int16_t> loop, int buffer_chunks = 4);
   void *pa_ = nullptr;
   std::mutex mu_;
   std::vector<int16_t> data_;

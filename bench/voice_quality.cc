@@ -1,0 +1,354 @@
+// voice_quality: the voice path as the far side hears it, on live echo paths
+// of a private PulseAudio daemon (tests/pulse/voice_call.h): the 22 s
+// conversation through (a) a module-loopback, (b) a room of RT60 0.4 s,
+// (c) that room behind a soft-clipping loudspeaker, (d) a default-sink
+// switch at 16 s. Side by side in each run:
+//   module      this module's voice path (a host that plays the far end
+//               and keeps what comes upstream)
+//   pa-aec      PulseAudio's module-echo-cancel (webrtc, gain control off),
+//               live on the same daemon, its own call
+//   aec3        current WebRTC's AEC3 (aec3_anchor), offline on the
+//               module's call's microphone recording
+//   speex       speexdsp's echo canceller (300 ms filter) and preprocessor,
+//               offline on the same recording
+// The offline ones get the loudspeaker's signal 10 ms ahead of its echo
+// (found by cross-correlation), as a render tap at the sink would.
+// Printed per path and system: the median over the runs of each figure
+// (measure/voice_metrics.h), and the worst run's residual.
+//
+//   build/bin/voice_quality [--runs N] [--paths abcd] [--verbose]
+//
+// Defaults: 3 runs of every path. --verbose prints every run's figures.
+// Exit status 0 when every call ran, 1 when one failed or the daemon could
+// not start, 2 on a bad option.
+#include <fcntl.h>
+#include <getopt.h>
+#include <speex/speex_echo.h>
+#include <speex/speex_preprocess.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cmath>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "signal_check.h"
+#include "support/shell.h"
+#include "voice_call.h"
+
+using namespace hxtest;
+using voice_metrics::VoiceMetrics;
+
+namespace {
+
+const char kUsage[] =
+    "usage: voice_quality [--runs N >= 1] [--paths LETTERS of abcd] [--verbose] [--keep DIR]\n";
+constexpr int kSpeexTail = kVoiceRate * 3 / 10;
+enum System { kModule, kPaAec, kAec3, kSpeex, kSystems };
+const char *const kSystemName[kSystems] = {"module", "pa-aec", "aec3", "speex"};
+
+std::vector<int16_t> ToInt16(const std::vector<float> &x) {
+  std::vector<int16_t> y(x.size());
+  for (size_t i = 0; i < x.size(); ++i)
+    y[i] = int16_t(std::clamp(std::lround(x[i] * 32768.0), -32768L, 32767L));
+  return y;
+}
+
+std::vector<float> ToFloat(const std::vector<int16_t> &x) {
+  std::vector<float> y(x.size());
+  for (size_t i = 0; i < x.size(); ++i) y[i] = float(x[i] / 32768.0);
+  return y;
+}
+
+// The loudspeaker's signal 10 ms ahead of where its echo reaches the
+// microphone (the direct path's cross-correlation peak, far end alone).
+std::vector<int16_t> RenderTap(const VoiceRecording &r, long *echo_delay = nullptr) {
+  double ncc = 0;
+  const long delay = voice_metrics::AlignByCorrelation(
+      r.far.data(), r.far.size(), r.echo.data(), r.echo.size(), size_t(4.2 * kVoiceRate),
+      size_t(8.8 * kVoiceRate), kVoiceRate, &ncc);
+  if (echo_delay) *echo_delay = delay;
+  const long shift = delay - kVoiceRate / 100;
+  std::vector<float> tap(r.far.size(), 0.f);
+  for (long i = 0; i < long(tap.size()); ++i)
+    if (i - shift >= 0 && i - shift < long(r.far.size())) tap[size_t(i)] = r.far[size_t(i - shift)];
+  return ToInt16(tap);
+}
+
+std::vector<float> RunSpeex(const VoiceRecording &r) {
+  const std::vector<int16_t> far = RenderTap(r), mic = ToInt16(r.mic);
+  const int block = kVoiceRate / 100;
+  SpeexEchoState *echo = speex_echo_state_init(block, kSpeexTail);
+  SpeexPreprocessState *pre = speex_preprocess_state_init(block, kVoiceRate);
+  int rate = kVoiceRate;
+  speex_echo_ctl(echo, SPEEX_ECHO_SET_SAMPLING_RATE, &rate);
+  speex_preprocess_ctl(pre, SPEEX_PREPROCESS_SET_ECHO_STATE, echo);
+  std::vector<int16_t> out(mic.size(), 0);
+  for (size_t at = 0; at + size_t(block) <= mic.size(); at += size_t(block)) {
+    speex_echo_cancellation(echo, mic.data() + at, far.data() + at, out.data() + at);
+    speex_preprocess_run(pre, out.data() + at);
+  }
+  speex_preprocess_state_destroy(pre);
+  speex_echo_state_destroy(echo);
+  return ToFloat(out);
+}
+
+bool WriteWav(const std::string &path, const std::vector<int16_t> &x) {
+  SF_INFO info = {};
+  info.samplerate = kVoiceRate, info.channels = 1, info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
+  SNDFILE *f = sf_open(path.c_str(), SFM_WRITE, &info);
+  const bool ok = f && sf_write_short(f, x.data(), sf_count_t(x.size())) == sf_count_t(x.size());
+  if (f) sf_close(f);
+  return ok;
+}
+
+// AEC3 in its own program, on WAVs in a scratch folder; empty on failure.
+std::vector<float> RunAec3(const VoiceRecording &r, std::string *error) {
+  char tmpl[] = "/tmp/hx-voice-XXXXXX";
+  if (!mkdtemp(tmpl)) return *error = "cannot make a scratch folder", std::vector<float>();
+  const std::string dir = tmpl;
+  std::vector<float> out;
+  if (WriteWav(dir + "/render.wav", RenderTap(r)) && WriteWav(dir + "/mic.wav", ToInt16(r.mic))) {
+    int status = -1;
+    const std::string text = Shell(std::string(HX_AEC3_ANCHOR) + " " + dir + "/render.wav " + dir +
+                                   "/mic.wav " + dir + "/out.wav", &status);
+    SF_INFO info = {};
+    if (status == 0) out = ToFloat(ReadWav(dir + "/out.wav", &info));
+    else *error = "aec3_anchor failed: " + text;
+  } else {
+    *error = "cannot write the recordings for aec3_anchor";
+  }
+  int status;
+  Shell("rm -rf " + dir, &status);
+  return out;
+}
+
+// PulseAudio's module-echo-cancel on the same path, its own call: the far
+// end plays into its sink (the default sink, so that a switch moves it),
+// its source is the output.
+std::string RunPaAecCall(const LiveEchoPath &path, const ConversationSignals &c,
+                         VoiceRecording *r) {
+  const PulseDaemon &daemon = path.daemon();
+  const std::string index = daemon.LoadModule(
+      {"module-echo-cancel", "source_master=mic", "sink_master=spk", "source_name=aec_src",
+       "sink_name=aec_sink", "aec_method=webrtc",
+       "'aec_args=\"analog_gain_control=0 digital_gain_control=0\"'"});
+  if (index.empty()) return "module-echo-cancel did not load";
+  const size_t end = c.near.size() + size_t(1.6 * kVoiceRate);
+  std::vector<int16_t> far = c.far;
+  far.resize(far.size() + 8 * kVoiceRate, 0);
+  std::string error;
+  std::vector<int16_t> out_raw, mic_raw;
+  size_t o0 = 0, m0 = 0;
+  {
+    SimpleStream out, mic_stream, talker, speaker;
+    MicRecording mic{&mic_stream, {}};
+    // Its source settles its latency in its first second: the call starts after 2 s.
+    error = out.Record("aec_src", kVoiceRate, 1);
+    if (error.empty() && !WaitFor([&] { return out.received() > 2 * size_t(kVoiceRate); }, 20))
+      error = "module-echo-cancel's source gave nothing for 20 s";
+    if (error.empty()) error = mic_stream.Record("mic", kVoiceRate, 1);
+    if (error.empty() && daemon.Pactl("set-default-sink aec_sink") != 0)
+      error = "cannot make aec_sink the default sink";
+    if (error.empty()) error = StartNearEnd(talker, mic, c, &m0);
+    if (error.empty()) {
+      o0 = out.received();
+      error = speaker.Play(nullptr, kVoiceRate, 1, far, 10);
+    }
+    if (error.empty() && path.path() == EchoPath::kSwitch) {
+      WaitFor([&] { return mic_stream.received() >= m0 + size_t(kSwitchAt * kVoiceRate); }, 60);
+      daemon.Pactl("set-default-sink spk2");
+    }
+    if (error.empty() &&
+        !WaitFor([&] { return mic_stream.received() >= m0 + end && out.received() >= o0 + end; }, 90))
+      error = "the call's recordings did not reach its end within 90 s";
+    talker.Stop();
+    speaker.Stop();
+    out_raw = out.Take();
+    mic_raw = mic.Recorded();
+  }
+  daemon.Pactl("set-default-sink spk");
+  daemon.Pactl("unload-module " + index);
+  if (!error.empty()) return error;
+  // The near end came in the microphone's last block (or a few before it)
+  // at m0: it is looked for from half a second earlier.
+  const size_t from = std::min(m0 - std::min(m0, size_t(kVoiceRate / 2)), mic_raw.size());
+  if (!OnTimeline(c, std::vector<int16_t>(mic_raw.begin() + long(from), mic_raw.end()), r))
+    return "the near end was not found in the microphone's recording";
+  r->out = ToFloat(std::vector<int16_t>(out_raw.begin() + long(std::min(o0, out_raw.size())), out_raw.end()));
+  return "";
+}
+
+double Median(std::vector<double> v) {
+  if (v.empty()) return NAN;
+  std::sort(v.begin(), v.end());
+  const size_t n = v.size();
+  return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
+}
+
+struct Column {
+  const char *head, *format;
+  std::function<double(const VoiceMetrics &)> get;
+};
+
+const std::vector<Column> &Columns() {
+  static const std::vector<Column> columns = {
+      {"resid dB", " %8.1f", [](const VoiceMetrics &m) { return m.residual_db; }},
+      {"leak %", " %6.1f", [](const VoiceMetrics &m) { return m.leak_pct; }},
+      {"holes %", " %7.1f", [](const VoiceMetrics &m) { return m.holes_pct; }},
+      {"dt dB", " %6.1f", [](const VoiceMetrics &m) { return m.double_talk_db; }},
+      {"clip %", " %6.1f", [](const VoiceMetrics &m) { return m.clipped_pct; }},
+      {"near ncc", " %8.3f", [](const VoiceMetrics &m) { return m.near_correlation; }},
+      {"near dB", " %7.1f", [](const VoiceMetrics &m) { return m.near_gain_db; }},
+      {"start dB", " %8.1f", [](const VoiceMetrics &m) { return m.start_db; }},
+      {"bg dBFS", " %7.1f", [](const VoiceMetrics &m) { return m.background_dbfs; }},
+  };
+  return columns;
+}
+
+void PrintHeader() {
+  printf("%-22s %-7s", "path", "system");
+  for (const Column &c : Columns()) printf(" %*s", int(strlen(c.format) - 2), c.head);
+  printf(" %9s %s\n", "worst res", "runs");
+}
+
+void PrintRow(const char *path, const char *system, const std::vector<VoiceMetrics> &runs) {
+  printf("%-22s %-7s", path, system);
+  std::vector<double> residuals;
+  for (const VoiceMetrics &m : runs) residuals.push_back(m.residual_db);
+  for (const Column &c : Columns()) {
+    std::vector<double> v;
+    for (const VoiceMetrics &m : runs) v.push_back(c.get(m));
+    printf(c.format, Median(v));
+  }
+  printf(" %9.1f %zu\n", residuals.empty() ? NAN : *std::max_element(residuals.begin(), residuals.end()),
+         runs.size());
+  fflush(stdout);
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  int runs = 3;
+  std::string paths = "abcd";
+  bool verbose = false;
+  std::string keep;
+  const option options[] = {{"runs", required_argument, nullptr, 'r'},
+                            {"keep", required_argument, nullptr, 'k'},
+                            {"paths", required_argument, nullptr, 'p'},
+                            {"verbose", no_argument, nullptr, 'v'},
+                            {nullptr, 0, nullptr, 0}};
+  opterr = 0;
+  for (int opt; (opt = getopt_long(argc, argv, "", options, nullptr)) != -1;) {
+    if (opt == 'r') runs = atoi(optarg);
+    else if (opt == 'p') paths = optarg;
+    else if (opt == 'v') verbose = true;
+    else if (opt == 'k') keep = optarg;
+    else runs = 0;  // unknown, or without its value
+  }
+  if (optind < argc || runs < 1 || paths.empty() ||
+      paths.find_first_not_of("abcd") != std::string::npos) {
+    fputs(kUsage, stderr);
+    return 2;
+  }
+  ConversationSignals conversation;
+  std::string error = LoadConversation(&conversation);
+  if (!error.empty()) {
+    fprintf(stderr, "voice_quality: %s\n", error.c_str());
+    return 1;
+  }
+  // The module's log goes to /dev/null: this tool reports figures only.
+  fflush(stdout);
+  const int saved = dup(1);
+  if (!freopen("/dev/null", "w", stdout)) return 1;
+  host::ModuleApi api;
+  const bool loaded = host::LoadModule(HX_MODULE_PATH, &api, &error);
+  fflush(stdout);
+  dup2(saved, 1);
+  if (!loaded) {
+    fprintf(stderr, "voice_quality: %s\n", error.c_str());
+    return 1;
+  }
+  printf("median of %d runs per path; residual, leak and holes on far-alone frames against the "
+         "background; dt: near end in double talk\n", runs);
+  PrintHeader();
+  int failed = 0;
+  for (char letter : paths) {
+    const EchoPath path = EchoPath(letter - 'a');
+    std::vector<VoiceMetrics> figures[kSystems];
+    for (int run = 1; run <= runs; ++run) {
+      LiveEchoPath live(path);
+      error = live.Start();
+      if (!error.empty()) {
+        fprintf(stderr, "voice_quality: no private PulseAudio daemon with the echo path: %s\n",
+                error.substr(0, error.find('\n')).c_str());
+        return 1;
+      }
+      VoiceRecording rec, pa;
+      // The module's log (and libpulse's chatter) stays out of the table.
+      fflush(stdout);
+      const int quiet = open("/dev/null", O_WRONLY);
+      dup2(quiet, 1);
+      error = RunModuleCall(live, api, conversation, &rec);
+      fflush(stdout);
+      dup2(saved, 1);
+      close(quiet);
+      std::vector<std::pair<System, VoiceMetrics>> got;
+      std::vector<std::pair<System, std::vector<float>>> outputs;
+      const voice_metrics::VoiceTimeline tl = LiveTimeline();
+      if (error.empty()) {
+        long delay = 0;
+        RenderTap(rec, &delay);
+        if (verbose)
+          printf("run %d: near end found at ncc %.3f, echo %.0f ms after the loudspeaker's signal\n",
+                 run, rec.near_ncc, delay * 1000.0 / kVoiceRate);
+        got.push_back({kModule, MeasureRecording(rec, tl)});
+        outputs.push_back({kModule, rec.out});
+        VoiceRecording offline = rec;
+        offline.out = RunSpeex(rec);
+        got.push_back({kSpeex, MeasureRecording(offline, tl)});
+        outputs.push_back({kSpeex, offline.out});
+        offline.out = RunAec3(rec, &error);
+        if (!offline.out.empty()) got.push_back({kAec3, MeasureRecording(offline, tl)});
+        outputs.push_back({kAec3, offline.out});
+      }
+      if (!error.empty()) fprintf(stderr, "voice_quality: %s, run %d: module: %s\n", EchoPathName(path), run, error.c_str());
+      failed += !error.empty();
+      error = RunPaAecCall(live, conversation, &pa);
+      if (error.empty()) got.push_back({kPaAec, MeasureRecording(pa, tl)});
+      else fprintf(stderr, "voice_quality: %s, run %d: pa-aec: %s\n", EchoPathName(path), run, error.c_str());
+      failed += !error.empty();
+      outputs.push_back({kPaAec, pa.out});
+      if (!keep.empty()) {
+        // The last run's signals of each path, on the timeline (16 kHz).
+        const std::string base = keep + "/" + char(letter) + "_";
+        WriteWav(base + "near.wav", ToInt16(rec.near));
+        WriteWav(base + "echo.wav", ToInt16(rec.echo));
+        WriteWav(base + "mic.wav", ToInt16(rec.mic));
+        WriteWav(base + "far.wav", ToInt16(rec.far));
+        for (const auto &[system, o] : outputs) WriteWav(base + kSystemName[system] + ".wav", ToInt16(o));
+      }
+      for (const auto &[system, m] : got) {
+        if (!m.valid) {
+          fprintf(stderr, "voice_quality: %s, run %d: %s: output not lined up (ncc %.2f), not counted\n",
+                  EchoPathName(path), run, kSystemName[system], m.near_correlation);
+          ++failed;
+          continue;
+        }
+        figures[system].push_back(m);
+        if (verbose) PrintRow(EchoPathName(path), kSystemName[system], {m});
+      }
+    }
+    for (int s = 0; s < kSystems; ++s) PrintRow(EchoPathName(path), kSystemName[s], figures[s]);
+  }
+  // The module says goodbye when it is unloaded at exit: not into the table.
+  fflush(stdout);
+  const int quiet = open("/dev/null", O_WRONLY);
+  dup2(quiet, 1);
+  return failed ? 1 : 0;
+}

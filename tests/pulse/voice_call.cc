@@ -1,0 +1,319 @@
+#include "voice_call.h"
+
+#include <fftw3.h>
+#include <pulse/error.h>
+#include <pulse/simple.h>
+
+#include <algorithm>
+#include <cmath>
+#include <complex>
+#include <random>
+
+#include "echo_call.h"
+#include "signal_check.h"
+
+namespace hxtest {
+
+namespace {
+
+constexpr size_t kBlock = kVoiceRate / 100;  // the room filter's 10 ms block
+const size_t kTimeline = size_t(voice_metrics::kConversationSeconds * kVoiceRate);
+
+std::vector<float> ToFloat(const std::vector<int16_t> &x, size_t from = 0, size_t n = SIZE_MAX) {
+  std::vector<float> y;
+  for (size_t i = from; i < x.size() && y.size() < n; ++i) y.push_back(float(x[i] / 32768.0));
+  return y;
+}
+
+}  // namespace
+
+std::string LoadConversation(ConversationSignals *c) {
+  for (auto [path, to] : {std::pair{"/tests/data/far_talker16k.wav", &c->far},
+                          std::pair{"/tests/data/near_talker16k.wav", &c->near}}) {
+    SF_INFO info = {};
+    *to = ReadWav(std::string(HX_SOURCE_DIR) + path, &info);
+    if (to->size() != kTimeline || info.samplerate != kVoiceRate || info.channels != 1)
+      return std::string("cannot read ") + HX_SOURCE_DIR + path + " (22 s, 16 kHz mono)";
+  }
+  // Room noise at -50 dBFS throughout, the same in every call.
+  std::mt19937 rng(23);
+  std::normal_distribution<double> noise(0, 32768 * std::pow(10, -50 / 20.0));
+  for (int16_t &v : c->near) v = int16_t(std::clamp(std::lround(v + noise(rng)), -32768L, 32767L));
+  return "";
+}
+
+std::vector<float> RoomResponse(int rate, double rt60_s, double direct_db, unsigned seed) {
+  const size_t len = size_t(1.2 * rt60_s * rate), start = size_t(0.003 * rate);
+  std::vector<double> tail(len, 0.0);
+  std::mt19937 rng(seed);
+  std::normal_distribution<double> g(0, 1);
+  double tail_energy = 0;
+  for (size_t i = start; i < len; ++i) {
+    // Amplitude down by 60 dB (a factor of 1000) after rt60_s.
+    tail[i] = g(rng) * std::exp(-std::log(1000.0) * double(i) / (rt60_s * rate));
+    tail_energy += tail[i] * tail[i];
+  }
+  const double direct = std::pow(10, direct_db / 20) * std::sqrt(tail_energy);
+  const double norm = 1 / std::sqrt(direct * direct + tail_energy);
+  std::vector<float> h(len);
+  for (size_t i = 0; i < len; ++i) h[i] = float(tail[i] * norm);
+  h[0] = float(direct * norm);
+  return h;
+}
+
+// Uniformly partitioned overlap-save: each 10 ms block's spectrum (of the
+// last two blocks) enters a delay line; the output block is the inverse of
+// the sum of the delay line's spectra times the response's partitions.
+struct RoomEcho::Filter {
+  size_t parts = 0, bins = kBlock + 1, head = 0;
+  std::vector<std::complex<double>> h, x;  // parts * bins each
+  double *time = nullptr;
+  fftw_complex *spec = nullptr;
+  fftw_plan forward = nullptr, inverse = nullptr;
+
+  explicit Filter(const std::vector<float> &response) {
+    parts = (response.size() + kBlock - 1) / kBlock;
+    h.assign(parts * bins, 0.0);
+    x.assign(parts * bins, 0.0);
+    time = fftw_alloc_real(2 * kBlock);
+    spec = fftw_alloc_complex(bins);
+    // Made on the thread that starts the echo (FFTW's planner is not
+    // thread-safe); only executed on the filter's thread.
+    forward = fftw_plan_dft_r2c_1d(2 * kBlock, time, spec, FFTW_ESTIMATE);
+    inverse = fftw_plan_dft_c2r_1d(2 * kBlock, spec, time, FFTW_ESTIMATE);
+    for (size_t p = 0; p < parts; ++p) {
+      std::fill(time, time + 2 * kBlock, 0.0);
+      for (size_t i = 0; i < kBlock && p * kBlock + i < response.size(); ++i)
+        time[i] = response[p * kBlock + i];
+      fftw_execute(forward);
+      for (size_t k = 0; k < bins; ++k) h[p * bins + k] = {spec[k][0], spec[k][1]};
+    }
+    std::fill(time, time + 2 * kBlock, 0.0);
+  }
+  ~Filter() {
+    fftw_destroy_plan(forward);
+    fftw_destroy_plan(inverse);
+    fftw_free(time);
+    fftw_free(spec);
+  }
+  // One block in place; `input` holds the last two input blocks.
+  void Process(float *block, std::vector<double> &input) {
+    std::copy(input.begin() + kBlock, input.end(), input.begin());
+    std::copy(block, block + kBlock, input.begin() + kBlock);
+    std::copy(input.begin(), input.end(), time);
+    fftw_execute(forward);
+    head = (head + parts - 1) % parts;
+    for (size_t k = 0; k < bins; ++k) x[head * bins + k] = {spec[k][0], spec[k][1]};
+    for (size_t k = 0; k < bins; ++k) {
+      std::complex<double> y = 0;
+      for (size_t p = 0; p < parts; ++p) y += x[((head + p) % parts) * bins + k] * h[p * bins + k];
+      spec[k][0] = y.real(), spec[k][1] = y.imag();
+    }
+    fftw_execute(inverse);
+    for (size_t i = 0; i < kBlock; ++i) block[i] = float(time[kBlock + i] / double(2 * kBlock));
+  }
+};
+
+std::string RoomEcho::Start(const std::vector<float> &response, double clip) {
+  Stop();
+  clip_ = clip;
+  const pa_sample_spec ss = {PA_SAMPLE_FLOAT32LE, uint32_t(kVoiceRate), 1};
+  pa_buffer_attr rec_attr = {uint32_t(-1), uint32_t(-1), uint32_t(-1), uint32_t(-1),
+                             uint32_t(kBlock * sizeof(float))};
+  pa_buffer_attr play_attr = {uint32_t(-1), uint32_t(8 * kBlock * sizeof(float)), uint32_t(-1),
+                              uint32_t(-1), uint32_t(-1)};
+  int err = 0;
+  rec_ = pa_simple_new(nullptr, "hx-room", PA_STREAM_RECORD, "spk.monitor", "room in", &ss,
+                       nullptr, &rec_attr, &err);
+  if (rec_)
+    play_ = pa_simple_new(nullptr, "hx-room", PA_STREAM_PLAYBACK, "micsrc", "room out", &ss,
+                          nullptr, &play_attr, &err);
+  if (!rec_ || !play_) {
+    Stop();
+    return std::string("the room's echo cannot open its streams: ") + pa_strerror(err);
+  }
+  filter_ = new Filter(response);
+  quit_ = false;
+  thread_ = std::thread([this] { Run(); });
+  return "";
+}
+
+void RoomEcho::Run() {
+  std::vector<float> block(kBlock);
+  std::vector<double> input(2 * kBlock, 0.0);
+  while (!quit_) {
+    if (pa_simple_read(static_cast<pa_simple *>(rec_), block.data(), kBlock * sizeof(float), nullptr) < 0)
+      break;
+    if (clip_ > 0)
+      for (float &v : block) v = float(clip_ * std::tanh(v / clip_));
+    filter_->Process(block.data(), input);
+    if (pa_simple_write(static_cast<pa_simple *>(play_), block.data(), kBlock * sizeof(float), nullptr) < 0)
+      break;
+  }
+}
+
+void RoomEcho::Stop() {
+  quit_ = true;
+  if (thread_.joinable()) thread_.join();
+  if (rec_) pa_simple_free(static_cast<pa_simple *>(rec_));
+  if (play_) pa_simple_free(static_cast<pa_simple *>(play_));
+  rec_ = play_ = nullptr;
+  delete filter_;
+  filter_ = nullptr;
+}
+
+const char *EchoPathName(EchoPath p) {
+  switch (p) {
+    case EchoPath::kLoopback: return "(a) loopback 40 ms";
+    case EchoPath::kRoom: return "(b) room RT60 0.4 s";
+    case EchoPath::kClippedRoom: return "(c) room + soft clip";
+    case EchoPath::kSwitch: return "(d) sink switch";
+  }
+  return "?";
+}
+
+std::string LiveEchoPath::Start() {
+  std::string error = daemon_.Start();
+  if (!error.empty()) return error;
+  if (path_ == EchoPath::kSwitch) {
+    std::string sink, echo;
+    return daemon_.AddSpeaker("spk2", 80, &sink, &echo);
+  }
+  if (path_ == EchoPath::kLoopback) return "";
+  // The room replaces the loopback.
+  std::string modules;
+  daemon_.Pactl("list short modules", &modules);
+  const size_t at = modules.find("\tmodule-loopback");
+  if (at == std::string::npos) return "the daemon has no echo loopback to replace";
+  const size_t line = modules.rfind('\n', at) == std::string::npos ? 0 : modules.rfind('\n', at) + 1;
+  if (daemon_.Pactl("unload-module " + modules.substr(line, at - line)) != 0)
+    return "cannot unload the echo loopback";
+  // Direct path 3 dB over the reverberation; the clip at about the near
+  // end's speech level (its loud syllables, -20 dBFS).
+  return room_.Start(RoomResponse(kVoiceRate, 0.4, 3, 1), path_ == EchoPath::kClippedRoom ? 0.1 : 0);
+}
+
+bool OnTimeline(const ConversationSignals &c, const std::vector<int16_t> &mic_raw,
+                VoiceRecording *r) {
+  const std::vector<float> near = ToFloat(c.near), mic = ToFloat(mic_raw);
+  // The near end talks alone from 9 to 13 s.
+  const long lag = voice_metrics::AlignByCorrelation(near.data(), near.size(), mic.data(), mic.size(),
+                                                     size_t(9.2 * kVoiceRate), size_t(12.8 * kVoiceRate),
+                                                     long(1.5 * kVoiceRate), &r->near_ncc);
+  if (lag < 0 || size_t(lag) + kTimeline > mic.size() || r->near_ncc < 0.9) return false;
+  r->offset = lag;
+  r->mic.assign(mic.begin() + lag, mic.begin() + lag + long(kTimeline));
+  // Its level at the microphone, as the least-squares fit there.
+  double xy = 0, xx = 0;
+  for (size_t i = size_t(9.2 * kVoiceRate); i < size_t(12.8 * kVoiceRate); ++i)
+    xy += double(r->mic[i]) * near[i], xx += double(near[i]) * near[i];
+  const double gain = xx > 0 ? xy / xx : 1;
+  r->near.resize(kTimeline);
+  r->echo.resize(kTimeline);
+  for (size_t i = 0; i < kTimeline; ++i) {
+    r->near[i] = float(gain * near[i]);
+    r->echo[i] = r->mic[i] - r->near[i];
+  }
+  r->far = ToFloat(c.far);
+  return true;
+}
+
+voice_metrics::VoiceTimeline LiveTimeline() {
+  voice_metrics::VoiceTimeline tl = voice_metrics::Conversation();
+  tl.max_lag_s = 1.5;
+  return tl;
+}
+
+voice_metrics::VoiceMetrics MeasureRecording(const VoiceRecording &r,
+                                             const voice_metrics::VoiceTimeline &tl) {
+  return voice_metrics::MeasureVoice(tl, r.near.data(), r.echo.data(), r.near.size(), r.out.data(),
+                                     r.out.size(), kVoiceRate);
+}
+
+std::string StartNearEnd(SimpleStream &talker, MicRecording &mic, const ConversationSignals &c,
+                         size_t *at) {
+  // The talker goes on past the timeline with its room noise (the first
+  // seconds hold nothing else) while the recordings catch up.
+  std::vector<int16_t> near = c.near;
+  near.insert(near.end(), c.near.begin(), c.near.begin() + 4 * kVoiceRate);
+  const size_t from = mic.mic->received();
+  std::string error = talker.Play("micsrc", kVoiceRate, 1, near, 40);
+  if (!error.empty()) return "cannot play the near end: " + error;
+  const double floor = 32768 * std::pow(10, -70 / 20.0);
+  const bool heard = WaitFor([&] {
+    const std::vector<int16_t> rec = mic.Recorded();
+    if (rec.size() < from + kBlock) return false;
+    double sum = 0;
+    for (size_t i = rec.size() - kBlock; i < rec.size(); ++i) sum += double(rec[i]) * rec[i];
+    *at = rec.size() - kBlock;
+    return std::sqrt(sum / kBlock) > floor;
+  }, 5);
+  return heard ? "" : "the near end did not reach the microphone within 5 s";
+}
+
+std::string RunModuleCall(const LiveEchoPath &path, host::ModuleApi &api,
+                          const ConversationSignals &c, VoiceRecording *r) {
+  EchoHost host;
+  host.far = c.far;
+  host.far.resize(c.far.size() + 8 * kVoiceRate, 0);  // never loops within the call
+  api.SetDownComCallBackPtr(reinterpret_cast<void *>(&EchoHost::Capture), &host,
+                            reinterpret_cast<void *>(&EchoHost::Play), &host);
+  api.SetAecMode(1);
+  api.SetMicroCapture(1);
+  // What the loudspeakers played, recorded beside the microphone: the
+  // render tap of the offline cancellers (the module paces the far end by
+  // its own clock, so its source signal drifts against the echo).
+  SimpleStream mic_stream, talker, speakers[2];
+  MicRecording mic{&mic_stream, {}};
+  const bool two = path.path() == EchoPath::kSwitch;
+  std::string error = mic_stream.Record("mic", kVoiceRate, 1);
+  if (error.empty()) error = speakers[0].Record("spk.monitor", kVoiceRate, 1);
+  if (error.empty() && two) error = speakers[1].Record("spk2.monitor", kVoiceRate, 1);
+  if (!error.empty()) return "cannot record the microphone or the speakers: " + error;
+  if (api.Init() != 0) return "the module did not start";
+  const size_t end = kTimeline + size_t(1.6 * kVoiceRate);
+  // Microphone, upstream and speaker samples when the timeline starts.
+  size_t m0 = 0, u0 = 0, s0[2] = {0, 0};
+  if (!WaitFor([&] { return host.blocks >= 5; }, 15))
+    error = "no upstream audio within 15 s of the start";
+  if (error.empty()) error = StartNearEnd(talker, mic, c, &m0);
+  if (error.empty()) {
+    host.far_on = true;
+    u0 = host.UpFrames() / 3;
+    for (int k = 0; k < 2; ++k) s0[k] = speakers[k].received();
+    if (two) {
+      WaitFor([&] { return mic_stream.received() >= m0 + size_t(kSwitchAt * kVoiceRate); }, 60);
+      path.daemon().Pactl("set-default-sink spk2");
+    }
+    if (!WaitFor([&] { return mic_stream.received() >= m0 + end && host.UpFrames() / 3 >= u0 + end; },
+                 90))
+      error = "the call's recordings did not reach its end within 90 s";
+  }
+  talker.Stop();
+  api.DeInit();
+  const std::vector<int16_t> mic_raw = mic.Recorded();
+  mic_stream.Stop();
+  std::vector<int16_t> played[2];
+  for (int k = 0; k < 2; ++k) played[k] = speakers[k].Take(), speakers[k].Stop();
+  path.daemon().Pactl("set-default-sink spk");
+  if (!error.empty()) return error;
+  // The near end came in the microphone's last block (or a few before it)
+  // at m0: it is looked for from half a second earlier.
+  const long from = long(m0) - long(std::min(m0, size_t(kVoiceRate / 2)));
+  if (!OnTimeline(c, std::vector<int16_t>(mic_raw.begin() + from, mic_raw.end()), r))
+    return "the near end was not found in the microphone's recording";
+  // The speakers' recordings on the timeline as the microphone's (their
+  // streams started within milliseconds of it), summed.
+  r->far.assign(kTimeline, 0.f);
+  for (int k = 0; k < 2; ++k)
+    for (size_t i = 0; i < kTimeline; ++i) {
+      const long at = long(s0[k]) - (long(m0) - from) + r->offset + long(i);
+      if (at >= 0 && size_t(at) < played[k].size()) r->far[i] += float(played[k][at] / 32768.0);
+    }
+  // The upstream audio from the timeline's start, 48 kHz stereo to 16 kHz
+  // mono (the module's conversion keeps the 16 kHz values).
+  r->out = ToFloat(Channel(host.Up(), 2, 0, 3), u0);
+  return "";
+}
+
+}  // namespace hxtest
