@@ -4,11 +4,8 @@
 pkg_check_modules(HX_ECHO_BENCH REQUIRED IMPORTED_TARGET speexdsp sndfile)
 target_link_libraries(${name} PRIVATE hxecho PkgConfig::HX_ECHO_BENCH)
 
-# The echo path model's rooms convolve with FFTW.
-pkg_check_modules(HX_ECHO_QUALITY_FFTW REQUIRED IMPORTED_TARGET fftw3f)
 add_executable(echo_quality ${CMAKE_CURRENT_SOURCE_DIR}/echo_quality.cc
-  ${CMAKE_SOURCE_DIR}/sim/world_echo_path.cc ${CMAKE_SOURCE_DIR}/sim/world_room.cc)
+  ${CMAKE_SOURCE_DIR}/sim/world_echo_path.cc)
 target_include_directories(echo_quality PRIVATE ${CMAKE_SOURCE_DIR} ${CMAKE_SOURCE_DIR}/sim)
-target_link_libraries(echo_quality PRIVATE hxecho hxmeasure PkgConfig::HX_ECHO_BENCH
-  PkgConfig::HX_ECHO_QUALITY_FFTW)
+target_link_libraries(echo_quality PRIVATE hxecho hxmeasure hxroom PkgConfig::HX_ECHO_BENCH)
 target_compile_definitions(echo_quality PRIVATE HX_SOURCE_DIR="${CMAKE_SOURCE_DIR}")

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "bench/budget_clock.h"
-#include "world_room.h"
+#include "room.h"
 
 namespace {
 

@@ -102,7 +102,7 @@ std::string VoiceReport(const int16_t *heard, const int16_t *echo, size_t n, con
   Add(&s, "  far end alone (%zu frames): residual echo %+.1f dB over the background, leak %.1f %%, "
           "holes %.1f %%\n", m.far_frames, m.residual_db, m.leak_pct, m.holes_pct);
   Add(&s, "  double talk (%zu frames): near end %+.1f dB against it alone, %.1f %% of frames "
-          "clipped\n", m.double_talk_frames, m.double_talk_db - m.near_gain_db, m.clipped_pct);
+          "clipped\n", m.double_talk_frames, m.double_talk_db, m.clipped_pct);
   Add(&s, "  near end alone (%zu frames): correlation %.3f, gain %+.1f dB\n", m.near_frames,
       m.near_correlation, m.near_gain_db);
   const voice_metrics::TalkSegment &first = tl.segments.front();

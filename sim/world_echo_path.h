@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "hxsim.h"
-#include "world_room.h"
+#include "room.h"
 
 struct SpeexResamplerState_;
 

@@ -1,8 +1,10 @@
-// A reverberant room for the simulated voice path's echo: its response
-// (direct sound and an exponentially decaying diffuse tail) and a streaming
-// convolution with it that runs on the microphone's delivery thread.
-#ifndef HXSIM_WORLD_ROOM_H
-#define HXSIM_WORLD_ROOM_H
+// A reverberant room: its response (direct sound and an exponentially
+// decaying diffuse tail) and a streaming convolution with it. The simulated
+// voice path's echo runs it on the microphone's delivery thread; the live
+// echo paths of the real-device tests run the same room between a monitor
+// and a microphone (static library hxroom).
+#ifndef HXSIM_ROOM_H
+#define HXSIM_ROOM_H
 
 #include <complex>
 #include <random>
@@ -10,12 +12,12 @@
 
 namespace hxsim {
 
-// Response of a room whose reverberation falls by 60 dB in rt60_s (0.05 to
-// 2 s): a direct sound, then a tail of uniform noise from a fixed seed whose
-// amplitude decays exponentially, rt60_s long, with as much energy as the
-// direct sound. Scaled to unit energy, so the path's gain alone sets the echo
-// level. The same rt60_s always gives the same response.
-std::vector<float> ReverberantRoom(double rt60_s, int rate);
+// Response of a room whose reverberation falls by 60 dB in rt60_s, at
+// `rate`: a direct sound, then from 3 ms on Gaussian noise (seeded) whose
+// amplitude decays exponentially, 1.2 rt60_s long in all; the direct sound
+// direct_db over the tail's energy. Scaled to unit energy, so a path's gain
+// alone sets the echo level. The same arguments give the same response.
+std::vector<float> ReverberantRoom(double rt60_s, int rate, double direct_db = 3, unsigned seed = 1);
 
 // Convolution of a stream with a fixed response, any number of samples per
 // call, without added latency. The first kPart taps are applied directly; the
@@ -83,4 +85,4 @@ class RoomNoise {
 
 }  // namespace hxsim
 
-#endif  // HXSIM_WORLD_ROOM_H
+#endif  // HXSIM_ROOM_H

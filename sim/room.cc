@@ -1,32 +1,31 @@
 // The reverberant room of the simulated voice path (see world_room.h).
-#include "world_room.h"
+#include "room.h"
 
 #include <fftw3.h>
 
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <random>
 
 namespace hxsim {
 
-std::vector<float> ReverberantRoom(double rt60_s, int rate) {
-  const int taps = std::max(2, static_cast<int>(std::lround(rt60_s * rate)));
-  // Amplitude falls by 60 dB (a factor 1000) over rt60_s.
-  const double decay_per_tap = std::log(1000.0) / (rt60_s * rate);
-  std::vector<double> tail(taps, 0.0);
-  uint32_t seed = 0x5eed0123u;
+std::vector<float> ReverberantRoom(double rt60_s, int rate, double direct_db, unsigned seed) {
+  const size_t len = std::max<size_t>(2, size_t(1.2 * rt60_s * rate)), start = size_t(0.003 * rate);
+  std::vector<double> tail(len, 0.0);
+  std::mt19937 rng(seed);
+  std::normal_distribution<double> g(0, 1);
   double tail_energy = 0;
-  for (int k = 1; k < taps; ++k) {
-    seed = seed * 1664525u + 1013904223u;
-    const double u = (seed >> 8) / 8388608.0 - 1.0;  // [-1, 1)
-    tail[k] = u * std::exp(-k * decay_per_tap);
-    tail_energy += tail[k] * tail[k];
+  for (size_t i = std::max<size_t>(start, 1); i < len; ++i) {
+    // Amplitude down by 60 dB (a factor of 1000) after rt60_s.
+    tail[i] = g(rng) * std::exp(-std::log(1000.0) * double(i) / (rt60_s * rate));
+    tail_energy += tail[i] * tail[i];
   }
-  // Direct sound and tail of equal energy, together of unit energy.
-  std::vector<float> h(taps);
-  h[0] = static_cast<float>(std::sqrt(0.5));
-  const double tail_scale = std::sqrt(0.5 / tail_energy);
-  for (int k = 1; k < taps; ++k) h[k] = static_cast<float>(tail[k] * tail_scale);
+  const double direct = std::pow(10, direct_db / 20) * std::sqrt(tail_energy);
+  const double norm = 1 / std::sqrt(direct * direct + tail_energy);
+  std::vector<float> h(len);
+  for (size_t i = 0; i < len; ++i) h[i] = float(tail[i] * norm);
+  h[0] = float(direct * norm);
   return h;
 }
 
