@@ -1,4 +1,4 @@
-// The reverberant room of the simulated voice path (see world_room.h).
+// A reverberant room's response and its streaming convolution (see room.h).
 #include "room.h"
 
 #include <fftw3.h>
@@ -21,6 +21,7 @@ std::vector<float> ReverberantRoom(double rt60_s, int rate, double direct_db, un
     tail[i] = g(rng) * std::exp(-std::log(1000.0) * double(i) / (rt60_s * rate));
     tail_energy += tail[i] * tail[i];
   }
+  if (!(tail_energy > 0)) return {1.0f};  // too short for a tail: the direct sound alone
   const double direct = std::pow(10, direct_db / 20) * std::sqrt(tail_energy);
   const double norm = 1 / std::sqrt(direct * direct + tail_energy);
   std::vector<float> h(len);
