@@ -21,7 +21,6 @@
 // Defaults: 3 runs of every path. --verbose prints every run's figures.
 // Exit status 0 when every call ran, 1 when one failed or the daemon could
 // not start, 2 on a bad option.
-#include <fcntl.h>
 #include <getopt.h>
 #include <speex/speex_echo.h>
 #include <speex/speex_preprocess.h>
@@ -52,19 +51,6 @@ constexpr int kSpeexTail = kVoiceRate * 3 / 10;
 enum System { kModule, kPaAec, kAec3, kSpeex, kSystems };
 const char *const kSystemName[kSystems] = {"module", "pa-aec", "aec3", "speex"};
 
-std::vector<int16_t> ToInt16(const std::vector<float> &x) {
-  std::vector<int16_t> y(x.size());
-  for (size_t i = 0; i < x.size(); ++i)
-    y[i] = int16_t(std::clamp(std::lround(x[i] * 32768.0), -32768L, 32767L));
-  return y;
-}
-
-std::vector<float> ToFloat(const std::vector<int16_t> &x) {
-  std::vector<float> y(x.size());
-  for (size_t i = 0; i < x.size(); ++i) y[i] = float(x[i] / 32768.0);
-  return y;
-}
-
 // The loudspeaker's signal 10 ms ahead of where its echo reaches the
 // microphone (the direct path's cross-correlation peak, far end alone).
 std::vector<int16_t> RenderTap(const VoiceRecording &r, long *echo_delay = nullptr) {
@@ -77,11 +63,11 @@ std::vector<int16_t> RenderTap(const VoiceRecording &r, long *echo_delay = nullp
   std::vector<float> tap(r.far.size(), 0.f);
   for (long i = 0; i < long(tap.size()); ++i)
     if (i - shift >= 0 && i - shift < long(r.far.size())) tap[size_t(i)] = r.far[size_t(i - shift)];
-  return ToInt16(tap);
+  return FloatToPcm(tap);
 }
 
 std::vector<float> RunSpeex(const VoiceRecording &r) {
-  const std::vector<int16_t> far = RenderTap(r), mic = ToInt16(r.mic);
+  const std::vector<int16_t> far = RenderTap(r), mic = FloatToPcm(r.mic);
   const int block = kVoiceRate / 100;
   SpeexEchoState *echo = speex_echo_state_init(block, kSpeexTail);
   SpeexPreprocessState *pre = speex_preprocess_state_init(block, kVoiceRate);
@@ -95,7 +81,7 @@ std::vector<float> RunSpeex(const VoiceRecording &r) {
   }
   speex_preprocess_state_destroy(pre);
   speex_echo_state_destroy(echo);
-  return ToFloat(out);
+  return PcmToFloat(out);
 }
 
 bool WriteWav(const std::string &path, const std::vector<int16_t> &x) {
@@ -113,12 +99,12 @@ std::vector<float> RunAec3(const VoiceRecording &r, std::string *error) {
   if (!mkdtemp(tmpl)) return *error = "cannot make a scratch folder", std::vector<float>();
   const std::string dir = tmpl;
   std::vector<float> out;
-  if (WriteWav(dir + "/render.wav", RenderTap(r)) && WriteWav(dir + "/mic.wav", ToInt16(r.mic))) {
+  if (WriteWav(dir + "/render.wav", RenderTap(r)) && WriteWav(dir + "/mic.wav", FloatToPcm(r.mic))) {
     int status = -1;
     const std::string text = Shell(std::string(HX_AEC3_ANCHOR) + " " + dir + "/render.wav " + dir +
                                    "/mic.wav " + dir + "/out.wav", &status);
     SF_INFO info = {};
-    if (status == 0) out = ToFloat(ReadWav(dir + "/out.wav", &info));
+    if (status == 0) out = PcmToFloat(ReadWav(dir + "/out.wav", &info));
     else *error = "aec3_anchor failed: " + text;
   } else {
     *error = "cannot write the recordings for aec3_anchor";
@@ -175,12 +161,13 @@ std::string RunPaAecCall(const LiveEchoPath &path, const ConversationSignals &c,
   daemon.Pactl("set-default-sink spk");
   daemon.Pactl("unload-module " + index);
   if (!error.empty()) return error;
-  // The near end came in the microphone's last block (or a few before it)
-  // at m0: it is looked for from half a second earlier.
+  // The near end came in at m0 (within a block): it is looked for from
+  // half a second earlier.
   const size_t from = std::min(m0 - std::min(m0, size_t(kVoiceRate / 2)), mic_raw.size());
   if (!OnTimeline(c, std::vector<int16_t>(mic_raw.begin() + long(from), mic_raw.end()), r))
-    return "the near end was not found in the microphone's recording";
-  r->out = ToFloat(std::vector<int16_t>(out_raw.begin() + long(std::min(o0, out_raw.size())), out_raw.end()));
+    return "the near end was not found in the microphone's recording (best correlation " +
+           std::to_string(r->near_ncc).substr(0, 4) + ")";
+  r->out = PcmToFloat(std::vector<int16_t>(out_raw.begin() + long(std::min(o0, out_raw.size())), out_raw.end()));
   return "";
 }
 
@@ -211,24 +198,27 @@ const std::vector<Column> &Columns() {
   return columns;
 }
 
+// The table goes here; stdout belongs to the module's log (/dev/null).
+FILE *table = nullptr;
+
 void PrintHeader() {
-  printf("%-22s %-7s", "path", "system");
-  for (const Column &c : Columns()) printf(" %*s", int(strlen(c.format) - 2), c.head);
-  printf(" %9s %s\n", "worst res", "runs");
+  fprintf(table, "%-22s %-7s", "path", "system");
+  for (const Column &c : Columns()) fprintf(table, " %*s", int(strlen(c.format) - 2), c.head);
+  fprintf(table, " %9s %s\n", "worst res", "runs");
 }
 
 void PrintRow(const char *path, const char *system, const std::vector<VoiceMetrics> &runs) {
-  printf("%-22s %-7s", path, system);
+  fprintf(table, "%-22s %-7s", path, system);
   std::vector<double> residuals;
   for (const VoiceMetrics &m : runs) residuals.push_back(m.residual_db);
   for (const Column &c : Columns()) {
     std::vector<double> v;
     for (const VoiceMetrics &m : runs) v.push_back(c.get(m));
-    printf(c.format, Median(v));
+    fprintf(table, c.format, Median(v));
   }
-  printf(" %9.1f %zu\n", residuals.empty() ? NAN : *std::max_element(residuals.begin(), residuals.end()),
+  fprintf(table, " %9.1f %zu\n", residuals.empty() ? NAN : *std::max_element(residuals.begin(), residuals.end()),
          runs.size());
-  fflush(stdout);
+  fflush(table);
 }
 
 }  // namespace
@@ -262,21 +252,17 @@ int main(int argc, char **argv) {
     fprintf(stderr, "voice_quality: %s\n", error.c_str());
     return 1;
   }
-  // The module's log goes to /dev/null: this tool reports figures only.
+  // The module's log goes to /dev/null, for as long as it is loaded (it
+  // says goodbye at exit): this tool reports figures only.
   fflush(stdout);
-  const int saved = dup(1);
-  if (!freopen("/dev/null", "w", stdout)) return 1;
+  table = fdopen(dup(1), "w");
+  if (!table || !freopen("/dev/null", "w", stdout)) return 1;
   host::ModuleApi api;
-  const bool loaded = host::LoadModule(HX_MODULE_PATH, &api, &error);
-  fflush(stdout);
-  dup2(saved, 1);
-  if (!loaded) {
+  if (!host::LoadModule(HX_MODULE_PATH, &api, &error)) {
     fprintf(stderr, "voice_quality: %s\n", error.c_str());
     return 1;
   }
-  printf("median of %d runs per path; residual, leak and holes on far-alone frames against the "
-         "background; dt: near end in double talk\n", runs);
-  PrintHeader();
+  bool header = false;
   int failed = 0;
   for (char letter : paths) {
     const EchoPath path = EchoPath(letter - 'a');
@@ -285,19 +271,19 @@ int main(int argc, char **argv) {
       LiveEchoPath live(path);
       error = live.Start();
       if (!error.empty()) {
+        // One line: the daemon's log that follows the reason is left out.
         fprintf(stderr, "voice_quality: no private PulseAudio daemon with the echo path: %s\n",
-                error.substr(0, error.find('\n')).c_str());
+                error.substr(0, std::min(error.find(" (server"), error.find('\n'))).c_str());
         return 1;
       }
+      if (!header) {
+        fprintf(table, "median of %d runs per path; residual, leak and holes on far-alone frames "
+                "against the background; dt: near end in double talk\n", runs);
+        PrintHeader();
+        header = true;
+      }
       VoiceRecording rec, pa;
-      // The module's log (and libpulse's chatter) stays out of the table.
-      fflush(stdout);
-      const int quiet = open("/dev/null", O_WRONLY);
-      dup2(quiet, 1);
       error = RunModuleCall(live, api, conversation, &rec);
-      fflush(stdout);
-      dup2(saved, 1);
-      close(quiet);
       std::vector<std::pair<System, VoiceMetrics>> got;
       std::vector<std::pair<System, std::vector<float>>> outputs;
       const voice_metrics::VoiceTimeline tl = LiveTimeline();
@@ -305,7 +291,7 @@ int main(int argc, char **argv) {
         long delay = 0;
         RenderTap(rec, &delay);
         if (verbose)
-          printf("run %d: near end found at ncc %.3f, echo %.0f ms after the loudspeaker's signal\n",
+          fprintf(table, "run %d: near end found at ncc %.3f, echo %.0f ms after the loudspeaker's signal\n",
                  run, rec.near_ncc, delay * 1000.0 / kVoiceRate);
         got.push_back({kModule, MeasureRecording(rec, tl)});
         outputs.push_back({kModule, rec.out});
@@ -327,11 +313,11 @@ int main(int argc, char **argv) {
       if (!keep.empty()) {
         // The last run's signals of each path, on the timeline (16 kHz).
         const std::string base = keep + "/" + char(letter) + "_";
-        WriteWav(base + "near.wav", ToInt16(rec.near));
-        WriteWav(base + "echo.wav", ToInt16(rec.echo));
-        WriteWav(base + "mic.wav", ToInt16(rec.mic));
-        WriteWav(base + "far.wav", ToInt16(rec.far));
-        for (const auto &[system, o] : outputs) WriteWav(base + kSystemName[system] + ".wav", ToInt16(o));
+        WriteWav(base + "near.wav", FloatToPcm(rec.near));
+        WriteWav(base + "echo.wav", FloatToPcm(rec.echo));
+        WriteWav(base + "mic.wav", FloatToPcm(rec.mic));
+        WriteWav(base + "far.wav", FloatToPcm(rec.far));
+        for (const auto &[system, o] : outputs) WriteWav(base + kSystemName[system] + ".wav", FloatToPcm(o));
       }
       for (const auto &[system, m] : got) {
         if (!m.valid) {
@@ -346,9 +332,6 @@ int main(int argc, char **argv) {
     }
     for (int s = 0; s < kSystems; ++s) PrintRow(EchoPathName(path), kSystemName[s], figures[s]);
   }
-  // The module says goodbye when it is unloaded at exit: not into the table.
-  fflush(stdout);
-  const int quiet = open("/dev/null", O_WRONLY);
-  dup2(quiet, 1);
+  fflush(table);
   return failed ? 1 : 0;
 }

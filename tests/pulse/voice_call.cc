@@ -17,13 +17,21 @@ namespace {
 constexpr size_t kBlock = kVoiceRate / 100;  // the room filter's 10 ms block
 const size_t kTimeline = size_t(voice_metrics::kConversationSeconds * kVoiceRate);
 
-std::vector<float> ToFloat(const std::vector<int16_t> &x, size_t from = 0, size_t n = SIZE_MAX) {
+
+}  // namespace
+
+std::vector<float> PcmToFloat(const std::vector<int16_t> &x, size_t from) {
   std::vector<float> y;
-  for (size_t i = from; i < x.size() && y.size() < n; ++i) y.push_back(float(x[i] / 32768.0));
+  for (size_t i = from; i < x.size(); ++i) y.push_back(float(x[i] / 32768.0));
   return y;
 }
 
-}  // namespace
+std::vector<int16_t> FloatToPcm(const std::vector<float> &x) {
+  std::vector<int16_t> y(x.size());
+  for (size_t i = 0; i < x.size(); ++i)
+    y[i] = int16_t(std::clamp(std::lround(x[i] * 32768.0), -32768L, 32767L));
+  return y;
+}
 
 std::string LoadConversation(ConversationSignals *c) {
   for (auto [path, to] : {std::pair{"/tests/data/far_talker16k.wav", &c->far},
@@ -118,7 +126,7 @@ std::string LiveEchoPath::Start() {
 
 bool OnTimeline(const ConversationSignals &c, const std::vector<int16_t> &mic_raw,
                 VoiceRecording *r) {
-  const std::vector<float> near = ToFloat(c.near), mic = ToFloat(mic_raw);
+  const std::vector<float> near = PcmToFloat(c.near), mic = PcmToFloat(mic_raw);
   // The near end talks alone from 9 to 13 s.
   const long lag = voice_metrics::AlignByCorrelation(near.data(), near.size(), mic.data(), mic.size(),
                                                      size_t(9.2 * kVoiceRate), size_t(12.8 * kVoiceRate),
@@ -137,7 +145,7 @@ bool OnTimeline(const ConversationSignals &c, const std::vector<int16_t> &mic_ra
     r->near[i] = float(gain * near[i]);
     r->echo[i] = r->mic[i] - r->near[i];
   }
-  r->far = ToFloat(c.far);
+  r->far = PcmToFloat(c.far);
   return true;
 }
 
@@ -163,13 +171,15 @@ std::string StartNearEnd(SimpleStream &talker, MicRecording &mic, const Conversa
   std::string error = talker.Play("micsrc", kVoiceRate, 1, near, 40);
   if (!error.empty()) return "cannot play the near end: " + error;
   const double floor = 32768 * std::pow(10, -70 / 20.0);
+  // The first 10 ms block above -70 dBFS, however late this thread looks.
   const bool heard = WaitFor([&] {
     const std::vector<int16_t> rec = mic.Recorded();
-    if (rec.size() < from + kBlock) return false;
-    double sum = 0;
-    for (size_t i = rec.size() - kBlock; i < rec.size(); ++i) sum += double(rec[i]) * rec[i];
-    *at = rec.size() - kBlock;
-    return std::sqrt(sum / kBlock) > floor;
+    for (size_t b = from; b + kBlock <= rec.size(); b += kBlock) {
+      double sum = 0;
+      for (size_t i = b; i < b + kBlock; ++i) sum += double(rec[i]) * rec[i];
+      if (std::sqrt(sum / kBlock) > floor) return *at = b, true;
+    }
+    return false;
   }, 5);
   return heard ? "" : "the near end did not reach the microphone within 5 s";
 }
@@ -220,11 +230,12 @@ std::string RunModuleCall(const LiveEchoPath &path, host::ModuleApi &api,
   for (int k = 0; k < 2; ++k) played[k] = speakers[k].Take(), speakers[k].Stop();
   path.daemon().Pactl("set-default-sink spk");
   if (!error.empty()) return error;
-  // The near end came in the microphone's last block (or a few before it)
-  // at m0: it is looked for from half a second earlier.
+  // The near end came in at m0 (within a block): it is looked for from
+  // half a second earlier.
   const long from = long(m0) - long(std::min(m0, size_t(kVoiceRate / 2)));
   if (!OnTimeline(c, std::vector<int16_t>(mic_raw.begin() + from, mic_raw.end()), r))
-    return "the near end was not found in the microphone's recording";
+    return "the near end was not found in the microphone's recording (best correlation " +
+           std::to_string(r->near_ncc).substr(0, 4) + ")";
   // The speakers' recordings on the timeline as the microphone's (their
   // streams started within milliseconds of it), summed.
   r->far.assign(kTimeline, 0.f);
@@ -235,7 +246,7 @@ std::string RunModuleCall(const LiveEchoPath &path, host::ModuleApi &api,
     }
   // The upstream audio from the timeline's start, 48 kHz stereo to 16 kHz
   // mono (the module's conversion keeps the 16 kHz values).
-  r->out = ToFloat(Channel(host.Up(), 2, 0, 3), u0);
+  r->out = PcmToFloat(Channel(host.Up(), 2, 0, 3), u0);
   return "";
 }
 

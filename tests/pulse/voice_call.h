@@ -31,6 +31,11 @@ namespace hxtest {
 
 constexpr int kVoiceRate = 16000;
 
+// 16-bit samples as floats (full scale 1.0) from `from` on, and back
+// (rounded, clamped).
+std::vector<float> PcmToFloat(const std::vector<int16_t> &x, size_t from = 0);
+std::vector<int16_t> FloatToPcm(const std::vector<float> &x);
+
 struct ConversationSignals {
   std::vector<int16_t> far;   // the far end's talker, on the timeline
   std::vector<int16_t> near;  // the near end's talker plus room noise
