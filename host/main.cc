@@ -410,14 +410,16 @@ int Run(int argc, char **argv) {
   }
   if (sim && opt.echo) {
     // The host's blocks follow the microphone's from its first one on; the
-    // envelopes say by how many 20 ms frames more (refused packets), within
-    // 200 ms.
+    // envelopes say by how many 20 ms frames they lag or lead (microphone
+    // packets refused), within 200 ms.
     const NoiseReport a = CompareNoise(FrameRms(heard.data(), heard.size(), 16000, 1, 0),
                                        FrameRms(sink.store.data(), up_samples / 2, 48000, 2, 0));
-    const long lag = a.valid && a.lag_frames > 0 && a.lag_frames <= 10 ? a.lag_frames * 320L : 0;
+    const long lag = a.valid && a.lag_frames >= -10 && a.lag_frames <= 10 ? a.lag_frames * 320L : 0;
+    // Output ahead: microphone blocks it never got (refused packets).
+    const size_t skip = lag < 0 ? std::min(heard.size(), static_cast<size_t>(-lag)) : 0;
     res.heard_s = heard.size() / 16000.0;
-    res.erle = echo_measure::FarEndOnly(heard.data(), echo.data(), heard.size(), sink.store.data(),
-                                        up_samples / 2, lag);
+    res.erle = echo_measure::FarEndOnly(heard.data() + skip, echo.data() + skip, heard.size() - skip,
+                                        sink.store.data(), up_samples / 2, lag < 0 ? 0 : lag);
     res.voice_lines = VoiceReport(heard.data(), echo.data(), heard.size(), sink.store.data(), up_samples / 2);
   }
 

@@ -66,18 +66,28 @@ TEST(HostE2e, CallWithAllModeFlagsHandsUpEqualChannelsAndAnUnpluggedSpeakerSwitc
 
 // The default call has echo (a laptop's loudspeaker and microphone in a
 // room with some noise): the voice path removes it, the report says by how
-// much and how the far side hears the voice path, microphone.wav holds what
-// the microphone heard. The whole scenario (14.5 s): it has every kind of
-// talk the report measures.
+// much, microphone.wav holds what the microphone heard.
 TEST(HostE2e, DefaultEchoPathIsCancelledAndReported) {
-  HostRun run("");
+  HostRun run("--seconds 5");
   ASSERT_EQ(run.exit_code, 0) << run.text;
   EXPECT_TRUE(run.Has("echo path: 60 ms, -6.0 dB, room RT60 0.30 s, room noise -50 dBFS, drift 0 ppm, "
                       "cancelled by the voice path"))
       << run.text;
   EXPECT_GE(run.Erle(), 20) << run.text;
-  // The talk found in the scenario: far end alone 0.3-4 s and 12-14 s, near
-  // end alone 5-8 s, both 8.5-10 s, less the segments' guards.
+  std::vector<long> mic;
+  run.Wav("microphone.wav", &mic);
+  EXPECT_EQ((std::vector<long>{16000, 1, 1, 1}), (std::vector<long>{mic[0], mic[1], mic[2] >= 16000 * 4, mic[3] > 3000}));
+}
+
+// The whole default scenario (14.5 s) has every kind of talk: the report
+// says how the far side hears the voice path. The figures themselves are
+// the voice path's (tests/voice_room_test.cc holds them to bounds); here,
+// that the talk is found where the scenario has it and the lines are there.
+TEST(HostE2e, DefaultScenarioReportsTheVoicePathAsHeard) {
+  HostRun run("");
+  ASSERT_EQ(run.exit_code, 0) << run.text;
+  // Far end alone 0.3-4 s and 12-14 s, near end alone 5-8 s, both 8.5-10 s,
+  // less the segments' guards.
   const double far = run.After("  far end alone (", 0), both = run.After("  double talk (", 0),
                near = run.After("  near end alone (", 0);
   EXPECT_TRUE(far >= 200 && far <= 280 && both >= 30 && both <= 90 && near >= 110 && near <= 160)
@@ -88,7 +98,4 @@ TEST(HostE2e, DefaultEchoPathIsCancelledAndReported) {
               run.Has(" dB against it alone, ") && run.Has(" % of frames clipped\n") &&
               run.Has("  call start: not measured (nobody may talk in the first second)\n"))
       << run.text;
-  std::vector<long> mic;
-  run.Wav("microphone.wav", &mic);
-  EXPECT_EQ((std::vector<long>{16000, 1, 1, 1}), (std::vector<long>{mic[0], mic[1], mic[2] >= 16000 * 4, mic[3] > 3000}));
 }
