@@ -28,6 +28,7 @@
 
 #include "analysis.h"
 #include "call_io.h"
+#include "echo_room.h"
 #include "measure/echo_measure.h"
 #include "hxsim.h"
 #include "log_tap.h"
@@ -36,6 +37,7 @@
 #include "pulse_probe.h"
 #include "report.h"
 #include "voice_path_stats.h"
+#include "voice_report.h"
 #include "wav_io.h"
 
 extern char **environ;
@@ -180,7 +182,7 @@ void TakeHeard(std::vector<int16_t> *heard, std::vector<int16_t> *echo) {
 std::string DescribeEcho(const Options &opt, int change_to_ms) {
   char d[256];
   snprintf(d, sizeof d, "%d ms, %.1f dB, %s, drift %g ppm, %s", opt.echo_delay_ms,
-           opt.echo_gain_db, opt.echo_room ? "short room" : "no room", opt.echo_drift_ppm,
+           opt.echo_gain_db, DescribeEchoRoom(opt).c_str(), opt.echo_drift_ppm,
            opt.echo_cancel ? "cancelled by the voice path" : "not cancelled");
   std::string s = d;
   if (opt.echo_change_at_s >= 0) {
@@ -286,6 +288,7 @@ bool SetUpWorld(Call *c, std::string *error) {
   c->echo_path.room = opt.echo_room;
   c->echo_path.drift_ppm = opt.echo_drift_ppm;
   c->echo_path.cancel = opt.echo_cancel ? 1 : 0;
+  ApplyEchoRoom(opt, &c->echo_path);
   if (hxsim_set_echo_path(&c->echo_path) != 0) {
     *error = std::string("echo path: ") + hxsim_last_error();
     return false;
@@ -473,14 +476,17 @@ void Measure(Call *c) {
                            FrameRms(up, up_samples / 2, 48000, 2, 0));
   if (!opt.echo) return;
   // The host's blocks follow the microphone's from its first one on; the
-  // envelopes say by how many 20 ms frames more (refused packets), within
-  // 200 ms.
+  // envelopes say by how many 20 ms frames they lag or lead (microphone
+  // packets refused), within 200 ms.
   const NoiseReport a = CompareNoise(FrameRms(c->heard.data(), c->heard.size(), 16000, 1, 0),
                                      FrameRms(up, up_samples / 2, 48000, 2, 0));
-  const long lag = a.valid && a.lag_frames > 0 && a.lag_frames <= 10 ? a.lag_frames * 320L : 0;
+  const long lag = a.valid && a.lag_frames >= -10 && a.lag_frames <= 10 ? a.lag_frames * 320L : 0;
+  // Output ahead: microphone blocks it never got (refused packets).
+  const size_t skip = lag < 0 ? std::min(c->heard.size(), static_cast<size_t>(-lag)) : 0;
   res.heard_s = c->heard.size() / 16000.0;
-  res.erle = echo_measure::FarEndOnly(c->heard.data(), c->echo.data(), c->heard.size(), up,
-                                      up_samples / 2, lag);
+  res.erle = echo_measure::FarEndOnly(c->heard.data() + skip, c->echo.data() + skip,
+                                      c->heard.size() - skip, up, up_samples / 2, lag < 0 ? 0 : lag);
+  res.voice_lines = VoiceReport(c->heard.data(), c->echo.data(), c->heard.size(), up, up_samples / 2);
 }
 
 // The WAV outputs, the measurements, the spectrograms and the report.

@@ -90,14 +90,21 @@ cli::Parsed ParseOptions(int argc, char **argv, Options *opt) {
        cli::Heading(
            "Echo (the simulated voice path's loudspeaker heard by its microphone; on by\n"
            "default, as on a laptop's built-in loudspeaker and microphone: 60 ms, -6 dB,\n"
-           "a short room, no clock drift, cancelled by the voice path):"),
+           "a room of RT60 0.3 s, room noise at -50 dBFS, no clock drift, cancelled by the\n"
+           "voice path):"),
        SimOnly(cli::Flag("no-echo", &opt->echo,
                          "no echo path: the microphone hears the --mic WAV only", false)),
        SimOnly(cli::Int("echo-delay", &opt->echo_delay_ms, 0, 300, "MS",
                         "loudspeaker to microphone (default 60)")),
        SimOnly(cli::Number("echo-gain", &opt->echo_gain_db, -60, 10, "DB",
                            "echo level against the far end (default -6)")),
-       SimOnly(cli::Int("echo-room", &opt->echo_room, 0, 1, "0|1", "short room response (default 1)")),
+       SimOnly(cli::Int("echo-room", &opt->echo_room, 0, 1, "0|1", "room response (default 1)")),
+       SimOnly(cli::Number("echo-rt60", &opt->echo_rt60_s, 0, 2, "S",
+                           "the room's reverberation time; 0: a short room (default 0.3)")),
+       SimOnly(cli::Number("echo-drive", &opt->echo_drive_db, 0, 40, "DB",
+                           "loudspeaker driven into a soft clip by DB; 0: linear (default 0)")),
+       SimOnly(cli::Number("echo-noise", &opt->echo_noise_dbfs, -100, 0, "DBFS",
+                           "room noise at the microphone; 0: none (default -50)")),
        SimOnly(cli::Number("echo-drift", &opt->echo_drift_ppm, -1000, 1000, "PPM",
                            "render clock faster than capture (default 0)")),
        SimOnly(cli::Time("echo-change-at", &opt->echo_change_at_s, 0, INFINITY, "T",

@@ -40,6 +40,9 @@ struct Options {
   int echo_delay_ms = 60;
   double echo_gain_db = -6;
   int echo_room = 1;
+  double echo_rt60_s = 0.3;            // with echo_room: a reverberant room; 0: a short one
+  double echo_drive_db = 0;            // loudspeaker soft clip; 0: linear
+  double echo_noise_dbfs = -50;        // room noise at the microphone; 0: none
   double echo_drift_ppm = 0;
   bool echo_cancel = true;
   double echo_change_at_s = -1;        // < 0: the delay never changes

@@ -61,14 +61,15 @@ void AddSimulatedEcho(std::string *s, const Options &opt, const RunResult &r) {
     const hxsim_echo_status &e = r.echo_end;
     const hx_echo_stats &c = e.canceller;
     Add(s, "echo path: %s\n", r.echo_desc.c_str());
-    Add(s, "microphone.wav: what the voice path's microphone heard (near end + echo), %.2f s\n",
-        r.heard_s);
+    Add(s, "microphone.wav: what the voice path's microphone heard (near end + echo%s), %.2f s\n",
+        opt.echo_noise_dbfs < 0 ? " + room noise" : "", r.heard_s);
     if (r.erle.valid)
       Add(s, "echo reduction (ERLE) on far-end-only stretches after 2 s: %.1f dB (%zu blocks of "
              "20 ms; microphone %s, host %s)\n",
           r.erle.db, r.erle.blocks, Db(r.erle.mic_dbfs).c_str(), Db(r.erle.out_dbfs).c_str());
     else
       Add(s, "echo reduction (ERLE): not measured, no far-end-only stretch after 2 s\n");
+    *s += r.voice_lines;
     if (e.canceller_failed)
       Add(s, "echo canceller: could not start: %s\n", e.canceller_error ? e.canceller_error : "?");
     else if (!opt.echo_cancel)

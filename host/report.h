@@ -47,6 +47,7 @@ struct RunResult {
   // the live voice path's own figures
   std::string voice_stats_file;
   VoicePathStats voice;
+  std::string voice_lines;         // the simulated voice path as heard (voice_report.h)
   std::vector<std::string> notes;
 };
 

@@ -8,7 +8,8 @@
 #                 alone and from 8.5 to 10 s over the remote one, over
 #                 steady background noise (pink noise, a faint 100 Hz hum).
 # The simulated voice path adds the echo of the far end to the near end
-# (hxaec-host's echo path, on by default). Needs espeak-ng and sox (Debian
+# (hxaec-host's echo path, on by default: a room of RT60 0.3 s, with room
+# noise at -50 dBFS). Needs espeak-ng and sox (Debian
 # packages of the same names). The output is committed; re-run only to
 # change the scenario.
 set -eu

@@ -164,8 +164,10 @@ HXSIM_API size_t hxsim_take_played(int16_t *dst, size_t max_samples);
 /* ---- echo path ----
  * While the voice path plays (Brisa started), what BrisaApi_PutPlayData
  * receives goes through a render queue to a loudspeaker that the microphone
- * hears: delayed, through a short room response, scaled, on a render clock
- * that may drift against the capture clock. With `cancel` set the voice path
+ * hears: on a render clock that may drift against the capture clock,
+ * through the loudspeaker's soft clip (when driven), a room response (a
+ * short one or a reverberant room), delayed and scaled; room noise may be
+ * added at the microphone. With `cancel` set the voice path
  * runs the echo canceller (echo/hx_echo.h) on each Brisa capture block, with
  * the far end as its reverse stream and the stream delay it knows (render
  * queue + delay_ms), and the canceller's voice detection gives the voice
@@ -178,16 +180,27 @@ typedef struct {
   int32_t room;      /* 1: short room response (30 ms decaying tail); 0: none */
   double drift_ppm;  /* render clock faster than capture clock, -1000..1000 */
   int32_t cancel;    /* 1: the voice path cancels the echo */
+  /* Added settings; all zero: as without them. */
+  double rt60_s;     /* > 0: a reverberant room whose reverberation falls by
+                        60 dB in rt60_s (0.05..2) replaces the short one:
+                        direct sound and an exponentially decaying diffuse
+                        tail, rt60_s long, of the same energy (fixed seed) */
+  double speaker_drive_db; /* 0: linear loudspeaker; 1..40: it saturates
+                        softly, y = tanh(d x) / d with x at full scale 1 and
+                        d = 10^(drive/20): compresses from about -drive dBFS */
+  double noise_dbfs; /* 0: none; -100..-20: room noise added at the
+                        microphone (RMS, a low rumble over a hiss, fixed
+                        seed restarted with each loudspeaker session) */
 } hxsim_echo_path;
 /* A laptop's built-in loudspeaker and microphone: on, 60 ms, -6 dB, short
- * room, no drift, cancelling. */
+ * room, no drift, cancelling; linear loudspeaker, no room noise. */
 HXSIM_API void hxsim_default_echo_path(hxsim_echo_path *p);
 /* 0, or -1 (nothing changed) with a reason in hxsim_last_error(). */
 HXSIM_API int32_t hxsim_set_echo_path(const hxsim_echo_path *p);
 HXSIM_API void hxsim_get_echo_path(hxsim_echo_path *p);
 
-/* What the voice path's microphone heard (near end + echo, 16 kHz mono, as
- * handed to the canceller) and the echo alone, one sample each per
+/* What the voice path's microphone heard (near end + echo + room noise,
+ * 16 kHz mono, as handed to the canceller) and the echo alone, one sample each per
  * microphone sample delivered while the echo path is on; oldest first, the
  * newest 10 minutes kept. `echo` may be NULL. Returns the samples copied and
  * removes them. */

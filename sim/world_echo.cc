@@ -77,6 +77,10 @@ const char *Invalid(const hxsim_echo_path &p) {
   if (!(p.gain_db >= -60 && p.gain_db <= 10)) return "gain_db must be -60..10";
   if (!(p.drift_ppm >= -1000 && p.drift_ppm <= 1000)) return "drift_ppm must be -1000..1000";
   if (p.room != 0 && p.room != 1) return "room must be 0 or 1";
+  if (!(p.rt60_s == 0 || (p.rt60_s >= 0.05 && p.rt60_s <= 2))) return "rt60_s must be 0 or 0.05..2";
+  if (!(p.speaker_drive_db >= 0 && p.speaker_drive_db <= 40)) return "speaker_drive_db must be 0..40";
+  if (!(p.noise_dbfs == 0 || (p.noise_dbfs >= -100 && p.noise_dbfs <= -20)))
+    return "noise_dbfs must be 0 or -100..-20";
   return nullptr;
 }
 

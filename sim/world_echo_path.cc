@@ -36,6 +36,12 @@ std::vector<float> ShortRoom() {
   return h;
 }
 
+// The loudspeaker driven into saturation: tanh(d x) / d on x at full scale
+// 1, so quiet sound passes as it is and loud sound is compressed.
+void SoftClip(float *x, int n, float drive) {
+  for (int i = 0; i < n; ++i) x[i] = 32768.0f * std::tanh(drive * x[i] / 32768.0f) / drive;
+}
+
 }  // namespace
 
 EchoPath::EchoPath() : queue_(kQueueCapacity), line_(kLineSize, 0.0f) {}
@@ -46,9 +52,17 @@ EchoPath::~EchoPath() {
 
 void EchoPath::Configure(const hxsim_echo_path &cfg) {
   const bool drift_changed = cfg.drift_ppm != cfg_.drift_ppm || !cfg_.enabled;
+  // A new room is planned here, off the delivery thread; an unchanged one
+  // keeps its reverberation across a change of delay or gain.
+  const bool reverb = cfg.rt60_s > 0, noise = cfg.noise_dbfs < 0;
+  if (reverb != reverb_.active() || (reverb && cfg.rt60_s != cfg_.rt60_s))
+    reverb_.SetResponse(reverb ? ReverberantRoom(cfg.rt60_s, kRate) : std::vector<float>());
+  if (noise != noise_.active() || (noise && cfg.noise_dbfs != cfg_.noise_dbfs))
+    noise_.Set(cfg.noise_dbfs, kRate);
   cfg_ = cfg;
   gain_ = static_cast<float>(std::pow(10.0, cfg.gain_db / 20.0));
-  if (cfg.room) room_ = ShortRoom();
+  drive_ = static_cast<float>(cfg.speaker_drive_db > 0 ? std::pow(10.0, cfg.speaker_drive_db / 20.0) : 0);
+  if (cfg.room && !(cfg.rt60_s > 0)) room_ = ShortRoom();
   else room_.assign(1, 1.0f);
   if (!drift_changed) return;
   if (drift_) speex_resampler_destroy(drift_);
@@ -69,6 +83,8 @@ void EchoPath::Reset() {
   queue_head_ = queue_count_ = 0;
   playing_ = false;
   std::fill(line_.begin(), line_.end(), 0.0f);
+  reverb_.Reset();
+  noise_.Reset();
   if (drift_) {
     speex_resampler_reset_mem(drift_);
     speex_resampler_skip_zeros(drift_);
@@ -123,6 +139,8 @@ void EchoPath::Capture(int16_t *mic, int16_t *echo, int n) {
   for (int done = 0; done < n;) {
     const int run = std::min(n - done, static_cast<int>(sizeof spoken / sizeof spoken[0]));
     Speak(spoken, run);
+    if (drive_ > 0) SoftClip(spoken, run, drive_);
+    reverb_.Process(spoken, run);
     for (int i = 0; i < run; ++i) line_[(line_pos_ + i) % kLineSize] = spoken[i];
     const size_t delay = static_cast<size_t>(cfg_.delay_ms) * (kRate / 1000);
     for (int i = 0; i < run; ++i) {
@@ -132,7 +150,8 @@ void EchoPath::Capture(int16_t *mic, int16_t *echo, int n) {
       const double y = std::lround(acc * gain_);
       const int16_t e = static_cast<int16_t>(std::max(-32768.0, std::min(32767.0, y)));
       if (echo) echo[done + i] = e;
-      mic[done + i] = static_cast<int16_t>(std::max(-32768, std::min(32767, mic[done + i] + e)));
+      const int noise = noise_.active() ? static_cast<int>(std::lround(noise_.Next())) : 0;
+      mic[done + i] = static_cast<int16_t>(std::max(-32768, std::min(32767, mic[done + i] + e + noise)));
     }
     line_pos_ = (line_pos_ + run) % kLineSize;
     done += run;

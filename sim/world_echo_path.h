@@ -2,8 +2,9 @@
 // the microphone.
 //
 //   far end (BrisaApi_PutPlayData) -> render queue -> loudspeaker, on the
-//   render clock (drift: resampled to the capture clock) -> delay -> short
-//   room response -> gain -> added to the microphone
+//   render clock (drift: resampled to the capture clock) -> soft clip ->
+//   reverberant room (FFT convolution) -> delay -> short room response ->
+//   gain -> added to the microphone, with room noise
 //
 // The loudspeaker takes what a microphone block's 20 ms need from the render
 // queue when that block is captured, so the queue's fill is render latency
@@ -17,6 +18,7 @@
 #include <vector>
 
 #include "hxsim.h"
+#include "room.h"
 
 struct SpeexResamplerState_;
 
@@ -36,8 +38,8 @@ class EchoPath {
   void Reset();
   // Far end as played: interleaved stereo, mixed to mono for the speaker.
   void Render(const int16_t *stereo, int frames);
-  // Adds the echo of the next n capture samples into mic (saturating) and
-  // writes the echo alone to echo (may be null).
+  // Adds the echo of the next n capture samples and the room noise into mic
+  // (saturating) and writes the echo alone to echo (may be null).
   void Capture(int16_t *mic, int16_t *echo, int n);
   // Render queue + loudspeaker-to-microphone delay, in ms: the stream delay
   // a voice path that knows its device latency reports.
@@ -54,8 +56,11 @@ class EchoPath {
   bool playing_ = false;
   std::vector<float> line_;     // loudspeaker output on the capture clock (ring)
   size_t line_pos_ = 0;         // next write position
-  std::vector<float> room_;     // impulse response, unit energy
+  std::vector<float> room_;     // short room's impulse response, unit energy
+  RoomConvolver reverb_;        // reverberant room (rt60_s > 0)
+  RoomNoise noise_;
   float gain_ = 0;
+  float drive_ = 0;             // soft clip's d; 0: linear
   SpeexResamplerState_ *drift_ = nullptr;
   std::vector<int16_t> drift_in_, drift_out_;
   int64_t underruns_ = 0, overflows_ = 0;

@@ -1,12 +1,10 @@
 #include "voice_call.h"
 
-#include <fftw3.h>
 #include <pulse/error.h>
 #include <pulse/simple.h>
 
 #include <algorithm>
 #include <cmath>
-#include <complex>
 #include <random>
 
 #include "echo_call.h"
@@ -50,78 +48,6 @@ std::string LoadConversation(ConversationSignals *c) {
   return "";
 }
 
-std::vector<float> RoomResponse(int rate, double rt60_s, double direct_db, unsigned seed) {
-  const size_t len = size_t(1.2 * rt60_s * rate), start = size_t(0.003 * rate);
-  std::vector<double> tail(len, 0.0);
-  std::mt19937 rng(seed);
-  std::normal_distribution<double> g(0, 1);
-  double tail_energy = 0;
-  for (size_t i = start; i < len; ++i) {
-    // Amplitude down by 60 dB (a factor of 1000) after rt60_s.
-    tail[i] = g(rng) * std::exp(-std::log(1000.0) * double(i) / (rt60_s * rate));
-    tail_energy += tail[i] * tail[i];
-  }
-  const double direct = std::pow(10, direct_db / 20) * std::sqrt(tail_energy);
-  const double norm = 1 / std::sqrt(direct * direct + tail_energy);
-  std::vector<float> h(len);
-  for (size_t i = 0; i < len; ++i) h[i] = float(tail[i] * norm);
-  h[0] = float(direct * norm);
-  return h;
-}
-
-// Uniformly partitioned overlap-save: each 10 ms block's spectrum (of the
-// last two blocks) enters a delay line; the output block is the inverse of
-// the sum of the delay line's spectra times the response's partitions.
-struct RoomEcho::Filter {
-  size_t parts = 0, bins = kBlock + 1, head = 0;
-  std::vector<std::complex<double>> h, x;  // parts * bins each
-  double *time = nullptr;
-  fftw_complex *spec = nullptr;
-  fftw_plan forward = nullptr, inverse = nullptr;
-
-  explicit Filter(const std::vector<float> &response) {
-    parts = (response.size() + kBlock - 1) / kBlock;
-    h.assign(parts * bins, 0.0);
-    x.assign(parts * bins, 0.0);
-    time = fftw_alloc_real(2 * kBlock);
-    spec = fftw_alloc_complex(bins);
-    // Made on the thread that starts the echo (FFTW's planner is not
-    // thread-safe); only executed on the filter's thread.
-    forward = fftw_plan_dft_r2c_1d(2 * kBlock, time, spec, FFTW_ESTIMATE);
-    inverse = fftw_plan_dft_c2r_1d(2 * kBlock, spec, time, FFTW_ESTIMATE);
-    for (size_t p = 0; p < parts; ++p) {
-      std::fill(time, time + 2 * kBlock, 0.0);
-      for (size_t i = 0; i < kBlock && p * kBlock + i < response.size(); ++i)
-        time[i] = response[p * kBlock + i];
-      fftw_execute(forward);
-      for (size_t k = 0; k < bins; ++k) h[p * bins + k] = {spec[k][0], spec[k][1]};
-    }
-    std::fill(time, time + 2 * kBlock, 0.0);
-  }
-  ~Filter() {
-    fftw_destroy_plan(forward);
-    fftw_destroy_plan(inverse);
-    fftw_free(time);
-    fftw_free(spec);
-  }
-  // One block in place; `input` holds the last two input blocks.
-  void Process(float *block, std::vector<double> &input) {
-    std::copy(input.begin() + kBlock, input.end(), input.begin());
-    std::copy(block, block + kBlock, input.begin() + kBlock);
-    std::copy(input.begin(), input.end(), time);
-    fftw_execute(forward);
-    head = (head + parts - 1) % parts;
-    for (size_t k = 0; k < bins; ++k) x[head * bins + k] = {spec[k][0], spec[k][1]};
-    for (size_t k = 0; k < bins; ++k) {
-      std::complex<double> y = 0;
-      for (size_t p = 0; p < parts; ++p) y += x[((head + p) % parts) * bins + k] * h[p * bins + k];
-      spec[k][0] = y.real(), spec[k][1] = y.imag();
-    }
-    fftw_execute(inverse);
-    for (size_t i = 0; i < kBlock; ++i) block[i] = float(time[kBlock + i] / double(2 * kBlock));
-  }
-};
-
 std::string RoomEcho::Start(const std::vector<float> &response, double clip) {
   Stop();
   clip_ = clip;
@@ -140,7 +66,7 @@ std::string RoomEcho::Start(const std::vector<float> &response, double clip) {
     Stop();
     return std::string("the room's echo cannot open its streams: ") + pa_strerror(err);
   }
-  filter_ = new Filter(response);
+  filter_.SetResponse(response);  // planned here, only run on the filter's thread
   quit_ = false;
   thread_ = std::thread([this] { Run(); });
   return "";
@@ -148,13 +74,12 @@ std::string RoomEcho::Start(const std::vector<float> &response, double clip) {
 
 void RoomEcho::Run() {
   std::vector<float> block(kBlock);
-  std::vector<double> input(2 * kBlock, 0.0);
   while (!quit_) {
     if (pa_simple_read(static_cast<pa_simple *>(rec_), block.data(), kBlock * sizeof(float), nullptr) < 0)
       break;
     if (clip_ > 0)
       for (float &v : block) v = float(clip_ * std::tanh(v / clip_));
-    filter_->Process(block.data(), input);
+    filter_.Process(block.data(), int(kBlock));
     if (pa_simple_write(static_cast<pa_simple *>(play_), block.data(), kBlock * sizeof(float), nullptr) < 0)
       break;
   }
@@ -166,8 +91,6 @@ void RoomEcho::Stop() {
   if (rec_) pa_simple_free(static_cast<pa_simple *>(rec_));
   if (play_) pa_simple_free(static_cast<pa_simple *>(play_));
   rec_ = play_ = nullptr;
-  delete filter_;
-  filter_ = nullptr;
 }
 
 const char *EchoPathName(EchoPath p) {
@@ -198,7 +121,7 @@ std::string LiveEchoPath::Start() {
     return "cannot unload the echo loopback";
   // Direct path 3 dB over the reverberation; the clip at about the near
   // end's speech level (its loud syllables, -20 dBFS).
-  return room_.Start(RoomResponse(kVoiceRate, 0.4, 3, 1), path_ == EchoPath::kClippedRoom ? 0.1 : 0);
+  return room_.Start(hxsim::ReverberantRoom(0.4, kVoiceRate, 3, 1), path_ == EchoPath::kClippedRoom ? 0.1 : 0);
 }
 
 bool OnTimeline(const ConversationSignals &c, const std::vector<int16_t> &mic_raw,

@@ -25,6 +25,7 @@
 #include "echo_call.h"
 #include "module_api.h"
 #include "pulse_daemon.h"
+#include "room.h"
 
 namespace hxtest {
 
@@ -42,14 +43,9 @@ struct ConversationSignals {
 // "" when both talkers were read.
 std::string LoadConversation(ConversationSignals *c);
 
-// A room's impulse response at `rate`: a direct path, then from 3 ms on
-// exponentially decaying noise that falls by 60 dB in rt60_s, the two in
-// the ratio direct_db; its energy is one (no gain), 1.2 rt60_s long.
-std::vector<float> RoomResponse(int rate, double rt60_s, double direct_db, unsigned seed);
-
 // An echo path of the tool's own: records spk.monitor, optionally drives a
 // soft-clipping loudspeaker (clip * tanh(x / clip)), convolves with a room
-// response (uniformly partitioned, 10 ms blocks, FFTW) and plays the result
+// response (hxsim::RoomConvolver, in 10 ms blocks) and plays the result
 // into micsrc. Its latency is about 10 ms of recording plus the playback
 // stream's 80 ms.
 class RoomEcho {
@@ -61,8 +57,7 @@ class RoomEcho {
 
  private:
   void Run();
-  struct Filter;
-  Filter *filter_ = nullptr;
+  hxsim::RoomConvolver filter_;
   void *rec_ = nullptr, *play_ = nullptr;  // pa_simple
   double clip_ = 0;
   std::atomic<bool> quit_{false};
