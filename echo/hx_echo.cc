@@ -216,7 +216,10 @@ const char *Configure(hx_echo *e) {
       WebRtcAec_delay_agnostic_enabled(core) != (s.delay_agnostic != 0))
     return "the extended-filter and delay-agnostic settings did not reach the echo canceller";
   if (s.drift_tracking) {
-    const soxr_io_spec_t io = soxr_io_spec(SOXR_INT16_I, SOXR_INT16_I);
+    // No dither on the way back to 16 bits: libsoxr seeds it from the time
+    // and an address, so with it no two runs of the same call were alike.
+    soxr_io_spec_t io = soxr_io_spec(SOXR_INT16_I, SOXR_INT16_I);
+    io.flags |= SOXR_NO_DITHER;
     const soxr_quality_spec_t quality = soxr_quality_spec(SOXR_HQ, SOXR_VR);
     soxr_error_t err = nullptr;
     e->clock = soxr_create(kClockMaxRatio, 1, 1, &err, &io, &quality, nullptr);
