@@ -250,7 +250,7 @@ void ToCaptureClock(hx_echo *e, size_t n) {
   size_t made = n;
   const int16_t *src = e->taken;
   if (e->clock) {
-    const double ppm = e->count_ppm + e->path.ppm;
+    const double ppm = e->count_ppm + e->path.ppm();
     if (std::fabs(ppm - e->applied_ppm) > kRatioUpdatePpm) {
       soxr_set_io_ratio(e->clock, 1 + ppm * 1e-6, 0);  // render samples per capture sample
       e->applied_ppm = ppm;
@@ -276,12 +276,12 @@ void ToCaptureClock(hx_echo *e, size_t n) {
 void TrustDrift(hx_echo *e) {
   double use = e->drift.ppm;
   if (e->settings.path_tracking) {
-    const bool measured = e->path.locked && e->path.slide.points >= EchoPathSettlePoints();
+    const bool measured = e->path.locked() && e->path.slide_points() >= e->path.settle_points();
     const auto agrees = [](double a, double b) { return std::fabs(a - b) <= 30 + 0.25 * std::fabs(b); };
-    if (measured) use = agrees(e->path.slide.ppm, e->drift.ppm) ? e->drift.ppm : 0;
+    if (measured) use = agrees(e->path.slide_ppm(), e->drift.ppm) ? e->drift.ppm : 0;
     else if (!(e->count_ppm != 0 && agrees(e->count_ppm, e->drift.ppm))) use = e->count_ppm;
   }
-  e->path.ppm += e->count_ppm - use;
+  e->path.TakeOverCorrection(e->count_ppm - use);
   e->count_ppm = use;
 }
 
@@ -300,7 +300,7 @@ bool TakeEchoLater(hx_echo *e, int64_t samples) {
 // where the filter last held it: after a change of the delay alone (the
 // same room, another device latency) the adapted filter fits at once.
 void FollowEcho(hx_echo *e, int64_t capture) {
-  const double later = double(e->aligned - capture) - e->path.offset;
+  const double later = double(e->aligned - capture) - e->path.offset();
   if (double(e->lead) + later <= kPathTapMax &&
       -later <= std::max(kPathEarlyMin, double(e->lead) - kPathTapMin)) {
     e->path_later = later;
@@ -366,8 +366,8 @@ void FarFrame(hx_echo *e, int64_t from) {
 // A half cut by kGateEchoFromDb or less is left alone either way and
 // teaches nothing: its far end is not summed.
 bool EchoOnly(hx_echo *e, int64_t capture, double heard, double cut_db) {
-  if (!e->path.locked || cut_db <= kGateEchoFromDb) return false;
-  const int64_t from = capture + std::llround(e->path.offset) - kFrame;
+  if (!e->path.locked() || cut_db <= kGateEchoFromDb) return false;
+  const int64_t from = capture + std::llround(e->path.offset()) - kFrame;
   double far = 0;
   for (int i = 0; i < 2 * kFrame; ++i) {
     const double x = Far(e, from + i);
@@ -522,17 +522,17 @@ int32_t hx_echo_capture(hx_echo *e, const int16_t *mic, int32_t count, int32_t s
   if (e->clock && e->settings.path_tracking) {
     // A jump of the reported delay: the streams or the device changed, and
     // where the echo was found no longer counts.
-    if (jumped) EchoPathTrackerLose(&e->path, reported - capture);
+    if (jumped) e->path.Lose(reported - capture);
     const FarHistory far{e->history, kHistory, e->history_count};
-    EchoPathTrackerUpdate(&e->path, mic, HX_ECHO_BLOCK, capture, reported - capture, far,
+    e->path.Update(mic, HX_ECHO_BLOCK, capture, reported - capture, far,
                           e->applied_ppm, e->count_ppm);
     // The echo of far end not yet received is no echo: a lock there is false.
-    if (e->path.locked && capture + HX_ECHO_BLOCK + e->path.offset > double(newest))
-      EchoPathTrackerLose(&e->path, reported - capture);
-    if (e->path.locked) e->path_offset = double(reported - capture) - e->path.offset;
+    if (e->path.locked() && capture + HX_ECHO_BLOCK + e->path.offset() > double(newest))
+      e->path.Lose(reported - capture);
+    if (e->path.locked()) e->path_offset = double(reported - capture) - e->path.offset();
     // Not while the report has moved away from the alignment: the echo may
     // not have moved yet, and the report's own jump comes first.
-    if (e->path.locked && e->path.slide.points >= kPathTrustPoints && e->jump_blocks == 0)
+    if (e->path.locked() && e->path.slide_points() >= kPathTrustPoints && e->jump_blocks == 0)
       FollowEcho(e, capture);
     TrustDrift(e);
   } else {
@@ -607,10 +607,10 @@ int32_t hx_echo_capture(hx_echo *e, const int16_t *mic, int32_t count, int32_t s
   st.starved_blocks = e->starved;
   st.drift_ppm = e->clock ? e->drift.ppm : 0;
   st.drift_used = e->count_ppm != 0 ? 1 : 0;
-  st.path_locked = e->path.locked ? 1 : 0;
-  st.path_ppm = e->path.ppm;
+  st.path_locked = e->path.locked() ? 1 : 0;
+  st.path_ppm = e->path.ppm();
   st.path_offset_ms = e->path_offset * 1000.0 / HX_ECHO_RATE;
-  st.path_locks = e->path.locks;
+  st.path_locks = e->path.locks();
   st.voice = any_voice;
   if (refresh) {
     st.metrics_valid = fresh.metrics_valid;
