@@ -6,10 +6,7 @@
 
 namespace {
 
-float Far(const FarHistory &f, int64_t p) {
-  if (p < 0 || p >= f.count || p < f.count - f.size) return 0;
-  return f.ring[p & (f.size - 1)];
-}
+float Far(const FarHistory &f, int64_t p) { return f.At(p); }
 
 // Prediction-error filter of order kPathWhitenOrder for x (Levinson-Durbin on its
 // autocorrelation): whitens the far end, so that the cross-correlation with

@@ -33,15 +33,8 @@
 
 #include "echo/drift_tracker.h"
 #include "echo/echo_tuning.h"
+#include "echo/far_history.h"
 #include "echo/hx_echo.h"
-
-// The far end on the capture clock: a ring of `size` samples (a power of
-// two) holding the indexes [count - size, count).
-struct FarHistory {
-  const int16_t *ring;
-  int64_t size;
-  int64_t count;
-};
 
 constexpr int kPathEnvHop = 16;                       // 1 ms envelopes
 constexpr int kPathSearchEarly = 64;                  // ms before the reported delay

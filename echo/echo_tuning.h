@@ -11,6 +11,9 @@
 #include "echo/drift_tracker.h"
 #include "echo/hx_echo.h"
 
+// The canceller works per 10 ms half of each capture block.
+constexpr int kEchoHalf = HX_ECHO_BLOCK / 2;
+
 // Samples in `ms` milliseconds at the canceller's rate.
 constexpr int64_t EchoMs(int64_t ms) { return ms * HX_ECHO_RATE / 1000; }
 
