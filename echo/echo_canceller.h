@@ -30,8 +30,16 @@ class EchoCanceller {
   virtual void Figures(hx_echo_stats *st) = 0;
 };
 
+// The engine the settings choose. NULL when it cannot be had; *error then
+// says why.
+EchoCanceller *CreateEchoCanceller(const hx_echo_settings &s, const char **error);
+
 // The engine of WebRTC's AudioProcessing (webrtc-audio-processing 0.3).
 // NULL when the dependency refuses a setting; *error then says which.
 EchoCanceller *CreateLegacyCanceller(const hx_echo_settings &s, const char **error);
+
+// The AEC3 engine (aec3_canceller.cc) is linked only into programs that
+// ask for it (the hxecho_aec3 library); elsewhere choosing it fails with an
+// error.
 
 #endif  // HX_ECHO_ECHO_CANCELLER_H

@@ -39,6 +39,7 @@ void hx_echo_default_settings(hx_echo_settings *s) {
   s->suppression = HX_ECHO_SUPPRESSION_LOW;
   s->drift_tracking = 1;
   s->path_tracking = 1;
+  s->engine = HX_ECHO_ENGINE_WEBRTC;
 }
 
 hx_echo *hx_echo_create(const hx_echo_settings *s, const char **error) {
@@ -53,7 +54,7 @@ hx_echo *hx_echo_create(const hx_echo_settings *s, const char **error) {
   hx_echo_default_settings(&e->settings);
   if (s) e->settings = *s;
   const char *fail = nullptr;
-  e->canceller.reset(CreateLegacyCanceller(e->settings, &fail));
+  e->canceller.reset(CreateEchoCanceller(e->settings, &fail));
   if (!fail) fail = e->aligner.Start(e->settings.drift_tracking != 0, e->settings.path_tracking != 0);
   if (fail) {
     *error = fail;
