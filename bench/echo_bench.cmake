@@ -9,3 +9,7 @@ add_executable(echo_quality ${CMAKE_CURRENT_SOURCE_DIR}/echo_quality.cc
 target_include_directories(echo_quality PRIVATE ${CMAKE_SOURCE_DIR} ${CMAKE_SOURCE_DIR}/sim)
 target_link_libraries(echo_quality PRIVATE hxcli hxecho hxmeasure hxroom PkgConfig::HX_ECHO_BENCH)
 target_compile_definitions(echo_quality PRIVATE HX_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
+# The AEC3 engine beside the default one (--engine 1), when it is built.
+if(TARGET hxecho_aec3)
+  target_link_libraries(echo_quality PRIVATE hxecho_aec3)
+endif()

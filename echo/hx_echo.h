@@ -66,6 +66,10 @@ enum {
   HX_ECHO_REVERSE_FRAMES = 160 /* reverse frames per 10 ms */
 };
 
+enum { HX_ECHO_ENGINE_WEBRTC = 0, /* AudioProcessing of webrtc-audio-processing 0.3 */
+       HX_ECHO_ENGINE_AEC3 = 1    /* AEC3 of current WebRTC: only in programs linked with
+                                     hxecho_aec3; the settings above do not apply to it */ };
+
 enum { HX_ECHO_SUPPRESSION_LOW = 0, HX_ECHO_SUPPRESSION_MODERATE = 1,
        HX_ECHO_SUPPRESSION_HIGH = 2 };
 
@@ -76,6 +80,7 @@ typedef struct {
   int32_t drift_tracking;     /* 1: follow render/capture clock drift (default 1) */
   int32_t path_tracking;      /* 1: follow the echo's slide in the signals (default 1;
                                  needs drift_tracking) */
+  int32_t engine;             /* HX_ECHO_ENGINE_* (default WEBRTC) */
 } hx_echo_settings;
 
 typedef struct {

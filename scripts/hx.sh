@@ -26,7 +26,8 @@ PACKAGES=(cmake g++ make pkg-config binutils dpkg-dev file lintian
   espeak-ng sox
   clang libclang-rt-14-dev
   libpulse-dev pulseaudio pulseaudio-utils
-  pipewire pipewire-bin pipewire-pulse wireplumber dbus-daemon)
+  pipewire pipewire-bin pipewire-pulse wireplumber dbus-daemon
+  libtgowt-dev libabsl-dev)
 
 install_packages() {
   local missing=()
