@@ -7,5 +7,5 @@ target_link_libraries(${name} PRIVATE hxecho PkgConfig::HX_ECHO_BENCH)
 add_executable(echo_quality ${CMAKE_CURRENT_SOURCE_DIR}/echo_quality.cc
   ${CMAKE_SOURCE_DIR}/sim/world_echo_path.cc)
 target_include_directories(echo_quality PRIVATE ${CMAKE_SOURCE_DIR} ${CMAKE_SOURCE_DIR}/sim)
-target_link_libraries(echo_quality PRIVATE hxecho PkgConfig::HX_ECHO_BENCH)
+target_link_libraries(echo_quality PRIVATE hxecho hxmeasure PkgConfig::HX_ECHO_BENCH)
 target_compile_definitions(echo_quality PRIVATE HX_SOURCE_DIR="${CMAKE_SOURCE_DIR}")

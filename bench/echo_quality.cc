@@ -1,7 +1,7 @@
 // Measures the voice path's echo canceller (echo/hx_echo.h) offline, on the
 // simulated world's echo path model (sim/world_echo_path.h) and real speech,
 // stepped as fast as the CPU allows: no module, no threads. Prints the echo
-// reduction on far-end-only blocks (echo/echo_measure.h) after the first
+// reduction on far-end-only blocks (measure/echo_measure.h) after the first
 // 2 s, optionally per time window.
 //
 //   echo_quality [--far WAV | --far48 WAV] [--near WAV] [--noise-dbfs X] [--seconds S]
@@ -40,7 +40,7 @@
 #include <string>
 #include <vector>
 
-#include "echo/echo_measure.h"
+#include "measure/echo_measure.h"
 #include "echo/hx_echo.h"
 #include "sim/world_echo_path.h"
 

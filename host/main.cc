@@ -27,7 +27,7 @@
 
 #include "analysis.h"
 #include "call_io.h"
-#include "echo/echo_measure.h"
+#include "measure/echo_measure.h"
 #include "hxsim.h"
 #include "log_tap.h"
 #include "module_api.h"

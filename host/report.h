@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "analysis.h"
-#include "echo/echo_measure.h"
+#include "measure/echo_measure.h"
 #include "hxsim.h"
 #include "log_tap.h"
 #include "options.h"

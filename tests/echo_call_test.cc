@@ -1,12 +1,12 @@
 // Echo cancellation through the module: stepped calls on the simulated
 // world's echo path with real speech, ERLE measured at the host's capture
-// callback (echo/echo_measure.h: far-end-only blocks after the first 2 s).
+// callback (measure/echo_measure.h: far-end-only blocks after the first 2 s).
 // Each test prints its figures on one line (docs/performance.md quotes them).
 #include <math.h>
 
 #include <random>
 
-#include "echo/echo_measure.h"
+#include "measure/echo_measure.h"
 #include "support/stepped_call.h"
 
 namespace {

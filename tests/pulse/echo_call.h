@@ -1,7 +1,7 @@
 // Echo calls on the private daemon's echo path (Microphone::kEchoPath):
 // a host that plays speech as the far end and keeps what comes upstream,
 // the alignment of the upstream audio with a recording of the microphone,
-// and the echo reduction between the two (echo/echo_measure.h). Shared by
+// and the echo reduction between the two (measure/echo_measure.h). Shared by
 // the real-path echo tests and the side-by-side tool (bench/echo_real.cc).
 #ifndef HX_TESTS_PULSE_ECHO_CALL_H
 #define HX_TESTS_PULSE_ECHO_CALL_H
@@ -16,7 +16,7 @@
 #include <mutex>
 #include <vector>
 
-#include "echo/echo_measure.h"
+#include "measure/echo_measure.h"
 #include "pulse_daemon.h"
 #include "signal_check.h"
 

@@ -3,7 +3,7 @@
 // microphone hears the speaker through a loopback (Microphone::kEchoPath).
 // The microphone is recorded beside the module; the echo reduction is its
 // power over the power the host's capture callback receives, on far-end-only
-// stretches (echo/echo_measure.h).
+// stretches (measure/echo_measure.h).
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>

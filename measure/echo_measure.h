@@ -15,8 +15,8 @@
 // least -80 dBFS): the far end talks, the near end does not. A block is
 // double talk when the echo is above -50 dBFS and the near end above four
 // times its floor and above -60 dBFS.
-#ifndef HX_ECHO_ECHO_MEASURE_H
-#define HX_ECHO_ECHO_MEASURE_H
+#ifndef HX_MEASURE_ECHO_MEASURE_H
+#define HX_MEASURE_ECHO_MEASURE_H
 
 #include <cstddef>
 #include <cstdint>
@@ -58,4 +58,4 @@ DoubleTalk CompareDoubleTalk(const int16_t *heard, const int16_t *echo, size_t s
 
 }  // namespace echo_measure
 
-#endif  // HX_ECHO_ECHO_MEASURE_H
+#endif  // HX_MEASURE_ECHO_MEASURE_H

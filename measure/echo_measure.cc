@@ -1,4 +1,4 @@
-#include "echo/echo_measure.h"
+#include "measure/echo_measure.h"
 
 #include <algorithm>
 #include <cmath>
