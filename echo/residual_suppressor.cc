@@ -47,16 +47,19 @@ constexpr float kNoiseFollow = 0.02f;
 constexpr float kNoiseSpeech = 2.0f;
 constexpr float kNoiseCreep = 1.0002f;
 constexpr int kNoiseInitFrames = 40;
-// The follower never exceeds kNoiseOverMinimum times the smoothed power's
-// minimum over the last 1.3 s (kMinimumSpans spans of kMinimumSpan frames),
+constexpr float kSilence = 1e-10f * kHop * (kHighBin - kLowBin + 1);  // -100 dBFS
+// The follower stays between 1 / kNoiseUnderMinimum and kNoiseOverMinimum
+// times the smoothed power's minimum over the last 2.6 s without echo
+// (kMinimumSpans spans of kMinimumSpan frames),
 // corrected by kMinimumBias (measured on white noise): speech and echo
 // pause within that time, the background does not. Until it has followed
 // anything (a call that starts with the far end talking), the minimum is
 // the background.
-constexpr int kMinimumSpan = 32;
+constexpr int kMinimumSpan = 64;
 constexpr int kMinimumSpans = 8;
 constexpr float kMinimumBias = 8.0f;  // 9 dB
 constexpr float kNoiseOverMinimum = 2.0f;
+constexpr float kNoiseUnderMinimum = 4.0f;
 // An output louder than the microphone by this factor (6 dB) while echo is
 // expected holds the canceller's own estimate (the echo dropped out): what
 // it adds beyond the microphone is removed.
@@ -66,6 +69,11 @@ constexpr float kGainRise = 0.5f;
 // Near-end voice: the output holds more than kVoiceOverNoise times the
 // background beyond the residual predicted.
 constexpr float kVoiceOverNoise = 2.0f;
+// The background's follower and minimum rest while near-end voice was heard
+// in the last kVoiceHoldFrames (100 ms): speech's quieter parts are not
+// background. Voice that has not paused for kVoiceRunFrames (4 s) is.
+constexpr int kVoiceHoldFrames = 20;
+constexpr int kVoiceRunFrames = 800;
 constexpr int kPhases = 256;
 
 std::mutex &PlannerLock() {  // FFTW's planner is not thread-safe
@@ -108,6 +116,8 @@ struct ResidualSuppressor {
   int noise_frames = 0;
   int taught_frames = 0;
   int far_hold = 0;
+  int voice_hold = 0;               // frames since near-end voice, counting down
+  int voice_run = 0;                // frames the voice has held without a pause
   ResidualSuppressorState last{};
 };
 
@@ -166,12 +176,18 @@ void TrackMinimum(ResidualSuppressor *r) {
 void TrackNoise(ResidualSuppressor *r) {
   const bool trained = r->taught_frames >= kWarmFrames;
   const bool far_recent = r->far_hold > 0;
+  // Voice that never pauses for 4 s is a louder background.
+  const bool talking = r->voice_hold > 0 && r->voice_run < kVoiceRunFrames;
+  // Digital silence (a canceller starting up) is no background.
+  float sum = 0;
+  for (int k = kLowBin; k <= kHighBin; ++k) sum += r->out_power[k];
+  if (sum < kSilence) return;
   bool any = false;
   for (int k = 0; k < kBins; ++k) {
     r->smoothed[k] += kNoiseSmooth * (r->out_power[k] - r->smoothed[k]);
     const bool quiet = !far_recent || (trained && r->settings.over_subtraction * r->residual[k] <
                                                       0.1f * r->follower[k]);
-    if (!quiet) continue;
+    if (!quiet || (talking && r->noise_frames >= kNoiseInitFrames)) continue;
     any = true;
     float &f = r->follower[k];
     if (r->noise_frames < kNoiseInitFrames) f += (r->out_power[k] - f) / float(r->noise_frames + 1);
@@ -179,14 +195,19 @@ void TrackNoise(ResidualSuppressor *r) {
     else f *= kNoiseCreep;
   }
   if (any && r->noise_frames < kNoiseInitFrames) ++r->noise_frames;
-  TrackMinimum(r);
+  // The minimum only where no echo is expected (the canceller's own
+  // suppression leaves holes in the echo's bins), or while nothing else is
+  // known.
+  if ((!far_recent && !talking) || r->noise_frames == 0) TrackMinimum(r);
   const int spans = std::min(r->span_count, kMinimumSpans);
   for (int k = 0; k < kBins; ++k) {
     float m = r->span_min[k];
     for (int s = 0; s < spans; ++s) m = std::min(m, r->spans[s][k]);
     const float bound = kMinimumBias * m;
     if (r->noise_frames == 0 && spans > 0) r->follower[k] = bound;
-    r->follower[k] = std::min(r->follower[k], kNoiseOverMinimum * bound);
+    if (spans > 0)
+      r->follower[k] = std::max(bound / kNoiseUnderMinimum,
+                                std::min(r->follower[k], kNoiseOverMinimum * bound));
     r->noise[k] = r->follower[k];
   }
 }
@@ -274,7 +295,11 @@ bool Hop(ResidualSuppressor *r, float *hop_out) {
   r->last.residual_dbfs = Dbfs(r->residual) + 10 * std::log10(beta);
   r->last.far_active = r->far_hold > 0;
   // No voice before the background is known.
-  return r->noise_frames + r->span_count > 0 && near_sum > kVoiceOverNoise * noise_sum;
+  const bool voice = r->noise_frames >= kNoiseInitFrames && near_sum > kVoiceOverNoise * noise_sum;
+  if (voice) r->voice_hold = kVoiceHoldFrames;
+  else if (r->voice_hold > 0) --r->voice_hold;
+  r->voice_run = r->voice_hold > 0 ? r->voice_run + 1 : 0;
+  return voice;
 }
 
 }  // namespace
