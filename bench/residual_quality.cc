@@ -14,7 +14,7 @@
 //
 //   residual_quality [--rt60 S[,S...]] [--clip 0|1|both] [--runs N] [--delay MS]
 //                    [--echo-db DB] [--noise-dbfs X] [--clip-level X]
-//                    [--over-subtraction X] [--floor-db X] [--write PREFIX]
+//                    [--over-subtraction X] [--floor-db X] [--restore 0|1] [--write PREFIX]
 //
 // Defaults: RT60 0.2,0.4,0.6 s, each without and with the clip (tanh at
 // --clip-level 0.1 of full scale, about the near end's peaks), 5 runs
@@ -321,12 +321,13 @@ int main(int argc, char **argv) {
     else if (ok && a == "--clip-level") o.clip_level = atof(v);
     else if (ok && a == "--over-subtraction") o.suppressor.over_subtraction = float(atof(v));
     else if (ok && a == "--floor-db") o.suppressor.floor_db = float(atof(v));
+    else if (ok && a == "--restore") o.suppressor.restore_near = atoi(v) != 0;
     else if (ok && a == "--write") o.write = v;
     else ok = false;
     if (!ok || o.runs < 1) {
       fprintf(stderr, "usage: residual_quality [--rt60 S[,S...]] [--clip 0|1|both] [--runs N] "
                       "[--delay MS] [--echo-db DB] [--noise-dbfs X] [--clip-level X] "
-                      "[--over-subtraction X] [--floor-db X] [--write PREFIX]\n");
+                      "[--over-subtraction X] [--floor-db X] [--restore 0|1] [--write PREFIX]\n");
       return 2;
     }
     ++i;
@@ -361,6 +362,8 @@ int main(int argc, char **argv) {
           std::vector<float> mic(c.near);
           for (size_t i = 0; i < mic.size(); ++i) mic[i] += c.echo[i];
           Save(o.write + tag + "mic.wav", mic);
+          Save(o.write + tag + "near.wav", c.near);
+          Save(o.write + tag + "echo.wav", c.echo);
           Save(o.write + tag + "gate.wav", out.gate);
           Save(o.write + tag + "linear.wav", out.linear);
           Save(o.write + tag + "suppressor.wav", out.suppressor);

@@ -34,6 +34,11 @@ constexpr float kWarmUp = 1.26f;         // +1 dB
 constexpr float kRatioStart = 1e-3f;
 constexpr float kDoubleTalkCut = 4.0f;   // 6 dB
 constexpr int kWarmFrames = 100;
+// A microphone holding more than kExplained times the echo predicted plus
+// the background holds a near end: the echo's ratio is then only stepped
+// down.
+constexpr float kExplained = 2.0f;
+constexpr float kRestoreOver = 8.0f;     // 9 dB
 constexpr float kEnvelopeFloor = 1e-6f * kHop;  // a far-end bin at -60 dBFS: too weak to teach
 // The far end counts as sounding above -60 dBFS; echo is expected for
 // kFarHoldFrames (300 ms: the room's tail) after it last sounded.
@@ -103,6 +108,8 @@ struct ResidualSuppressor {
   int newest = 0;                   // ring index of the newest far spectrum
   float envelope[kBins] = {};       // the echo's envelope (far power, held and decaying)
   float ratio[kBins];               // residual / envelope
+  float echo_ratio[kBins];          // echo at the microphone / envelope
+  float echo[kBins];                // echo at the microphone predicted
   float mic_power[kBins], out_power[kBins];
   float residual[kBins];
   float noise[kBins] = {}, smoothed[kBins] = {};
@@ -143,20 +150,22 @@ void Predict(ResidualSuppressor *r) {
   for (int k = 0; k < kBins; ++k) {
     r->envelope[k] = std::max(peak[k], kTailDecay * r->envelope[k]);
     r->residual[k] = r->ratio[k] * r->envelope[k];
+    r->echo[k] = r->echo_ratio[k] * r->envelope[k];
   }
 }
 
-// One step of the ratios towards what the output holds beyond the
-// background. `double_talk`: only downwards.
-void Teach(ResidualSuppressor *r, bool double_talk, bool warm) {
+// One step of a ratio per bin towards what `power` holds beyond the
+// background. `hold_up`: only downwards.
+void Teach(ResidualSuppressor *r, const float *power, const float *predicted, float *ratio,
+           bool hold_up, bool warm) {
   const float up = warm ? kWarmUp : kRatioUp;
   for (int k = 0; k < kBins; ++k) {
     if (r->envelope[k] < kEnvelopeFloor) continue;
-    const float left = std::max(0.0f, r->out_power[k] - r->noise[k]);
-    if (left > r->residual[k]) {
-      if (!double_talk) r->ratio[k] *= up;
+    const float left = std::max(0.0f, power[k] - r->noise[k]);
+    if (left > predicted[k]) {
+      if (!hold_up) ratio[k] *= up;
     } else {
-      r->ratio[k] *= kRatioDown;
+      ratio[k] *= kRatioDown;
     }
   }
 }
@@ -242,12 +251,33 @@ bool Hop(ResidualSuppressor *r, float *hop_out) {
   else if (r->far_hold > 0) --r->far_hold;
 
   Predict(r);
-  for (int k = kLowBin; k <= kHighBin; ++k) noise_sum += r->noise[k];
+  float echo_sum = 0;
+  for (int k = kLowBin; k <= kHighBin; ++k) {
+    noise_sum += r->noise[k];
+    echo_sum += r->echo[k];
+  }
+  const bool warm = r->taught_frames < kWarmFrames;
+  // The microphone holds clearly more than the echo: a near end talks.
+  const bool near_heard = mic_sum > kExplained * (echo_sum + noise_sum);
   if (r->far_hold > 0) {
-    const bool warm = r->taught_frames < kWarmFrames;
     const bool double_talk = mic_sum < kDoubleTalkCut * out_sum && out_sum > 2 * noise_sum;
-    Teach(r, double_talk && !warm, warm);
+    Teach(r, r->out_power, r->residual, r->ratio, double_talk && !warm, warm);
+    Teach(r, r->mic_power, r->echo, r->echo_ratio, near_heard && !warm, warm);
     if (far_now && warm) ++r->taught_frames;
+  }
+  // A near end the canceller took down with the echo (its own suppression
+  // in double talk) is taken from the microphone instead, in bins where it
+  // stands kRestoreOver times above the echo predicted there; the echo's
+  // share is taken off it.
+  if (r->settings.restore_near && r->far_hold > 0 && !warm) {
+    for (int k = 0; k < kBins; ++k) {
+      const float py = r->mic_power[k];
+      if (py <= kRestoreOver * r->echo[k] + r->noise[k] || r->out_power[k] >= 0.5f * py) continue;
+      const float g = std::sqrt(1.0f - r->echo[k] / py);
+      r->out_spec[k][0] = g * r->mic_spec[k][0];
+      r->out_spec[k][1] = g * r->mic_spec[k][1];
+      r->out_power[k] = g * g * py;
+    }
   }
   TrackNoise(r);
 
@@ -311,6 +341,7 @@ ResidualSuppressor *ResidualSuppressorCreate(const ResidualSuppressorSettings &s
   r->floor_gain = std::pow(10.0f, s.floor_db / 20);
   r->rng = s.seed;
   std::fill(r->ratio, r->ratio + kBins, kRatioStart);
+  std::fill(r->echo_ratio, r->echo_ratio + kBins, kRatioStart);
   for (int i = 0; i < kWin; ++i)  // periodic sqrt-Hann: squared, overlapping halves sum to 1
     r->window[i] = float(std::sqrt(0.5 - 0.5 * std::cos(2 * M_PI * i / kWin)));
   for (int i = 0; i < kPhases; ++i) {

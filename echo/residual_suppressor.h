@@ -40,6 +40,7 @@ struct ResidualSuppressorSettings {
   float over_subtraction = 2.0f;  // the residual predicted is taken this many times
   float floor_db = -40.0f;        // deepest cut of a bin, dB
   uint32_t seed = 1;              // comfort noise
+  bool restore_near = true;       // near end the canceller cut in double talk comes back
 };
 
 // Figures of the last half, for measurement.
