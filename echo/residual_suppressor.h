@@ -11,19 +11,26 @@
 // is found in the power history), and writes the half for the host and
 // whether it holds near-end voice.
 //
-// Method, in short-time spectra (10 ms sqrt-Hann windows, 5 ms hop; the
-// output is 5 ms late):
-//   - two learnt power-domain filters over 300 ms of the far end's spectra
-//     (one bin at a time, all delays): the echo the microphone hears and the
-//     residual the canceller leaves. They learn while the microphone holds
-//     no more than the echo predicted, and only unlearn while it holds more
-//     (double talk), so a near end never teaches them;
-//   - a background spectrum tracked on the canceller's output where no echo
-//     is expected;
+// Method, in short-time spectra (10 ms sqrt-Hann windows, 5 ms hop, 81
+// bins 100 Hz apart; the output is 5 ms late):
+//   - the echo's envelope per bin: the far end's power held at its peak over
+//     the last 60 ms (its delay is known only roughly) and decaying as a
+//     room of RT60 0.6 s does; shorter rooms are covered with room to spare;
+//   - two ratios learnt per bin against that envelope, as upper quantiles:
+//     the residual the canceller leaves (from its output) and the echo the
+//     microphone hears. A half where the canceller cut the microphone by
+//     little (double talk), or where the microphone holds clearly more than
+//     the echo, only lowers them: a near end never teaches them;
+//   - a background spectrum followed on the canceller's output where no
+//     echo is expected and no near end talks, bounded by its recent minimum;
 //   - per bin, the gain that removes the residual predicted times an
-//     over-subtraction factor, down to a floor, smoothed across bins; what
-//     the gain takes away of the background comes back as noise of the
-//     background's spectrum with random phase (seeded: deterministic).
+//     over-subtraction factor, down to a floor, smoothed across bins, falling
+//     at once and rising over a few frames; what it takes away of the
+//     background comes back as noise of the background's spectrum with
+//     random phase (seeded: deterministic), so the background never dips;
+//   - a near end that the canceller's own suppression took down in double
+//     talk comes back from the microphone where it stands 9 dB over the
+//     echo predicted in its bin.
 //
 // Real-time safety: everything is allocated by ResidualSuppressorCreate;
 // processing allocates nothing, takes no lock and makes no system call.
