@@ -3,8 +3,10 @@
 // different near-end talker, an echo path of a delay and an exponentially
 // decaying noise response (RT60), optionally a loudspeaker soft clip, and
 // room noise at the microphone. Side by side per run:
-//   gate        the whole echo component (echo/hx_echo.h) as shipped: the
-//               linear canceller and its broadband residual-echo gate;
+//   gate        the whole echo component (echo/hx_echo.h) with the
+//               broadband residual-echo gate (residual_suppressor 0);
+//   component   the whole echo component with the residual-echo suppressor
+//               (residual_suppressor 1, the default);
 //   linear      the linear canceller alone (webrtc AudioProcessing, set up
 //               and fed as the component does: far end 40 ms early, stream
 //               delay 0);
@@ -191,14 +193,13 @@ struct Linear {
 };
 
 struct Outputs {
-  std::vector<float> gate, linear, suppressor;
+  std::vector<float> gate, component, linear, suppressor;
   double suppressor_us_per_block = 0;
 };
 
 Outputs Run(const Options &o, const Call &c) {
   const size_t n = c.far.size();
   Outputs r;
-  r.gate.assign(n, 0);
   r.linear.assign(n, 0);
   r.suppressor.assign(n, 0);
   std::vector<int16_t> mic(n), far(n);
@@ -207,24 +208,29 @@ Outputs Run(const Options &o, const Call &c) {
     far[i] = Pcm(c.far[i]);
   }
   // The component: the far end as played, the echo delay as the stream delay.
-  hx_echo_settings s;
-  hx_echo_default_settings(&s);
-  const char *why = nullptr;
-  hx_echo *e = hx_echo_create(&s, &why);
-  if (!e) {
-    fprintf(stderr, "canceller: %s\n", why);
-    exit(1);
+  for (int suppressor = 0; suppressor < 2; ++suppressor) {
+    std::vector<float> &to = suppressor ? r.component : r.gate;
+    to.assign(n, 0);
+    hx_echo_settings s;
+    hx_echo_default_settings(&s);
+    s.residual_suppressor = suppressor;
+    const char *why = nullptr;
+    hx_echo *e = hx_echo_create(&s, &why);
+    if (!e) {
+      fprintf(stderr, "canceller: %s\n", why);
+      exit(1);
+    }
+    for (size_t at = 0; at + HX_ECHO_BLOCK <= n; at += HX_ECHO_BLOCK) {
+      int16_t stereo[2 * HX_ECHO_BLOCK], out[HX_ECHO_BLOCK];
+      for (int i = 0; i < HX_ECHO_BLOCK; ++i) stereo[2 * i] = stereo[2 * i + 1] = far[at + i];
+      hx_echo_reverse(e, stereo, HX_ECHO_REVERSE_FRAMES);
+      hx_echo_reverse(e, stereo + 2 * HX_ECHO_REVERSE_FRAMES, HX_ECHO_REVERSE_FRAMES);
+      int32_t voice = 0;
+      hx_echo_capture(e, mic.data() + at, HX_ECHO_BLOCK, o.delay_ms, out, &voice);
+      for (int i = 0; i < HX_ECHO_BLOCK; ++i) to[at + i] = out[i] / 32768.0f;
+    }
+    hx_echo_destroy(e);
   }
-  for (size_t at = 0; at + HX_ECHO_BLOCK <= n; at += HX_ECHO_BLOCK) {
-    int16_t stereo[2 * HX_ECHO_BLOCK], out[HX_ECHO_BLOCK];
-    for (int i = 0; i < HX_ECHO_BLOCK; ++i) stereo[2 * i] = stereo[2 * i + 1] = far[at + i];
-    hx_echo_reverse(e, stereo, HX_ECHO_REVERSE_FRAMES);
-    hx_echo_reverse(e, stereo + 2 * HX_ECHO_REVERSE_FRAMES, HX_ECHO_REVERSE_FRAMES);
-    int32_t voice = 0;
-    hx_echo_capture(e, mic.data() + at, HX_ECHO_BLOCK, o.delay_ms, out, &voice);
-    for (int i = 0; i < HX_ECHO_BLOCK; ++i) r.gate[at + i] = out[i] / 32768.0f;
-  }
-  hx_echo_destroy(e);
   // The linear canceller, then the suppressor on its output.
   Linear lin;
   ResidualSuppressor *sup = ResidualSuppressorCreate(o.suppressor);
@@ -337,7 +343,7 @@ int main(int argc, char **argv) {
     for (int clip : o.clips) {
       printf("RT60 %.1f s%s, echo %+.0f dB, delay %d ms, noise %.0f dBFS, %d runs\n", rt60,
              clip ? ", loudspeaker soft clip" : "", o.echo_db, o.delay_ms, o.noise_dbfs, o.runs);
-      Column gate, linear, suppressor;
+      Column gate, component, linear, suppressor;
       double us = 0;
       for (int run = 0; run < o.runs; ++run) {
         const Call c = MakeCall(o, rt60, clip, 1000u * uint32_t(run) + 17);
@@ -346,13 +352,15 @@ int main(int argc, char **argv) {
           return voice_metrics::MeasureVoice(tl, c.near.data(), c.echo.data(), c.near.size(),
                                              x.data(), x.size(), kRate);
         };
-        const voice_metrics::VoiceMetrics g = measure(out.gate), l = measure(out.linear),
-                                          s = measure(out.suppressor);
+        const voice_metrics::VoiceMetrics g = measure(out.gate), m = measure(out.component),
+                                          l = measure(out.linear), s = measure(out.suppressor);
         printf(" run %d\n", run + 1);
         Print("gate", g);
+        Print("component", m);
         Print("linear", l);
         Print("suppressor", s);
         gate.Add(g);
+        component.Add(m);
         linear.Add(l);
         suppressor.Add(s);
         us = std::max(us, out.suppressor_us_per_block);
@@ -365,12 +373,14 @@ int main(int argc, char **argv) {
           Save(o.write + tag + "near.wav", c.near);
           Save(o.write + tag + "echo.wav", c.echo);
           Save(o.write + tag + "gate.wav", out.gate);
+          Save(o.write + tag + "component.wav", out.component);
           Save(o.write + tag + "linear.wav", out.linear);
           Save(o.write + tag + "suppressor.wav", out.suppressor);
         }
       }
       printf(" median of %d runs\n", o.runs);
       Print("gate", gate.MedianMetrics());
+      Print("component", component.MedianMetrics());
       Print("linear", linear.MedianMetrics());
       Print("suppressor", suppressor.MedianMetrics());
       printf(" suppressor cost: %.1f us per 20 ms block (slowest run's mean)\n", us);
