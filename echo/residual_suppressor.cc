@@ -21,6 +21,7 @@ constexpr float kScale = 1.0f / 32768;
 // decaying by kTailDecay per frame as a room of RT60 0.6 s does (-0.5 dB
 // per 5 ms); shorter rooms are covered, with room to spare.
 constexpr float kTailDecay = 0.89f;
+constexpr float kEnvelopeZero = 1e-20f;
 // The residual is its envelope times a ratio learnt per bin: an upper
 // quantile of (output - background) / envelope, stepped up by kRatioUp and
 // down by kRatioDown (powers per frame: the ratio sits above about 5 of 6
@@ -32,6 +33,7 @@ constexpr float kRatioUp = 1.0715f;      // +0.3 dB
 constexpr float kRatioDown = 0.9863f;    // -0.06 dB
 constexpr float kWarmUp = 1.26f;         // +1 dB
 constexpr float kRatioStart = 1e-3f;
+constexpr float kRatioMin = 1e-6f, kRatioMax = 1e3f;  // -60 to +30 dB: a long call stays in range
 constexpr float kDoubleTalkCut = 4.0f;   // 6 dB
 constexpr int kWarmFrames = 100;
 // A microphone holding more than kExplained times the echo predicted plus
@@ -148,7 +150,8 @@ void Predict(ResidualSuppressor *r) {
   for (int l = 1; l < kLags; ++l)
     for (int k = 0; k < kBins; ++k) peak[k] = std::max(peak[k], r->far_power[l][k]);
   for (int k = 0; k < kBins; ++k) {
-    r->envelope[k] = std::max(peak[k], kTailDecay * r->envelope[k]);
+    const float held = kTailDecay * r->envelope[k];
+    r->envelope[k] = std::max(peak[k], held < kEnvelopeZero ? 0.0f : held);  // no denormals
     r->residual[k] = r->ratio[k] * r->envelope[k];
     r->echo[k] = r->echo_ratio[k] * r->envelope[k];
   }
@@ -163,9 +166,9 @@ void Teach(ResidualSuppressor *r, const float *power, const float *predicted, fl
     if (r->envelope[k] < kEnvelopeFloor) continue;
     const float left = std::max(0.0f, power[k] - r->noise[k]);
     if (left > predicted[k]) {
-      if (!hold_up) ratio[k] *= up;
+      if (!hold_up) ratio[k] = std::min(kRatioMax, ratio[k] * up);
     } else {
-      ratio[k] *= kRatioDown;
+      ratio[k] = std::max(kRatioMin, ratio[k] * kRatioDown);
     }
   }
 }

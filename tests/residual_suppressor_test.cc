@@ -190,6 +190,35 @@ TEST(ResidualSuppressor, DoubleTalkKeepsTheNearEnd) {
   EXPECT_LE(clipped, frames / 20);
 }
 
+TEST(ResidualSuppressor, FarEndWithoutEchoTakesNothingFromTheNearEnd) {
+  // A headset: the far end plays throughout, nothing of it reaches the
+  // microphone, the near end talks from the third second.
+  Call c = MakeCall(10, [](size_t) { return true; }, [](size_t i) { return i >= 3u * kRate; });
+  std::fill(c.echo.begin(), c.echo.end(), 0.0f);
+  const std::vector<float> out = Suppress(c);
+  double xy = 0, xx = 0, yy = 0;
+  for (size_t i = 3 * kRate; i < c.near.size() - kRate / 10; ++i) {
+    const double x = c.near[i] + c.noise[i], y = out[i];
+    xy += x * y, xx += x * x, yy += y * y;
+  }
+  EXPECT_GE(xy / std::sqrt(xx * yy), 0.98);
+  EXPECT_NEAR(10 * std::log10(yy / xx), 0, 0.5);
+}
+
+TEST(ResidualSuppressor, DigitalSilenceStaysSilent) {
+  ResidualSuppressor *r = ResidualSuppressorCreate(ResidualSuppressorSettings{});
+  ASSERT_NE(r, nullptr);
+  const int16_t zero[kResidualHalf] = {};
+  int16_t out[kResidualHalf];
+  int loud = 0;
+  for (int h = 0; h < 3000; ++h) {  // 30 s: long enough for any decay to reach the bottom
+    EXPECT_FALSE(ResidualSuppressorProcess(r, zero, zero, zero, out));
+    for (int16_t v : out) loud += v != 0;
+  }
+  EXPECT_EQ(loud, 0);
+  ResidualSuppressorDestroy(r);
+}
+
 TEST(ResidualSuppressor, OutputIsDeterministicPerSeed) {
   const Call c = MakeCall(4, [](size_t i) { return i >= kRate; }, [](size_t) { return false; });
   const std::vector<float> a = Suppress(c, 5), b = Suppress(c, 5), other = Suppress(c, 6);
