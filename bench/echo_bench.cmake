@@ -18,3 +18,8 @@ target_include_directories(residual_quality PRIVATE ${CMAKE_SOURCE_DIR})
 target_link_libraries(residual_quality PRIVATE hxecho hxmeasure PkgConfig::HX_ECHO_BENCH
   PkgConfig::HX_RESIDUAL_FFTW)
 target_compile_definitions(residual_quality PRIVATE HX_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
+
+# The AEC3 engine beside the default one (--engine 1), when it is built.
+if(TARGET hxecho_aec3)
+  target_link_libraries(echo_quality PRIVATE hxecho_aec3)
+endif()

@@ -8,7 +8,8 @@
 //                [--delay MS] [--gain DB] [--room 0|1] [--drift PPM]
 //                [--jump-at S --jump-ms MS] [--report-offset MS]
 //                [--extended 0|1] [--agnostic 0|1] [--suppression 0|1|2]
-//                [--tracking 0|1] [--path-tracking 0|1] [--window S] [--sweep-delays] [--direct]
+//                [--tracking 0|1] [--path-tracking 0|1] [--engine 0|1] [--window S]
+//                [--sweep-delays] [--direct]
 //                [--trace]
 //                [--path-drift PPM] [--path-wander PPM --wander-period S]
 //
@@ -22,6 +23,10 @@
 // webrtc::AudioProcessing itself the common way instead of the component: the
 // far end handed over as it comes, the stream delay reported with each 10 ms
 // (drift tracking does not apply), for comparison.
+//
+// --engine 1 runs the component on WebRTC's AEC3 instead of AudioProcessing
+// 0.3 (the alignment and the residual gate stay; --extended, --agnostic and
+// --suppression do not apply to it).
 //
 // --path-drift and --path-wander move the echo against the far end without
 // the stream counts showing it, as a device that the sound server resamples
@@ -300,6 +305,7 @@ int main(int argc, char **argv) {
     else if (a == "--suppression") ok = whole32(&r.settings.suppression);
     else if (a == "--tracking") ok = whole32(&r.settings.drift_tracking);
     else if (a == "--path-tracking") ok = whole32(&r.settings.path_tracking);
+    else if (a == "--engine") ok = whole32(&r.settings.engine);
     else if (a == "--window") ok = num(&r.window_s);
     else if (a == "--path-drift") ok = num(&r.path_drift_ppm);
     else if (a == "--path-wander") ok = num(&r.wander_ppm);
@@ -315,7 +321,8 @@ int main(int argc, char **argv) {
     }
   }
   printf("%s: extended filter %d, delay-agnostic %d, suppression %d, drift tracking %d, path tracking %d\n",
-         r.direct ? "AudioProcessing driven directly" : "the component",
+         r.direct ? "AudioProcessing driven directly"
+                  : r.settings.engine == HX_ECHO_ENGINE_AEC3 ? "the component on AEC3" : "the component",
          r.settings.extended_filter, r.settings.delay_agnostic, r.settings.suppression,
          r.direct ? 0 : r.settings.drift_tracking, r.direct ? 0 : r.settings.path_tracking);
   if (!sweep) {

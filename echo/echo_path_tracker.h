@@ -32,14 +32,9 @@
 #include <cstdint>
 
 #include "echo/drift_tracker.h"
-
-// The far end on the capture clock: a ring of `size` samples (a power of
-// two) holding the indexes [count - size, count).
-struct FarHistory {
-  const int16_t *ring;
-  int64_t size;
-  int64_t count;
-};
+#include "echo/echo_tuning.h"
+#include "echo/far_history.h"
+#include "echo/hx_echo.h"
 
 constexpr int kPathEnvHop = 16;                       // 1 ms envelopes
 constexpr int kPathSearchEarly = 64;                  // ms before the reported delay
@@ -47,43 +42,73 @@ constexpr int kPathSearchLags = kPathSearchEarly + 256;  // ms searched
 constexpr int kPathRefineHalf = 128;                  // samples (8 ms)
 constexpr int kPathTrackHalf = 16;                    // samples (1 ms)
 constexpr int kPathWhitenOrder = 12;
+constexpr int kPathMaxBlock = HX_ECHO_BLOCK;          // longest block it takes
 
-struct EchoPathTracker {
-  enum State { kSearch, kRefine, kTrack } state = kSearch;
-  int64_t base = 0;  // search: offset the reported delay gave when it began
-  double env_xy[kPathSearchLags] = {}, env_y[kPathSearchLags] = {}, env_yy[kPathSearchLags] = {};
-  double env_x = 0, env_xx = 0, env_n = 0;
-  int active = 0;    // blocks with sound on both sides in this state
-  // Refine and track: cross-correlation around `center`.
-  int64_t center = 0;
-  double corr[2 * kPathRefineHalf + 1] = {};
-  double mic_energy = 0, far_energy = 0;
-  int faded = 0;     // tracked blocks in a row whose peak was weak
-  float mic_prev = 0;
-  float mic_tail[kPathWhitenOrder] = {};  // the previous block's last samples
+class EchoPathTracker {
+ public:
+  explicit EchoPathTracker(const PathTuning &tuning = PathTuning()) : tuning_(tuning) {}
+
+  // One capture block `mic` (n samples, at most kPathMaxBlock and a whole
+  // number of envelope hops; other blocks are ignored) starting at capture
+  // index `capture`; `expected` is the offset the reported delay gives now.
+  // The far end was resampled at applied_ppm for this block, of which
+  // count_ppm is the drift the stream counts show (drift_tracker.h).
+  void Update(const int16_t *mic, int n, int64_t capture, int64_t expected,
+              const FarHistory &far, double applied_ppm, double count_ppm);
+
+  // Back to the search (the offset tracked cannot be the echo's).
+  void Lose(int64_t expected);
+
+  // The caller moved `ppm` of correction from the stream counts' drift into
+  // this tracker's share of the far end's resampling (or back, negative):
+  // the sum of both stays what it was.
+  void TakeOverCorrection(double ppm) { ppm_ += ppm; }
+
+  bool locked() const { return locked_; }
+  // History index minus capture index of the echo (samples), while locked.
+  double offset() const { return offset_; }
+  // Correction of the far end's resampling ratio, ppm.
+  double ppm() const { return ppm_; }
+  int64_t locks() const { return locks_; }
+  // Tracked points in the slide's current fit, and its rate (ppm).
+  int64_t slide_points() const { return slide_.points; }
+  double slide_ppm() const { return slide_.ppm; }
+  // Tracked points before the slide's rate is used.
+  int settle_points() const { return int(tuning_.slide.settle_points); }
+
+ private:
+  enum State { kSearch, kRefine, kTrack };
+  void Restart(State s, int64_t center);
+  bool Search(const float *wm, int n, int64_t capture, const FarHistory &far, bool sound,
+              bool *found);
+  void Correlate(const int16_t *mic, int n, int64_t capture, const FarHistory &far, int half,
+                 double forget);
+  bool Peak(int half, double *offset, double *height) const;
+  float FarEmph(const FarHistory &f, int64_t p) const;
+
+  PathTuning tuning_;
+  State state_ = kSearch;
+  int64_t base_ = 0;  // search: offset the reported delay gave when it began
+  double env_xy_[kPathSearchLags] = {}, env_y_[kPathSearchLags] = {},
+         env_yy_[kPathSearchLags] = {};
+  double env_x_ = 0, env_xx_ = 0, env_n_ = 0;
+  int active_ = 0;    // blocks with sound on both sides in this state
+  // Refine and track: cross-correlation around `center_`.
+  int64_t center_ = 0;
+  double corr_[2 * kPathRefineHalf + 1] = {};
+  double mic_energy_ = 0, far_energy_ = 0;
+  int faded_ = 0;     // tracked blocks in a row whose peak was weak
+  float mic_prev_ = 0;
+  float mic_tail_[kPathWhitenOrder] = {};  // the previous block's last samples
   // Results.
-  bool locked = false;
-  double offset = 0;  // history index minus capture index of the echo (samples)
-  double lock = 0;    // the offset held
-  SlopeFit slide;     // of the offset plus `corrected`
-  double corrected = 0;    // offset change made by the far end's resampling so far
-  int64_t last_point = 0;  // capture index of the slide's newest point
-  double ppm = 0;     // correction of the far end's resampling ratio
-  int64_t locks = 0;  // times the echo was found
+  bool locked_ = false;
+  double offset_ = 0;
+  double lock_ = 0;    // the offset held
+  SlopeFit slide_;     // of the offset plus `corrected_`
+  double corrected_ = 0;    // offset change made by the far end's resampling so far
+  int64_t last_point_ = 0;  // capture index of the slide's newest point
+  double ppm_ = 0;
+  int64_t locks_ = 0;  // times the echo was found
 };
-
-// One 20 ms capture block `mic` (n samples) starting at capture index
-// `capture`; `expected` is the offset the reported delay gives now. The far
-// end was resampled at applied_ppm for this block, of which count_ppm is the
-// drift the stream counts show (drift_tracker.h).
-void EchoPathTrackerUpdate(EchoPathTracker *t, const int16_t *mic, int n, int64_t capture,
-                           int64_t expected, const FarHistory &far, double applied_ppm,
-                           double count_ppm);
-
-// Tracked points before the slide's rate is used.
-int EchoPathSettlePoints();
-
-// Back to the search (the offset tracked cannot be the echo's).
-void EchoPathTrackerLose(EchoPathTracker *t, int64_t expected);
 
 #endif  // HX_ECHO_ECHO_PATH_TRACKER_H

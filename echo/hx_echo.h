@@ -14,15 +14,16 @@
  *     the stream delay the voice path knows (render latency + capture
  *     latency, in ms), on the capture thread; the cleaned block and the voice
  *     flag come back. The flag marks near-end voice only. What the linear
- *     canceller leaves of the echo is taken out per frequency bin by the
- *     residual-echo suppressor (echo/residual_suppressor.h): the
- *     background it takes with it comes back as comfort noise, so it never
- *     dips while the far end talks alone, and a near end talking over the
- *     echo keeps its bins. With the suppressor switched off, the older
- *     broadband gate runs instead: a half that the canceller cut by more
+ *     canceller leaves of the echo goes through one of two stages. By
+ *     default the broadband gate: a half that the canceller cut by more
  *     than 12 dB was echo and what is left of it is attenuated by up to
- *     40 dB more (the background too); a half the canceller made louder
- *     comes back at the level the microphone heard.
+ *     40 dB more (the background too: it dips while the far end talks
+ *     alone); a half the canceller made louder comes back at the level the
+ *     microphone heard. With residual_suppressor set, the residual-echo
+ *     suppressor (echo/residual_suppressor.h) takes it out per frequency
+ *     bin instead: the background it takes with it comes back as comfort
+ *     noise, so it never dips, and a near end talking over the echo keeps
+ *     its bins.
  *
  * The component aligns the far end itself: from the stream delay it knows
  * which far end echoes in each block, and hands the canceller that far end
@@ -69,6 +70,10 @@ enum {
   HX_ECHO_REVERSE_FRAMES = 160 /* reverse frames per 10 ms */
 };
 
+enum { HX_ECHO_ENGINE_WEBRTC = 0, /* AudioProcessing of webrtc-audio-processing 0.3 */
+       HX_ECHO_ENGINE_AEC3 = 1    /* AEC3 of current WebRTC: only in programs linked with
+                                     hxecho_aec3; the settings above do not apply to it */ };
+
 enum { HX_ECHO_SUPPRESSION_LOW = 0, HX_ECHO_SUPPRESSION_MODERATE = 1,
        HX_ECHO_SUPPRESSION_HIGH = 2 };
 
@@ -79,10 +84,11 @@ typedef struct {
   int32_t drift_tracking;     /* 1: follow render/capture clock drift (default 1) */
   int32_t path_tracking;      /* 1: follow the echo's slide in the signals (default 1;
                                  needs drift_tracking) */
+  int32_t engine;             /* HX_ECHO_ENGINE_* (default WEBRTC) */
   int32_t residual_suppressor; /* what follows the linear canceller: 1 the residual-echo
-                                  suppressor per frequency bin with comfort noise (default;
-                                  the output is 5 ms later), 0 the broadband residual-echo
-                                  gate per 10 ms half */
+                                  suppressor per frequency bin with comfort noise (the
+                                  output is 5 ms later), 0 the broadband residual-echo gate
+                                  per 10 ms half (default) */
 } hx_echo_settings;
 
 typedef struct {

@@ -24,7 +24,8 @@ PACKAGES=(cmake g++ make pkg-config binutils dpkg-dev file
   libspeexdsp-dev libsamplerate0-dev libsoxr-dev libsndfile1-dev libfftw3-dev
   espeak-ng sox
   clang libclang-rt-14-dev
-  libpulse-dev pulseaudio pulseaudio-utils)
+  libpulse-dev pulseaudio pulseaudio-utils
+  libtgowt-dev libabsl-dev)
 
 install_packages() {
   local missing=()

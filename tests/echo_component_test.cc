@@ -50,6 +50,21 @@ TEST(EchoComponent, RefusesBadArgumentsAndKeepsTheNewestSecondOfFarEnd) {
   hx_echo_destroy(nullptr);  // safe
 }
 
+// An engine this program does not carry, or one that does not exist, is
+// refused with its reason; the default settings pick the built-in engine.
+TEST(EchoComponent, RefusesAnEngineItDoesNotCarry) {
+  hx_echo_settings s;
+  hx_echo_default_settings(&s);
+  EXPECT_EQ(s.engine, HX_ECHO_ENGINE_WEBRTC);
+  const char *why = nullptr;
+  s.engine = HX_ECHO_ENGINE_AEC3;
+  EXPECT_EQ(hx_echo_create(&s, &why), nullptr);
+  EXPECT_STREQ(why, "the AEC3 engine is not linked into this program");
+  s.engine = 7;
+  EXPECT_EQ(hx_echo_create(&s, &why), nullptr);
+  EXPECT_STREQ(why, "unknown echo canceller engine");
+}
+
 // Real speech as the far end and its echo at -6 dB, `echo_ms` late, over a
 // -70 dBFS floor; one 20 ms block at a time through the canceller, which is
 // told the delay is `report_ms`.

@@ -1,0 +1,147 @@
+// Every tuned figure of the echo canceller, in one place, with why it has
+// the value it has. The defaults are what docs/performance.md measured; a
+// component copies its group when it is made, so a test may tune one.
+// Sizes of storage (queue, history, search windows) are not tuning: they
+// are constants beside the storage they size.
+#ifndef HX_ECHO_ECHO_TUNING_H
+#define HX_ECHO_ECHO_TUNING_H
+
+#include <cstdint>
+
+#include "echo/drift_tracker.h"
+#include "echo/hx_echo.h"
+
+// The canceller works per 10 ms half of each capture block.
+constexpr int kEchoHalf = HX_ECHO_BLOCK / 2;
+
+// Samples in `ms` milliseconds at the canceller's rate.
+constexpr int64_t EchoMs(int64_t ms) { return ms * HX_ECHO_RATE / 1000; }
+
+// The clock conversion: libsoxr's variable-rate resampler, whose ratio may
+// change at every block. It holds back 240 output samples and delays by 2
+// more (measured at ratios 1 +- 0.001): the newest sample it has put out is
+// the far end received 242 samples before the newest.
+struct ClockTuning {
+  double max_ratio = 1.002;
+  int64_t latency = 242;
+  double update_ppm = 0.1;  // the ratio follows changes above this
+};
+
+// Alignment of the far end against the reported stream delay.
+struct AlignTuning {
+  int32_t max_delay_ms = 1000;  // longer reported delays are clamped
+  // After a start or a jump the measured alignment is averaged over 1 s and
+  // the one in use moves to that mean once (single reports are less
+  // certain). Smaller changes of the reported delay are left to the
+  // canceller, whose filter covers -30 to +50 ms around the lead: moving the
+  // reference with every few ms of report jitter would keep it re-adapting.
+  int settle_blocks = 50;
+  // A change of the reported delay by more than 20 ms that holds for half a
+  // second is a new device delay: the alignment jumps to it. Shorter swings
+  // are report noise (a busy machine: a capture latency that reads 100 ms
+  // for a moment, a render queue refilled after an underrun).
+  double jump_samples = 20 * HX_ECHO_RATE / 1000;
+  int jump_blocks = 25;
+  // How early the far end reaches the canceller; it needs at least 10 ms and
+  // keeps its full strength up to about 80 ms. Never more than the far end
+  // already in the history allows, with 10 ms to spare: the far end may come
+  // that much later for good (a render buffer that shrinks) without the
+  // lead, and so the echo's place in the filter, having to move.
+  int64_t lead_max = EchoMs(40);
+  int64_t lead_min = EchoMs(10);
+  int64_t lead_spare = EchoMs(10);
+  // A lead the far end misses in this many blocks more than it reaches
+  // shrinks; a far end missing by more than late_max has stopped, not come
+  // late.
+  int starve_blocks = 25;
+  int64_t late_max = EchoMs(20);
+};
+
+// The echo found in the signals where the canceller's filter cannot hold it
+// (a delay the server does not report: a loopback, a device behind a
+// resampler; a device change that moved the echo but not the report) moves
+// the alignment, once the tracker has followed it for trust_points blocks
+// with sound. The filter (128 ms) holds an echo up to 100 ms into it (the
+// room's tail needs the rest) and from 15 ms in (5 ms of report noise at
+// least); a realignment costs the filter a second or two of re-adapting, so
+// nothing it holds is moved.
+struct FollowTuning {
+  int trust_points = 3;
+  double tap_max = 100 * HX_ECHO_RATE / 1000;
+  double tap_min = 15 * HX_ECHO_RATE / 1000;
+  double early_min = 5 * HX_ECHO_RATE / 1000;
+  int64_t shift_max = EchoMs(400);  // never further from the report than this
+  // The count-based drift corrects the far end only once the echo's slide
+  // lies within agree_ppm + agree_share of it.
+  double agree_ppm = 30;
+  double agree_share = 0.25;
+};
+
+// Finding the echo in the signals (echo_path_tracker.h).
+struct PathTuning {
+  float emphasis = 0.95f;       // pre-emphasis: sharpens the correlation peak
+  double sound_floor = 8;       // mean |pre-emphasised sample| of a block with sound
+  int search_blocks = 25;       // blocks with sound before the search decides
+  int search_give_up = 250;     // ... and before it starts over
+  double search_min_ncc = 0.5;  // envelope correlation of a found echo
+  double search_margin = 0.05;  // over the best peak outside its lobe
+  int search_lobe = 16;         // ms: the envelope peak is broad
+  int64_t search_rebase = 32 * 16;  // reported delay moved 32 ms: search anew
+  int refine_blocks = 12;
+  double refine_min_peak = 0.2;  // normalised peak of a found echo
+  double track_forget = 0.85;    // per block with sound: about 0.13 s
+  int track_warm = 8;            // blocks before a tracked peak is used
+  double track_min_peak = 0.2;   // weaker peaks are not used (a clear echo: 0.7) ...
+  int track_fade_blocks = 15;    // ... and this many in a row lose the echo
+  // The slide's rate: a line through the tracked offset (as it would be
+  // without the corrections applied meanwhile) with a memory of about 1.5 s;
+  // a jump of more than 4 samples (the server dropped or added audio) or 1.5
+  // samples on average lasting a quarter of a second starts a new line.
+  SlopeFitParams slide = {1.0 - 1.0 / 75, 4, 1.5, 1.0 / 12, 25, 1000, 0, 0};
+  // The offset is pulled back to where it was found by this many ppm per
+  // sample it is away (a time constant of about 1.5 s).
+  double pull_ppm_per_sample = 40;
+  double max_ppm = 1000;
+};
+
+// The broadband residual-echo gate (residual_gate.h). Voice detection runs
+// on what the canceller leaves, and a residue of echo sounds like speech to
+// it; near-end speech keeps its power through the canceller, echo does not.
+// So a 10 ms half whose power the canceller cut by more than voice_cut_db is
+// echo (no voice flag, so the gain control never lifts it), and one cut by
+// more than from_db holds no near end: what is left of it is attenuated by
+// slope dB per dB of cut beyond from_db, up to depth_db, the gain ramped
+// across the half; the background noise in such a half goes down with it.
+// Where the microphone heard no more than the echo the far end makes (within
+// echo_only_db of the far end's power times the echo's loss, learnt on
+// halves cut by more than erl_cut_db), the gate starts at echo_from_db: a
+// canceller still adapting (after a pause, a move of the echo) cuts such
+// halves by only 6 to 15 dB. A half the canceller made louder by more than
+// louder_db holds its own echo estimate (the echo dropped out: a glitch in
+// the echo path) and is brought back to the level the microphone heard.
+// Double talk keeps the near end: the canceller cuts it by little and the
+// microphone holds more than the echo, so the gate stays open.
+struct GateTuning {
+  double voice_cut_db = 12;
+  double from_db = 15;
+  double echo_from_db = 6;
+  double slope = 6;
+  double depth_db = 40;
+  double echo_only_db = 3;
+  double erl_cut_db = 25;
+  double erl_far_floor = 100;  // mean square of a far end with sound (20 dB)
+  int erl_warm_halves = 20;    // averaged before the echo's loss is used, then ...
+  double erl_forget = 0.05;    // ... followed with this weight per half
+  double louder_db = 6;
+};
+
+struct EchoTuning {
+  ClockTuning clock;
+  AlignTuning align;
+  FollowTuning follow;
+  PathTuning path;
+  GateTuning gate;
+  int metrics_period_blocks = 50;  // the canceller's own figures once a second
+};
+
+#endif  // HX_ECHO_ECHO_TUNING_H

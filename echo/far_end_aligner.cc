@@ -1,0 +1,194 @@
+#include "echo/far_end_aligner.h"
+
+#include <algorithm>
+#include <cmath>
+
+FarEndAligner::FarEndAligner(const EchoTuning &tuning)
+    : tuning_(tuning), clock_(tuning.clock), path_(tuning.path) {}
+
+const char *FarEndAligner::Start(bool drift_tracking, bool path_tracking) {
+  path_tracking_ = path_tracking;
+  return clock_.Start(drift_tracking);
+}
+
+int64_t FarEndAligner::Lead(double room) const {
+  const AlignTuning &a = tuning_.align;
+  return std::max(a.lead_min, std::min(a.lead_max, static_cast<int64_t>(room) - a.lead_spare));
+}
+
+// Follows the reported delay: `measured` is the history index whose echo
+// starts the block now captured; `room` how far the history reaches beyond
+// that block. True when the alignment jumped (the streams or the device
+// changed).
+bool FarEndAligner::Align(int64_t measured, int64_t room) {
+  const AlignTuning &a = tuning_.align;
+  const double off = static_cast<double>(measured - aligned_);
+  jump_blocks_ = std::fabs(off) > a.jump_samples ? jump_blocks_ + 1 : 0;
+  if (!aligned_valid_ || jump_blocks_ >= a.jump_blocks) {
+    const bool jumped = aligned_valid_;
+    if (jumped) ++steps_;
+    aligned_valid_ = true;
+    aligned_ = measured;
+    lead_ = Lead(static_cast<double>(room));
+    misalign_ = 0;
+    room_ = static_cast<double>(room);
+    settle_blocks_ = 0;
+    jump_blocks_ = 0;
+    return jumped;
+  }
+  if (jump_blocks_ || settle_blocks_ >= a.settle_blocks) return false;
+  ++settle_blocks_;
+  misalign_ += (off - misalign_) / settle_blocks_;  // running means
+  room_ += (static_cast<double>(room) - room_) / settle_blocks_;
+  if (settle_blocks_ < a.settle_blocks) return false;
+  const int64_t step = std::llround(misalign_);
+  aligned_ += step;
+  lead_ = Lead(room_ - static_cast<double>(step));
+  if (step) ++steps_;
+  return false;
+}
+
+// Moves the alignment so that the echo is taken `samples` later than before
+// (earlier when negative), beyond what the report says; false when that
+// would put it too far from the report.
+bool FarEndAligner::TakeEchoLater(int64_t samples) {
+  if (std::llabs(path_shift_ + samples) > tuning_.follow.shift_max) return false;
+  aligned_ -= samples;
+  path_shift_ += samples;
+  return true;
+}
+
+// Keeps the echo the tracker found where the canceller's filter holds it.
+// An echo out of its reach moves the alignment so that the echo sits again
+// where the filter last held it: after a change of the delay alone (the
+// same room, another device latency) the adapted filter fits at once.
+void FarEndAligner::FollowEcho(int64_t capture) {
+  const FollowTuning &f = tuning_.follow;
+  const double later = double(aligned_ - capture) - path_.offset();
+  if (double(lead_) + later <= f.tap_max &&
+      -later <= std::max(f.early_min, double(lead_) - f.tap_min)) {
+    path_later_ = later;
+    return;
+  }
+  if (TakeEchoLater(std::llround(later - path_later_))) ++steps_;
+}
+
+// The drift the stream counts show enters the far end's resampling only
+// once the echo confirms it: the slide of the echo that the path tracker
+// measures lies within the tuned agreement of it. On a server with one clock
+// the reported delays wander by a few ms while streams settle, which the
+// counts read as hundreds of ppm. While the tracker holds the echo the sum
+// of the two corrections is its measured slide either way; the choice
+// matters whenever it does not (searching, the far end silent). The sum
+// stays continuous when the choice changes.
+void FarEndAligner::TrustDrift() {
+  const FollowTuning &f = tuning_.follow;
+  double use = drift_.ppm;
+  const bool measured = path_.locked() && path_.slide_points() >= path_.settle_points();
+  const auto agrees = [&f](double a, double b) {
+    return std::fabs(a - b) <= f.agree_ppm + f.agree_share * std::fabs(b);
+  };
+  if (measured) use = agrees(path_.slide_ppm(), drift_.ppm) ? drift_.ppm : 0;
+  else if (!(count_ppm_ != 0 && agrees(count_ppm_, drift_.ppm))) use = count_ppm_;
+  path_.TakeOverCorrection(count_ppm_ - use);
+  count_ppm_ = use;
+}
+
+// Far end not received yet (a delay report too short, a render thread
+// running late) reaches the canceller as silence; the alignment itself does
+// not move for it. A lead that the far end misses in starve_blocks blocks
+// more than it reaches (the render buffer shrank for good: every block or
+// most of them starve) shrinks to what is there, the alignment moves once
+// the lead is at its shortest: a canceller fed silence cancels nothing. Not
+// sooner: on a busy machine the render thread starves a few blocks and
+// catches up, and each shrink moves the echo inside the filter, which then
+// re-adapts.
+void FarEndAligner::Starve() {
+  const AlignTuning &a = tuning_.align;
+  from_ = aligned_ + lead_;
+  if (from_ + HX_ECHO_BLOCK > clock_.count()) {
+    ++starved_;
+    if (++starve_blocks_ >= a.starve_blocks) {
+      const int64_t reach = clock_.count() - aligned_ - HX_ECHO_BLOCK - a.lead_spare;
+      lead_ = std::max(a.lead_min, std::min(lead_, reach));
+      if (reach < a.lead_min && reach >= a.lead_min - a.late_max) {
+        // Even the shortest lead misses it: the far end comes later than the
+        // report says, and so does its echo. The alignment takes it that
+        // much later for good; the tracker corrects it once it finds the
+        // echo. A far end missing by more than late_max has stopped, not
+        // come late.
+        TakeEchoLater(a.lead_min - reach);
+      }
+      from_ = aligned_ + lead_;
+      starve_blocks_ = 0;
+      ++steps_;
+    }
+  } else if (starve_blocks_ > 0) {
+    --starve_blocks_;
+  }
+}
+
+void FarEndAligner::Step(const int16_t *far, size_t n, int64_t received, int32_t stream_delay_ms,
+                         const int16_t *mic) {
+  const int32_t delay_ms = std::max<int32_t>(0, std::min(tuning_.align.max_delay_ms, stream_delay_ms));
+  const int64_t delay = static_cast<int64_t>(delay_ms) * (HX_ECHO_RATE / 1000);
+  if (clock_.resampling()) {
+    const double lead = static_cast<double>(received - delay) -
+                        static_cast<double>(blocks_) * HX_ECHO_BLOCK;
+    DriftTrackerUpdate(&drift_, lead, HX_ECHO_BLOCK);
+  }
+  clock_.Push(far, n, count_ppm_ + path_.ppm());
+  // The newest far end echoes `delay` after the end of this block; the
+  // resampler still holds back its look-ahead.
+  const int64_t latency = std::min(clock_.latency(), clock_.input());
+  const int64_t newest = clock_.count() + latency;
+  const int64_t reported = newest - delay - HX_ECHO_BLOCK;
+  const int64_t measured = reported - path_shift_;
+  // How far the history reaches beyond the block: the delay less what the
+  // resampler holds back once it runs (not the history of the first
+  // blocks, before it holds anything back).
+  const bool jumped = Align(measured, delay + path_shift_ - clock_.latency());
+  const int64_t capture = blocks_ * HX_ECHO_BLOCK;
+  if (clock_.resampling() && path_tracking_) {
+    // A jump of the reported delay: the streams or the device changed, and
+    // where the echo was found no longer counts.
+    if (jumped) path_.Lose(reported - capture);
+    path_.Update(mic, HX_ECHO_BLOCK, capture, reported - capture, clock_.history(),
+                 clock_.applied_ppm(), count_ppm_);
+    // The echo of far end not yet received is no echo: a lock there is false.
+    if (path_.locked() && capture + HX_ECHO_BLOCK + path_.offset() > double(newest))
+      path_.Lose(reported - capture);
+    if (path_.locked()) path_offset_ = double(reported - capture) - path_.offset();
+    // Not while the report has moved away from the alignment: the echo may
+    // not have moved yet, and the report's own jump comes first.
+    if (path_.locked() && path_.slide_points() >= tuning_.follow.trust_points && jump_blocks_ == 0)
+      FollowEcho(capture);
+    TrustDrift();
+  } else {
+    count_ppm_ = drift_.ppm;
+  }
+  applied_ms_ = static_cast<int32_t>(
+      std::lround((newest - aligned_ - HX_ECHO_BLOCK) * 1000.0 / HX_ECHO_RATE));
+  Starve();
+  aligned_ += HX_ECHO_BLOCK;
+  capture_ = capture;
+  ++blocks_;
+}
+
+void FarEndAligner::Half(int h, int16_t *to) const {
+  const FarHistory far = clock_.history();
+  for (int i = 0; i < kEchoHalf; ++i) to[i] = far.At(from_ + h * kEchoHalf + i);
+}
+
+void FarEndAligner::Report(hx_echo_stats *st) const {
+  st->applied_delay_ms = applied_ms_;
+  st->lead_ms = static_cast<int32_t>(lead_ * 1000 / HX_ECHO_RATE);
+  st->alignment_steps = steps_;
+  st->starved_blocks = starved_;
+  st->drift_ppm = clock_.resampling() ? drift_.ppm : 0;
+  st->drift_used = count_ppm_ != 0 ? 1 : 0;
+  st->path_locked = path_.locked() ? 1 : 0;
+  st->path_ppm = path_.ppm();
+  st->path_offset_ms = path_offset_ * 1000.0 / HX_ECHO_RATE;
+  st->path_locks = path_.locks();
+}
