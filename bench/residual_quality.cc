@@ -246,10 +246,6 @@ Outputs Run(const Options &o, const Call &c) {
     const auto t0 = std::chrono::steady_clock::now();
     ResidualSuppressorProcess(sup, mic.data() + at, out, early, cleaned);
     spent += std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-    if (getenv("HX_TRACE") && at % 8000 == 0) {
-      const ResidualSuppressorState st = ResidualSuppressorLast(sup);
-      printf("t=%.1f gain %.1f noise %.1f residual %.1f far %d\n", at / 16000.0, st.gain_db, st.noise_dbfs, st.residual_dbfs, st.far_active);
-    }
     for (int i = 0; i < kHalf; ++i) {
       r.linear[at + i] = out[i] / 32768.0f;
       r.suppressor[at + i] = cleaned[i] / 32768.0f;
