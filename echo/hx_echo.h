@@ -14,16 +14,16 @@
  *     the stream delay the voice path knows (render latency + capture
  *     latency, in ms), on the capture thread; the cleaned block and the voice
  *     flag come back. The flag marks near-end voice only. What the linear
- *     canceller leaves of the echo goes through one of two stages. By
- *     default the broadband gate: a half that the canceller cut by more
- *     than 12 dB was echo and what is left of it is attenuated by up to
- *     40 dB more (the background too: it dips while the far end talks
- *     alone); a half the canceller made louder comes back at the level the
- *     microphone heard. With residual_suppressor set, the residual-echo
- *     suppressor (echo/residual_suppressor.h) takes it out per frequency
- *     bin instead: the background it takes with it comes back as comfort
- *     noise, so it never dips, and a near end talking over the echo keeps
- *     its bins.
+ *     canceller leaves of the echo is taken out per frequency bin by the
+ *     residual-echo suppressor (echo/residual_suppressor.h, 5 ms of
+ *     latency): the background it takes with it comes back as comfort
+ *     noise, so it never dips while the far end talks alone, and a near end
+ *     talking over the echo keeps its bins; what the canceller adds beyond
+ *     the microphone (the echo dropped out) goes. With residual_suppressor
+ *     0 the older broadband gate runs instead: a half that the canceller cut
+ *     by more than 12 dB was echo and what is left of it is attenuated by up
+ *     to 40 dB more (the background too); a half the canceller made louder
+ *     comes back at the level the microphone heard.
  *
  * The component aligns the far end itself: from the stream delay it knows
  * which far end echoes in each block, and hands the canceller that far end
@@ -86,9 +86,9 @@ typedef struct {
                                  needs drift_tracking) */
   int32_t engine;             /* HX_ECHO_ENGINE_* (default WEBRTC) */
   int32_t residual_suppressor; /* what follows the linear canceller: 1 the residual-echo
-                                  suppressor per frequency bin with comfort noise (the
-                                  output is 5 ms later), 0 the broadband residual-echo gate
-                                  per 10 ms half (default) */
+                                  suppressor per frequency bin with comfort noise (default;
+                                  the output is 5 ms later), 0 the broadband residual-echo
+                                  gate per 10 ms half */
 } hx_echo_settings;
 
 typedef struct {

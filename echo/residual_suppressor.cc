@@ -296,6 +296,9 @@ bool Hop(ResidualSuppressor *r, float *hop_out) {
     if (louder) remove = std::max(remove, r->out_power[k] - r->mic_power[k]);
     const float p = r->out_power[k] + 1e-12f;
     r->raw_gain[k] = std::sqrt(std::max(floor2, 1.0f - remove / p));
+    // What the canceller added beyond the microphone goes whatever the floor.
+    if (louder && r->out_power[k] > r->mic_power[k])
+      r->raw_gain[k] = std::min(r->raw_gain[k], std::sqrt(r->mic_power[k] / p));
     if (k >= kLowBin && k <= kHighBin)
       near_sum += std::max(0.0f, r->out_power[k] - remove - r->noise[k]);
   }
@@ -312,7 +315,11 @@ bool Hop(ResidualSuppressor *r, float *hop_out) {
     const float g = r->gain[k];
     r->rng = r->rng * 1664525u + 1013904223u;
     const int ph = int(r->rng >> 24) & (kPhases - 1);
-    const float amp = std::sqrt(std::max(0.0f, 1.0f - g * g) * r->noise[k] * cn_scale);
+    // Where the canceller added to the microphone (the echo dropped out),
+    // no more noise than the microphone heard.
+    float fill = std::max(0.0f, 1.0f - g * g) * r->noise[k];
+    if (louder) fill = std::min(fill, r->mic_power[k]);
+    const float amp = std::sqrt(fill * cn_scale);
     r->out_spec[k][0] = g * r->out_spec[k][0] + amp * r->cos_table[ph];
     r->out_spec[k][1] = g * r->out_spec[k][1] + amp * r->sin_table[ph];
   }
