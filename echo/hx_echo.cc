@@ -13,6 +13,11 @@
 #include "echo/far_end_aligner.h"
 #include "echo/render_queue.h"
 #include "echo/residual_gate.h"
+#include "echo/residual_suppressor.h"
+
+struct SuppressorDelete {
+  void operator()(ResidualSuppressor *r) const { ResidualSuppressorDestroy(r); }
+};
 
 struct hx_echo {
   explicit hx_echo(const EchoTuning &t) : tuning(t), aligner(t), gate(t.gate) {}
@@ -24,7 +29,8 @@ struct hx_echo {
   // Capture thread only.
   int16_t taken[kRenderQueueCapacity];     // far end drained this block
   FarEndAligner aligner;
-  ResidualGate gate;
+  ResidualGate gate;                       // the residual-echo stage: the gate, or ...
+  std::unique_ptr<ResidualSuppressor, SuppressorDelete> suppressor;  // ... when set, this
   int64_t capture_blocks = 0;
   hx_echo_stats stats{};                   // the capture thread's own copy
   EchoStatsBoard board;                    // ... and for readers on any thread
@@ -40,6 +46,7 @@ void hx_echo_default_settings(hx_echo_settings *s) {
   s->drift_tracking = 1;
   s->path_tracking = 1;
   s->engine = HX_ECHO_ENGINE_WEBRTC;
+  s->residual_suppressor = 1;
 }
 
 hx_echo *hx_echo_create(const hx_echo_settings *s, const char **error) {
@@ -56,6 +63,10 @@ hx_echo *hx_echo_create(const hx_echo_settings *s, const char **error) {
   const char *fail = nullptr;
   e->canceller.reset(CreateEchoCanceller(e->settings, &fail));
   if (!fail) fail = e->aligner.Start(e->settings.drift_tracking != 0, e->settings.path_tracking != 0);
+  if (!fail && e->settings.residual_suppressor) {
+    e->suppressor.reset(ResidualSuppressorCreate(ResidualSuppressorSettings()));
+    if (!e->suppressor) fail = "out of memory";
+  }
   if (fail) {
     *error = fail;
     hx_echo_destroy(e);
@@ -84,9 +95,14 @@ int32_t hx_echo_capture(hx_echo *e, const int16_t *mic, int32_t count, int32_t s
     e->aligner.Half(h, far);
     e->canceller->Render(far);
     const bool heard_voice = e->canceller->Capture(mic + h * kEchoHalf, linear);
-    const bool near_end = e->gate.Process(mic + h * kEchoHalf, linear,
-                                          e->aligner.capture() + h * kEchoHalf, echo,
-                                          out + h * kEchoHalf);
+    // The suppressor takes the canceller's own reference: the far end a
+    // lead (10 to 40 ms) ahead of its echo, inside the suppressor's reach.
+    const bool near_end =
+        e->suppressor
+            ? ResidualSuppressorProcess(e->suppressor.get(), mic + h * kEchoHalf, linear, far,
+                                        out + h * kEchoHalf)
+            : e->gate.Process(mic + h * kEchoHalf, linear, e->aligner.capture() + h * kEchoHalf,
+                              echo, out + h * kEchoHalf);
     any_voice |= near_end && heard_voice ? 1 : 0;
   }
   *voice = any_voice;

@@ -13,13 +13,17 @@
  *   - capture: one 20 ms microphone block, 320 samples of 16 kHz mono, with
  *     the stream delay the voice path knows (render latency + capture
  *     latency, in ms), on the capture thread; the cleaned block and the voice
- *     flag come back. The flag marks near-end voice only: a half that the
- *     canceller cut by more than 12 dB was echo, whatever it sounds like,
- *     and what is left of such echo is attenuated by up to 40 dB more
- *     (the background noise in it too: it dips while the far end talks
- *     alone); a half the canceller made louder (the echo dropped out, and
- *     its estimate of the echo is all that is left) comes back at the
- *     level the microphone heard.
+ *     flag come back. The flag marks near-end voice only. What the linear
+ *     canceller leaves of the echo is taken out per frequency bin by the
+ *     residual-echo suppressor (echo/residual_suppressor.h, 5 ms of
+ *     latency): the background it takes with it comes back as comfort
+ *     noise, so it never dips while the far end talks alone, and a near end
+ *     talking over the echo keeps its bins; what the canceller adds beyond
+ *     the microphone (the echo dropped out) goes. With residual_suppressor
+ *     0 the older broadband gate runs instead: a half that the canceller cut
+ *     by more than 12 dB was echo and what is left of it is attenuated by up
+ *     to 40 dB more (the background too); a half the canceller made louder
+ *     comes back at the level the microphone heard.
  *
  * The component aligns the far end itself: from the stream delay it knows
  * which far end echoes in each block, and hands the canceller that far end
@@ -81,6 +85,10 @@ typedef struct {
   int32_t path_tracking;      /* 1: follow the echo's slide in the signals (default 1;
                                  needs drift_tracking) */
   int32_t engine;             /* HX_ECHO_ENGINE_* (default WEBRTC) */
+  int32_t residual_suppressor; /* what follows the linear canceller: 1 the residual-echo
+                                  suppressor per frequency bin with comfort noise (default;
+                                  the output is 5 ms later), 0 the broadband residual-echo
+                                  gate per 10 ms half */
 } hx_echo_settings;
 
 typedef struct {

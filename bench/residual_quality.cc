@@ -1,0 +1,386 @@
+// The voice path as the far side hears it, offline, on simulated rooms: the
+// 22 s conversation (measure/voice_metrics.h) with a far-end and a
+// different near-end talker, an echo path of a delay and an exponentially
+// decaying noise response (RT60), optionally a loudspeaker soft clip, and
+// room noise at the microphone. Side by side per run:
+//   gate        the whole echo component (echo/hx_echo.h) with the
+//               broadband residual-echo gate (residual_suppressor 0);
+//   component   the whole echo component with the residual-echo suppressor
+//               (residual_suppressor 1, the default);
+//   linear      the linear canceller alone (webrtc AudioProcessing, set up
+//               and fed as the component does: far end 40 ms early, stream
+//               delay 0);
+//   suppressor  that linear canceller followed by the residual-echo
+//               suppressor (echo/residual_suppressor.h).
+// Prints the metrics of every run and the median per room.
+//
+//   residual_quality [--rt60 S[,S...]] [--clip 0|1|both] [--runs N] [--delay MS]
+//                    [--echo-db DB] [--noise-dbfs X] [--clip-level X]
+//                    [--over-subtraction X] [--floor-db X] [--restore 0|1] [--write PREFIX]
+//
+// Defaults: RT60 0.2,0.4,0.6 s, each without and with the clip (tanh at
+// --clip-level 0.1 of full scale, about the near end's peaks), 5 runs
+// (each its own room response and noise), 60 ms echo delay, echo -6 dB
+// against the far end, noise -50 dBFS. --write saves the first run's
+// signals of each room as PREFIX-<room>-<name>.wav.
+#include <fftw3.h>
+#include <sndfile.h>
+#include <stdio.h>
+#include <stdlib.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <string>
+#include <vector>
+
+#include "echo/hx_echo.h"
+#include "echo/residual_suppressor.h"
+#include "measure/voice_metrics.h"
+
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wunused-parameter"
+#include "webrtc/common.h"
+#include "webrtc/modules/audio_processing/include/audio_processing.h"
+#include "webrtc/modules/interface/module_common_types.h"
+#pragma GCC diagnostic pop
+
+namespace {
+
+constexpr int kRate = 16000;
+constexpr int kHalf = 160;
+constexpr int kLead = 40 * kRate / 1000;  // the component hands the canceller the far end this early
+
+struct Options {
+  std::vector<double> rt60 = {0.2, 0.4, 0.6};
+  std::vector<int> clips = {0, 1};
+  int runs = 5, delay_ms = 60;
+  double echo_db = -6, noise_dbfs = -50, clip_level = 0.1;
+  ResidualSuppressorSettings suppressor;
+  std::string write;
+};
+
+std::vector<float> Load(const std::string &path) {
+  SF_INFO info = {};
+  SNDFILE *f = sf_open(path.c_str(), SFM_READ, &info);
+  if (!f || info.samplerate != kRate || info.channels != 1) {
+    fprintf(stderr, "cannot read %s as 16 kHz mono\n", path.c_str());
+    exit(1);
+  }
+  std::vector<float> v(size_t(info.frames));
+  sf_read_float(f, v.data(), info.frames);
+  sf_close(f);
+  return v;
+}
+
+void Save(const std::string &path, const std::vector<float> &x) {
+  SF_INFO info = {};
+  info.samplerate = kRate;
+  info.channels = 1;
+  info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
+  SNDFILE *f = sf_open(path.c_str(), SFM_WRITE, &info);
+  if (!f) return;
+  sf_write_float(f, x.data(), sf_count_t(x.size()));
+  sf_close(f);
+}
+
+uint32_t Next(uint32_t *seed) { return *seed = *seed * 1664525u + 1013904223u; }
+double Uniform(uint32_t *seed) { return (Next(seed) >> 8) / 8388608.0 - 1.0; }  // [-1, 1)
+
+// The conversation's signals at the microphone, kept apart.
+struct Call {
+  std::vector<float> far, echo, near;  // near: the near talker plus room noise
+};
+
+// Linear convolution by FFT (the room responses are up to 0.6 s long).
+std::vector<float> Convolve(const std::vector<float> &x, const std::vector<float> &h) {
+  size_t n = 1;
+  while (n < x.size() + h.size()) n <<= 1;
+  std::vector<float> a(n, 0), b(n, 0);
+  std::copy(x.begin(), x.end(), a.begin());
+  std::copy(h.begin(), h.end(), b.begin());
+  std::vector<fftwf_complex> fa(n / 2 + 1), fb(n / 2 + 1);
+  fftwf_plan pa = fftwf_plan_dft_r2c_1d(int(n), a.data(), fa.data(), FFTW_ESTIMATE);
+  fftwf_plan pb = fftwf_plan_dft_r2c_1d(int(n), b.data(), fb.data(), FFTW_ESTIMATE);
+  fftwf_execute(pa);
+  fftwf_execute(pb);
+  for (size_t k = 0; k < fa.size(); ++k) {
+    const float re = fa[k][0] * fb[k][0] - fa[k][1] * fb[k][1];
+    const float im = fa[k][0] * fb[k][1] + fa[k][1] * fb[k][0];
+    fa[k][0] = re / float(n);
+    fa[k][1] = im / float(n);
+  }
+  fftwf_plan pi = fftwf_plan_dft_c2r_1d(int(n), fa.data(), a.data(), FFTW_ESTIMATE);
+  fftwf_execute(pi);
+  fftwf_destroy_plan(pa);
+  fftwf_destroy_plan(pb);
+  fftwf_destroy_plan(pi);
+  a.resize(x.size());
+  return a;
+}
+
+Call MakeCall(const Options &o, double rt60, bool clip, uint32_t seed) {
+  static const std::vector<float> far_talk = Load(HX_SOURCE_DIR "/tests/data/speech16k.wav");
+  static const std::vector<float> near_talk = Load(HX_SOURCE_DIR "/host/scenario/near_end.wav");
+  const voice_metrics::VoiceTimeline tl = voice_metrics::Conversation();
+  const size_t n = size_t(voice_metrics::kConversationSeconds * kRate);
+  Call c;
+  c.far.assign(n, 0);
+  c.near.assign(n, 0);
+  size_t fp = 0, np = 0;
+  for (const voice_metrics::TalkSegment &s : tl.segments) {
+    const bool far_on = s.who == voice_metrics::Talk::kFar || s.who == voice_metrics::Talk::kBoth;
+    const bool near_on = s.who == voice_metrics::Talk::kNear || s.who == voice_metrics::Talk::kBoth;
+    for (size_t i = size_t(s.from_s * kRate); i < size_t(s.to_s * kRate) && i < n; ++i) {
+      if (far_on) c.far[i] = far_talk[fp++ % far_talk.size()];
+      if (near_on) c.near[i] = near_talk[np++ % near_talk.size()];
+    }
+  }
+  // The loudspeaker, then the room: the delay, the direct sound and a
+  // diffuse tail falling 60 dB in rt60, scaled to the echo's level.
+  std::vector<float> spoken(c.far);
+  if (clip)
+    for (float &v : spoken) v = float(o.clip_level * std::tanh(v / o.clip_level));
+  const int delay = o.delay_ms * kRate / 1000;
+  const int taps = int(rt60 * kRate);
+  std::vector<float> room(size_t(delay + taps), 0);
+  double energy = 0;
+  for (int k = 0; k < taps; ++k) {
+    const double v = k == 0 ? 1.0 : 0.5 * Uniform(&seed) * std::exp(-6.91 * k / taps);
+    room[size_t(delay + k)] = float(v);
+    energy += v * v;
+  }
+  const double gain = std::pow(10.0, o.echo_db / 20) / std::sqrt(energy);
+  for (float &v : room) v = float(v * gain);
+  c.echo = Convolve(spoken, room);
+  const double rms = std::pow(10.0, o.noise_dbfs / 20) * std::sqrt(3.0);
+  for (float &v : c.near) v = float(v + rms * Uniform(&seed));
+  return c;
+}
+
+int16_t Pcm(double v) { return int16_t(std::lrint(std::max(-32768.0, std::min(32767.0, v * 32768)))); }
+
+// The linear canceller as the component drives it.
+struct Linear {
+  webrtc::AudioProcessing *apm = nullptr;
+  webrtc::AudioFrame near_frame, far_frame;
+  Linear() {
+    webrtc::Config config;
+    config.Set<webrtc::ExtendedFilter>(new webrtc::ExtendedFilter(true));
+    config.Set<webrtc::DelayAgnostic>(new webrtc::DelayAgnostic(false));
+    apm = webrtc::AudioProcessing::Create(config);
+    apm->Initialize(kRate, kRate, kRate, webrtc::AudioProcessing::kMono,
+                    webrtc::AudioProcessing::kMono, webrtc::AudioProcessing::kMono);
+    webrtc::EchoCancellation *ec = apm->echo_cancellation();
+    ec->enable_drift_compensation(false);
+    ec->set_suppression_level(webrtc::EchoCancellation::kLowSuppression);
+    ec->Enable(true);
+    for (webrtc::AudioFrame *f : {&near_frame, &far_frame}) {
+      f->sample_rate_hz_ = kRate;
+      f->num_channels_ = 1;
+      f->samples_per_channel_ = kHalf;
+    }
+  }
+  ~Linear() { delete apm; }
+  void Process(const int16_t *far, const int16_t *mic, int16_t *out) {
+    std::copy(far, far + kHalf, far_frame.data_);
+    apm->ProcessReverseStream(&far_frame);
+    std::copy(mic, mic + kHalf, near_frame.data_);
+    apm->set_stream_delay_ms(0);
+    apm->ProcessStream(&near_frame);
+    std::copy(near_frame.data_, near_frame.data_ + kHalf, out);
+  }
+};
+
+struct Outputs {
+  std::vector<float> gate, component, linear, suppressor;
+  double suppressor_us_per_block = 0;
+};
+
+Outputs Run(const Options &o, const Call &c) {
+  const size_t n = c.far.size();
+  Outputs r;
+  r.linear.assign(n, 0);
+  r.suppressor.assign(n, 0);
+  std::vector<int16_t> mic(n), far(n);
+  for (size_t i = 0; i < n; ++i) {
+    mic[i] = Pcm(c.echo[i] + c.near[i]);
+    far[i] = Pcm(c.far[i]);
+  }
+  // The component: the far end as played, the echo delay as the stream delay.
+  for (int suppressor = 0; suppressor < 2; ++suppressor) {
+    std::vector<float> &to = suppressor ? r.component : r.gate;
+    to.assign(n, 0);
+    hx_echo_settings s;
+    hx_echo_default_settings(&s);
+    s.residual_suppressor = suppressor;
+    const char *why = nullptr;
+    hx_echo *e = hx_echo_create(&s, &why);
+    if (!e) {
+      fprintf(stderr, "canceller: %s\n", why);
+      exit(1);
+    }
+    for (size_t at = 0; at + HX_ECHO_BLOCK <= n; at += HX_ECHO_BLOCK) {
+      int16_t stereo[2 * HX_ECHO_BLOCK], out[HX_ECHO_BLOCK];
+      for (int i = 0; i < HX_ECHO_BLOCK; ++i) stereo[2 * i] = stereo[2 * i + 1] = far[at + i];
+      hx_echo_reverse(e, stereo, HX_ECHO_REVERSE_FRAMES);
+      hx_echo_reverse(e, stereo + 2 * HX_ECHO_REVERSE_FRAMES, HX_ECHO_REVERSE_FRAMES);
+      int32_t voice = 0;
+      hx_echo_capture(e, mic.data() + at, HX_ECHO_BLOCK, o.delay_ms, out, &voice);
+      for (int i = 0; i < HX_ECHO_BLOCK; ++i) to[at + i] = out[i] / 32768.0f;
+    }
+    hx_echo_destroy(e);
+  }
+  // The linear canceller, then the suppressor on its output.
+  Linear lin;
+  ResidualSuppressor *sup = ResidualSuppressorCreate(o.suppressor);
+  const int delay = o.delay_ms * kRate / 1000;
+  double spent = 0;
+  for (size_t at = 0; at + kHalf <= n; at += kHalf) {
+    int16_t early[kHalf], out[kHalf], cleaned[kHalf];
+    for (int i = 0; i < kHalf; ++i) {  // the far end that echoes 40 ms from now
+      const long j = long(at) + i - delay + kLead;
+      early[i] = j >= 0 && size_t(j) < n ? far[size_t(j)] : 0;
+    }
+    lin.Process(early, mic.data() + at, out);
+    const auto t0 = std::chrono::steady_clock::now();
+    ResidualSuppressorProcess(sup, mic.data() + at, out, early, cleaned);
+    spent += std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    for (int i = 0; i < kHalf; ++i) {
+      r.linear[at + i] = out[i] / 32768.0f;
+      r.suppressor[at + i] = cleaned[i] / 32768.0f;
+    }
+  }
+  ResidualSuppressorDestroy(sup);
+  r.suppressor_us_per_block = spent * 1e6 / (double(n) / HX_ECHO_BLOCK);
+  return r;
+}
+
+void Print(const char *what, const voice_metrics::VoiceMetrics &m) {
+  printf("  %-10s residual %+6.1f dB  leak %5.1f %%  holes %5.1f %%  double talk %+5.1f dB "
+         "clipped %5.1f %%  near corr %.3f  start %+5.1f dB%s\n",
+         what, m.residual_db, m.leak_pct, m.holes_pct, m.double_talk_db, m.clipped_pct,
+         m.near_correlation, m.start_db, m.valid ? "" : "  (did not line up)");
+}
+
+double Median(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  return v.empty() ? 0 : (v.size() % 2 ? v[v.size() / 2] : (v[v.size() / 2 - 1] + v[v.size() / 2]) / 2);
+}
+
+struct Column {
+  std::vector<double> residual, leak, holes, dt, clipped, corr, start;
+  void Add(const voice_metrics::VoiceMetrics &m) {
+    residual.push_back(m.residual_db);
+    leak.push_back(m.leak_pct);
+    holes.push_back(m.holes_pct);
+    dt.push_back(m.double_talk_db);
+    clipped.push_back(m.clipped_pct);
+    corr.push_back(m.near_correlation);
+    start.push_back(m.start_db);
+  }
+  voice_metrics::VoiceMetrics MedianMetrics() const {
+    voice_metrics::VoiceMetrics m;
+    m.valid = true;
+    m.residual_db = Median(residual);
+    m.leak_pct = Median(leak);
+    m.holes_pct = Median(holes);
+    m.double_talk_db = Median(dt);
+    m.clipped_pct = Median(clipped);
+    m.near_correlation = Median(corr);
+    m.start_db = Median(start);
+    return m;
+  }
+};
+
+std::vector<double> Numbers(const char *v) {
+  std::vector<double> out;
+  for (const char *p = v; *p;) {
+    char *end = nullptr;
+    out.push_back(strtod(p, &end));
+    if (end == p) return {};
+    p = *end == ',' ? end + 1 : end;
+  }
+  return out;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  Options o;
+  for (int i = 1; i < argc; ++i) {
+    const std::string a = argv[i];
+    const char *v = i + 1 < argc ? argv[i + 1] : nullptr;
+    bool ok = v != nullptr;
+    if (ok && a == "--rt60") o.rt60 = Numbers(v), ok = !o.rt60.empty();
+    else if (ok && a == "--clip") {
+      const std::string c = v;
+      o.clips = c == "both" ? std::vector<int>{0, 1} : std::vector<int>{atoi(v)};
+    } else if (ok && a == "--runs") o.runs = atoi(v);
+    else if (ok && a == "--delay") o.delay_ms = atoi(v);
+    else if (ok && a == "--echo-db") o.echo_db = atof(v);
+    else if (ok && a == "--noise-dbfs") o.noise_dbfs = atof(v);
+    else if (ok && a == "--clip-level") o.clip_level = atof(v);
+    else if (ok && a == "--over-subtraction") o.suppressor.over_subtraction = float(atof(v));
+    else if (ok && a == "--floor-db") o.suppressor.floor_db = float(atof(v));
+    else if (ok && a == "--restore") o.suppressor.restore_near = atoi(v) != 0;
+    else if (ok && a == "--write") o.write = v;
+    else ok = false;
+    if (!ok || o.runs < 1) {
+      fprintf(stderr, "usage: residual_quality [--rt60 S[,S...]] [--clip 0|1|both] [--runs N] "
+                      "[--delay MS] [--echo-db DB] [--noise-dbfs X] [--clip-level X] "
+                      "[--over-subtraction X] [--floor-db X] [--restore 0|1] [--write PREFIX]\n");
+      return 2;
+    }
+    ++i;
+  }
+  const voice_metrics::VoiceTimeline tl = voice_metrics::Conversation();
+  for (double rt60 : o.rt60) {
+    for (int clip : o.clips) {
+      printf("RT60 %.1f s%s, echo %+.0f dB, delay %d ms, noise %.0f dBFS, %d runs\n", rt60,
+             clip ? ", loudspeaker soft clip" : "", o.echo_db, o.delay_ms, o.noise_dbfs, o.runs);
+      Column gate, component, linear, suppressor;
+      double us = 0;
+      for (int run = 0; run < o.runs; ++run) {
+        const Call c = MakeCall(o, rt60, clip, 1000u * uint32_t(run) + 17);
+        const Outputs out = Run(o, c);
+        auto measure = [&](const std::vector<float> &x) {
+          return voice_metrics::MeasureVoice(tl, c.near.data(), c.echo.data(), c.near.size(),
+                                             x.data(), x.size(), kRate);
+        };
+        const voice_metrics::VoiceMetrics g = measure(out.gate), m = measure(out.component),
+                                          l = measure(out.linear), s = measure(out.suppressor);
+        printf(" run %d\n", run + 1);
+        Print("gate", g);
+        Print("component", m);
+        Print("linear", l);
+        Print("suppressor", s);
+        gate.Add(g);
+        component.Add(m);
+        linear.Add(l);
+        suppressor.Add(s);
+        us = std::max(us, out.suppressor_us_per_block);
+        if (run == 0 && !o.write.empty()) {
+          char tag[64];
+          snprintf(tag, sizeof tag, "-rt%.1f%s-", rt60, clip ? "-clip" : "");
+          std::vector<float> mic(c.near);
+          for (size_t i = 0; i < mic.size(); ++i) mic[i] += c.echo[i];
+          Save(o.write + tag + "mic.wav", mic);
+          Save(o.write + tag + "near.wav", c.near);
+          Save(o.write + tag + "echo.wav", c.echo);
+          Save(o.write + tag + "gate.wav", out.gate);
+          Save(o.write + tag + "component.wav", out.component);
+          Save(o.write + tag + "linear.wav", out.linear);
+          Save(o.write + tag + "suppressor.wav", out.suppressor);
+        }
+      }
+      printf(" median of %d runs\n", o.runs);
+      Print("gate", gate.MedianMetrics());
+      Print("component", component.MedianMetrics());
+      Print("linear", linear.MedianMetrics());
+      Print("suppressor", suppressor.MedianMetrics());
+      printf(" suppressor cost: %.1f us per 20 ms block (slowest run's mean)\n", us);
+    }
+  }
+  return 0;
+}

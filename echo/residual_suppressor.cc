@@ -1,0 +1,408 @@
+// The residual-echo suppressor (see residual_suppressor.h).
+#include "echo/residual_suppressor.h"
+
+#include <fftw3.h>
+
+#include <algorithm>
+#include <cmath>
+#include <mutex>
+#include <new>
+
+namespace {
+
+constexpr int kHop = kResidualLatency;   // 5 ms
+constexpr int kWin = 2 * kHop;           // 10 ms window, sqrt-Hann analysis and synthesis
+constexpr int kBins = kWin / 2 + 1;      // 100 Hz apart
+constexpr int kLags = 12;                // the echo comes up to 60 ms after its far end
+constexpr int kLowBin = 3, kHighBin = 70;  // 300 Hz to 7 kHz: where speech and echo are judged
+constexpr float kScale = 1.0f / 32768;
+// The echo's envelope per bin: the far end's power, held at its peak over
+// the last kLags frames (the echo's delay is known only roughly), then
+// decaying by kTailDecay per frame as a room of RT60 0.6 s does (-0.5 dB
+// per 5 ms); shorter rooms are covered, with room to spare.
+constexpr float kTailDecay = 0.89f;
+constexpr float kEnvelopeZero = 1e-20f;
+// The residual is its envelope times a ratio learnt per bin: an upper
+// quantile of (output - background) / envelope, stepped up by kRatioUp and
+// down by kRatioDown (powers per frame: the ratio sits above about 5 of 6
+// frames' ratios). Frames where the canceller cut the microphone by less
+// than kDoubleTalkCut are double talk (or a canceller not yet adapted):
+// they only step the ratio down. The first kWarmFrames frames with far end
+// all teach, at kWarmUp per frame.
+constexpr float kRatioUp = 1.0715f;      // +0.3 dB
+constexpr float kRatioDown = 0.9863f;    // -0.06 dB
+constexpr float kWarmUp = 1.26f;         // +1 dB
+constexpr float kRatioStart = 1e-3f;
+constexpr float kRatioMin = 1e-6f, kRatioMax = 1e3f;  // -60 to +30 dB: a long call stays in range
+constexpr float kDoubleTalkCut = 4.0f;   // 6 dB
+constexpr int kWarmFrames = 100;
+// A microphone holding more than kExplained times the echo predicted plus
+// the background holds a near end: the echo's ratio is then only stepped
+// down.
+constexpr float kExplained = 2.0f;
+constexpr float kRestoreOver = 8.0f;     // 9 dB
+constexpr float kEnvelopeFloor = 1e-6f * kHop;  // a far-end bin at -60 dBFS: too weak to teach
+// The far end counts as sounding above -60 dBFS; echo is expected for
+// kFarHoldFrames (300 ms: the room's tail) after it last sounded.
+constexpr float kFarFloor = 1e-6f * kHop * (kHighBin - kLowBin + 1);  // white noise at -60 dBFS
+constexpr int kFarHoldFrames = 60;
+// Background: the canceller's output, smoothed per bin, followed where no
+// echo is expected and the bin holds less than kNoiseSpeech times the
+// background; louder bins (speech) only let it creep up.
+constexpr float kNoiseSmooth = 0.2f;
+constexpr float kNoiseFollow = 0.02f;
+constexpr float kNoiseSpeech = 2.0f;
+constexpr float kNoiseCreep = 1.0002f;
+constexpr int kNoiseInitFrames = 40;
+constexpr float kSilence = 1e-10f * kHop * (kHighBin - kLowBin + 1);  // -100 dBFS
+// The follower stays between 1 / kNoiseUnderMinimum and kNoiseOverMinimum
+// times the smoothed power's minimum over the last 2.6 s without echo
+// (kMinimumSpans spans of kMinimumSpan frames),
+// corrected by kMinimumBias (measured on white noise): speech and echo
+// pause within that time, the background does not. Until it has followed
+// anything (a call that starts with the far end talking), the minimum is
+// the background.
+constexpr int kMinimumSpan = 64;
+constexpr int kMinimumSpans = 8;
+constexpr float kMinimumBias = 8.0f;  // 9 dB
+constexpr float kNoiseOverMinimum = 2.0f;
+constexpr float kNoiseUnderMinimum = 4.0f;
+// An output louder than the microphone by this factor (6 dB) while echo is
+// expected holds the canceller's own estimate (the echo dropped out): what
+// it adds beyond the microphone is removed.
+constexpr float kLouder = 4.0f;
+// The gain rises by this share of the way per frame, and falls at once.
+constexpr float kGainRise = 0.5f;
+// Near-end voice: the output holds more than kVoiceOverNoise times the
+// background beyond the residual predicted.
+constexpr float kVoiceOverNoise = 2.0f;
+// The background's follower and minimum rest while near-end voice was heard
+// in the last kVoiceHoldFrames (100 ms): speech's quieter parts are not
+// background. Voice that has not paused for kVoiceRunFrames (4 s) is.
+constexpr int kVoiceHoldFrames = 20;
+constexpr int kVoiceRunFrames = 800;
+constexpr int kPhases = 256;
+
+std::mutex &PlannerLock() {  // FFTW's planner is not thread-safe
+  static std::mutex m;
+  return m;
+}
+
+template <typename T>
+T *FftwArray(size_t n) {
+  return static_cast<T *>(fftwf_malloc(n * sizeof(T)));
+}
+
+float Power(const fftwf_complex &c) { return c[0] * c[0] + c[1] * c[1]; }
+
+}  // namespace
+
+struct ResidualSuppressor {
+  ResidualSuppressorSettings settings;
+  float floor_gain = 0;
+  fftwf_plan forward = nullptr, inverse = nullptr;
+  float *frame = nullptr;           // windowed input / synthesized output
+  fftwf_complex *mic_spec = nullptr, *out_spec = nullptr, *far_spec = nullptr;
+  float window[kWin];
+  float mic_in[kWin] = {}, out_in[kWin] = {}, far_in[kWin] = {};  // last window of each stream
+  float overlap[kHop] = {};
+  float far_power[kLags][kBins] = {};  // ring of the far end's power spectra
+  int newest = 0;                   // ring index of the newest far spectrum
+  float envelope[kBins] = {};       // the echo's envelope (far power, held and decaying)
+  float ratio[kBins];               // residual / envelope
+  float echo_ratio[kBins];          // echo at the microphone / envelope
+  float echo[kBins];                // echo at the microphone predicted
+  float mic_power[kBins], out_power[kBins];
+  float residual[kBins];
+  float noise[kBins] = {}, smoothed[kBins] = {};
+  float follower[kBins] = {};
+  float span_min[kBins];
+  float spans[kMinimumSpans][kBins];
+  int span_frames = 0, span_count = 0;
+  float gain[kBins], raw_gain[kBins];
+  float cos_table[kPhases], sin_table[kPhases];
+  uint32_t rng = 1;
+  int noise_frames = 0;
+  int taught_frames = 0;
+  int far_hold = 0;
+  int voice_hold = 0;               // frames since near-end voice, counting down
+  int voice_run = 0;                // frames the voice has held without a pause
+  ResidualSuppressorState last{};
+};
+
+namespace {
+
+void Analyse(ResidualSuppressor *r, const float *in, fftwf_complex *spec) {
+  for (int i = 0; i < kWin; ++i) r->frame[i] = in[i] * r->window[i];
+  fftwf_execute_dft_r2c(r->forward, r->frame, spec);
+}
+
+// Shifts a window on by one hop of int16 samples.
+void Slide(float *window, const int16_t *fresh) {
+  std::copy(window + kHop, window + kWin, window);
+  for (int i = 0; i < kHop; ++i) window[kHop + i] = fresh[i] * kScale;
+}
+
+// The residual predicted from the far end's history.
+void Predict(ResidualSuppressor *r) {
+  float peak[kBins];
+  std::copy(r->far_power[0], r->far_power[0] + kBins, peak);
+  for (int l = 1; l < kLags; ++l)
+    for (int k = 0; k < kBins; ++k) peak[k] = std::max(peak[k], r->far_power[l][k]);
+  for (int k = 0; k < kBins; ++k) {
+    const float held = kTailDecay * r->envelope[k];
+    r->envelope[k] = std::max(peak[k], held < kEnvelopeZero ? 0.0f : held);  // no denormals
+    r->residual[k] = r->ratio[k] * r->envelope[k];
+    r->echo[k] = r->echo_ratio[k] * r->envelope[k];
+  }
+}
+
+// One step of a ratio per bin towards what `power` holds beyond the
+// background. `hold_up`: only downwards.
+void Teach(ResidualSuppressor *r, const float *power, const float *predicted, float *ratio,
+           bool hold_up, bool warm) {
+  const float up = warm ? kWarmUp : kRatioUp;
+  for (int k = 0; k < kBins; ++k) {
+    if (r->envelope[k] < kEnvelopeFloor) continue;
+    const float left = std::max(0.0f, power[k] - r->noise[k]);
+    if (left > predicted[k]) {
+      if (!hold_up) ratio[k] = std::min(kRatioMax, ratio[k] * up);
+    } else {
+      ratio[k] = std::max(kRatioMin, ratio[k] * kRatioDown);
+    }
+  }
+}
+
+// The smoothed power's minimum over the last spans, per bin.
+void TrackMinimum(ResidualSuppressor *r) {
+  for (int k = 0; k < kBins; ++k) r->span_min[k] = std::min(r->span_min[k], r->smoothed[k]);
+  if (++r->span_frames < kMinimumSpan) return;
+  std::copy(r->span_min, r->span_min + kBins, r->spans[r->span_count % kMinimumSpans]);
+  ++r->span_count;
+  r->span_frames = 0;
+  std::copy(r->smoothed, r->smoothed + kBins, r->span_min);
+}
+
+// The background spectrum of the output: followed where no echo is
+// expected, bounded by the recent minimum.
+void TrackNoise(ResidualSuppressor *r) {
+  const bool trained = r->taught_frames >= kWarmFrames;
+  const bool far_recent = r->far_hold > 0;
+  // Voice that never pauses for 4 s is a louder background.
+  const bool talking = r->voice_hold > 0 && r->voice_run < kVoiceRunFrames;
+  // Digital silence (a canceller starting up) is no background.
+  float sum = 0;
+  for (int k = kLowBin; k <= kHighBin; ++k) sum += r->out_power[k];
+  if (sum < kSilence) return;
+  bool any = false;
+  for (int k = 0; k < kBins; ++k) {
+    r->smoothed[k] += kNoiseSmooth * (r->out_power[k] - r->smoothed[k]);
+    const bool quiet = !far_recent || (trained && r->settings.over_subtraction * r->residual[k] <
+                                                      0.1f * r->follower[k]);
+    if (!quiet || (talking && r->noise_frames >= kNoiseInitFrames)) continue;
+    any = true;
+    float &f = r->follower[k];
+    if (r->noise_frames < kNoiseInitFrames) f += (r->out_power[k] - f) / float(r->noise_frames + 1);
+    else if (r->smoothed[k] < kNoiseSpeech * f) f += kNoiseFollow * (r->smoothed[k] - f);
+    else f *= kNoiseCreep;
+  }
+  if (any && r->noise_frames < kNoiseInitFrames) ++r->noise_frames;
+  // The minimum only where no echo is expected (the canceller's own
+  // suppression leaves holes in the echo's bins), or while nothing else is
+  // known.
+  if ((!far_recent && !talking) || r->noise_frames == 0) TrackMinimum(r);
+  const int spans = std::min(r->span_count, kMinimumSpans);
+  for (int k = 0; k < kBins; ++k) {
+    float m = r->span_min[k];
+    for (int s = 0; s < spans; ++s) m = std::min(m, r->spans[s][k]);
+    const float bound = kMinimumBias * m;
+    if (r->noise_frames == 0 && spans > 0) r->follower[k] = bound;
+    if (spans > 0)
+      r->follower[k] = std::max(bound / kNoiseUnderMinimum,
+                                std::min(r->follower[k], kNoiseOverMinimum * bound));
+    r->noise[k] = r->follower[k];
+  }
+}
+
+float Dbfs(const float *power) {  // a power spectrum's level as the time signal's mean square
+  double sum = power[0] + power[kBins - 1];
+  for (int k = 1; k < kBins - 1; ++k) sum += 2.0 * power[k];
+  return float(10 * std::log10(sum / (double(kWin) * kHop) + 1e-12));
+}
+
+// One hop: spectra, prediction, learning, gain, comfort noise, synthesis.
+// Returns whether the hop holds near-end voice.
+bool Hop(ResidualSuppressor *r, float *hop_out) {
+  Analyse(r, r->mic_in, r->mic_spec);
+  Analyse(r, r->far_in, r->far_spec);
+  Analyse(r, r->out_in, r->out_spec);
+  r->newest = (r->newest + 1) % kLags;
+  float *x = r->far_power[r->newest];
+  float far_sum = 0, mic_sum = 0, out_sum = 0, noise_sum = 0;
+  for (int k = 0; k < kBins; ++k) {
+    x[k] = Power(r->far_spec[k]);
+    r->mic_power[k] = Power(r->mic_spec[k]);
+    r->out_power[k] = Power(r->out_spec[k]);
+  }
+  for (int k = kLowBin; k <= kHighBin; ++k) {
+    far_sum += x[k];
+    mic_sum += r->mic_power[k];
+    out_sum += r->out_power[k];
+  }
+  const bool far_now = far_sum > kFarFloor;
+  if (far_now) r->far_hold = kFarHoldFrames;
+  else if (r->far_hold > 0) --r->far_hold;
+
+  Predict(r);
+  float echo_sum = 0;
+  for (int k = kLowBin; k <= kHighBin; ++k) {
+    noise_sum += r->noise[k];
+    echo_sum += r->echo[k];
+  }
+  const bool warm = r->taught_frames < kWarmFrames;
+  // The microphone holds clearly more than the echo: a near end talks.
+  const bool near_heard = mic_sum > kExplained * (echo_sum + noise_sum);
+  if (r->far_hold > 0) {
+    const bool double_talk = mic_sum < kDoubleTalkCut * out_sum && out_sum > 2 * noise_sum;
+    Teach(r, r->out_power, r->residual, r->ratio, double_talk && !warm, warm);
+    Teach(r, r->mic_power, r->echo, r->echo_ratio, near_heard && !warm, warm);
+    if (far_now && warm) ++r->taught_frames;
+  }
+  // A near end the canceller took down with the echo (its own suppression
+  // in double talk) is taken from the microphone instead, in bins where it
+  // stands kRestoreOver times above the echo predicted there; the echo's
+  // share is taken off it.
+  if (r->settings.restore_near && r->far_hold > 0 && !warm) {
+    for (int k = 0; k < kBins; ++k) {
+      const float py = r->mic_power[k];
+      if (py <= kRestoreOver * r->echo[k] + r->noise[k] || r->out_power[k] >= 0.5f * py) continue;
+      const float g = std::sqrt(1.0f - r->echo[k] / py);
+      r->out_spec[k][0] = g * r->mic_spec[k][0];
+      r->out_spec[k][1] = g * r->mic_spec[k][1];
+      r->out_power[k] = g * g * py;
+    }
+  }
+  TrackNoise(r);
+
+  // Gain: the residual predicted, over-subtracted, and what the canceller
+  // added beyond the microphone (its own estimate where the echo dropped
+  // out) are removed.
+  const float beta = r->settings.over_subtraction;
+  const float floor2 = r->floor_gain * r->floor_gain;
+  const bool louder = r->far_hold > 0 && out_sum > kLouder * mic_sum;
+  float near_sum = 0, gain_sum = 0;
+  for (int k = 0; k < kBins; ++k) {
+    float remove = beta * r->residual[k];
+    if (louder) remove = std::max(remove, r->out_power[k] - r->mic_power[k]);
+    const float p = r->out_power[k] + 1e-12f;
+    r->raw_gain[k] = std::sqrt(std::max(floor2, 1.0f - remove / p));
+    // What the canceller added beyond the microphone goes whatever the floor.
+    if (louder && r->out_power[k] > r->mic_power[k])
+      r->raw_gain[k] = std::min(r->raw_gain[k], std::sqrt(r->mic_power[k] / p));
+    if (k >= kLowBin && k <= kHighBin)
+      near_sum += std::max(0.0f, r->out_power[k] - remove - r->noise[k]);
+  }
+  for (int k = 0; k < kBins; ++k) {
+    const float lo = r->raw_gain[std::max(0, k - 1)], hi = r->raw_gain[std::min(kBins - 1, k + 1)];
+    const float g = 0.25f * lo + 0.5f * r->raw_gain[k] + 0.25f * hi;
+    r->gain[k] = g < r->gain[k] ? g : r->gain[k] + kGainRise * (g - r->gain[k]);
+    gain_sum += r->gain[k] * r->gain[k];
+  }
+  // Comfort noise for what the gain took of the background: random phase,
+  // scaled so that its overlap-added power equals the background's.
+  const float cn_scale = float(kWin) / float(kHop);  // window length / window energy
+  for (int k = 0; k < kBins; ++k) {
+    const float g = r->gain[k];
+    r->rng = r->rng * 1664525u + 1013904223u;
+    const int ph = int(r->rng >> 24) & (kPhases - 1);
+    // Where the canceller added to the microphone (the echo dropped out),
+    // no more noise than the microphone heard.
+    float fill = std::max(0.0f, 1.0f - g * g) * r->noise[k];
+    if (louder) fill = std::min(fill, r->mic_power[k]);
+    const float amp = std::sqrt(fill * cn_scale);
+    r->out_spec[k][0] = g * r->out_spec[k][0] + amp * r->cos_table[ph];
+    r->out_spec[k][1] = g * r->out_spec[k][1] + amp * r->sin_table[ph];
+  }
+  r->out_spec[0][1] = 0;
+  r->out_spec[kBins - 1][1] = 0;
+  fftwf_execute_dft_c2r(r->inverse, r->out_spec, r->frame);
+  for (int i = 0; i < kHop; ++i) {
+    hop_out[i] = r->overlap[i] + r->frame[i] * r->window[i] / kWin;
+    r->overlap[i] = r->frame[kHop + i] * r->window[kHop + i] / kWin;
+  }
+  r->last.gain_db = float(10 * std::log10(gain_sum / kBins + 1e-12));
+  r->last.noise_dbfs = Dbfs(r->noise);
+  r->last.residual_dbfs = Dbfs(r->residual) + 10 * std::log10(beta);
+  r->last.far_active = r->far_hold > 0;
+  // No voice before the background is known.
+  const bool voice = r->noise_frames >= kNoiseInitFrames && near_sum > kVoiceOverNoise * noise_sum;
+  if (voice) r->voice_hold = kVoiceHoldFrames;
+  else if (r->voice_hold > 0) --r->voice_hold;
+  r->voice_run = r->voice_hold > 0 ? r->voice_run + 1 : 0;
+  return voice;
+}
+
+}  // namespace
+
+ResidualSuppressor *ResidualSuppressorCreate(const ResidualSuppressorSettings &s) {
+  ResidualSuppressor *r = new (std::nothrow) ResidualSuppressor;
+  if (!r) return nullptr;
+  r->settings = s;
+  r->floor_gain = std::pow(10.0f, s.floor_db / 20);
+  r->rng = s.seed;
+  std::fill(r->ratio, r->ratio + kBins, kRatioStart);
+  std::fill(r->echo_ratio, r->echo_ratio + kBins, kRatioStart);
+  for (int i = 0; i < kWin; ++i)  // periodic sqrt-Hann: squared, overlapping halves sum to 1
+    r->window[i] = float(std::sqrt(0.5 - 0.5 * std::cos(2 * M_PI * i / kWin)));
+  for (int i = 0; i < kPhases; ++i) {
+    r->cos_table[i] = float(std::cos(2 * M_PI * i / kPhases));
+    r->sin_table[i] = float(std::sin(2 * M_PI * i / kPhases));
+  }
+  std::fill(r->gain, r->gain + kBins, 1.0f);
+  std::fill(r->span_min, r->span_min + kBins, 1e30f);
+  r->frame = FftwArray<float>(kWin);
+  r->mic_spec = FftwArray<fftwf_complex>(kBins);
+  r->out_spec = FftwArray<fftwf_complex>(kBins);
+  r->far_spec = FftwArray<fftwf_complex>(kBins);
+  if (r->frame && r->mic_spec && r->out_spec && r->far_spec) {
+    std::lock_guard<std::mutex> lk(PlannerLock());
+    r->forward = fftwf_plan_dft_r2c_1d(kWin, r->frame, r->mic_spec, FFTW_ESTIMATE);
+    r->inverse = fftwf_plan_dft_c2r_1d(kWin, r->out_spec, r->frame, FFTW_ESTIMATE);
+  }
+  if (!r->forward || !r->inverse) {
+    ResidualSuppressorDestroy(r);
+    return nullptr;
+  }
+  return r;
+}
+
+void ResidualSuppressorDestroy(ResidualSuppressor *r) {
+  if (!r) return;
+  {
+    std::lock_guard<std::mutex> lk(PlannerLock());
+    if (r->forward) fftwf_destroy_plan(r->forward);
+    if (r->inverse) fftwf_destroy_plan(r->inverse);
+  }
+  fftwf_free(r->frame);
+  fftwf_free(r->mic_spec);
+  fftwf_free(r->out_spec);
+  fftwf_free(r->far_spec);
+  delete r;
+}
+
+bool ResidualSuppressorProcess(ResidualSuppressor *r, const int16_t *mic, const int16_t *linear,
+                               const int16_t *far, int16_t *out) {
+  bool voice = false;
+  for (int h = 0; h < kResidualHalf / kHop; ++h) {
+    Slide(r->mic_in, mic + h * kHop);
+    Slide(r->out_in, linear + h * kHop);
+    Slide(r->far_in, far + h * kHop);
+    float hop[kHop];
+    voice |= Hop(r, hop);
+    for (int i = 0; i < kHop; ++i)
+      out[h * kHop + i] = int16_t(std::lrint(std::max(-32768.0f, std::min(32767.0f, hop[i] * 32768))));
+  }
+  return voice;
+}
+
+ResidualSuppressorState ResidualSuppressorLast(const ResidualSuppressor *r) { return r->last; }

@@ -1,0 +1,78 @@
+// The residual-echo suppressor of the voice path: what the linear canceller
+// leaves of the echo (the room's tail beyond its filter, a loudspeaker's
+// distortion, a filter still adapting) is taken out per frequency bin, and
+// the background noise that goes with it is put back as comfort noise, so
+// the far side hears neither echo nor holes, and a near end talking over the
+// echo keeps its level.
+//
+// Per 10 ms half at 16 kHz it takes the microphone (before the canceller),
+// the canceller's output and the far end that echoes in that half (aligned
+// as the canceller's reference is: early by up to 100 ms is fine, the echo
+// is found in the power history), and writes the half for the host and
+// whether it holds near-end voice.
+//
+// Method, in short-time spectra (10 ms sqrt-Hann windows, 5 ms hop, 81
+// bins 100 Hz apart; the output is 5 ms late):
+//   - the echo's envelope per bin: the far end's power held at its peak over
+//     the last 60 ms (its delay is known only roughly) and decaying as a
+//     room of RT60 0.6 s does; shorter rooms are covered with room to spare;
+//   - two ratios learnt per bin against that envelope, as upper quantiles:
+//     the residual the canceller leaves (from its output) and the echo the
+//     microphone hears. A half where the canceller cut the microphone by
+//     little (double talk), or where the microphone holds clearly more than
+//     the echo, only lowers them: a near end never teaches them;
+//   - a background spectrum followed on the canceller's output where no
+//     echo is expected and no near end talks, bounded by its recent minimum;
+//   - per bin, the gain that removes the residual predicted times an
+//     over-subtraction factor, down to a floor, smoothed across bins, falling
+//     at once and rising over a few frames; what it takes away of the
+//     background comes back as noise of the background's spectrum with
+//     random phase (seeded: deterministic), so the background never dips;
+//   - optionally, a near end that the canceller's own suppression took down
+//     in double talk comes back from the microphone where it stands 9 dB
+//     over the echo predicted in its bin.
+//
+// Real-time safety: everything is allocated by ResidualSuppressorCreate;
+// processing allocates nothing, takes no lock and makes no system call.
+// One instance is used by one thread at a time.
+#ifndef HX_ECHO_RESIDUAL_SUPPRESSOR_H
+#define HX_ECHO_RESIDUAL_SUPPRESSOR_H
+
+#include <cstdint>
+
+constexpr int kResidualHalf = 160;     // samples per call (10 ms at 16 kHz)
+constexpr int kResidualLatency = 80;   // the output lags the input by 5 ms
+
+struct ResidualSuppressorSettings {
+  float over_subtraction = 2.0f;  // the residual predicted is taken this many times
+  float floor_db = -40.0f;        // deepest cut of a bin, dB
+  uint32_t seed = 1;              // comfort noise
+  // A near end the canceller cut in double talk comes back from the
+  // microphone. Off: where the canceller removes the echo well, the echo
+  // that comes back with it outweighs the 0.1 to 0.5 dB the near end gains.
+  bool restore_near = false;
+};
+
+// Figures of the last half, for measurement.
+struct ResidualSuppressorState {
+  float gain_db;        // mean power gain over the bins, dB
+  float noise_dbfs;     // background level in use, dBFS
+  float residual_dbfs;  // residual echo predicted, dBFS
+  bool far_active;      // the far end sounded in the last 100 ms
+};
+
+struct ResidualSuppressor;
+
+// Null when out of memory.
+ResidualSuppressor *ResidualSuppressorCreate(const ResidualSuppressorSettings &s);
+void ResidualSuppressorDestroy(ResidualSuppressor *r);
+
+// One half: `mic`, `linear` and `far` hold kResidualHalf samples each; `out`
+// receives kResidualHalf samples (may alias `linear`). Returns whether the
+// half holds near-end voice.
+bool ResidualSuppressorProcess(ResidualSuppressor *r, const int16_t *mic, const int16_t *linear,
+                               const int16_t *far, int16_t *out);
+
+ResidualSuppressorState ResidualSuppressorLast(const ResidualSuppressor *r);
+
+#endif  // HX_ECHO_RESIDUAL_SUPPRESSOR_H
