@@ -44,7 +44,8 @@ constexpr int kResidualHalf = 160;     // samples per call (10 ms at 16 kHz)
 constexpr int kResidualLatency = 80;   // the output lags the input by 5 ms
 
 struct ResidualSuppressorSettings {
-  float over_subtraction = 2.0f;  // the residual predicted is taken this many times
+  float over_subtraction = 1.0f;  // the residual predicted is taken this many times (2 cost
+                                  // double talk 0.5 dB and more clipped frames)
   float floor_db = -40.0f;        // deepest cut of a bin, dB
   uint32_t seed = 1;              // comfort noise
   // A near end the canceller cut in double talk comes back from the
