@@ -26,7 +26,6 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
-#include <getopt.h>
 #include <math.h>
 #include <poll.h>
 #include <signal.h>
@@ -44,6 +43,7 @@
 #include <string>
 #include <vector>
 
+#include "cli/option_table.h"
 #include "echo_call.h"
 #include "module_api.h"
 #include "pulse_daemon.h"
@@ -343,40 +343,35 @@ void Print(const Phase &ph) {
   if (!ph.profile.empty()) printf("  profile:\n%s", ph.profile.c_str());
 }
 
-void Usage() {
-  fprintf(stderr, "usage: call_cost [--seconds S >= 5] [--perf P] [--phases idle,call,anchor]\n");
-}
-
 }  // namespace
 
 int main(int argc, char **argv) {
   double seconds = 30, perf_seconds = 0;
   std::string phases = "idle,call,anchor", role;
-  static const option kOptions[] = {{"seconds", required_argument, nullptr, 's'},
-                                    {"perf", required_argument, nullptr, 'p'},
-                                    {"phases", required_argument, nullptr, 'f'},
-                                    {"role", required_argument, nullptr, 'r'},
-                                    {nullptr, 0, nullptr, 0}};
-  for (int c; (c = getopt_long(argc, argv, "", kOptions, nullptr)) != -1;) {
-    switch (c) {
-      case 's': seconds = atof(optarg); break;
-      case 'p': perf_seconds = atof(optarg); break;
-      case 'f': phases = optarg; break;
-      case 'r': role = optarg; break;
-      default: Usage(); return 2;
-    }
-  }
-  if (optind != argc || seconds < 5 || perf_seconds < 0) {
-    Usage();
-    return 2;
-  }
+  const cli::Command command{
+      "call_cost", "[options]",
+      "What a live call costs on a private PulseAudio daemon: CPU of the module's process and\n"
+      "of the daemon, wakeups per thread and a profile, beside module-echo-cancel.",
+      {cli::Number("seconds", &seconds, 5, 1e6, "S", "each phase's length (default 30)"),
+       cli::Number("perf", &perf_seconds, 0, 1e6, "P", "profile P s of each phase with perf (default 0: none)"),
+       cli::Call("phases", "LIST", "some of idle,call,anchor, comma-separated (default all three)",
+                 [&phases](const char *v, std::string *why) {
+                   std::stringstream list(v);
+                   for (std::string item; std::getline(list, item, ',');)
+                     if (item != "idle" && item != "call" && item != "anchor") {
+                       *why = "option --phases wants some of idle,call,anchor, not '" + std::string(v) + "'";
+                       return false;
+                     }
+                   phases = v;
+                   return true;
+                 }),
+       cli::Text("role", &role, "R", "internal: the client process of a phase")}};
+  const cli::Parsed parsed = cli::Parse(argc, argv, command);
+  if (parsed != cli::Parsed::kRun) return cli::ExitStatus(parsed);
   if (!role.empty()) prctl(PR_SET_NAME, "host");  // the client's main thread
   if (role == "call" || role == "idle") return RunModuleClient(role == "call");
   if (role == "anchor") return RunAnchorClient();
-  if (!role.empty()) {
-    Usage();
-    return 2;
-  }
+  if (!role.empty()) return cli::Refuse(command, "--role wants call, idle or anchor");
   signal(SIGPIPE, SIG_IGN);
   PulseDaemon daemon(Microphone::kEchoPath);
   std::string error = daemon.Start();

@@ -21,7 +21,6 @@
 // Defaults: 3 runs of every path. --verbose prints every run's figures.
 // Exit status 0 when every call ran, 1 when one failed or the daemon could
 // not start, 2 on a bad option.
-#include <getopt.h>
 #include <speex/speex_echo.h>
 #include <speex/speex_preprocess.h>
 #include <stdio.h>
@@ -37,6 +36,7 @@
 #include <vector>
 
 #include "signal_check.h"
+#include "cli/option_table.h"
 #include "support/shell.h"
 #include "voice_call.h"
 
@@ -45,8 +45,6 @@ using voice_metrics::VoiceMetrics;
 
 namespace {
 
-const char kUsage[] =
-    "usage: voice_quality [--runs N >= 1] [--paths LETTERS of abcd] [--verbose] [--keep DIR]\n";
 constexpr int kSpeexTail = kVoiceRate * 3 / 10;
 enum System { kModule, kPaAec, kAec3, kSpeex, kSystems };
 const char *const kSystemName[kSystems] = {"module", "pa-aec", "aec3", "speex"};
@@ -228,24 +226,22 @@ int main(int argc, char **argv) {
   std::string paths = "abcd";
   bool verbose = false;
   std::string keep;
-  const option options[] = {{"runs", required_argument, nullptr, 'r'},
-                            {"keep", required_argument, nullptr, 'k'},
-                            {"paths", required_argument, nullptr, 'p'},
-                            {"verbose", no_argument, nullptr, 'v'},
-                            {nullptr, 0, nullptr, 0}};
-  opterr = 0;
-  for (int opt; (opt = getopt_long(argc, argv, "", options, nullptr)) != -1;) {
-    if (opt == 'r') runs = atoi(optarg);
-    else if (opt == 'p') paths = optarg;
-    else if (opt == 'v') verbose = true;
-    else if (opt == 'k') keep = optarg;
-    else runs = 0;  // unknown, or without its value
-  }
-  if (optind < argc || runs < 1 || paths.empty() ||
-      paths.find_first_not_of("abcd") != std::string::npos) {
-    fputs(kUsage, stderr);
-    return 2;
-  }
+  const cli::Command command{
+      "voice_quality", "[options]",
+      "The voice path as the far side hears it on live echo paths of a private PulseAudio daemon,\n"
+      "beside module-echo-cancel, AEC3 and speexdsp (see docs/performance.md).",
+      {cli::Int("runs", &runs, 1, 1000, "N", "runs per path (default 3)"),
+       cli::Call("paths", "LETTERS", "echo paths, some of abcd (default abcd)",
+                 [&paths](const char *v, std::string *why) {
+                   paths = v;
+                   if (!paths.empty() && paths.find_first_not_of("abcd") == std::string::npos) return true;
+                   *why = "option --paths wants letters of abcd, not '" + paths + "'";
+                   return false;
+                 }),
+       cli::Flag("verbose", &verbose, "every run's figures"),
+       cli::Text("keep", &keep, "DIR", "keep each run's recordings in DIR")}};
+  const cli::Parsed parsed = cli::Parse(argc, argv, command);
+  if (parsed != cli::Parsed::kRun) return cli::ExitStatus(parsed);
   ConversationSignals conversation;
   std::string error = LoadConversation(&conversation);
   if (!error.empty()) {
