@@ -34,6 +34,7 @@
 #include <string>
 #include <vector>
 
+#include "cli/option_table.h"
 #include "echo/hx_echo.h"
 #include "echo/residual_suppressor.h"
 #include "measure/voice_metrics.h"
@@ -308,32 +309,41 @@ std::vector<double> Numbers(const char *v) {
 
 int main(int argc, char **argv) {
   Options o;
-  for (int i = 1; i < argc; ++i) {
-    const std::string a = argv[i];
-    const char *v = i + 1 < argc ? argv[i + 1] : nullptr;
-    bool ok = v != nullptr;
-    if (ok && a == "--rt60") o.rt60 = Numbers(v), ok = !o.rt60.empty();
-    else if (ok && a == "--clip") {
-      const std::string c = v;
-      o.clips = c == "both" ? std::vector<int>{0, 1} : std::vector<int>{atoi(v)};
-    } else if (ok && a == "--runs") o.runs = atoi(v);
-    else if (ok && a == "--delay") o.delay_ms = atoi(v);
-    else if (ok && a == "--echo-db") o.echo_db = atof(v);
-    else if (ok && a == "--noise-dbfs") o.noise_dbfs = atof(v);
-    else if (ok && a == "--clip-level") o.clip_level = atof(v);
-    else if (ok && a == "--over-subtraction") o.suppressor.over_subtraction = float(atof(v));
-    else if (ok && a == "--floor-db") o.suppressor.floor_db = float(atof(v));
-    else if (ok && a == "--restore") o.suppressor.restore_near = atoi(v) != 0;
-    else if (ok && a == "--write") o.write = v;
-    else ok = false;
-    if (!ok || o.runs < 1) {
-      fprintf(stderr, "usage: residual_quality [--rt60 S[,S...]] [--clip 0|1|both] [--runs N] "
-                      "[--delay MS] [--echo-db DB] [--noise-dbfs X] [--clip-level X] "
-                      "[--over-subtraction X] [--floor-db X] [--restore 0|1] [--write PREFIX]\n");
-      return 2;
-    }
-    ++i;
-  }
+  double over = o.suppressor.over_subtraction, floor_db = o.suppressor.floor_db;
+  int restore = o.suppressor.restore_near ? 1 : 0;
+  const cli::Command command{
+      "residual_quality", "[options]",
+      "The echo component with each residual-echo stage side by side on simulated rooms, over\n"
+      "the 22 s conversation (see docs/performance.md).",
+      {cli::Call("rt60", "S[,S...]", "room reverberation times (default 0.2,0.4,0.6)",
+                 [&o](const char *v, std::string *why) {
+                   o.rt60 = Numbers(v);
+                   if (!o.rt60.empty()) return true;
+                   *why = std::string("option --rt60 wants numbers separated by commas, not '") + v + "'";
+                   return false;
+                 }),
+       cli::Call("clip", "0|1|both", "loudspeaker soft clip (default both)",
+                 [&o](const char *v, std::string *why) {
+                   const std::string c = v;
+                   if (c == "both") o.clips = {0, 1};
+                   else if (c == "0" || c == "1") o.clips = {c == "1"};
+                   else *why = "option --clip wants 0, 1 or both, not '" + c + "'";
+                   return why->empty();
+                 }),
+       cli::Int("runs", &o.runs, 1, 1000, "N", "runs per room (default 5)"),
+       cli::Int("delay", &o.delay_ms, 0, 500, "MS", "echo delay (default 60)"),
+       cli::Number("echo-db", &o.echo_db, -60, 20, "DB", "echo against the far end (default -6)"),
+       cli::Number("noise-dbfs", &o.noise_dbfs, -120, 0, "X", "room noise at the microphone (default -50)"),
+       cli::Number("clip-level", &o.clip_level, 0.001, 1, "X", "soft clip level, of full scale (default 0.1)"),
+       cli::Number("over-subtraction", &over, 0, 10, "X", "suppressor: residual taken this many times"),
+       cli::Number("floor-db", &floor_db, -100, 0, "DB", "suppressor: deepest cut of a bin"),
+       cli::Int("restore", &restore, 0, 1, "0|1", "suppressor: near end restored from the microphone"),
+       cli::Text("write", &o.write, "PREFIX", "the first run's signals to PREFIX*.wav")}};
+  const cli::Parsed parsed = cli::Parse(argc, argv, command);
+  if (parsed != cli::Parsed::kRun) return cli::ExitStatus(parsed);
+  o.suppressor.over_subtraction = float(over);
+  o.suppressor.floor_db = float(floor_db);
+  o.suppressor.restore_near = restore != 0;
   const voice_metrics::VoiceTimeline tl = voice_metrics::Conversation();
   for (double rt60 : o.rt60) {
     for (int clip : o.clips) {
