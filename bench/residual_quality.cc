@@ -6,7 +6,7 @@
 //   gate        the whole echo component (echo/hx_echo.h) with the
 //               broadband residual-echo gate (residual_suppressor 0);
 //   component   the whole echo component with the residual-echo suppressor
-//               (residual_suppressor 1, the default);
+//               (residual_suppressor 1);
 //   linear      the linear canceller alone (webrtc AudioProcessing, set up
 //               and fed as the component does: far end 40 ms early, stream
 //               delay 0);

@@ -14,16 +14,15 @@
  *     the stream delay the voice path knows (render latency + capture
  *     latency, in ms), on the capture thread; the cleaned block and the voice
  *     flag come back. The flag marks near-end voice only. What the linear
- *     canceller leaves of the echo is taken out per frequency bin by the
- *     residual-echo suppressor (echo/residual_suppressor.h, 5 ms of
- *     latency): the background it takes with it comes back as comfort
- *     noise, so it never dips while the far end talks alone, and a near end
- *     talking over the echo keeps its bins; what the canceller adds beyond
- *     the microphone (the echo dropped out) goes. With residual_suppressor
- *     0 the older broadband gate runs instead: a half that the canceller cut
- *     by more than 12 dB was echo and what is left of it is attenuated by up
- *     to 40 dB more (the background too); a half the canceller made louder
- *     comes back at the level the microphone heard.
+ *     canceller leaves of the echo goes through the broadband gate: a half
+ *     that the canceller cut by more than 12 dB was echo and what is left
+ *     of it is attenuated by up to 40 dB more (the background too: it dips
+ *     while the far end talks alone); a half the canceller made louder
+ *     comes back at the level the microphone heard. With
+ *     residual_suppressor 1 the residual-echo suppressor
+ *     (echo/residual_suppressor.h, 5 ms of latency) runs instead: it takes
+ *     the residual out per frequency bin and puts back the background it
+ *     takes as comfort noise, so the background never dips.
  *
  * The component aligns the far end itself: from the stream delay it knows
  * which far end echoes in each block, and hands the canceller that far end
@@ -85,10 +84,12 @@ typedef struct {
   int32_t path_tracking;      /* 1: follow the echo's slide in the signals (default 1;
                                  needs drift_tracking) */
   int32_t engine;             /* HX_ECHO_ENGINE_* (default WEBRTC) */
-  int32_t residual_suppressor; /* what follows the linear canceller: 1 the residual-echo
-                                  suppressor per frequency bin with comfort noise (default;
-                                  the output is 5 ms later), 0 the broadband residual-echo
-                                  gate per 10 ms half */
+  int32_t residual_suppressor; /* what follows the linear canceller: 0 the broadband
+                                  residual-echo gate per 10 ms half (default), 1 the
+                                  residual-echo suppressor per frequency bin with comfort
+                                  noise (the output is 5 ms later; not yet the default: on
+                                  the real path it costs the near end's shape, and a
+                                  library unloaded with it leaves FFTW's planner memory) */
 } hx_echo_settings;
 
 typedef struct {
