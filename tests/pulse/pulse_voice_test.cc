@@ -36,13 +36,29 @@ TEST(PulseVoice, ConversationOverALoopbackEcho) {
   (void)kListening;
   ConversationSignals conversation;
   ASSERT_EQ(LoadConversation(&conversation), "");
-  LiveEchoPath path(EchoPath::kLoopback);
-  ASSERT_EQ(path.Start(), "") << "a real-device test needs its private PulseAudio daemon";
+  // The near end reaches the microphone through the server alone (played
+  // into the microphone's sink, recorded from the microphone), before the
+  // module is involved; on a loaded machine that path can break up, and the
+  // call then cannot be lined up. Such a call runs again on a fresh server,
+  // three times at most; any other failure counts at once.
   host::ModuleApi api;
-  std::string error;
-  ASSERT_TRUE(host::LoadModule(HX_MODULE_PATH, &api, &error)) << error;
+  bool loaded = false;
   VoiceRecording call;
-  ASSERT_EQ(RunModuleCall(path, api, conversation, &call), "");
+  std::string failed;
+  for (int attempt = 1; attempt <= 3; ++attempt) {
+    LiveEchoPath path(EchoPath::kLoopback);
+    ASSERT_EQ(path.Start(), "") << "a real-device test needs its private sound server";
+    std::string error;
+    if (!loaded) {
+      loaded = host::LoadModule(HX_MODULE_PATH, &api, &error);
+      ASSERT_TRUE(loaded) << error;
+    }
+    call = VoiceRecording();
+    failed = RunModuleCall(path, api, conversation, &call);
+    if (failed.find("was not found in the microphone's recording") == std::string::npos) break;
+    printf("call %d: %s: run again\n", attempt, failed.c_str());
+  }
+  ASSERT_EQ(failed, "");
   EXPECT_GT(call.near_ncc, 0.95) << "the near end reaches the microphone unchanged";
 
   // The echo is there: the microphone itself leaves it far over the
