@@ -12,11 +12,9 @@ target_compile_definitions(echo_quality PRIVATE HX_SOURCE_DIR="${CMAKE_SOURCE_DI
 
 # The voice path as heard on simulated rooms: the component with its gate
 # beside the linear canceller with the residual-echo suppressor.
-pkg_check_modules(HX_RESIDUAL_FFTW REQUIRED IMPORTED_TARGET fftw3f)
 add_executable(residual_quality ${CMAKE_CURRENT_SOURCE_DIR}/residual_quality.cc)
 target_include_directories(residual_quality PRIVATE ${CMAKE_SOURCE_DIR})
-target_link_libraries(residual_quality PRIVATE hxcli hxecho hxmeasure PkgConfig::HX_ECHO_BENCH
-  PkgConfig::HX_RESIDUAL_FFTW)
+target_link_libraries(residual_quality PRIVATE hxcli hxecho hxmeasure hxroom PkgConfig::HX_ECHO_BENCH)
 target_compile_definitions(residual_quality PRIVATE HX_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
 
 # The AEC3 engine beside the default one (--engine 1), when it is built.

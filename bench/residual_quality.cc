@@ -23,7 +23,6 @@
 // (each its own room response and noise), 60 ms echo delay, echo -6 dB
 // against the far end, noise -50 dBFS. --write saves the first run's
 // signals of each room as PREFIX-<room>-<name>.wav.
-#include <fftw3.h>
 #include <sndfile.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -38,6 +37,7 @@
 #include "echo/hx_echo.h"
 #include "echo/residual_suppressor.h"
 #include "measure/voice_metrics.h"
+#include "sim/room.h"
 
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wunused-parameter"
@@ -93,33 +93,6 @@ struct Call {
   std::vector<float> far, echo, near;  // near: the near talker plus room noise
 };
 
-// Linear convolution by FFT (the room responses are up to 0.6 s long).
-std::vector<float> Convolve(const std::vector<float> &x, const std::vector<float> &h) {
-  size_t n = 1;
-  while (n < x.size() + h.size()) n <<= 1;
-  std::vector<float> a(n, 0), b(n, 0);
-  std::copy(x.begin(), x.end(), a.begin());
-  std::copy(h.begin(), h.end(), b.begin());
-  std::vector<fftwf_complex> fa(n / 2 + 1), fb(n / 2 + 1);
-  fftwf_plan pa = fftwf_plan_dft_r2c_1d(int(n), a.data(), fa.data(), FFTW_ESTIMATE);
-  fftwf_plan pb = fftwf_plan_dft_r2c_1d(int(n), b.data(), fb.data(), FFTW_ESTIMATE);
-  fftwf_execute(pa);
-  fftwf_execute(pb);
-  for (size_t k = 0; k < fa.size(); ++k) {
-    const float re = fa[k][0] * fb[k][0] - fa[k][1] * fb[k][1];
-    const float im = fa[k][0] * fb[k][1] + fa[k][1] * fb[k][0];
-    fa[k][0] = re / float(n);
-    fa[k][1] = im / float(n);
-  }
-  fftwf_plan pi = fftwf_plan_dft_c2r_1d(int(n), fa.data(), a.data(), FFTW_ESTIMATE);
-  fftwf_execute(pi);
-  fftwf_destroy_plan(pa);
-  fftwf_destroy_plan(pb);
-  fftwf_destroy_plan(pi);
-  a.resize(x.size());
-  return a;
-}
-
 Call MakeCall(const Options &o, double rt60, bool clip, uint32_t seed) {
   static const std::vector<float> far_talk = Load(HX_SOURCE_DIR "/tests/data/speech16k.wav");
   static const std::vector<float> near_talk = Load(HX_SOURCE_DIR "/host/scenario/near_end.wav");
@@ -137,23 +110,18 @@ Call MakeCall(const Options &o, double rt60, bool clip, uint32_t seed) {
       if (near_on) c.near[i] = near_talk[np++ % near_talk.size()];
     }
   }
-  // The loudspeaker, then the room: the delay, the direct sound and a
-  // diffuse tail falling 60 dB in rt60, scaled to the echo's level.
+  // The loudspeaker, then the room (the simulated world's: direct sound and
+  // a decaying tail, unit energy) after the delay, at the echo's level.
   std::vector<float> spoken(c.far);
   if (clip)
     for (float &v : spoken) v = float(o.clip_level * std::tanh(v / o.clip_level));
-  const int delay = o.delay_ms * kRate / 1000;
-  const int taps = int(rt60 * kRate);
-  std::vector<float> room(size_t(delay + taps), 0);
-  double energy = 0;
-  for (int k = 0; k < taps; ++k) {
-    const double v = k == 0 ? 1.0 : 0.5 * Uniform(&seed) * std::exp(-6.91 * k / taps);
-    room[size_t(delay + k)] = float(v);
-    energy += v * v;
-  }
-  const double gain = std::pow(10.0, o.echo_db / 20) / std::sqrt(energy);
-  for (float &v : room) v = float(v * gain);
-  c.echo = Convolve(spoken, room);
+  std::vector<float> room(size_t(o.delay_ms * kRate / 1000), 0.0f);
+  const float gain = float(std::pow(10.0, o.echo_db / 20));
+  for (float v : hxsim::ReverberantRoom(rt60, kRate, 3, seed)) room.push_back(v * gain);
+  hxsim::RoomConvolver convolver;
+  convolver.SetResponse(room);
+  c.echo = spoken;
+  convolver.Process(c.echo.data(), int(c.echo.size()));
   const double rms = std::pow(10.0, o.noise_dbfs / 20) * std::sqrt(3.0);
   for (float &v : c.near) v = float(v + rms * Uniform(&seed));
   return c;

@@ -6,7 +6,6 @@
 #include <string>
 
 namespace host {
-namespace {
 
 void Add(std::string *s, const char *fmt, ...) {
   char line[512];
@@ -16,6 +15,8 @@ void Add(std::string *s, const char *fmt, ...) {
   va_end(ap);
   *s += line;
 }
+
+namespace {
 
 std::string Db(double v) {
   if (std::isinf(v) || v <= -120) return "silent";

@@ -53,6 +53,9 @@ struct RunResult {
 
 std::string FormatReport(const Options &opt, const RunResult &r);
 
+// Appends one printf-formatted piece of a report to *s.
+void Add(std::string *s, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
+
 }  // namespace host
 
 #endif

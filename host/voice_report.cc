@@ -2,9 +2,11 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdarg>
 #include <cstdio>
 #include <vector>
+
+#include "analysis.h"
+#include "report.h"
 
 namespace host {
 namespace {
@@ -14,10 +16,11 @@ constexpr size_t kFrame = kRate / 50;
 constexpr double kNearOverBackgroundDb = 10;
 constexpr int kHoldFrames = 15;  // 0.3 s
 
-double FrameDb(const int16_t *x, size_t n) {
-  double s = 0;
-  for (size_t i = 0; i < n; ++i) s += double(x[i]) * x[i];
-  return 10 * std::log10(s / n / (32768.0 * 32768.0) + 1e-20);
+// 20 ms frame levels in dBFS, digital silence at -200.
+std::vector<double> FrameDb(const int16_t *x, size_t n) {
+  std::vector<double> db = FrameRms(x, n, kRate, 1, 0);
+  for (double &v : db) v = std::max(-200.0, ToDbfs(v));
+  return db;
 }
 
 // Each frame that is on switches its neighbours within kHoldFrames on.
@@ -32,26 +35,12 @@ std::vector<bool> Held(const std::vector<bool> &on) {
   return held;
 }
 
-void Add(std::string *s, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
-void Add(std::string *s, const char *fmt, ...) {
-  char line[256];
-  va_list ap;
-  va_start(ap, fmt);
-  vsnprintf(line, sizeof line, fmt, ap);
-  va_end(ap);
-  *s += line;
-}
-
 }  // namespace
 
 voice_metrics::VoiceTimeline TalkFromSignals(const int16_t *near, const int16_t *echo, size_t n) {
   using voice_metrics::Talk;
   const size_t frames = n / kFrame;
-  std::vector<double> near_db(frames), echo_db(frames);
-  for (size_t f = 0; f < frames; ++f) {
-    near_db[f] = FrameDb(near + f * kFrame, kFrame);
-    echo_db[f] = FrameDb(echo + f * kFrame, kFrame);
-  }
+  const std::vector<double> near_db = FrameDb(near, n), echo_db = FrameDb(echo, n);
   voice_metrics::VoiceTimeline tl;
   if (frames == 0) return tl;
   std::vector<double> sorted = near_db;
