@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <fstream>
+#include <iterator>
 #include <map>
 #include <set>
 #include <sstream>
@@ -33,24 +34,15 @@ std::vector<std::string> Lines(const std::string &text) {
 }
 
 std::vector<std::string> Words(const std::string &text) {
-  std::vector<std::string> words;
   std::istringstream in(text);
-  for (std::string word; in >> word;) words.push_back(word);
-  return words;
+  return {std::istream_iterator<std::string>(in), std::istream_iterator<std::string>()};
 }
 
 bool Exists(const std::string &path) { return access(path.c_str(), F_OK) == 0; }
 
-// The value of one dynamic-section entry ("RUNPATH", "RPATH", "SONAME"), "" when absent.
+// The value of one dynamic-section entry ("RUNPATH", "RPATH"), "" when absent.
 std::string DynamicEntry(const std::string &elf, const std::string &entry) {
-  const std::string out = MustRun("readelf -d " + elf);
-  for (const std::string &line : Lines(out)) {
-    const size_t at = line.find("(" + entry + ")");
-    if (at == std::string::npos) continue;
-    const size_t open = line.find('[', at), close = line.rfind(']');
-    if (open != std::string::npos && close > open) return line.substr(open + 1, close - open - 1);
-  }
-  return "";
+  return MustRun("readelf -d " + elf + " | sed -n 's/.*(" + entry + ").*\\[\\(.*\\)\\]$/\\1/p'");
 }
 
 const char kPackagesToPurge[] = "hx-aec-mod-dev hx-aec-mod-sim hx-aec-mod";
@@ -101,17 +93,12 @@ class Package : public ::testing::Test {
       b.error = "cannot make a scratch folder";
       return;
     }
-    b.scratch = tmpl;
-    b.debs = b.scratch + "/debs";
-    b.root = b.scratch + "/root";
+    b.scratch = tmpl, b.debs = b.scratch + "/debs", b.root = b.scratch + "/root";
     int status = -1;
-    std::string out = Shell("cpack -G DEB --config " HX_BINARY_DIR "/CPackConfig.cmake -B " + b.debs, &status);
-    if (status != 0) {
-      b.error = "cpack failed:\n" + out;
-      return;
-    }
-    out = Shell("for deb in " + b.debs + "/*.deb; do dpkg-deb -x $deb " + b.root + " || exit 1; done", &status);
-    if (status != 0) b.error = "dpkg-deb -x failed:\n" + out;
+    const std::string out = Shell("cpack -G DEB --config " HX_BINARY_DIR "/CPackConfig.cmake -B " + b.debs +
+                                  " && for deb in " + b.debs + "/*.deb; do dpkg-deb -x $deb " + b.root + " || exit 1; done",
+                                  &status);
+    if (status != 0) b.error = "cpack or dpkg-deb -x failed:\n" + out;
   }
   static void TearDownTestSuite() {
     if (!g_built->scratch.empty() && !getenv("HX_KEEP_PACKAGE_TEST")) MustRun("rm -rf " + g_built->scratch);
@@ -177,8 +164,7 @@ TEST_F(Package, LibrariesFollowTheMultiarchLayoutWithTheBackEndsInThePrivateFold
   const std::string module = Unpacked(libdir + "/libHx_Aec_Mod.so");
   ASSERT_TRUE(Exists(module));
 
-  const char *contract[] = {"libBrisaDll.so", "libMirelDll.so", "libTovanDll.so", "libMMDevApi.so", "libntdll.so"};
-  for (const char *name : contract) {
+  for (const char *name : {"libBrisaDll.so", "libMirelDll.so", "libTovanDll.so", "libMMDevApi.so", "libntdll.so"}) {
     EXPECT_TRUE(Exists(Unpacked(privdir + "/" + name))) << name << " is not in the private folder";
     EXPECT_TRUE(Exists(Unpacked(b().Get("simdir") + "/" + name))) << name << " has no stand-in";
   }
@@ -195,37 +181,16 @@ TEST_F(Package, LibrariesFollowTheMultiarchLayoutWithTheBackEndsInThePrivateFold
   }
 }
 
-// Each package carries a machine-readable copyright file and its changelog, compressed as Debian
-// wants it (gzip -9, no file name, no time stamp), whose first entry is the package's version; the
-// maintainer is a real address; the runtime package refreshes the loader's cache through the
-// ldconfig trigger rather than maintainer scripts.
-TEST_F(Package, EachPackageHasCopyrightChangelogMaintainerAndTheRuntimeAnLdconfigTrigger) {
+// Each package carries the Expat licence in a machine-readable copyright file and a changelog
+// whose first entry is the package's version (lintian checks its compression, the maintainer
+// address and the ldconfig trigger).
+TEST_F(Package, EachPackageHasItsCopyrightAndChangelog) {
   for (const std::string &pkg : b().packages) {
-    SCOPED_TRACE(pkg);
-    const std::string doc = b().root + "/usr/share/doc/" + pkg;
-    std::ifstream copyright(doc + "/copyright");
-    std::stringstream text;
-    text << copyright.rdbuf();
-    EXPECT_EQ(0u, text.str().rfind("Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/\n", 0));
-    EXPECT_NE(std::string::npos, text.str().find("\nLicense: Expat\n Permission is hereby granted")) << text.str();
-
-    std::ifstream gz(doc + "/changelog.Debian.gz", std::ios::binary);
-    unsigned char header[10] = {};
-    ASSERT_TRUE(gz.read(reinterpret_cast<char *>(header), sizeof header)) << "no changelog.Debian.gz";
-    EXPECT_TRUE(header[0] == 0x1f && header[1] == 0x8b) << "not gzip";
-    EXPECT_EQ(0, header[3] & 0x08) << "the gzip header names a file (gzip -n)";
-    EXPECT_EQ(0, header[4] | header[5] | header[6] | header[7]) << "the gzip header has a time stamp (gzip -n)";
-    EXPECT_EQ(2, header[8]) << "not compressed at the highest level (gzip -9)";
-    EXPECT_EQ(0u, MustRun("zcat " + doc + "/changelog.Debian.gz | head -n 1").rfind("hx-aec-mod (" + b().Get("debversion") + ") ", 0));
-
-    const std::string maintainer = MustRun("dpkg-deb -f " + b().Deb(pkg) + " Maintainer");
-    EXPECT_EQ(std::string::npos, maintainer.find("localhost")) << maintainer;
-    EXPECT_NE(std::string::npos, maintainer.find("@lists.hx-aec-mod.org>")) << maintainer;
+    const std::string doc = b().root + "/usr/share/doc/" + pkg, copyright = MustRun("cat " + doc + "/copyright");
+    EXPECT_EQ(0u, copyright.rfind("Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/\n", 0)) << pkg;
+    EXPECT_NE(std::string::npos, copyright.find("\nLicense: Expat\n Permission is hereby granted")) << pkg;
+    EXPECT_EQ(0u, MustRun("zcat " + doc + "/changelog.Debian.gz | head -n 1").rfind("hx-aec-mod (" + b().Get("debversion") + ") ", 0)) << pkg;
   }
-  const std::string control = b().scratch + "/control";
-  MustRun("dpkg-deb -e " + b().Deb("hx-aec-mod") + " " + control);
-  EXPECT_EQ("activate-noawait ldconfig", MustRun("cat " + control + "/triggers"));
-  EXPECT_FALSE(Exists(control + "/postinst") || Exists(control + "/postrm")) << "maintainer scripts next to the trigger";
 }
 
 // The C example builds with the flags pkg-config gives (only the unpacked files hold its header
