@@ -23,7 +23,6 @@
 //
 // (defaults: 30 s, no profile, idle,call,anchor). The client of the module's
 // phases is this program run again with --role (internal).
-#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <math.h>
@@ -37,7 +36,6 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <fstream>
 #include <map>
 #include <sstream>
 #include <string>
@@ -46,6 +44,7 @@
 #include "cli/option_table.h"
 #include "echo_call.h"
 #include "module_api.h"
+#include "proc_stat.h"
 #include "pulse_daemon.h"
 #include "support/shell.h"
 
@@ -129,26 +128,6 @@ int RunAnchorClient() {
 
 // ---- measurement (the parent) ----
 
-double Field(const std::string &stat, int index) {  // /proc stat: 1-based field
-  const size_t close = stat.rfind(')');
-  if (close == std::string::npos) return 0;
-  std::istringstream rest(stat.substr(close + 2));
-  std::string f;
-  for (int i = 3; rest >> f; ++i)
-    if (i == index) return atof(f.c_str());
-  return 0;
-}
-
-std::string ReadFile(const std::string &path) {
-  std::ifstream f(path);
-  return std::string((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
-}
-
-double CpuSeconds(pid_t pid) {
-  const std::string stat = ReadFile("/proc/" + std::to_string(pid) + "/stat");
-  return (Field(stat, 14) + Field(stat, 15)) / double(sysconf(_SC_CLK_TCK));
-}
-
 struct Switches {
   double voluntary = 0, involuntary = 0;
   int threads = 0;
@@ -158,13 +137,10 @@ using ByThread = std::map<std::string, Switches>;
 ByThread ThreadSwitches(pid_t pid) {
   ByThread out;
   const std::string dir = "/proc/" + std::to_string(pid) + "/task";
-  DIR *d = opendir(dir.c_str());
-  while (dirent *e = d ? readdir(d) : nullptr) {
-    if (e->d_name[0] == '.') continue;
-    std::istringstream status(ReadFile(dir + "/" + e->d_name + "/status"));
+  for (const std::string &task : hxbench::Tasks(dir)) {
+    std::istringstream status(hxbench::ReadFile(dir + "/" + task + "/status"));
     std::string line, name;
     Switches s;
-    s.threads = 1;
     while (std::getline(status, line)) {
       if (!line.compare(0, 5, "Name:")) name = line.substr(line.find_first_not_of(" \t", 5));
       else if (!line.compare(0, 24, "voluntary_ctxt_switches:")) s.voluntary = atof(line.c_str() + 24);
@@ -176,23 +152,7 @@ ByThread ThreadSwitches(pid_t pid) {
     t.involuntary += s.involuntary;
     t.threads += 1;
   }
-  if (d) closedir(d);
   return out;
-}
-
-// The daemon: the pulseaudio process this program started (its child).
-pid_t DaemonPid() {
-  DIR *d = opendir("/proc");
-  pid_t found = -1;
-  while (dirent *e = d ? readdir(d) : nullptr) {
-    const pid_t pid = atoi(e->d_name);
-    if (pid <= 0) continue;
-    const std::string stat = ReadFile("/proc/" + std::to_string(pid) + "/stat");
-    if (stat.find("(pulseaudio)") != std::string::npos && pid_t(Field(stat, 4)) == getpid())
-      found = pid;
-  }
-  if (d) closedir(d);
-  return found;
 }
 
 struct Client {
@@ -290,13 +250,13 @@ Phase Measure(const std::string &name, const char *role, pid_t daemon, double se
   }
   usleep(useconds_t(kSettleSeconds * 1e6));  // a measurement window, not a wait for a condition
   const ByThread th0 = ThreadSwitches(c.pid), d0 = ThreadSwitches(daemon);
-  const double cpu0 = CpuSeconds(c.pid), dcpu0 = CpuSeconds(daemon), t0 = Now();
+  const double cpu0 = hxbench::CpuSeconds(c.pid), dcpu0 = hxbench::CpuSeconds(daemon), t0 = Now();
   // The count the client reports is read at the end only: asking it in
   // between would wake it.
   const long count0 = c.ready_count;
   const double ready_at = t0 - kSettleSeconds;
   usleep(useconds_t(seconds * 1e6));
-  const double cpu1 = CpuSeconds(c.pid), dcpu1 = CpuSeconds(daemon), t1 = Now();
+  const double cpu1 = hxbench::CpuSeconds(c.pid), dcpu1 = hxbench::CpuSeconds(daemon), t1 = Now();
   const ByThread th1 = ThreadSwitches(c.pid), d1 = ThreadSwitches(daemon);
   ph.seconds = t1 - t0;
   ph.client_cpu = cpu1 - cpu0;
@@ -373,17 +333,13 @@ int main(int argc, char **argv) {
   if (role == "anchor") return RunAnchorClient();
   if (!role.empty()) return cli::Refuse(command, "--role wants call, idle or anchor");
   signal(SIGPIPE, SIG_IGN);
-  PulseDaemon daemon(Microphone::kEchoPath);
+  PulseDaemon daemon(Microphone::kEchoPath, "pulseaudio");
   std::string error = daemon.Start();
   if (!error.empty()) {
     fprintf(stderr, "call_cost: %s\n", error.c_str());
     return 1;
   }
-  const pid_t dpid = DaemonPid();
-  if (dpid <= 0) {
-    fprintf(stderr, "call_cost: cannot find the daemon's process\n");
-    return 1;
-  }
+  const pid_t dpid = daemon.pids().front();  // the pulseaudio process
   MicFeeder feeder(daemon);  // silence into the microphone all along
   printf("private daemon (echo path), %.0f s per phase after %.0f s of settling; CPU from "
          "/proc/<pid>/stat, wakeups = voluntary context switches\n", seconds, kSettleSeconds);

@@ -15,7 +15,6 @@
 // of its first and last window (default 60 s), and the CPU per second. The
 // pipe source adds no buffering of its own: a hardware microphone adds its
 // fragment time on top.
-#include <dirent.h>
 #include <dlfcn.h>
 #include <math.h>
 #include <stdio.h>
@@ -24,13 +23,13 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <fstream>
 #include <mutex>
 #include <string>
 #include <vector>
 
 #include "cli/option_table.h"
 #include "module_api.h"
+#include "proc_stat.h"
 #include "pulse_daemon.h"
 
 using namespace hxtest;
@@ -70,24 +69,10 @@ struct Host {
 // CPU seconds of this process's threads named hx-*.
 double ModuleCpuSeconds() {
   double total = 0;
-  const double tick = double(sysconf(_SC_CLK_TCK));
-  DIR *d = opendir("/proc/self/task");
-  while (dirent *e = d ? readdir(d) : nullptr) {
-    if (e->d_name[0] == '.') continue;
-    std::ifstream f(std::string("/proc/self/task/") + e->d_name + "/stat");
-    std::string stat((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
-    size_t open = stat.find('('), close = stat.rfind(')');
-    if (open == std::string::npos || close == std::string::npos) continue;
-    if (stat.compare(open + 1, 3, "hx-") != 0) continue;
-    // Fields after the name: state is 3rd, utime 14th, stime 15th.
-    std::vector<std::string> fields;
-    char *save = nullptr;
-    std::string rest = stat.substr(close + 2);
-    for (char *t = strtok_r(&rest[0], " ", &save); t; t = strtok_r(nullptr, " ", &save))
-      fields.push_back(t);
-    if (fields.size() > 12) total += (atof(fields[11].c_str()) + atof(fields[12].c_str())) / tick;
+  for (const std::string &t : hxbench::Tasks("/proc/self/task")) {
+    const std::string stat = hxbench::ReadFile("/proc/self/task/" + t + "/stat");
+    if (!hxbench::StatName(stat).compare(0, 3, "hx-")) total += hxbench::StatCpuSeconds(stat);
   }
-  if (d) closedir(d);
   return total;
 }
 
