@@ -15,10 +15,8 @@ struct BlockPump::State {
   std::condition_variable cv;
   ByteFifo fifo;
   std::vector<uint8_t> block;
-  int ticks = 0;
   bool quit = false;
   BlockFn on_block = nullptr;
-  TickFn on_tick = nullptr;
   void *arg = nullptr;
   pthread_t tid{};
 };
@@ -34,19 +32,11 @@ void *Run(void *p) {
   delete static_cast<StateRef *>(p);
   std::unique_lock<std::mutex> lk(s->mu);
   for (;;) {
-    s->cv.wait(lk, [&] {
-      return s->quit || s->ticks > 0 || (s->on_block && s->fifo.size() >= s->block.size());
-    });
+    s->cv.wait(lk, [&] { return s->quit || s->fifo.size() >= s->block.size(); });
     if (s->quit) return nullptr;
-    if (s->ticks > 0) {  // play requests go first: they pace the far end
-      --s->ticks;
-      lk.unlock();
-      s->on_tick(s->arg);
-    } else {
-      s->fifo.Pop(s->block.data(), s->block.size());
-      lk.unlock();
-      s->on_block(s->arg, s->block.data(), s->block.size());
-    }
+    s->fifo.Pop(s->block.data(), s->block.size());
+    lk.unlock();
+    s->on_block(s->arg, s->block.data(), s->block.size());
     lk.lock();
   }
 }
@@ -54,13 +44,12 @@ void *Run(void *p) {
 }  // namespace
 
 bool BlockPump::Start(const char *thread_name, size_t block_bytes, size_t capacity,
-                      BlockFn on_block, TickFn on_tick, void *arg) {
+                      BlockFn on_block, void *arg) {
   Stop();
   auto s = std::make_shared<State>();
   s->fifo.Reset(capacity);
   s->block.assign(block_bytes, 0);
   s->on_block = on_block;
-  s->on_tick = on_tick;
   s->arg = arg;
   auto *ref = new StateRef(s);
   if (pthread_create(&s->tid, nullptr, Run, ref) != 0) {
@@ -73,24 +62,16 @@ bool BlockPump::Start(const char *thread_name, size_t block_bytes, size_t capaci
 }
 
 void BlockPump::Push(const void *data, size_t len) {
-  if (!state_ || !state_->on_block) return;
+  if (!state_) return;
   std::lock_guard<std::mutex> lk(state_->mu);
   state_->fifo.Push(data, len);
   if (state_->fifo.size() >= state_->block.size()) state_->cv.notify_one();
-}
-
-void BlockPump::AddTicks(int n) {
-  if (!state_ || !state_->on_tick || n <= 0) return;
-  std::lock_guard<std::mutex> lk(state_->mu);
-  state_->ticks += n;
-  state_->cv.notify_one();
 }
 
 void BlockPump::Clear() {
   if (!state_) return;
   std::lock_guard<std::mutex> lk(state_->mu);
   state_->fifo.Clear();
-  state_->ticks = 0;
 }
 
 void BlockPump::Stop() {

@@ -334,7 +334,7 @@ std::mutex g_api_mu;
 Brisa *g_brisa = nullptr;
 // The instance BrisaApi_PutPlayData feeds, under its own lock, held only
 // for a push or to swap the pointer: the play thread never waits behind a
-// start or a stop (which joins the delivery thread), and a put made from a
+// start or a stop (which joins the main-loop thread), and a put made from a
 // library callback cannot deadlock against a stop waiting for that callback.
 std::mutex g_put_mu;
 Brisa *g_put_target = nullptr;

@@ -17,7 +17,7 @@ bool CaptureSession::Start(const char *client_name, const StreamSpec &spec, size
   cb_ = cb;
   size_t capacity = BytesPer10Ms(spec.ss) * (kFifoMs / 10);
   if (capacity < 4 * block_bytes) capacity = 4 * block_bytes;
-  if (!pump_.Start(client_name, block_bytes, capacity, OnBlock, nullptr, this)) return false;
+  if (!pump_.Start(client_name, block_bytes, capacity, OnBlock, this)) return false;
   if (!link_.Start(client_name, this)) {
     pump_.Stop();
     return false;

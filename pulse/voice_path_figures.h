@@ -3,8 +3,8 @@
 // underruns, far end dropped before the sink, and the levels of the
 // microphone before and after the canceller and of the far end played.
 // Lock-free: the counters take several writers; each level has one writer
-// at a time (the delivery thread or the main-loop thread of the instance
-// running), so a relaxed load and store add to it.
+// at a time (the main-loop thread of the instance running), so a relaxed
+// load and store add to it.
 #ifndef HX_PULSE_VOICE_PATH_FIGURES_H
 #define HX_PULSE_VOICE_PATH_FIGURES_H
 
