@@ -1,11 +1,8 @@
 // The echo-canceller component on its own: its contract, its drift tracker,
-// how it follows the reported delay and an echo the report does not show,
-// an echo that drops out, two threads at once.
-#include <math.h>
-
+// an echo the report does not show, an echo that drops out, two threads at
+// once.
 #include <atomic>
 #include <chrono>
-#include <random>
 #include <thread>
 #include <vector>
 
@@ -13,7 +10,7 @@
 
 #include "echo/drift_tracker.h"
 #include "echo/hx_echo.h"
-#include "support/speech.h"
+#include "support/digital_echo.h"
 
 namespace {
 
@@ -65,61 +62,6 @@ TEST(EchoComponent, RefusesAnEngineItDoesNotCarry) {
   EXPECT_STREQ(why, "unknown echo canceller engine");
 }
 
-// Real speech as the far end and its echo at -6 dB, `echo_ms` late, over a
-// -70 dBFS floor; one 20 ms block at a time through the canceller, which is
-// told the delay is `report_ms`.
-struct DigitalEcho {
-  std::vector<int16_t> speech = ReadMono(HX_SOURCE_DIR "/tests/data/speech16k.wav");
-  std::mt19937 rng{11};
-  std::normal_distribution<double> noise{0, 10};
-  std::vector<int16_t> played;  // mono far end, in order
-  bool echo_on = true;          // false: the microphone hears digital silence
-  int16_t mic[HX_ECHO_BLOCK], out[HX_ECHO_BLOCK];
-  void Block(hx_echo *e, int echo_ms, int report_ms) {
-    int16_t st[2 * HX_ECHO_REVERSE_FRAMES];
-    for (int r = 0; r < 2; ++r) {
-      for (int i = 0; i < HX_ECHO_REVERSE_FRAMES; ++i)
-        played.push_back(st[2 * i] = st[2 * i + 1] = speech[played.size() % speech.size()]);
-      hx_echo_reverse(e, st, HX_ECHO_REVERSE_FRAMES);
-    }
-    for (long i = 0, src = long(played.size()) - HX_ECHO_BLOCK - 16L * echo_ms; i < HX_ECHO_BLOCK; ++i, ++src)
-      mic[i] = echo_on ? int16_t((src >= 0 ? played[src] / 2 : 0) + lrint(noise(rng))) : 0;
-    int32_t voice;
-    hx_echo_capture(e, mic, HX_ECHO_BLOCK, report_ms, out, &voice);
-  }
-};
-
-double Power(const int16_t *x) {
-  double p = 0;
-  for (int i = 0; i < HX_ECHO_BLOCK; ++i) p += double(x[i]) * x[i];
-  return p;
-}
-
-// The alignment follows the reported delay at once when it jumps by more
-// than 20 ms (then settles on a second's average), and leaves smaller
-// changes to the canceller; cancellation holds either way.
-TEST(EchoComponent, FollowsTheReportedDelayInSteps) {
-  Canceller c;
-  DigitalEcho echo;
-  ASSERT_FALSE(echo.speech.empty()) << "cannot read tests/data/speech16k.wav";
-  auto run = [&](int blocks, int delay_ms) {  // ERLE over the second half
-    double in = 0, left = 0;
-    for (int b = 0; b < blocks; ++b) {
-      echo.Block(c.e, delay_ms, delay_ms);
-      if (b >= blocks / 2) in += Power(echo.mic), left += Power(echo.out);
-    }
-    return 10 * log10(in / (left + 1));
-  };
-  EXPECT_GT(run(250, 100), 30);
-  EXPECT_EQ((V{c.Stats().applied_delay_ms, c.Stats().lead_ms}), (V{100, 40}));
-  run(26, 160);  // a jump: taken after 500 ms
-  EXPECT_EQ(c.Stats().applied_delay_ms, 160);
-  EXPECT_GT(run(250, 160), 30) << "after the jump";
-  EXPECT_GT(run(250, 172), 30) << "after a 12 ms change, left to the canceller";
-  EXPECT_EQ((V{c.Stats().applied_delay_ms, c.Stats().alignment_steps, c.Stats().starved_blocks}),
-            (V{160, 1, 0}));
-}
-
 // An echo the report does not show (a loopback, a converter's buffer) and
 // device changes that move it while the report stays: the canceller finds
 // the echo in the signals. The report says 40 ms throughout; the echo comes
@@ -133,7 +75,8 @@ TEST(EchoComponent, FindsAnEchoTheReportDoesNotShow) {
     double in = 0, left = 0;
     for (int b = 0; b < 500; ++b) {
       echo.Block(c.e, echo_ms, 40);
-      if (b >= 100 && Power(echo.mic) > HX_ECHO_BLOCK * 1e4) in += Power(echo.mic), left += Power(echo.out);
+      const double heard = BlockPower(echo.mic);
+      if (b >= 100 && heard > HX_ECHO_BLOCK * 1e4) in += heard, left += BlockPower(echo.out);
       if (b % 25 == 24 && in > 0) {
         EXPECT_GE(10 * log10(in / (left + 1)), 20) << "echo at " << echo_ms << " ms, " << (b + 1) * 0.02 << " s";
         in = left = 0;
@@ -157,8 +100,8 @@ TEST(EchoComponent, AnEchoThatDropsOutLeavesNoEstimateBehind) {
   double far = 0, left = 0;
   for (int b = 0; b < 10; ++b) {
     echo.Block(c.e, 60, 60);
-    far += Power(&echo.played[echo.played.size() - HX_ECHO_BLOCK - 16 * 60]);
-    left += Power(echo.out);
+    far += BlockPower(&echo.played[echo.played.size() - HX_ECHO_BLOCK - 16 * 60]);
+    left += BlockPower(echo.out);
   }
   ASSERT_GT(far, 1e6 * 10 * HX_ECHO_BLOCK) << "the far end must play during the dropout";
   EXPECT_LT(left, 10 * HX_ECHO_BLOCK);

@@ -5,12 +5,13 @@
 #include "echo/residual_suppressor.h"
 
 #include <gtest/gtest.h>
-#include <sndfile.h>
 
 #include <algorithm>
 #include <cmath>
 #include <string>
 #include <vector>
+
+#include "support/speech.h"
 
 namespace {
 
@@ -18,13 +19,10 @@ constexpr int kRate = 16000;
 constexpr size_t kFrame = 320;  // 20 ms, the measuring frame
 
 std::vector<float> LoadWav(const std::string &name) {
-  SF_INFO info = {};
-  SNDFILE *f = sf_open((std::string(HX_SOURCE_DIR) + "/" + name).c_str(), SFM_READ, &info);
-  EXPECT_TRUE(f && info.samplerate == kRate && info.channels == 1) << "cannot open 16 kHz mono " << name;
-  if (!f) return {};
-  std::vector<float> v(size_t(info.frames));
-  sf_read_float(f, v.data(), info.frames);
-  sf_close(f);
+  const std::vector<int16_t> pcm = ReadMono(HX_SOURCE_DIR "/" + name);
+  EXPECT_FALSE(pcm.empty()) << "cannot read 16 kHz mono " << name;
+  std::vector<float> v(pcm.size());
+  for (size_t i = 0; i < pcm.size(); ++i) v[i] = pcm[i] / 32768.0f;
   return v;
 }
 

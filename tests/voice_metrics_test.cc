@@ -136,14 +136,4 @@ TEST_F(VoiceMetricsTest, NearEndClippedInDoubleTalkIsCaught) {
   EXPECT_NEAR(m.near_gain_db, 0, 0.01);
 }
 
-TEST_F(VoiceMetricsTest, OutputThatDoesNotLineUpIsNotValid) {
-  const VoiceMetrics silent = Measure(std::vector<float>(kSamples, 0.f));
-  EXPECT_FALSE(silent.valid);
-  EXPECT_EQ(silent.near_correlation, 0);
-  // Only the echo: nothing of the near end to line up with.
-  EXPECT_FALSE(Measure(echo).valid);
-  // Too short to reach the measured frames.
-  EXPECT_FALSE(Measure(std::vector<float>(near.begin(), near.begin() + kRate)).valid);
-}
-
 }  // namespace

@@ -3,7 +3,8 @@
 // ends. Each step delivers one 20 ms microphone block (after the far end the
 // module hands over for it) and waits until the host's capture callback has
 // received its two 10 ms blocks, so nothing queues up and host block 2k and
-// 2k+1 belong to microphone block k.
+// 2k+1 belong to microphone block k. The module's log goes to a file while
+// it runs; gtest's messages, written between the steps, stay on the terminal.
 #ifndef HX_TESTS_SUPPORT_STEPPED_CALL_H
 #define HX_TESTS_SUPPORT_STEPPED_CALL_H
 
@@ -27,7 +28,7 @@ class SteppedCall {
     hxsim_reset(), hxsim_set_manual(1), hxsim_set_mic_pcm(near.data(), near.size(), 1);
     if (hxsim_set_echo_path(&path) != 0)
       return ::testing::AssertionFailure() << "echo path refused: " << hxsim_last_error();
-    Quiet quiet;
+    LogCapture quiet;
     if (!module_.Load(HX_MODULE_PATH)) return ::testing::AssertionFailure() << "cannot load the module";
     module_.SetDownComCallBackPtr((void *)&Capture, this, (void *)&Play, this);
     module_.SetMicroCapture(1), module_.SetAecMode(1);
@@ -40,7 +41,7 @@ class SteppedCall {
 
   // n microphone blocks; false (with the reason) when the module stalls.
   ::testing::AssertionResult Step(int n) {
-    Quiet quiet;
+    LogCapture quiet;
     for (int i = 0; i < n; ++i) {
       if (hxsim_pump_call(1, 5000) != 1)
         return ::testing::AssertionFailure() << "block " << blocks_ << ": " << hxsim_last_error();
@@ -64,7 +65,7 @@ class SteppedCall {
   }
 
   void Stop() {
-    Quiet quiet;
+    LogCapture quiet;
     if (started_) module_.DeInit();
     started_ = false;
     module_.Unload();
@@ -73,10 +74,6 @@ class SteppedCall {
   long blocks() const { return blocks_; }
 
  private:
-  // The module's log goes to a file while it runs (gtest's own messages,
-  // written between the steps, stay on the terminal).
-  using Quiet = LogCapture;
-
   static int32_t Capture(void *ctx, int16_t *samples, int32_t len) {
     auto *c = static_cast<SteppedCall *>(ctx);
     std::lock_guard<std::mutex> lk(c->mu_);
