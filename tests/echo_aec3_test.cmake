@@ -1,6 +1,5 @@
-# The AEC3 engine exists only where libtgowt-dev and libabsl-dev are
-# installed (scripts/hx.sh installs them). Without them the test fails and
-# says why; it never passes silently.
+# The AEC3 engine exists only where libtgowt-dev and libabsl-dev are installed (scripts/hx.sh
+# installs them); without them the test fails and says why, it never passes silently.
 if(TARGET hxecho_aec3)
   target_link_libraries(${name} PRIVATE hxecho_aec3 sndfile)
 else()

@@ -5,6 +5,7 @@
 
 #include <cmath>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -13,9 +14,8 @@ namespace {
 struct Values {
   bool quiet = false, echo = true;
   std::string out = "default";
-  int count = 3;
+  int count = 3, device = 0;
   double gain = 0, at = -1;
-  int device = 0;
   std::vector<std::string> files;
 };
 
@@ -38,11 +38,7 @@ cli::Command TestCommand(Values *v) {
 }
 
 // Runs the parser on args (the program name added), capturing both streams.
-struct Outcome {
-  cli::Parsed parsed;
-  std::string out, err;
-  std::vector<size_t> seen;
-};
+struct Outcome { cli::Parsed parsed; std::string out, err; std::vector<size_t> seen; };
 
 Outcome RunParser(const cli::Command &command, std::vector<std::string> args) {
   args.insert(args.begin(), "tool");
@@ -68,13 +64,9 @@ TEST(OptionTable, StoresEveryKindOfValue) {
                          "--at", "500ms", "--devices", "pulse", "--file", "a.wav", "--file", "b.wav"});
   ASSERT_EQ(r.parsed, cli::Parsed::kRun) << r.err;
   EXPECT_EQ(r.err, "");
-  EXPECT_TRUE(v.quiet);
-  EXPECT_FALSE(v.echo);
-  EXPECT_EQ(v.out, "x");
-  EXPECT_EQ(v.count, 64);
-  EXPECT_EQ(v.gain, -60);
+  EXPECT_EQ(std::make_tuple(v.quiet, v.echo, v.out, v.count, v.gain, v.device),
+            std::make_tuple(true, false, std::string("x"), 64, -60.0, 1));
   EXPECT_DOUBLE_EQ(v.at, 0.5);
-  EXPECT_EQ(v.device, 1);
   EXPECT_EQ(v.files, (std::vector<std::string>{"a.wav", "b.wav"}));
   // Table indices in the order given (the heading is index 4).
   EXPECT_EQ(r.seen, (std::vector<size_t>{0, 1, 3, 5, 6, 7, 8, 9, 9}));
@@ -82,9 +74,7 @@ TEST(OptionTable, StoresEveryKindOfValue) {
   Values w;
   r = ParseArgs(&w, {"--cou", "1", "--q", "--gain", "10"});
   ASSERT_EQ(r.parsed, cli::Parsed::kRun) << r.err;
-  EXPECT_EQ(w.count, 1);
-  EXPECT_TRUE(w.quiet);
-  EXPECT_EQ(w.gain, 10);
+  EXPECT_EQ(std::make_tuple(w.count, w.quiet, w.gain), std::make_tuple(1, true, 10.0));
   for (auto [text, seconds] : std::vector<std::pair<const char *, double>>{{"3", 3}, {"2.5s", 2.5}, {"0", 0}}) {
     ASSERT_EQ(ParseArgs(&w, {"--at", text}).parsed, cli::Parsed::kRun) << text;
     EXPECT_DOUBLE_EQ(w.at, seconds) << text;
@@ -119,9 +109,7 @@ TEST(OptionTable, RefusesWithTheReasonAndTheUsageLine) {
     Outcome r = ParseArgs(&v, args);
     EXPECT_EQ(r.parsed, cli::Parsed::kBad) << why;
     EXPECT_EQ(r.err, "tool: " + why + "\n" + kUsage);
-    EXPECT_EQ(r.out, "");
-    EXPECT_EQ(v.count, 3);
-    EXPECT_EQ(v.gain, 0);
+    EXPECT_EQ(std::make_tuple(r.out, v.count, v.gain), std::make_tuple(std::string(), 3, 0.0)) << why;
   }
   EXPECT_EQ(cli::ExitStatus(cli::Parsed::kBad), 2);
   Values v;

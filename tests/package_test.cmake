@@ -1,12 +1,9 @@
-# Builds the .deb packages of this build with cpack, checks them with lintian,
-# uses them unpacked, and installs and removes them on this machine (root
-# only: the install case fails otherwise). One process for all its cases (the
-# packages are built once), in the plain run only, alone: it changes the
-# machine's installed packages.
-pkg_check_modules(HX_TEST_SNDFILE REQUIRED IMPORTED_TARGET sndfile)
+# Builds the .deb packages with cpack, checks them with lintian, uses them unpacked, and installs
+# and removes them on this machine (root only). One process for all its cases (the packages are
+# built once), in the plain run only, alone: it changes the machine's installed packages.
 target_sources(${name} PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/pulse/signal_check.cc)
-target_link_libraries(${name} PRIVATE PkgConfig::HX_TEST_SNDFILE)
-add_dependencies(${name} hx_sim_backends hx_real_backends hx_record)
+target_link_libraries(${name} PRIVATE sndfile)
+add_dependencies(${name} hx_real_backends hx_record)
 set(HX_TEST_MANUAL ON)
 add_test(NAME package_test COMMAND ${name})
 set_tests_properties(package_test PROPERTIES LABELS "nosan;package" TIMEOUT 600 RUN_SERIAL TRUE)
