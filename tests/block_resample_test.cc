@@ -58,15 +58,11 @@ TEST(BlockResample, MatchesLiteralAlgorithmAndSaturates) {
   for (Pair p : kPairs) {
     ExpectSameStream(p, p.frame == 37 ? 60 : 200, [&](int, int) { return (int16_t)rng(); });
     ExpectSameStream(p, 40, [&](int, int) { return rng() & 1 ? 32767 : -32768; });
-    // Full-scale square waves, a new period (2..16) on every block.
-    std::pair<int64_t, int64_t> range = ExpectSameStream(
-        p, 30, [](int b, int i) { return i % (2 + b % 15) * 2 < 2 + b % 15 ? 32767 : -32768; });
-    EXPECT_TRUE(range.first < -32768 && range.second > 32767) << "squares " << p.in_rate;
     // Full-scale input whose signs follow the taps around one input: the output
     // there sums every tap with one sign (tap sums above 2^17 at 48k->16k).
     double per_input = kNpc * std::min(1.0, (double)p.out_rate / p.in_rate);
     for (int sign : {1, -1}) {
-      range = ExpectSameStream(p, 4, [&](int b, int m) {
+      const std::pair<int64_t, int64_t> range = ExpectSameStream(p, 4, [&](int b, int m) {
         int h = (int)(std::abs(m - (int)p.frame / 2 - 5 * b) * per_input + 0.5);
         return ((h < kNwing ? RefTable().imp[h] : 1) >= 0) == (sign > 0) ? 32767 : -32768;
       });

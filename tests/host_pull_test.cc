@@ -23,12 +23,6 @@ class HostPull : public ::testing::Test {
     count_ = 0xC0FFEE, ++cycle_;  // the host's own count before; new far-end content every pull
     return pull_(&engine_, frames, 0, ch, rate, out_, &count_);
   }
-  Pcm MixRight() {  // right channel of the saturated mix of the streams above 0: 0 and 2
-    Pcm r(480);
-    for (int j = 0; j < 480; ++j)
-      r[j] = Sat(Sample(cycle_, 0, 2 * j + 1) + Sample(cycle_, 2, 2 * j + 1));
-    return r;
-  }
 
   int cycle_ = 0;
   Hx_AEC_Impl engine_;
@@ -50,7 +44,8 @@ TEST_F(HostPull, MixedBlockPerRequest) {
   for (const auto &[frames, ch, rate, sys] : steps) {
     engine_.sys_capture.store(sys);
     ASSERT_EQ(0, Pull(frames, ch, rate));  // count and the bytes past it: misuse_test, fuzz_pull
-    const Pcm in = MixRight();
+    Pcm in(480);  // right channel of the saturated mix of the streams above 0: 0 and 2
+    for (int j = 0; j < 480; ++j) in[j] = Sat(Sample(cycle_, 0, 2 * j + 1) + Sample(cycle_, 2, 2 * j + 1));
     Pcm want(in);
     size_t n = frames;
     uint32_t produced = 0;
@@ -69,10 +64,7 @@ TEST_F(HostPull, MixedBlockPerRequest) {
 
 TEST_F(HostPull, RefusalsAndStatisticsLineAfter2000Ms) {
   uint32_t now = 1000;
-  auto pull_at = [&](uint32_t advance) {
-    hx::SetTickOffsetForTest(now += advance);
-    return Pull(480, 2, 48000);
-  };
+  auto pull_at = [&](uint32_t advance) { return hx::SetTickOffsetForTest(now += advance), Pull(480, 2, 48000); };
   for (uint32_t advance : {0u, 2500u}) pull_at(advance);  // the window restarts at the second
   LogCapture log;
   EXPECT_EQ(-1, pull_(nullptr, 480, 0, 2, 48000, out_, &count_));  // not counted

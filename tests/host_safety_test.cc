@@ -18,35 +18,25 @@ struct StallingHost {
   enum Which { kPlay, kCapture } which = kPlay;
   std::mutex mu;
   std::condition_variable cv;
-  bool armed = false, stalled = false, returned = false;
+  std::atomic<bool> armed{false}, stalled{false}, returned{false};
   std::thread::id stalled_thread;
-  int64_t late_calls = 0;  // calls by the stalled thread after it returned
-  int64_t calls_after_return = 0;
-  std::atomic<int64_t> captures{0};
+  std::atomic<int64_t> late_calls{0}, calls_after_return{0}, captures{0};  // late: by the stalled thread
 
   void Enter(Which w) {
     std::unique_lock<std::mutex> g(mu);
     if (returned) ++calls_after_return, late_calls += std::this_thread::get_id() == stalled_thread;
     if (w != which || !armed || stalled) return;
-    stalled = true;
-    stalled_thread = std::this_thread::get_id();
+    stalled = true, stalled_thread = std::this_thread::get_id();
     cv.wait_for(g, std::chrono::milliseconds(5000), [] { return false; });
     returned = true;
   }
   static int32_t Play(void *ctx, int16_t *buf, int32_t len, int32_t) {
     static_cast<StallingHost *>(ctx)->Enter(kPlay);
-    memset(buf, 0, (size_t)len);
-    return len;
+    return memset(buf, 0, (size_t)len), len;
   }
   static int32_t Capture(void *ctx, int16_t *, int32_t) {
     static_cast<StallingHost *>(ctx)->Enter(kCapture);
-    static_cast<StallingHost *>(ctx)->captures.fetch_add(1);
-    return 0;
-  }
-  template <class T>
-  T Get(const T &field) {  // a field read under the lock
-    std::lock_guard<std::mutex> g(mu);
-    return field;
+    return static_cast<StallingHost *>(ctx)->captures.fetch_add(1), 0;
   }
 };
 
@@ -63,9 +53,9 @@ class HostSafetyTest : public EngineTest {
     auto push = [&] { e_->PushMicData(block.data(), 480, 4, 2, 48000, 0, 0, 0); };
     push();
     ASSERT_TRUE(WaitUntil([&] { return host_.captures.load() > 0; }));
-    host_.mu.lock(), host_.armed = true, host_.mu.unlock();
+    host_.armed = true;
     if (which == StallingHost::kCapture) push();
-    ASSERT_TRUE(WaitUntil([&] { return host_.Get(host_.stalled); }));
+    ASSERT_TRUE(WaitUntil([&] { return host_.stalled.load(); }));
 
     Clock::time_point t0 = Clock::now();
     EXPECT_EQ(0, e_->DeInit());
@@ -79,13 +69,13 @@ class HostSafetyTest : public EngineTest {
     const int64_t before = host_.captures.load();
     for (int i = 0; i < 3; ++i) push();
     EXPECT_TRUE(WaitUntil([&] { return host_.captures.load() >= before + 3; }));
-    EXPECT_FALSE(host_.Get(host_.returned)) << "stall ended too early to tell";
+    EXPECT_FALSE(host_.returned.load()) << "stall ended too early to tell";
 
     // Once back, the old worker calls nothing more while the new start keeps calling.
-    ASSERT_TRUE(WaitUntil([&] { return host_.Get(host_.returned); }, 15000));
-    EXPECT_TRUE(WaitUntil([&] { return push(), host_.Get(host_.calls_after_return) >= 40; }));
-    EXPECT_EQ(0, host_.Get(host_.late_calls));
-    EXPECT_TRUE(WaitUntil([] { return EngineThreads().size() == 3; })) << EngineThreads().size();
+    ASSERT_TRUE(WaitUntil([&] { return host_.returned.load(); }, 15000));
+    EXPECT_TRUE(WaitUntil([&] { return push(), host_.calls_after_return.load() >= 40; }));
+    EXPECT_EQ(0, host_.late_calls.load());
+    EXPECT_TRUE(WaitUntil([] { return ModuleThreads() == 3; })) << ModuleThreads();
   }
   StallingHost host_;
 };

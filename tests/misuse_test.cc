@@ -23,10 +23,7 @@ struct Block {
 };
 
 int32_t Capture(void *, int16_t *, int32_t) { return 0; }
-int32_t Play(void *, int16_t *buf, int32_t len, int32_t) {
-  for (int i = 0; i < len / 2; ++i) buf[i] = (int16_t)(i * 37);
-  return len;
-}
+int32_t Play(void *, int16_t *buf, int32_t len, int32_t) { return std::fill(buf, buf + len / 2, 37), len; }
 int g_host;  // the host's context
 
 const char *const kStates[] = {"before Init", "running", "after DeInit", "after 2nd DeInit"};
@@ -34,11 +31,7 @@ const int32_t kAlways[4] = {0, 0, 0, 0}, kNever[4] = {-1, -1, -1, -1}, kOnlyRunn
 
 // One call (result per state in `want`); it may add a complaint about what it saw in the buffers.
 using Call = std::function<int32_t(ModuleApi &, std::string *bad)>;
-struct Row {
-  const char *what;
-  const int32_t *want;
-  Call call;
-};
+struct Row { const char *what; const int32_t *want; Call call; };
 
 // Push of `frames` frames with a data block of exactly `read_frames` frames.
 Call Push(uint32_t frames, uint8_t bpf, uint8_t ch, uint32_t rate, size_t read_frames, bool null_data = false,
@@ -137,16 +130,12 @@ TEST(Misuse, EveryExportAndEntryPointRefusesBadArgumentsInEveryState) {
   for (int state = 0; state < 4; ++state) {
     ASSERT_EQ(0, state == 1 ? m.Init() : state == 0 ? 0 : m.DeInit()) << kStates[state];
     restore();
-    int ok_rows = 0;
     for (Row &row : rows) {
       std::string bad;
-      const int32_t got = row.call(m, &bad);
-      EXPECT_EQ(row.want[state], got) << row.what << ", " << kStates[state];
+      EXPECT_EQ(row.want[state], row.call(m, &bad)) << row.what << ", " << kStates[state];
       EXPECT_EQ("", bad) << row.what << ", " << kStates[state];
-      ok_rows += got == row.want[state] && bad.empty();
       restore();
     }
-    EXPECT_EQ((int)rows.size(), ok_rows) << kStates[state];
   }
   m.Unload();
 }

@@ -11,13 +11,10 @@ extern "C" int WebRtcAgc_get_config(void *agc, WebRtcAgcConfig *config);
 
 namespace {
 
-void CreateAll() { ns_create(), agc_create(16000); }
-void FreeAll() { ns_free(), agc_free(); }
-
 class Chain : public ::testing::Test {
  protected:
-  void SetUp() override { FreeAll(); }
-  void TearDown() override { FreeAll(); }
+  void SetUp() override { ns_free(), agc_free(); }
+  void TearDown() override { ns_free(), agc_free(); }
 };
 
 // The declarations, used on the installed library as the chain must (per half:
@@ -29,7 +26,7 @@ TEST_F(Chain, MatchesDirectUseOfTheLibrary) {
   ASSERT_TRUE(WebRtcNs_set_policy(ns, 2) == 0 && WebRtcAgc_Init(agc, 0, 255, 1, 16000) == 0);
   HpfState hpf;
   ASSERT_TRUE(WebRtcAgc_set_config(agc, WebRtcAgcConfig{3, 12, 1}) == 0 && hpf_init(&hpf, 16000) == 0);
-  CreateAll();
+  ns_create(), agc_create(16000);
   WebRtcAgcConfig c = {};
   ASSERT_EQ(WebRtcAgc_get_config(g_agc, &c), 0);
   EXPECT_TRUE(c.targetLevelDbfs == 3 && c.compressionGaindB == 12 && c.limiterEnable == 1);
@@ -60,7 +57,7 @@ TEST_F(Chain, MatchesDirectUseOfTheLibrary) {
 
 TEST_F(Chain, WrongLengthsOrANullFilterEndTheProcess) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
-  CreateAll();
+  ns_create(), agc_create(16000);
   int16_t x[480] = {}, y[480] = {};
   EXPECT_DEATH(ns_process(x, 960, y), "Hx_Aec_Impl:569: .*Assertion `len == 640' failed");
   EXPECT_DEATH(agc_process(x, 320, y, 640), "Hx_Aec_Impl:614: .*Assertion `inlen == 640' failed");

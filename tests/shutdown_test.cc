@@ -27,7 +27,7 @@ TEST_F(ShutdownTest, StopDuringAReinitialisationReleasesTheVoicePathLast) {
     Kick();
     std::this_thread::sleep_for(std::chrono::microseconds(round * 700));
     e_->DeInit();
-    EXPECT_TRUE(!hxsim_brisa_loaded() && WaitUntil([] { return EngineThreads().empty(); }, 5000)) << round;
+    EXPECT_TRUE(!hxsim_brisa_loaded() && WaitUntil([] { return !ModuleThreads(); }, 5000)) << round;
     EXPECT_EQ(0, BrisaCallsAfterRelease(CallLog())) << round << testing::PrintToString(CallLog());
   }
 }
@@ -55,7 +55,7 @@ TEST_F(ShutdownTest, MonitorStuckPastItsWaitNeverCallsTheReleasedLibrary) {
   EXPECT_EQ((std::vector<std::string>{"fnMirelDll_UnInit()", "BrisaApi_Uninit()", "BrisaApi_Init(0)", "BrisaApi_Start(1)",
                                       "BrisaApi_AddPlayChannel(0)", "BrisaApi_Stop()", "BrisaApi_Uninit()"}),
             CallLog());
-  EXPECT_TRUE(WaitUntil([] { return EngineThreads().empty(); }, 5000));
+  EXPECT_TRUE(WaitUntil([] { return !ModuleThreads(); }, 5000));
   e_->Init();  // a new start works after a late worker
   ASSERT_TRUE(log_->WaitFor(kA1 + "\n", 3));
 }
@@ -75,7 +75,7 @@ TEST_F(ShutdownTest, PlayThreadStuckInTheHostNeverReachesTheReleasedLibrary) {
   ASSERT_TRUE(log_->WaitFor(kTag + "exit win7_PlayProc thread !!!!\n"));
   hx::Sleep(100);
   EXPECT_EQ(put_calls, SimStatus().put_play_calls);
-  EXPECT_TRUE(WaitUntil([] { return EngineThreads().empty(); }, 5000));
+  EXPECT_TRUE(WaitUntil([] { return !ModuleThreads(); }, 5000));
 }
 
 TEST_F(ShutdownTest, CallbacksKeepFlowingThroughStopsAndEndAtDestruction) {

@@ -17,11 +17,6 @@ void Drain(Hx_AEC_Impl *e, int32_t keep) {
     if (count - 1 <= keep) break;
   }
 }
-
-size_t QueueSize(Hx_AEC_Impl *e) {
-  hx::Lock l(e->m_micListLock);
-  return e->m_micList.size();
-}
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
@@ -49,7 +44,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const size_t values = (size_t)readable * (ch ? ch : 1);
     int16_t *block = (int16_t *)ExactBlock(values * sizeof(int16_t));
     for (size_t i = 0; i < values; ++i) block[i] = in.s16();
-    const size_t before = QueueSize(e);
+    const size_t before = (hx::Lock(e->m_micListLock), e->m_micList.size());
     const uint32_t aux = in.u32();
     HX_FUZZ_CHECK(push(e, op & 16 ? nullptr : block, frames, bpf, ch, rate, aux, ~aux, 7, 1, 2) == 0);
     {

@@ -1,21 +1,13 @@
-// A minimal host: loads the module by path, starts it and unloads it the
-// ways a host may, with its callbacks living in this executable.
-//   hx_load_probe MODULE init-deinit | no-deinit
-//       Init (and DeInit unless told not to), unload, and report the
-//       module's threads ("hx-...") before and after the unload.
-//   hx_load_probe MODULE rounds N SEED [MAX_MS]
-//       N rounds of load, Init, a random 0..MAX_MS ms (50), unload without
-//       DeInit.
-//   hx_load_probe MODULE exit-no-deinit | exit-stalled-callback
-//       Init, then return from main without DeInit (static destructors run
+// A minimal host: loads the module by path, starts it with its callbacks living in this
+// executable and unloads it the ways a host may. Usage: hx_load_probe MODULE SCENARIO, with
+//   init-deinit | no-deinit: Init (and DeInit), unload; module threads ("hx-...") before/after.
+//   rounds N SEED MAX_MS: N rounds of load, Init, a random 0..MAX_MS ms, unload without DeInit.
+//   exit-no-deinit | exit-stalled-callback: Init, return from main (static destructors run
 //       with the engine started); in the second a play callback never returns.
-//   hx_load_probe MODULE deinit-stalled-unload
-//       DeInit while a play callback is held 6 s, unload, and live on until
+//   deinit-stalled-unload: DeInit while a play callback is held 6 s, unload, live on until
 //       the callback has come back.
-// Exit codes: 0 done, 2 bad arguments, 3 the module did not load, 4, 5 and 7
-// a wait ran out. The PROBE lines go straight to file descriptor 1
-// (dprintf), in order with the module's log lines.
-#include <dirent.h>
+// Exit codes: 0 done, 2 bad arguments, 3 no module, 4, 5 and 7 a wait ran out. PROBE lines
+// go straight to file descriptor 1, in order with the module's log lines.
 #include <dlfcn.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -23,32 +15,19 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <string>
 #include <vector>
 
 #include "host/module_api.h"
+#include "tests/support/module_threads.h"
 
 namespace {
 
-// Threads of this process whose name starts with "hx-".
-int ModuleThreads() {
-  int n = 0;
-  DIR *d = opendir("/proc/self/task");
-  while (struct dirent *e = d ? readdir(d) : nullptr) {
-    char path[300], comm[32] = "";
-    snprintf(path, sizeof path, "/proc/self/task/%s/comm", e->d_name);
-    if (FILE *f = e->d_name[0] != '.' ? fopen(path, "r") : nullptr)
-      n += fgets(comm, sizeof comm, f) && !strncmp(comm, "hx-", 3), fclose(f);
-  }
-  if (d) closedir(d);
-  return n;
-}
-
 double NowMs() {
   timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return ts.tv_sec * 1e3 + ts.tv_nsec / 1e6;
+  return clock_gettime(CLOCK_MONOTONIC, &ts), ts.tv_sec * 1e3 + ts.tv_nsec / 1e6;
 }
 
 // Polls `cond` every 2 ms for up to 10 s.
@@ -73,8 +52,7 @@ int32_t HostPlay(void *, int16_t *buf, int32_t len, int32_t) {
   while (stall < 0) sleep(100);
   if (stall > 0) usleep((useconds_t)stall * 1000), g_stall_returned = true;
   g_plays.fetch_add(1);
-  memcpy(buf, g_far_end.data(), (size_t)len);
-  return len;
+  return memcpy(buf, g_far_end.data(), (size_t)len), len;
 }
 
 // Loads the module and starts it with this host's callbacks and system audio
@@ -83,10 +61,7 @@ bool LoadAndInit(const char *path, host::ModuleApi *m) {
   std::string error;
   if (!host::LoadModule(path, m, &error)) return fprintf(stderr, "load failed: %s\n", error.c_str()), false;
   m->SetDownComCallBackPtr((void *)&HostCapture, nullptr, (void *)&HostPlay, &g_far_end);
-  m->SetMicroCapture(1);
-  m->SetSysCapture(1);
-  m->Init();
-  return true;
+  return m->SetMicroCapture(1), m->SetSysCapture(1), m->Init(), true;
 }
 
 }  // namespace
@@ -96,8 +71,9 @@ int main(int argc, char **argv) {
   const std::string what = argv[2];
   host::ModuleApi m;
   if (what == "rounds") {
-    const int rounds = argc > 3 ? atoi(argv[3]) : 200, max_ms = argc > 5 ? atoi(argv[5]) : 50;
-    unsigned seed = argc > 4 ? (unsigned)strtoul(argv[4], nullptr, 10) : 1;
+    if (argc < 6) return 2;
+    const int rounds = atoi(argv[3]), max_ms = atoi(argv[5]);
+    unsigned seed = (unsigned)strtoul(argv[4], nullptr, 10);
     double worst = 0;
     int threads_left = 0;
     for (int r = 0; r < rounds; ++r) {
@@ -105,8 +81,7 @@ int main(int argc, char **argv) {
       if (!LoadAndInit(argv[1], &m)) return 3;
       usleep((useconds_t)(rand_r(&seed) % (max_ms + 1)) * 1000);
       dlclose(m.handle);
-      if (NowMs() - t0 > worst) worst = NowMs() - t0;
-      threads_left += ModuleThreads();
+      worst = std::max(worst, NowMs() - t0), threads_left += ModuleThreads();
     }
     dprintf(1, "PROBE rounds=%d worst_round_ms=%.0f threads_left=%d\n", rounds, worst, threads_left);
     return 0;
@@ -122,8 +97,7 @@ int main(int argc, char **argv) {
   }
   if (!Until([] { return g_plays >= 5 && g_captures >= 1; })) return 4;
   if (what == "exit-no-deinit" || what == "exit-stalled-callback") {
-    if (what == "exit-stalled-callback") g_stall_ms = -1;
-    if (what == "exit-stalled-callback" && !Until([] { return g_stalling.load(); })) return 5;
+    if (what == "exit-stalled-callback" && (g_stall_ms = -1, !Until([] { return g_stalling.load(); }))) return 5;
     dprintf(1, "PROBE exiting with the engine started\n");
     return 0;  // static destructors: the module's and this executable's
   }

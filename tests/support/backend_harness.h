@@ -3,12 +3,10 @@
 #ifndef HX_TESTS_SUPPORT_BACKEND_HARNESS_H
 #define HX_TESTS_SUPPORT_BACKEND_HARNESS_H
 
-#include <dirent.h>
 #include <dlfcn.h>
 
 #include <algorithm>
 #include <atomic>
-#include <fstream>
 #include <memory>
 #include <sstream>
 #include <thread>
@@ -20,6 +18,7 @@
 #include "hxsim.h"
 #include "platform/tick.h"
 #include "support/log_capture.h"
+#include "support/module_threads.h"
 
 // Module log texts without their line end: the engine tag and the back-end
 // selection lines (A voice path, B plain capture, C playback only, N none).
@@ -67,19 +66,6 @@ inline std::vector<std::string> CallLog() {
 
 inline hxsim_status SimStatus() { hxsim_status st; hxsim_get_status(&st); return st; }
 
-// Names of the engine threads (hx-mix, hx-play, hx-monitor) alive.
-inline std::vector<std::string> EngineThreads() {
-  std::vector<std::string> names;
-  DIR *d = opendir("/proc/self/task");
-  while (dirent *ent = d ? readdir(d) : nullptr) {
-    std::ifstream f(std::string("/proc/self/task/") + ent->d_name + "/comm");
-    std::string name;
-    if (std::getline(f, name) && name.rfind("hx-", 0) == 0) names.push_back(name);
-  }
-  if (d) closedir(d);
-  return names;
-}
-
 // Starts the world's threads from the test's thread (they take its name).
 inline void WarmWorldThreads() { tovan_init([](uint8_t *, int32_t) {}); tovan_uninit(); }
 
@@ -92,7 +78,7 @@ inline std::string LeftRunning(int quiet_ms = 300) {
   if (st.mirel_running) what << "plain capture running; ";
   if (st.tovan_running) what << "system audio running; ";
   if (hxsim_brisa_loaded()) what << "voice path loaded; ";
-  if (!EngineThreads().empty()) what << EngineThreads().size() << " engine threads; ";
+  if (ModuleThreads()) what << ModuleThreads() << " engine threads; ";
   if (hxsim_device_objects_alive()) what << "device objects alive; ";
   std::this_thread::sleep_for(std::chrono::milliseconds(quiet_ms));
   hxsim_status later = SimStatus();
@@ -111,8 +97,7 @@ class EngineTest : public ::testing::Test {
     log_.reset();
   }
   void Create() {  // a new engine with the host's callbacks registered
-    e_ = new Hx_AEC_Impl;
-    e_->SetDownComCallBackPtr((void *)&FakeHost::Capture, &host_, (void *)FakeHost::Play, &host_);
+    (e_ = new Hx_AEC_Impl)->SetDownComCallBackPtr((void *)&FakeHost::Capture, &host_, (void *)FakeHost::Play, &host_);
   }
   void Start() { if (!e_) Create(); e_->Init(); }
   void Stop() { if (e_) e_->DeInit(); delete e_; e_ = nullptr; }
@@ -128,11 +113,9 @@ class EngineTest : public ::testing::Test {
 struct ModuleApi : host::ModuleApi {
   bool Load(const char *path) {  // false, with the reason on stderr, if it cannot be loaded whole
     std::string error;
-    if (!host::LoadModule(path, this, &error)) fprintf(stderr, "%s\n", error.c_str());
-    return error.empty();
+    return host::LoadModule(path, this, &error) || (fprintf(stderr, "%s\n", error.c_str()), false);
   }
-  // Fetches the two entry points and their contexts into the members below;
-  // false when the exchange fails.
+  // Fetches the two entry points and their contexts into the members below; false when the exchange fails.
   bool EntryPoints() {
     void *push_fn = nullptr, *pull_fn = nullptr;
     if (GetUpComCallBackPtr(&push_fn, &push_ctx, &pull_fn, &pull_ctx) != 0) return false;

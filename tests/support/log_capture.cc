@@ -7,14 +7,14 @@
 #include <sstream>
 #include <thread>
 
-LogCapture::LogCapture(int fd) : fd_(fd) {
+LogCapture::LogCapture() {
   char tmpl[] = "/tmp/hx_log_XXXXXX";
   file_fd_ = mkstemp(tmpl), path_ = tmpl, fflush(nullptr);
-  saved_fd_ = dup(fd_), dup2(file_fd_, fd_);
+  saved_fd_ = dup(1), dup2(file_fd_, 1);
 }
 
 LogCapture::~LogCapture() {
-  fflush(nullptr), dup2(saved_fd_, fd_);
+  fflush(nullptr), dup2(saved_fd_, 1);
   close(saved_fd_), close(file_fd_), unlink(path_.c_str());
 }
 
@@ -63,11 +63,9 @@ void LogCapture::Clear() {
 }
 
 bool WaitUntil(const std::function<bool()> &cond, int timeout_ms) {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-  while (!cond()) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  for (; !cond(); std::this_thread::sleep_for(std::chrono::milliseconds(5)))
     if (std::chrono::steady_clock::now() >= deadline) return cond();
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
   return true;
 }
 

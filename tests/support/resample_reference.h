@@ -1,7 +1,5 @@
-// Literal reference of the block resampler, shared by its unit test and its
-// fuzz target: the filter table computed here from its formula (a
-// Kaiser-windowed sinc), and the algorithm as written, one wing walk per
-// output sample with each tap product rounded on its own.
+// Literal reference of the block resampler: the filter table computed from its formula (a
+// Kaiser-windowed sinc), and the algorithm as written, one wing walk per output sample.
 #ifndef HX_TESTS_SUPPORT_RESAMPLE_REFERENCE_H
 #define HX_TESTS_SUPPORT_RESAMPLE_REFERENCE_H
 
