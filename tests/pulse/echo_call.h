@@ -1,8 +1,7 @@
-// Echo calls on the private daemon's echo path (Microphone::kEchoPath):
-// a host that plays speech as the far end and keeps what comes upstream,
-// the alignment of the upstream audio with a recording of the microphone,
-// and the echo reduction between the two (measure/echo_measure.h). Shared by
-// the real-path echo tests and the side-by-side tool (bench/echo_real.cc).
+// Echo calls on the private daemon's echo path (Microphone::kEchoPath): a
+// host that plays speech as the far end and keeps what comes upstream, its
+// alignment with a recording of the microphone and the echo reduction
+// between the two. Shared by the echo tests and bench/echo_real.cc.
 #ifndef HX_TESTS_PULSE_ECHO_CALL_H
 #define HX_TESTS_PULSE_ECHO_CALL_H
 
@@ -22,8 +21,8 @@
 
 namespace hxtest {
 
-// tests/data/speech16k.wav without its silent ends (7.2 s of speech whose
-// longest pause is 0.3 s), so that a loop of it keeps the far end talking.
+// tests/data/speech16k.wav without its silent ends: a loop of it keeps the
+// far end talking.
 inline std::vector<int16_t> SpeechLoop16k() {
   std::vector<int16_t> x = Speech16k();
   auto loud = [](int16_t v) { return std::abs(int(v)) > 200; };
@@ -33,9 +32,8 @@ inline std::vector<int16_t> SpeechLoop16k() {
 }
 
 // The host of an echo call. Stream 0 of the far end plays `far` (16 kHz
-// mono, looped) while far_on is set, as 48 kHz stereo with every sample
-// repeated three times: the module's play thread keeps every third value,
-// so the voice path receives exactly `far`. Upstream blocks are kept.
+// mono, looped) while far_on is set, every sample repeated as 48 kHz stereo
+// (the voice path receives exactly `far`). Upstream blocks are kept.
 struct EchoHost {
   std::mutex mu;
   std::vector<int16_t> up;   // 48 kHz stereo
@@ -76,8 +74,7 @@ struct EchoHost {
   }
 };
 
-// Where an output follows the microphone: out16[i + lag] is microphone
-// sample i; ncc says how well the talker matched.
+// out16[i + lag] is microphone sample i; ncc: how well the talker matched.
 struct Lag {
   long lag = 0;
   double ncc = 0;
@@ -94,11 +91,9 @@ struct MicRecording {
   }
 };
 
-// A near-end talker (`talk`, played into the microphone by `feeder`) on a
-// silent far end: where the microphone recording and the output line up,
-// found from the 2 s of microphone from the talker on. out_count() is how
-// many 16 kHz samples the output holds, out16() those samples. Waits
-// (within 20 s each) for those 2 s and 1 s of output beyond them.
+// A near-end talker (`talk`, fed by `feeder`) on a silent far end: where
+// the 2 s of microphone from the talker on line up with the output
+// (out_count() 16 kHz samples, out16() those samples).
 inline Lag AlignByTalker(MicFeeder &feeder, MicRecording &mic, const std::vector<int16_t> &talk,
                          const std::function<size_t()> &out_count,
                          const std::function<std::vector<int16_t>()> &out16) {
@@ -114,9 +109,8 @@ inline Lag AlignByTalker(MicFeeder &feeder, MicRecording &mic, const std::vector
   return Lag{m.lag - long(from), m.ncc};
 }
 
-// Echo reduction over the microphone samples [from, to): the microphone
-// holds echo only there (its near end is silent), `out` is 48 kHz stereo
-// (the host's upstream audio, or any 16 kHz output repeated by Stereo48).
+// Echo reduction over the microphone samples [from, to), where it holds
+// echo only; `out` is 48 kHz stereo (upstream audio, or Stereo48).
 inline echo_measure::Erle ErleBetween(const std::vector<int16_t> &mic, size_t from, size_t to,
                                       const std::vector<int16_t> &out, long lag) {
   // Microphone sample i sits at output frame 3 (i + lag); start where both exist.

@@ -1,6 +1,5 @@
 // PulseDaemon on PipeWire: a session bus of its own, then pipewire,
-// wireplumber and pipewire-pulse, started in that order; the devices load
-// through pactl once pipewire-pulse answers, as on PulseAudio.
+// wireplumber and pipewire-pulse, started in that order.
 #include <errno.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -14,20 +13,10 @@ namespace hxtest {
 
 namespace {
 
-constexpr double kStartSeconds = 20;  // per process: a sanitizer build on two busy cores
-
 bool WriteFile(const std::string &path, const std::string &text) {
   std::ofstream f(path);
   f << text;
   return bool(f.flush());
-}
-
-// "" once `socket` takes connections; else why not (`p` ended, or too slow).
-std::string AwaitSocket(ServerProcess &p, const std::string &socket) {
-  WaitFor([&] { return !p.Running() || Connectable(socket); }, kStartSeconds);
-  if (!p.Running()) return p.program() + " exited at start";
-  if (!Connectable(socket)) return p.program() + " did not open " + socket + " within 20 s";
-  return "";
 }
 
 }  // namespace
@@ -77,39 +66,8 @@ std::string PulseDaemon::LaunchPipeWire() {
     why = Spawn(pipewire_pulse_, {});
     if (why.empty()) why = AwaitSocket(pipewire_pulse_, dir_ + "/pulse/native");
   }
-  if (why.empty()) why = LoadPipeWireDevices();
+  if (why.empty()) why = LoadDevices();
   return why.empty() ? "" : Failed("the private PipeWire did not start: " + why);
-}
-
-// Loads the devices (after a restart of pipewire-pulse or pipewire none
-// is left: they were pipewire objects of pipewire-pulse), then names the
-// defaults and waits until wireplumber, which keeps them, reports them.
-std::string PulseDaemon::LoadPipeWireDevices() {
-  std::string out;
-  WaitFor([&] { return !pipewire_pulse_.Running() || Pactl("info", &out) == 0; }, kStartSeconds);
-  if (Pactl("info", &out) != 0) return "pipewire-pulse does not answer: " + out;
-  const bool echo = mic_ == Microphone::kEchoPath;
-  const std::vector<std::string> spk = {"module-null-sink", "sink_name=spk", "rate=48000"};
-  std::vector<std::vector<std::string>> modules;
-  if (echo)
-    modules = {{"module-null-sink", "sink_name=micsrc", "rate=48000"},
-               {"module-remap-source", "master=micsrc.monitor", "source_name=mic"}, spk, EchoLoopback("spk", 40)};
-  else
-    modules = {spk, {"module-pipe-source", "source_name=mic", "file=" + fifo(), "format=s16le", "rate=16000",
-                     "channels=2"}};
-  unlink(fifo().c_str());  // the pipe source makes it anew
-  for (const std::vector<std::string> &m : modules)
-    if (LoadModule(m).empty()) return "pipewire-pulse refused " + m[0] + " " + m[1];
-  std::string sink, source;
-  WaitFor([&] {
-    if (!wireplumber_.Running() || !pipewire_pulse_.Running()) return true;
-    Pactl("set-default-sink spk"), Pactl("set-default-source mic");
-    return Pactl("get-default-sink", &sink) == 0 && sink == "spk\n" && Pactl("get-default-source", &source) == 0 &&
-           source == "mic\n";
-  }, kStartSeconds);
-  if (sink != "spk\n" || source != "mic\n")
-    return "the defaults did not become spk and mic (they are '" + sink + "' and '" + source + "')";
-  return "";
 }
 
 }  // namespace hxtest

@@ -1,8 +1,6 @@
 // The PulseAudio back-end libraries through their C contracts, on a private
-// server (PulseAudio, or PipeWire with pipewire-pulse): the voice path
-// without a server and stopped during a put, and every library against a
-// stalled server. Their signals are checked through the module
-// (pulse_module_test.cc).
+// server: the voice path without a server and stopped during a put, and
+// every library against a stalled server (their signals: pulse_module_test).
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <unistd.h>
@@ -79,9 +77,8 @@ class Pulse : public ::testing::Test {
 // Without a server the voice path still initialises at once and starts its
 // streams, in 320-sample blocks, when the server appears; from inside a
 // block or a request every entry but the put is refused and the path goes
-// on. Initialised again:
-// a stop that comes while a play-request callback is still handing over far
-// end returns (the put does not wait behind the stop that waits for it).
+// on. Initialised again: a stop that comes while a play-request callback is
+// handing over far end returns (the put does not wait behind it).
 TEST_F(Pulse, VoicePathStartsWithoutServerAndStopsDuringAPut) {
   daemon_.Kill();
   g_voice.far = StereoTone(16000, 500, 1500, 6000, 3000);
@@ -120,10 +117,10 @@ TEST_F(Pulse, VoicePathStartsWithoutServerAndStopsDuringAPut) {
   EXPECT_EQ(BrisaApi_Uninit(), 0);
 }
 
-// A server that accepts connections but never answers (stopped): every call
-// of every library returns promptly (1.5 s is a hang bound: below the 2 s a
-// connection attempt may take, above a sanitizer build's slowest call on a
-// busy machine, 1.01 s); once the server wakes up, the voice path records.
+// A stopped server (it accepts connections but never answers): every call
+// of every library returns within 1.5 s (a hang bound: below the 2 s a
+// connection attempt may take, above a sanitizer build's slowest call seen,
+// 1.01 s); once the server wakes up, the voice path records.
 TEST_F(Pulse, EveryCallReturnsWhileTheServerIsStalled) {
   MicFeeder feeder(daemon_.fifo());
   daemon_.Signal(SIGSTOP);

@@ -5,6 +5,8 @@
 #include <signal.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -88,6 +90,21 @@ std::vector<std::string> PulseDaemon::EchoLoopback(const std::string &speaker, i
 }
 
 namespace {
+constexpr double kStartSeconds = 20;  // per process: a sanitizer build on two busy cores
+
+// True when a unix stream socket at `path` accepts a connection.
+bool Connectable(const std::string &path) {
+  sockaddr_un addr = {};
+  addr.sun_family = AF_UNIX;
+  if (path.size() >= sizeof addr.sun_path) return false;
+  memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+  const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return false;
+  const bool ok = connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0;
+  close(fd);
+  return ok;
+}
+
 std::string Joined(const std::vector<std::string> &words) {
   std::string line;
   for (const std::string &w : words) line += (line.empty() ? "" : " ") + w;
@@ -95,37 +112,55 @@ std::string Joined(const std::vector<std::string> &words) {
 }
 }  // namespace
 
+std::string PulseDaemon::AwaitSocket(ServerProcess &p, const std::string &socket) {
+  WaitFor([&] { return !p.Running() || Connectable(socket); }, kStartSeconds);
+  if (!p.Running()) return p.program() + " exited at start";
+  if (!Connectable(socket)) return p.program() + " did not open " + socket + " within 20 s";
+  return "";
+}
+
 std::string PulseDaemon::LaunchPulseAudio() {
-  unlink(fifo().c_str());  // left behind by a killed daemon; the source makes it anew
-  const bool echo = mic_ == Microphone::kEchoPath;
-  std::vector<std::string> args = {
-      "-n", "--daemonize=no", "--exit-idle-time=-1", "--use-pid-file=no",
-      "--disable-shm=yes", "--log-target=stderr", "--log-level=info",
-      "-L", "module-native-protocol-unix socket=" + dir_ + "/sock auth-anonymous=1",
-      "-L", "module-null-sink sink_name=spk rate=48000", "-L",
-      "module-pipe-source source_name=mic file=" + fifo() + " format=s16le rate=16000 channels=2"};
-  if (echo) {
-    args.back() = "module-null-sink sink_name=micsrc rate=48000";
-    args.insert(args.end(), {"-L", "module-remap-source master=micsrc.monitor source_name=mic", "-L",
-                             Joined(EchoLoopback("spk", 40))});
+  unlink((dir_ + "/sock").c_str());
+  std::string why = Spawn(pulseaudio_, {"-n", "--daemonize=no", "--exit-idle-time=-1", "--use-pid-file=no",
+                                        "--disable-shm=yes", "--log-target=stderr", "--log-level=info", "-L",
+                                        "module-native-protocol-unix socket=" + dir_ + "/sock auth-anonymous=1"});
+  if (why.empty()) why = AwaitSocket(pulseaudio_, dir_ + "/sock");
+  if (why.empty()) why = LoadDevices();
+  return why.empty() ? "" : Failed("the private PulseAudio daemon did not start: " + why);
+}
+
+// Loads the devices (after a restart of the process that serves the
+// protocol none is left: they went with it), then names the defaults and
+// waits until the server reports them (on PipeWire wireplumber keeps them).
+std::string PulseDaemon::LoadDevices() {
+  ServerProcess &protocol = pipewire() ? pipewire_pulse_ : pulseaudio_;
+  std::string out;
+  WaitFor([&] { return !protocol.Running() || Pactl("info", &out) == 0; }, kStartSeconds);
+  if (Pactl("info", &out) != 0) return protocol.program() + " does not answer: " + out;
+  const std::vector<std::string> spk = {"module-null-sink", "sink_name=spk", "rate=48000"};
+  std::vector<std::vector<std::string>> modules;
+  if (mic_ == Microphone::kEchoPath)
+    modules = {{"module-null-sink", "sink_name=micsrc", "rate=48000"},
+               {"module-remap-source", "master=micsrc.monitor", "source_name=mic"}, spk, EchoLoopback("spk", 40)};
+  else
+    modules = {spk, {"module-pipe-source", "source_name=mic", "file=" + fifo(), "format=s16le", "rate=16000",
+                     "channels=2"}};
+  unlink(fifo().c_str());  // left behind by a killed server; the pipe source makes it anew
+  launched_.clear();
+  for (const std::vector<std::string> &m : modules) {
+    launched_.emplace_back(Joined(m) + " ", LoadModule(m));
+    if (launched_.back().second.empty()) return protocol.program() + " refused " + m[0] + " " + m[1];
   }
-  std::string why = Spawn(pulseaudio_, args);
-  if (!why.empty()) return Failed(why);
-  std::string list;  // modules, sinks, sources...: "<index>\t<name>\t..." lines
-  const bool up = WaitFor(
-      [&] {
-        return !pulseaudio_.Running() ||
-               (Pactl("list short", &list) == 0 && list.find("\tmic\t") != std::string::npos &&
-                list.find("\tspk\t") != std::string::npos &&
-                (!echo || list.find("module-loopback") != std::string::npos));
-      },
-      20);
-  if (!pulseaudio_.Running()) why = "the private PulseAudio daemon exited at start";
-  else if (!up) why = "the private PulseAudio daemon did not answer within 20 s";
-  // The defaults are named, not left to the server's choice among equals.
-  else if (echo && (Pactl("set-default-sink spk") != 0 || Pactl("set-default-source mic") != 0))
-    why = "the private PulseAudio daemon refused its default devices";
-  return why.empty() ? "" : Failed(why);
+  std::string sink, source;
+  WaitFor([&] {
+    if (!protocol.Running() || (pipewire() && !wireplumber_.Running())) return true;
+    Pactl("set-default-sink spk"), Pactl("set-default-source mic");
+    return Pactl("get-default-sink", &sink) == 0 && sink == "spk\n" && Pactl("get-default-source", &source) == 0 &&
+           source == "mic\n";
+  }, kStartSeconds);
+  if (sink != "spk\n" || source != "mic\n")
+    return "the defaults did not become spk and mic (they are '" + sink + "' and '" + source + "')";
+  return "";
 }
 
 std::string PulseDaemon::Failed(const std::string &why) {
@@ -188,6 +223,12 @@ std::string PulseDaemon::AddSpeaker(const std::string &name, int echo_ms, std::s
   return "";
 }
 
+std::string PulseDaemon::LaunchModule(const std::string &arg) const {
+  for (const auto &m : launched_)
+    if (m.first.find(arg) != std::string::npos) return m.second;
+  return "";
+}
+
 std::string PulseDaemon::Log() const {
   std::string log;
   for (const char *program : pipewire() ? std::vector<const char *>{"dbus-daemon", "pipewire", "wireplumber", "pipewire-pulse"}
@@ -207,10 +248,8 @@ MicFeeder::MicFeeder(std::string fifo, double catch_up) : fifo_(std::move(fifo))
 MicFeeder::MicFeeder(std::string fifo) : MicFeeder(std::move(fifo), 0.05) {}
 
 // With the echo path the talker is played into micsrc (fifo_ stays empty).
-// PipeWire's pipe source reads on its own clock and fills what it misses
-// with silence, so there every late chunk shifts the schedule: a burst to
-// catch up would stay in the pipe as delay (seen growing to 440 ms on a
-// loaded machine).
+// PipeWire's pipe source reads on its own clock: a burst to catch up would
+// stay in the pipe as delay (seen growing to 440 ms), so none there.
 MicFeeder::MicFeeder(const PulseDaemon &daemon)
     : MicFeeder(daemon.microphone() == Microphone::kEchoPath ? "" : daemon.fifo(),
                 daemon.pipewire() && daemon.microphone() == Microphone::kPipe ? 0 : 0.05) {}
@@ -250,9 +289,8 @@ bool MicFeeder::Write(const int16_t *stereo, size_t bytes) {
   return false;
 }
 
-// SIGPIPE is blocked on this thread only (and stays pending there): a write
-// into a pipe whose daemon was killed fails with EPIPE instead of ending the
-// test program.
+// SIGPIPE is blocked on this thread only: a write into a pipe whose server
+// was killed fails with EPIPE instead of ending the test program.
 void MicFeeder::Run() {
   sigset_t pipe_sig;
   sigemptyset(&pipe_sig);
@@ -312,13 +350,6 @@ std::string SimpleStream::Open(bool record, const char *device, int rate, int ch
     }
   });
   return "";
-}
-
-std::string SimpleStream::Record(const char *device, int rate, int channels) { return Open(true, device, rate, channels, {}); }
-
-std::string SimpleStream::Play(const char *device, int rate, int channels, std::vector<int16_t> loop,
-                               int buffer_chunks) {
-  return Open(false, device, rate, channels, std::move(loop), buffer_chunks);
 }
 
 void SimpleStream::Stop() {

@@ -11,14 +11,9 @@
 #include "support/shell.h"
 
 TEST(PulseHost, NoServerIsOneLineNamingItAndAFailure) {
-  const char *saved = getenv("PULSE_SERVER");
-  const std::string server = saved ? saved : "";
-  setenv("PULSE_SERVER", "unix:/nonexistent/hx-test/sock", 1);
   int status;
-  const std::string text =
-      Shell(HX_HOST_PATH " --quiet --devices pulse --seconds 1 --out /nonexistent/hx-out", &status);
-  if (saved) setenv("PULSE_SERVER", server.c_str(), 1);
-  else unsetenv("PULSE_SERVER");
+  const std::string text = Shell("PULSE_SERVER=unix:/nonexistent/hx-test/sock " HX_HOST_PATH
+                                 " --quiet --devices pulse --seconds 1 --out /nonexistent/hx-out", &status);
   EXPECT_NE(status, 0);
   EXPECT_EQ(text, "hxaec-host: no sound server reachable at unix:/nonexistent/hx-test/sock\n");
 }

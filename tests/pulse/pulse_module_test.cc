@@ -3,39 +3,23 @@
 // microphone reaches the host, the far end reaches the speaker, the
 // speaker's hot-plug switches the back-end, a server restart heals, and a
 // host process may unload or exit at any moment.
-#include <dlfcn.h>
 #include <gtest/gtest.h>
 
-#include "echo_call.h"
-#include "module_api.h"
-#include "pulse_daemon.h"
-#include "signal_check.h"
-#include "support/log_capture.h"
+#include "module_call.h"
 #include "support/unload_rounds.h"
 
 using namespace hxtest;
 
 namespace {
 
-const std::string kTag = "audio_HXAec::===> ";
-const std::string kA1 = kTag + std::string(47, 'A') + "a: to init win7-aec[1]---end";
-const std::string kB2 = kTag + std::string(47, 'B') + "b: to init win-in[2]---end";
+const std::string kB2 = "audio_HXAec::===> " + std::string(47, 'B') + "b: to init win-in[2]---end";
 
-const bool kListening = FailuresToStderr();
-
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr bool kSanitized = true;
-#else
-constexpr bool kSanitized = false;
-#endif
-
-// The host of echo_call.h (upstream blocks kept with their arrival times),
-// whose far-end stream 0 plays `stereo_far` (48 kHz stereo, looped); the
-// other streams are silent.
+// The host of echo_call.h whose far-end stream 0 plays `stereo_far` (48 kHz
+// stereo, looped).
 struct Host : EchoHost {
   std::vector<int16_t> stereo_far;
   static int32_t Play(void *ctx, int16_t *buf, int32_t len, int32_t stream) {
-    Host *h = static_cast<Host *>(ctx);
+    Host *h = static_cast<Host *>(static_cast<EchoHost *>(ctx));
     std::lock_guard<std::mutex> lk(h->mu);
     if (stream != 0 || h->stereo_far.empty()) return 0;
     for (int32_t i = 0; i < len / 2; ++i, h->far_pos = (h->far_pos + 1) % h->stereo_far.size())
@@ -48,43 +32,14 @@ struct Host : EchoHost {
   }
 };
 
-class PulseModule : public ::testing::Test {
+class PulseModule : public ModuleCall {
  protected:
-  void SetUp() override {
-    std::string error = daemon_.Start();
-    ASSERT_EQ(error, "") << "a real-device test needs its private " << daemon_.server_name() << " server";
-    feeder_.reset(new MicFeeder(daemon_));
-    log_.reset(new LogCapture);
-    ASSERT_TRUE(host::LoadModule(HX_MODULE_PATH, &api_, &error)) << error;
-  }
-  // Mode flags: aec_mode, micro_capture, sys_capture, online_sys_capture.
-  void StartCall(int aec, int mic, int sys, int online) {
-    api_.SetDownComCallBackPtr(reinterpret_cast<void *>(&EchoHost::Capture), static_cast<EchoHost *>(&host_),
-                               reinterpret_cast<void *>(&Host::Play), &host_);
-    api_.SetAecMode(uint8_t(aec));
-    api_.SetMicroCapture(uint8_t(mic));
-    api_.SetOnlineCapSys(uint8_t(online));
-    ASSERT_EQ(api_.Init(), 0);
-    api_.SetSysCapture(uint8_t(sys));
-    ASSERT_TRUE(log_->WaitFor(kA1, 1, 10000)) << "the voice path was not selected";
-    ASSERT_TRUE(WaitFor([&] { return host_.blocks > 50; }, 10)) << "no upstream blocks";
-  }
+  void StartCall() { ModuleCall::StartCall(&host_, reinterpret_cast<void *>(&Host::Play), 0); }
   // Upstream blocks keep coming.
   bool Flows() {
     const long blocks = host_.blocks;
     return WaitFor([&] { return host_.blocks > blocks + 100; }, 10);
   }
-  void TearDown() override {
-    if (api_.handle) api_.DeInit(), dlclose(api_.handle);
-    if (HasFailure() && log_) log_->TailToStderr(40);
-    if (HasFailure() && !daemon_.Ended().empty()) fprintf(stderr, "the server: %s\n", daemon_.Ended().c_str());
-    log_.reset();
-  }
-
-  PulseDaemon daemon_;
-  std::unique_ptr<MicFeeder> feeder_;
-  std::unique_ptr<LogCapture> log_;
-  host::ModuleApi api_;
   Host host_;
 };
 
@@ -93,7 +48,7 @@ class PulseModule : public ::testing::Test {
 // play callback returns is what the speaker plays, channel for channel.
 TEST_F(PulseModule, SpeechFromTheMicrophoneReachesTheHostAndTheFarEndTheSpeaker) {
   host_.stereo_far = StereoTone(48000, 700, 1300, 8000, 4000);
-  StartCall(0, 1, 0, 0);
+  StartCall();
   SimpleStream monitor;
   ASSERT_EQ(monitor.Record("spk.monitor", 48000, 2), "");
   std::vector<int16_t> speech = Speech16k();
@@ -150,25 +105,21 @@ TEST_F(PulseModule, SpeakerHotPlugAndADaemonRestartEachLeaveTheCallWorking) {
   std::vector<int16_t> speech = Speech16k(), loop;
   for (int i = 0; i < 20; ++i) loop.insert(loop.end(), speech.begin(), speech.end());
   feeder_->Queue(loop);
-  StartCall(0, 1, 0, 0);
+  StartCall();
   ASSERT_EQ(daemon_.Pactl("unload-module module-null-sink"), 0) << "spk, the only null sink";
   EXPECT_TRUE(log_->WaitFor(kB2, 1, 8000)) << "plain capture within a monitor pass";
   EXPECT_TRUE(Flows()) << "plain capture flows";
   EXPECT_TRUE(WaitFor([&] { return Rms(host_.Last(1.0), 0, 2) > 300; }, 10)) << "no speech through plain capture";
   ASSERT_EQ(daemon_.Pactl("load-module module-null-sink sink_name=spk rate=48000"), 0);
-  EXPECT_TRUE(log_->WaitFor(kA1, 2, 8000)) << "back to the voice path";
+  EXPECT_TRUE(log_->WaitFor(kVoicePathSelected, 2, 8000)) << "back to the voice path";
   EXPECT_TRUE(Flows()) << "the voice path flows";
 
   ASSERT_TRUE(WaitFor([&] { return Rms(host_.Last(1.0), 0, 2) > 300; }, 10)) << "speech before the restart";
   using Part = PulseDaemon::Part;
-  const std::vector<std::pair<Part, const char *>> restarts =
-      daemon_.pipewire() ? std::vector<std::pair<Part, const char *>>{{Part::kWhole, "the whole server"},
-                                                                      {Part::kPipeWirePulse, "pipewire-pulse"},
-                                                                      {Part::kPipeWire, "pipewire"}}
-                         : std::vector<std::pair<Part, const char *>>{{Part::kWhole, "the daemon"}};
-  for (const auto &restart : restarts) {
-    SCOPED_TRACE(std::string("restart of ") + restart.second);
-    ASSERT_EQ(daemon_.Restart(restart.first), "");
+  for (Part part : daemon_.pipewire() ? std::vector<Part>{Part::kWhole, Part::kPipeWirePulse, Part::kPipeWire}
+                                      : std::vector<Part>{Part::kWhole}) {
+    SCOPED_TRACE("restart of part " + std::to_string(int(part)) + " (whole, pipewire-pulse, pipewire)");
+    ASSERT_EQ(daemon_.Restart(part), "");
     const size_t up0 = host_.UpFrames();
     EXPECT_TRUE(WaitFor([&] { return host_.UpFrames() > up0 + 48000 && Rms(host_.Last(1.0), 0, 2) > 300; }, 20))
         << "no speech upstream after the restart";
@@ -177,10 +128,9 @@ TEST_F(PulseModule, SpeakerHotPlugAndADaemonRestartEachLeaveTheCallWorking) {
 
 // Unload at any moment, or exit, without DeInit over the real back-ends:
 // the load probe (tests/lifecycle/load_probe.cc) unloads at random moments
-// or ends the process with the engine started, so the back-ends' stops run
-// inside dlclose or at exit with their threads busy. A probe still running
-// after 120 s is killed: a hang fails.
-class PulseUnload : public PulseModule {};
+// or exits with the engine started. A probe still running after 120 s is
+// killed: a hang fails.
+class PulseUnload : public ModuleCall {};
 
 std::string Probe(const std::string &scenario, int *status) {
   return Shell("timeout -s KILL 120 " HX_PROBE_PATH " " HX_MODULE_PATH " " + scenario, status);

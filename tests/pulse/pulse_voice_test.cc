@@ -1,29 +1,16 @@
-// The voice path as the far side hears it, on a live echo path: the module
-// through its exports over the real back-ends, on a private PulseAudio
-// daemon whose microphone hears the speaker through a module-loopback
-// (tests/pulse/voice_call.h), one 22 s conversation, measured by
-// measure/voice_metrics.h. The bounds are the
-// ones the voice path meets today with a margin; they catch a path that
-// stops cancelling, cuts the near end or loses it.
+// The voice path as the far side hears it: the module over the real
+// back-ends on a private server whose microphone hears the speaker through
+// a module-loopback, one 22 s conversation (voice_call.h). The bounds, met
+// today with a margin, catch a path that stops cancelling, cuts the near
+// end or loses it.
 #include <gtest/gtest.h>
 
-#include "signal_check.h"
-#include "support/log_capture.h"
+#include "module_call.h"
 #include "voice_call.h"
 
 using namespace hxtest;
 
 namespace {
-
-// Under the sanitizers the canceller cannot be trusted to keep real time on
-// two busy cores: those builds check the call and its measurement only.
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr bool kSanitized = true;
-#else
-constexpr bool kSanitized = false;
-#endif
-
-const bool kListening = FailuresToStderr();
 
 void Print(const char *what, const voice_metrics::VoiceMetrics &m) {
   printf("%s: residual %.1f dB, leak %.1f %%, holes %.1f %%, double talk %.1f dB, clipped %.1f %%, "
@@ -33,14 +20,12 @@ void Print(const char *what, const voice_metrics::VoiceMetrics &m) {
 }
 
 TEST(PulseVoice, ConversationOverALoopbackEcho) {
-  (void)kListening;
   ConversationSignals conversation;
   ASSERT_EQ(LoadConversation(&conversation), "");
-  // The near end reaches the microphone through the server alone (played
-  // into the microphone's sink, recorded from the microphone), before the
-  // module is involved; on a loaded machine that path can break up, and the
-  // call then cannot be lined up. Such a call runs again on a fresh server,
-  // three times at most; any other failure counts at once.
+  // The near end reaches the microphone through the server alone; on a
+  // loaded machine that path can break up and the call cannot be lined up.
+  // Such a call runs again on a fresh server, three times at most; any
+  // other failure counts at once.
   host::ModuleApi api;
   bool loaded = false;
   VoiceRecording call;
@@ -76,10 +61,9 @@ TEST(PulseVoice, ConversationOverALoopbackEcho) {
   Print("module", m);
   ASSERT_TRUE(m.valid) << "the output did not line up with the near end (ncc "
                        << m.near_correlation << ")";
-  // The last stretch of far end alone (18-22 s), the canceller long since
-  // converged: its level against the microphone's there. Half a second
-  // from each edge, so that an output that slipped a few blocks under load
-  // (lined up once, on the near-alone stretch) still measures that stretch.
+  // The last stretch of far end alone (18-22 s), the canceller converged:
+  // its level against the microphone's, half a second from each edge (an
+  // output that slipped a few blocks under load still measures it).
   voice_metrics::VoiceTimeline late = LiveTimeline();
   late.segments.erase(late.segments.begin() + 1);  // the first far-alone stretch
   late.guard_s = 0.5;
@@ -92,8 +76,7 @@ TEST(PulseVoice, ConversationOverALoopbackEcho) {
   EXPECT_GT(reduction, 10) << "the echo was not reduced";
   EXPECT_GT(m.double_talk_db, -12);
   EXPECT_LT(m.clipped_pct, 70);
-  // The near end alone, each second lined up on its own (a slip then
-  // spoils one second only).
+  // The near end alone, each second lined up on its own.
   std::vector<int16_t> near = FloatToPcm(call.near);
   near.resize(13 * kVoiceRate);
   const double parts = MedianPartNcc(near, FloatToPcm(call.out), kVoiceRate, 9 * kVoiceRate + kVoiceRate / 5);

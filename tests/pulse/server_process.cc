@@ -6,8 +6,6 @@
 #include <spawn.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -74,18 +72,6 @@ std::string FindOnPath(const std::string &program) {
     from = to + 1;
   }
   return "";
-}
-
-bool Connectable(const std::string &path) {
-  sockaddr_un addr = {};
-  addr.sun_family = AF_UNIX;
-  if (path.size() >= sizeof addr.sun_path) return false;
-  memcpy(addr.sun_path, path.c_str(), path.size() + 1);
-  const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return false;
-  const bool ok = connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0;
-  close(fd);
-  return ok;
 }
 
 }  // namespace hxtest

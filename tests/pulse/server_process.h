@@ -41,9 +41,6 @@ class ServerProcess {
 // The full path of `program` on PATH, "" when there is none.
 std::string FindOnPath(const std::string &program);
 
-// True when a unix stream socket at `path` accepts a connection.
-bool Connectable(const std::string &path);
-
 }  // namespace hxtest
 
 #endif

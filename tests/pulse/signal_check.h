@@ -29,27 +29,24 @@ struct Match {
 Match BestMatch(const std::vector<int16_t> &ref, const std::vector<int16_t> &sig, long lag_lo,
                 long lag_hi);
 
-// Best alignment anywhere in sig: a coarse search on 10 ms energy
-// envelopes, then BestMatch around it. Cheap enough for long recordings.
+// Best alignment anywhere in sig: a coarse search on 10 ms envelopes, then
+// BestMatch around it.
 Match FindMatch(const std::vector<int16_t> &ref, const std::vector<int16_t> &sig);
 
-// Median over the parts of ref (part samples each, from `from` on, those
-// with speech) of each part's FindMatch in sig. A slow (sanitizer) run
-// that drops a packet spoils only the part that holds the gap.
+// Median of FindMatch in sig over the parts of ref (part samples each,
+// from `from` on, those with speech): a dropped packet spoils one part.
 double MedianPartNcc(const std::vector<int16_t> &ref, const std::vector<int16_t> &sig, size_t part,
                      size_t from);
 
 double Rms(const std::vector<int16_t> &x, size_t offset, int stride);
 
-// Amplitude of the component at freq of every `stride`-th value from
-// `offset` (sampled at rate), over consecutive windows of `window` values of
-// the channel: their median. Unlike one long window, a dropped block or an
-// inserted silence (phase jump) spoils only one window.
+// Median over windows of `window` values of the amplitude at freq of every
+// `stride`-th value from `offset` (sampled at rate): a dropped block or a
+// phase jump spoils one window only.
 double MedianToneAmplitude(const std::vector<int16_t> &x, size_t offset, int stride, double freq,
                            double rate, size_t window);
 
-// One second of stereo at rate: a tone of f_left, amplitude a_left, on the
-// left and of f_right, a_right on the right.
+// One second of stereo at rate: tones f_left (a_left), f_right (a_right).
 std::vector<int16_t> StereoTone(int rate, double f_left, double f_right, double a_left, double a_right);
 
 }  // namespace hxtest

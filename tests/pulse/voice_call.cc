@@ -7,17 +7,13 @@
 #include <cmath>
 #include <random>
 
-#include "echo_call.h"
 #include "signal_check.h"
 
 namespace hxtest {
 
 namespace {
-
 constexpr size_t kBlock = kVoiceRate / 100;  // the room filter's 10 ms block
 const size_t kTimeline = size_t(voice_metrics::kConversationSeconds * kVoiceRate);
-
-
 }  // namespace
 
 std::vector<float> PcmToFloat(const std::vector<int16_t> &x, size_t from) {
@@ -94,13 +90,9 @@ void RoomEcho::Stop() {
 }
 
 const char *EchoPathName(EchoPath p) {
-  switch (p) {
-    case EchoPath::kLoopback: return "(a) loopback 40 ms";
-    case EchoPath::kRoom: return "(b) room RT60 0.4 s";
-    case EchoPath::kClippedRoom: return "(c) room + soft clip";
-    case EchoPath::kSwitch: return "(d) sink switch";
-  }
-  return "?";
+  static const char *const kNames[] = {"(a) loopback 40 ms", "(b) room RT60 0.4 s", "(c) room + soft clip",
+                                       "(d) sink switch"};
+  return kNames[int(p)];
 }
 
 std::string LiveEchoPath::Start() {
@@ -112,12 +104,8 @@ std::string LiveEchoPath::Start() {
   }
   if (path_ == EchoPath::kLoopback) return "";
   // The room replaces the loopback.
-  std::string modules;
-  daemon_.Pactl("list short modules", &modules);
-  const size_t at = modules.find("\tmodule-loopback");
-  if (at == std::string::npos) return "the daemon has no echo loopback to replace";
-  const size_t line = modules.rfind('\n', at) == std::string::npos ? 0 : modules.rfind('\n', at) + 1;
-  if (daemon_.Pactl("unload-module " + modules.substr(line, at - line)) != 0)
+  const std::string loopback = daemon_.LaunchModule("module-loopback");
+  if (loopback.empty() || daemon_.Pactl("unload-module " + loopback) != 0)
     return "cannot unload the echo loopback";
   // Direct path 3 dB over the reverberation; the clip at about the near
   // end's speech level (its loud syllables, -20 dBFS).

@@ -1,16 +1,10 @@
 // Conversations on live echo paths of the private daemon (Microphone::
-// kEchoPath), measured as the far side hears them (measure/voice_metrics.h).
-// Shared by the real-path voice test and the side-by-side tool
-// (bench/voice_quality.cc).
-//
-// The conversation (voice_metrics::Conversation, 22 s): the far end
-// (tests/data/far_talker16k.wav) is what the loudspeaker is given, the near
-// end (tests/data/near_talker16k.wav plus room noise at -50 dBFS
-// throughout) is played into micsrc, where the echo path adds the echo.
-// The microphone is recorded beside the system under test; the near end is
-// found in it by cross-correlation, which gives the timeline's start at the
-// microphone, and the echo at the microphone is the recording minus the
-// near end.
+// kEchoPath), measured as the far side hears them (measure/voice_metrics.h);
+// shared by the real-path voice test and bench/voice_quality.cc. The far end
+// (tests/data/far_talker16k.wav) goes to the loudspeaker, the near end
+// (tests/data/near_talker16k.wav plus room noise) is played into micsrc. The
+// microphone is recorded beside the system under test; the near end found
+// in it gives the timeline's start, and the echo is the rest.
 #ifndef HX_TESTS_PULSE_VOICE_CALL_H
 #define HX_TESTS_PULSE_VOICE_CALL_H
 
@@ -31,8 +25,7 @@ namespace hxtest {
 
 constexpr int kVoiceRate = 16000;
 
-// 16-bit samples as floats (full scale 1.0) from `from` on, and back
-// (rounded, clamped).
+// 16-bit samples as floats (full scale 1.0) from `from` on, and back.
 std::vector<float> PcmToFloat(const std::vector<int16_t> &x, size_t from = 0);
 std::vector<int16_t> FloatToPcm(const std::vector<float> &x);
 
@@ -43,11 +36,9 @@ struct ConversationSignals {
 // "" when both talkers were read.
 std::string LoadConversation(ConversationSignals *c);
 
-// An echo path of the tool's own: records spk.monitor, optionally drives a
-// soft-clipping loudspeaker (clip * tanh(x / clip)), convolves with a room
-// response (hxsim::RoomConvolver, in 10 ms blocks) and plays the result
-// into micsrc. Its latency is about 10 ms of recording plus the playback
-// stream's 80 ms.
+// An echo path of its own: records spk.monitor, optionally soft-clips it
+// (clip * tanh(x / clip)), convolves it with a room response in 10 ms
+// blocks and plays the result into micsrc (about 90 ms later).
 class RoomEcho {
  public:
   ~RoomEcho() { Stop(); }
@@ -87,7 +78,7 @@ class LiveEchoPath {
 };
 
 // What one call recorded, on the timeline (sample 0 = its start at the
-// microphone), 16 kHz, full scale 1.0.
+// microphone), 16 kHz floats.
 struct VoiceRecording {
   std::vector<float> near, echo, mic;  // n samples each
   std::vector<float> far;  // the far end's source signal, or (module calls)
@@ -107,16 +98,15 @@ voice_metrics::VoiceMetrics MeasureRecording(const VoiceRecording &r,
 // The live timeline: the conversation, with the output up to 1.5 s away.
 voice_metrics::VoiceTimeline LiveTimeline();
 
-// Starts the near end's talker into micsrc (400 ms buffered, so that a
-// stalled thread does not shift it) and waits until its room noise reaches
-// the microphone: the timeline's start, where the far end is to start too.
-// *at: the microphone's sample count then. "" when it came within 5 s.
+// Starts the near end's talker into micsrc (400 ms buffered) and waits
+// until it reaches the microphone: the timeline's start, *at the
+// microphone's sample count then. "" when it came within 5 s.
 std::string StartNearEnd(SimpleStream &talker, MicRecording &mic, const ConversationSignals &c,
                          size_t *at);
 
-// One call of the module on the path: the module (loaded in `api`) is
-// started, then the near end, and the far end when the near end is heard;
-// the upstream audio is kept. "" when the call ran to its end.
+// One call of the module (loaded in `api`) on the path: the module, then
+// the near end, then the far end when the near end is heard; the upstream
+// audio is kept. "" when the call ran to its end.
 std::string RunModuleCall(const LiveEchoPath &path, host::ModuleApi &api,
                           const ConversationSignals &c, VoiceRecording *r);
 
