@@ -36,10 +36,14 @@ class ModuleCall : public ::testing::Test {
   void SetUp() override {
     std::string error = daemon_.Start();
     ASSERT_EQ(error, "") << "a real-device test needs its private " << daemon_.server_name() << " server";
+    ServerStarted();
     feeder_.reset(new MicFeeder(daemon_));
     log_.reset(new LogCapture);
     ASSERT_TRUE(host::LoadModule(HX_MODULE_PATH, &api_, &error)) << error;
   }
+  // Runs once the server is up and before the test's own threads start: the
+  // place to change the environment (setenv races with any thread reading it).
+  virtual void ServerStarted() {}
   // Starts the module with microphone capture, `host` taking its upstream
   // blocks and `play` (on `host`) giving the far end; waits for the voice
   // path and for upstream blocks.

@@ -22,11 +22,13 @@ constexpr size_t kRate = 16000;
 class PulseEcho : public ModuleCall {
  protected:
   PulseEcho() : ModuleCall(Microphone::kEchoPath) {}
+  void ServerStarted() override {
+    stats_ = daemon_.dir() + "/canceller.txt";
+    setenv("HX_BRISA_STATS", stats_.c_str(), 1);
+  }
   void SetUp() override {
     ModuleCall::SetUp();
     if (HasFatalFailure()) return;
-    stats_ = daemon_.dir() + "/canceller.txt";
-    setenv("HX_BRISA_STATS", stats_.c_str(), 1);
     ASSERT_EQ(mic_.Record("mic", kRate, 1), "");
     host_.far = SpeechLoop16k();
     ASSERT_GT(host_.far.size(), 5 * kRate);
@@ -34,6 +36,7 @@ class PulseEcho : public ModuleCall {
   }
   void TearDown() override {
     ModuleCall::TearDown();
+    feeder_.reset(), mic_.Stop();  // no thread of the test's left to read the environment
     if (HasFailure()) {
       std::ifstream f(stats_);
       fprintf(stderr, "the canceller's figures:\n%s", std::string(std::istreambuf_iterator<char>(f), {}).c_str());
