@@ -1,11 +1,10 @@
 // The residual-echo suppressor (see residual_suppressor.h).
 #include "echo/residual_suppressor.h"
 
-#include <fftw3.h>
+#include <kiss_fftr.h>
 
 #include <algorithm>
 #include <cmath>
-#include <mutex>
 #include <new>
 
 namespace {
@@ -83,26 +82,19 @@ constexpr int kVoiceHoldFrames = 20;
 constexpr int kVoiceRunFrames = 800;
 constexpr int kPhases = 256;
 
-std::mutex &PlannerLock() {  // FFTW's planner is not thread-safe
-  static std::mutex m;
-  return m;
-}
-
-template <typename T>
-T *FftwArray(size_t n) {
-  return static_cast<T *>(fftwf_malloc(n * sizeof(T)));
-}
-
-float Power(const fftwf_complex &c) { return c[0] * c[0] + c[1] * c[1]; }
+float Power(const kiss_fft_cpx &c) { return c.r * c.r + c.i * c.i; }
 
 }  // namespace
 
 struct ResidualSuppressor {
   ResidualSuppressorSettings settings;
   float floor_gain = 0;
-  fftwf_plan forward = nullptr, inverse = nullptr;
-  float *frame = nullptr;           // windowed input / synthesized output
-  fftwf_complex *mic_spec = nullptr, *out_spec = nullptr, *far_spec = nullptr;
+  // kiss_fft keeps all its state in these configurations (no process-wide
+  // planner or cache): made at create, freed at destroy, nothing left behind
+  // when the library that holds this code is unloaded.
+  kiss_fftr_cfg forward = nullptr, inverse = nullptr;
+  float frame[kWin];                // windowed input / synthesized output
+  kiss_fft_cpx mic_spec[kBins], out_spec[kBins], far_spec[kBins];
   float window[kWin];
   float mic_in[kWin] = {}, out_in[kWin] = {}, far_in[kWin] = {};  // last window of each stream
   float overlap[kHop] = {};
@@ -132,9 +124,9 @@ struct ResidualSuppressor {
 
 namespace {
 
-void Analyse(ResidualSuppressor *r, const float *in, fftwf_complex *spec) {
+void Analyse(ResidualSuppressor *r, const float *in, kiss_fft_cpx *spec) {
   for (int i = 0; i < kWin; ++i) r->frame[i] = in[i] * r->window[i];
-  fftwf_execute_dft_r2c(r->forward, r->frame, spec);
+  kiss_fftr(r->forward, r->frame, spec);
 }
 
 // Shifts a window on by one hop of int16 samples.
@@ -277,8 +269,8 @@ bool Hop(ResidualSuppressor *r, float *hop_out) {
       const float py = r->mic_power[k];
       if (py <= kRestoreOver * r->echo[k] + r->noise[k] || r->out_power[k] >= 0.5f * py) continue;
       const float g = std::sqrt(1.0f - r->echo[k] / py);
-      r->out_spec[k][0] = g * r->mic_spec[k][0];
-      r->out_spec[k][1] = g * r->mic_spec[k][1];
+      r->out_spec[k].r = g * r->mic_spec[k].r;
+      r->out_spec[k].i = g * r->mic_spec[k].i;
       r->out_power[k] = g * g * py;
     }
   }
@@ -320,12 +312,12 @@ bool Hop(ResidualSuppressor *r, float *hop_out) {
     float fill = std::max(0.0f, 1.0f - g * g) * r->noise[k];
     if (louder) fill = std::min(fill, r->mic_power[k]);
     const float amp = std::sqrt(fill * cn_scale);
-    r->out_spec[k][0] = g * r->out_spec[k][0] + amp * r->cos_table[ph];
-    r->out_spec[k][1] = g * r->out_spec[k][1] + amp * r->sin_table[ph];
+    r->out_spec[k].r = g * r->out_spec[k].r + amp * r->cos_table[ph];
+    r->out_spec[k].i = g * r->out_spec[k].i + amp * r->sin_table[ph];
   }
-  r->out_spec[0][1] = 0;
-  r->out_spec[kBins - 1][1] = 0;
-  fftwf_execute_dft_c2r(r->inverse, r->out_spec, r->frame);
+  r->out_spec[0].i = 0;
+  r->out_spec[kBins - 1].i = 0;
+  kiss_fftri(r->inverse, r->out_spec, r->frame);
   for (int i = 0; i < kHop; ++i) {
     hop_out[i] = r->overlap[i] + r->frame[i] * r->window[i] / kWin;
     r->overlap[i] = r->frame[kHop + i] * r->window[kHop + i] / kWin;
@@ -360,15 +352,8 @@ ResidualSuppressor *ResidualSuppressorCreate(const ResidualSuppressorSettings &s
   }
   std::fill(r->gain, r->gain + kBins, 1.0f);
   std::fill(r->span_min, r->span_min + kBins, 1e30f);
-  r->frame = FftwArray<float>(kWin);
-  r->mic_spec = FftwArray<fftwf_complex>(kBins);
-  r->out_spec = FftwArray<fftwf_complex>(kBins);
-  r->far_spec = FftwArray<fftwf_complex>(kBins);
-  if (r->frame && r->mic_spec && r->out_spec && r->far_spec) {
-    std::lock_guard<std::mutex> lk(PlannerLock());
-    r->forward = fftwf_plan_dft_r2c_1d(kWin, r->frame, r->mic_spec, FFTW_ESTIMATE);
-    r->inverse = fftwf_plan_dft_c2r_1d(kWin, r->out_spec, r->frame, FFTW_ESTIMATE);
-  }
+  r->forward = kiss_fftr_alloc(kWin, 0, nullptr, nullptr);
+  r->inverse = kiss_fftr_alloc(kWin, 1, nullptr, nullptr);
   if (!r->forward || !r->inverse) {
     ResidualSuppressorDestroy(r);
     return nullptr;
@@ -378,15 +363,8 @@ ResidualSuppressor *ResidualSuppressorCreate(const ResidualSuppressorSettings &s
 
 void ResidualSuppressorDestroy(ResidualSuppressor *r) {
   if (!r) return;
-  {
-    std::lock_guard<std::mutex> lk(PlannerLock());
-    if (r->forward) fftwf_destroy_plan(r->forward);
-    if (r->inverse) fftwf_destroy_plan(r->inverse);
-  }
-  fftwf_free(r->frame);
-  fftwf_free(r->mic_spec);
-  fftwf_free(r->out_spec);
-  fftwf_free(r->far_spec);
+  kiss_fftr_free(r->forward);
+  kiss_fftr_free(r->inverse);
   delete r;
 }
 
