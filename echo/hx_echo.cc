@@ -100,7 +100,7 @@ int32_t hx_echo_capture(hx_echo *e, const int16_t *mic, int32_t count, int32_t s
     const bool near_end =
         e->suppressor
             ? ResidualSuppressorProcess(e->suppressor.get(), mic + h * kEchoHalf, linear, far,
-                                        out + h * kEchoHalf)
+                                        out + h * kEchoHalf, heard_voice)
             : e->gate.Process(mic + h * kEchoHalf, linear, e->aligner.capture() + h * kEchoHalf,
                               echo, out + h * kEchoHalf);
     any_voice |= near_end && heard_voice ? 1 : 0;
