@@ -46,7 +46,7 @@ void hx_echo_default_settings(hx_echo_settings *s) {
   s->drift_tracking = 1;
   s->path_tracking = 1;
   s->engine = HX_ECHO_ENGINE_WEBRTC;
-  s->residual_suppressor = 0;
+  s->residual_suppressor = 1;
 }
 
 hx_echo *hx_echo_create(const hx_echo_settings *s, const char **error) {
