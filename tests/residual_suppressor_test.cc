@@ -61,6 +61,17 @@ Call MakeCall(double seconds, size_t far_from, size_t near_from) {
 
 int16_t Pcm(double v) { return int16_t(std::lrint(std::max(-32768.0, std::min(32767.0, v * 32768)))); }
 
+// The half from sample `at`: microphone, linear stage (a tenth of the
+// echo's amplitude left) and far end.
+void Half(const Call &c, size_t at, int16_t *mic, int16_t *lin, int16_t *far) {
+  for (int i = 0; i < kResidualHalf; ++i) {
+    const size_t j = at + i;
+    mic[i] = Pcm(c.echo[j] + c.near[j] + c.noise[j]);
+    lin[i] = Pcm(0.1 * c.echo[j] + c.near[j] + c.noise[j]);
+    far[i] = Pcm(c.far[j]);
+  }
+}
+
 // Runs the suppressor; the output is returned aligned with the input.
 std::vector<float> Suppress(const Call &c) {
   ResidualSuppressor *r = ResidualSuppressorCreate(ResidualSuppressorSettings{});
@@ -68,12 +79,7 @@ std::vector<float> Suppress(const Call &c) {
   std::vector<float> out(c.far.size(), 0);
   for (size_t at = 0; r && at + kResidualHalf <= c.far.size(); at += kResidualHalf) {
     int16_t mic[kResidualHalf], lin[kResidualHalf], far[kResidualHalf], o[kResidualHalf];
-    for (int i = 0; i < kResidualHalf; ++i) {
-      const size_t j = at + i;
-      mic[i] = Pcm(c.echo[j] + c.near[j] + c.noise[j]);
-      lin[i] = Pcm(0.1 * c.echo[j] + c.near[j] + c.noise[j]);
-      far[i] = Pcm(c.far[j]);
-    }
+    Half(c, at, mic, lin, far);
     ResidualSuppressorProcess(r, mic, lin, far, o);
     for (int i = 0; i < kResidualHalf; ++i)
       if (at + i >= size_t(kResidualLatency)) out[at + i - kResidualLatency] = o[i] / 32768.0f;
@@ -145,12 +151,7 @@ TEST(ResidualSuppressor, InstancesShareNothingAndRepeatExactly) {
   size_t differ = 0, sounding = 0;
   for (size_t at = 0; at + kResidualHalf <= c.far.size(); at += kResidualHalf) {
     int16_t mic[kResidualHalf], lin[kResidualHalf], far[kResidualHalf], oa[kResidualHalf], ob[kResidualHalf];
-    for (int i = 0; i < kResidualHalf; ++i) {
-      const size_t j = at + i;
-      mic[i] = Pcm(c.echo[j] + c.near[j] + c.noise[j]);
-      lin[i] = Pcm(0.1 * c.echo[j] + c.near[j] + c.noise[j]);
-      far[i] = Pcm(c.far[j]);
-    }
+    Half(c, at, mic, lin, far);
     ResidualSuppressorProcess(a, mic, lin, far, oa);
     ResidualSuppressorProcess(b, mic, lin, far, ob);
     for (int i = 0; i < kResidualHalf; ++i) differ += oa[i] != ob[i], sounding += oa[i] != 0;
