@@ -140,6 +140,35 @@ TEST(ResidualSuppressor, DoubleTalkKeepsTheNearEnd) {
   EXPECT_LE(clipped, frames / 20);
 }
 
+// A near end talking from the call's first frame (the canceller's voice
+// detection marks it) while a far end, a tone with no echo path at all,
+// starts: the suppressor keeps its level and most of its shape (the linear
+// stage leaves the microphone as it is). Measured: correlation 0.873, level
+// within 1 dB; 0.836 when the warm-up learnt from every bin.
+TEST(ResidualSuppressor, NearEndTalkingAsTheFarEndStartsIsNotTakenForEcho) {
+  Call c = MakeCall(5, 5 * kRate, 0);
+  for (size_t i = kRate; i < c.far.size(); ++i) c.far[i] = float(0.25 * std::sin(2 * M_PI * 700 * double(i) / kRate));
+  ResidualSuppressor *r = ResidualSuppressorCreate(ResidualSuppressorSettings{});
+  ASSERT_NE(r, nullptr);
+  std::vector<float> out(c.far.size(), 0);
+  for (size_t at = 0; at + kResidualHalf <= c.far.size(); at += kResidualHalf) {
+    int16_t mic[kResidualHalf], far[kResidualHalf], o[kResidualHalf];
+    for (int i = 0; i < kResidualHalf; ++i)
+      mic[i] = Pcm(c.near[at + i] + c.noise[at + i]), far[i] = Pcm(c.far[at + i]);
+    ResidualSuppressorProcess(r, mic, mic, far, o, true);
+    for (int i = 0; i < kResidualHalf; ++i)
+      if (at + i >= size_t(kResidualLatency)) out[at + i - kResidualLatency] = o[i] / 32768.0f;
+  }
+  ResidualSuppressorDestroy(r);
+  double xy = 0, xx = 0, yy = 0;
+  for (size_t i = 2 * kRate; i < 5 * kRate - kResidualLatency; ++i) {
+    const double x = c.near[i] + c.noise[i];
+    xy += x * out[i], xx += x * x, yy += double(out[i]) * out[i];
+  }
+  EXPECT_GE(10 * std::log10(yy / xx), -1.0);
+  EXPECT_GE(xy / std::sqrt(xx * yy), 0.86);
+}
+
 // Two instances run interleaved on the same call give the same samples:
 // nothing is shared between instances (no process-wide FFT state) and the
 // comfort noise is seeded.
