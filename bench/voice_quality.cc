@@ -16,9 +16,11 @@
 // Printed per path and system: the median over the runs of each figure
 // (measure/voice_metrics.h), and the worst run's residual.
 //
-//   build/bin/voice_quality [--runs N] [--paths abcd] [--verbose]
+//   build/bin/voice_quality [--runs N] [--paths abcd] [--server NAME] [--verbose]
 //
-// Defaults: 3 runs of every path. --verbose prints every run's figures.
+// Defaults: 3 runs of every path, on PulseAudio (--server pipewire: on
+// PipeWire with pipewire-pulse; pa-aec is then whatever echo canceller
+// pipewire-pulse loads for module-echo-cancel). --verbose prints every run's figures.
 // Exit status 0 when every call ran, 1 when one failed or the daemon could
 // not start, 2 on a bad option.
 #include <speex/speex_echo.h>
@@ -226,16 +228,24 @@ int main(int argc, char **argv) {
   std::string paths = "abcd";
   bool verbose = false;
   std::string keep;
+  std::string server = "pulseaudio";
   const cli::Command command{
       "voice_quality", "[options]",
-      "The voice path as the far side hears it on live echo paths of a private PulseAudio daemon,\n"
-      "beside module-echo-cancel, AEC3 and speexdsp (see docs/performance.md).",
+      "The voice path as the far side hears it on live echo paths of a private PulseAudio (or\n"
+      "PipeWire) daemon, beside module-echo-cancel, AEC3 and speexdsp (see docs/performance.md).",
       {cli::Int("runs", &runs, 1, 1000, "N", "runs per path (default 3)"),
        cli::Call("paths", "LETTERS", "echo paths, some of abcd (default abcd)",
                  [&paths](const char *v, std::string *why) {
                    paths = v;
                    if (!paths.empty() && paths.find_first_not_of("abcd") == std::string::npos) return true;
                    *why = "option --paths wants letters of abcd, not '" + paths + "'";
+                   return false;
+                 }),
+       cli::Call("server", "NAME", "pulseaudio (default) or pipewire",
+                 [&server](const char *v, std::string *why) {
+                   server = v;
+                   if (server == "pulseaudio" || server == "pipewire") return true;
+                   *why = "option --server wants pulseaudio or pipewire, not '" + server + "'";
                    return false;
                  }),
        cli::Flag("verbose", &verbose, "every run's figures"),
@@ -264,11 +274,12 @@ int main(int argc, char **argv) {
     const EchoPath path = EchoPath(letter - 'a');
     std::vector<VoiceMetrics> figures[kSystems];
     for (int run = 1; run <= runs; ++run) {
-      LiveEchoPath live(path);
+      LiveEchoPath live(path, server);
       error = live.Start();
       if (!error.empty()) {
         // One line: the daemon's log that follows the reason is left out.
-        fprintf(stderr, "voice_quality: no private PulseAudio daemon with the echo path: %s\n",
+        fprintf(stderr, "voice_quality: no private %s daemon with the echo path: %s\n",
+                server == "pipewire" ? "PipeWire" : "PulseAudio",
                 error.substr(0, std::min(error.find(" (server"), error.find('\n'))).c_str());
         return 1;
       }

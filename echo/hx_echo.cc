@@ -46,7 +46,7 @@ void hx_echo_default_settings(hx_echo_settings *s) {
   s->drift_tracking = 1;
   s->path_tracking = 1;
   s->engine = HX_ECHO_ENGINE_WEBRTC;
-  s->residual_suppressor = 0;
+  s->residual_suppressor = 1;
 }
 
 hx_echo *hx_echo_create(const hx_echo_settings *s, const char **error) {
@@ -100,7 +100,7 @@ int32_t hx_echo_capture(hx_echo *e, const int16_t *mic, int32_t count, int32_t s
     const bool near_end =
         e->suppressor
             ? ResidualSuppressorProcess(e->suppressor.get(), mic + h * kEchoHalf, linear, far,
-                                        out + h * kEchoHalf)
+                                        out + h * kEchoHalf, heard_voice)
             : e->gate.Process(mic + h * kEchoHalf, linear, e->aligner.capture() + h * kEchoHalf,
                               echo, out + h * kEchoHalf);
     any_voice |= near_end && heard_voice ? 1 : 0;

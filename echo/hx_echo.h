@@ -14,15 +14,15 @@
  *     the stream delay the voice path knows (render latency + capture
  *     latency, in ms), on the capture thread; the cleaned block and the voice
  *     flag come back. The flag marks near-end voice only. What the linear
- *     canceller leaves of the echo goes through the broadband gate: a half
- *     that the canceller cut by more than 12 dB was echo and what is left
- *     of it is attenuated by up to 40 dB more (the background too: it dips
- *     while the far end talks alone); a half the canceller made louder
- *     comes back at the level the microphone heard. With
- *     residual_suppressor 1 the residual-echo suppressor
- *     (echo/residual_suppressor.h, 5 ms of latency) runs instead: it takes
- *     the residual out per frequency bin and puts back the background it
- *     takes as comfort noise, so the background never dips.
+ *     canceller leaves of the echo is taken out per frequency bin by the
+ *     residual-echo suppressor (echo/residual_suppressor.h, 5 ms of
+ *     latency), which puts back the background it takes as comfort noise,
+ *     so the background never dips. With residual_suppressor 0 the older
+ *     broadband gate runs instead: a half that the canceller cut by more
+ *     than 12 dB was echo and what is left of it is attenuated by up to
+ *     40 dB more (the background too: it dips while the far end talks
+ *     alone); a half the canceller made louder comes back at the level the
+ *     microphone heard.
  *
  * The component aligns the far end itself: from the stream delay it knows
  * which far end echoes in each block, and hands the canceller that far end
@@ -84,12 +84,10 @@ typedef struct {
   int32_t path_tracking;      /* 1: follow the echo's slide in the signals (default 1;
                                  needs drift_tracking) */
   int32_t engine;             /* HX_ECHO_ENGINE_* (default WEBRTC) */
-  int32_t residual_suppressor; /* what follows the linear canceller: 0 the broadband
-                                  residual-echo gate per 10 ms half (default), 1 the
-                                  residual-echo suppressor per frequency bin with comfort
-                                  noise (the output is 5 ms later; not yet the default: on
-                                  the real path it costs the near end's shape, and a
-                                  library unloaded with it leaves FFTW's planner memory) */
+  int32_t residual_suppressor; /* what follows the linear canceller: 1 the residual-echo
+                                  suppressor per frequency bin with comfort noise (default;
+                                  the output is 5 ms later), 0 the broadband residual-echo
+                                  gate per 10 ms half */
 } hx_echo_settings;
 
 typedef struct {

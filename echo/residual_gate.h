@@ -1,5 +1,7 @@
-// The residual-echo stage after the linear canceller: today a broadband
-// gate per 10 ms half (the figures and why: GateTuning in echo_tuning.h).
+// A residual-echo stage after the linear canceller: a broadband gate per
+// 10 ms half (the figures and why: GateTuning in echo_tuning.h), selected
+// with residual_suppressor 0; the default is the per-bin suppressor
+// (residual_suppressor.h).
 //
 // The seam, per 10 ms half (kEchoHalf samples of 16 kHz mono) of each
 // capture block, on the capture thread:
@@ -14,8 +16,8 @@
 //          in full before `out` is written);
 //        - the return value: whether the half may hold near-end voice (the
 //          caller ANDs it with the canceller's voice detection).
-// A replacement (per frequency band, with comfort noise) takes the same
-// inputs and gives the same outputs: the capture loop swaps one call.
+// The suppressor takes the same signals (the far end as the canceller's
+// reference) and gives the same outputs: the capture loop swaps one call.
 #ifndef HX_ECHO_RESIDUAL_GATE_H
 #define HX_ECHO_RESIDUAL_GATE_H
 

@@ -20,12 +20,14 @@
 //     the residual the canceller leaves (from its output) and the echo the
 //     microphone hears. A half where the canceller cut the microphone by
 //     little (double talk), or where the microphone holds clearly more than
-//     the echo, only lowers them: a near end never teaches them;
+//     the echo, only lowers them: a near end never teaches them; nor, while
+//     they are first learnt, does a bin holding more than any echo path
+//     returns of the far end;
 //   - a background spectrum followed on the canceller's output where no
 //     echo is expected and no near end talks, bounded by its recent minimum;
 //   - per bin, the gain that removes the residual predicted times an
-//     over-subtraction factor, down to a floor, smoothed across bins, falling
-//     at once and rising over a few frames; what it takes away of the
+//     over-subtraction factor, down to a floor, smoothed across bins and
+//     followed at once in time; what it takes away of the
 //     background comes back as noise of the background's spectrum with
 //     random phase (seeded: deterministic), so the background never dips;
 //   - optionally, a near end that the canceller's own suppression took down
@@ -44,8 +46,11 @@ constexpr int kResidualHalf = 160;     // samples per call (10 ms at 16 kHz)
 constexpr int kResidualLatency = 80;   // the output lags the input by 5 ms
 
 struct ResidualSuppressorSettings {
-  float over_subtraction = 1.0f;  // the residual predicted is taken this many times (2 cost
-                                  // double talk 0.5 dB and more clipped frames)
+  // The residual predicted (an upper quantile) is taken this many times:
+  // half keeps the simulated rooms' residual within 1 dB of the background
+  // and the near end's shape in double talk (1 cost its correlation 0.01
+  // to 0.02 through the module; 2 cost double talk 0.5 dB more).
+  float over_subtraction = 0.5f;
   float floor_db = -40.0f;        // deepest cut of a bin, dB
   uint32_t seed = 1;              // comfort noise
   // A near end the canceller cut in double talk comes back from the
@@ -69,10 +74,12 @@ ResidualSuppressor *ResidualSuppressorCreate(const ResidualSuppressorSettings &s
 void ResidualSuppressorDestroy(ResidualSuppressor *r);
 
 // One half: `mic`, `linear` and `far` hold kResidualHalf samples each; `out`
-// receives kResidualHalf samples (may alias `linear`). Returns whether the
-// half holds near-end voice.
+// receives kResidualHalf samples (may alias `linear`). `heard_voice`: the
+// linear canceller's voice detection for the half, if it has one (the first
+// background is not learnt from halves it marks). Returns whether the half
+// holds near-end voice.
 bool ResidualSuppressorProcess(ResidualSuppressor *r, const int16_t *mic, const int16_t *linear,
-                               const int16_t *far, int16_t *out);
+                               const int16_t *far, int16_t *out, bool heard_voice = false);
 
 ResidualSuppressorState ResidualSuppressorLast(const ResidualSuppressor *r);
 

@@ -22,7 +22,7 @@ JOBS="${HX_JOBS:-$(nproc)}"
 
 PACKAGES=(cmake g++ make pkg-config binutils dpkg-dev file lintian
   libwebrtc-audio-processing-dev libgtest-dev libgmock-dev libbenchmark-dev
-  libspeexdsp-dev libsamplerate0-dev libsoxr-dev libsndfile1-dev libfftw3-dev
+  libspeexdsp-dev libsamplerate0-dev libsoxr-dev libsndfile1-dev libfftw3-dev libkissfft-dev
   espeak-ng sox
   clang libclang-rt-14-dev
   libpulse-dev pulseaudio pulseaudio-utils

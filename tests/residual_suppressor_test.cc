@@ -61,6 +61,17 @@ Call MakeCall(double seconds, size_t far_from, size_t near_from) {
 
 int16_t Pcm(double v) { return int16_t(std::lrint(std::max(-32768.0, std::min(32767.0, v * 32768)))); }
 
+// The half from sample `at`: microphone, linear stage (a tenth of the
+// echo's amplitude left) and far end.
+void Half(const Call &c, size_t at, int16_t *mic, int16_t *lin, int16_t *far) {
+  for (int i = 0; i < kResidualHalf; ++i) {
+    const size_t j = at + i;
+    mic[i] = Pcm(c.echo[j] + c.near[j] + c.noise[j]);
+    lin[i] = Pcm(0.1 * c.echo[j] + c.near[j] + c.noise[j]);
+    far[i] = Pcm(c.far[j]);
+  }
+}
+
 // Runs the suppressor; the output is returned aligned with the input.
 std::vector<float> Suppress(const Call &c) {
   ResidualSuppressor *r = ResidualSuppressorCreate(ResidualSuppressorSettings{});
@@ -68,12 +79,7 @@ std::vector<float> Suppress(const Call &c) {
   std::vector<float> out(c.far.size(), 0);
   for (size_t at = 0; r && at + kResidualHalf <= c.far.size(); at += kResidualHalf) {
     int16_t mic[kResidualHalf], lin[kResidualHalf], far[kResidualHalf], o[kResidualHalf];
-    for (int i = 0; i < kResidualHalf; ++i) {
-      const size_t j = at + i;
-      mic[i] = Pcm(c.echo[j] + c.near[j] + c.noise[j]);
-      lin[i] = Pcm(0.1 * c.echo[j] + c.near[j] + c.noise[j]);
-      far[i] = Pcm(c.far[j]);
-    }
+    Half(c, at, mic, lin, far);
     ResidualSuppressorProcess(r, mic, lin, far, o);
     for (int i = 0; i < kResidualHalf; ++i)
       if (at + i >= size_t(kResidualLatency)) out[at + i - kResidualLatency] = o[i] / 32768.0f;
@@ -132,6 +138,57 @@ TEST(ResidualSuppressor, DoubleTalkKeepsTheNearEnd) {
   ASSERT_GT(frames, 100u);
   EXPECT_GE(10 * std::log10(kept / alone), -1.5);
   EXPECT_LE(clipped, frames / 20);
+}
+
+// A near end talking from the call's first frame (the canceller's voice
+// detection marks it) while a far end, a tone with no echo path at all,
+// starts: the suppressor keeps its level and most of its shape (the linear
+// stage leaves the microphone as it is). Measured: correlation 0.873, level
+// within 1 dB; 0.836 when the warm-up learnt from every bin.
+TEST(ResidualSuppressor, NearEndTalkingAsTheFarEndStartsIsNotTakenForEcho) {
+  Call c = MakeCall(5, 5 * kRate, 0);
+  for (size_t i = kRate; i < c.far.size(); ++i) c.far[i] = float(0.25 * std::sin(2 * M_PI * 700 * double(i) / kRate));
+  ResidualSuppressor *r = ResidualSuppressorCreate(ResidualSuppressorSettings{});
+  ASSERT_NE(r, nullptr);
+  std::vector<float> out(c.far.size(), 0);
+  for (size_t at = 0; at + kResidualHalf <= c.far.size(); at += kResidualHalf) {
+    int16_t mic[kResidualHalf], far[kResidualHalf], o[kResidualHalf];
+    for (int i = 0; i < kResidualHalf; ++i)
+      mic[i] = Pcm(c.near[at + i] + c.noise[at + i]), far[i] = Pcm(c.far[at + i]);
+    ResidualSuppressorProcess(r, mic, mic, far, o, true);
+    for (int i = 0; i < kResidualHalf; ++i)
+      if (at + i >= size_t(kResidualLatency)) out[at + i - kResidualLatency] = o[i] / 32768.0f;
+  }
+  ResidualSuppressorDestroy(r);
+  double xy = 0, xx = 0, yy = 0;
+  for (size_t i = 2 * kRate; i < 5 * kRate - kResidualLatency; ++i) {
+    const double x = c.near[i] + c.noise[i];
+    xy += x * out[i], xx += x * x, yy += double(out[i]) * out[i];
+  }
+  EXPECT_GE(10 * std::log10(yy / xx), -1.0);
+  EXPECT_GE(xy / std::sqrt(xx * yy), 0.86);
+}
+
+// Two instances run interleaved on the same call give the same samples:
+// nothing is shared between instances (no process-wide FFT state) and the
+// comfort noise is seeded.
+TEST(ResidualSuppressor, InstancesShareNothingAndRepeatExactly) {
+  const Call c = MakeCall(3, kRate, 2 * kRate);
+  ResidualSuppressor *a = ResidualSuppressorCreate(ResidualSuppressorSettings{});
+  ResidualSuppressor *b = ResidualSuppressorCreate(ResidualSuppressorSettings{});
+  ASSERT_TRUE(a && b);
+  size_t differ = 0, sounding = 0;
+  for (size_t at = 0; at + kResidualHalf <= c.far.size(); at += kResidualHalf) {
+    int16_t mic[kResidualHalf], lin[kResidualHalf], far[kResidualHalf], oa[kResidualHalf], ob[kResidualHalf];
+    Half(c, at, mic, lin, far);
+    ResidualSuppressorProcess(a, mic, lin, far, oa);
+    ResidualSuppressorProcess(b, mic, lin, far, ob);
+    for (int i = 0; i < kResidualHalf; ++i) differ += oa[i] != ob[i], sounding += oa[i] != 0;
+  }
+  ResidualSuppressorDestroy(a);
+  ResidualSuppressorDestroy(b);
+  EXPECT_EQ(differ, 0u);
+  EXPECT_GT(sounding, c.far.size() / 2);
 }
 
 }  // namespace

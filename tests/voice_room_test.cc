@@ -32,13 +32,13 @@ struct Limit {
 #endif
   }
 };
-const Limit kResidualDb = {+15, +1};         // at most: output over the background, far end alone
-const Limit kLeakPct = {35, 2};               // at most: far-alone frames 10 dB over the background
-const Limit kHolesPct = {80, 2};              // at most: far-alone frames 10 dB under the background
-const Limit kDoubleTalkDb = {-4, -1.5};       // at least: near end in double talk against alone
-const Limit kClippedPct = {30, 5};            // at most: double-talk frames down by over 10 dB
-const Limit kNearCorrelation = {0.85, 0.98};  // at least: output against the near end alone
-const Limit kStartDb = {12, 3};               // at most, either way: first second's background
+const Limit kResidualDb = {+1, +1};          // at most: output over the background, far end alone
+const Limit kLeakPct = {2, 2};                // at most: far-alone frames 10 dB over the background
+const Limit kHolesPct = {2, 2};               // at most: far-alone frames 10 dB under the background
+const Limit kDoubleTalkDb = {-2, -1.5};       // at least: near end in double talk against alone
+const Limit kClippedPct = {25, 5};            // at most: double-talk frames down by over 10 dB
+const Limit kNearCorrelation = {0.9, 0.98};   // at least: output against the near end alone
+const Limit kStartDb = {6, 3};                // at most, either way: first second's background
 
 constexpr int kRate = 16000;
 constexpr double kNoiseDbfs = -50;

@@ -64,9 +64,11 @@ const char *EchoPathName(EchoPath p);
 constexpr double kSwitchAt = 16;
 
 // A private daemon with one echo path set up; torn down by its destructor.
+// `server`: "pulseaudio" or "pipewire" (PulseDaemon).
 class LiveEchoPath {
  public:
-  explicit LiveEchoPath(EchoPath path) : path_(path), daemon_(Microphone::kEchoPath) {}
+  explicit LiveEchoPath(EchoPath path, std::string server = TestServer())
+      : path_(path), daemon_(Microphone::kEchoPath, std::move(server)) {}
   std::string Start();  // "" when the daemon and its path are up
   EchoPath path() const { return path_; }
   const PulseDaemon &daemon() const { return daemon_; }
