@@ -40,9 +40,14 @@ void ResetPlayStatisticsForTest() {
 }
 
 void Hx_AEC_Impl::AddPlayReq(int32_t request_no) {
-  hx::Lock r(m_reqLock);
-  m_req.store(m_req.load() + 1);
-  g_playReqNo.store(request_no, std::memory_order_relaxed);
+  // Signalled after the lock is released: the play thread, which outranks
+  // the library's thread that calls here, would otherwise wake only to wait
+  // for m_reqLock and wake again when it is released.
+  {
+    hx::Lock r(m_reqLock);
+    m_req.store(m_req.load() + 1);
+    g_playReqNo.store(request_no, std::memory_order_relaxed);
+  }
   m_playEvent.Set();
 }
 
