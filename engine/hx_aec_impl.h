@@ -57,7 +57,11 @@ class Hx_AEC_Impl {
   // Admission rule shared by both producers. Takes ownership of pkt.data
   // (a block of NewMicBlock): appended, or released when refused. `span` =
   // values measured for power.
-  void OfferMicPacket(const AudioPacket &pkt, int32_t span, MicProducer &producer);
+  // The offer signals m_micEvent unless `signal` is false; the caller then
+  // calls SignalMicOffer for it once it has made its other offers.
+  void OfferMicPacket(const AudioPacket &pkt, int32_t span, MicProducer &producer,
+                      bool signal = true);
+  void SignalMicOffer();
   // Takes the head packet; false when the queue is empty. *count_before gets
   // the queue count read under the lock. The caller owns pkt->data and
   // hands it back with ReleaseMicBlock.

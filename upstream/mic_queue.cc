@@ -37,7 +37,8 @@ MicProducer g_deliverProducer = {
 // until appended) and the lines are written after it, so neither the
 // capture path nor the mix thread waits behind a log write. A refused
 // packet's block goes back after the lock.
-void Hx_AEC_Impl::OfferMicPacket(const AudioPacket &pkt, int32_t span, MicProducer &producer) {
+void Hx_AEC_Impl::OfferMicPacket(const AudioPacket &pkt, int32_t span, MicProducer &producer,
+                                  bool signal) {
   const int32_t power = (int32_t)CalcPower(pkt.data, span);
   bool log_power;
   bool refused = false;
@@ -63,7 +64,11 @@ void Hx_AEC_Impl::OfferMicPacket(const AudioPacket &pkt, int32_t span, MicProduc
   if (refused) m_micPool.Release(pkt.data);
   if (log_power) log_printf("audio_HXAec::===> ((((((((((((((: +++++:  power=%d\n", (int)power);
   if (line) log_printf(line, n);
-  // With system audio on, the mix thread is paced by it and never waits here.
+  if (signal) SignalMicOffer();
+}
+
+// With system audio on, the mix thread is paced by it and never waits here.
+void Hx_AEC_Impl::SignalMicOffer() {
   if (!sys_capture.load()) m_micEvent.Set();
 }
 
@@ -97,11 +102,19 @@ void Hx_AEC_Impl::DeliverMicData(int16_t *samples, int16_t count) {
   }
   g_micCapCount.fetch_add(2, std::memory_order_relaxed);
   if (!m_fnCapture.load() || !m_fnCaptureCtx.load()) return;
+  // Both halves are offered before the event is signalled, once for both:
+  // the mix thread wakes once per block and finds both packets (it takes
+  // packets until the queue is empty before it waits). A signal per packet
+  // would wake it for the first, and a second signal while it wakes would
+  // make it wait again for the event's own lock.
+  int offered = 0;
   for (int half = 0; half < 2 && micro_capture.load(); ++half) {
     int16_t *buf = m_micPool.Take();
     if (!buf) continue;  // no memory: this half is lost, nothing else changes
     memcpy(buf, g_micWork48kStereo + half * kBlockValues, kBlockBytes);
     AudioPacket pkt = {buf, kBlockFrames, 4, 2, kBlockRate, 0, 0, 0};
-    OfferMicPacket(pkt, kBlockValues, g_deliverProducer);
+    OfferMicPacket(pkt, kBlockValues, g_deliverProducer, false);
+    ++offered;
   }
+  if (offered) SignalMicOffer();
 }
