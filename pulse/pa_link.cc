@@ -2,33 +2,12 @@
 
 #include <math.h>
 #include <poll.h>
-#include <sched.h>
 #include <stdio.h>
 #include <string.h>
 
 #include "pulse/monotonic.h"
 
 namespace hxpa {
-
-// The loop's thread runs in the ordinary class whatever class its creator
-// runs in (the module's monitor thread is real-time, and a new thread
-// inherits that). A real-time loop thread preempts the server, on the same
-// core, at every piece of a block the server sends, and so wakes once per
-// piece; an ordinary one lets the server finish its burst and takes it in
-// one wakeup. The loop only moves bytes between the server and the
-// library; the pacing that matters is the server's and the module's.
-static bool StartThread(pthread_t *thread, void *(*run)(void *), void *arg) {
-  pthread_attr_t attr;
-  if (pthread_attr_init(&attr) != 0) return false;
-  sched_param sp = {};
-  sp.sched_priority = 0;
-  pthread_attr_setinheritsched(&attr, PTHREAD_EXPLICIT_SCHED);
-  pthread_attr_setschedpolicy(&attr, SCHED_OTHER);
-  pthread_attr_setschedparam(&attr, &sp);
-  const bool ok = pthread_create(thread, &attr, run, arg) == 0;
-  pthread_attr_destroy(&attr);
-  return ok;
-}
 
 bool PaLink::Start(const char *client_name, PaLinkClient *client) {
   Stop();
@@ -42,7 +21,7 @@ bool PaLink::Start(const char *client_name, PaLinkClient *client) {
   timer_ = api_->time_new(api_, &never, OnTimer, this);
   if (timer_) api_->time_restart(timer_, nullptr);  // disabled until armed
   Lock();  // the thread waits for the first connection attempt
-  if (!timer_ || !StartThread(&thread_, Run, this)) {
+  if (!timer_ || pthread_create(&thread_, nullptr, Run, this) != 0) {
     Unlock();
     if (timer_) api_->time_free(timer_);
     timer_ = nullptr;
