@@ -40,9 +40,9 @@ void ResetPlayStatisticsForTest() {
 }
 
 void Hx_AEC_Impl::AddPlayReq(int32_t request_no) {
-  // Signalled after the lock is released: the play thread, which outranks
-  // the library's thread that calls here, would otherwise wake only to wait
-  // for m_reqLock and wake again when it is released.
+  // Signalled after the lock is released: a play thread that runs as soon
+  // as it is signalled (on another core, or outranking the caller) would
+  // otherwise wake only to wait for m_reqLock and wake again at its release.
   {
     hx::Lock r(m_reqLock);
     m_req.store(m_req.load() + 1);
