@@ -62,8 +62,7 @@ Hx_AEC_Impl::~Hx_AEC_Impl() {
   g_aecImplRun.compare_exchange_strong(self, nullptr);
   {
     hx::Lock q(m_micListLock);
-    for (AudioPacket &p : m_micList) free(p.data);
-    m_micList.clear();
+    for (; !m_micList.empty(); m_micList.pop_front()) m_micPool.Release(m_micList.front().data);
   }
   hx::Lock g(g_captureLock);
   DgtlStoreBuffer_Close(&m_captureRing);

@@ -7,7 +7,6 @@
 #include <stdint.h>
 
 #include <atomic>
-#include <list>
 #include <vector>
 
 #include "backends/brisa_binding.h"
@@ -19,6 +18,7 @@
 #include "platform/sync.h"
 #include "platform/thread.h"
 #include "upstream/audio_packet.h"
+#include "upstream/mic_packets.h"
 #include "upstream/push_convert.h"
 #include "webrtc/modules/interface/module_common_types.h"
 
@@ -54,12 +54,22 @@ class Hx_AEC_Impl {
   // ---- upstream/ ----
   // Cleaned 16 kHz mono block (320 samples) -> two 48 kHz stereo packets.
   void DeliverMicData(int16_t *samples, int16_t count);
-  // Admission rule shared by both producers. Takes ownership of pkt.data:
-  // appended, or freed when refused. `span` = values measured for power.
-  void OfferMicPacket(const AudioPacket &pkt, int32_t span, MicProducer &producer);
+  // Admission rule shared by both producers. Takes ownership of pkt.data
+  // (a block of NewMicBlock): appended, or released when refused. `span` =
+  // values measured for power.
+  // The offer signals m_micEvent unless `signal` is false; the caller then
+  // calls SignalMicOffer for it once it has made its other offers.
+  void OfferMicPacket(const AudioPacket &pkt, int32_t span, MicProducer &producer,
+                      bool signal = true);
+  void SignalMicOffer();
   // Takes the head packet; false when the queue is empty. *count_before gets
-  // the queue count read under the lock. The caller owns pkt->data.
+  // the queue count read under the lock. The caller owns pkt->data and
+  // hands it back with ReleaseMicBlock.
   bool TakeMicPacket(AudioPacket *pkt, int32_t *count_before);
+  // A packet's 1920-byte block (from the engine's pool, else the heap;
+  // null when neither has one) and its release. Any thread, no lock.
+  int16_t *NewMicBlock();
+  void ReleaseMicBlock(int16_t *block);
   void MicProc(uint32_t gen);  // mix thread body, for the start `gen`
   int32_t PushMicData(int16_t *data, uint32_t frames, uint8_t bytes_per_frame,
                       uint8_t channels, uint32_t sample_rate, uint32_t aux0, uint32_t aux1,
@@ -92,7 +102,7 @@ class Hx_AEC_Impl {
   hx::Thread *m_micProcTid = nullptr;
   FlagByte m_running{0};
   hx::CriticalSection m_micListLock;
-  std::list<AudioPacket> m_micList;
+  MicPacketList m_micList;
   FlagByte m_workersRun{0};
   hx::Thread *m_playProcTid = nullptr;
   CBlockResample m_resample_16to48;
@@ -137,6 +147,8 @@ class Hx_AEC_Impl {
   // their blocks were converted.
   hx::CriticalSection m_pushLock;
   PushConverter m_pushConvert;
+  // The packets' blocks (upstream/mic_packets.h).
+  MicBlockPool m_micPool;
   // Far-end rate-conversion pairs the dependency refused (see dsp/).
   int32_t m_playRefusedIn = 0;
   int32_t m_playRefusedOut = 0;

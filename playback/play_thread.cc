@@ -40,9 +40,14 @@ void ResetPlayStatisticsForTest() {
 }
 
 void Hx_AEC_Impl::AddPlayReq(int32_t request_no) {
-  hx::Lock r(m_reqLock);
-  m_req.store(m_req.load() + 1);
-  g_playReqNo.store(request_no, std::memory_order_relaxed);
+  // Signalled after the lock is released: a play thread that runs as soon
+  // as it is signalled (on another core, or outranking the caller) would
+  // otherwise wake only to wait for m_reqLock and wake again at its release.
+  {
+    hx::Lock r(m_reqLock);
+    m_req.store(m_req.load() + 1);
+    g_playReqNo.store(request_no, std::memory_order_relaxed);
+  }
   m_playEvent.Set();
 }
 

@@ -64,6 +64,23 @@ TEST_F(MicQueue, DeliverBitExactInOrderWithPushesOrDropped) {
   EXPECT_EQ(counted + 6, g_micCapCount.load());
 }
 
+// The capture path takes its packets' blocks from the engine's pool: a full queue holds 12 of
+// them, refused packets give theirs back at once, and every block taken off the queue returns.
+TEST_F(MicQueue, DeliveredPacketsUseThePoolAndGiveEveryBlockBack) {
+  ASSERT_EQ(0, engine_.m_resample_16to48.Init(16000, 48000, 320));
+  ASSERT_EQ(kMicPoolBlocks, engine_.m_micPool.available());
+  const Pcm in(320, 3000);
+  for (int block = 0; block < 7; ++block) engine_.DeliverMicData(const_cast<int16_t *>(in.data()), 320);
+  EXPECT_EQ(12u, QueueCount(engine_));  // the 13th and 14th packets were refused
+  EXPECT_EQ(kMicPoolBlocks - 12, engine_.m_micPool.available());
+  for (int i = 0; i < 5; ++i) TakeBlock(engine_);
+  engine_.DeliverMicData(const_cast<int16_t *>(in.data()), 320);  // the queue wraps around
+  EXPECT_EQ(9u, QueueCount(engine_));
+  EXPECT_EQ(kMicPoolBlocks - 9, engine_.m_micPool.available());
+  while (QueueCount(engine_)) TakeBlock(engine_);
+  EXPECT_EQ(kMicPoolBlocks, engine_.m_micPool.available());
+}
+
 TEST_F(MicQueue, PushedBlocksOfAnySizeBecomeOnePacketInsideTheHostBuffer) {
   const Pcm st = StereoBlock([](int j, int ch) { return (int16_t)(ch ? -j * 60 : j * 50); });
   LogCapture log;

@@ -11,7 +11,6 @@
 namespace {
 
 constexpr uint32_t kPacketFrames = kBlockFrames;
-constexpr size_t kPacketBytes = kBlockBytes;
 constexpr uint32_t kPacketRate = kBlockRate;
 constexpr int32_t kPushLogPeriod = 100;
 
@@ -59,8 +58,8 @@ int32_t Hx_AEC_Impl::PushMicData(int16_t *data, uint32_t frames, uint8_t bytes_p
           data ? 1 : 0, frames, bytes_per_frame, channels);
     return 0;
   }
-  // Every packet is one 1920-byte block, allocated before the locks.
-  int16_t *buf = (int16_t *)malloc(kPacketBytes);
+  // Every packet is one 1920-byte block, taken before the locks.
+  int16_t *buf = NewMicBlock();
   if (!buf) return 0;  // no memory: the block is dropped like a refused one
   // The packet describes what it holds; the aux values travel unchanged.
   AudioPacket pkt = {buf, kPacketFrames, 4, 2, kPacketRate, aux0, aux1, aux2};
@@ -71,7 +70,7 @@ int32_t Hx_AEC_Impl::PushMicData(int16_t *data, uint32_t frames, uint8_t bytes_p
   const PushFit fit = m_pushConvert.Convert(data, frames, channels, sample_rate, buf);
   LogFit(fit, frames, sample_rate);
   if (fit.kind == kPushFitNoMemory) {
-    free(buf);
+    ReleaseMicBlock(buf);
     return 0;
   }
   OfferMicPacket(pkt, span, g_pushProducer);

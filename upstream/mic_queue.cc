@@ -12,7 +12,7 @@ std::atomic<int32_t> g_micCapCount{0};
 
 namespace {
 
-constexpr int32_t kQueueLimit = 12;     // from 12 queued, every packet is refused
+constexpr int32_t kQueueLimit = kMicQueueCapacity;  // from 12 queued, every packet is refused
 constexpr int32_t kQuietWindow = 8;     // from 8 queued, quiet packets are refused
 constexpr int32_t kQuietThreshold = 200;
 constexpr int32_t kPowerLogPeriod = 300;
@@ -32,46 +32,58 @@ MicProducer g_deliverProducer = {
 
 }  // namespace
 
-// The list node is created before the lock and spliced in under it, so the
-// lock is never held across an allocation; a refused packet's buffer and node
-// are released after the lock.
-void Hx_AEC_Impl::OfferMicPacket(const AudioPacket &pkt, int32_t span, MicProducer &producer) {
-  std::list<AudioPacket> node(1, pkt);
+// The lock is held for the count, the decision and the append or refusal
+// only. The power is measured before it (the packet is the producer's
+// until appended) and the lines are written after it, so neither the
+// capture path nor the mix thread waits behind a log write. A refused
+// packet's block goes back after the lock.
+void Hx_AEC_Impl::OfferMicPacket(const AudioPacket &pkt, int32_t span, MicProducer &producer,
+                                  bool signal) {
+  const int32_t power = (int32_t)CalcPower(pkt.data, span);
+  bool log_power;
   bool refused = false;
+  const char *line = nullptr;
+  int32_t n;
   {
     hx::Lock lock(m_micListLock);
-    const int32_t n = (int32_t)m_micList.size();
-    if (log_every(producer.power_log_count, kPowerLogPeriod))
-      log_printf("audio_HXAec::===> ((((((((((((((: +++++:  power=%d\n",
-                 (int)CalcPower(pkt.data, span));
-    const char *line = nullptr;
+    n = (int32_t)m_micList.size();
+    log_power = log_every(producer.power_log_count, kPowerLogPeriod);
+    const char *refusal = nullptr;
     if (n >= kQueueLimit)
-      line = producer.full_line;
-    else if (n >= kQuietWindow && (int32_t)CalcPower(pkt.data, span) < kQuietThreshold)
-      line = producer.quiet_line;
-    if (line) {
+      refusal = producer.full_line;
+    else if (n >= kQuietWindow && power < kQuietThreshold)
+      refusal = producer.quiet_line;
+    if (refusal) {
       refused = true;
-      if (log_every(producer.drop_log_count, kDropLogPeriod)) log_printf(line, n);
+      if (log_every(producer.drop_log_count, kDropLogPeriod)) line = refusal;
     } else {
-      m_micList.splice(m_micList.end(), node);
+      // Cannot fail: the admission limit is the ring's capacity.
+      refused = !m_micList.push_back(pkt);
     }
   }
-  if (refused) free(pkt.data);
-  // With system audio on, the mix thread is paced by it and never waits here.
+  if (refused) m_micPool.Release(pkt.data);
+  if (log_power) log_printf("audio_HXAec::===> ((((((((((((((: +++++:  power=%d\n", (int)power);
+  if (line) log_printf(line, n);
+  if (signal) SignalMicOffer();
+}
+
+// With system audio on, the mix thread is paced by it and never waits here.
+void Hx_AEC_Impl::SignalMicOffer() {
   if (!sys_capture.load()) m_micEvent.Set();
 }
 
 bool Hx_AEC_Impl::TakeMicPacket(AudioPacket *pkt, int32_t *count_before) {
-  std::list<AudioPacket> taken;  // the node is released after the lock
-  {
-    hx::Lock lock(m_micListLock);
-    *count_before = (int32_t)m_micList.size();
-    if (*count_before <= 0) return false;
-    taken.splice(taken.end(), m_micList, m_micList.begin());
-  }
-  *pkt = taken.front();
+  hx::Lock lock(m_micListLock);
+  *count_before = (int32_t)m_micList.size();
+  if (*count_before <= 0) return false;
+  *pkt = m_micList.front();
+  m_micList.pop_front();
   return true;
 }
+
+void Hx_AEC_Impl::ReleaseMicBlock(int16_t *block) { m_micPool.Release(block); }
+
+int16_t *Hx_AEC_Impl::NewMicBlock() { return m_micPool.Take(); }
 
 // Callers hold g_micPathLock, which the engine stop also holds while it
 // releases m_resample_16to48.
@@ -90,11 +102,19 @@ void Hx_AEC_Impl::DeliverMicData(int16_t *samples, int16_t count) {
   }
   g_micCapCount.fetch_add(2, std::memory_order_relaxed);
   if (!m_fnCapture.load() || !m_fnCaptureCtx.load()) return;
+  // Both halves are offered before the event is signalled, once for both:
+  // the mix thread wakes once per block and finds both packets (it takes
+  // packets until the queue is empty before it waits). A signal per packet
+  // would wake it for the first, and a second signal while it wakes would
+  // make it wait again for the event's own lock.
+  int offered = 0;
   for (int half = 0; half < 2 && micro_capture.load(); ++half) {
-    int16_t *buf = (int16_t *)malloc(kBlockBytes);
+    int16_t *buf = m_micPool.Take();
     if (!buf) continue;  // no memory: this half is lost, nothing else changes
     memcpy(buf, g_micWork48kStereo + half * kBlockValues, kBlockBytes);
     AudioPacket pkt = {buf, kBlockFrames, 4, 2, kBlockRate, 0, 0, 0};
-    OfferMicPacket(pkt, kBlockValues, g_deliverProducer);
+    OfferMicPacket(pkt, kBlockValues, g_deliverProducer, false);
+    ++offered;
   }
+  if (offered) SignalMicOffer();
 }

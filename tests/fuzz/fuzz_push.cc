@@ -13,7 +13,7 @@ int g_host;
 void Drain(Hx_AEC_Impl *e, int32_t keep) {
   AudioPacket pkt;
   for (int32_t count = 0; e->TakeMicPacket(&pkt, &count);) {
-    free(pkt.data);
+    e->ReleaseMicBlock(pkt.data);
     if (count - 1 <= keep) break;
   }
 }
