@@ -16,7 +16,7 @@
 // Printed per path and system: the median over the runs of each figure
 // (measure/voice_metrics.h), and the worst run's residual.
 //
-//   build/bin/voice_quality [--runs N] [--paths abcd] [--server NAME] [--verbose]
+//   build/bin/voice_quality [--runs N] [--paths abcd] [--server pulseaudio|pipewire] [--verbose]
 //
 // Defaults: 3 runs of every path, on PulseAudio (--server pipewire: on
 // PipeWire with pipewire-pulse; pa-aec is then whatever echo canceller
@@ -228,7 +228,7 @@ int main(int argc, char **argv) {
   std::string paths = "abcd";
   bool verbose = false;
   std::string keep;
-  std::string server = "pulseaudio";
+  int server = 0;  // 0 PulseAudio, 1 PipeWire
   const cli::Command command{
       "voice_quality", "[options]",
       "The voice path as the far side hears it on live echo paths of a private PulseAudio (or\n"
@@ -241,13 +241,7 @@ int main(int argc, char **argv) {
                    *why = "option --paths wants letters of abcd, not '" + paths + "'";
                    return false;
                  }),
-       cli::Call("server", "NAME", "pulseaudio (default) or pipewire",
-                 [&server](const char *v, std::string *why) {
-                   server = v;
-                   if (server == "pulseaudio" || server == "pipewire") return true;
-                   *why = "option --server wants pulseaudio or pipewire, not '" + server + "'";
-                   return false;
-                 }),
+       cli::Choice("server", &server, "pulseaudio|pipewire", "the private server (default pulseaudio)"),
        cli::Flag("verbose", &verbose, "every run's figures"),
        cli::Text("keep", &keep, "DIR", "keep each run's recordings in DIR")}};
   const cli::Parsed parsed = cli::Parse(argc, argv, command);
@@ -274,12 +268,12 @@ int main(int argc, char **argv) {
     const EchoPath path = EchoPath(letter - 'a');
     std::vector<VoiceMetrics> figures[kSystems];
     for (int run = 1; run <= runs; ++run) {
-      LiveEchoPath live(path, server);
+      LiveEchoPath live(path, server ? "pipewire" : "pulseaudio");
       error = live.Start();
       if (!error.empty()) {
         // One line: the daemon's log that follows the reason is left out.
         fprintf(stderr, "voice_quality: no private %s daemon with the echo path: %s\n",
-                server == "pipewire" ? "PipeWire" : "PulseAudio",
+                server ? "PipeWire" : "PulseAudio",
                 error.substr(0, std::min(error.find(" (server"), error.find('\n'))).c_str());
         return 1;
       }

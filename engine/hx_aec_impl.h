@@ -55,7 +55,7 @@ class Hx_AEC_Impl {
   // Cleaned 16 kHz mono block (320 samples) -> two 48 kHz stereo packets.
   void DeliverMicData(int16_t *samples, int16_t count);
   // Admission rule shared by both producers. Takes ownership of pkt.data
-  // (a block of NewMicBlock): appended, or released when refused. `span` =
+  // (a block of m_micPool): appended, or released when refused. `span` =
   // values measured for power.
   // The offer signals m_micEvent unless `signal` is false; the caller then
   // calls SignalMicOffer for it once it has made its other offers.
@@ -64,12 +64,8 @@ class Hx_AEC_Impl {
   void SignalMicOffer();
   // Takes the head packet; false when the queue is empty. *count_before gets
   // the queue count read under the lock. The caller owns pkt->data and
-  // hands it back with ReleaseMicBlock.
+  // hands it back to m_micPool.
   bool TakeMicPacket(AudioPacket *pkt, int32_t *count_before);
-  // A packet's 1920-byte block (from the engine's pool, else the heap;
-  // null when neither has one) and its release. Any thread, no lock.
-  int16_t *NewMicBlock();
-  void ReleaseMicBlock(int16_t *block);
   void MicProc(uint32_t gen);  // mix thread body, for the start `gen`
   int32_t PushMicData(int16_t *data, uint32_t frames, uint8_t bytes_per_frame,
                       uint8_t channels, uint32_t sample_rate, uint32_t aux0, uint32_t aux1,

@@ -33,7 +33,7 @@ class CallbacksTest : public EngineTest {
   size_t Drain(std::vector<int16_t> *out) {  // appends the packets queued so far
     const size_t n = out->size();
     AudioPacket p;
-    for (int32_t before; e_->TakeMicPacket(&p, &before); e_->ReleaseMicBlock(p.data))
+    for (int32_t before; e_->TakeMicPacket(&p, &before); e_->m_micPool.Release(p.data))
       out->insert(out->end(), p.data, p.data + p.frames * p.channels);
     return out->size() - n;
   }

@@ -59,7 +59,7 @@ int32_t Hx_AEC_Impl::PushMicData(int16_t *data, uint32_t frames, uint8_t bytes_p
     return 0;
   }
   // Every packet is one 1920-byte block, taken before the locks.
-  int16_t *buf = NewMicBlock();
+  int16_t *buf = m_micPool.Take();
   if (!buf) return 0;  // no memory: the block is dropped like a refused one
   // The packet describes what it holds; the aux values travel unchanged.
   AudioPacket pkt = {buf, kPacketFrames, 4, 2, kPacketRate, aux0, aux1, aux2};
@@ -70,7 +70,7 @@ int32_t Hx_AEC_Impl::PushMicData(int16_t *data, uint32_t frames, uint8_t bytes_p
   const PushFit fit = m_pushConvert.Convert(data, frames, channels, sample_rate, buf);
   LogFit(fit, frames, sample_rate);
   if (fit.kind == kPushFitNoMemory) {
-    ReleaseMicBlock(buf);
+    m_micPool.Release(buf);
     return 0;
   }
   OfferMicPacket(pkt, span, g_pushProducer);

@@ -81,10 +81,6 @@ bool Hx_AEC_Impl::TakeMicPacket(AudioPacket *pkt, int32_t *count_before) {
   return true;
 }
 
-void Hx_AEC_Impl::ReleaseMicBlock(int16_t *block) { m_micPool.Release(block); }
-
-int16_t *Hx_AEC_Impl::NewMicBlock() { return m_micPool.Take(); }
-
 // Callers hold g_micPathLock, which the engine stop also holds while it
 // releases m_resample_16to48.
 void Hx_AEC_Impl::DeliverMicData(int16_t *samples, int16_t count) {

@@ -105,6 +105,6 @@ void Hx_AEC_Impl::MicProc(uint32_t gen) {
       }
       if (up && MixLive(gen)) fn(m_fnCaptureCtx.load(), up, kBlockBytes);
     }
-    ReleaseMicBlock(pkt.data);
+    m_micPool.Release(pkt.data);
   }
 }

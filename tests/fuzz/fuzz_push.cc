@@ -13,7 +13,7 @@ int g_host;
 void Drain(Hx_AEC_Impl *e, int32_t keep) {
   AudioPacket pkt;
   for (int32_t count = 0; e->TakeMicPacket(&pkt, &count);) {
-    e->ReleaseMicBlock(pkt.data);
+    e->m_micPool.Release(pkt.data);
     if (count - 1 <= keep) break;
   }
 }

@@ -54,7 +54,7 @@ inline Pcm TakeBlock(Hx_AEC_Impl &e, AudioPacket *fields = nullptr) {
   AudioPacket p = {};
   int32_t n = 0;
   const Pcm v = e.TakeMicPacket(&p, &n) ? Pcm(p.data, p.data + 960) : Pcm();
-  e.ReleaseMicBlock(p.data);  // null when there was none
+  e.m_micPool.Release(p.data);  // null when there was none
   if (fields) *fields = p;
   return v;
 }
