@@ -72,19 +72,28 @@ void Half(const Call &c, size_t at, int16_t *mic, int16_t *lin, int16_t *far) {
   }
 }
 
-// Runs the suppressor; the output is returned aligned with the input.
-std::vector<float> Suppress(const Call &c) {
-  ResidualSuppressor *r = ResidualSuppressorCreate(ResidualSuppressorSettings{});
-  EXPECT_NE(r, nullptr);
+// Runs two instances interleaved on the call and returns the output aligned
+// with the input; they must give the same samples (nothing shared between
+// instances, no process-wide FFT state; the comfort noise is seeded).
+std::vector<float> Suppress(const Call &c, bool near_voice = false) {
+  ResidualSuppressor *a = ResidualSuppressorCreate(ResidualSuppressorSettings{});
+  ResidualSuppressor *b = ResidualSuppressorCreate(ResidualSuppressorSettings{});
+  EXPECT_TRUE(a && b);
   std::vector<float> out(c.far.size(), 0);
-  for (size_t at = 0; r && at + kResidualHalf <= c.far.size(); at += kResidualHalf) {
-    int16_t mic[kResidualHalf], lin[kResidualHalf], far[kResidualHalf], o[kResidualHalf];
+  size_t differ = 0;
+  for (size_t at = 0; a && b && at + kResidualHalf <= c.far.size(); at += kResidualHalf) {
+    int16_t mic[kResidualHalf], lin[kResidualHalf], far[kResidualHalf], oa[kResidualHalf], ob[kResidualHalf];
     Half(c, at, mic, lin, far);
-    ResidualSuppressorProcess(r, mic, lin, far, o);
-    for (int i = 0; i < kResidualHalf; ++i)
-      if (at + i >= size_t(kResidualLatency)) out[at + i - kResidualLatency] = o[i] / 32768.0f;
+    ResidualSuppressorProcess(a, mic, lin, far, oa, near_voice);
+    ResidualSuppressorProcess(b, mic, lin, far, ob, near_voice);
+    for (int i = 0; i < kResidualHalf; ++i) {
+      differ += oa[i] != ob[i];
+      if (at + i >= size_t(kResidualLatency)) out[at + i - kResidualLatency] = oa[i] / 32768.0f;
+    }
   }
-  ResidualSuppressorDestroy(r);
+  ResidualSuppressorDestroy(a);
+  ResidualSuppressorDestroy(b);
+  EXPECT_EQ(differ, 0u) << "two instances on the same call";
   return out;
 }
 
@@ -146,20 +155,9 @@ TEST(ResidualSuppressor, DoubleTalkKeepsTheNearEnd) {
 // stage leaves the microphone as it is). Measured: correlation 0.873, level
 // within 1 dB; 0.836 when the warm-up learnt from every bin.
 TEST(ResidualSuppressor, NearEndTalkingAsTheFarEndStartsIsNotTakenForEcho) {
-  Call c = MakeCall(5, 5 * kRate, 0);
+  Call c = MakeCall(5, 5 * kRate, 0);  // no echo: the linear stage leaves the microphone as it is
   for (size_t i = kRate; i < c.far.size(); ++i) c.far[i] = float(0.25 * std::sin(2 * M_PI * 700 * double(i) / kRate));
-  ResidualSuppressor *r = ResidualSuppressorCreate(ResidualSuppressorSettings{});
-  ASSERT_NE(r, nullptr);
-  std::vector<float> out(c.far.size(), 0);
-  for (size_t at = 0; at + kResidualHalf <= c.far.size(); at += kResidualHalf) {
-    int16_t mic[kResidualHalf], far[kResidualHalf], o[kResidualHalf];
-    for (int i = 0; i < kResidualHalf; ++i)
-      mic[i] = Pcm(c.near[at + i] + c.noise[at + i]), far[i] = Pcm(c.far[at + i]);
-    ResidualSuppressorProcess(r, mic, mic, far, o, true);
-    for (int i = 0; i < kResidualHalf; ++i)
-      if (at + i >= size_t(kResidualLatency)) out[at + i - kResidualLatency] = o[i] / 32768.0f;
-  }
-  ResidualSuppressorDestroy(r);
+  const std::vector<float> out = Suppress(c, true);
   double xy = 0, xx = 0, yy = 0;
   for (size_t i = 2 * kRate; i < 5 * kRate - kResidualLatency; ++i) {
     const double x = c.near[i] + c.noise[i];
@@ -167,28 +165,6 @@ TEST(ResidualSuppressor, NearEndTalkingAsTheFarEndStartsIsNotTakenForEcho) {
   }
   EXPECT_GE(10 * std::log10(yy / xx), -1.0);
   EXPECT_GE(xy / std::sqrt(xx * yy), 0.86);
-}
-
-// Two instances run interleaved on the same call give the same samples:
-// nothing is shared between instances (no process-wide FFT state) and the
-// comfort noise is seeded.
-TEST(ResidualSuppressor, InstancesShareNothingAndRepeatExactly) {
-  const Call c = MakeCall(3, kRate, 2 * kRate);
-  ResidualSuppressor *a = ResidualSuppressorCreate(ResidualSuppressorSettings{});
-  ResidualSuppressor *b = ResidualSuppressorCreate(ResidualSuppressorSettings{});
-  ASSERT_TRUE(a && b);
-  size_t differ = 0, sounding = 0;
-  for (size_t at = 0; at + kResidualHalf <= c.far.size(); at += kResidualHalf) {
-    int16_t mic[kResidualHalf], lin[kResidualHalf], far[kResidualHalf], oa[kResidualHalf], ob[kResidualHalf];
-    Half(c, at, mic, lin, far);
-    ResidualSuppressorProcess(a, mic, lin, far, oa);
-    ResidualSuppressorProcess(b, mic, lin, far, ob);
-    for (int i = 0; i < kResidualHalf; ++i) differ += oa[i] != ob[i], sounding += oa[i] != 0;
-  }
-  ResidualSuppressorDestroy(a);
-  ResidualSuppressorDestroy(b);
-  EXPECT_EQ(differ, 0u);
-  EXPECT_GT(sounding, c.far.size() / 2);
 }
 
 }  // namespace

@@ -6,7 +6,7 @@
 #include <cmath>
 #include <random>
 
-#include "measure/voice_metrics.h"
+#include "support/conversation.h"
 #include "support/speech.h"
 
 namespace {
@@ -19,37 +19,29 @@ constexpr int kRate = 16000;
 constexpr size_t kFrame = kRate / 50;
 const size_t kSamples = size_t(voice_metrics::kConversationSeconds * kRate);
 
-// The conversation's segments: near end 9-18 s, far end 4-9 and 13-22 s.
-bool FarTalks(double t) { return (t >= 4 && t < 9) || t >= 13; }
-bool NearTalks(double t) { return t >= 9 && t < 18; }
-
-// Speech (its loud part from `offset`, looped) wherever `talks` holds.
-std::vector<float> Talker(const std::vector<int16_t> &speech, bool (*talks)(double), size_t offset) {
-  std::vector<float> x(kSamples, 0.f);
-  for (size_t i = 0; i < kSamples; ++i)
-    if (talks(double(i) / kRate)) x[i] = float(speech[offset++ % speech.size()] / 32768.0);
-  return x;
+std::vector<float> Float(const std::vector<int16_t> &x) {
+  std::vector<float> y(x.size());
+  for (size_t i = 0; i < x.size(); ++i) y[i] = float(x[i] / 32768.0);
+  return y;
 }
 
 struct VoiceMetricsTest : ::testing::Test {
-  std::vector<float> near, echo, mic;
+  std::vector<float> near, echo;
   void SetUp() override {
     const std::vector<int16_t> speech = ReadMono(HX_SOURCE_DIR "/tests/data/speech16k.wav");
     ASSERT_FALSE(speech.empty()) << "cannot read tests/data/speech16k.wav";
     // Two different stretches of speech: the far end starts 3.1 s into it. Room noise at
     // -50 dBFS in the near end throughout.
-    near = Talker(speech, NearTalks, 8000);
-    const std::vector<float> far = Talker(speech, FarTalks, 3 * kRate + 1600);
+    near = Float(Talker(speech, voice_metrics::Talk::kNear, kRate, 8000));
+    const std::vector<float> far = Float(Talker(speech, voice_metrics::Talk::kFar, kRate, 3 * kRate + 1600));
     std::mt19937 rng(5);
     std::normal_distribution<float> noise(0, float(std::pow(10, -50 / 20.0)));
     for (float &v : near) v += noise(rng);
     // Echo: 12 ms late, 8 dB down, with a short decaying tail.
-    echo.assign(kSamples, 0.f), mic.resize(kSamples);
-    for (size_t i = 0; i < kSamples; ++i) {
+    echo.assign(kSamples, 0.f);
+    for (size_t i = 0; i < kSamples; ++i)
       for (size_t k = 0; k < 800 && k + 192 <= i; k += 80)
         echo[i] += float(0.4 * std::exp(-double(k) / 300) * far[i - 192 - k]);
-      mic[i] = near[i] + echo[i];
-    }
   }
   VoiceMetrics Measure(const std::vector<float> &out) {
     return MeasureVoice(Conversation(), near.data(), echo.data(), kSamples, out.data(), out.size(), kRate);
@@ -61,20 +53,6 @@ struct VoiceMetricsTest : ::testing::Test {
     return x;
   }
 };
-
-TEST_F(VoiceMetricsTest, NothingRemovedLeavesTheEchoOverTheBackground) {
-  const VoiceMetrics m = Measure(mic);
-  ASSERT_TRUE(m.valid);
-  EXPECT_EQ(m.lag, 0);
-  EXPECT_GT(m.residual_db, 20);
-  EXPECT_GT(m.leak_pct, 60);
-  EXPECT_EQ(m.holes_pct, 0);
-  // The echo adds to the near end: no loss, nothing clipped.
-  EXPECT_GE(m.double_talk_db, 0);
-  EXPECT_EQ(m.clipped_pct, 0);
-  EXPECT_GT(m.near_correlation, 0.99);
-  EXPECT_NEAR(m.background_dbfs, -50, 0.5);
-}
 
 TEST_F(VoiceMetricsTest, PerfectCancellerKeepsEverything) {
   // A near end delivered 37 ms late is found there.
@@ -91,6 +69,7 @@ TEST_F(VoiceMetricsTest, PerfectCancellerKeepsEverything) {
   EXPECT_NEAR(m.near_gain_db, 0, 0.01);
   EXPECT_GT(m.near_correlation, 0.999);
   EXPECT_NEAR(m.start_db, 0, 0.5);
+  EXPECT_NEAR(m.background_dbfs, -50, 0.5);
   // Every kind of frame was measured, 0.2 s from each boundary: 2.8 s of
   // background from 1 s, 4.6 + 3.6 s far alone, 3.6 s near alone, and
   // double talk.
@@ -113,7 +92,7 @@ TEST_F(VoiceMetricsTest, MutingGateMakesHoles) {
 TEST_F(VoiceMetricsTest, EchoLeakingThroughOneFrameInTenIsCounted) {
   std::vector<float> out = near;
   for (size_t f = 4 * kRate / kFrame; f < kSamples / kFrame; f += 10)
-    if (FarTalks(double(f * kFrame) / kRate) && !NearTalks(double(f * kFrame) / kRate))
+    if (f * kFrame < 9u * kRate || f * kFrame >= 18u * kRate)  // the far end alone
       for (size_t i = f * kFrame; i < (f + 1) * kFrame; ++i) out[i] += echo[i];
   const VoiceMetrics m = Measure(out);
   ASSERT_TRUE(m.valid);

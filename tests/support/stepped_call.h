@@ -71,7 +71,6 @@ class SteppedCall {
     module_.Unload();
   }
 
-  long blocks() const { return blocks_; }
 
  private:
   static int32_t Capture(void *ctx, int16_t *samples, int32_t len) {
