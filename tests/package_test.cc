@@ -174,10 +174,10 @@ TEST_F(Package, PkgConfigPointsIntoTheUnpackedFilesAndBuildsTheExampleThatRecord
       << "the upstream audio does not hold the microphone speech";
 }
 
-// apt-get installs the three packages; the loader's cache then knows the module, whose back-ends
-// resolve in the private folder unless LD_LIBRARY_PATH names others, and the example builds
-// against the installed files. apt-get remove, then a purge, leaves none of their files, folders
-// or dpkg records, and the cache forgets the module.
+// apt-get installs the three packages and the loader's cache then knows the module (where its
+// back-ends resolve: the RUNPATH check above; the example against these files: the case
+// above). apt-get remove leaves none of their files or folders and the cache forgets the
+// module; a purge then leaves no dpkg records.
 TEST_F(Package, AptInstallThenRemoveAndPurgeLeavesNothingBehind) {
   ASSERT_EQ(0u, getuid()) << "the package test installs the packages on this machine and must run as root "
                              "(CI runs it as root on a throwaway machine)";
@@ -195,39 +195,19 @@ TEST_F(Package, AptInstallThenRemoveAndPurgeLeavesNothingBehind) {
 
   PurgeOnExit purge;
   MustRun(apt + "install" + debs);
-  const std::string libdir = "/usr/" + b().Get("libdir"), privdir = "/usr/" + b().Get("privatedir");
-  const std::string module = libdir + "/libHx_Aec_Mod.so";
+  const std::string module = "/usr/" + b().Get("libdir") + "/libHx_Aec_Mod.so";
   ASSERT_TRUE(Exists(module));
   // The cache may name the module through /lib (a merged /usr): the same file.
   const std::string cached = MustRun("ldconfig -p | sed -n 's/^\\s*libHx_Aec_Mod\\.so (.*) => //p'");
   ASSERT_FALSE(cached.empty()) << "the ldconfig trigger did not run";
   EXPECT_EQ(MustRun("realpath " + module), MustRun("realpath " + cached));
 
-  const std::string ldd = MustRun("ldd " + module);
-  const std::string sim_ldd = MustRun("LD_LIBRARY_PATH=/usr/" + b().Get("simdir") + " ldd " + module);
-  for (const char *name : {"libMirelDll.so", "libTovanDll.so", "libMMDevApi.so"}) {
-    EXPECT_NE(std::string::npos, ldd.find(std::string(name) + " => " + privdir + "/" + name)) << ldd;
-    EXPECT_NE(std::string::npos, sim_ldd.find(std::string(name) + " => /usr/" + b().Get("simdir") + "/" + name)) << sim_ldd;
-  }
-  const std::string exe = b().scratch + "/hx_record_installed";
-  MustRun("cc -std=c11 " HX_SOURCE_DIR "/examples/hx_record.c -o " + exe + " $(pkg-config --cflags --libs hx-aec-mod sndfile)");
-  EXPECT_NE(std::string::npos, MustRun("LD_LIBRARY_PATH=/usr/" + b().Get("simdir") + " HXSIM_MIC_WAV=" HX_SOURCE_DIR
-                                       "/tests/data/speech16k.wav " + exe + " 1 " + b().scratch + "/installed.wav")
-                                   .find("hx_record: module interface " + b().Get("version")));
-
-  std::vector<std::string> files;
-  for (const std::string &pkg : b().packages)
-    for (const std::string &path : Lines(MustRun("dpkg -L " + pkg)))
-      if (!path.empty() && !Exists(path + "/.")) files.push_back(path);
-  EXPECT_GE(files.size(), 20u);
-
   MustRun(apt + "remove hx-aec-mod hx-aec-mod-dev hx-aec-mod-sim");
-  for (const std::string &path : files) EXPECT_FALSE(Exists(path)) << path << " is left after apt-get remove";
+  for (const std::string &path : created) EXPECT_FALSE(Exists(path)) << path << " is left after apt-get remove";
   EXPECT_EQ(std::string::npos, MustRun("ldconfig -p").find("libHx_Aec_Mod.so")) << "the loader's cache still names the module";
   // Without conffiles or maintainer scripts a removed package keeps nothing to purge, and
-  // apt-get no longer knows it; dpkg purges whatever might be left.
+  // apt-get no longer knows it; dpkg purges whatever records might be left.
   MustRun(std::string("dpkg --purge ") + kPackagesToPurge);
-  for (const std::string &path : created) EXPECT_FALSE(Exists(path)) << path << " is left after the purge";
   EXPECT_EQ("", PackagesOnMachine());
   EXPECT_EQ("", MustRun("ls /var/lib/dpkg/info | grep '^hx-aec-mod' || true")) << "dpkg still keeps records";
 }
