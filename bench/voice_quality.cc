@@ -1,5 +1,5 @@
 // voice_quality: the voice path as the far side hears it, on live echo paths
-// of a private PulseAudio daemon (tests/pulse/voice_call.h): the 22 s
+// of a private PulseAudio daemon (voice_paths.h): the 22 s
 // conversation through (a) a module-loopback, (b) a room of RT60 0.4 s,
 // (c) that room behind a soft-clipping loudspeaker, (d) a default-sink
 // switch at 16 s. Side by side in each run:
@@ -41,6 +41,7 @@
 #include "cli/option_table.h"
 #include "support/shell.h"
 #include "voice_call.h"
+#include "voice_paths.h"
 
 using namespace hxtest;
 using voice_metrics::VoiceMetrics;
@@ -284,7 +285,7 @@ int main(int argc, char **argv) {
         header = true;
       }
       VoiceRecording rec, pa;
-      error = RunModuleCall(live, api, conversation, &rec);
+      error = RunModuleCall(live.daemon(), path == EchoPath::kSwitch, api, conversation, &rec);
       std::vector<std::pair<System, VoiceMetrics>> got;
       std::vector<std::pair<System, std::vector<float>>> outputs;
       const voice_metrics::VoiceTimeline tl = LiveTimeline();

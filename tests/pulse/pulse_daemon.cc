@@ -49,8 +49,9 @@ std::string PulseDaemon::Start() {
   const std::vector<std::string> programs = pipewire()
       ? std::vector<std::string>{"setpriv", "pactl", "dbus-daemon", "pipewire", "wireplumber", "pipewire-pulse"}
       : std::vector<std::string>{"setpriv", "pactl", "pulseaudio"};
+  int status;
   for (const std::string &p : programs)
-    if (FindOnPath(p).empty())
+    if (Shell("command -v " + p, &status), status != 0)
       return "the private " + server_name_ + " server cannot start: " + p + " is not installed (scripts/hx.sh setup installs it)";
   char tmpl[] = "/tmp/hx-pulse-XXXXXX";
   if (!mkdtemp(tmpl)) return std::string("cannot create a temporary folder: ") + strerror(errno);

@@ -5,7 +5,6 @@
 #include <stdlib.h>
 
 #include <cmath>
-#include <filesystem>
 
 #include "pulse_daemon.h"
 #include "support/shell.h"
@@ -32,36 +31,29 @@ static double After(const std::string &text, const std::string &label) {
 TEST(PulseHost, LiveReportGivesTheVoicePathsFiguresAndNoSimulatedLines) {
   hxtest::PulseDaemon daemon(hxtest::Microphone::kEchoPath);
   ASSERT_EQ(daemon.Start(), "") << "a real-device test needs its private PulseAudio daemon";
-  std::string out = daemon.dir() + "/host-out";
   int status;
   const std::string text =
       Shell(HX_HOST_PATH " --quiet --devices pulse --seconds 8 --loop --farend " HX_SOURCE_DIR
-                         "/tests/data/speech16k.wav --out " + out,
+                         "/tests/data/speech16k.wav --out " + daemon.dir() + "/host-out",
             &status);
   ASSERT_EQ(status, 0) << text;
   for (const char *simulated : {"simulated", "--no-echo", "--no-cancel", "noise before and after",
                                 "world status", "microphone.wav", "library calls"})
     EXPECT_EQ(text.find(simulated), std::string::npos) << simulated << " in\n" << text;
-  EXPECT_NE(text.find("hxaec-host: far end: converted '"), std::string::npos) << text;
-  EXPECT_NE(text.find("\n-- voice path (live) --\n"), std::string::npos) << text;
+  for (const char *line : {"hxaec-host: far end: converted '", "\n-- voice path (live) --\n",
+                           "echo (the canceller's own figures): echo return loss ", "voice_path.txt"})
+    EXPECT_NE(text.find(line), std::string::npos) << line << " missing in\n" << text;
+  for (const char *label : {"clock drift tracked: ", "loudspeaker: ", "underruns, "})
+    EXPECT_TRUE(std::isfinite(After(text, label))) << label << " has no figure in\n" << text;
   // Delay: the streams' latencies and the loopback's 40 ms, well inside a second.
   const double applied = After(text, "canceller delay: far end aligned by ");
   const double reported = After(text, "ms (reported with the microphone blocks ");
   EXPECT_TRUE(applied > 0 && applied < 1000 && reported > 0 && reported < 1000) << text;
-  EXPECT_TRUE(std::isfinite(After(text, "clock drift tracked: "))) << text;
   // The microphone hears the far end's echo; both are well above silence.
   const double mic = After(text, "levels: microphone "), far = After(text, "far end played ");
   EXPECT_TRUE(mic < 0 && mic > -90 && far < 0 && far > -60) << text;
-  EXPECT_NE(text.find("echo (the canceller's own figures): echo return loss "), std::string::npos)
-      << text;
-  EXPECT_TRUE(std::isfinite(After(text, "loudspeaker: ")) &&
-              std::isfinite(After(text, "underruns, ")))
-      << text;
-  // The voice path was selected, at a time in the call.
+  // The voice path was selected, at a time in the call (its file is named).
   const size_t selections = text.find("-- back-end selections (module log) --\n");
   ASSERT_NE(selections, std::string::npos) << text;
   EXPECT_EQ(text.find("(none logged)", selections), std::string::npos) << text;
-  EXPECT_NE(text.find("voice_path.txt"), std::string::npos) << text;
-  std::error_code ec;
-  std::filesystem::remove_all(out, ec);
 }

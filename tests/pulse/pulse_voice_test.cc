@@ -31,15 +31,15 @@ TEST(PulseVoice, ConversationOverALoopbackEcho) {
   VoiceRecording call;
   std::string failed;
   for (int attempt = 1; attempt <= 3; ++attempt) {
-    LiveEchoPath path(EchoPath::kLoopback);
-    ASSERT_EQ(path.Start(), "") << "a real-device test needs its private sound server";
+    PulseDaemon daemon(Microphone::kEchoPath);
+    ASSERT_EQ(daemon.Start(), "") << "a real-device test needs its private sound server";
     std::string error;
     if (!loaded) {
       loaded = host::LoadModule(HX_MODULE_PATH, &api, &error);
       ASSERT_TRUE(loaded) << error;
     }
     call = VoiceRecording();
-    failed = RunModuleCall(path, api, conversation, &call);
+    failed = RunModuleCall(daemon, false, api, conversation, &call);
     if (failed.find("was not found in the microphone's recording") == std::string::npos) break;
     printf("call %d: %s: run again\n", attempt, failed.c_str());
   }

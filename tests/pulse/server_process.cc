@@ -1,10 +1,8 @@
 #include "server_process.h"
 
-#include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
-#include <stdlib.h>
 #include <string.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -60,18 +58,5 @@ void ServerProcess::Kill() {
 }
 
 void ServerProcess::Signal(int sig) { if (pid_ > 0) kill(pid_, sig); }
-
-std::string FindOnPath(const std::string &program) {
-  const char *path = getenv("PATH");
-  std::string dirs = path ? path : "/usr/bin:/bin";
-  for (size_t from = 0; from <= dirs.size();) {
-    size_t to = dirs.find(':', from);
-    if (to == std::string::npos) to = dirs.size();
-    const std::string file = (to > from ? dirs.substr(from, to - from) : ".") + "/" + program;
-    if (access(file.c_str(), X_OK) == 0) return file;
-    from = to + 1;
-  }
-  return "";
-}
 
 }  // namespace hxtest

@@ -38,9 +38,6 @@ class ServerProcess {
   std::string ended_;
 };
 
-// The full path of `program` on PATH, "" when there is none.
-std::string FindOnPath(const std::string &program);
-
 }  // namespace hxtest
 
 #endif

@@ -1,18 +1,16 @@
 #include "voice_call.h"
 
-#include <pulse/error.h>
-#include <pulse/simple.h>
-
 #include <algorithm>
 #include <cmath>
 #include <random>
 
 #include "signal_check.h"
+#include "support/speech.h"
 
 namespace hxtest {
 
 namespace {
-constexpr size_t kBlock = kVoiceRate / 100;  // the room filter's 10 ms block
+constexpr size_t kBlock = kVoiceRate / 100;  // 10 ms
 const size_t kTimeline = size_t(voice_metrics::kConversationSeconds * kVoiceRate);
 }  // namespace
 
@@ -32,9 +30,8 @@ std::vector<int16_t> FloatToPcm(const std::vector<float> &x) {
 std::string LoadConversation(ConversationSignals *c) {
   for (auto [path, to] : {std::pair{"/tests/data/far_talker16k.wav", &c->far},
                           std::pair{"/tests/data/near_talker16k.wav", &c->near}}) {
-    SF_INFO info = {};
-    *to = ReadWav(std::string(HX_SOURCE_DIR) + path, &info);
-    if (to->size() != kTimeline || info.samplerate != kVoiceRate || info.channels != 1)
+    *to = ReadMono(std::string(HX_SOURCE_DIR) + path, kVoiceRate);
+    if (to->size() != kTimeline)
       return std::string("cannot read ") + HX_SOURCE_DIR + path + " (22 s, 16 kHz mono)";
   }
   // Room noise at -50 dBFS throughout, the same in every call.
@@ -42,74 +39,6 @@ std::string LoadConversation(ConversationSignals *c) {
   std::normal_distribution<double> noise(0, 32768 * std::pow(10, -50 / 20.0));
   for (int16_t &v : c->near) v = int16_t(std::clamp(std::lround(v + noise(rng)), -32768L, 32767L));
   return "";
-}
-
-std::string RoomEcho::Start(const std::vector<float> &response, double clip) {
-  Stop();
-  clip_ = clip;
-  const pa_sample_spec ss = {PA_SAMPLE_FLOAT32LE, uint32_t(kVoiceRate), 1};
-  pa_buffer_attr rec_attr = {uint32_t(-1), uint32_t(-1), uint32_t(-1), uint32_t(-1),
-                             uint32_t(kBlock * sizeof(float))};
-  pa_buffer_attr play_attr = {uint32_t(-1), uint32_t(8 * kBlock * sizeof(float)), uint32_t(-1),
-                              uint32_t(-1), uint32_t(-1)};
-  int err = 0;
-  rec_ = pa_simple_new(nullptr, "hx-room", PA_STREAM_RECORD, "spk.monitor", "room in", &ss,
-                       nullptr, &rec_attr, &err);
-  if (rec_)
-    play_ = pa_simple_new(nullptr, "hx-room", PA_STREAM_PLAYBACK, "micsrc", "room out", &ss,
-                          nullptr, &play_attr, &err);
-  if (!rec_ || !play_) {
-    Stop();
-    return std::string("the room's echo cannot open its streams: ") + pa_strerror(err);
-  }
-  filter_.SetResponse(response);  // planned here, only run on the filter's thread
-  quit_ = false;
-  thread_ = std::thread([this] { Run(); });
-  return "";
-}
-
-void RoomEcho::Run() {
-  std::vector<float> block(kBlock);
-  while (!quit_) {
-    if (pa_simple_read(static_cast<pa_simple *>(rec_), block.data(), kBlock * sizeof(float), nullptr) < 0)
-      break;
-    if (clip_ > 0)
-      for (float &v : block) v = float(clip_ * std::tanh(v / clip_));
-    filter_.Process(block.data(), int(kBlock));
-    if (pa_simple_write(static_cast<pa_simple *>(play_), block.data(), kBlock * sizeof(float), nullptr) < 0)
-      break;
-  }
-}
-
-void RoomEcho::Stop() {
-  quit_ = true;
-  if (thread_.joinable()) thread_.join();
-  if (rec_) pa_simple_free(static_cast<pa_simple *>(rec_));
-  if (play_) pa_simple_free(static_cast<pa_simple *>(play_));
-  rec_ = play_ = nullptr;
-}
-
-const char *EchoPathName(EchoPath p) {
-  static const char *const kNames[] = {"(a) loopback 40 ms", "(b) room RT60 0.4 s", "(c) room + soft clip",
-                                       "(d) sink switch"};
-  return kNames[int(p)];
-}
-
-std::string LiveEchoPath::Start() {
-  std::string error = daemon_.Start();
-  if (!error.empty()) return error;
-  if (path_ == EchoPath::kSwitch) {
-    std::string sink, echo;
-    return daemon_.AddSpeaker("spk2", 80, &sink, &echo);
-  }
-  if (path_ == EchoPath::kLoopback) return "";
-  // The room replaces the loopback.
-  const std::string loopback = daemon_.LaunchModule("module-loopback");
-  if (loopback.empty() || daemon_.Pactl("unload-module " + loopback) != 0)
-    return "cannot unload the echo loopback";
-  // Direct path 3 dB over the reverberation; the clip at about the near
-  // end's speech level (its loud syllables, -20 dBFS).
-  return room_.Start(hxsim::ReverberantRoom(0.4, kVoiceRate, 3, 1), path_ == EchoPath::kClippedRoom ? 0.1 : 0);
 }
 
 bool OnTimeline(const ConversationSignals &c, const std::vector<int16_t> &mic_raw,
@@ -172,7 +101,7 @@ std::string StartNearEnd(SimpleStream &talker, MicRecording &mic, const Conversa
   return heard ? "" : "the near end did not reach the microphone within 5 s";
 }
 
-std::string RunModuleCall(const LiveEchoPath &path, host::ModuleApi &api,
+std::string RunModuleCall(const PulseDaemon &daemon, bool sink_switch, host::ModuleApi &api,
                           const ConversationSignals &c, VoiceRecording *r) {
   EchoHost host;
   host.far = c.far;
@@ -186,10 +115,9 @@ std::string RunModuleCall(const LiveEchoPath &path, host::ModuleApi &api,
   // its own clock, so its source signal drifts against the echo).
   SimpleStream mic_stream, talker, speakers[2];
   MicRecording mic{&mic_stream, {}};
-  const bool two = path.path() == EchoPath::kSwitch;
-  std::string error = mic_stream.Record("mic", kVoiceRate, 1);
+    std::string error = mic_stream.Record("mic", kVoiceRate, 1);
   if (error.empty()) error = speakers[0].Record("spk.monitor", kVoiceRate, 1);
-  if (error.empty() && two) error = speakers[1].Record("spk2.monitor", kVoiceRate, 1);
+  if (error.empty() && sink_switch) error = speakers[1].Record("spk2.monitor", kVoiceRate, 1);
   if (!error.empty()) return "cannot record the microphone or the speakers: " + error;
   if (api.Init() != 0) return "the module did not start";
   const size_t end = kTimeline + size_t(1.6 * kVoiceRate);
@@ -202,9 +130,9 @@ std::string RunModuleCall(const LiveEchoPath &path, host::ModuleApi &api,
     host.far_on = true;
     u0 = host.UpFrames() / 3;
     for (int k = 0; k < 2; ++k) s0[k] = speakers[k].received();
-    if (two) {
+    if (sink_switch) {
       WaitFor([&] { return mic_stream.received() >= m0 + size_t(kSwitchAt * kVoiceRate); }, 60);
-      path.daemon().Pactl("set-default-sink spk2");
+      daemon.Pactl("set-default-sink spk2");
     }
     if (!WaitFor([&] { return mic_stream.received() >= m0 + end && host.UpFrames() / 3 >= u0 + end; },
                  90))
@@ -216,7 +144,7 @@ std::string RunModuleCall(const LiveEchoPath &path, host::ModuleApi &api,
   mic_stream.Stop();
   std::vector<int16_t> played[2];
   for (int k = 0; k < 2; ++k) played[k] = speakers[k].Take(), speakers[k].Stop();
-  path.daemon().Pactl("set-default-sink spk");
+  daemon.Pactl("set-default-sink spk");
   if (!error.empty()) return error;
   // The near end came in at m0 (within a block): it is looked for from
   // half a second earlier.

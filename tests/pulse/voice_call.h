@@ -1,4 +1,4 @@
-// Conversations on live echo paths of the private daemon (Microphone::
+// Conversations on the live echo path of the private daemon (Microphone::
 // kEchoPath), measured as the far side hears them (measure/voice_metrics.h);
 // shared by the real-path voice test and bench/voice_quality.cc. The far end
 // (tests/data/far_talker16k.wav) goes to the loudspeaker, the near end
@@ -10,16 +10,13 @@
 
 #include <stdint.h>
 
-#include <atomic>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "measure/voice_metrics.h"
 #include "echo_call.h"
 #include "module_api.h"
 #include "pulse_daemon.h"
-#include "room.h"
 
 namespace hxtest {
 
@@ -35,49 +32,6 @@ struct ConversationSignals {
 };
 // "" when both talkers were read.
 std::string LoadConversation(ConversationSignals *c);
-
-// An echo path of its own: records spk.monitor, optionally soft-clips it
-// (clip * tanh(x / clip)), convolves it with a room response in 10 ms
-// blocks and plays the result into micsrc (about 90 ms later).
-class RoomEcho {
- public:
-  ~RoomEcho() { Stop(); }
-  // "" when both streams are open and the filter runs.
-  std::string Start(const std::vector<float> &response, double clip);
-  void Stop();
-
- private:
-  void Run();
-  hxsim::RoomConvolver filter_;
-  void *rec_ = nullptr, *play_ = nullptr;  // pa_simple
-  double clip_ = 0;
-  std::atomic<bool> quit_{false};
-  std::thread thread_;
-};
-
-// The echo paths: (a) the daemon's module-loopback (40 ms); (b) a room of
-// RT60 0.4 s; (c) that room behind a loudspeaker soft clip at about the
-// near end's level; (d) the loopback, with a second speaker spk2 (its own
-// 80 ms loopback) that becomes the default sink 16 s into the call.
-enum class EchoPath { kLoopback, kRoom, kClippedRoom, kSwitch };
-const char *EchoPathName(EchoPath p);
-constexpr double kSwitchAt = 16;
-
-// A private daemon with one echo path set up; torn down by its destructor.
-// `server`: "pulseaudio" or "pipewire" (PulseDaemon).
-class LiveEchoPath {
- public:
-  explicit LiveEchoPath(EchoPath path, std::string server = TestServer())
-      : path_(path), daemon_(Microphone::kEchoPath, std::move(server)) {}
-  std::string Start();  // "" when the daemon and its path are up
-  EchoPath path() const { return path_; }
-  const PulseDaemon &daemon() const { return daemon_; }
-
- private:
-  EchoPath path_;
-  PulseDaemon daemon_;
-  RoomEcho room_;
-};
 
 // What one call recorded, on the timeline (sample 0 = its start at the
 // microphone), 16 kHz floats.
@@ -106,10 +60,14 @@ voice_metrics::VoiceTimeline LiveTimeline();
 std::string StartNearEnd(SimpleStream &talker, MicRecording &mic, const ConversationSignals &c,
                          size_t *at);
 
-// One call of the module (loaded in `api`) on the path: the module, then
-// the near end, then the far end when the near end is heard; the upstream
-// audio is kept. "" when the call ran to its end.
-std::string RunModuleCall(const LiveEchoPath &path, host::ModuleApi &api,
+// With `sink_switch` a second speaker spk2 (set up by the caller) becomes
+// the default sink this far into the call.
+constexpr double kSwitchAt = 16;
+
+// One call of the module (loaded in `api`) on the daemon's echo path: the
+// module, then the near end, then the far end when the near end is heard;
+// the upstream audio is kept. "" when the call ran to its end.
+std::string RunModuleCall(const PulseDaemon &daemon, bool sink_switch, host::ModuleApi &api,
                           const ConversationSignals &c, VoiceRecording *r);
 
 }  // namespace hxtest
