@@ -42,11 +42,11 @@
 #include <vector>
 
 #include "cli/option_table.h"
-#include "echo_call.h"
-#include "module_api.h"
+#include "rig/echo_call.h"
+#include "host/module_api.h"
 #include "proc_stat.h"
-#include "pulse_daemon.h"
-#include "support/shell.h"
+#include "rig/pulse_daemon.h"
+#include "rig/shell.h"
 
 using namespace hxtest;
 

@@ -40,10 +40,10 @@
 #include <vector>
 
 #include "cli/option_table.h"
-#include "echo_call.h"
-#include "module_api.h"
-#include "pulse_daemon.h"
-#include "signal_check.h"
+#include "rig/echo_call.h"
+#include "host/module_api.h"
+#include "rig/pulse_daemon.h"
+#include "rig/signal_check.h"
 
 using namespace hxtest;
 

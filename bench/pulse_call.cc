@@ -28,9 +28,9 @@
 #include <vector>
 
 #include "cli/option_table.h"
-#include "module_api.h"
+#include "host/module_api.h"
 #include "proc_stat.h"
-#include "pulse_daemon.h"
+#include "rig/pulse_daemon.h"
 
 using namespace hxtest;
 

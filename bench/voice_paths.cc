@@ -5,7 +5,7 @@
 
 #include <cmath>
 
-#include "voice_call.h"
+#include "rig/voice_call.h"
 
 namespace hxtest {
 

@@ -8,7 +8,7 @@
 #include <thread>
 #include <vector>
 
-#include "pulse_daemon.h"
+#include "rig/pulse_daemon.h"
 #include "room.h"
 
 namespace hxtest {

@@ -37,10 +37,10 @@
 #include <string>
 #include <vector>
 
-#include "signal_check.h"
+#include "rig/signal_check.h"
 #include "cli/option_table.h"
-#include "support/shell.h"
-#include "voice_call.h"
+#include "rig/shell.h"
+#include "rig/voice_call.h"
 #include "voice_paths.h"
 
 using namespace hxtest;

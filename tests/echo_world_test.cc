@@ -11,7 +11,7 @@
 
 #include "backends/api/brisa_dll.h"
 #include "hxsim.h"
-#include "support/speech.h"
+#include "rig/speech.h"
 
 namespace {
 

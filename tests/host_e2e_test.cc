@@ -10,8 +10,8 @@
 
 #include <gtest/gtest.h>
 
-#include "support/shell.h"
-#include "support/speech.h"
+#include "rig/shell.h"
+#include "rig/speech.h"
 
 // A fresh output folder (removed afterwards) and a run in it: exit code (-1
 // when the program did not exit normally) and stdout + stderr (the report).

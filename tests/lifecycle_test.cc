@@ -6,7 +6,7 @@
 #include "gtest/gtest.h"
 #include "hxsim.h"
 #include "support/log_capture.h"
-#include "support/shell.h"
+#include "rig/shell.h"
 
 namespace {
 

@@ -9,8 +9,8 @@
 #include <map>
 #include <sstream>
 
-#include "pulse/signal_check.h"
-#include "support/shell.h"
+#include "rig/signal_check.h"
+#include "rig/shell.h"
 
 namespace {
 

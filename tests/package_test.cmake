@@ -1,7 +1,7 @@
 # Builds the .deb packages with cpack, checks them with lintian, uses them unpacked, and installs
 # and removes them on this machine (root only). One process for all its cases (the packages are
 # built once), in the plain run only, alone: it changes the machine's installed packages.
-target_sources(${name} PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/pulse/signal_check.cc)
+target_sources(${name} PRIVATE ${CMAKE_SOURCE_DIR}/rig/signal_check.cc)
 target_link_libraries(${name} PRIVATE sndfile)
 add_dependencies(${name} hx_real_backends hx_record)
 set(HX_TEST_MANUAL ON)

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "support/speech.h"
+#include "rig/speech.h"
 
 namespace {
 

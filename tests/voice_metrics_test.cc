@@ -7,7 +7,7 @@
 #include <random>
 
 #include "support/conversation.h"
-#include "support/speech.h"
+#include "rig/speech.h"
 
 namespace {
 

@@ -11,8 +11,8 @@
 #include <memory>
 #include <string>
 
-#include "echo_call.h"
-#include "module_api.h"
+#include "rig/echo_call.h"
+#include "host/module_api.h"
 #include "support/log_capture.h"
 
 namespace hxtest {

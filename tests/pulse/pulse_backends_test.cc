@@ -14,8 +14,8 @@
 #include "backends/api/mirel_dll.h"
 #include "backends/api/mmdevapi.h"
 #include "backends/api/tovan_dll.h"
-#include "pulse_daemon.h"
-#include "signal_check.h"
+#include "rig/pulse_daemon.h"
+#include "rig/signal_check.h"
 
 using namespace hxtest;
 

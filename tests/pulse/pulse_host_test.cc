@@ -6,8 +6,8 @@
 
 #include <cmath>
 
-#include "pulse_daemon.h"
-#include "support/shell.h"
+#include "rig/pulse_daemon.h"
+#include "rig/shell.h"
 
 TEST(PulseHost, NoServerIsOneLineNamingItAndAFailure) {
   int status;

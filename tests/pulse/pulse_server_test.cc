@@ -6,7 +6,7 @@
 #include <signal.h>
 #include <sys/stat.h>
 
-#include "pulse_daemon.h"
+#include "rig/pulse_daemon.h"
 
 using namespace hxtest;
 

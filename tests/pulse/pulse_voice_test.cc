@@ -6,7 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "module_call.h"
-#include "voice_call.h"
+#include "rig/voice_call.h"
 
 using namespace hxtest;
 

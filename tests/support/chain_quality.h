@@ -12,7 +12,7 @@
 #include <random>
 
 #include "dsp/ns_agc.h"
-#include "tests/support/speech.h"
+#include "rig/speech.h"
 
 namespace chain_quality {
 

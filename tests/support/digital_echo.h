@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "echo/hx_echo.h"
-#include "support/speech.h"
+#include "rig/speech.h"
 
 inline double BlockPower(const int16_t *x) {
   double p = 0;

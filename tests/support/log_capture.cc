@@ -3,9 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <sstream>
-#include <thread>
 
 LogCapture::LogCapture() {
   char tmpl[] = "/tmp/hx_log_XXXXXX";
@@ -60,13 +58,6 @@ bool LogCapture::WaitFor(const std::string &needle, int times, int timeout_ms) c
 void LogCapture::Clear() {
   fflush(nullptr);
   if (ftruncate(file_fd_, 0) == 0) lseek(file_fd_, 0, SEEK_SET);
-}
-
-bool WaitUntil(const std::function<bool()> &cond, int timeout_ms) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-  for (; !cond(); std::this_thread::sleep_for(std::chrono::milliseconds(5)))
-    if (std::chrono::steady_clock::now() >= deadline) return cond();
-  return true;
 }
 
 void LogCapture::TailToStderr(size_t lines) const {

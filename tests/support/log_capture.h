@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "rig/wait_until.h"
+
 class LogCapture {
  public:
   LogCapture();
@@ -36,8 +38,5 @@ bool FailuresToStderr();
 ::testing::AssertionResult InOrder(const std::string &text, const std::vector<std::string> &want);
 
 int CountOf(const std::string &text, const std::string &needle);
-
-// Polls `cond` every 5 ms until it holds or `timeout_ms` passes.
-bool WaitUntil(const std::function<bool()> &cond, int timeout_ms = 10000);
 
 #endif

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "support/backend_harness.h"
-#include "support/speech.h"
+#include "rig/speech.h"
 
 class SteppedCall {
  public:

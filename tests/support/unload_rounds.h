@@ -8,7 +8,7 @@
 
 #include <gtest/gtest.h>
 
-#include "support/shell.h"
+#include "rig/shell.h"
 
 // `probe(args, &status)` runs the probe. 200 rounds unload 0..50 ms after the
 // start, then 100 within the monitor's first moments (binding the voice path,

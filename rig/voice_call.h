@@ -5,8 +5,8 @@
 // (tests/data/near_talker16k.wav plus room noise) is played into micsrc. The
 // microphone is recorded beside the system under test; the near end found
 // in it gives the timeline's start, and the echo is the rest.
-#ifndef HX_TESTS_PULSE_VOICE_CALL_H
-#define HX_TESTS_PULSE_VOICE_CALL_H
+#ifndef HX_RIG_VOICE_CALL_H
+#define HX_RIG_VOICE_CALL_H
 
 #include <stdint.h>
 
@@ -14,9 +14,9 @@
 #include <vector>
 
 #include "measure/voice_metrics.h"
-#include "echo_call.h"
-#include "module_api.h"
-#include "pulse_daemon.h"
+#include "rig/echo_call.h"
+#include "host/module_api.h"
+#include "rig/pulse_daemon.h"
 
 namespace hxtest {
 

@@ -1,4 +1,4 @@
-#include "pulse_daemon.h"
+#include "rig/pulse_daemon.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -18,8 +18,8 @@
 #include <fstream>
 #include <iterator>
 
-#include "support/log_capture.h"
-#include "support/shell.h"
+#include "rig/shell.h"
+#include "rig/wait_until.h"
 
 namespace hxtest {
 

@@ -1,10 +1,10 @@
-#include "signal_check.h"
+#include "rig/signal_check.h"
 
 #include <math.h>
 
 #include <algorithm>
 
-#include "support/speech.h"
+#include "rig/speech.h"
 
 namespace hxtest {
 

@@ -15,8 +15,8 @@
 //   echo    module-loopback from spk.monitor into micsrc (40 ms), which
 //           never moves to another device and ends with its speaker.
 // PULSE_SERVER is set in this process so the libraries under test reach it.
-#ifndef HX_TESTS_PULSE_DAEMON_H
-#define HX_TESTS_PULSE_DAEMON_H
+#ifndef HX_RIG_PULSE_DAEMON_H
+#define HX_RIG_PULSE_DAEMON_H
 
 #include <sys/types.h>
 
@@ -27,7 +27,7 @@
 #include <thread>
 #include <vector>
 
-#include "server_process.h"
+#include "rig/server_process.h"
 
 namespace hxtest {
 

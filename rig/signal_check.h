@@ -1,6 +1,6 @@
 // Signal measures for the real-device tests.
-#ifndef HX_TESTS_PULSE_SIGNAL_CHECK_H
-#define HX_TESTS_PULSE_SIGNAL_CHECK_H
+#ifndef HX_RIG_SIGNAL_CHECK_H
+#define HX_RIG_SIGNAL_CHECK_H
 
 #include <sndfile.h>
 #include <stddef.h>

@@ -1,4 +1,4 @@
-#include "server_process.h"
+#include "rig/server_process.h"
 
 #include <fcntl.h>
 #include <signal.h>

@@ -7,7 +7,7 @@
 
 #include <fstream>
 
-#include "pulse_daemon.h"
+#include "rig/pulse_daemon.h"
 
 namespace hxtest {
 

@@ -1,11 +1,11 @@
-#include "voice_call.h"
+#include "rig/voice_call.h"
 
 #include <algorithm>
 #include <cmath>
 #include <random>
 
-#include "signal_check.h"
-#include "support/speech.h"
+#include "rig/signal_check.h"
+#include "rig/speech.h"
 
 namespace hxtest {
 

@@ -1,7 +1,7 @@
 // Real speech for the tests: WAV reading and the 16 -> 48 kHz stretch whose
 // reduction by the module's play thread gives the original back.
-#ifndef HX_TESTS_SUPPORT_SPEECH_H
-#define HX_TESTS_SUPPORT_SPEECH_H
+#ifndef HX_RIG_SPEECH_H
+#define HX_RIG_SPEECH_H
 
 #include <sndfile.h>
 
@@ -31,4 +31,4 @@ inline std::vector<int16_t> Triple(const std::vector<int16_t> &x) {
   return y;
 }
 
-#endif  // HX_TESTS_SUPPORT_SPEECH_H
+#endif  // HX_RIG_SPEECH_H

@@ -2,8 +2,8 @@
 // `setpriv --pdeathsig KILL`, so the kernel kills it when the thread that
 // started it ends: a crashed test or a killed tool leaves nothing behind.
 // Its standard output and error are appended to a log file.
-#ifndef HX_TESTS_PULSE_SERVER_PROCESS_H
-#define HX_TESTS_PULSE_SERVER_PROCESS_H
+#ifndef HX_RIG_SERVER_PROCESS_H
+#define HX_RIG_SERVER_PROCESS_H
 
 #include <sys/types.h>
 

@@ -2,8 +2,8 @@
 // host that plays speech as the far end and keeps what comes upstream, its
 // alignment with a recording of the microphone and the echo reduction
 // between the two. Shared by the echo tests and bench/echo_real.cc.
-#ifndef HX_TESTS_PULSE_ECHO_CALL_H
-#define HX_TESTS_PULSE_ECHO_CALL_H
+#ifndef HX_RIG_ECHO_CALL_H
+#define HX_RIG_ECHO_CALL_H
 
 #include <stddef.h>
 #include <stdint.h>
@@ -16,8 +16,8 @@
 #include <vector>
 
 #include "measure/echo_measure.h"
-#include "pulse_daemon.h"
-#include "signal_check.h"
+#include "rig/pulse_daemon.h"
+#include "rig/signal_check.h"
 
 namespace hxtest {
 

@@ -1,6 +1,6 @@
 // Runs a shell command and returns its output, standard error included.
-#ifndef HX_TESTS_SUPPORT_SHELL_H
-#define HX_TESTS_SUPPORT_SHELL_H
+#ifndef HX_RIG_SHELL_H
+#define HX_RIG_SHELL_H
 
 #include <stdio.h>
 #include <stdlib.h>
