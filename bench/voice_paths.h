@@ -1,5 +1,5 @@
 // The live echo paths of voice_quality, on a private daemon with the echo
-// path (Microphone::kEchoPath) that tests/pulse/voice_call.h calls over.
+// path (Microphone::kEchoPath) that rig/voice_call.h calls over.
 #ifndef HX_BENCH_VOICE_PATHS_H
 #define HX_BENCH_VOICE_PATHS_H
 
