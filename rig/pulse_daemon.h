@@ -117,6 +117,7 @@ class MicFeeder {
 
  private:
   void Run();
+  bool OpenMicsrc();
   bool Write(const int16_t *stereo, size_t bytes);
   // `catch_up`: how late (s) a chunk may be and the next come at once after it.
   MicFeeder(std::string fifo, double catch_up);
