@@ -10,6 +10,7 @@
 #include <math.h>
 #include <stddef.h>
 
+#include <algorithm>
 #include <type_traits>
 
 #include "engine/log.h"
@@ -34,7 +35,7 @@ const int kFrame = 160;  // samples per 10 ms half at 16 kHz
 // first second's background comes within 1.2 dB of its later level
 // (tests/voice_room_test.cc). Afterwards every half is analysed once.
 const int kNsWarmHalves = 15;
-int g_nsHalves = 0;  // halves analysed since the suppressor was created
+int g_nsHalves = 0;  // halves with sound analysed twice since the suppressor was created
 
 // The suppressor works on floats on the 16-bit scale and saturates its
 // output; rounding to nearest brings it back (the clamp only guards the
@@ -73,7 +74,9 @@ void ns_process(int16_t *in, int32_t len, int16_t *out) {
     float *out_bands[1] = {out_f};
     // The analysis pass feeds the noise estimate that Process uses.
     WebRtcNs_Analyze(g_ns, in_f);
-    if (g_nsHalves < kNsWarmHalves) {
+    // The suppressor skips digital silence (a stream that starts with
+    // zeros); the start-up counts from the first half it learns from.
+    if (g_nsHalves < kNsWarmHalves && std::any_of(work, work + kFrame, [](int16_t v) { return v != 0; })) {
       ++g_nsHalves;
       WebRtcNs_Analyze(g_ns, in_f);
     }
