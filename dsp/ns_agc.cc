@@ -10,6 +10,7 @@
 #include <math.h>
 #include <stddef.h>
 
+#include <algorithm>
 #include <type_traits>
 
 #include "engine/log.h"
@@ -25,6 +26,16 @@ static_assert(std::is_trivially_destructible<hx::CriticalSection>::value,
 namespace {
 
 const int kFrame = 160;  // samples per 10 ms half at 16 kHz
+
+// The noise suppressor's estimates start from nothing and settle over about
+// half a second, so a call's first second of background passed 8 to 10 dB
+// less suppressed than later (the host heard it 4.8 dB louder). Analysing
+// each of the first halves twice runs the suppressor's start-up at double
+// speed on the same signal: its noise estimate settles within 0.2 s and the
+// first second's background comes within 1.2 dB of its later level
+// (tests/voice_room_test.cc). Afterwards every half is analysed once.
+const int kNsWarmHalves = 15;
+int g_nsHalves = 0;  // halves with sound analysed twice since the suppressor was created
 
 // The suppressor works on floats on the 16-bit scale and saturates its
 // output; rounding to nearest brings it back (the clamp only guards the
@@ -43,6 +54,7 @@ void ns_create() {
   if (g_ns == nullptr) return;  // stays absent until the next start-up
   WebRtcNs_Init(g_ns, 16000);
   WebRtcNs_set_policy(g_ns, 2);  // Init resets the policy: set it afterwards
+  g_nsHalves = 0;
   g_hpf = new HpfState;
   hpf_init(g_hpf, 16000);
 }
@@ -62,6 +74,12 @@ void ns_process(int16_t *in, int32_t len, int16_t *out) {
     float *out_bands[1] = {out_f};
     // The analysis pass feeds the noise estimate that Process uses.
     WebRtcNs_Analyze(g_ns, in_f);
+    // The suppressor skips digital silence (a stream that starts with
+    // zeros); the start-up counts from the first half it learns from.
+    if (g_nsHalves < kNsWarmHalves && std::any_of(work, work + kFrame, [](int16_t v) { return v != 0; })) {
+      ++g_nsHalves;
+      WebRtcNs_Analyze(g_ns, in_f);
+    }
     WebRtcNs_Process(g_ns, in_bands, 1, out_bands);
     for (int i = 0; i < kFrame; ++i) out[kFrame * k + i] = FloatToS16(out_f[i]);
   }

@@ -33,7 +33,7 @@ const double kHolesPct[] = {2, 2};             // at most: far-alone frames 10 d
 const double kDoubleTalkDb[] = {-2, -1.5};     // at least: near end in double talk against alone
 const double kClippedPct[] = {25, 5};          // at most: double-talk frames down by over 10 dB
 const double kNearCorrelation[] = {0.9, 0.98}; // at least: output against the near end alone
-const double kStartDb[] = {6, 3};              // at most, either way: first second's background
+const double kStartDb[] = {2.5, 3};            // at most, either way: first second's background
 
 constexpr int kRate = 16000;
 constexpr double kNoiseDbfs = -50;
