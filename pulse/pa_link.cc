@@ -51,17 +51,17 @@ void *PaLink::Run(void *self_) {
 // the main loop puts it there) and the timeout end the wait; what is
 // already ready is taken first (a look that never sleeps), so nothing
 // queued is held back. The server's messages that came meanwhile are seen
-// together afterwards. After a hold the loop drains what is queued with
-// such looks; once it finds nothing it is listening: what it reads from
-// then on came while it waited.
+// together afterwards. After a hold the loop takes what is queued with such
+// looks; once one finds nothing it is listening: what it reads from then on
+// came while it waited.
 int PaLink::Poll(struct pollfd *fds, unsigned long n, int timeout_ms, void *self_) {
   auto *self = static_cast<PaLink *>(self_);
   const double quiet = self->ready() ? self->client_->QuietUntil() : 0;
   self->Unlock();
   int r = 0;
-  if (quiet > 0 && n > 1 && timeout_ms != 0) {
+  if (quiet > 0 && n > 1) {
     double hold = std::min(quiet - MonotonicSeconds(), kMaxQuietSeconds);
-    if (timeout_ms > 0) hold = std::min(hold, timeout_ms / 1000.0);
+    if (timeout_ms >= 0) hold = std::min(hold, timeout_ms / 1000.0);
     if (hold > 0) {
       self->listening_ = false;
       r = poll(fds, n, 0);
@@ -73,7 +73,8 @@ int PaLink::Poll(struct pollfd *fds, unsigned long n, int timeout_ms, void *self
         for (unsigned long i = 1; i < n; ++i) fds[i].revents = 0;
         if (timeout_ms > 0) timeout_ms = std::max(0, timeout_ms - (int)ceil(hold * 1000));
       }
-    } else if (!self->listening_) {
+    }
+    if (r == 0 && !self->listening_) {
       r = poll(fds, n, 0);
       if (r == 0) self->listening_ = true;
     }
