@@ -66,9 +66,9 @@ class PaLink {
   int failures() const { return failures_.load(std::memory_order_acquire); }
   // Lock held: the ready context, else null.
   pa_context *context() const { return ready() ? ctx_ : nullptr; }
-  // Main-loop thread: whether the loop waited for the server since its last
-  // hold ended, so that what it reads now came just now rather than while
-  // it held.
+  // Main-loop thread: whether the loop found nothing queued since its last
+  // hold ended, so that what it reads now came while it waited rather than
+  // while it held.
   bool listening() const { return listening_; }
   // Lock held: runs the client's tick now (e.g. after a change of wishes).
   void Poke();
@@ -94,8 +94,8 @@ class PaLink {
   char name_[64] = {};
   std::atomic<bool> ready_{false};
   std::atomic<int> failures_{0};
-  bool dead_ = false;
-  bool listening_ = false;  // main-loop thread  // ctx_ failed: release it and retry at the next timer
+  bool dead_ = false;  // ctx_ failed: release it and retry at the next timer
+  bool listening_ = false;  // main-loop thread
 };
 
 // Lock held: latency of a stream in whole milliseconds, 0 when unknown.
