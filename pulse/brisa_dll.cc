@@ -155,9 +155,9 @@ class Brisa : public hxpa::PaLinkClient {
     WriteStats();
     return stats_ || (started_ && (!play_.open() || (started_ == 1 && !rec_.open())));
   }
-  // While recording: until shortly before the microphone bytes of the
-  // block under way are due (the bytes come at the real-time pace). The far
-  // end's requests wait meanwhile: the sink then still holds 20 ms.
+  // While recording: until just after the block under way is expected, or
+  // shortly before it for a probe (block_clock.h). The far end's requests
+  // wait meanwhile: the sink then still holds 20 ms.
   double QuietUntil() override { return started_ == 1 && rec_.open() ? clock_.due() : 0; }
   void OnLost() override {
     if (started_) SwitchToWave();
@@ -270,6 +270,7 @@ class Brisa : public hxpa::PaLinkClient {
   // whole block passes the canceller and goes to the consumer.
   static void OnRead(void *self_, const void *data, size_t n) {
     auto *self = static_cast<Brisa *>(self_);
+    const double now = hxpa::MonotonicSeconds();
     self->capture_.Push(data, n);
     int16_t samples[kVoiceBlockSamples];
     bool delivered = false;
@@ -284,14 +285,9 @@ class Brisa : public hxpa::PaLinkClient {
       InCallback in;
       self->cb_(samples, (int16_t)kVoiceBlockSamples, 0, self->user_);
     }
-    if (delivered) self->ExpectNextBlock();
-  }
-
-  // After a block: it completed when its bytes came, less the time of
-  // those beyond it.
-  void ExpectNextBlock() {
-    clock_.Completed(hxpa::MonotonicSeconds() -
-                     double(capture_.size()) / (hxpa::kVoiceRate * sizeof(int16_t)));
+    // A block completed when its last bytes were read, if the loop was
+    // listening for them; else they came no later.
+    if (delivered) self->clock_.Completed(now, self->link_.listening());
   }
 
   // Main-loop thread: `n` play requests, one after the other.

@@ -5,6 +5,8 @@
 #include <stdio.h>
 #include <string.h>
 
+#include <algorithm>
+
 #include "pulse/monotonic.h"
 
 namespace hxpa {
@@ -44,29 +46,40 @@ void *PaLink::Run(void *self_) {
   return nullptr;
 }
 
-// The main loop's wait, entered and left with the lock held. Whatever is
-// ready already is taken at once (a look that never sleeps), so nothing
-// queued is held back. Then, while the client's quiet time lasts, only the
-// loop's own wakeup pipe (first in fds: the main loop puts it there) and
-// the timeout end the wait; the server's messages that came meanwhile are
-// seen together afterwards.
+// The main loop's wait, entered and left with the lock held. While the
+// client's quiet time lasts, only the loop's own wakeup pipe (first in fds:
+// the main loop puts it there) and the timeout end the wait; what is
+// already ready is taken first (a look that never sleeps), so nothing
+// queued is held back. The server's messages that came meanwhile are seen
+// together afterwards. After a hold the loop takes what is queued with such
+// looks; once one finds nothing it is listening: what it reads from then on
+// came while it waited.
 int PaLink::Poll(struct pollfd *fds, unsigned long n, int timeout_ms, void *self_) {
   auto *self = static_cast<PaLink *>(self_);
   const double quiet = self->ready() ? self->client_->QuietUntil() : 0;
   self->Unlock();
-  int hold = 0;
-  if (quiet > 0 && n > 1 && timeout_ms != 0) {
-    hold = (int)ceil((quiet - MonotonicSeconds()) * 1000);
-    if (hold > kMaxQuietMs) hold = kMaxQuietMs;
-    if (timeout_ms > 0 && hold > timeout_ms) hold = timeout_ms;
+  int r = 0;
+  if (quiet > 0 && n > 1) {
+    double hold = std::min(quiet - MonotonicSeconds(), kMaxQuietSeconds);
+    if (timeout_ms >= 0) hold = std::min(hold, timeout_ms / 1000.0);
+    if (hold > 0) {
+      self->listening_ = false;
+      r = poll(fds, n, 0);
+      if (r == 0) {
+        struct timespec ts;
+        ts.tv_sec = (time_t)hold;
+        ts.tv_nsec = (long)((hold - (double)ts.tv_sec) * 1e9);
+        r = ppoll(fds, 1, &ts, nullptr);
+        for (unsigned long i = 1; i < n; ++i) fds[i].revents = 0;
+        if (timeout_ms > 0) timeout_ms = std::max(0, timeout_ms - (int)ceil(hold * 1000));
+      }
+    }
+    if (r == 0 && !self->listening_) {
+      r = poll(fds, n, 0);
+      if (r == 0) self->listening_ = true;
+    }
   }
-  int r = hold > 0 ? poll(fds, n, 0) : 0;
-  if (hold > 0 && r == 0) {
-    r = poll(fds, 1, hold);
-    for (unsigned long i = 1; i < n; ++i) fds[i].revents = 0;
-    if (timeout_ms > 0) timeout_ms -= hold;
-  }
-  if (hold <= 0 || r == 0) r = poll(fds, n, timeout_ms);
+  if (r == 0) r = poll(fds, n, timeout_ms);
   self->Lock();
   return r;
 }

@@ -7,7 +7,8 @@
 // (QuietUntil): until then it leaves the server's messages queued, and
 // wakes only for the other threads (Lock, Stop) and its own timers. A
 // capture stream whose server sends a block in several pieces then wakes
-// the loop once per block instead of once per piece.
+// the loop once per block instead of once per piece. After a hold, once
+// nothing is left queued, the loop is listening (listening()).
 #ifndef HX_PULSE_PA_LINK_H
 #define HX_PULSE_PA_LINK_H
 
@@ -43,7 +44,7 @@ class PaLink {
   static constexpr int kRetryMs = 250;         // between connection attempts
   static constexpr int kConnectLimitMs = 2000;  // an attempt that takes longer is abandoned
   static constexpr int kTickMs = 250;
-  static constexpr int kMaxQuietMs = 20;  // the longest a client can hold the messages
+  static constexpr double kMaxQuietSeconds = 0.025;  // the longest a client can hold the messages
 
   ~PaLink() { Stop(); }
 
@@ -65,6 +66,10 @@ class PaLink {
   int failures() const { return failures_.load(std::memory_order_acquire); }
   // Lock held: the ready context, else null.
   pa_context *context() const { return ready() ? ctx_ : nullptr; }
+  // Main-loop thread: whether the loop found nothing queued since its last
+  // hold ended, so that what it reads now came while it waited rather than
+  // while it held.
+  bool listening() const { return listening_; }
   // Lock held: runs the client's tick now (e.g. after a change of wishes).
   void Poke();
   // Lock held: a tick kTickMs from now (e.g. a stream failed and is to be
@@ -90,6 +95,7 @@ class PaLink {
   std::atomic<bool> ready_{false};
   std::atomic<int> failures_{0};
   bool dead_ = false;  // ctx_ failed: release it and retry at the next timer
+  bool listening_ = false;  // main-loop thread
 };
 
 // Lock held: latency of a stream in whole milliseconds, 0 when unknown.
