@@ -93,20 +93,32 @@ struct MicRecording {
 
 // A near-end talker (`talk`, fed by `feeder`) on a silent far end: where
 // the 2 s of microphone from the talker on line up with the output
-// (out_count() 16 kHz samples, out16() those samples).
+// (out_count() 16 kHz samples, out16() those samples; the same indexes).
+// Only the output made from the moment the talker is queued on is searched:
+// earlier output cannot hold this talker, but may hold an earlier one with
+// the same words, whose 10 ms envelope the coarse search cannot tell from
+// this one's (a few ms of slip in either then decide the figure). The
+// search starts a quarter of a second earlier than that moment, because the
+// span's first samples, before the talker, may have reached the output a
+// little before the recording of the microphone had them.
 inline Lag AlignByTalker(MicFeeder &feeder, MicRecording &mic, const std::vector<int16_t> &talk,
                          const std::function<size_t()> &out_count,
                          const std::function<std::vector<int16_t>()> &out16) {
   constexpr size_t kSpan = 2 * 16000;
+  constexpr size_t kLeadIn = 16000 / 4;
+  constexpr size_t kSlack = 16000;  // the output may come this much later than the recording
   const size_t from = mic.mic->received();
+  const size_t out_at = out_count();
   feeder.Queue(talk);
   WaitFor([&] { return mic.mic->received() > from + kSpan; }, 20);
-  const size_t at = mic.mic->received();
-  WaitFor([&] { return out_count() > at + kSpan / 2; }, 20);
+  WaitFor([&] { return out_count() > out_at + kSpan + kSlack; }, 20);
   const std::vector<int16_t> rec = mic.Recorded();
+  const std::vector<int16_t> out = out16();
+  const size_t out_from = std::min(out.size(), out_at > kLeadIn ? out_at - kLeadIn : 0);
   if (from + kSpan > rec.size()) return Lag();
-  const Match m = FindMatch(std::vector<int16_t>(rec.begin() + long(from), rec.begin() + long(from + kSpan)), out16());
-  return Lag{m.lag - long(from), m.ncc};
+  const Match m = FindMatch(std::vector<int16_t>(rec.begin() + long(from), rec.begin() + long(from + kSpan)),
+                            std::vector<int16_t>(out.begin() + long(out_from), out.end()));
+  return m.lag < 0 ? Lag() : Lag{m.lag + long(out_from) - long(from), m.ncc};
 }
 
 // Echo reduction over the microphone samples [from, to), where it holds
