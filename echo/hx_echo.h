@@ -86,7 +86,7 @@ typedef struct {
   int32_t engine;             /* HX_ECHO_ENGINE_* (default WEBRTC) */
   int32_t residual_suppressor; /* what follows the linear canceller: 1 the residual-echo
                                   suppressor per frequency bin with comfort noise (default;
-                                  the output is 2.5 ms later), 0 the broadband residual-echo
+                                  the output is 5 ms later), 0 the broadband residual-echo
                                   gate per 10 ms half */
 } hx_echo_settings;
 

@@ -9,50 +9,32 @@
 
 namespace {
 
-// Low-delay analysis and synthesis: 10 ms analysis windows (81 bins 100 Hz
-// apart) every 2.5 ms, each synthesized through a window that covers only
-// its last 5 ms, so the output lags by one hop. The analysis window rises
-// as a sqrt-Hann over its first 7.5 ms and falls as one over its last
-// 2.5 ms; the synthesis window is a 5 ms Hann divided by it, so each
-// product is that Hann and overlapping products add to exactly one.
-constexpr int kRate16k = 16000;
-constexpr int kHop = kResidualLatency;   // 2.5 ms
-constexpr int kWin = 160;                // 10 ms
+constexpr int kHop = kResidualLatency;   // 5 ms
+constexpr int kWin = 2 * kHop;           // 10 ms window, sqrt-Hann analysis and synthesis
 constexpr int kBins = kWin / 2 + 1;      // 100 Hz apart
-constexpr int kPaddedBins = (kBins + 7) / 8 * 8;  // rows padded with zeros to whole vectors
-constexpr int kSynthesis = 2 * kHop;     // the synthesis window's span, at the window's end
-// The analysis window's energy (the sum of its squares): a bin of white
-// noise of power p holds p times this.
-constexpr float kWinEnergy = kWin / 2;
-// Counts of frames and per-frame rates are stated per time and converted.
-constexpr int Frames(int ms) { return ms * (kRate16k / 1000) / kHop; }
-float Per5ms(float step) { return std::pow(step, float(kHop) / 80); }
-// The windows start as zeros: the first frames' spectra are of partial
-// windows, too weak to tell the background.
-constexpr int kFullFrames = kWin / kHop;
-constexpr int kLags = Frames(60);        // the echo comes up to 60 ms after its far end
+constexpr int kLags = 12;                // the echo comes up to 60 ms after its far end
 constexpr int kLowBin = 3, kHighBin = 70;  // 300 Hz to 7 kHz: where speech and echo are judged
 constexpr float kScale = 1.0f / 32768;
 // The echo's envelope per bin: the far end's power, held at its peak over
 // the last kLags frames (the echo's delay is known only roughly), then
-// decaying as a room of RT60 0.6 s does (-0.5 dB per 5 ms); shorter rooms
-// are covered, with room to spare.
-const float kTailDecay = Per5ms(0.89f);
+// decaying by kTailDecay per frame as a room of RT60 0.6 s does (-0.5 dB
+// per 5 ms); shorter rooms are covered, with room to spare.
+constexpr float kTailDecay = 0.89f;
 constexpr float kEnvelopeZero = 1e-20f;
 // The residual is its envelope times a ratio learnt per bin: an upper
 // quantile of (output - background) / envelope, stepped up by kRatioUp and
-// down by kRatioDown (powers per 5 ms: the ratio sits above about 5 of 6
+// down by kRatioDown (powers per frame: the ratio sits above about 5 of 6
 // frames' ratios). Frames where the canceller cut the microphone by less
 // than kDoubleTalkCut are double talk (or a canceller not yet adapted):
 // they only step the ratio down. The first kWarmFrames frames with far end
-// frames with far end (500 ms of them) all teach, at kWarmUp per 5 ms.
-const float kRatioUp = Per5ms(1.0715f);  // +0.3 dB
-const float kRatioDown = Per5ms(0.9863f);  // -0.06 dB
-const float kWarmUp = Per5ms(1.26f);     // +1 dB
+// all teach, at kWarmUp per frame.
+constexpr float kRatioUp = 1.0715f;      // +0.3 dB
+constexpr float kRatioDown = 0.9863f;    // -0.06 dB
+constexpr float kWarmUp = 1.26f;         // +1 dB
 constexpr float kRatioStart = 1e-3f;
 constexpr float kRatioMin = 1e-6f, kRatioMax = 1e3f;  // -60 to +30 dB: a long call stays in range
 constexpr float kDoubleTalkCut = 4.0f;   // 6 dB
-constexpr int kWarmFrames = Frames(500);
+constexpr int kWarmFrames = 100;
 // While warming, a bin holding more than kWarmPlausible times the echo's
 // envelope (the far end's held peak) beyond the background teaches
 // nothing: such a bin holds a near end talking as the far end starts, and
@@ -66,21 +48,20 @@ constexpr float kWarmPlausible = 0.1f;
 // down.
 constexpr float kExplained = 2.0f;
 constexpr float kRestoreOver = 8.0f;     // 9 dB
-constexpr float kEnvelopeFloor = 1e-6f * kWinEnergy;  // a far-end bin at -60 dBFS: too weak to teach
+constexpr float kEnvelopeFloor = 1e-6f * kHop;  // a far-end bin at -60 dBFS: too weak to teach
 // The far end counts as sounding above -60 dBFS; echo is expected for
 // kFarHoldFrames (300 ms: the room's tail) after it last sounded.
-constexpr float kFarFloor = 1e-6f * kWinEnergy * (kHighBin - kLowBin + 1);  // white noise at -60 dBFS
-constexpr int kFarHoldFrames = Frames(300);
+constexpr float kFarFloor = 1e-6f * kHop * (kHighBin - kLowBin + 1);  // white noise at -60 dBFS
+constexpr int kFarHoldFrames = 60;
 // Background: the canceller's output, smoothed per bin, followed where no
 // echo is expected and the bin holds less than kNoiseSpeech times the
-// background; louder bins (speech) only let it creep up. Smoothing and
-// following are stated per 5 ms.
-const float kNoiseSmooth = 1 - Per5ms(1 - 0.2f);
-const float kNoiseFollow = 1 - Per5ms(1 - 0.02f);
+// background; louder bins (speech) only let it creep up.
+constexpr float kNoiseSmooth = 0.2f;
+constexpr float kNoiseFollow = 0.02f;
 constexpr float kNoiseSpeech = 2.0f;
-const float kNoiseCreep = Per5ms(1.0002f);
-constexpr int kNoiseInitFrames = Frames(200);
-constexpr float kSilence = 1e-10f * kWinEnergy * (kHighBin - kLowBin + 1);  // -100 dBFS
+constexpr float kNoiseCreep = 1.0002f;
+constexpr int kNoiseInitFrames = 40;
+constexpr float kSilence = 1e-10f * kHop * (kHighBin - kLowBin + 1);  // -100 dBFS
 // The follower stays between 1 / kNoiseUnderMinimum and kNoiseOverMinimum
 // times the smoothed power's minimum over the last 2.6 s without echo
 // (kMinimumSpans spans of kMinimumSpan frames),
@@ -88,7 +69,7 @@ constexpr float kSilence = 1e-10f * kWinEnergy * (kHighBin - kLowBin + 1);  // -
 // pause within that time, the background does not. Until it has followed
 // anything (a call that starts with the far end talking), the minimum is
 // the background.
-constexpr int kMinimumSpan = Frames(320);
+constexpr int kMinimumSpan = 64;
 constexpr int kMinimumSpans = 8;
 constexpr float kMinimumBias = 8.0f;  // 9 dB
 constexpr float kNoiseOverMinimum = 2.0f;
@@ -103,8 +84,8 @@ constexpr float kVoiceOverNoise = 2.0f;
 // The background's follower and minimum rest while near-end voice was heard
 // in the last kVoiceHoldFrames (100 ms): speech's quieter parts are not
 // background. Voice that has not paused for kVoiceRunFrames (4 s) is.
-constexpr int kVoiceHoldFrames = Frames(100);
-constexpr int kVoiceRunFrames = Frames(4000);
+constexpr int kVoiceHoldFrames = 20;
+constexpr int kVoiceRunFrames = 800;
 constexpr int kPhases = 256;
 
 float Power(const kiss_fft_cpx &c) { return c.r * c.r + c.i * c.i; }
@@ -120,12 +101,10 @@ struct ResidualSuppressor {
   kiss_fftr_cfg forward = nullptr, inverse = nullptr;
   float frame[kWin];                // windowed input / synthesized output
   kiss_fft_cpx mic_spec[kBins], out_spec[kBins], far_spec[kBins];
-  float window[kWin];               // analysis
-  float synthesis[kWin];            // zero before its last kSynthesis samples
-  float cn_scale = 0;               // comfort noise's bin power per background power
+  float window[kWin];
   float mic_in[kWin] = {}, out_in[kWin] = {}, far_in[kWin] = {};  // last window of each stream
   float overlap[kHop] = {};
-  float far_power[kLags][kPaddedBins] = {};  // ring of the far end's power spectra
+  float far_power[kLags][kBins] = {};  // ring of the far end's power spectra
   int newest = 0;                   // ring index of the newest far spectrum
   float envelope[kBins] = {};       // the echo's envelope (far power, held and decaying)
   float ratio[kBins];               // residual / envelope
@@ -137,14 +116,11 @@ struct ResidualSuppressor {
   float follower[kBins] = {};
   float span_min[kBins];
   float spans[kMinimumSpans][kBins];
-  float spans_min[kBins];           // the minimum over the completed spans
   int span_frames = 0, span_count = 0;
   float gain[kBins], raw_gain[kBins];
   float cos_table[kPhases], sin_table[kPhases];
   uint32_t rng = 1;
   int noise_frames = 0;
-  int frames = 0;                   // analysed so far, counted up to kFullFrames
-  bool smoothing = false;           // `smoothed` holds a power
   int taught_frames = 0;
   int far_hold = 0;
   int voice_hold = 0;               // frames since near-end voice, counting down
@@ -163,17 +139,15 @@ void Analyse(ResidualSuppressor *r, const float *in, kiss_fft_cpx *spec) {
 // Shifts a window on by one hop of int16 samples.
 void Slide(float *window, const int16_t *fresh) {
   std::copy(window + kHop, window + kWin, window);
-  for (int i = 0; i < kHop; ++i) window[kWin - kHop + i] = fresh[i] * kScale;
+  for (int i = 0; i < kHop; ++i) window[kHop + i] = fresh[i] * kScale;
 }
 
 // The residual predicted from the far end's history.
 void Predict(ResidualSuppressor *r) {
-  float peak[kPaddedBins];
-  std::copy(r->far_power[0], r->far_power[0] + kPaddedBins, peak);
-  for (int l = 1; l < kLags; ++l) {  // the hot loop: whole vectors, no remainder
-    const float *x = r->far_power[l];
-    for (int k = 0; k < kPaddedBins; ++k) peak[k] = peak[k] < x[k] ? x[k] : peak[k];
-  }
+  float peak[kBins];
+  std::copy(r->far_power[0], r->far_power[0] + kBins, peak);
+  for (int l = 1; l < kLags; ++l)
+    for (int k = 0; k < kBins; ++k) peak[k] = std::max(peak[k], r->far_power[l][k]);
   for (int k = 0; k < kBins; ++k) {
     const float held = kTailDecay * r->envelope[k];
     r->envelope[k] = std::max(peak[k], held < kEnvelopeZero ? 0.0f : held);  // no denormals
@@ -205,12 +179,6 @@ void TrackMinimum(ResidualSuppressor *r) {
   if (++r->span_frames < kMinimumSpan) return;
   std::copy(r->span_min, r->span_min + kBins, r->spans[r->span_count % kMinimumSpans]);
   ++r->span_count;
-  const int spans = std::min(r->span_count, kMinimumSpans);
-  for (int k = 0; k < kBins; ++k) {
-    float m = r->spans[0][k];
-    for (int s = 1; s < spans; ++s) m = std::min(m, r->spans[s][k]);
-    r->spans_min[k] = m;
-  }
   r->span_frames = 0;
   std::copy(r->smoothed, r->smoothed + kBins, r->span_min);
 }
@@ -225,11 +193,7 @@ void TrackNoise(ResidualSuppressor *r) {
   // Digital silence (a canceller starting up) is no background.
   float sum = 0;
   for (int k = kLowBin; k <= kHighBin; ++k) sum += r->out_power[k];
-  if (sum < kSilence || r->frames < kFullFrames) return;
-  // The smoothed power starts where the background is, not from zero: its
-  // minimum bounds the background.
-  if (!r->smoothing) std::copy(r->out_power, r->out_power + kBins, r->smoothed);
-  r->smoothing = true;
+  if (sum < kSilence) return;
   bool any = false;
   for (int k = 0; k < kBins; ++k) {
     r->smoothed[k] += kNoiseSmooth * (r->out_power[k] - r->smoothed[k]);
@@ -255,7 +219,7 @@ void TrackNoise(ResidualSuppressor *r) {
   const int spans = std::min(r->span_count, kMinimumSpans);
   for (int k = 0; k < kBins; ++k) {
     float m = r->span_min[k];
-    if (spans > 0) m = std::min(m, r->spans_min[k]);
+    for (int s = 0; s < spans; ++s) m = std::min(m, r->spans[s][k]);
     const float bound = kMinimumBias * m;
     if (r->noise_frames == 0 && spans > 0) r->follower[k] = bound;
     if (spans > 0)
@@ -268,7 +232,7 @@ void TrackNoise(ResidualSuppressor *r) {
 float Dbfs(const float *power) {  // a power spectrum's level as the time signal's mean square
   double sum = power[0] + power[kBins - 1];
   for (int k = 1; k < kBins - 1; ++k) sum += 2.0 * power[k];
-  return float(10 * std::log10(sum / (double(kWin) * kWinEnergy) + 1e-12));
+  return float(10 * std::log10(sum / (double(kWin) * kHop) + 1e-12));
 }
 
 // One hop: spectra, prediction, learning, gain, comfort noise, synthesis.
@@ -278,7 +242,6 @@ bool Hop(ResidualSuppressor *r, float *hop_out) {
   Analyse(r, r->far_in, r->far_spec);
   Analyse(r, r->out_in, r->out_spec);
   r->newest = (r->newest + 1) % kLags;
-  r->frames = std::min(r->frames + 1, kFullFrames);
   float *x = r->far_power[r->newest];
   float far_sum = 0, mic_sum = 0, out_sum = 0, noise_sum = 0;
   for (int k = 0; k < kBins; ++k) {
@@ -357,7 +320,7 @@ bool Hop(ResidualSuppressor *r, float *hop_out) {
   }
   // Comfort noise for what the gain took of the background: random phase,
   // scaled so that its overlap-added power equals the background's.
-  const float cn_scale = r->cn_scale;
+  const float cn_scale = float(kWin) / float(kHop);  // window length / window energy
   for (int k = 0; k < kBins; ++k) {
     const float g = r->gain[k];
     r->rng = r->rng * 1664525u + 1013904223u;
@@ -373,11 +336,9 @@ bool Hop(ResidualSuppressor *r, float *hop_out) {
   r->out_spec[0].i = 0;
   r->out_spec[kBins - 1].i = 0;
   kiss_fftri(r->inverse, r->out_spec, r->frame);
-  // The hop that ends kHop before the window's end is complete now.
-  constexpr int kDone = kWin - kSynthesis, kNext = kWin - kHop;
   for (int i = 0; i < kHop; ++i) {
-    hop_out[i] = r->overlap[i] + r->frame[kDone + i] * r->synthesis[kDone + i] / kWin;
-    r->overlap[i] = r->frame[kNext + i] * r->synthesis[kNext + i] / kWin;
+    hop_out[i] = r->overlap[i] + r->frame[i] * r->window[i] / kWin;
+    r->overlap[i] = r->frame[kHop + i] * r->window[kHop + i] / kWin;
   }
   r->last.gain_db = float(10 * std::log10(gain_sum / kBins + 1e-12));
   r->last.noise_dbfs = Dbfs(r->noise);
@@ -401,20 +362,8 @@ ResidualSuppressor *ResidualSuppressorCreate(const ResidualSuppressorSettings &s
   r->rng = s.seed;
   std::fill(r->ratio, r->ratio + kBins, kRatioStart);
   std::fill(r->echo_ratio, r->echo_ratio + kBins, kRatioStart);
-  // Periodic Hann windows of length n: shifted by n / 2, they add to 1.
-  const auto hann = [](int i, int n) { return 0.5 - 0.5 * std::cos(2 * M_PI * i / n); };
-  constexpr int kRise = kWin - kHop, kStart = kWin - kSynthesis;
-  double synthesis_energy = 0;
-  for (int i = 0; i < kWin; ++i) {
-    r->window[i] = float(std::sqrt(i < kRise ? hann(i, 2 * kRise) : hann(i - kStart, kSynthesis)));
-    r->synthesis[i] = i < kStart ? 0.0f : float(hann(i - kStart, kSynthesis) / r->window[i]);
-    synthesis_energy += double(r->synthesis[i]) * r->synthesis[i];
-  }
-  // Random-phase bins of power p give samples of power p / kWin after the
-  // inverse transform (divided by kWin); windowed and overlap-added every
-  // kHop, p * synthesis_energy / (kWin * kHop). The background's bins hold
-  // its power times kWinEnergy.
-  r->cn_scale = float(double(kWin) * kHop / (kWinEnergy * synthesis_energy));
+  for (int i = 0; i < kWin; ++i)  // periodic sqrt-Hann: squared, overlapping halves sum to 1
+    r->window[i] = float(std::sqrt(0.5 - 0.5 * std::cos(2 * M_PI * i / kWin)));
   for (int i = 0; i < kPhases; ++i) {
     r->cos_table[i] = float(std::cos(2 * M_PI * i / kPhases));
     r->sin_table[i] = float(std::sin(2 * M_PI * i / kPhases));

@@ -11,8 +11,8 @@
 // is found in the power history), and writes the half for the host and
 // whether it holds near-end voice.
 //
-// Method, in short-time spectra (10 ms windows every 2.5 ms, 81 bins 100 Hz
-// apart; low-delay synthesis: the output is 2.5 ms late):
+// Method, in short-time spectra (10 ms sqrt-Hann windows, 5 ms hop, 81
+// bins 100 Hz apart; the output is 5 ms late):
 //   - the echo's envelope per bin: the far end's power held at its peak over
 //     the last 60 ms (its delay is known only roughly) and decaying as a
 //     room of RT60 0.6 s does; shorter rooms are covered with room to spare;
@@ -43,15 +43,14 @@
 #include <cstdint>
 
 constexpr int kResidualHalf = 160;     // samples per call (10 ms at 16 kHz)
-constexpr int kResidualLatency = 40;   // the output lags the input by 2.5 ms
+constexpr int kResidualLatency = 80;   // the output lags the input by 5 ms
 
 struct ResidualSuppressorSettings {
   // The residual predicted (an upper quantile) is taken this many times:
-  // 0.6 keeps the residual within 1 dB of the background (0.5 left 1.1 dB
-  // where the linear stage cancels only 20 dB) and the near end's shape in
-  // double talk (1 cost its correlation 0.01 to 0.02 through the module; 2
-  // cost double talk 0.5 dB more).
-  float over_subtraction = 0.6f;
+  // half keeps the simulated rooms' residual within 1 dB of the background
+  // and the near end's shape in double talk (1 cost its correlation 0.01
+  // to 0.02 through the module; 2 cost double talk 0.5 dB more).
+  float over_subtraction = 0.5f;
   float floor_db = -40.0f;        // deepest cut of a bin, dB
   uint32_t seed = 1;              // comfort noise
   // A near end the canceller cut in double talk comes back from the

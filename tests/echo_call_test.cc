@@ -137,10 +137,7 @@ TEST_F(DoubleTalk, NearEndSpeechKeepsLevelAndShape) {
   fprintf(stderr, "double talk: level %+.2f dB, correlation %.3f over %zu blocks, shift %ld\n",
           d.level_db, d.correlation, d.blocks, long(d.shift_frames));
   EXPECT_LE(fabs(d.level_db), 3);
-  // Measured 0.898 to 0.901 (0.902 to 0.905 before the residual stage's
-  // output came 2.5 ms sooner: its short synthesis windows smooth less of
-  // what the gains change between frames).
-  EXPECT_GE(d.correlation, 0.89);
+  EXPECT_GE(d.correlation, 0.9);
 }
 
 }  // namespace
