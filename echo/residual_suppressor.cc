@@ -43,15 +43,6 @@ constexpr int kWarmFrames = 100;
 // as a far-end tone started, with no echo at all: at 1 and 0.3 the near end
 // still taught the ratios; at 0.1 the simulated rooms kept their figures.
 constexpr float kWarmPlausible = 0.1f;
-// Before the ratios are learnt the residual is not known: in the far end's
-// first words the linear canceller has not converged (it leaves the echo
-// whole, or most of it), the ratios start low, and an echo as loud as the
-// far end (a loopback) cannot teach them (see kWarmPlausible). While
-// warming, a bin is taken for echo up to kStartEcho times its envelope (an
-// echo path returning up to 6 dB more than the far end); the comfort noise
-// fills what it takes. A near end talking over the far end's first half
-// second loses the bins where it is that quiet, for that long only.
-constexpr float kStartEcho = 4.0f;
 // A microphone holding more than kExplained times the echo predicted plus
 // the background holds a near end: the echo's ratio is then only stepped
 // down.
@@ -307,7 +298,6 @@ bool Hop(ResidualSuppressor *r, float *hop_out) {
   float near_sum = 0, gain_sum = 0;
   for (int k = 0; k < kBins; ++k) {
     float remove = beta * r->residual[k];
-    if (warm) remove = std::max(remove, std::min(r->out_power[k], kStartEcho * r->envelope[k]));
     if (louder) remove = std::max(remove, r->out_power[k] - r->mic_power[k]);
     const float p = r->out_power[k] + 1e-12f;
     r->raw_gain[k] = std::sqrt(std::max(floor2, 1.0f - remove / p));

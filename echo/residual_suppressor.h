@@ -23,9 +23,6 @@
 //     the echo, only lowers them: a near end never teaches them; nor, while
 //     they are first learnt, does a bin holding more than any echo path
 //     returns of the far end;
-//   - until they are learnt (the far end's first half second, while the
-//     linear canceller may still leave the echo whole), a bin is taken for
-//     echo up to 6 dB over its envelope;
 //   - a background spectrum followed on the canceller's output where no
 //     echo is expected and no near end talks, bounded by its recent minimum;
 //   - per bin, the gain that removes the residual predicted times an
