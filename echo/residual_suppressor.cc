@@ -46,11 +46,8 @@ constexpr float kWarmPlausible = 0.1f;
 // Before the ratios are learnt the residual is not known: in the far end's
 // first words the linear canceller has not converged (it leaves the echo
 // whole, or most of it), the ratios start low, and an echo as loud as the
-// far end (a loopback) cannot teach them (see kWarmPlausible), and once
-// warm, a canceller that still leaves much of the echo reads as double
-// talk, which holds them. For the far end's first kStartFrames hops of
-// sound (2 s), and again after the echo path changed, a bin whose
-// microphone is coherent with the far end (an echo:
+// far end (a loopback) cannot teach them (see kWarmPlausible). While
+// warming, a bin whose microphone is coherent with the far end (an echo:
 // the microphone's spectrum follows the far end's, in phase, at one delay)
 // is taken for echo up to kStartEcho times its envelope (an echo path
 // returning up to 6 dB more than the far end); the comfort noise fills what
@@ -63,13 +60,9 @@ constexpr float kWarmPlausible = 0.1f;
 // live loopback 35 to 55 ms, beyond the envelope's 60 ms hold at times),
 // and a bin counts as echo above kStartCoherence (averaged with its
 // neighbours). Measured on a live loopback's first words: 0.4 to 0.6 over
-// the bins, 30 to 59 of the 68 bins over 0.4. Worked out only in those
-// 2 s while the far end sounds: an idle voice path pays nothing for it.
-// Not for the whole call: in double talk an echo as loud as the near end
-// leaves them coherent enough, and the simulated rooms' double talk lost
-// 0.2 dB more with 1 to 2 % more frames clipped.
+// the bins, 30 to 59 of the 68 bins over 0.4. Worked out only while
+// warming and the far end sounds: an idle voice path pays nothing for it.
 constexpr float kStartEcho = 4.0f;
-constexpr int kStartFrames = 400;
 constexpr int kCohereLags = 24;  // 120 ms: a far end handed over early by more than the envelope's reach
 constexpr float kCoherenceStep = 0.25f;
 constexpr float kStartCoherence = 0.4f;
@@ -159,7 +152,6 @@ struct ResidualSuppressor {
   uint32_t rng = 1;
   int noise_frames = 0;
   int taught_frames = 0;
-  int start_frames = 0;             // hops the far end has sounded, up to kStartFrames
   int far_hold = 0;
   int voice_hold = 0;               // frames since near-end voice, counting down
   int voice_run = 0;                // frames the voice has held without a pause
@@ -333,9 +325,7 @@ bool Hop(ResidualSuppressor *r, float *hop_out) {
     echo_sum += r->echo[k];
   }
   const bool warm = r->taught_frames < kWarmFrames;
-  const bool starting = r->start_frames < kStartFrames;
-  if (starting && far_now) ++r->start_frames;
-  if (starting && r->far_hold > 0) Cohere(r);
+  if (warm && r->far_hold > 0) Cohere(r);
   // The microphone holds clearly more than the echo: a near end talks.
   const bool near_heard = mic_sum > kExplained * (echo_sum + noise_sum);
   if (r->far_hold > 0) {
@@ -369,7 +359,7 @@ bool Hop(ResidualSuppressor *r, float *hop_out) {
   float near_sum = 0, gain_sum = 0;
   for (int k = 0; k < kBins; ++k) {
     float remove = beta * r->residual[k];
-    if (starting && r->coherence[k] > kStartCoherence)
+    if (warm && r->coherence[k] > kStartCoherence)
       remove = std::max(remove, std::min(r->out_power[k], kStartEcho * r->envelope[k]));
     if (louder) remove = std::max(remove, r->out_power[k] - r->mic_power[k]);
     const float p = r->out_power[k] + 1e-12f;
@@ -476,12 +466,3 @@ bool ResidualSuppressorProcess(ResidualSuppressor *r, const int16_t *mic, const 
 }
 
 ResidualSuppressorState ResidualSuppressorLast(const ResidualSuppressor *r) { return r->last; }
-
-void ResidualSuppressorRestart(ResidualSuppressor *r) {
-  r->start_frames = 0;
-  // The coherence is found anew: what was averaged at the old delay would
-  // hold it down at the new one for tens of ms.
-  std::fill(&r->cross[0][0], &r->cross[0][0] + kCohereLags * kBins, kiss_fft_cpx{0, 0});
-  std::fill(&r->far_auto[0][0], &r->far_auto[0][0] + kCohereLags * kBins, 0.0f);
-  std::fill(r->mic_auto, r->mic_auto + kBins, 0.0f);
-}
