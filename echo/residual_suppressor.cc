@@ -43,29 +43,6 @@ constexpr int kWarmFrames = 100;
 // as a far-end tone started, with no echo at all: at 1 and 0.3 the near end
 // still taught the ratios; at 0.1 the simulated rooms kept their figures.
 constexpr float kWarmPlausible = 0.1f;
-// Before the ratios are learnt the residual is not known: in the far end's
-// first words the linear canceller has not converged (it leaves the echo
-// whole, or most of it), the ratios start low, and an echo as loud as the
-// far end (a loopback) cannot teach them (see kWarmPlausible). While
-// warming, a bin whose microphone is coherent with the far end (an echo:
-// the microphone's spectrum follows the far end's, in phase, at one delay)
-// is taken for echo up to kStartEcho times its envelope (an echo path
-// returning up to 6 dB more than the far end); the comfort noise fills what
-// it takes. A near end talking over the far end is not coherent with it and
-// keeps its voice.
-//   Coherence per bin: |Sxm|^2 / (Sxx Smm) of the far end's spectrum at
-// each of kCohereLags delays and the microphone's, smoothed by
-// kCoherenceStep per frame (about 7 frames: chance alone gives about 0.15);
-// the delay is the one where the bins' mean coherence is highest (on a
-// live loopback 35 to 55 ms, beyond the envelope's 60 ms hold at times),
-// and a bin counts as echo above kStartCoherence (averaged with its
-// neighbours). Measured on a live loopback's first words: 0.4 to 0.6 over
-// the bins, 30 to 59 of the 68 bins over 0.4. Worked out only while
-// warming and the far end sounds: an idle voice path pays nothing for it.
-constexpr float kStartEcho = 4.0f;
-constexpr int kCohereLags = 24;  // 120 ms: a far end handed over early by more than the envelope's reach
-constexpr float kCoherenceStep = 0.25f;
-constexpr float kStartCoherence = 0.4f;
 // A microphone holding more than kExplained times the echo predicted plus
 // the background holds a near end: the echo's ratio is then only stepped
 // down.
@@ -128,13 +105,6 @@ struct ResidualSuppressor {
   float mic_in[kWin] = {}, out_in[kWin] = {}, far_in[kWin] = {};  // last window of each stream
   float overlap[kHop] = {};
   float far_power[kLags][kBins] = {};  // ring of the far end's power spectra
-  kiss_fft_cpx far_ring[kCohereLags][kBins] = {};  // the far end's spectra, a ring
-  float far_ring_power[kCohereLags][kBins] = {};
-  int far_ring_newest = 0;
-  // Smoothed spectra for the coherence, by delay (frames back from now).
-  kiss_fft_cpx cross[kCohereLags][kBins] = {};  // far end `delay` frames ago times the microphone's conjugate
-  float far_auto[kCohereLags][kBins] = {}, mic_auto[kBins] = {};
-  float coherence[kBins] = {};      // at the delay that fits best
   int newest = 0;                   // ring index of the newest far spectrum
   float envelope[kBins] = {};       // the echo's envelope (far power, held and decaying)
   float ratio[kBins];               // residual / envelope
@@ -201,33 +171,6 @@ void Teach(ResidualSuppressor *r, const float *power, const float *predicted, fl
       ratio[k] = std::max(kRatioMin, ratio[k] * kRatioDown);
     }
   }
-}
-
-// Coherence of the microphone with the far end per bin, at the delay
-// (in frames) that fits the bins best.
-void Cohere(ResidualSuppressor *r) {
-  const float a = kCoherenceStep;
-  for (int k = 0; k < kBins; ++k) r->mic_auto[k] += a * (r->mic_power[k] - r->mic_auto[k]);
-  float best = -1;
-  int best_lag = 0;
-  for (int l = 0; l < kCohereLags; ++l) {
-    const int at = (r->far_ring_newest - l + kCohereLags) % kCohereLags;
-    float sum = 0;
-    for (int k = 0; k < kBins; ++k) {
-      const kiss_fft_cpx x = r->far_ring[at][k], m = r->mic_spec[k];
-      kiss_fft_cpx &c = r->cross[l][k];
-      c.r += a * (x.r * m.r + x.i * m.i - c.r);
-      c.i += a * (x.i * m.r - x.r * m.i - c.i);
-      r->far_auto[l][k] += a * (r->far_ring_power[at][k] - r->far_auto[l][k]);
-      if (k >= kLowBin && k <= kHighBin) sum += Power(c) / (r->far_auto[l][k] * r->mic_auto[k] + 1e-20f);
-    }
-    if (sum > best) best = sum, best_lag = l;
-  }
-  float raw[kBins];
-  for (int k = 0; k < kBins; ++k)
-    raw[k] = Power(r->cross[best_lag][k]) / (r->far_auto[best_lag][k] * r->mic_auto[k] + 1e-20f);
-  for (int k = 0; k < kBins; ++k)
-    r->coherence[k] = (raw[std::max(0, k - 1)] + raw[k] + raw[std::min(kBins - 1, k + 1)]) / 3;
 }
 
 // The smoothed power's minimum over the last spans, per bin.
@@ -299,13 +242,10 @@ bool Hop(ResidualSuppressor *r, float *hop_out) {
   Analyse(r, r->far_in, r->far_spec);
   Analyse(r, r->out_in, r->out_spec);
   r->newest = (r->newest + 1) % kLags;
-  r->far_ring_newest = (r->far_ring_newest + 1) % kCohereLags;
   float *x = r->far_power[r->newest];
   float far_sum = 0, mic_sum = 0, out_sum = 0, noise_sum = 0;
   for (int k = 0; k < kBins; ++k) {
     x[k] = Power(r->far_spec[k]);
-    r->far_ring[r->far_ring_newest][k] = r->far_spec[k];
-    r->far_ring_power[r->far_ring_newest][k] = x[k];
     r->mic_power[k] = Power(r->mic_spec[k]);
     r->out_power[k] = Power(r->out_spec[k]);
   }
@@ -325,7 +265,6 @@ bool Hop(ResidualSuppressor *r, float *hop_out) {
     echo_sum += r->echo[k];
   }
   const bool warm = r->taught_frames < kWarmFrames;
-  if (warm && r->far_hold > 0) Cohere(r);
   // The microphone holds clearly more than the echo: a near end talks.
   const bool near_heard = mic_sum > kExplained * (echo_sum + noise_sum);
   if (r->far_hold > 0) {
@@ -359,8 +298,6 @@ bool Hop(ResidualSuppressor *r, float *hop_out) {
   float near_sum = 0, gain_sum = 0;
   for (int k = 0; k < kBins; ++k) {
     float remove = beta * r->residual[k];
-    if (warm && r->coherence[k] > kStartCoherence)
-      remove = std::max(remove, std::min(r->out_power[k], kStartEcho * r->envelope[k]));
     if (louder) remove = std::max(remove, r->out_power[k] - r->mic_power[k]);
     const float p = r->out_power[k] + 1e-12f;
     r->raw_gain[k] = std::sqrt(std::max(floor2, 1.0f - remove / p));

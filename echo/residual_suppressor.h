@@ -23,11 +23,6 @@
 //     the echo, only lowers them: a near end never teaches them; nor, while
 //     they are first learnt, does a bin holding more than any echo path
 //     returns of the far end;
-//   - while the ratios are first learnt (the far end's first 500 ms of
-//     sound, when the linear canceller has not converged either), a bin
-//     whose microphone is coherent with the far end is taken for echo up
-//     to 6 dB over the far end's envelope: a near end talking then is not
-//     coherent with the far end and keeps its voice;
 //   - a background spectrum followed on the canceller's output where no
 //     echo is expected and no near end talks, bounded by its recent minimum;
 //   - per bin, the gain that removes the residual predicted times an

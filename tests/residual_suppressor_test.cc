@@ -8,7 +8,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -34,7 +33,6 @@ double Noise(uint32_t &seed) {
 
 struct Call {  // the microphone is echo + near + noise
   std::vector<float> far, echo, near, noise;
-  size_t converged_from = 0;  // the linear stage leaves the echo whole before this sample
 };
 
 // The far end talks from sample `far_from`, the near end from `near_from`.
@@ -64,12 +62,12 @@ Call MakeCall(double seconds, size_t far_from, size_t near_from) {
 int16_t Pcm(double v) { return int16_t(std::lrint(std::max(-32768.0, std::min(32767.0, v * 32768)))); }
 
 // The half from sample `at`: microphone, linear stage (a tenth of the
-// echo's amplitude left once converged) and far end.
+// echo's amplitude left) and far end.
 void Half(const Call &c, size_t at, int16_t *mic, int16_t *lin, int16_t *far) {
   for (int i = 0; i < kResidualHalf; ++i) {
     const size_t j = at + i;
     mic[i] = Pcm(c.echo[j] + c.near[j] + c.noise[j]);
-    lin[i] = Pcm((j < c.converged_from ? 1.0 : 0.1) * c.echo[j] + c.near[j] + c.noise[j]);
+    lin[i] = Pcm(0.1 * c.echo[j] + c.near[j] + c.noise[j]);
     far[i] = Pcm(c.far[j]);
   }
 }
@@ -167,32 +165,6 @@ TEST(ResidualSuppressor, NearEndTalkingAsTheFarEndStartsIsNotTakenForEcho) {
   }
   EXPECT_GE(10 * std::log10(yy / xx), -1.0);
   EXPECT_GE(xy / std::sqrt(xx * yy), 0.86);
-}
-
-// The far end's first words over a loopback (the echo as loud as the far
-// end, 30 ms late) while the linear stage has not converged: for their
-// first 200 ms it leaves the echo whole, then a tenth of it. No frame of
-// the first 400 ms may stand out of the background, and the background
-// stays.
-TEST(ResidualSuppressor, FirstWordsOfALoudEchoBeforeTheCancellerConverges) {
-  Call c = MakeCall(4, 2 * kRate, 4 * kRate);
-  const size_t delay = 30 * kRate / 1000;
-  std::fill(c.echo.begin(), c.echo.end(), 0.0f);
-  for (size_t i = 2 * kRate; i + delay < c.echo.size(); ++i) c.echo[i + delay] = c.far[i];
-  size_t onset = 2 * kRate;  // the far end's first sound
-  while (onset < c.far.size() && std::fabs(c.far[onset]) < 0.01f) ++onset;
-  c.converged_from = onset + kRate / 5;
-  const std::vector<float> out = Suppress(c);
-  const double background = LevelDb(out, kRate / 2, 2 * kRate);
-  double worst = -200, best = 200;
-  for (size_t f = onset / kFrame; f < (onset + 2 * kRate / 5) / kFrame; ++f) {  // its first 400 ms
-    if (FrameDb(c.echo, f) < -40) continue;  // frames with echo
-    worst = std::max(worst, FrameDb(out, f) - background);
-    best = std::min(best, FrameDb(out, f) - background);
-  }
-  std::printf("first 400 ms of echo: %+.1f to %+.1f dB against the background\n", best, worst);
-  EXPECT_LE(worst, 3.0) << "echo of the first words passed";
-  EXPECT_GE(best, -6.0) << "a hole in the background";
 }
 
 }  // namespace
