@@ -4,6 +4,7 @@
 
 #include <algorithm>
 
+#include "measure/voice_metrics.h"
 #include "rig/speech.h"
 
 namespace hxtest {
@@ -54,35 +55,20 @@ double ToneAmplitude(const std::vector<int16_t> &x, size_t at, size_t end, size_
   return n > 0 ? 2 * sqrt(std::max(power, 0.0)) / n : 0;
 }
 
-// The correlation of ref with sig delayed by `lag` plus a fraction of a
-// sample, at its best over fractions in 1/16 steps: a resampler (the
-// module's 16 to 48 kHz conversion read back at every third sample, or a
-// sound server's) shifts speech by a fraction of a sample, which at a whole
-// lag costs it about 0.01 of its correlation (0.906 against 0.915 on the
-// module's path). sig is read between samples through a Hann-windowed sinc
-// of 16 taps a side.
+// The correlation of ref with sig from `lag` on, at its best within two
+// samples to 1/16 sample (voice_metrics::AlignByCorrelation): a resampler
+// (the module's 16 to 48 kHz conversion read back at every third sample, or
+// a sound server's) shifts speech by a fraction of a sample, which at a
+// whole lag costs it about 0.01 of its correlation (0.906 against 0.915 on
+// the module's path).
 double SubSampleNcc(const std::vector<int16_t> &ref, const std::vector<int16_t> &sig, long lag) {
-  constexpr int kTaps = 16, kSteps = 16;
-  if (lag < kTaps || lag + long(ref.size()) + kTaps > long(sig.size())) return -1;
-  double best = -1;
-  std::vector<double> shifted(ref.size());
-  for (int step = -kSteps / 2; step <= kSteps / 2; ++step) {
-    const double frac = double(step) / kSteps;
-    double h[2 * kTaps + 1];
-    for (int j = -kTaps; j <= kTaps; ++j) {
-      const double t = double(j) - frac;
-      const double sinc = fabs(t) < 1e-9 ? 1 : sin(M_PI * t) / (M_PI * t);
-      h[j + kTaps] = sinc * (0.5 + 0.5 * cos(M_PI * t / (kTaps + 1)));
-    }
-    for (size_t i = 0; i < ref.size(); ++i) {
-      double v = 0;
-      const int16_t *at = sig.data() + lag + long(i);
-      for (int j = -kTaps; j <= kTaps; ++j) v += h[j + kTaps] * at[j];
-      shifted[i] = v;
-    }
-    best = std::max(best, Ncc(ref.data(), shifted.data(), ref.size()));
-  }
-  return best;
+  constexpr long kReach = 2;
+  if (lag < kReach || lag + long(ref.size()) + kReach > long(sig.size())) return -1;
+  std::vector<float> r(ref.size() + kReach, 0.0f), w(sig.begin() + lag - kReach, sig.begin() + lag + long(ref.size()) + kReach);
+  std::copy(ref.begin(), ref.end(), r.begin() + kReach);  // r[i] lines up with w[i]
+  double ncc = 0;
+  voice_metrics::AlignByCorrelation(r.data(), r.size(), w.data(), w.size(), kReach, r.size(), kReach, &ncc);
+  return ncc;
 }
 
 double MedianOf(std::vector<double> v) {

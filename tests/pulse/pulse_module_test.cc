@@ -70,8 +70,8 @@ TEST_F(PulseModule, SpeechFromTheMicrophoneReachesTheHostAndTheFarEndTheSpeaker)
   // sanitizer run drops spoils one part only. The cleaning chain's
   // high-pass filter alone holds this talker to 0.92. On PipeWire the
   // residual-echo suppressor takes 0.02 to 0.04 more of the near end while
-  // the far tone starts (its reference comes in bursts there; with the
-  // broadband gate instead the figure is 0.909): measured 0.871 to 0.896 with
+  // the far tone plays (with the broadband gate instead the figure is
+  // 0.909; which part of the suppressor does it is not known): measured 0.871 to 0.896 with
   // both cores busy, once 0.84 across a whole test run, against 0.915 on
   // PulseAudio every time.
   EXPECT_GE(MedianPartNcc(speech, up16, 8000, 8000), daemon_.pipewire() ? 0.8 : 0.9);
