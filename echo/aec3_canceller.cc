@@ -51,6 +51,10 @@ class Aec3Canceller final : public EchoCanceller {
     return true;
   }
 
+  // Its 64-sample blocks inside 10 ms frames (measured, and checked by
+  // tests/echo_aec3_test.cc).
+  int Latency() const override { return 128; }
+
   void Figures(hx_echo_stats *st) override {
     const webrtc::AudioProcessingStats s = apm_->GetStatistics();
     st->metrics_valid = s.echo_return_loss_enhancement.has_value() ? 1 : 0;

@@ -24,6 +24,10 @@ class EchoCanceller {
   // equal `mic`) and returns whether the engine's voice detection heard
   // speech in it.
   virtual bool Capture(const int16_t *mic, int16_t *out) = 0;
+  // Samples by which Capture's output lags its input (the engine's own
+  // framing); at most kEchoHalf. What compares the two delays the
+  // microphone by this much.
+  virtual int Latency() const = 0;
   // The engine's own figures: writes metrics_valid, erle_db, erl_db,
   // a_nlp_db, delay_median_ms, delay_std_ms and fraction_poor_delays, 0
   // where it has none (yet).

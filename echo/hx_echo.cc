@@ -31,6 +31,10 @@ struct hx_echo {
   FarEndAligner aligner;
   ResidualGate gate;                       // the residual-echo stage: the gate, or ...
   std::unique_ptr<ResidualSuppressor, SuppressorDelete> suppressor;  // ... when set, this
+  // The microphone as the residual stage sees it: delayed by the linear
+  // stage's latency, so that it lines up with what that stage leaves.
+  int16_t mic_line[2 * kEchoHalf] = {};
+  int latency = 0;
   int64_t capture_blocks = 0;
   hx_echo_stats stats{};                   // the capture thread's own copy
   EchoStatsBoard board;                    // ... and for readers on any thread
@@ -62,6 +66,10 @@ hx_echo *hx_echo_create(const hx_echo_settings *s, const char **error) {
   if (s) e->settings = *s;
   const char *fail = nullptr;
   e->canceller.reset(CreateEchoCanceller(e->settings, &fail));
+  if (!fail) {
+    e->latency = e->canceller->Latency();
+    if (e->latency < 0 || e->latency > kEchoHalf) fail = "the linear stage's latency is out of range";
+  }
   if (!fail) fail = e->aligner.Start(e->settings.drift_tracking != 0, e->settings.path_tracking != 0);
   if (!fail && e->settings.residual_suppressor) {
     e->suppressor.reset(ResidualSuppressorCreate(ResidualSuppressorSettings()));
@@ -95,15 +103,19 @@ int32_t hx_echo_capture(hx_echo *e, const int16_t *mic, int32_t count, int32_t s
     e->aligner.Half(h, far);
     e->canceller->Render(far);
     const bool heard_voice = e->canceller->Capture(mic + h * kEchoHalf, linear);
+    int16_t *line = e->mic_line;  // [latency held back | this half]
+    std::copy(mic + h * kEchoHalf, mic + (h + 1) * kEchoHalf, line + e->latency);
+    const int16_t *heard = line;  // the microphone that `linear` came from
     // The suppressor takes the canceller's own reference: the far end a
     // lead (10 to 40 ms) ahead of its echo, inside the suppressor's reach.
     const bool near_end =
         e->suppressor
-            ? ResidualSuppressorProcess(e->suppressor.get(), mic + h * kEchoHalf, linear, far,
-                                        out + h * kEchoHalf, heard_voice)
-            : e->gate.Process(mic + h * kEchoHalf, linear, e->aligner.capture() + h * kEchoHalf,
+            ? ResidualSuppressorProcess(e->suppressor.get(), heard, linear, far, out + h * kEchoHalf,
+                                        heard_voice)
+            : e->gate.Process(heard, linear, e->aligner.capture() + h * kEchoHalf,
                               echo, out + h * kEchoHalf);
     any_voice |= near_end && heard_voice ? 1 : 0;
+    std::copy(line + kEchoHalf, line + kEchoHalf + e->latency, line);
   }
   *voice = any_voice;
   ++e->capture_blocks;

@@ -3,6 +3,10 @@
 // not bind to each other) and both cancel a digital echo of real speech.
 #include <gtest/gtest.h>
 
+#include <memory>
+
+#include "echo/echo_canceller.h"
+#include "support/canceller_latency.h"
 #include "support/digital_echo.h"
 
 namespace {
@@ -31,6 +35,19 @@ double EchoReduction(int32_t engine) {
 TEST(EchoAec3, BothEnginesCancelADigitalEchoInOneProcess) {
   EXPECT_GT(EchoReduction(HX_ECHO_ENGINE_AEC3), 30);
   EXPECT_GT(EchoReduction(HX_ECHO_ENGINE_WEBRTC), 30);
+}
+
+// The latency AEC3 states is the one the residual stage is given.
+TEST(EchoAec3, TheLinearStageLagsItsInputByTheLatencyItStates) {
+  hx_echo_settings s;
+  hx_echo_default_settings(&s);
+  s.engine = HX_ECHO_ENGINE_AEC3;
+  const char *why = nullptr;
+  std::unique_ptr<EchoCanceller> c(CreateEchoCanceller(s, &why));
+  ASSERT_NE(c, nullptr) << why;
+  const CancellerLag lag = MeasureCancellerLatency(c.get());
+  EXPECT_GT(lag.correlation, 0.9);
+  EXPECT_EQ(lag.lag, c->Latency());
 }
 
 }  // namespace

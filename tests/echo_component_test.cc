@@ -3,6 +3,7 @@
 // once.
 #include <atomic>
 #include <chrono>
+#include <memory>
 #include <thread>
 #include <vector>
 
@@ -11,6 +12,8 @@
 #include "echo/drift_tracker.h"
 #include "echo/hx_echo.h"
 #include "echo/residual_suppressor.h"
+#include "echo/echo_canceller.h"
+#include "support/canceller_latency.h"
 #include "support/digital_echo.h"
 
 namespace {
@@ -63,6 +66,22 @@ TEST(EchoComponent, RefusesAnEngineItDoesNotCarry) {
   EXPECT_STREQ(why, "unknown echo canceller engine");
 }
 
+// The residual stage compares the microphone with what the linear stage
+// leaves, so it is given the microphone delayed by the latency the engine
+// states: a wrong figure lets the end of every word through the stage's
+// output unmatched by the microphone, where it is taken for the engine's
+// own echo estimate and removed.
+TEST(EchoComponent, TheLinearStageLagsItsInputByTheLatencyItStates) {
+  hx_echo_settings s;
+  hx_echo_default_settings(&s);
+  const char *why = nullptr;
+  std::unique_ptr<EchoCanceller> c(CreateEchoCanceller(s, &why));
+  ASSERT_NE(c, nullptr) << why;
+  const CancellerLag lag = MeasureCancellerLatency(c.get());
+  EXPECT_GT(lag.correlation, 0.99);
+  EXPECT_EQ(lag.lag, c->Latency());
+}
+
 // An echo the report does not show (a loopback, a converter's buffer) and
 // device changes that move it while the report stays: the canceller finds
 // the echo in the signals. The report says 40 ms throughout; the echo comes
@@ -92,9 +111,16 @@ TEST(EchoComponent, FindsAnEchoTheReportDoesNotShow) {
 // (a glitch in the echo path or the capture): the canceller then puts out
 // its own estimate of the echo (about 40 dB below it), which must not reach
 // the host. Over the dropout the host gets the silence, below one step rms,
-// after its first 10 ms: the residual stage's output is 5 ms late and its
-// 10 ms windows carry what came before the dropout 5 ms further.
+// after the linear stage's latency and 10 ms more: the residual stage's
+// output is 5 ms late and its 10 ms windows carry what came before the
+// dropout 5 ms further.
 TEST(EchoComponent, AnEchoThatDropsOutLeavesNoEstimateBehind) {
+  hx_echo_settings s;
+  hx_echo_default_settings(&s);
+  const char *why = nullptr;
+  std::unique_ptr<EchoCanceller> engine(CreateEchoCanceller(s, &why));
+  ASSERT_NE(engine, nullptr) << why;
+  const int skip = engine->Latency() + 2 * kResidualLatency;
   Canceller c;
   DigitalEcho echo;
   ASSERT_FALSE(echo.speech.empty()) << "cannot read tests/data/speech16k.wav";
@@ -104,7 +130,7 @@ TEST(EchoComponent, AnEchoThatDropsOutLeavesNoEstimateBehind) {
   for (int b = 0; b < 10; ++b) {
     echo.Block(c.e, 60, 60);
     far += BlockPower(&echo.played[echo.played.size() - HX_ECHO_BLOCK - 16 * 60]);
-    for (int i = b ? 0 : 2 * kResidualLatency; i < HX_ECHO_BLOCK; ++i) left += double(echo.out[i]) * echo.out[i];
+    for (int i = b ? 0 : skip; i < HX_ECHO_BLOCK; ++i) left += double(echo.out[i]) * echo.out[i];
   }
   ASSERT_GT(far, 1e6 * 10 * HX_ECHO_BLOCK) << "the far end must play during the dropout";
   EXPECT_LT(left, 10 * HX_ECHO_BLOCK);
