@@ -43,6 +43,31 @@ constexpr int kWarmFrames = 100;
 // as a far-end tone started, with no echo at all: at 1 and 0.3 the near end
 // still taught the ratios; at 0.1 the simulated rooms kept their figures.
 constexpr float kWarmPlausible = 0.1f;
+// A ratio steps up only while the microphone holds echo: while it is, or
+// was in the last kFarHoldFrames (a room's tail is not coherent with the
+// far end it follows), coherent with the far end. A near end or the
+// background is not, and without this taught the ratios wherever the far
+// end's envelope stood over it (a far tone's skirt; speech's quiet ends in
+// the pauses between its words, which are not double talk) and was then cut
+// for seconds: a near end talking over a far tone with no echo path kept a
+// correlation of 0.873 (0.979 with this; 1.0 with no far end).
+//   Coherence: |Sxm|^2 / (Sxx Smm) per bin, of the far end's spectrum at
+// each of kCohereLags delays (5 ms apart: the far end reaches the
+// suppressor 10 to 55 ms before its echo on live paths) and the
+// microphone's, averaged over about 40 frames (kCoherenceStep; a plain mean
+// over the first ones). Summed over the delays (a room spreads its echo
+// over many; chance gives each about 1 / frames averaged, which is taken
+// off) and averaged over the bins. The simulated rooms read 1 to 2 while
+// the far end talks alone, a near end over a far tone about 0.
+//   The first kCohereTrust frames of far end teach as before: a mean over
+// a few frames reads coherent whatever it holds (one frame reads exactly
+// 1), and the echo of the far end's first words must teach at once (the
+// simulated rooms' residual rose 1.5 to 5 dB when those frames taught
+// nothing).
+constexpr int kCohereLags = 24;
+constexpr float kCoherenceStep = 0.05f;
+constexpr int kCohereTrust = 30;
+constexpr float kTeachCoherence = 0.3f;
 // A microphone holding more than kExplained times the echo predicted plus
 // the background holds a near end: the echo's ratio is then only stepped
 // down.
@@ -105,6 +130,15 @@ struct ResidualSuppressor {
   float mic_in[kWin] = {}, out_in[kWin] = {}, far_in[kWin] = {};  // last window of each stream
   float overlap[kHop] = {};
   float far_power[kLags][kBins] = {};  // ring of the far end's power spectra
+  kiss_fft_cpx far_ring[kCohereLags][kBins] = {};  // the far end's spectra, a ring
+  float far_ring_power[kCohereLags][kBins] = {};
+  int far_ring_newest = 0;
+  // Averaged spectra for the coherence, by delay (frames back from now).
+  kiss_fft_cpx cross[kCohereLags][kBins] = {};  // far end `delay` frames ago times the microphone's conjugate
+  float far_auto[kCohereLags][kBins] = {}, mic_auto[kBins] = {};
+  int cohere_frames = 0;
+  int echo_hold = 0;                // frames since the microphone held echo, counting down
+  bool echo_heard = true;           // the ratios may step up
   int newest = 0;                   // ring index of the newest far spectrum
   float envelope[kBins] = {};       // the echo's envelope (far power, held and decaying)
   float ratio[kBins];               // residual / envelope
@@ -166,11 +200,35 @@ void Teach(ResidualSuppressor *r, const float *power, const float *predicted, fl
     const float left = std::max(0.0f, power[k] - r->noise[k]);
     if (warm && left > kWarmPlausible * r->envelope[k]) continue;
     if (left > predicted[k]) {
-      if (!hold_up) ratio[k] = std::min(kRatioMax, ratio[k] * up);
+      if (!hold_up && r->echo_heard) ratio[k] = std::min(kRatioMax, ratio[k] * up);
     } else {
       ratio[k] = std::max(kRatioMin, ratio[k] * kRatioDown);
     }
   }
+}
+
+// Whether the microphone holds echo: its coherence with the far end,
+// summed over the delays.
+void Cohere(ResidualSuppressor *r) {
+  const float a = std::max(kCoherenceStep, 1.0f / float(++r->cohere_frames));
+  for (int k = kLowBin; k <= kHighBin; ++k) r->mic_auto[k] += a * (r->mic_power[k] - r->mic_auto[k]);
+  float sum = 0;
+  for (int l = 0; l < kCohereLags; ++l) {
+    const int at = (r->far_ring_newest - l + kCohereLags) % kCohereLags;
+    for (int k = kLowBin; k <= kHighBin; ++k) {
+      const kiss_fft_cpx x = r->far_ring[at][k], m = r->mic_spec[k];
+      kiss_fft_cpx &c = r->cross[l][k];
+      c.r += a * (x.r * m.r + x.i * m.i - c.r);
+      c.i += a * (x.i * m.r - x.r * m.i - c.i);
+      r->far_auto[l][k] += a * (r->far_ring_power[at][k] - r->far_auto[l][k]);
+      sum += Power(c) / (r->far_auto[l][k] * r->mic_auto[k] + 1e-20f);
+    }
+  }
+  const float chance = kCohereLags * a / (2 - a);
+  const float coherence = sum / (kHighBin - kLowBin + 1) - chance;
+  if (coherence > kTeachCoherence && r->cohere_frames > kCohereTrust) r->echo_hold = kFarHoldFrames;
+  else if (r->echo_hold > 0) --r->echo_hold;
+  r->echo_heard = r->echo_hold > 0 || r->cohere_frames <= kCohereTrust;
 }
 
 // The smoothed power's minimum over the last spans, per bin.
@@ -242,10 +300,13 @@ bool Hop(ResidualSuppressor *r, float *hop_out) {
   Analyse(r, r->far_in, r->far_spec);
   Analyse(r, r->out_in, r->out_spec);
   r->newest = (r->newest + 1) % kLags;
+  r->far_ring_newest = (r->far_ring_newest + 1) % kCohereLags;
   float *x = r->far_power[r->newest];
   float far_sum = 0, mic_sum = 0, out_sum = 0, noise_sum = 0;
   for (int k = 0; k < kBins; ++k) {
     x[k] = Power(r->far_spec[k]);
+    r->far_ring[r->far_ring_newest][k] = r->far_spec[k];
+    r->far_ring_power[r->far_ring_newest][k] = x[k];
     r->mic_power[k] = Power(r->mic_spec[k]);
     r->out_power[k] = Power(r->out_spec[k]);
   }
@@ -268,6 +329,7 @@ bool Hop(ResidualSuppressor *r, float *hop_out) {
   // The microphone holds clearly more than the echo: a near end talks.
   const bool near_heard = mic_sum > kExplained * (echo_sum + noise_sum);
   if (r->far_hold > 0) {
+    Cohere(r);
     const bool double_talk = mic_sum < kDoubleTalkCut * out_sum && out_sum > 2 * noise_sum;
     Teach(r, r->out_power, r->residual, r->ratio, double_talk && !warm, warm);
     Teach(r, r->mic_power, r->echo, r->echo_ratio, near_heard && !warm, warm);

@@ -152,8 +152,10 @@ TEST(ResidualSuppressor, DoubleTalkKeepsTheNearEnd) {
 // A near end talking from the call's first frame (the canceller's voice
 // detection marks it) while a far end, a tone with no echo path at all,
 // starts: the suppressor keeps its level and most of its shape (the linear
-// stage leaves the microphone as it is). Measured: correlation 0.873, level
-// within 1 dB; 0.836 when the warm-up learnt from every bin.
+// stage leaves the microphone as it is). Measured: correlation 0.979, level
+// within 0.2 dB; 0.873 when the ratios learnt without the microphone
+// being coherent with the far end, 0.836 when the warm-up also learnt from
+// every bin.
 TEST(ResidualSuppressor, NearEndTalkingAsTheFarEndStartsIsNotTakenForEcho) {
   Call c = MakeCall(5, 5 * kRate, 0);  // no echo: the linear stage leaves the microphone as it is
   for (size_t i = kRate; i < c.far.size(); ++i) c.far[i] = float(0.25 * std::sin(2 * M_PI * 700 * double(i) / kRate));
@@ -164,7 +166,7 @@ TEST(ResidualSuppressor, NearEndTalkingAsTheFarEndStartsIsNotTakenForEcho) {
     xy += x * out[i], xx += x * x, yy += double(out[i]) * out[i];
   }
   EXPECT_GE(10 * std::log10(yy / xx), -1.0);
-  EXPECT_GE(xy / std::sqrt(xx * yy), 0.86);
+  EXPECT_GE(xy / std::sqrt(xx * yy), 0.95);
 }
 
 }  // namespace
