@@ -185,9 +185,15 @@ std::string PulseDaemon::Restart(Part part) {
     pipewire_pulse_.Kill();
   } else {
     pipewire_.Kill();
-    // wireplumber ends by itself when its connection goes; one that is
-    // still there after 10 s is killed too.
-    if (!WaitFor([&] { return !wireplumber_.Running(); }, 10)) wireplumber_.Kill();
+    // wireplumber and pipewire-pulse end by themselves when their
+    // connection goes (a desktop's service manager restarts them with
+    // pipewire); one still there after 10 s is killed too. Relaunching
+    // while one of them is still on its way out left pipewire-pulse
+    // refusing the pipe source and wireplumber with links it never made.
+    if (!WaitFor([&] { return !wireplumber_.Running() && !pipewire_pulse_.Running(); }, 10)) {
+      wireplumber_.Kill();
+      pipewire_pulse_.Kill();
+    }
   }
   return Launch();
 }
