@@ -26,7 +26,7 @@ bool FarEndAligner::Align(int64_t measured, int64_t room) {
   jump_blocks_ = std::fabs(off) > a.jump_samples ? jump_blocks_ + 1 : 0;
   if (!aligned_valid_ || jump_blocks_ >= a.jump_blocks) {
     const bool jumped = aligned_valid_;
-    if (jumped) ++steps_, ++jumps_;
+    if (jumped) ++steps_;
     aligned_valid_ = true;
     aligned_ = measured;
     lead_ = Lead(static_cast<double>(room));
