@@ -39,15 +39,7 @@ TEST(EchoAec3, BothEnginesCancelADigitalEchoInOneProcess) {
 
 // The latency AEC3 states is the one the residual stage is given.
 TEST(EchoAec3, TheLinearStageLagsItsInputByTheLatencyItStates) {
-  hx_echo_settings s;
-  hx_echo_default_settings(&s);
-  s.engine = HX_ECHO_ENGINE_AEC3;
-  const char *why = nullptr;
-  std::unique_ptr<EchoCanceller> c(CreateEchoCanceller(s, &why));
-  ASSERT_NE(c, nullptr) << why;
-  const CancellerLag lag = MeasureCancellerLatency(c.get());
-  EXPECT_GT(lag.correlation, 0.9);
-  EXPECT_EQ(lag.lag, c->Latency());
+  ExpectStatedLatency(HX_ECHO_ENGINE_AEC3, 0.9);
 }
 
 }  // namespace

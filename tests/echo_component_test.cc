@@ -72,14 +72,7 @@ TEST(EchoComponent, RefusesAnEngineItDoesNotCarry) {
 // output unmatched by the microphone, where it is taken for the engine's
 // own echo estimate and removed.
 TEST(EchoComponent, TheLinearStageLagsItsInputByTheLatencyItStates) {
-  hx_echo_settings s;
-  hx_echo_default_settings(&s);
-  const char *why = nullptr;
-  std::unique_ptr<EchoCanceller> c(CreateEchoCanceller(s, &why));
-  ASSERT_NE(c, nullptr) << why;
-  const CancellerLag lag = MeasureCancellerLatency(c.get());
-  EXPECT_GT(lag.correlation, 0.99);
-  EXPECT_EQ(lag.lag, c->Latency());
+  ExpectStatedLatency(HX_ECHO_ENGINE_WEBRTC, 0.99);
 }
 
 // An echo the report does not show (a loopback, a converter's buffer) and
@@ -115,10 +108,8 @@ TEST(EchoComponent, FindsAnEchoTheReportDoesNotShow) {
 // output is 5 ms late and its 10 ms windows carry what came before the
 // dropout 5 ms further.
 TEST(EchoComponent, AnEchoThatDropsOutLeavesNoEstimateBehind) {
-  hx_echo_settings s;
-  hx_echo_default_settings(&s);
   const char *why = nullptr;
-  std::unique_ptr<EchoCanceller> engine(CreateEchoCanceller(s, &why));
+  const std::unique_ptr<EchoCanceller> engine = DefaultEngine(HX_ECHO_ENGINE_WEBRTC, &why);
   ASSERT_NE(engine, nullptr) << why;
   const int skip = engine->Latency() + 2 * kResidualLatency;
   Canceller c;

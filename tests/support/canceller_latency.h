@@ -3,11 +3,23 @@
 #ifndef HX_TESTS_SUPPORT_CANCELLER_LATENCY_H
 #define HX_TESTS_SUPPORT_CANCELLER_LATENCY_H
 
+#include <gtest/gtest.h>
+
 #include <cmath>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "echo/echo_canceller.h"
+
+// The engine `engine` with the component's default settings; null, with
+// *why set, when it cannot be had.
+inline std::unique_ptr<EchoCanceller> DefaultEngine(int32_t engine, const char **why) {
+  hx_echo_settings s;
+  hx_echo_default_settings(&s);
+  s.engine = engine;
+  return std::unique_ptr<EchoCanceller>(CreateEchoCanceller(s, why));
+}
 
 // The lag (samples) of the best correlation, and the correlation there.
 struct CancellerLag {
@@ -39,6 +51,17 @@ inline CancellerLag MeasureCancellerLatency(EchoCanceller *c) {
     if (r > best.correlation) best = {lag, r};
   }
   return best;
+}
+
+// The engine's output lags its input by the latency it states, at a
+// correlation of at least `min_correlation`.
+inline void ExpectStatedLatency(int32_t engine, double min_correlation) {
+  const char *why = nullptr;
+  const std::unique_ptr<EchoCanceller> c = DefaultEngine(engine, &why);
+  ASSERT_NE(c, nullptr) << why;
+  const CancellerLag lag = MeasureCancellerLatency(c.get());
+  EXPECT_GT(lag.correlation, min_correlation);
+  EXPECT_EQ(lag.lag, c->Latency());
 }
 
 #endif  // HX_TESTS_SUPPORT_CANCELLER_LATENCY_H
