@@ -20,11 +20,17 @@ int64_t FarEndAligner::Lead(double room) const {
 // starts the block now captured; `room` how far the history reaches beyond
 // that block. True when the alignment jumped (the streams or the device
 // changed).
-bool FarEndAligner::Align(int64_t measured, int64_t room) {
+// While the tracker holds the echo where the filter reaches it (`held`),
+// the report moves nothing: on a server whose reported latency swings by
+// 100 ms within seconds (pipewire) each move would cost the filter a second
+// of re-adapting. A real change of the device delay moves the echo away
+// from the tracked peak, which then fades within 15 blocks with sound; a
+// jump the report has shown for long enough follows at once.
+bool FarEndAligner::Align(int64_t measured, int64_t room, bool held) {
   const AlignTuning &a = tuning_.align;
   const double off = static_cast<double>(measured - aligned_);
   jump_blocks_ = std::fabs(off) > a.jump_samples ? jump_blocks_ + 1 : 0;
-  if (!aligned_valid_ || jump_blocks_ >= a.jump_blocks) {
+  if (!aligned_valid_ || (jump_blocks_ >= a.jump_blocks && !held)) {
     const bool jumped = aligned_valid_;
     if (jumped) ++steps_;
     aligned_valid_ = true;
@@ -41,7 +47,7 @@ bool FarEndAligner::Align(int64_t measured, int64_t room) {
   misalign_ += (off - misalign_) / settle_blocks_;  // running means
   room_ += (static_cast<double>(room) - room_) / settle_blocks_;
   if (settle_blocks_ < a.settle_blocks) return false;
-  const int64_t step = std::llround(misalign_);
+  const int64_t step = held ? 0 : std::llround(misalign_);
   aligned_ += step;
   lead_ = Lead(room_ - static_cast<double>(step));
   if (step) ++steps_;
@@ -63,14 +69,25 @@ bool FarEndAligner::TakeEchoLater(int64_t samples) {
 // where the filter last held it: after a change of the delay alone (the
 // same room, another device latency) the adapted filter fits at once.
 void FarEndAligner::FollowEcho(int64_t capture) {
-  const FollowTuning &f = tuning_.follow;
   const double later = double(aligned_ - capture) - path_.offset();
-  if (double(lead_) + later <= f.tap_max &&
-      -later <= std::max(f.early_min, double(lead_) - f.tap_min)) {
+  if (InReach(later)) {
     path_later_ = later;
     return;
   }
   if (TakeEchoLater(std::llround(later - path_later_))) ++steps_;
+}
+
+// An echo `later` samples after the alignment lies where the filter holds it.
+bool FarEndAligner::InReach(double later) const {
+  const FollowTuning &f = tuning_.follow;
+  return double(lead_) + later <= f.tap_max && -later <= std::max(f.early_min, double(lead_) - f.tap_min);
+}
+
+// The tracker has followed the echo long enough to be trusted, and the
+// filter holds it.
+bool FarEndAligner::EchoHeld(int64_t capture) const {
+  return path_tracking_ && path_.locked() && path_.slide_points() >= tuning_.follow.trust_points &&
+         InReach(double(aligned_ - capture) - path_.offset());
 }
 
 // The drift the stream counts show enters the far end's resampling only
@@ -147,8 +164,8 @@ void FarEndAligner::Step(const int16_t *far, size_t n, int64_t received, int32_t
   // How far the history reaches beyond the block: the delay less what the
   // resampler holds back once it runs (not the history of the first
   // blocks, before it holds anything back).
-  const bool jumped = Align(measured, delay + path_shift_ - clock_.latency());
   const int64_t capture = blocks_ * HX_ECHO_BLOCK;
+  const bool jumped = Align(measured, delay + path_shift_ - clock_.latency(), EchoHeld(capture));
   if (clock_.resampling() && path_tracking_) {
     // A jump of the reported delay: the streams or the device changed, and
     // where the echo was found no longer counts.

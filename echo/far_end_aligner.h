@@ -13,7 +13,8 @@
 //     and delay logic never move, and drift never accumulates;
 //   - follows a change of the reported delay by more than 20 ms once it
 //     holds for half a second (the adapted filter stays valid) and leaves
-//     smaller ones to the canceller's filter;
+//     smaller ones to the canceller's filter; not while the path tracker
+//     holds the echo within the filter's reach (the report swings);
 //   - finds the echo in the signals (echo_path_tracker.h): an echo the
 //     report does not show moves the alignment once it leaves the filter's
 //     reach, and the echo's own slide confirms the drift before it is used;
@@ -63,7 +64,9 @@ class FarEndAligner {
   void Report(hx_echo_stats *st) const;
 
  private:
-  bool Align(int64_t measured, int64_t room);
+  bool Align(int64_t measured, int64_t room, bool held);
+  bool InReach(double later) const;
+  bool EchoHeld(int64_t capture) const;
   int64_t Lead(double room) const;
   bool TakeEchoLater(int64_t samples);
   void FollowEcho(int64_t capture);

@@ -100,6 +100,35 @@ TEST(EchoComponent, FindsAnEchoTheReportDoesNotShow) {
   }
 }
 
+// A server whose reported capture latency swings (pipewire's reads 5 to
+// 150 ms and back within seconds) while the echo stays where it is: the
+// report holds each value for 0.6 to 1.4 s, longer than a device change
+// needs to be believed. Once the canceller has found the echo in the signals
+// it keeps it: the alignment does not follow the swings, and every half
+// second with echo from 4 s on stays above 20 dB.
+TEST(EchoComponent, AReportThatSwingsDoesNotMoveAnEchoItHasFound) {
+  Canceller c;
+  DigitalEcho echo;
+  ASSERT_FALSE(echo.speech.empty()) << "cannot read tests/data/speech16k.wav";
+  const int reports[] = {60, 150, 20, 110, 5, 140, 60, 90, 10, 130};
+  const int hold[] = {30, 45, 60, 35, 70, 50, 40, 65, 30, 55};  // blocks
+  int64_t steps_at_4s = -1;
+  double in = 0, left = 0;
+  for (int b = 0, r = 0, until = hold[0]; b < 1000; ++b) {
+    if (b == until) r = (r + 1) % 10, until += hold[r];
+    echo.Block(c.e, 60, reports[r]);
+    if (b == 200) steps_at_4s = c.Stats().alignment_steps;
+    const double heard = BlockPower(echo.mic);
+    if (b >= 200 && heard > HX_ECHO_BLOCK * 1e4) in += heard, left += BlockPower(echo.out);
+    if (b % 25 == 24 && in > 0) {
+      EXPECT_GE(10 * log10(in / (left + 1)), 20) << (b + 1) * 0.02 << " s";
+      in = left = 0;
+    }
+  }
+  EXPECT_EQ(c.Stats().alignment_steps, steps_at_4s);
+  EXPECT_EQ(c.Stats().path_locked, 1);
+}
+
 // The microphone hears digital silence for 200 ms while the far end plays
 // (a glitch in the echo path or the capture): the canceller then puts out
 // its own estimate of the echo (about 40 dB below it), which must not reach
