@@ -32,7 +32,7 @@ bool FarEndAligner::Align(int64_t measured, int64_t room, bool held) {
   jump_blocks_ = std::fabs(off) > a.jump_samples ? jump_blocks_ + 1 : 0;
   if (!aligned_valid_ || (jump_blocks_ >= a.jump_blocks && !held)) {
     const bool jumped = aligned_valid_;
-    if (jumped) ++steps_;
+    if (jumped) ++steps_, ++jumps_;
     aligned_valid_ = true;
     aligned_ = measured;
     lead_ = Lead(static_cast<double>(room));

@@ -23,6 +23,12 @@
 //     the echo, only lowers them: a near end never teaches them; nor, while
 //     they are first learnt, does a bin holding more than any echo path
 //     returns of the far end;
+//   - for the far end's first 2 s of sound, and again after the echo path
+//     changed (ResidualSuppressorRestart), while the linear canceller has
+//     not converged and the ratios are not learnt, a bin whose microphone
+//     is coherent with the far end is taken for echo up to 6 dB over the
+//     far end's envelope: a near end talking then is not coherent with the
+//     far end and keeps its voice;
 //   - a background spectrum followed on the canceller's output where no
 //     echo is expected and no near end talks, bounded by its recent minimum;
 //   - per bin, the gain that removes the residual predicted times an
@@ -82,5 +88,10 @@ bool ResidualSuppressorProcess(ResidualSuppressor *r, const int16_t *mic, const 
                                const int16_t *far, int16_t *out, bool heard_voice = false);
 
 ResidualSuppressorState ResidualSuppressorLast(const ResidualSuppressor *r);
+
+// The echo path changed (another device, another delay): the linear
+// canceller adapts anew, and the far end's next words are taken for echo
+// where coherent with it, as at the call's start. What was learnt stays.
+void ResidualSuppressorRestart(ResidualSuppressor *r);
 
 #endif  // HX_ECHO_RESIDUAL_SUPPRESSOR_H
