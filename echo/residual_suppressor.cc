@@ -65,6 +65,7 @@ constexpr float kWarmPlausible = 0.1f;
 // simulated rooms' residual rose 1.5 to 5 dB when those frames taught
 // nothing).
 constexpr int kCohereLags = 24;
+static_assert(kLags <= kCohereLags, "the prediction reads the newest kLags spectra of the ring");
 constexpr float kCoherenceStep = 0.05f;
 constexpr int kCohereTrust = 30;
 constexpr float kTeachCoherence = 0.3f;
@@ -156,8 +157,9 @@ struct ResidualSuppressor {
   float window[kWin];
   float mic_in[kWin] = {}, out_in[kWin] = {}, far_in[kWin] = {};  // last window of each stream
   float overlap[kHop] = {};
-  float far_power[kLags][kBins] = {};  // ring of the far end's power spectra
-  kiss_fft_cpx far_ring[kCohereLags][kBins] = {};  // the far end's spectra, a ring
+  // The far end's last kCohereLags spectra and their powers, a ring; the
+  // prediction reads the newest kLags of them.
+  kiss_fft_cpx far_ring[kCohereLags][kBins] = {};
   float far_ring_power[kCohereLags][kBins] = {};
   int far_ring_newest = 0;
   // Averaged spectra for the coherence, by delay (frames back from now).
@@ -168,7 +170,6 @@ struct ResidualSuppressor {
   bool start_echo[kBins] = {};      // while starting: the bin holds echo
   int echo_hold = 0;                // frames since the microphone held echo, counting down
   bool echo_heard = true;           // the ratios may step up
-  int newest = 0;                   // ring index of the newest far spectrum
   float envelope[kBins] = {};       // the echo's envelope (far power, held and decaying)
   float ratio[kBins];               // residual / envelope
   float echo_ratio[kBins];          // echo at the microphone / envelope
@@ -208,9 +209,11 @@ void Slide(float *window, const int16_t *fresh) {
 // The residual predicted from the far end's history.
 void Predict(ResidualSuppressor *r) {
   float peak[kBins];
-  std::copy(r->far_power[0], r->far_power[0] + kBins, peak);
-  for (int l = 1; l < kLags; ++l)
-    for (int k = 0; k < kBins; ++k) peak[k] = std::max(peak[k], r->far_power[l][k]);
+  std::copy(r->far_ring_power[r->far_ring_newest], r->far_ring_power[r->far_ring_newest] + kBins, peak);
+  for (int l = 1; l < kLags; ++l) {
+    const float *x = r->far_ring_power[(r->far_ring_newest - l + kCohereLags) % kCohereLags];
+    for (int k = 0; k < kBins; ++k) peak[k] = std::max(peak[k], x[k]);
+  }
   for (int k = 0; k < kBins; ++k) {
     const float held = kTailDecay * r->envelope[k];
     r->envelope[k] = std::max(peak[k], held < kEnvelopeZero ? 0.0f : held);  // no denormals
@@ -349,14 +352,12 @@ bool Hop(ResidualSuppressor *r, float *hop_out) {
   Analyse(r, r->mic_in, r->mic_spec);
   Analyse(r, r->far_in, r->far_spec);
   Analyse(r, r->out_in, r->out_spec);
-  r->newest = (r->newest + 1) % kLags;
   r->far_ring_newest = (r->far_ring_newest + 1) % kCohereLags;
-  float *x = r->far_power[r->newest];
+  float *x = r->far_ring_power[r->far_ring_newest];
   float far_sum = 0, mic_sum = 0, out_sum = 0, noise_sum = 0;
   for (int k = 0; k < kBins; ++k) {
     x[k] = Power(r->far_spec[k]);
     r->far_ring[r->far_ring_newest][k] = r->far_spec[k];
-    r->far_ring_power[r->far_ring_newest][k] = x[k];
     r->mic_power[k] = Power(r->mic_spec[k]);
     r->out_power[k] = Power(r->out_spec[k]);
   }
