@@ -16,6 +16,22 @@ inline std::string Shell(const std::string &cmd, int *status) {
   return out;
 }
 
+// Shell, for a program built with ThreadSanitizer that loads and unloads
+// libraries: now and then the runtime cannot map the shadow memory of a
+// mapping it is handed ("ThreadSanitizer failed to allocate ... bytes",
+// errno 12, seen once in hundreds of probe runs even with address-space
+// randomisation off) and ends the process before the code under test has
+// done anything. Such a run is repeated once, and says so on stderr; any
+// other failure, and a second such one, is returned as it came.
+inline std::string ShellOutlivingSanitizerMapFailure(const std::string &cmd, int *status) {
+  std::string out = Shell(cmd, status);
+  if (*status != 0 && out.find("ThreadSanitizer failed to allocate") != std::string::npos) {
+    fprintf(stderr, "ThreadSanitizer could not map shadow memory; running again: %s\n", cmd.c_str());
+    out = Shell(cmd, status);
+  }
+  return out;
+}
+
 // The number after ` key=` in `text` (a tool's report line), or -1.
 inline long Figure(const std::string &text, const std::string &key) {
   size_t at = text.find(" " + key + "=");

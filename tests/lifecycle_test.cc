@@ -17,8 +17,8 @@ const std::string kTag = "audio_HXAec::===> ", kF = kTag + "FFFFFFFFFFFFFFFFFFFF
 // not exit 0 within 120 s (a hang is killed) fails the test.
 std::string Probe(const std::string &scenario, const std::string &path = HX_SIM_LIB_DIR) {
   int status;
-  std::string out = Shell("timeout -s KILL 120 env LD_LIBRARY_PATH=" + path + " " HX_PROBE_PATH " " HX_MODULE_PATH " " +
-                          scenario, &status);
+  std::string out = ShellOutlivingSanitizerMapFailure(
+      "timeout -s KILL 120 env LD_LIBRARY_PATH=" + path + " " HX_PROBE_PATH " " HX_MODULE_PATH " " + scenario, &status);
   EXPECT_EQ(status, 0) << scenario << "\n" << out;
   return out;
 }

@@ -139,7 +139,7 @@ TEST_F(PulseModule, SpeakerHotPlugAndADaemonRestartEachLeaveTheCallWorking) {
 class PulseUnload : public ModuleCall {};
 
 std::string Probe(const std::string &scenario, int *status) {
-  return Shell("timeout -s KILL 120 " HX_PROBE_PATH " " HX_MODULE_PATH " " + scenario, status);
+  return ShellOutlivingSanitizerMapFailure("timeout -s KILL 120 " HX_PROBE_PATH " " HX_MODULE_PATH " " + scenario, status);
 }
 
 TEST_F(PulseUnload, UnloadAtAnyMomentOrExitWithoutDeInitNeverHangsOrCrashes) {
