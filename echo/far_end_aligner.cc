@@ -46,8 +46,8 @@ bool FarEndAligner::Align(int64_t measured, int64_t room, bool held) {
   ++settle_blocks_;
   misalign_ += (off - misalign_) / settle_blocks_;  // running means
   room_ += (static_cast<double>(room) - room_) / settle_blocks_;
-  if (settle_blocks_ < a.settle_blocks) return false;
-  const int64_t step = held ? 0 : std::llround(misalign_);
+  if (settle_blocks_ < a.settle_blocks || held) return false;
+  const int64_t step = std::llround(misalign_);
   aligned_ += step;
   lead_ = Lead(room_ - static_cast<double>(step));
   if (step) ++steps_;
