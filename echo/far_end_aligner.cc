@@ -32,7 +32,7 @@ bool FarEndAligner::Align(int64_t measured, int64_t room, bool held) {
   jump_blocks_ = std::fabs(off) > a.jump_samples ? jump_blocks_ + 1 : 0;
   if (!aligned_valid_ || (jump_blocks_ >= a.jump_blocks && !held)) {
     const bool jumped = aligned_valid_;
-    if (jumped) ++steps_, ++jumps_;
+    if (jumped) ++steps_;
     aligned_valid_ = true;
     aligned_ = measured;
     lead_ = Lead(static_cast<double>(room));
@@ -145,7 +145,7 @@ void FarEndAligner::Starve() {
   }
 }
 
-void FarEndAligner::Step(const int16_t *far, size_t n, int64_t received, int32_t stream_delay_ms,
+bool FarEndAligner::Step(const int16_t *far, size_t n, int64_t received, int32_t stream_delay_ms,
                          const int16_t *mic) {
   const int32_t delay_ms = std::max<int32_t>(0, std::min(tuning_.align.max_delay_ms, stream_delay_ms));
   const int64_t delay = static_cast<int64_t>(delay_ms) * (HX_ECHO_RATE / 1000);
@@ -190,6 +190,7 @@ void FarEndAligner::Step(const int16_t *far, size_t n, int64_t received, int32_t
   aligned_ += HX_ECHO_BLOCK;
   capture_ = capture;
   ++blocks_;
+  return jumped;
 }
 
 void FarEndAligner::Half(int h, int16_t *to) const {

@@ -48,8 +48,9 @@ class FarEndAligner {
   // last block (`n` samples, at most kRenderQueueCapacity; `received`
   // counts every sample ever queued), the stream delay reported with the
   // block (ms: render latency + capture latency) and the microphone block
-  // (HX_ECHO_BLOCK samples).
-  void Step(const int16_t *far, size_t n, int64_t received, int32_t stream_delay_ms,
+  // (HX_ECHO_BLOCK samples). True when the alignment jumped: the streams or
+  // the device changed, and the canceller adapts to the echo anew.
+  bool Step(const int16_t *far, size_t n, int64_t received, int32_t stream_delay_ms,
             const int16_t *mic);
 
   // The block just stepped: the aligned far end for its half h (0 or 1,
@@ -57,9 +58,6 @@ class FarEndAligner {
   // index, and where its echo was found.
   void Half(int h, int16_t *to) const;
   int64_t capture() const { return capture_; }
-  // Jumps of the alignment so far: the streams or the device changed, and
-  // the canceller adapts to the echo anew.
-  int64_t jumps() const { return jumps_; }
   EchoLocation echo() const { return EchoLocation{clock_.history(), path_.locked(), path_.offset()}; }
 
   // applied_delay_ms, lead_ms, alignment_steps, starved_blocks, drift_*
@@ -90,7 +88,6 @@ class FarEndAligner {
   int settle_blocks_ = 0;    // blocks averaged since the last (re)alignment
   int jump_blocks_ = 0;      // consecutive blocks beyond the jump threshold
   int64_t steps_ = 0;        // alignment changes (jumps and settling)
-  int64_t jumps_ = 0;        // ... of them jumps: the streams or the device changed
   int64_t starved_ = 0;      // blocks whose far end was not yet there
   int starve_blocks_ = 0;    // ... more than fed ones since the last shrink (not below 0)
   double path_offset_ = 0;   // samples the echo is later than reported (tracked)

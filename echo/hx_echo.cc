@@ -95,9 +95,8 @@ int32_t hx_echo_capture(hx_echo *e, const int16_t *mic, int32_t count, int32_t s
   if (!e || !mic || !out || !voice || count != HX_ECHO_BLOCK) return -1;
   int64_t received = 0;
   const size_t n = e->queue.Take(e->taken, &received);
-  const int64_t jumps = e->aligner.jumps();
-  e->aligner.Step(e->taken, n, received, stream_delay_ms, mic);
-  if (e->suppressor && e->aligner.jumps() != jumps) ResidualSuppressorRestart(e->suppressor.get());
+  const bool jumped = e->aligner.Step(e->taken, n, received, stream_delay_ms, mic);
+  if (e->suppressor && jumped) ResidualSuppressorRestart(e->suppressor.get());
   const EchoLocation echo = e->aligner.echo();
   int32_t any_voice = 0;
   for (int h = 0; h < 2; ++h) {
