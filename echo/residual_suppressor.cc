@@ -245,13 +245,18 @@ void Cohere(ResidualSuppressor *r) {
   ++r->cohere_frames;
   const bool plain = 1.0f / float(r->cohere_frames) > kCoherenceStep;  // a plain mean over the first frames
   const float a = plain ? 1.0f / float(r->cohere_frames) : kCoherenceStep;
-  for (int k = 0; k < kBins; ++k) r->mic_auto[k] += a * (r->mic_power[k] - r->mic_auto[k]);
+  // Outside the bins where speech and echo are judged, only the start reads
+  // the coherence; its averages are cleared by the next restart, before
+  // the start reads them again.
+  const bool starting = r->start_frames < kStartFrames;
+  const int from = starting ? 0 : kLowBin, to = starting ? kBins - 1 : kHighBin;
+  for (int k = from; k <= to; ++k) r->mic_auto[k] += a * (r->mic_power[k] - r->mic_auto[k]);
   float by_lag[kCohereLags][kBins];
   float sum = 0, best = -1;
   int best_lag = 0;
   for (int l = 0; l < kCohereLags; ++l) {
     const int at = (r->far_ring_newest - l + kCohereLags) % kCohereLags;
-    for (int k = 0; k < kBins; ++k) {
+    for (int k = from; k <= to; ++k) {
       const kiss_fft_cpx x = r->far_ring[at][k], m = r->mic_spec[k];
       kiss_fft_cpx &c = r->cross[l][k];
       c.r += a * (x.r * m.r + x.i * m.i - c.r);
@@ -272,7 +277,7 @@ void Cohere(ResidualSuppressor *r) {
   else if (r->echo_hold > 0) --r->echo_hold;
   r->echo_heard = r->echo_hold > 0 || r->cohere_frames <= kCohereTrust;
 
-  if (r->start_frames >= kStartFrames) return;
+  if (!starting) return;
   const bool path = r->cohere_frames > kStartTrust && best / bins - 2 * chance > kStartPath;
   const int lo = std::max(0, best_lag - 1), hi = std::min(kCohereLags - 1, best_lag + 1);
   float near_best[kBins] = {};
