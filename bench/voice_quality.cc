@@ -142,6 +142,12 @@ std::string RunPaAecCall(const LiveEchoPath &path, const ConversationSignals &c,
     if (error.empty()) error = mic_stream.Record("mic", kVoiceRate, 1);
     if (error.empty() && daemon.Pactl("set-default-sink aec_sink") != 0)
       error = "cannot make aec_sink the default sink";
+    // The recording runs before the talker starts: a record stream's first
+    // samples can be older than its start, and held the talker's first
+    // milliseconds before the timeline's start (the call could not be
+    // lined up in about half of these calls).
+    if (error.empty() && !WaitFor([&] { return mic_stream.received() >= kVoiceRate / 2; }, 10))
+      error = "the microphone's recording gave nothing for 10 s";
     if (error.empty()) error = StartNearEnd(talker, mic, c, &m0);
     if (error.empty()) {
       o0 = out.received();
@@ -165,9 +171,9 @@ std::string RunPaAecCall(const LiveEchoPath &path, const ConversationSignals &c,
   // The near end came in at m0 (within a block): it is looked for from
   // half a second earlier.
   const size_t from = std::min(m0 - std::min(m0, size_t(kVoiceRate / 2)), mic_raw.size());
-  if (!OnTimeline(c, std::vector<int16_t>(mic_raw.begin() + long(from), mic_raw.end()), r))
-    return "the near end was not found in the microphone's recording (best correlation " +
-           std::to_string(r->near_ncc).substr(0, 4) + ")";
+  const std::string off =
+      OnTimeline(c, std::vector<int16_t>(mic_raw.begin() + long(from), mic_raw.end()), r);
+  if (!off.empty()) return off;
   r->out = PcmToFloat(std::vector<int16_t>(out_raw.begin() + long(std::min(o0, out_raw.size())), out_raw.end()));
   return "";
 }

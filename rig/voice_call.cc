@@ -41,14 +41,27 @@ std::string LoadConversation(ConversationSignals *c) {
   return "";
 }
 
-bool OnTimeline(const ConversationSignals &c, const std::vector<int16_t> &mic_raw,
-                VoiceRecording *r) {
+std::string OnTimeline(const ConversationSignals &c, const std::vector<int16_t> &mic_raw,
+                       VoiceRecording *r) {
   const std::vector<float> near = PcmToFloat(c.near), mic = PcmToFloat(mic_raw);
   // The near end talks alone from 9 to 13 s.
   const long lag = voice_metrics::AlignByCorrelation(near.data(), near.size(), mic.data(), mic.size(),
                                                      size_t(9.2 * kVoiceRate), size_t(12.8 * kVoiceRate),
                                                      long(1.5 * kVoiceRate), &r->near_ncc);
-  if (lag < 0 || size_t(lag) + kTimeline > mic.size() || r->near_ncc < 0.9) return false;
+  const std::string ncc = std::to_string(r->near_ncc).substr(0, 4);
+  const long ms = lag * 1000 / long(kVoiceRate);
+  // Every reason starts "the call cannot be lined up": the tests run such a
+  // call again (the server's path broke up under load).
+  if (r->near_ncc < 0.9)
+    return "the call cannot be lined up: the near end was not found in the microphone's recording (best correlation " + ncc + ")";
+  if (lag < 0)
+    return "the call cannot be lined up: the near end was found " + std::to_string(-ms) +
+           " ms before the recording's expected start (correlation " + ncc + ")";
+  if (size_t(lag) + kTimeline > mic.size())
+    return "the call cannot be lined up: the microphone's recording ends " +
+           std::to_string((long(lag) + long(kTimeline) - long(mic.size())) * 1000 / long(kVoiceRate)) +
+           " ms before the call does (near end found " + std::to_string(ms) + " ms in, correlation " +
+           ncc + ")";
   r->offset = lag;
   r->mic.assign(mic.begin() + lag, mic.begin() + lag + long(kTimeline));
   // Its level at the microphone, as the least-squares fit there.
@@ -63,7 +76,7 @@ bool OnTimeline(const ConversationSignals &c, const std::vector<int16_t> &mic_ra
     r->echo[i] = r->mic[i] - r->near[i];
   }
   r->far = PcmToFloat(c.far);
-  return true;
+  return "";
 }
 
 voice_metrics::VoiceTimeline LiveTimeline() {
@@ -149,9 +162,8 @@ std::string RunModuleCall(const PulseDaemon &daemon, bool sink_switch, host::Mod
   // The near end came in at m0 (within a block): it is looked for from
   // half a second earlier.
   const long from = long(m0) - long(std::min(m0, size_t(kVoiceRate / 2)));
-  if (!OnTimeline(c, std::vector<int16_t>(mic_raw.begin() + from, mic_raw.end()), r))
-    return "the near end was not found in the microphone's recording (best correlation " +
-           std::to_string(r->near_ncc).substr(0, 4) + ")";
+  const std::string off = OnTimeline(c, std::vector<int16_t>(mic_raw.begin() + from, mic_raw.end()), r);
+  if (!off.empty()) return off;
   // The speakers' recordings on the timeline as the microphone's (their
   // streams started within milliseconds of it), summed.
   r->far.assign(kTimeline, 0.f);

@@ -45,8 +45,9 @@ struct VoiceRecording {
 };
 
 // From a microphone recording that holds the whole conversation: near, echo
-// and mic on the timeline. false when the near end is not found in it.
-bool OnTimeline(const ConversationSignals &c, const std::vector<int16_t> &mic_raw,
+// and mic on the timeline. Empty, or why the recording cannot be put on it
+// (a text that starts "the call cannot be lined up").
+std::string OnTimeline(const ConversationSignals &c, const std::vector<int16_t> &mic_raw,
                 VoiceRecording *r);
 
 voice_metrics::VoiceMetrics MeasureRecording(const VoiceRecording &r,
