@@ -53,7 +53,8 @@ std::string OnTimeline(const ConversationSignals &c, const std::vector<int16_t> 
   // Every reason starts "the call cannot be lined up": the tests run such a
   // call again (the server's path broke up under load).
   if (r->near_ncc < 0.9)
-    return "the call cannot be lined up: the near end was not found in the microphone's recording (best correlation " + ncc + ")";
+    return "the call cannot be lined up: the near end was not found in the microphone's recording "
+           "(best correlation " + ncc + ")";
   if (lag < 0)
     return "the call cannot be lined up: the near end was found " + std::to_string(-ms) +
            " ms before the recording's expected start (correlation " + ncc + ")";
