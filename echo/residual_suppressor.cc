@@ -241,14 +241,13 @@ void Teach(ResidualSuppressor *r, const float *power, const float *predicted, fl
 
 // Whether the microphone holds echo: its coherence with the far end,
 // summed over the delays; and while starting, which bins hold it.
-void Cohere(ResidualSuppressor *r) {
+void Cohere(ResidualSuppressor *r, bool starting) {
   ++r->cohere_frames;
   const bool plain = 1.0f / float(r->cohere_frames) > kCoherenceStep;  // a plain mean over the first frames
   const float a = plain ? 1.0f / float(r->cohere_frames) : kCoherenceStep;
   // Outside the bins where speech and echo are judged, only the start reads
   // the coherence; its averages are cleared by the next restart, before
   // the start reads them again.
-  const bool starting = r->start_frames < kStartFrames;
   const int from = starting ? 0 : kLowBin, to = starting ? kBins - 1 : kHighBin;
   for (int k = from; k <= to; ++k) r->mic_auto[k] += a * (r->mic_power[k] - r->mic_auto[k]);
   float by_lag[kCohereLags][kBins];
@@ -387,7 +386,7 @@ bool Hop(ResidualSuppressor *r, float *hop_out) {
   if (r->start_frames < kStartFrames && far_now) ++r->start_frames;
   const bool starting = r->start_frames < kStartFrames;
   if (r->far_hold > 0) {
-    Cohere(r);
+    Cohere(r, starting);
     const bool double_talk = mic_sum < kDoubleTalkCut * out_sum && out_sum > 2 * noise_sum;
     Teach(r, r->out_power, r->residual, r->ratio, double_talk && !warm, warm);
     Teach(r, r->mic_power, r->echo, r->echo_ratio, near_heard && !warm, warm);

@@ -41,6 +41,8 @@ std::string LoadConversation(ConversationSignals *c) {
   return "";
 }
 
+const char kCannotLineUp[] = "the call cannot be lined up: ";
+
 std::string OnTimeline(const ConversationSignals &c, const std::vector<int16_t> &mic_raw,
                        VoiceRecording *r) {
   const std::vector<float> near = PcmToFloat(c.near), mic = PcmToFloat(mic_raw);
@@ -50,16 +52,14 @@ std::string OnTimeline(const ConversationSignals &c, const std::vector<int16_t> 
                                                      long(1.5 * kVoiceRate), &r->near_ncc);
   const std::string ncc = std::to_string(r->near_ncc).substr(0, 4);
   const long ms = lag * 1000 / long(kVoiceRate);
-  // Every reason starts "the call cannot be lined up": the tests run such a
-  // call again (the server's path broke up under load).
   if (r->near_ncc < 0.9)
-    return "the call cannot be lined up: the near end was not found in the microphone's recording "
+    return kCannotLineUp + std::string("the near end was not found in the microphone's recording ") +
            "(best correlation " + ncc + ")";
   if (lag < 0)
-    return "the call cannot be lined up: the near end was found " + std::to_string(-ms) +
+    return kCannotLineUp + std::string("the near end was found ") + std::to_string(-ms) +
            " ms before the recording's expected start (correlation " + ncc + ")";
   if (size_t(lag) + kTimeline > mic.size())
-    return "the call cannot be lined up: the microphone's recording ends " +
+    return kCannotLineUp + std::string("the microphone's recording ends ") +
            std::to_string((long(lag) + long(kTimeline) - long(mic.size())) * 1000 / long(kVoiceRate)) +
            " ms before the call does (near end found " + std::to_string(ms) + " ms in, correlation " +
            ncc + ")";

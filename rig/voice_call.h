@@ -45,10 +45,12 @@ struct VoiceRecording {
 };
 
 // From a microphone recording that holds the whole conversation: near, echo
-// and mic on the timeline. Empty, or why the recording cannot be put on it
-// (a text that starts "the call cannot be lined up").
+// and mic on the timeline. Empty, or why the recording cannot be put on it:
+// a text that starts with kCannotLineUp (the server's path broke up under
+// load; the tests run such a call again).
+extern const char kCannotLineUp[];
 std::string OnTimeline(const ConversationSignals &c, const std::vector<int16_t> &mic_raw,
-                VoiceRecording *r);
+                       VoiceRecording *r);
 
 voice_metrics::VoiceMetrics MeasureRecording(const VoiceRecording &r,
                                              const voice_metrics::VoiceTimeline &tl);

@@ -40,7 +40,7 @@ TEST(PulseVoice, ConversationOverALoopbackEcho) {
     }
     call = VoiceRecording();
     failed = RunModuleCall(daemon, false, api, conversation, &call);
-    if (failed.find("the call cannot be lined up") == std::string::npos) break;
+    if (failed.find(kCannotLineUp) == std::string::npos) break;
     printf("call %d: %s: run again\n", attempt, failed.c_str());
   }
   ASSERT_EQ(failed, "");
