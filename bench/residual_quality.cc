@@ -15,14 +15,16 @@
 // Prints the metrics of every run and the median per room.
 //
 //   residual_quality [--rt60 S[,S...]] [--clip 0|1|both] [--runs N] [--delay MS]
-//                    [--echo-db DB] [--noise-dbfs X] [--clip-level X]
+//                    [--echo-db DB] [--noise-dbfs X] [--clip-level X] [--quiet-ms MS]
 //                    [--over-subtraction X] [--floor-db X] [--restore 0|1] [--write PREFIX]
 //
 // Defaults: RT60 0.2,0.4,0.6 s, each without and with the clip (tanh at
 // --clip-level 0.1 of full scale, about the near end's peaks), 5 runs
 // (each its own room response and noise), 60 ms echo delay, echo -6 dB
-// against the far end, noise -50 dBFS. --write saves the first run's
-// signals of each room as PREFIX-<room>-<name>.wav.
+// against the far end, noise -50 dBFS. --quiet-ms feeds the component that
+// much digital silence (microphone and far end) before the conversation, as
+// a capture stream that opens before its source plays. --write saves the
+// first run's signals of each room as PREFIX-<room>-<name>.wav.
 #include <sndfile.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -55,7 +57,7 @@ constexpr int kLead = 40 * kRate / 1000;  // the component hands the canceller t
 struct Options {
   std::vector<double> rt60 = {0.2, 0.4, 0.6};
   std::vector<int> clips = {0, 1};
-  int runs = 5, delay_ms = 60;
+  int runs = 5, delay_ms = 60, quiet_ms = 0;
   double echo_db = -6, noise_dbfs = -50, clip_level = 0.1;
   ResidualSuppressorSettings suppressor;
   std::string write;
@@ -189,6 +191,13 @@ Outputs Run(const Options &o, const Call &c) {
       fprintf(stderr, "canceller: %s\n", why);
       exit(1);
     }
+    for (int b = 0; b < o.quiet_ms / 20; ++b) {
+      const int16_t stereo[2 * HX_ECHO_BLOCK] = {}, silent[HX_ECHO_BLOCK] = {};
+      int16_t out[HX_ECHO_BLOCK];
+      int32_t voice = 0;
+      hx_echo_reverse(e, stereo, HX_ECHO_BLOCK);
+      hx_echo_capture(e, silent, HX_ECHO_BLOCK, o.delay_ms, out, &voice);
+    }
     for (size_t at = 0; at + HX_ECHO_BLOCK <= n; at += HX_ECHO_BLOCK) {
       int16_t stereo[2 * HX_ECHO_BLOCK], out[HX_ECHO_BLOCK];
       for (int i = 0; i < HX_ECHO_BLOCK; ++i) stereo[2 * i] = stereo[2 * i + 1] = far[at + i];
@@ -303,6 +312,7 @@ int main(int argc, char **argv) {
        cli::Number("echo-db", &o.echo_db, -60, 20, "DB", "echo against the far end (default -6)"),
        cli::Number("noise-dbfs", &o.noise_dbfs, -120, 0, "X", "room noise at the microphone (default -50)"),
        cli::Number("clip-level", &o.clip_level, 0.001, 1, "X", "soft clip level, of full scale (default 0.1)"),
+       cli::Int("quiet-ms", &o.quiet_ms, 0, 5000, "MS", "component: digital silence before the call (default 0)"),
        cli::Number("over-subtraction", &over, 0, 10, "X", "suppressor: residual taken this many times"),
        cli::Number("floor-db", &floor_db, -100, 0, "DB", "suppressor: deepest cut of a bin"),
        cli::Int("restore", &restore, 0, 1, "0|1", "suppressor: near end restored from the microphone"),

@@ -4,6 +4,7 @@
 // own file; this one only wires them (the header describes the behaviour).
 #include "echo/hx_echo.h"
 
+#include <algorithm>
 #include <memory>
 #include <new>
 
@@ -35,6 +36,7 @@ struct hx_echo {
   // stage's latency, so that it lines up with what that stage leaves.
   int16_t mic_line[2 * kEchoHalf] = {};
   int latency = 0;
+  bool sounded = false;                    // the microphone has held a sample other than 0
   int64_t capture_blocks = 0;
   hx_echo_stats stats{};                   // the capture thread's own copy
   EchoStatsBoard board;                    // ... and for readers on any thread
@@ -99,7 +101,16 @@ int32_t hx_echo_capture(hx_echo *e, const int16_t *mic, int32_t count, int32_t s
   if (e->suppressor && jumped) ResidualSuppressorRestart(e->suppressor.get());
   const EchoLocation echo = e->aligner.echo();
   int32_t any_voice = 0;
-  for (int h = 0; h < 2; ++h) {
+  // Until the microphone first sounds (a stream that opens on digital
+  // silence), the stages wait. Fed zeros first, the linear stage keeps the
+  // echo it suppresses far under the room's background for the rest of the
+  // call (its comfort noise starts from nothing); the residual stage follows
+  // that quiet output down, and the far side hears holes (residual_quality
+  // --quiet-ms 500: a third of the far-alone frames without this wait, none
+  // with it). Silence in, silence out.
+  if (!e->sounded) e->sounded = std::any_of(mic, mic + count, [](int16_t v) { return v != 0; });
+  if (!e->sounded) std::fill(out, out + count, 0);
+  for (int h = 0; h < 2 && e->sounded; ++h) {
     int16_t far[kEchoHalf], linear[kEchoHalf];
     e->aligner.Half(h, far);
     e->canceller->Render(far);

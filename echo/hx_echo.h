@@ -133,6 +133,8 @@ void hx_echo_reverse(hx_echo *e, const int16_t *stereo, int32_t frames);
 
 /* One capture block: `count` must be HX_ECHO_BLOCK. Writes the cleaned block
  * to `out` (may equal `mic`) and the voice flag (0 or 1) to `*voice`.
+ * Until the microphone first holds a sample other than 0, blocks pass as
+ * silence and the stages have not started (the far end is still taken).
  * Returns 0, or -1 when `count` is wrong (nothing written). */
 int32_t hx_echo_capture(hx_echo *e, const int16_t *mic, int32_t count, int32_t stream_delay_ms,
                         int16_t *out, int32_t *voice);

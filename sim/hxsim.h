@@ -191,6 +191,11 @@ typedef struct {
   double noise_dbfs; /* 0: none; -100..-20: room noise added at the
                         microphone (RMS, a low rumble over a hiss, fixed
                         seed restarted with each loudspeaker session) */
+  int32_t quiet_ms;  /* 0: the microphone hears its room from the start;
+                        1..5000: for this long into each loudspeaker session
+                        it hears nothing, talker included: digital
+                        silence, as a capture stream that opens before its
+                        source plays */
 } hxsim_echo_path;
 /* A laptop's built-in loudspeaker and microphone: on, 60 ms, -6 dB, short
  * room, no drift, cancelling; linear loudspeaker, no room noise. */

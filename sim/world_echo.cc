@@ -81,6 +81,7 @@ const char *Invalid(const hxsim_echo_path &p) {
   if (!(p.speaker_drive_db >= 0 && p.speaker_drive_db <= 40)) return "speaker_drive_db must be 0..40";
   if (!(p.noise_dbfs == 0 || (p.noise_dbfs >= -100 && p.noise_dbfs <= -20)))
     return "noise_dbfs must be 0 or -100..-20";
+  if (p.quiet_ms < 0 || p.quiet_ms > 5000) return "quiet_ms must be 0..5000";
   return nullptr;
 }
 

@@ -81,6 +81,7 @@ void EchoPath::Configure(const hxsim_echo_path &cfg) {
 
 void EchoPath::Reset() {
   queue_head_ = queue_count_ = 0;
+  captured_ = 0;
   playing_ = false;
   std::fill(line_.begin(), line_.end(), 0.0f);
   reverb_.Reset();
@@ -136,6 +137,7 @@ void EchoPath::Speak(float *dst, int n) {
 
 void EchoPath::Capture(int16_t *mic, int16_t *echo, int n) {
   float spoken[kRenderBlock * 4];
+  const int64_t quiet = int64_t(cfg_.quiet_ms) * (kRate / 1000);
   for (int done = 0; done < n;) {
     const int run = std::min(n - done, static_cast<int>(sizeof spoken / sizeof spoken[0]));
     Speak(spoken, run);
@@ -152,6 +154,10 @@ void EchoPath::Capture(int16_t *mic, int16_t *echo, int n) {
       if (echo) echo[done + i] = e;
       const int noise = noise_.active() ? static_cast<int>(std::lround(noise_.Next())) : 0;
       mic[done + i] = static_cast<int16_t>(std::max(-32768, std::min(32767, mic[done + i] + e + noise)));
+      if (captured_++ < quiet) {  // the quiet start: nothing at all
+        mic[done + i] = 0;
+        if (echo) echo[done + i] = 0;
+      }
     }
     line_pos_ = (line_pos_ + run) % kLineSize;
     done += run;

@@ -34,12 +34,14 @@ class EchoPath {
   // Takes effect at the next block. A delay change jumps (as a change of
   // output device does); a drift change restarts the clock conversion.
   void Configure(const hxsim_echo_path &cfg);
-  // Silence: empties the render queue and the loudspeaker's history.
+  // Silence: empties the render queue and the loudspeaker's history; the
+  // microphone's quiet start (quiet_ms) begins again.
   void Reset();
   // Far end as played: interleaved stereo, mixed to mono for the speaker.
   void Render(const int16_t *stereo, int frames);
   // Adds the echo of the next n capture samples and the room noise into mic
-  // (saturating) and writes the echo alone to echo (may be null).
+  // (saturating) and writes the echo alone to echo (may be null); within
+  // the quiet start both are zero.
   void Capture(int16_t *mic, int16_t *echo, int n);
   // Render queue + loudspeaker-to-microphone delay, in ms: the stream delay
   // a voice path that knows its device latency reports.
@@ -64,6 +66,7 @@ class EchoPath {
   SpeexResamplerState_ *drift_ = nullptr;
   std::vector<int16_t> drift_in_, drift_out_;
   int64_t underruns_ = 0, overflows_ = 0;
+  int64_t captured_ = 0;        // microphone samples since Reset
 };
 
 }  // namespace hxsim
