@@ -77,6 +77,17 @@ std::string OnTimeline(const ConversationSignals &c, const std::vector<int16_t> 
     r->echo[i] = r->mic[i] - r->near[i];
   }
   r->far = PcmToFloat(c.far);
+  // The microphone's own recording must measure: a path that broke up can
+  // leave it without a stretch the metrics need (seen on PipeWire: no frame
+  // of double talk where the near end stands over the echo).
+  const voice_metrics::VoiceMetrics m = voice_metrics::MeasureVoice(
+      LiveTimeline(), r->near.data(), r->echo.data(), kTimeline, r->mic.data(), kTimeline, kVoiceRate);
+  if (!m.valid)
+    return kCannotLineUp + std::string("the microphone's recording does not measure (frames of ") +
+           "background " + std::to_string(m.background_frames) + ", far end " +
+           std::to_string(m.far_frames) + ", double talk " + std::to_string(m.double_talk_frames) +
+           ", near end " + std::to_string(m.near_frames) + ", near correlation " +
+           std::to_string(m.near_correlation).substr(0, 4) + ")";
   return "";
 }
 

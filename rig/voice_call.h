@@ -45,9 +45,9 @@ struct VoiceRecording {
 };
 
 // From a microphone recording that holds the whole conversation: near, echo
-// and mic on the timeline. Empty, or why the recording cannot be put on it:
-// a text that starts with kCannotLineUp (the server's path broke up under
-// load; the tests run such a call again).
+// and mic on the timeline. Empty, or why the recording cannot be put on it
+// or, put on it, does not measure: a text that starts with kCannotLineUp
+// (the server's path broke up under load; the tests run such a call again).
 extern const char kCannotLineUp[];
 std::string OnTimeline(const ConversationSignals &c, const std::vector<int16_t> &mic_raw,
                        VoiceRecording *r);

@@ -24,9 +24,10 @@ TEST(PulseVoice, ConversationOverALoopbackEcho) {
   ConversationSignals conversation;
   ASSERT_EQ(LoadConversation(&conversation), "");
   // The near end reaches the microphone through the server alone; on a
-  // loaded machine that path can break up and the call cannot be lined up.
-  // Such a call runs again on a fresh server, three times at most; any
-  // other failure counts at once.
+  // loaded machine that path can break up, and the call cannot be lined up
+  // or its microphone's recording does not measure. Such a call runs again
+  // on a fresh server, three times at most; any other failure counts at
+  // once.
   host::ModuleApi api;
   bool loaded = false;
   VoiceRecording call;
