@@ -78,8 +78,8 @@ std::string OnTimeline(const ConversationSignals &c, const std::vector<int16_t> 
   }
   r->far = PcmToFloat(c.far);
   // The microphone's own recording must measure: a path that broke up can
-  // leave it without a stretch the metrics need (seen on PipeWire: no frame
-  // of double talk where the near end stands over the echo).
+  // leave it without a frame in one of the stretches the metrics need (seen
+  // on PipeWire).
   const voice_metrics::VoiceMetrics m = voice_metrics::MeasureVoice(
       LiveTimeline(), r->near.data(), r->echo.data(), kTimeline, r->mic.data(), kTimeline, kVoiceRate);
   if (!m.valid)
