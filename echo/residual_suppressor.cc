@@ -313,8 +313,9 @@ void TrackNoise(ResidualSuppressor *r) {
   // The smoothing starts at the first frame with sound: ramping up from
   // zero, its first frames would pass for a background far quieter than
   // the real one, and the minimum that bounds the follower would keep them
-  // for seconds (a microphone silent for its first half second left the
-  // comfort noise 14 dB low and 73 % of the far-alone frames in holes).
+  // for seconds (residual_quality --quiet-ms 500 without the echo stages'
+  // wait: holes in 73.7 % of the far-alone frames before this, 32.7 %
+  // after).
   const float smooth = r->sounded ? kNoiseSmooth : 1.0f;
   r->sounded = true;
   bool any = false;
