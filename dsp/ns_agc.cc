@@ -37,6 +37,16 @@ const int kFrame = 160;  // samples per 10 ms half at 16 kHz
 const int kNsWarmHalves = 15;
 int g_nsHalves = 0;  // halves with sound analysed twice since the suppressor was created
 
+// Sound, for the start-up, is a half whose mean square exceeds 4 (2 LSB rms,
+// -84 dBFS). The suppressor takes its first analysed half as the start of
+// its estimates; a stream that opens on digital silence ends it with a half
+// or two of resampler ringing (one sample of -1 in 160), and a start-up on
+// those left the background after them 11 dB less suppressed at first,
+// settling over 0.4 s. Until the first half with sound comes, no half is
+// analysed: the suppressor passes them on, estimates still empty.
+const float kNsSoundFloor = 4.0f * kFrame;
+bool g_nsSounded = false;  // a half with sound came since the suppressor was created
+
 // The suppressor works on floats on the 16-bit scale and saturates its
 // output; rounding to nearest brings it back (the clamp only guards the
 // conversion).
@@ -55,6 +65,7 @@ void ns_create() {
   WebRtcNs_Init(g_ns, 16000);
   WebRtcNs_set_policy(g_ns, 2);  // Init resets the policy: set it afterwards
   g_nsHalves = 0;
+  g_nsSounded = false;
   g_hpf = new HpfState;
   hpf_init(g_hpf, 16000);
 }
@@ -72,13 +83,16 @@ void ns_process(int16_t *in, int32_t len, int16_t *out) {
     for (int i = 0; i < kFrame; ++i) in_f[i] = work[i];
     const float *in_bands[1] = {in_f};
     float *out_bands[1] = {out_f};
-    // The analysis pass feeds the noise estimate that Process uses.
-    WebRtcNs_Analyze(g_ns, in_f);
-    // The suppressor skips digital silence (a stream that starts with
-    // zeros); the start-up counts from the first half it learns from.
-    if (g_nsHalves < kNsWarmHalves && std::any_of(work, work + kFrame, [](int16_t v) { return v != 0; })) {
-      ++g_nsHalves;
+    if (!g_nsSounded) {
+      float energy = 0;
+      for (int i = 0; i < kFrame; ++i) energy += in_f[i] * in_f[i];
+      g_nsSounded = energy > kNsSoundFloor;
+    }
+    // The analysis pass feeds the noise estimate that Process uses; the
+    // start-up counts from the first half it learns from.
+    if (g_nsSounded) {
       WebRtcNs_Analyze(g_ns, in_f);
+      if (g_nsHalves < kNsWarmHalves) ++g_nsHalves, WebRtcNs_Analyze(g_ns, in_f);
     }
     WebRtcNs_Process(g_ns, in_bands, 1, out_bands);
     for (int i = 0; i < kFrame; ++i) out[kFrame * k + i] = FloatToS16(out_f[i]);
