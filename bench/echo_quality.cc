@@ -179,7 +179,7 @@ bool Simulate(const Run &r, Signals *s) {
   }
   std::unique_ptr<Direct> direct(r.direct ? new Direct(r.settings) : nullptr);
   hxsim::EchoPath path;
-  hxsim_echo_path cfg{1, r.delay_ms, r.gain_db, r.room, r.drift_ppm, 1, 0, 0, 0, 0};
+  hxsim_echo_path cfg{1, r.delay_ms, r.gain_db, r.room, r.drift_ppm, 1, 0, 0, 0, 0, 0};
   const bool moving = r.path_drift_ppm != 0 || r.wander_ppm != 0;
   MovingDelay mover(r.wander_ppm != 0 ? r.wander_ppm : r.path_drift_ppm,
                     r.wander_ppm != 0 ? r.wander_period_s * 16000 : 0);

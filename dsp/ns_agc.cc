@@ -42,8 +42,10 @@ int g_nsHalves = 0;  // halves with sound analysed twice since the suppressor wa
 // its estimates; a stream that opens on digital silence ends it with a half
 // or two of resampler ringing (one sample of -1 in 160), and a start-up on
 // those left the background after them 11 dB less suppressed at first,
-// settling over 0.4 s. Until the first half with sound comes, no half is
-// analysed: the suppressor passes them on, estimates still empty.
+// settling over 0.4 s. Until the first half with sound comes, the
+// suppressor is not run at all and the half comes out as silence: its
+// processing before any analysis fills its state with NaN, and every half
+// after it came out as 0.
 const float kNsSoundFloor = 4.0f * kFrame;
 bool g_nsSounded = false;  // a half with sound came since the suppressor was created
 
@@ -88,12 +90,14 @@ void ns_process(int16_t *in, int32_t len, int16_t *out) {
       for (int i = 0; i < kFrame; ++i) energy += in_f[i] * in_f[i];
       g_nsSounded = energy > kNsSoundFloor;
     }
+    if (!g_nsSounded) {
+      std::fill(out + kFrame * k, out + kFrame * (k + 1), 0);
+      continue;
+    }
     // The analysis pass feeds the noise estimate that Process uses; the
     // start-up counts from the first half it learns from.
-    if (g_nsSounded) {
-      WebRtcNs_Analyze(g_ns, in_f);
-      if (g_nsHalves < kNsWarmHalves) ++g_nsHalves, WebRtcNs_Analyze(g_ns, in_f);
-    }
+    WebRtcNs_Analyze(g_ns, in_f);
+    if (g_nsHalves < kNsWarmHalves) ++g_nsHalves, WebRtcNs_Analyze(g_ns, in_f);
     WebRtcNs_Process(g_ns, in_bands, 1, out_bands);
     for (int i = 0; i < kFrame; ++i) out[kFrame * k + i] = FloatToS16(out_f[i]);
   }

@@ -36,7 +36,7 @@ struct hx_echo {
   // stage's latency, so that it lines up with what that stage leaves.
   int16_t mic_line[2 * kEchoHalf] = {};
   int latency = 0;
-  bool sounded = false;                    // the microphone has held a sample other than 0
+  bool sounded = false;                    // the microphone has held a block with sound
   int64_t capture_blocks = 0;
   hx_echo_stats stats{};                   // the capture thread's own copy
   EchoStatsBoard board;                    // ... and for readers on any thread
@@ -102,13 +102,19 @@ int32_t hx_echo_capture(hx_echo *e, const int16_t *mic, int32_t count, int32_t s
   const EchoLocation echo = e->aligner.echo();
   int32_t any_voice = 0;
   // Until the microphone first sounds (a stream that opens on digital
-  // silence), the stages wait. Fed zeros first, the linear stage kept the
-  // echo it suppresses far under the room's background for the rest of the
-  // call (-62 to -85 dBFS against -50); the residual stage followed that
-  // quiet output down, and the far side heard holes (residual_quality
-  // --quiet-ms 500: a third of the far-alone frames without this wait, none
-  // with it). Silence in, silence out.
-  if (!e->sounded) e->sounded = std::any_of(mic, mic + count, [](int16_t v) { return v != 0; });
+  // silence or near it: a mean square of at most 4, 2 LSB rms), the stages
+  // wait. Fed zeros first, the linear stage kept the echo it suppresses far
+  // under the room's background for the rest of the call (-62 to -85 dBFS
+  // against -50); the residual stage followed that quiet output down, and
+  // the far side heard holes (residual_quality --quiet-ms 500: a third of
+  // the far-alone frames without this wait, none with it; +-1 LSB instead
+  // of zeros: 84 % in the near-silent voice room when any sample other
+  // than 0 ended the wait). Near-silence in, silence out.
+  if (!e->sounded) {
+    int64_t energy = 0;
+    for (int32_t i = 0; i < count; ++i) energy += int32_t(mic[i]) * mic[i];
+    e->sounded = energy > 4 * int64_t(count);
+  }
   if (!e->sounded) std::fill(out, out + count, 0);
   for (int h = 0; h < 2 && e->sounded; ++h) {
     int16_t far[kEchoHalf], linear[kEchoHalf];

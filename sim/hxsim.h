@@ -196,6 +196,10 @@ typedef struct {
                         it hears nothing, talker included: digital
                         silence, as a capture stream that opens before its
                         source plays */
+  int32_t quiet_lsb; /* 0: the quiet start is exact zeros; 1..16: it is
+                        near-silence instead, whole samples spread evenly
+                        over -quiet_lsb..quiet_lsb (fixed seed): a muted or
+                        very quiet input */
 } hxsim_echo_path;
 /* A laptop's built-in loudspeaker and microphone: on, 60 ms, -6 dB, short
  * room, no drift, cancelling; linear loudspeaker, no room noise. */

@@ -82,6 +82,7 @@ const char *Invalid(const hxsim_echo_path &p) {
   if (!(p.noise_dbfs == 0 || (p.noise_dbfs >= -100 && p.noise_dbfs <= -20)))
     return "noise_dbfs must be 0 or -100..-20";
   if (p.quiet_ms < 0 || p.quiet_ms > 5000) return "quiet_ms must be 0..5000";
+  if (p.quiet_lsb < 0 || p.quiet_lsb > 16) return "quiet_lsb must be 0..16";
   return nullptr;
 }
 

@@ -82,6 +82,7 @@ void EchoPath::Configure(const hxsim_echo_path &cfg) {
 void EchoPath::Reset() {
   queue_head_ = queue_count_ = 0;
   captured_ = 0;
+  quiet_seed_ = 1;
   playing_ = false;
   std::fill(line_.begin(), line_.end(), 0.0f);
   reverb_.Reset();
@@ -154,8 +155,13 @@ void EchoPath::Capture(int16_t *mic, int16_t *echo, int n) {
       if (echo) echo[done + i] = e;
       const int noise = noise_.active() ? static_cast<int>(std::lround(noise_.Next())) : 0;
       mic[done + i] = static_cast<int16_t>(std::max(-32768, std::min(32767, mic[done + i] + e + noise)));
-      if (captured_++ < quiet) {  // the quiet start: nothing at all
-        mic[done + i] = 0;
+      if (captured_++ < quiet) {  // the quiet start: nothing at all, or near-silence
+        int16_t near_silence = 0;
+        if (cfg_.quiet_lsb) {
+          quiet_seed_ = quiet_seed_ * 1664525u + 1013904223u;
+          near_silence = static_cast<int16_t>(int((quiet_seed_ >> 8) % uint32_t(2 * cfg_.quiet_lsb + 1)) - cfg_.quiet_lsb);
+        }
+        mic[done + i] = near_silence;
         if (echo) echo[done + i] = 0;
       }
     }

@@ -67,6 +67,7 @@ class EchoPath {
   std::vector<int16_t> drift_in_, drift_out_;
   int64_t underruns_ = 0, overflows_ = 0;
   int64_t captured_ = 0;        // microphone samples since Reset
+  uint32_t quiet_seed_ = 1;     // the quiet start's near-silence
 };
 
 }  // namespace hxsim
