@@ -83,8 +83,10 @@ TEST_F(PulseModule, SpeechFromTheMicrophoneReachesTheHostAndTheFarEndTheSpeaker)
   const size_t block = size_t(BestMatch(speech, up16, long(up0), long(up0) + bound).lag) * 3 / 480;
   ASSERT_LT(block, arrival.size()) << "the speech's start was not found within the longest delay allowed";
   const double latency_ms = (arrival[block] - feeder_->WriteTime(fed0)) * 1000;
-  EXPECT_GE(MedianPartNcc(speech, up16, 8000, 8000), daemon_.pipewire() ? 0.8 : 0.9)
-      << "speech upstream after " << latency_ms << " ms";
+  const double ncc = MedianPartNcc(speech, up16, 8000, 8000);
+  // Printed in every run: the margins on a loaded machine are read from here.
+  fprintf(stderr, "speech upstream after %.1f ms (bound %.0f), median part ncc %.3f\n", latency_ms, bound_ms, ncc);
+  EXPECT_GE(ncc, daemon_.pipewire() ? 0.8 : 0.9) << "speech upstream after " << latency_ms << " ms";
   EXPECT_GT(latency_ms, -5) << "arrived before it was written: a measuring fault";
   EXPECT_LT(latency_ms, bound_ms) << "a delay this long is a fault, whatever the load";
 
