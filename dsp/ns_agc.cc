@@ -44,8 +44,8 @@ int g_nsHalves = 0;  // halves with sound analysed twice since the suppressor wa
 // those left the background after them 11 dB less suppressed at first,
 // settling over 0.4 s. Until the first half with sound comes, the
 // suppressor is not run at all and the half comes out as silence: its
-// processing before any analysis fills its state with NaN, and every half
-// after it came out as 0.
+// processing before any analysis reads state the library has not set (in
+// the module's process every half after it then came out as 0).
 const float kNsSoundFloor = 4.0f * kFrame;
 bool g_nsSounded = false;  // a half with sound came since the suppressor was created
 
