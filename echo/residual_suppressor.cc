@@ -140,6 +140,9 @@ constexpr float kVoiceOverNoise = 2.0f;
 constexpr int kVoiceHoldFrames = 20;
 constexpr int kVoiceRunFrames = 800;
 constexpr int kPhases = 256;
+// A microphone hop holds sound when its mean square exceeds this (2 LSB
+// rms, -84 dBFS), the floor the echo stages wait for.
+constexpr int64_t kSoundMeanSquare = 4;
 
 float Power(const kiss_fft_cpx &c) { return c.r * c.r + c.i * c.i; }
 
@@ -178,6 +181,7 @@ struct ResidualSuppressor {
   float residual[kBins];
   float noise[kBins] = {}, smoothed[kBins] = {};
   bool sounded = false;             // a frame louder than digital silence came
+  int mic_sound_hops = 0;           // hops in a row whose microphone held sound
   float follower[kBins] = {};
   float span_min[kBins];
   float spans[kMinimumSpans][kBins];
@@ -306,7 +310,14 @@ void TrackNoise(ResidualSuppressor *r) {
   const bool far_recent = r->far_hold > 0;
   // Voice that never pauses for 4 s is a louder background.
   const bool talking = r->voice_hold > 0 && r->voice_run < kVoiceRunFrames;
-  // Digital silence (a canceller starting up) is no background.
+  // Digital silence (a canceller starting up) is no background; nor is a
+  // window that reaches back before the microphone's first sound: a stream
+  // opening mid-window, or the linear stage's faint start-up output over a
+  // microphone still silent, taught the minimum a background 35 dB low, the
+  // voice decision then took the real one for voice and held the minimum
+  // there, and the far end's first words came out in holes (live loopback:
+  // one call in three at +5 dB residual).
+  if (r->mic_sound_hops < kWin / kHop + 1) return;
   float sum = 0;
   for (int k = kLowBin; k <= kHighBin; ++k) sum += r->out_power[k];
   if (sum < kSilence) return;
@@ -521,6 +532,9 @@ bool ResidualSuppressorProcess(ResidualSuppressor *r, const int16_t *mic, const 
   r->heard_voice = heard_voice;
   bool voice = false;
   for (int h = 0; h < kResidualHalf / kHop; ++h) {
+    int64_t energy = 0;
+    for (int i = 0; i < kHop; ++i) energy += int32_t(mic[h * kHop + i]) * mic[h * kHop + i];
+    r->mic_sound_hops = energy > kSoundMeanSquare * kHop ? std::min(r->mic_sound_hops + 1, 1000) : 0;
     Slide(r->mic_in, mic + h * kHop);
     Slide(r->out_in, linear + h * kHop);
     Slide(r->far_in, far + h * kHop);

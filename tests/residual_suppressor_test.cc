@@ -38,6 +38,9 @@ struct Call {  // the microphone is echo + near + noise
   size_t converged_from = 0;  // the linear stage leaves the echo whole before this sample
   // ... and again from path_change (the echo path changed) until reconverged_from
   size_t path_change = SIZE_MAX, reconverged_from = 0;
+  // Before this sample the microphone is digital silence and the linear
+  // stage puts out only its faint start-up noise (+-1 LSB).
+  size_t onset = 0;
 };
 
 // The far end talks from sample `far_from`, the near end from `near_from`.
@@ -71,6 +74,12 @@ int16_t Pcm(double v) { return int16_t(std::lrint(std::max(-32768.0, std::min(32
 void Half(const Call &c, size_t at, int16_t *mic, int16_t *lin, int16_t *far) {
   for (int i = 0; i < kResidualHalf; ++i) {
     const size_t j = at + i;
+    if (j < c.onset) {
+      mic[i] = 0;
+      lin[i] = int16_t(int(j * 7 % 3) - 1);
+      far[i] = Pcm(c.far[j]);
+      continue;
+    }
     mic[i] = Pcm(c.echo[j] + c.near[j] + c.noise[j]);
     const bool adapting = j < c.converged_from || (j >= c.path_change && j < c.reconverged_from);
     lin[i] = Pcm((adapting ? 1.0 : 0.1) * c.echo[j] + c.near[j] + c.noise[j]);
@@ -132,6 +141,28 @@ TEST(ResidualSuppressor, FarEndAloneLeavesTheBackgroundWithoutHolesOrEcho) {
   EXPECT_GE(residual, -3.0);  // the background stays
   EXPECT_EQ(holes, 0u);
   EXPECT_LE(loud, frames / 50);
+}
+
+// A microphone stream that opens 5 samples before the end of a hop, after
+// 20 ms in which the linear stage put out only its start-up noise: the
+// windows that reach back into that silence teach no background. Before
+// they were kept out, 15 of the 235 echo frames here were holes (any onset
+// from 80 samples on); live, the background learnt stayed 30 to 35 dB low
+// and the far end's first words came out in holes.
+TEST(ResidualSuppressor, AStreamOpeningMidWindowLearnsTheBackgroundAfterItsOnset) {
+  Call c = MakeCall(8, 2 * kRate, 8 * kRate);  // 2 s of background, then the far end alone
+  c.onset = 2 * kResidualHalf - 5;
+  const std::vector<float> out = Suppress(c);
+  const double background = LevelDb(out, kRate / 2, 2 * kRate);
+  EXPECT_NEAR(background, -50, 1.0);
+  size_t frames = 0, holes = 0;
+  for (size_t f = 2 * kRate / kFrame; f < 8 * kRate / kFrame; ++f) {
+    if (FrameDb(c.echo, f) < -50) continue;  // echo frames only
+    ++frames;
+    holes += FrameDb(out, f) < background - 10;
+  }
+  ASSERT_GT(frames, 150u);
+  EXPECT_EQ(holes, 0u);
 }
 
 TEST(ResidualSuppressor, DoubleTalkKeepsTheNearEnd) {
