@@ -50,9 +50,9 @@ struct AlignTuning {
   int64_t lead_max = EchoMs(40);
   int64_t lead_min = EchoMs(10);
   int64_t lead_spare = EchoMs(10);
-  // A lead the far end misses in this many blocks more than it reaches
-  // shrinks; a far end missing by more than late_max has stopped, not come
-  // late.
+  // A lead the far end misses in this many blocks in a row, or in over a
+  // third of the blocks for longer, shrinks; a far end missing by more than
+  // late_max has stopped, not come late.
   int starve_blocks = 25;
   int64_t late_max = EchoMs(20);
 };

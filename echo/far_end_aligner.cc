@@ -113,19 +113,24 @@ void FarEndAligner::TrustDrift() {
 
 // Far end not received yet (a delay report too short, a render thread
 // running late) reaches the canceller as silence; the alignment itself does
-// not move for it. A lead that the far end misses in starve_blocks blocks
-// more than it reaches (the render buffer shrank for good: every block or
-// most of them starve) shrinks to what is there, the alignment moves once
-// the lead is at its shortest: a canceller fed silence cancels nothing. Not
-// sooner: on a busy machine the render thread starves a few blocks and
-// catches up, and each shrink moves the echo inside the filter, which then
-// re-adapts.
+// not move for it. A lead that the far end misses in starve_blocks blocks in
+// a row, or in over a third of the blocks for longer (each starved block
+// counts twice, each fed one takes one back), shrinks to what is there; the
+// alignment moves once the lead is at its shortest: a canceller fed silence
+// cancels nothing. A far end that misses every other block is a lead set
+// too long from the start (a delay report inflated while the streams
+// opened): counting starved and fed blocks alike, it starved half the
+// blocks through the far end's first 3 s of a live call, whose echo then
+// passed. Not for fewer: on a busy machine the render thread starves a few
+// blocks and catches up, and each shrink moves the echo inside the filter,
+// which then re-adapts.
 void FarEndAligner::Starve() {
   const AlignTuning &a = tuning_.align;
   from_ = aligned_ + lead_;
   if (from_ + HX_ECHO_BLOCK > clock_.count()) {
     ++starved_;
-    if (++starve_blocks_ >= a.starve_blocks) {
+    starve_blocks_ += 2;
+    if (starve_blocks_ >= 2 * a.starve_blocks) {
       const int64_t reach = clock_.count() - aligned_ - HX_ECHO_BLOCK - a.lead_spare;
       lead_ = std::max(a.lead_min, std::min(lead_, reach));
       if (reach < a.lead_min && reach >= a.lead_min - a.late_max) {

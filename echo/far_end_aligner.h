@@ -89,7 +89,7 @@ class FarEndAligner {
   int jump_blocks_ = 0;      // consecutive blocks beyond the jump threshold
   int64_t steps_ = 0;        // alignment changes (jumps and settling)
   int64_t starved_ = 0;      // blocks whose far end was not yet there
-  int starve_blocks_ = 0;    // ... more than fed ones since the last shrink (not below 0)
+  int starve_blocks_ = 0;    // ... twice, less fed ones, since the last shrink (not below 0)
   double path_offset_ = 0;   // samples the echo is later than reported (tracked)
   int64_t path_shift_ = 0;   // samples the alignment puts the echo later than reported
   double path_later_ = 0;    // samples the echo came after the alignment while the filter held it
