@@ -36,10 +36,11 @@ struct AlignTuning {
   // canceller, whose filter covers -30 to +50 ms around the lead: moving the
   // reference with every few ms of report jitter would keep it re-adapting.
   int settle_blocks = 50;
-  // A change of the reported delay by more than 20 ms that holds for half a
+  // A step of the reported delay by more than 20 ms that holds for half a
   // second is a new device delay: the alignment jumps to it. Shorter swings
   // are report noise (a busy machine: a capture latency that reads 100 ms
-  // for a moment, a render queue refilled after an underrun).
+  // for a moment, a render queue refilled after an underrun), and a report
+  // that creeps away is a buffer filling, not a new device.
   double jump_samples = 20 * HX_ECHO_RATE / 1000;
   int jump_blocks = 25;
   // How early the far end reaches the canceller; it needs at least 10 ms and

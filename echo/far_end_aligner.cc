@@ -26,11 +26,28 @@ int64_t FarEndAligner::Lead(double room) const {
 // of re-adapting. A real change of the device delay moves the echo away
 // from the tracked peak, which then fades within 15 blocks with sound; a
 // jump the report has shown for long enough follows at once.
+// Only a step is a jump: the report more than 20 ms from the alignment and
+// from where it stood half a second before, for half a second. A report
+// that creeps away (the render buffer filling over the call's first
+// seconds: 20 ms in 4 s on a live loopback) is no new device; the jump it
+// used to make came as the far end began to talk, moved the echo 21 ms
+// within the filter while it converged on the first words, and the echo
+// passed (+12.8 dB). The tracker moves an echo that creeps out of the
+// filter's reach. A step the tracker's hold kept from moving the alignment
+// stays due while the report stays away.
 bool FarEndAligner::Align(int64_t measured, int64_t room, bool held) {
   const AlignTuning &a = tuning_.align;
   const double off = static_cast<double>(measured - aligned_);
-  jump_blocks_ = std::fabs(off) > a.jump_samples ? jump_blocks_ + 1 : 0;
-  if (!aligned_valid_ || (jump_blocks_ >= a.jump_blocks && !held)) {
+  const bool beyond = std::fabs(off) > a.jump_samples;
+  jump_blocks_ = beyond ? jump_blocks_ + 1 : 0;
+  step_blocks_ = beyond && std::fabs(off - Before()) > a.jump_samples ? step_blocks_ + 1 : 0;
+  recent_[recent_count_++ % kRecentBlocks] = off;
+  if (step_blocks_ >= a.jump_blocks) step_due_ = true;
+  if (!beyond) step_due_ = false;
+  if (!aligned_valid_ || (step_due_ && !held)) {
+    step_due_ = false;
+    step_blocks_ = 0;
+    recent_count_ = 0;
     const bool jumped = aligned_valid_;
     if (jumped) ++steps_;
     aligned_valid_ = true;
@@ -47,11 +64,22 @@ bool FarEndAligner::Align(int64_t measured, int64_t room, bool held) {
   misalign_ += (off - misalign_) / settle_blocks_;  // running means
   room_ += (static_cast<double>(room) - room_) / settle_blocks_;
   if (settle_blocks_ < a.settle_blocks || held) return false;
-  const int64_t step = std::llround(misalign_);
-  aligned_ += step;
-  lead_ = Lead(room_ - static_cast<double>(step));
-  if (step) ++steps_;
+  const int64_t moved = std::llround(misalign_);
+  aligned_ += moved;
+  lead_ = Lead(room_ - static_cast<double>(moved));
+  if (moved) ++steps_, recent_count_ = 0;
   return false;
+}
+
+// Where the report stood against the alignment half a second before: the
+// mean of its offsets jump_blocks to 2 jump_blocks blocks back (those there
+// are since the alignment last moved; 0, the alignment itself, with none).
+double FarEndAligner::Before() const {
+  const int64_t back = tuning_.align.jump_blocks;
+  const int64_t oldest = std::min<int64_t>(recent_count_, std::min<int64_t>(2 * back, kRecentBlocks));
+  double sum = 0;
+  for (int64_t i = back + 1; i <= oldest; ++i) sum += recent_[(recent_count_ - i) % kRecentBlocks];
+  return oldest > back ? sum / double(oldest - back) : 0;
 }
 
 // Moves the alignment so that the echo is taken `samples` later than before
@@ -181,9 +209,9 @@ bool FarEndAligner::Step(const int16_t *far, size_t n, int64_t received, int32_t
     if (path_.locked() && capture + HX_ECHO_BLOCK + path_.offset() > double(newest))
       path_.Lose(reported - capture);
     if (path_.locked()) path_offset_ = double(reported - capture) - path_.offset();
-    // Not while the report has moved away from the alignment: the echo may
-    // not have moved yet, and the report's own jump comes first.
-    if (path_.locked() && path_.slide_points() >= tuning_.follow.trust_points && jump_blocks_ == 0)
+    // Not while the report steps away from the alignment: the echo may not
+    // have moved yet, and the report's own jump comes first.
+    if (path_.locked() && path_.slide_points() >= tuning_.follow.trust_points && step_blocks_ == 0)
       FollowEcho(capture);
     TrustDrift();
   } else {

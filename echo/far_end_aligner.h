@@ -66,6 +66,7 @@ class FarEndAligner {
 
  private:
   bool Align(int64_t measured, int64_t room, bool held);
+  double Before() const;
   bool InReach(double later) const;
   bool EchoHeld(int64_t capture) const;
   int64_t Lead(double room) const;
@@ -87,6 +88,11 @@ class FarEndAligner {
   double room_ = 0;          // mean far end held beyond the block in use, samples
   int settle_blocks_ = 0;    // blocks averaged since the last (re)alignment
   int jump_blocks_ = 0;      // consecutive blocks beyond the jump threshold
+  int step_blocks_ = 0;      // ... and beyond it from where the report stood before
+  bool step_due_ = false;    // a step held long enough, not yet followed
+  static constexpr int kRecentBlocks = 64;  // holds 2 jump_blocks
+  double recent_[kRecentBlocks] = {};  // the report's offset from the alignment, by block
+  int64_t recent_count_ = 0; // offsets recorded since the alignment last moved
   int64_t steps_ = 0;        // alignment changes (jumps and settling)
   int64_t starved_ = 0;      // blocks whose far end was not yet there
   int starve_blocks_ = 0;    // ... twice, less fed ones, since the last shrink (not below 0)

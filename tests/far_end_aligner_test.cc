@@ -65,6 +65,24 @@ TEST(FarEndAligner, FollowsADelayJumpHeldHalfASecondButNotShorterSwings) {
   f.ExpectFirstHalfEchoes(150);
 }
 
+// The reported delay creeps 30 ms later over 6 s (a render buffer filling
+// as the streams settle) and stays there: the alignment stays where the
+// canceller's filter holds the echo. A step after it still moves it.
+TEST(FarEndAligner, AReportThatCreepsAwayIsNoJumpButAStepAfterItIs) {
+  Feed f;
+  f.Blocks(60, 100);
+  for (int ms = 101; ms <= 130; ++ms) f.Blocks(10, ms);
+  f.Blocks(100, 130);
+  EXPECT_EQ(f.Stats().applied_delay_ms, 100);
+  EXPECT_EQ(f.Stats().alignment_steps, 0);
+  f.Blocks(24, 170);
+  EXPECT_EQ(f.Stats().alignment_steps, 0);
+  f.Blocks(1, 170);
+  EXPECT_EQ(f.Stats().applied_delay_ms, 170);
+  EXPECT_EQ(f.Stats().alignment_steps, 1);
+  f.ExpectFirstHalfEchoes(170);
+}
+
 // The far end arrives 15 ms short for good: the 40 ms lead then reaches past
 // the newest far end. After 25 starved blocks the lead shrinks to what the
 // history holds, with 10 ms to spare. A few starved blocks that the far end
