@@ -146,10 +146,9 @@ void FarEndAligner::TrustDrift() {
 // counts twice, each fed one takes one back), shrinks to what is there; the
 // alignment moves once the lead is at its shortest: a canceller fed silence
 // cancels nothing. A far end that misses every other block is a lead set
-// too long from the start (a delay report inflated while the streams
-// opened): counting starved and fed blocks alike, it starved half the
-// blocks through the far end's first 3 s of a live call, whose echo then
-// passed. Not for fewer: on a busy machine the render thread starves a few
+// too long from the start: counting starved and fed blocks alike, it
+// starved 143 of a live call's first 370 blocks, 80 of them as the far end
+// began to talk, whose echo then passed. Not for fewer: on a busy machine the render thread starves a few
 // blocks and catches up, and each shrink moves the echo inside the filter,
 // which then re-adapts.
 void FarEndAligner::Starve() {

@@ -15,6 +15,7 @@
 #include "echo/render_queue.h"
 #include "echo/residual_gate.h"
 #include "echo/residual_suppressor.h"
+#include "echo/sound_floor.h"
 
 struct SuppressorDelete {
   void operator()(ResidualSuppressor *r) const { ResidualSuppressorDestroy(r); }
@@ -110,11 +111,7 @@ int32_t hx_echo_capture(hx_echo *e, const int16_t *mic, int32_t count, int32_t s
   // the far-alone frames without this wait, none with it; +-1 LSB instead
   // of zeros: 84 % in the near-silent voice room when any sample other
   // than 0 ended the wait). Near-silence in, silence out.
-  if (!e->sounded) {
-    int64_t energy = 0;
-    for (int32_t i = 0; i < count; ++i) energy += int32_t(mic[i]) * mic[i];
-    e->sounded = energy > 4 * int64_t(count);
-  }
+  if (!e->sounded) e->sounded = EchoHoldsSound(mic, count);
   if (!e->sounded) std::fill(out, out + count, 0);
   for (int h = 0; h < 2 && e->sounded; ++h) {
     int16_t far[kEchoHalf], linear[kEchoHalf];

@@ -7,11 +7,15 @@
 #include <cmath>
 #include <new>
 
+#include "echo/sound_floor.h"
+
 namespace {
 
 constexpr int kHop = kResidualLatency;   // 5 ms
 constexpr int kWin = 2 * kHop;           // 10 ms window, sqrt-Hann analysis and synthesis
 constexpr int kBins = kWin / 2 + 1;      // 100 Hz apart
+// Hops of microphone sound after which no window reaches back before it.
+constexpr int kWholeWindow = kWin / kHop + 1;
 constexpr int kLags = 12;                // the echo comes up to 60 ms after its far end
 constexpr int kLowBin = 3, kHighBin = 70;  // 300 Hz to 7 kHz: where speech and echo are judged
 constexpr float kScale = 1.0f / 32768;
@@ -140,9 +144,6 @@ constexpr float kVoiceOverNoise = 2.0f;
 constexpr int kVoiceHoldFrames = 20;
 constexpr int kVoiceRunFrames = 800;
 constexpr int kPhases = 256;
-// A microphone hop holds sound when its mean square exceeds this (2 LSB
-// rms, -84 dBFS), the floor the echo stages wait for.
-constexpr int64_t kSoundMeanSquare = 4;
 
 float Power(const kiss_fft_cpx &c) { return c.r * c.r + c.i * c.i; }
 
@@ -181,7 +182,7 @@ struct ResidualSuppressor {
   float residual[kBins];
   float noise[kBins] = {}, smoothed[kBins] = {};
   bool sounded = false;             // a frame louder than digital silence came
-  int mic_sound_hops = 0;           // hops in a row whose microphone held sound
+  int mic_sound_hops = 0;           // hops in a row whose microphone held sound, up to kWholeWindow
   float follower[kBins] = {};
   float span_min[kBins];
   float spans[kMinimumSpans][kBins];
@@ -316,8 +317,8 @@ void TrackNoise(ResidualSuppressor *r) {
   // microphone still silent, taught the minimum a background 35 dB low, the
   // voice decision then took the real one for voice and held the minimum
   // there, and the far end's first words came out in holes (live loopback:
-  // one call in three at +5 dB residual).
-  if (r->mic_sound_hops < kWin / kHop + 1) return;
+  // 7 calls in 16 at +5 to +10 dB residual).
+  if (r->mic_sound_hops < kWholeWindow) return;
   float sum = 0;
   for (int k = kLowBin; k <= kHighBin; ++k) sum += r->out_power[k];
   if (sum < kSilence) return;
@@ -532,9 +533,7 @@ bool ResidualSuppressorProcess(ResidualSuppressor *r, const int16_t *mic, const 
   r->heard_voice = heard_voice;
   bool voice = false;
   for (int h = 0; h < kResidualHalf / kHop; ++h) {
-    int64_t energy = 0;
-    for (int i = 0; i < kHop; ++i) energy += int32_t(mic[h * kHop + i]) * mic[h * kHop + i];
-    r->mic_sound_hops = energy > kSoundMeanSquare * kHop ? std::min(r->mic_sound_hops + 1, 1000) : 0;
+    r->mic_sound_hops = EchoHoldsSound(mic + h * kHop, kHop) ? std::min(r->mic_sound_hops + 1, kWholeWindow) : 0;
     Slide(r->mic_in, mic + h * kHop);
     Slide(r->out_in, linear + h * kHop);
     Slide(r->far_in, far + h * kHop);

@@ -74,16 +74,15 @@ int16_t Pcm(double v) { return int16_t(std::lrint(std::max(-32768.0, std::min(32
 void Half(const Call &c, size_t at, int16_t *mic, int16_t *lin, int16_t *far) {
   for (int i = 0; i < kResidualHalf; ++i) {
     const size_t j = at + i;
+    far[i] = Pcm(c.far[j]);
     if (j < c.onset) {
       mic[i] = 0;
       lin[i] = int16_t(int(j * 7 % 3) - 1);
-      far[i] = Pcm(c.far[j]);
       continue;
     }
     mic[i] = Pcm(c.echo[j] + c.near[j] + c.noise[j]);
     const bool adapting = j < c.converged_from || (j >= c.path_change && j < c.reconverged_from);
     lin[i] = Pcm((adapting ? 1.0 : 0.1) * c.echo[j] + c.near[j] + c.noise[j]);
-    far[i] = Pcm(c.far[j]);
   }
 }
 
