@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <filesystem>
+#include <iostream>
 #include <string>
 #include <vector>
 
@@ -120,14 +121,32 @@ TEST(HostE2e, UnknownOptionsAndBadValuesAreRefusedWithTheUsageLine) {
 // the voice path's (tests/voice_room_test.cc holds them to bounds); here, that
 // the talk is found where the scenario has it and the lines are there.
 TEST(HostE2e, DefaultScenarioCancelsTheEchoAndReportsTheVoicePathAsHeard) {
+  // The world runs in real time. On a machine too busy to keep it (seen under
+  // ThreadSanitizer beside other tests: 85 play cycles a second, 48 packets
+  // dropped for a late mix thread), the world skips blocks and the module
+  // drops packets, and the output no longer lines up with the microphone:
+  // such a run says nothing about the voice path. It is run again once; a
+  // second such run fails, saying why.
+  const auto kept_pace = [](const HostRun &r) {
+    return r.After("play cycle rate: ", 0) >= 95 &&
+           r.After("packets not handed up (refused, or still queued at the stop): ", 99) <= 4;
+  };
   HostRun run("");
+  if (run.exit_code == 0 && !kept_pace(run)) {
+    std::cerr << "the call did not keep real time; running it again:\n" << run.text;
+    run.Run("");
+  }
   ASSERT_EQ(run.exit_code, 0) << run.text;
+  ASSERT_TRUE(kept_pace(run)) << "the machine could not keep the call in real time twice in a row\n" << run.text;
   EXPECT_TRUE(run.Has("echo path: 60 ms, -6.0 dB, room RT60 0.30 s, room noise -50 dBFS, drift 0 ppm, "
                       "cancelled by the voice path"))
       << run.text;
   EXPECT_GE(run.After("echo reduction (ERLE) on far-end-only stretches after 2 s: ", -99), 20) << run.text;
   const std::vector<long> mic = run.Wav("microphone.wav");
-  EXPECT_EQ((std::vector<long>{16000, 1, 1, 1}), (std::vector<long>{mic[0], mic[1], mic[2] >= 16000 * 14, mic[3] > 3000}));
+  // Every block the world's microphone gave, 14.5 s of them less the start.
+  const long mic_blocks = (long)run.After("microphone blocks delivered by the world: ", 0);
+  EXPECT_EQ((std::vector<long>{16000, 1, mic_blocks * 320, 1, 1}),
+            (std::vector<long>{mic[0], mic[1], mic[2], mic[2] >= 16000 * 14, mic[3] > 3000}));
   // Far end alone 0.3-4 s and 12-14 s, near end alone 5-8 s, both 8.5-10 s,
   // less the segments' guards.
   const double far = run.After("  far end alone (", 0), both = run.After("  double talk (", 0),
