@@ -13,7 +13,9 @@ const char *FarEndAligner::Start(bool drift_tracking, bool path_tracking) {
 
 int64_t FarEndAligner::Lead(double room) const {
   const AlignTuning &a = tuning_.align;
-  return std::max(a.lead_min, std::min(a.lead_max, static_cast<int64_t>(room) - a.lead_spare));
+  const int64_t r = static_cast<int64_t>(room);
+  const int64_t fits = std::max(r - a.lead_spare_block, std::min(r - a.lead_spare, a.lead_short));
+  return std::max(a.lead_min, std::min(a.lead_max, fits));
 }
 
 // Follows the reported delay: `measured` is the history index whose echo

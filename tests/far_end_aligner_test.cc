@@ -36,11 +36,12 @@ struct Feed {
     return st;
   }
   // The far end whose echo starts the block came `delay_ms` before the
-  // newest; the canceller gets it 40 ms (the longest lead) earlier.
-  void ExpectFirstHalfEchoes(int32_t delay_ms) const {
+  // newest; the canceller gets it `lead_ms` (by default the longest lead)
+  // earlier.
+  void ExpectFirstHalfEchoes(int32_t delay_ms, int32_t lead_ms = 40) const {
     int16_t half[kEchoHalf];
     aligner.Half(0, half);
-    EXPECT_EQ(half[0], Mark(history - EchoMs(delay_ms) - HX_ECHO_BLOCK + EchoMs(40)));
+    EXPECT_EQ(half[0], Mark(history - EchoMs(delay_ms) - HX_ECHO_BLOCK + EchoMs(lead_ms)));
   }
 };
 
@@ -83,50 +84,72 @@ TEST(FarEndAligner, AReportThatCreepsAwayIsNoJumpButAStepAfterItIs) {
   f.ExpectFirstHalfEchoes(170);
 }
 
-// The far end arrives 15 ms short for good: the 40 ms lead then reaches past
-// the newest far end. After 25 starved blocks the lead shrinks to what the
-// history holds, with 10 ms to spare. A few starved blocks that the far end
-// catches up with do not shrink it.
+// The render side falls a block behind for good: in one block no far end
+// comes, from then on it comes 20 ms later and the report is 20 ms shorter
+// (its buffer holds a block less). With 50 ms of far end beyond the block
+// the lead is 30 ms, a block to spare: the fall starves nothing, and the
+// lead, so the echo's place in the canceller's filter, stays.
+TEST(FarEndAligner, ARenderSideABlockBehindForGoodStarvesNothing) {
+  Feed f;
+  f.Blocks(60, 50);
+  EXPECT_EQ(f.Stats().lead_ms, 30);
+  f.Blocks(1, 30, 0);
+  f.Blocks(60, 30);
+  const hx_echo_stats st = f.Stats();
+  EXPECT_EQ(st.starved_blocks, 0);
+  EXPECT_EQ(st.lead_ms, 30);
+  EXPECT_EQ(st.alignment_steps, 0);
+  EXPECT_EQ(st.applied_delay_ms, 30);
+  f.ExpectFirstHalfEchoes(30, 30);
+}
+
+// The render side falls 30 ms behind for good (the report 30 ms shorter):
+// the 30 ms lead then reaches past the newest far end. After 25 starved
+// blocks the lead shrinks to what the history holds, with 10 ms to spare. A
+// render side two blocks late that catches up does not shrink it.
 TEST(FarEndAligner, StarvationShrinksTheLeadOnlyWhenItLasts) {
   Feed f;
   f.Blocks(60, 50);
-  f.Blocks(1, 50, 0);  // the render side late by a block ...
-  f.Blocks(5, 50);
-  f.Blocks(1, 50, 2 * HX_ECHO_BLOCK);  // ... and caught up
+  f.Blocks(2, 50, 0);  // the render side late by two blocks ...
+  f.Blocks(4, 50);
+  f.Blocks(1, 50, 3 * HX_ECHO_BLOCK);  // ... and caught up
   f.Blocks(60, 50);
-  EXPECT_EQ(f.Stats().lead_ms, 40);
+  EXPECT_EQ(f.Stats().lead_ms, 30);
   const int64_t starved = f.Stats().starved_blocks;
   EXPECT_GT(starved, 0);
-  f.Blocks(1, 50, HX_ECHO_BLOCK, EchoMs(15));  // 15 ms of far end lost for good
-  f.Blocks(23, 50);
+  f.Blocks(1, 20, 0);  // 20 ms behind: no starvation yet ...
+  f.Blocks(1, 20, EchoMs(10));  // ... 30 ms behind for good
+  f.Blocks(23, 20);
   EXPECT_EQ(f.Stats().starved_blocks, starved + 24);
-  EXPECT_EQ(f.Stats().lead_ms, 40);
-  f.Blocks(1, 50);
+  EXPECT_EQ(f.Stats().lead_ms, 30);
+  f.Blocks(1, 20);
   const hx_echo_stats st = f.Stats();
   EXPECT_EQ(st.starved_blocks, starved + 25);
-  EXPECT_EQ(st.lead_ms, 25);  // 50 - 15 ms of far end beyond the block, 10 ms spare
+  EXPECT_EQ(st.lead_ms, 10);  // 20 ms of far end beyond the block, 10 ms spare
   EXPECT_EQ(st.alignment_steps, 1);
-  f.Blocks(10, 50);
+  f.Blocks(10, 20);
   EXPECT_EQ(f.Stats().starved_blocks, starved + 25);
   int16_t half[kEchoHalf];
   f.aligner.Half(1, half);
   EXPECT_NE(half[kEchoHalf - 1], 0);  // the far end reaches the canceller again
 }
 
-// The far end comes in 40 ms bursts, every other block: with the lead the
-// report allows, every other block misses 20 ms of it. The lead shrinks
-// within 2 s; it used to stay, half the blocks fed partly with silence.
+// The far end comes in 40 ms bursts, every other block, with 35 ms of it
+// beyond the block (a lead of 20 ms, 15 to spare): every other block misses
+// 5 ms of it. The lead shrinks within 2 s; it used to stay, half the blocks
+// fed partly with silence.
 TEST(FarEndAligner, StarvationInEveryOtherBlockShrinksTheLead) {
   Feed f;
-  f.Blocks(60, 50);
+  f.Blocks(60, 35);
+  EXPECT_EQ(f.Stats().lead_ms, 20);
   const int64_t starved = f.Stats().starved_blocks;
-  for (int b = 0; b < 100; ++b) f.Blocks(1, 50, b % 2 ? 2 * HX_ECHO_BLOCK : 0);
+  for (int b = 0; b < 100; ++b) f.Blocks(1, 35, b % 2 ? 2 * HX_ECHO_BLOCK : 0);
   const hx_echo_stats st = f.Stats();
-  EXPECT_LT(st.lead_ms, 40);
+  EXPECT_LT(st.lead_ms, 20);
   EXPECT_EQ(st.alignment_steps, 1);
   const int64_t after = st.starved_blocks;
   EXPECT_LE(after - starved, 60);
-  for (int b = 0; b < 100; ++b) f.Blocks(1, 50, b % 2 ? 2 * HX_ECHO_BLOCK : 0);
+  for (int b = 0; b < 100; ++b) f.Blocks(1, 35, b % 2 ? 2 * HX_ECHO_BLOCK : 0);
   EXPECT_EQ(f.Stats().starved_blocks, after);  // fed in every block since
 }
 
