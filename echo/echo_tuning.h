@@ -59,9 +59,9 @@ struct AlignTuning {
   // still starve it until the lead shrinks.
   int64_t lead_max = EchoMs(40);
   int64_t lead_min = EchoMs(10);
-  int64_t lead_short = EchoMs(20);
-  int64_t lead_spare = EchoMs(10);
-  int64_t lead_spare_block = EchoMs(20);
+  int64_t lead_short = EchoMs(20);        // the least lead a block of spare may leave
+  int64_t lead_spare = EchoMs(10);        // spare where the room is short, and after a shrink
+  int64_t lead_spare_block = EchoMs(20);  // spare where the room allows it
   // A lead the far end misses in this many blocks in a row, or in over a
   // third of the blocks for longer, shrinks; a far end missing by more than
   // late_max has stopped, not come late.

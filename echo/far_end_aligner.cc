@@ -150,9 +150,9 @@ void FarEndAligner::TrustDrift() {
 // cancels nothing. A far end that misses every other block is a lead set
 // too long from the start: counting starved and fed blocks alike, it
 // starved 143 of a live call's first 370 blocks, 80 of them as the far end
-// began to talk, whose echo then passed. Not for fewer: on a busy machine the render thread starves a few
-// blocks and catches up, and each shrink moves the echo inside the filter,
-// which then re-adapts.
+// began to talk, whose echo then passed. Not for fewer: on a busy machine
+// the render thread starves a few blocks and catches up, and each shrink
+// moves the echo inside the filter, which then re-adapts.
 void FarEndAligner::Starve() {
   const AlignTuning &a = tuning_.align;
   from_ = aligned_ + lead_;
