@@ -44,13 +44,16 @@ class PulseModule : public ModuleCall {
 };
 
 // Speech fed into the microphone comes up to the host cleaned but
-// recognisable, within a bounded latency; meanwhile the far end the host's
-// play callback returns is what the speaker plays, channel for channel.
+// recognisable, within a bounded latency; then the far end the host's play
+// callback returns is what the speaker plays, channel for channel. The far
+// end starts after the speech: a loud far tone over a near end with no echo
+// path made the canceller's own suppression take 3 to 11 dB off the near
+// end in about one loaded ThreadSanitizer run in seven (correlation 0.85 to
+// 0.88); the suppressor's restore (residual_suppressor_test) brings back
+// only part of it. The voice path in double talk is measured on echo paths
+// by voice_quality and the simulated rooms.
 TEST_F(PulseModule, SpeechFromTheMicrophoneReachesTheHostAndTheFarEndTheSpeaker) {
-  host_.stereo_far = StereoTone(48000, 700, 1300, 8000, 4000);
   StartCall();
-  SimpleStream monitor;
-  ASSERT_EQ(monitor.Record("spk.monitor", 48000, 2), "");
   std::vector<int16_t> speech = Speech16k();
   ASSERT_GT(speech.size(), 48000u);
   speech.resize(48000);
@@ -90,6 +93,12 @@ TEST_F(PulseModule, SpeechFromTheMicrophoneReachesTheHostAndTheFarEndTheSpeaker)
   EXPECT_GT(latency_ms, -5) << "arrived before it was written: a measuring fault";
   EXPECT_LT(latency_ms, bound_ms) << "a delay this long is a fault, whatever the load";
 
+  {
+    std::lock_guard<std::mutex> lk(host_.mu);
+    host_.stereo_far = StereoTone(48000, 700, 1300, 8000, 4000);
+  }
+  SimpleStream monitor;
+  ASSERT_EQ(monitor.Record("spk.monitor", 48000, 2), "");
   std::vector<int16_t> played;
   ASSERT_TRUE(WaitFor([&] {
     std::vector<int16_t> more = monitor.Take();
