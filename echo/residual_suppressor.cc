@@ -415,24 +415,13 @@ bool Hop(ResidualSuppressor *r, float *hop_out) {
   }
   // A near end the canceller took down with the echo (its own suppression
   // in double talk) is taken from the microphone instead, in bins where it
-  // stands kRestoreOver times above the echo there; the echo's share is
-  // taken off it. The echo there is the one predicted (restore_near, once
-  // learnt), or with restore_clear, while the microphone is not coherent
-  // with the far end (no echo heard for 300 ms), the most an echo path
-  // returns of the far end's envelope (kStartEcho). Seen with a far-end
-  // tone and no echo path at all: the canceller took 3 to 11 dB off a near
-  // end across the band while the tone played, in 5 of 30 loaded runs of
-  // the real-device speech test. With any echo heard the clear restore
-  // rests: restoring against the envelope alone let the simulated rooms'
-  // echo through (residual +0.7 dB, 0.7 % leak).
-  const bool restore_learnt = r->settings.restore_near && !warm;
-  const bool restore_clear = r->settings.restore_clear && !r->echo_heard;
-  if ((restore_learnt || restore_clear) && r->far_hold > 0) {
+  // stands kRestoreOver times above the echo predicted there; the echo's
+  // share is taken off it.
+  if (r->settings.restore_near && r->far_hold > 0 && !warm) {
     for (int k = 0; k < kBins; ++k) {
       const float py = r->mic_power[k];
-      const float e = restore_clear ? std::max(r->echo[k], kStartEcho * r->envelope[k]) : r->echo[k];
-      if (py <= kRestoreOver * e + r->noise[k] || r->out_power[k] >= 0.5f * py) continue;
-      const float g = std::sqrt(1.0f - e / py);
+      if (py <= kRestoreOver * r->echo[k] + r->noise[k] || r->out_power[k] >= 0.5f * py) continue;
+      const float g = std::sqrt(1.0f - r->echo[k] / py);
       r->out_spec[k].r = g * r->mic_spec[k].r;
       r->out_spec[k].i = g * r->mic_spec[k].i;
       r->out_power[k] = g * g * py;

@@ -63,13 +63,6 @@ struct ResidualSuppressorSettings {
   // microphone. Off: where the canceller removes the echo well, the echo
   // that comes back with it outweighs the 0.1 to 0.5 dB the near end gains.
   bool restore_near = false;
-  // While no echo is heard (the microphone not coherent with the far end),
-  // a bin the canceller cut where the microphone holds far more than any
-  // echo path returns of the far end (9 dB over its envelope raised by
-  // 6 dB, beyond the background) comes back from the microphone: the
-  // canceller's own suppression takes a near end down across the band
-  // when the far end fills a few bins only (a tone).
-  bool restore_clear = true;
 };
 
 // Figures of the last half, for measurement.

@@ -41,10 +41,6 @@ struct Call {  // the microphone is echo + near + noise
   // Before this sample the microphone is digital silence and the linear
   // stage puts out only its faint start-up noise (+-1 LSB).
   size_t onset = 0;
-  // From this sample the linear stage passes the near end at this gain (its
-  // own suppression cutting a near end).
-  size_t cut_from = SIZE_MAX;
-  double cut_gain = 1.0;
 };
 
 // The far end talks from sample `far_from`, the near end from `near_from`.
@@ -86,7 +82,7 @@ void Half(const Call &c, size_t at, int16_t *mic, int16_t *lin, int16_t *far) {
     }
     mic[i] = Pcm(c.echo[j] + c.near[j] + c.noise[j]);
     const bool adapting = j < c.converged_from || (j >= c.path_change && j < c.reconverged_from);
-    lin[i] = Pcm((adapting ? 1.0 : 0.1) * c.echo[j] + (j >= c.cut_from ? c.cut_gain : 1.0) * c.near[j] + c.noise[j]);
+    lin[i] = Pcm((adapting ? 1.0 : 0.1) * c.echo[j] + c.near[j] + c.noise[j]);
   }
 }
 
@@ -208,30 +204,6 @@ TEST(ResidualSuppressor, NearEndTalkingAsTheFarEndStartsIsNotTakenForEcho) {
   }
   EXPECT_GE(10 * std::log10(yy / xx), -1.0);
   EXPECT_GE(xy / std::sqrt(xx * yy), 0.95);
-}
-
-// The same near end and far tone with no echo path, but the linear stage's
-// own suppression takes 10 dB off the near end while the tone plays (the
-// legacy canceller did so by 3 to 11 dB on the real-device speech test):
-// where nothing is coherent with the far end and the microphone stands far
-// above what any echo path returns of it, the near end comes back from the
-// microphone. Measured: level -2.8 dB, correlation 0.885 (the tone's skirt
-// keeps the bins next to it cut); without the restore -5.6 dB and 0.841.
-TEST(ResidualSuppressor, NearEndTheCancellerCutUnderAFarToneWithoutEchoComesBack) {
-  Call c = MakeCall(5, 5 * kRate, 0);
-  for (size_t i = kRate; i < c.far.size(); ++i) c.far[i] = float(0.25 * std::sin(2 * M_PI * 700 * double(i) / kRate));
-  c.cut_from = kRate;
-  c.cut_gain = 0.316;
-  const std::vector<float> out = Suppress(c, true);
-  double xy = 0, xx = 0, yy = 0;
-  for (size_t i = 2 * kRate; i < 5 * kRate - kResidualLatency; ++i) {
-    const double x = c.near[i] + c.noise[i];
-    xy += x * out[i], xx += x * x, yy += double(out[i]) * out[i];
-  }
-  std::printf("near end under the tone: level %+.1f dB, correlation %.3f\n", 10 * std::log10(yy / xx),
-              xy / std::sqrt(xx * yy));
-  EXPECT_GE(10 * std::log10(yy / xx), -4.0) << "the canceller's cut stayed";
-  EXPECT_GE(xy / std::sqrt(xx * yy), 0.86);
 }
 
 // The 20 ms frames with echo in the 400 ms from `from`, against the

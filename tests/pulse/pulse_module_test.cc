@@ -49,9 +49,9 @@ class PulseModule : public ModuleCall {
 // end starts after the speech: a loud far tone over a near end with no echo
 // path made the canceller's own suppression take 3 to 11 dB off the near
 // end in about one loaded ThreadSanitizer run in seven (correlation 0.85 to
-// 0.88); the suppressor's restore (residual_suppressor_test) brings back
-// only part of it. The voice path in double talk is measured on echo paths
-// by voice_quality and the simulated rooms.
+// 0.88; docs/performance.md, "A near end the canceller cut under a far
+// tone"). The voice path in double talk is measured on echo paths by
+// voice_quality and the simulated rooms.
 TEST_F(PulseModule, SpeechFromTheMicrophoneReachesTheHostAndTheFarEndTheSpeaker) {
   StartCall();
   std::vector<int16_t> speech = Speech16k();
