@@ -77,6 +77,20 @@ setup() {
   configure_and_build build
 }
 
+# The output of each failed test, without the module's own log lines, the
+# last lines of it: printed once more at the very end, where a CI summary
+# that keeps only the head and the tail of the run still shows why.
+print_failures() {  # build dir
+  local log="$ROOT/$1/Testing/Temporary/LastTest.log" name
+  [[ -f "$log" ]] || return 0
+  awk '/ Testing: /{sub(/^.* Testing: /, ""); name=$0} /^Test Failed\./{print name}' "$log" |
+    while IFS= read -r name; do
+      echo "--- $1: $name"
+      awk -v n="$name" 'index($0, " Testing: " n) {on=1} on {print} on && index($0, "\"" n "\" end time") == 1 {on=0}' \
+        "$log" | grep -vE 'audio_HXAec::|isVoice=|DoRenderThread::|g_win7_MoniterProc::|^-------' | tail -n 40
+    done
+}
+
 run_tests() {
   setup
   local status=0
@@ -105,7 +119,11 @@ run_tests() {
   echo "== fuzz targets (libFuzzer, AddressSanitizer + UndefinedBehaviorSanitizer)"
   run_fuzz || status=1
 
-  if ((status)); then echo "== FAILED"; else echo "== all test runs passed"; fi
+  if ((status)); then
+    echo "== the failed tests' output, the end of each"
+    print_failures build; print_failures build-asan; print_failures build-tsan
+    echo "== FAILED"
+  else echo "== all test runs passed"; fi
   return $status
 }
 
