@@ -55,6 +55,13 @@ constexpr uint32_t kRenderPeriodBytes = 2 * kRequestBytes;  // the sink asks per
 // the device no buffer, and the server then wakes every few milliseconds.
 constexpr uint32_t kRenderTargetBytes = 3840;
 constexpr size_t kRenderSlackBytes = 1280;     // 20 ms of late far end kept, older dropped
+// Far end requested at the priming fill, ahead of any consumption: one fill
+// and the slack. The sink asks a few bytes more than 20 ms per fill (1284 or
+// 1288 through PulseAudio's resampler) while the requests follow whole 10 ms
+// blocks, so the queue must hold more than one fill; with no head start
+// each fill fell 4 bytes short and was padded with silence, a click every
+// 20 ms until the carried remainder made one more request (3 s).
+constexpr size_t kRenderHeadStartBytes = kRenderPeriodBytes + kRenderSlackBytes;
 constexpr size_t kRenderCapacityBytes = 6400;  // 100 ms
 constexpr size_t kCaptureBacklogBytes = 6400;  // 200 ms of microphone
 
@@ -236,15 +243,18 @@ class Brisa : public hxpa::PaLinkClient {
   }
 
   // Main-loop thread: n bytes for the sink. The first fill after opening is
-  // silence that primes the sink; from then on each 10 ms consumed is one
-  // play request, and the far end those requests bring is played at the
-  // next fill. Far end that arrived late is kept up to kRenderSlackBytes
-  // beyond one fill; the rest is dropped, so the delay cannot grow.
+  // silence that primes the sink and requests the head start; from then on
+  // each 10 ms consumed is one play request, and the far end those requests
+  // bring is played at the next fill. Far end beyond one fill and
+  // kRenderSlackBytes is dropped (the oldest first), so the delay cannot
+  // grow; the slack stays, so a drop leaves the queue its head start.
   static void Fill(void *self_, uint8_t *buf, size_t n) {
     auto *self = static_cast<Brisa *>(self_);
     const bool priming = !self->primed_;
     int requests = 0;
-    if (!priming) {
+    if (priming) {
+      requests = (int)(kRenderHeadStartBytes / kRequestBytes);
+    } else {
       self->demand_ += n;
       requests = (int)(self->demand_ / kRequestBytes);
       self->demand_ %= kRequestBytes;
@@ -256,7 +266,8 @@ class Brisa : public hxpa::PaLinkClient {
       size_t avail = self->render_.size();
       if (avail > n + kRenderSlackBytes)
         g_figures.far_dropped.fetch_add(
-            int64_t(self->render_.Drop((avail - n) & ~(size_t)3) / 4), std::memory_order_relaxed);
+            int64_t(self->render_.Drop((avail - n - kRenderSlackBytes) & ~(size_t)3) / 4),
+            std::memory_order_relaxed);
       got = self->render_.Pop(buf, n);
     }
     memset(buf + got, 0, n - got);  // underrun: silence

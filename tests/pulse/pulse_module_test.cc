@@ -64,9 +64,14 @@ TEST_F(PulseModule, SpeechFromTheMicrophoneReachesTheHostAndTheFarEndTheSpeaker)
     return played.size() > 3 * 96000;
   }, 15)) << "the speaker's monitor gave too little";
   played.erase(played.begin(), played.begin() + 96000);  // its start may precede the far end
-  EXPECT_GT(MedianToneAmplitude(played, 0, 2, 700, 48000, 4800), 5000) << "left";
+  const double left = MedianToneAmplitude(played, 0, 2, 700, 48000, 4800),
+               right = MedianToneAmplitude(played, 1, 2, 1300, 48000, 4800);
+  // Whole tones, unbroken: a far-end queue that ran dry by a few bytes at
+  // each fill put a click in every 20 ms and read 7350 and 2970 here.
+  fprintf(stderr, "speaker: left %.0f (of 8000), right %.0f (of 4000)\n", left, right);
+  EXPECT_GT(left, 7600) << "left";
   EXPECT_LT(MedianToneAmplitude(played, 0, 2, 1300, 48000, 4800), 400) << "right leaked into left";
-  EXPECT_GT(MedianToneAmplitude(played, 1, 2, 1300, 48000, 4800), 2500) << "right";
+  EXPECT_GT(right, 3800) << "right";
   EXPECT_LT(MedianToneAmplitude(played, 1, 2, 700, 48000, 4800), 400) << "left leaked into right";
   monitor.Stop();
   {
