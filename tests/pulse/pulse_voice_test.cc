@@ -6,8 +6,11 @@
 // sanitizers keep the module from real time.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include "module_call.h"
 #include "rig/voice_call.h"
+#include "voice_path_stats.h"
 
 using namespace hxtest;
 
@@ -25,9 +28,16 @@ TEST(PulseVoice, ConversationOverALoopbackEcho) {
   ASSERT_EQ(LoadConversation(&conversation), "");
   // The near end reaches the microphone through the server alone; on a
   // loaded machine that path can break up, and the call cannot be lined up
-  // or its microphone's recording does not measure. Such a call runs again
-  // on a fresh server, three times at most; any other failure counts at
-  // once.
+  // or its microphone's recording does not measure. A machine that stalls
+  // the module's threads (seen on CI: 87 to 97 play cycles a second) makes
+  // the sink run dry and the far-end queue drop, and the echo's delay then
+  // jumps within the call: the echo reduction read 1.7 dB with both cores
+  // stalled 30 % of the time, against 42 dB idle. Such a call runs again on
+  // a fresh server, three times at most; the last one is judged whatever
+  // it kept. Any other failure counts at once.
+  const std::string stats = testing::TempDir() + "voice_path_" + std::to_string(getpid()) + ".txt";
+  unlink(stats.c_str());
+  setenv("HX_BRISA_STATS", stats.c_str(), 1);
   host::ModuleApi api;
   bool loaded = false;
   VoiceRecording call;
@@ -41,10 +51,21 @@ TEST(PulseVoice, ConversationOverALoopbackEcho) {
       ASSERT_TRUE(loaded) << error;
     }
     call = VoiceRecording();
+    const host::VoicePathStats before = host::ReadVoicePathStats(stats);
     failed = RunModuleCall(daemon, false, api, conversation, &call);
-    if (failed.find(kCannotLineUp) == std::string::npos) break;
-    printf("call %d: %s: run again\n", attempt, failed.c_str());
+    const host::VoicePathStats after = host::ReadVoicePathStats(stats);
+    // Idle, a call has at most one underrun and drops 10 ms of far end as
+    // its streams open.
+    const long long underruns = after.underruns - before.underruns, lost = after.far_lost - before.far_lost;
+    printf("call %d: %lld sink fills the far end missed, %lld far-end frames dropped\n", attempt, underruns,
+           lost);
+    const bool kept_time = underruns <= 3 && lost <= 480;
+    if (failed.empty() && (kept_time || attempt == 3)) break;
+    if (!failed.empty() && failed.find(kCannotLineUp) == std::string::npos) break;
+    printf("call %d: %s: run again\n", attempt, failed.empty() ? "the call did not keep real time" : failed.c_str());
   }
+  unsetenv("HX_BRISA_STATS");
+  unlink(stats.c_str());
   ASSERT_EQ(failed, "");
   EXPECT_GT(call.near_ncc, 0.95) << "the near end reaches the microphone unchanged";
 
