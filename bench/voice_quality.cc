@@ -11,6 +11,12 @@
 //               module's call's microphone recording
 //   speex       speexdsp's echo canceller (300 ms filter) and preprocessor,
 //               offline on the same recording
+//   replay      this module's echo component (echo/hx_echo.h, default
+//               settings) offline on the same recording: the loudspeaker's
+//               signal as played, the echo's delay reported exactly; no
+//               cleaning chain after it. Beside "module" it tells what the
+//               live call's timing costs from what the signal processing
+//               leaves.
 // The offline ones get the loudspeaker's signal 10 ms ahead of its echo
 // (found by cross-correlation), as a render tap at the sink would.
 // Printed per path and system: the median over the runs of each figure
@@ -23,8 +29,6 @@
 // pipewire-pulse loads for module-echo-cancel). --verbose prints every run's figures.
 // Exit status 0 when every call ran, 1 when one failed or the daemon could
 // not start, 2 on a bad option.
-#include <speex/speex_echo.h>
-#include <speex/speex_preprocess.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -41,6 +45,7 @@
 #include "cli/option_table.h"
 #include "rig/shell.h"
 #include "rig/voice_call.h"
+#include "offline_systems.h"
 #include "voice_paths.h"
 
 using namespace hxtest;
@@ -48,72 +53,8 @@ using voice_metrics::VoiceMetrics;
 
 namespace {
 
-constexpr int kSpeexTail = kVoiceRate * 3 / 10;
-enum System { kModule, kPaAec, kAec3, kSpeex, kSystems };
-const char *const kSystemName[kSystems] = {"module", "pa-aec", "aec3", "speex"};
-
-// The loudspeaker's signal 10 ms ahead of where its echo reaches the
-// microphone (the direct path's cross-correlation peak, far end alone).
-std::vector<int16_t> RenderTap(const VoiceRecording &r, long *echo_delay = nullptr) {
-  double ncc = 0;
-  const long delay = voice_metrics::AlignByCorrelation(
-      r.far.data(), r.far.size(), r.echo.data(), r.echo.size(), size_t(4.2 * kVoiceRate),
-      size_t(8.8 * kVoiceRate), kVoiceRate, &ncc);
-  if (echo_delay) *echo_delay = delay;
-  const long shift = delay - kVoiceRate / 100;
-  std::vector<float> tap(r.far.size(), 0.f);
-  for (long i = 0; i < long(tap.size()); ++i)
-    if (i - shift >= 0 && i - shift < long(r.far.size())) tap[size_t(i)] = r.far[size_t(i - shift)];
-  return FloatToPcm(tap);
-}
-
-std::vector<float> RunSpeex(const VoiceRecording &r) {
-  const std::vector<int16_t> far = RenderTap(r), mic = FloatToPcm(r.mic);
-  const int block = kVoiceRate / 100;
-  SpeexEchoState *echo = speex_echo_state_init(block, kSpeexTail);
-  SpeexPreprocessState *pre = speex_preprocess_state_init(block, kVoiceRate);
-  int rate = kVoiceRate;
-  speex_echo_ctl(echo, SPEEX_ECHO_SET_SAMPLING_RATE, &rate);
-  speex_preprocess_ctl(pre, SPEEX_PREPROCESS_SET_ECHO_STATE, echo);
-  std::vector<int16_t> out(mic.size(), 0);
-  for (size_t at = 0; at + size_t(block) <= mic.size(); at += size_t(block)) {
-    speex_echo_cancellation(echo, mic.data() + at, far.data() + at, out.data() + at);
-    speex_preprocess_run(pre, out.data() + at);
-  }
-  speex_preprocess_state_destroy(pre);
-  speex_echo_state_destroy(echo);
-  return PcmToFloat(out);
-}
-
-bool WriteWav(const std::string &path, const std::vector<int16_t> &x) {
-  SF_INFO info = {};
-  info.samplerate = kVoiceRate, info.channels = 1, info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
-  SNDFILE *f = sf_open(path.c_str(), SFM_WRITE, &info);
-  const bool ok = f && sf_write_short(f, x.data(), sf_count_t(x.size())) == sf_count_t(x.size());
-  if (f) sf_close(f);
-  return ok;
-}
-
-// AEC3 in its own program, on WAVs in a scratch folder; empty on failure.
-std::vector<float> RunAec3(const VoiceRecording &r, std::string *error) {
-  char tmpl[] = "/tmp/hx-voice-XXXXXX";
-  if (!mkdtemp(tmpl)) return *error = "cannot make a scratch folder", std::vector<float>();
-  const std::string dir = tmpl;
-  std::vector<float> out;
-  if (WriteWav(dir + "/render.wav", RenderTap(r)) && WriteWav(dir + "/mic.wav", FloatToPcm(r.mic))) {
-    int status = -1;
-    const std::string text = Shell(std::string(HX_AEC3_ANCHOR) + " " + dir + "/render.wav " + dir +
-                                   "/mic.wav " + dir + "/out.wav", &status);
-    SF_INFO info = {};
-    if (status == 0) out = PcmToFloat(ReadWav(dir + "/out.wav", &info));
-    else *error = "aec3_anchor failed: " + text;
-  } else {
-    *error = "cannot write the recordings for aec3_anchor";
-  }
-  int status;
-  Shell("rm -rf " + dir, &status);
-  return out;
-}
+enum System { kModule, kPaAec, kAec3, kSpeex, kReplay, kSystems };
+const char *const kSystemName[kSystems] = {"module", "pa-aec", "aec3", "speex", "replay"};
 
 // PulseAudio's module-echo-cancel on the same path, its own call: the far
 // end plays into its sink (the default sink, so that a switch moves it),
@@ -250,7 +191,7 @@ int main(int argc, char **argv) {
                  }),
        cli::Choice("server", &server, "pulseaudio|pipewire", "the private server (default pulseaudio)"),
        cli::Flag("verbose", &verbose, "every run's figures"),
-       cli::Text("keep", &keep, "DIR", "keep each run's recordings in DIR")}};
+       cli::Text("keep", &keep, "DIR", "keep each run's recordings in DIR (bench/voice_replay reads them)")}};
   const cli::Parsed parsed = cli::Parse(argc, argv, command);
   if (parsed != cli::Parsed::kRun) return cli::ExitStatus(parsed);
   ConversationSignals conversation;
@@ -307,9 +248,12 @@ int main(int argc, char **argv) {
         offline.out = RunSpeex(rec);
         got.push_back({kSpeex, MeasureRecording(offline, tl)});
         outputs.push_back({kSpeex, offline.out});
-        offline.out = RunAec3(rec, &error);
+        offline.out = RunAec3(HX_AEC3_ANCHOR, rec, &error);
         if (!offline.out.empty()) got.push_back({kAec3, MeasureRecording(offline, tl)});
         outputs.push_back({kAec3, offline.out});
+        offline.out = RunComponent(rec, ComponentFeed(), &error);
+        if (!offline.out.empty()) got.push_back({kReplay, MeasureRecording(offline, tl)});
+        outputs.push_back({kReplay, offline.out});
       }
       if (!error.empty()) fprintf(stderr, "voice_quality: %s, run %d: module: %s\n", EchoPathName(path), run, error.c_str());
       failed += !error.empty();
@@ -319,8 +263,8 @@ int main(int argc, char **argv) {
       failed += !error.empty();
       outputs.push_back({kPaAec, pa.out});
       if (!keep.empty()) {
-        // The last run's signals of each path, on the timeline (16 kHz).
-        const std::string base = keep + "/" + char(letter) + "_";
+        // Each run's signals, on the timeline (16 kHz): DIR/<path><run>_<signal>.wav.
+        const std::string base = keep + "/" + char(letter) + std::to_string(run) + "_";
         WriteWav(base + "near.wav", FloatToPcm(rec.near));
         WriteWav(base + "echo.wav", FloatToPcm(rec.echo));
         WriteWav(base + "mic.wav", FloatToPcm(rec.mic));

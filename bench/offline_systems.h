@@ -1,0 +1,48 @@
+// The systems voice_quality and voice_replay run offline on a live call's
+// recording (rig/voice_call.h's VoiceRecording, 16 kHz mono).
+#ifndef HX_BENCH_OFFLINE_SYSTEMS_H
+#define HX_BENCH_OFFLINE_SYSTEMS_H
+
+#include <stdint.h>
+
+#include <string>
+#include <vector>
+
+#include "echo/hx_echo.h"
+#include "rig/voice_call.h"
+
+namespace hxtest {
+
+// The loudspeaker's signal 10 ms ahead of where its echo reaches the
+// microphone (the direct path's cross-correlation peak, far end alone), as
+// a render tap at the sink would give it. *echo_delay: that peak, samples.
+std::vector<int16_t> RenderTap(const VoiceRecording &r, long *echo_delay = nullptr);
+
+// speexdsp's echo canceller (300 ms filter) and preprocessor on the tap.
+std::vector<float> RunSpeex(const VoiceRecording &r);
+
+// Current WebRTC's AEC3 (the aec3_anchor program at `anchor`) on the tap;
+// empty, with *error set, on failure.
+std::vector<float> RunAec3(const std::string &anchor, const VoiceRecording &r, std::string *error);
+
+// How the echo component is fed: by default the loudspeaker's signal as
+// played, with the echo's own delay as the stream delay. A live voice path
+// hands the far end over ahead of its playing (the render latency, which
+// the stream delay includes), and an echo path the server does not know (a
+// room client, a loopback) puts the echo later than the stream delay says.
+struct ComponentFeed {
+  int ahead_ms = 0;       // the far end reaches the component this much before it plays
+  int unreported_ms = 0;  // the stream delay says this much less than the echo's delay
+};
+
+// This module's echo component (echo/hx_echo.h, default settings) on the
+// recording, fed as `feed` says; its figures at the end go to *stats when
+// given. Empty, with *error, on failure.
+std::vector<float> RunComponent(const VoiceRecording &r, const ComponentFeed &feed, std::string *error,
+                                hx_echo_stats *stats = nullptr);
+
+bool WriteWav(const std::string &path, const std::vector<int16_t> &x);
+
+}  // namespace hxtest
+
+#endif

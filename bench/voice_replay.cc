@@ -1,0 +1,173 @@
+// voice_replay: the voice path's signal processing replayed offline on the
+// recordings of live calls (`voice_quality --keep DIR` saves them as
+// DIR/<path><run>_<signal>.wav), deterministic and as fast as the CPU
+// allows. Per recording, side by side:
+//   module       the live call's output as the host got it (for reference)
+//   component    the echo component (echo/hx_echo.h, default settings) on
+//                the microphone, the loudspeaker's signal as played and the
+//                echo's delay reported exactly
+//   comp+chain   that, then the module's cleaning chain (high-pass filter,
+//                noise suppression, gain control) as the module runs it
+//   aec3         current WebRTC's AEC3 (aec3_anchor) on the same recording
+//   aec3+chain   that, then the same cleaning chain
+// Printed: every recording's figures (measure/voice_metrics.h) with
+// --verbose, and per path the median of each figure and the worst residual.
+//
+//   build/bin/voice_replay --dir DIR [--ahead MS] [--unreported MS] [--verbose]
+//
+// --ahead and --unreported feed the component as a live voice path does
+// (offline_systems.h, ComponentFeed): the far end handed over MS before it
+// plays, and an echo MS later than the stream delay says (a room client's
+// own latency, which the server does not report). --verbose also prints the
+// component's alignment figures at each recording's end.
+//
+// Exit status 0 when every recording measured, 1 otherwise, 2 on a bad
+// option.
+#include <dirent.h>
+#include <stdio.h>
+#include <string.h>
+
+#include <algorithm>
+#include <cmath>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "cli/option_table.h"
+#include "dsp/ns_agc.h"
+#include "offline_systems.h"
+#include "rig/signal_check.h"
+
+using namespace hxtest;
+using voice_metrics::VoiceMetrics;
+
+namespace {
+
+enum System { kModule, kComponent, kComponentChain, kAec3, kAec3Chain, kSystems };
+const char *const kSystemName[kSystems] = {"module", "component", "comp+chain", "aec3", "aec3+chain"};
+
+std::vector<float> Load(const std::string &path) {
+  SF_INFO info = {};
+  return PcmToFloat(ReadWav(path, &info));
+}
+
+// The module's cleaning chain on a 16 kHz signal, from fresh processors.
+std::vector<float> Chain(const std::vector<float> &x) {
+  std::vector<int16_t> pcm = FloatToPcm(x);
+  ns_create();
+  agc_create(16000);
+  int16_t cleaned[320];
+  for (size_t at = 0; at + 320 <= pcm.size(); at += 320) {
+    ns_process(pcm.data() + at, 640, cleaned);
+    agc_process(cleaned, 640, pcm.data() + at, 640);
+  }
+  agc_free();
+  ns_free();
+  return PcmToFloat(pcm);
+}
+
+double Median(std::vector<double> v) {
+  if (v.empty()) return NAN;
+  std::sort(v.begin(), v.end());
+  const size_t n = v.size();
+  return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
+}
+
+void PrintRow(const std::string &name, const char *system, const std::vector<VoiceMetrics> &runs) {
+  std::vector<double> f[9];
+  double worst = -INFINITY;
+  for (const VoiceMetrics &m : runs) {
+    const double v[9] = {m.residual_db, m.leak_pct, m.holes_pct, m.double_talk_db, m.clipped_pct,
+                         m.near_correlation, m.near_gain_db, m.start_db, m.background_dbfs};
+    for (int i = 0; i < 9; ++i) f[i].push_back(v[i]);
+    worst = std::max(worst, m.residual_db);
+  }
+  printf("%-10s %-10s %8.1f %6.1f %7.1f %6.1f %6.1f %8.3f %7.1f %8.1f %7.1f %9.1f %zu\n", name.c_str(),
+         system, Median(f[0]), Median(f[1]), Median(f[2]), Median(f[3]), Median(f[4]), Median(f[5]),
+         Median(f[6]), Median(f[7]), Median(f[8]), worst, runs.size());
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  bool verbose = false;
+  std::string dir;
+  ComponentFeed feed;
+  const cli::Command command{
+      "voice_replay", "--dir DIR [options]",
+      "The echo component and AEC3, each alone and followed by the module's cleaning chain,\n"
+      "replayed offline on the recordings voice_quality --keep saved in DIR.",
+      {cli::Text("dir", &dir, "DIR", "the folder of recordings"),
+       cli::Int("ahead", &feed.ahead_ms, 0, 500, "MS", "far end handed over MS before it plays (default 0)"),
+       cli::Int("unreported", &feed.unreported_ms, 0, 500, "MS",
+                "echo MS later than the stream delay says (default 0)"),
+       cli::Flag("verbose", &verbose, "every recording's figures")}};
+  const cli::Parsed parsed = cli::Parse(argc, argv, command);
+  if (parsed != cli::Parsed::kRun) return cli::ExitStatus(parsed);
+  if (dir.empty()) return cli::Refuse(command, "--dir DIR is needed");
+  // Recordings: every <name>_mic.wav with its far, near and echo beside it.
+  std::vector<std::string> names;
+  if (DIR *d = opendir(dir.c_str())) {
+    while (const dirent *e = readdir(d)) {
+      const std::string f = e->d_name;
+      if (f.size() > 8 && f.compare(f.size() - 8, 8, "_mic.wav") == 0) names.push_back(f.substr(0, f.size() - 8));
+    }
+    closedir(d);
+  }
+  std::sort(names.begin(), names.end());
+  if (names.empty()) {
+    fprintf(stderr, "voice_replay: no <name>_mic.wav in %s\n", dir.c_str());
+    return 1;
+  }
+  printf("%-10s %-10s %8s %6s %7s %6s %6s %8s %7s %8s %7s %9s %s\n", "recording", "system", "resid dB",
+         "leak %", "holes %", "dt dB", "clip %", "near ncc", "near dB", "start dB", "bg dBFS", "worst res",
+         "runs");
+  const voice_metrics::VoiceTimeline tl = LiveTimeline();
+  std::map<std::string, std::vector<VoiceMetrics>> per_path[kSystems];
+  int failed = 0;
+  for (const std::string &name : names) {
+    const std::string base = dir + "/" + name + "_";
+    VoiceRecording r;
+    r.mic = Load(base + "mic.wav"), r.far = Load(base + "far.wav");
+    r.near = Load(base + "near.wav"), r.echo = Load(base + "echo.wav");
+    if (r.mic.empty() || r.far.empty() || r.near.size() != r.mic.size() || r.echo.size() != r.mic.size()) {
+      fprintf(stderr, "voice_replay: %s: the recording's far, near, echo and mic do not match\n", name.c_str());
+      ++failed;
+      continue;
+    }
+    std::string error;
+    std::vector<float> out[kSystems];
+    out[kModule] = Load(base + "module.wav");
+    hx_echo_stats st = {};
+    out[kComponent] = RunComponent(r, feed, &error, &st);
+    if (verbose)
+      printf("%s: component reported %d ms, applied %d ms, lead %d ms, %lld alignment steps, %lld blocks "
+             "starved, echo found %d (%+.1f ms), erle %d dB\n",
+             name.c_str(), st.reported_delay_ms, st.applied_delay_ms, st.lead_ms,
+             (long long)st.alignment_steps, (long long)st.starved_blocks, st.path_locked,
+             st.path_offset_ms, st.erle_db);
+    out[kAec3] = RunAec3(HX_AEC3_ANCHOR, r, &error);
+    if (!out[kComponent].empty()) out[kComponentChain] = Chain(out[kComponent]);
+    if (!out[kAec3].empty()) out[kAec3Chain] = Chain(out[kAec3]);
+    if (!error.empty()) fprintf(stderr, "voice_replay: %s: %s\n", name.c_str(), error.c_str());
+    const std::string path = name.substr(0, 1);
+    for (int s = 0; s < kSystems; ++s) {
+      if (out[s].empty()) continue;
+      r.out = out[s];
+      const VoiceMetrics m = MeasureRecording(r, tl);
+      if (!m.valid) {
+        fprintf(stderr, "voice_replay: %s: %s: output not lined up (ncc %.2f)\n", name.c_str(), kSystemName[s],
+                m.near_correlation);
+        ++failed;
+        continue;
+      }
+      per_path[s][path].push_back(m);
+      if (verbose) PrintRow(name, kSystemName[s], {m});
+    }
+  }
+  for (const auto &[path, runs] : per_path[kModule]) {
+    (void)runs;
+    for (int s = 0; s < kSystems; ++s) PrintRow("(" + path + ")", kSystemName[s], per_path[s][path]);
+  }
+  return failed ? 1 : 0;
+}
