@@ -41,6 +41,14 @@ struct ComponentFeed {
 std::vector<float> RunComponent(const VoiceRecording &r, const ComponentFeed &feed, std::string *error,
                                 hx_echo_stats *stats = nullptr);
 
+// A live voice path's recording of its canceller (HX_BRISA_RECORD,
+// echo/echo_recording.h) replayed through a fresh component with default
+// settings: *mic the microphone it consumed, *live what it gave back live,
+// and the result the replayed output (all from the canceller's first
+// block). Empty, with *error, when the file does not read.
+std::vector<float> ReplayLiveFeed(const std::string &path, std::vector<float> *mic, std::vector<float> *live,
+                                  std::string *error);
+
 bool WriteWav(const std::string &path, const std::vector<int16_t> &x);
 
 }  // namespace hxtest

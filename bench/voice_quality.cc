@@ -232,7 +232,12 @@ int main(int argc, char **argv) {
         header = true;
       }
       VoiceRecording rec, pa;
+      // With --keep the voice path also keeps what its canceller consumed
+      // (HX_BRISA_RECORD, read as the back-end starts).
+      const std::string base = keep.empty() ? "" : keep + "/" + char(letter) + std::to_string(run) + "_";
+      if (!keep.empty()) setenv("HX_BRISA_RECORD", (base + "live.rec").c_str(), 1);
       error = RunModuleCall(live.daemon(), path == EchoPath::kSwitch, api, conversation, &rec);
+      unsetenv("HX_BRISA_RECORD");
       std::vector<std::pair<System, VoiceMetrics>> got;
       std::vector<std::pair<System, std::vector<float>>> outputs;
       const voice_metrics::VoiceTimeline tl = LiveTimeline();
@@ -264,7 +269,6 @@ int main(int argc, char **argv) {
       outputs.push_back({kPaAec, pa.out});
       if (!keep.empty()) {
         // Each run's signals, on the timeline (16 kHz): DIR/<path><run>_<signal>.wav.
-        const std::string base = keep + "/" + char(letter) + std::to_string(run) + "_";
         WriteWav(base + "near.wav", FloatToPcm(rec.near));
         WriteWav(base + "echo.wav", FloatToPcm(rec.echo));
         WriteWav(base + "mic.wav", FloatToPcm(rec.mic));

@@ -10,6 +10,12 @@
 //                noise suppression, gain control) as the module runs it
 //   aec3         current WebRTC's AEC3 (aec3_anchor) on the same recording
 //   aec3+chain   that, then the same cleaning chain
+//   live-feed    where the call kept its canceller's recording
+//                (<name>_live.rec, HX_BRISA_RECORD): the component replayed
+//                on exactly what it consumed live (the far end as it came,
+//                the stream delays as reported); with today's component it
+//                gives back, bit for bit, what it gave live
+//   live+chain   that, then the cleaning chain
 // Printed: every recording's figures (measure/voice_metrics.h) with
 // --verbose, and per path the median of each figure and the worst residual.
 //
@@ -43,8 +49,51 @@ using voice_metrics::VoiceMetrics;
 
 namespace {
 
-enum System { kModule, kComponent, kComponentChain, kAec3, kAec3Chain, kSystems };
-const char *const kSystemName[kSystems] = {"module", "component", "comp+chain", "aec3", "aec3+chain"};
+enum System { kModule, kComponent, kComponentChain, kAec3, kAec3Chain, kLiveFeed, kLiveFeedChain, kSystems };
+const char *const kSystemName[kSystems] = {"module",     "component", "comp+chain", "aec3",
+                                           "aec3+chain", "live-feed", "live+chain"};
+
+// Where `part` (the timeline's microphone) starts in `whole` (a longer
+// recording of the same microphone), to the nearest 10 ms: the best match
+// of their frame levels. The metrics find the rest of the lag themselves.
+long FindWithin(const std::vector<float> &whole, const std::vector<float> &part) {
+  constexpr size_t kFrame = 160;
+  const auto levels = [](const std::vector<float> &x) {
+    std::vector<double> l(x.size() / kFrame);
+    for (size_t f = 0; f < l.size(); ++f) {
+      double e = 1e-10;
+      for (size_t i = 0; i < kFrame; ++i) e += double(x[f * kFrame + i]) * x[f * kFrame + i];
+      l[f] = std::log10(e);
+    }
+    return l;
+  };
+  const std::vector<double> w = levels(whole), p = levels(part);
+  long best = 0;
+  double best_score = -INFINITY;
+  for (long lag = -long(p.size()) / 2; lag + long(p.size()) / 2 <= long(w.size()); ++lag) {
+    double sw = 0, sp = 0, swp = 0, sww = 0, spp = 0;
+    size_t n = 0;
+    for (size_t f = 0; f < p.size(); ++f) {
+      const long g = lag + long(f);
+      if (g < 0 || g >= long(w.size())) continue;
+      const double a = w[size_t(g)], b = p[f];
+      sw += a, sp += b, swp += a * b, sww += a * a, spp += b * b, ++n;
+    }
+    if (n < p.size() / 2) continue;
+    const double cov = swp - sw * sp / double(n), vw = sww - sw * sw / double(n), vp = spp - sp * sp / double(n);
+    const double score = cov / std::sqrt(vw * vp + 1e-30);
+    if (score > best_score) best_score = score, best = lag;
+  }
+  return best * long(kFrame);
+}
+
+// x from `at` for n samples, zeros where it has none.
+std::vector<float> Window(const std::vector<float> &x, long at, size_t n) {
+  std::vector<float> y(n, 0.f);
+  for (size_t i = 0; i < n; ++i)
+    if (at + long(i) >= 0 && at + long(i) < long(x.size())) y[i] = x[size_t(at + long(i))];
+  return y;
+}
 
 std::vector<float> Load(const std::string &path) {
   SF_INFO info = {};
@@ -149,6 +198,24 @@ int main(int argc, char **argv) {
     out[kAec3] = RunAec3(HX_AEC3_ANCHOR, r, &error);
     if (!out[kComponent].empty()) out[kComponentChain] = Chain(out[kComponent]);
     if (!out[kAec3].empty()) out[kAec3Chain] = Chain(out[kAec3]);
+    if (FILE *f = fopen((base + "live.rec").c_str(), "rb")) {
+      fclose(f);
+      std::vector<float> mic, live;
+      const std::vector<float> replayed = ReplayLiveFeed(base + "live.rec", &mic, &live, &error);
+      if (!replayed.empty()) {
+        size_t differ = 0;
+        for (size_t i = 0; i < replayed.size(); ++i) differ += replayed[i] != live[i];
+        const long at = FindWithin(mic, r.mic);
+        // The chain runs from the canceller's first block, as the module's did.
+        const std::vector<float> chained = Chain(replayed);
+        out[kLiveFeed] = Window(replayed, at, r.mic.size());
+        out[kLiveFeedChain] = Window(chained, at, r.mic.size());
+        if (verbose)
+          printf("%s: live feed of %.1f s, the timeline %.2f s into it; the replay differs from the live "
+                 "output in %zu samples\n",
+                 name.c_str(), double(mic.size()) / kVoiceRate, double(at) / kVoiceRate, differ);
+      }
+    }
     if (!error.empty()) fprintf(stderr, "voice_replay: %s: %s\n", name.c_str(), error.c_str());
     const std::string path = name.substr(0, 1);
     for (int s = 0; s < kSystems; ++s) {

@@ -9,6 +9,7 @@
 #include <new>
 
 #include "echo/echo_canceller.h"
+#include "echo/echo_recording.h"
 #include "echo/echo_stats.h"
 #include "echo/echo_tuning.h"
 #include "echo/far_end_aligner.h"
@@ -41,6 +42,7 @@ struct hx_echo {
   int64_t capture_blocks = 0;
   hx_echo_stats stats{};                   // the capture thread's own copy
   EchoStatsBoard board;                    // ... and for readers on any thread
+  std::unique_ptr<EchoRecording> recording;  // diagnostics, when asked for
 };
 
 extern "C" {
@@ -98,6 +100,7 @@ int32_t hx_echo_capture(hx_echo *e, const int16_t *mic, int32_t count, int32_t s
   if (!e || !mic || !out || !voice || count != HX_ECHO_BLOCK) return -1;
   int64_t received = 0;
   const size_t n = e->queue.Take(e->taken, &received);
+  if (e->recording) e->recording->Begin(e->taken, n, received, stream_delay_ms, mic);
   const bool jumped = e->aligner.Step(e->taken, n, received, stream_delay_ms, mic);
   if (e->suppressor && jumped) ResidualSuppressorRestart(e->suppressor.get());
   const EchoLocation echo = e->aligner.echo();
@@ -133,6 +136,7 @@ int32_t hx_echo_capture(hx_echo *e, const int16_t *mic, int32_t count, int32_t s
     std::copy(line + kEchoHalf, line + kEchoHalf + e->latency, line);
   }
   *voice = any_voice;
+  if (e->recording) e->recording->End(out);
   ++e->capture_blocks;
 
   hx_echo_stats &st = e->stats;
@@ -150,6 +154,18 @@ void hx_echo_get_stats(hx_echo *e, hx_echo_stats *st) {
   e->board.Read(st);
   st->reverse_samples = e->queue.received();
   st->reverse_dropped = e->queue.dropped();
+}
+
+int32_t hx_echo_record(hx_echo *e, int32_t seconds) {
+  if (!e) return -1;
+  std::unique_ptr<EchoRecording> r(new (std::nothrow) EchoRecording);
+  if (!r || !r->Start(seconds)) return -1;
+  e->recording = std::move(r);
+  return 0;
+}
+
+int32_t hx_echo_save_recording(hx_echo *e, const char *path) {
+  return e && e->recording && e->recording->Save(path) ? 0 : -1;
 }
 
 }  // extern "C"

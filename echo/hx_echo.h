@@ -141,6 +141,16 @@ int32_t hx_echo_capture(hx_echo *e, const int16_t *mic, int32_t count, int32_t s
 
 void hx_echo_get_stats(hx_echo *e, hx_echo_stats *st);
 
+/* Diagnostics of a live call. hx_echo_record keeps, from its call on and
+ * for up to `seconds` of blocks, what each capture call consumes and gives
+ * back (echo/echo_recording.h: bench/voice_replay replays it). It
+ * allocates the memory and must not overlap a capture call; afterwards the
+ * capture calls only copy into it. hx_echo_save_recording writes what was
+ * kept to `path` while no capture call runs. Both return 0, or -1 (out of
+ * memory, no recording, the file not written). */
+int32_t hx_echo_record(hx_echo *e, int32_t seconds);
+int32_t hx_echo_save_recording(hx_echo *e, const char *path);
+
 #ifdef __cplusplus
 }
 #endif

@@ -52,6 +52,9 @@ class BrisaCapturePath {
   void Process(int16_t *block, int render_ms, int capture_ms, bool settled);
   // Any thread: the canceller's figures.
   void Stats(hx_echo_stats *st) { hx_echo_get_stats(echo_, st); }
+  // Diagnostics (hx_echo_record): before and after the capture runs.
+  void Record(int seconds) { hx_echo_record(echo_, seconds); }
+  void SaveRecording(const char *path) { hx_echo_save_recording(echo_, path); }
 
  private:
   hx_echo *echo_ = nullptr;

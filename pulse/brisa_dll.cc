@@ -21,7 +21,11 @@
 //
 // HX_BRISA_STATS=<file> appends the canceller's figures to that file once
 // a second and when the instance ends (diagnostics of a real call; the host
-// program's live report reads them).
+// program's live report reads them). HX_BRISA_RECORD=<file> keeps what the
+// canceller consumed and gave back, block by block, for its first
+// kRecordSeconds, and writes it there when the instance ends (the adapted
+// canceller goes on into the next instance, and so does its recording);
+// bench/voice_replay replays it.
 #define HX_BRISA_DLL_IMPLEMENTATION
 #include <dlfcn.h>
 #include <stdio.h>
@@ -29,6 +33,7 @@
 #include <string.h>
 
 #include <mutex>
+#include <string>
 
 #include "backends/api/brisa_dll.h"
 #include "pulse/block_clock.h"
@@ -64,6 +69,7 @@ constexpr size_t kRenderSlackBytes = 1280;     // 20 ms of late far end kept, ol
 constexpr size_t kRenderHeadStartBytes = kRenderPeriodBytes + kRenderSlackBytes;
 constexpr size_t kRenderCapacityBytes = 6400;  // 100 ms
 constexpr size_t kCaptureBacklogBytes = 6400;  // 200 ms of microphone
+constexpr int kRecordSeconds = 90;               // HX_BRISA_RECORD keeps this much (about 12 MB)
 
 // Over the library's load (see voice_path_figures.h).
 hxpa::VoicePathFigures g_figures;
@@ -95,6 +101,9 @@ class Brisa : public hxpa::PaLinkClient {
     }
     const char *stats = getenv("HX_BRISA_STATS");
     if (stats && *stats) stats_ = fopen(stats, "a");
+    const char *record = getenv("HX_BRISA_RECORD");
+    record_ = record ? record : "";
+    if (!record_.empty() && !adopt) path_.Record(kRecordSeconds);
     return link_.Start("hx-brisa", this);
   }
 
@@ -110,6 +119,7 @@ class Brisa : public hxpa::PaLinkClient {
     WriteStats();
     if (stats_) fclose(stats_);
     stats_ = nullptr;
+    if (!record_.empty()) path_.SaveRecording(record_.c_str());
   }
 
   // started: 1 capture and render, 2 render only.
@@ -318,6 +328,7 @@ class Brisa : public hxpa::PaLinkClient {
   hxpa::ByteFifo capture_;  // microphone bytes short of a block (main-loop lock)
   hxpa::BrisaCapturePath path_;
   FILE *stats_ = nullptr;   // HX_BRISA_STATS, main-loop thread
+  std::string record_;      // HX_BRISA_RECORD: where Shutdown saves the recording
   double stats_due_ = 0;
   BrisaCaptureCallback cb_ = nullptr;
   void *user_ = nullptr;
