@@ -9,6 +9,7 @@
 
 #include <algorithm>
 
+#include "dsp/ns_agc.h"
 #include "echo/hx_echo.h"
 #include "rig/shell.h"
 #include "rig/signal_check.h"
@@ -123,6 +124,20 @@ std::vector<float> ReplayLiveFeed(const std::string &path, std::vector<float> *m
   hx_echo_destroy(e);
   if (out.empty()) *error = path + " holds no block";
   return out;
+}
+
+std::vector<float> Chain(const std::vector<float> &x) {
+  std::vector<int16_t> pcm = FloatToPcm(x);
+  ns_create();
+  agc_create(16000);
+  int16_t cleaned[320];
+  for (size_t at = 0; at + 320 <= pcm.size(); at += 320) {
+    ns_process(pcm.data() + at, 640, cleaned);
+    agc_process(cleaned, 640, pcm.data() + at, 640);
+  }
+  agc_free();
+  ns_free();
+  return PcmToFloat(pcm);
 }
 
 bool WriteWav(const std::string &path, const std::vector<int16_t> &x) {

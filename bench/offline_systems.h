@@ -49,6 +49,12 @@ std::vector<float> RunComponent(const VoiceRecording &r, const ComponentFeed &fe
 std::vector<float> ReplayLiveFeed(const std::string &path, std::vector<float> *mic, std::vector<float> *live,
                                   std::string *error);
 
+// The module's cleaning chain (high-pass filter, noise suppression, gain
+// control, dsp/ns_agc.h) on a 16 kHz signal, from fresh processors: this
+// program's own copy of the chain's process-wide processors (a module
+// library loaded beside keeps its own), one caller at a time.
+std::vector<float> Chain(const std::vector<float> &x);
+
 bool WriteWav(const std::string &path, const std::vector<int16_t> &x);
 
 }  // namespace hxtest

@@ -40,7 +40,6 @@
 #include <vector>
 
 #include "cli/option_table.h"
-#include "dsp/ns_agc.h"
 #include "offline_systems.h"
 #include "rig/signal_check.h"
 
@@ -98,21 +97,6 @@ std::vector<float> Window(const std::vector<float> &x, long at, size_t n) {
 std::vector<float> Load(const std::string &path) {
   SF_INFO info = {};
   return PcmToFloat(ReadWav(path, &info));
-}
-
-// The module's cleaning chain on a 16 kHz signal, from fresh processors.
-std::vector<float> Chain(const std::vector<float> &x) {
-  std::vector<int16_t> pcm = FloatToPcm(x);
-  ns_create();
-  agc_create(16000);
-  int16_t cleaned[320];
-  for (size_t at = 0; at + 320 <= pcm.size(); at += 320) {
-    ns_process(pcm.data() + at, 640, cleaned);
-    agc_process(cleaned, 640, pcm.data() + at, 640);
-  }
-  agc_free();
-  ns_free();
-  return PcmToFloat(pcm);
 }
 
 double Median(std::vector<double> v) {
