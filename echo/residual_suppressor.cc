@@ -100,6 +100,14 @@ constexpr int kStartTrust = 3;
 constexpr float kStartCoherence = 0.4f;
 constexpr float kStartPath = 0.25f;
 constexpr int kStartMinLag = 2;
+// A bin found coherent stays taken for echo for kStartHoldFrames hops
+// (100 ms) after its coherence fell: a loudspeaker that clips the far
+// end's loudest syllables makes their echo less coherent just where it is
+// loudest. Without the hold the first words' peak came out 8 to 12 dB over
+// the background while the bins were dropped (live room behind a soft
+// clip, replayed: residual over the chain's background 13.1 dB, 5.5 dB with
+// the hold; the near end's double talk unchanged).
+constexpr int kStartHoldFrames = 20;
 // A microphone holding more than kExplained times the echo predicted plus
 // the background holds a near end: the echo's ratio is then only stepped
 // down.
@@ -172,6 +180,7 @@ struct ResidualSuppressor {
   int cohere_frames = 0;
   int start_frames = 0;             // hops the far end has sounded, up to kStartFrames
   bool start_echo[kBins] = {};      // while starting: the bin holds echo
+  int start_hold[kBins] = {};       // hops the bin stays marked after its coherence fell
   int echo_hold = 0;                // frames since the microphone held echo, counting down
   bool echo_heard = true;           // the ratios may step up
   float envelope[kBins] = {};       // the echo's envelope (far power, held and decaying)
@@ -290,7 +299,10 @@ void Cohere(ResidualSuppressor *r, bool starting) {
     for (int k = 0; k < kBins; ++k) near_best[k] += by_lag[l][k];
   for (int k = 0; k < kBins; ++k) {
     const float c = (near_best[std::max(0, k - 1)] + near_best[k] + near_best[std::min(kBins - 1, k + 1)]) / 3;
-    r->start_echo[k] = path && c - float(hi - lo + 1) * chance > kStartCoherence;
+    const bool coherent = path && c - float(hi - lo + 1) * chance > kStartCoherence;
+    if (coherent) r->start_hold[k] = kStartHoldFrames;
+    else if (r->start_hold[k] > 0) --r->start_hold[k];
+    r->start_echo[k] = coherent || r->start_hold[k] > 0;
   }
 }
 
@@ -557,4 +569,5 @@ void ResidualSuppressorRestart(ResidualSuppressor *r) {
   std::fill(&r->far_auto[0][0], &r->far_auto[0][0] + kCohereLags * kBins, 0.0f);
   std::fill(r->mic_auto, r->mic_auto + kBins, 0.0f);
   std::fill(r->start_echo, r->start_echo + kBins, false);
+  std::fill(r->start_hold, r->start_hold + kBins, 0);
 }
