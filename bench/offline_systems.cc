@@ -85,7 +85,7 @@ std::vector<float> RunComponent(const VoiceRecording &r, const ComponentFeed &fe
 }
 
 std::vector<float> ReplayLiveFeed(const std::string &path, std::vector<float> *mic, std::vector<float> *live,
-                                  std::string *error) {
+                                  std::string *error, hx_echo_stats *stats) {
   FILE *f = fopen(path.c_str(), "rb");
   if (!f) return *error = "cannot open " + path, std::vector<float>();
   char magic[8];
@@ -121,6 +121,7 @@ std::vector<float> ReplayLiveFeed(const std::string &path, std::vector<float> *m
     }
   }
   fclose(f);
+  if (stats) hx_echo_get_stats(e, stats);
   hx_echo_destroy(e);
   if (out.empty()) *error = path + " holds no block";
   return out;

@@ -45,9 +45,9 @@ std::vector<float> RunComponent(const VoiceRecording &r, const ComponentFeed &fe
 // echo/echo_recording.h) replayed through a fresh component with default
 // settings: *mic the microphone it consumed, *live what it gave back live,
 // and the result the replayed output (all from the canceller's first
-// block). Empty, with *error, when the file does not read.
+// block); the replay's figures at the end go to *stats when given. Empty, with *error, when the file does not read.
 std::vector<float> ReplayLiveFeed(const std::string &path, std::vector<float> *mic, std::vector<float> *live,
-                                  std::string *error);
+                                  std::string *error, hx_echo_stats *stats = nullptr);
 
 // The module's cleaning chain (high-pass filter, noise suppression, gain
 // control, dsp/ns_agc.h) on a 16 kHz signal, from fresh processors: this

@@ -185,7 +185,8 @@ int main(int argc, char **argv) {
     if (FILE *f = fopen((base + "live.rec").c_str(), "rb")) {
       fclose(f);
       std::vector<float> mic, live;
-      const std::vector<float> replayed = ReplayLiveFeed(base + "live.rec", &mic, &live, &error);
+      hx_echo_stats lst = {};
+      const std::vector<float> replayed = ReplayLiveFeed(base + "live.rec", &mic, &live, &error, &lst);
       if (!replayed.empty()) {
         size_t differ = 0;
         for (size_t i = 0; i < replayed.size(); ++i) differ += replayed[i] != live[i];
@@ -196,8 +197,11 @@ int main(int argc, char **argv) {
         out[kLiveFeedChain] = Window(chained, at, r.mic.size());
         if (verbose)
           printf("%s: live feed of %.1f s, the timeline %.2f s into it; the replay differs from the live "
-                 "output in %zu samples\n",
-                 name.c_str(), double(mic.size()) / kVoiceRate, double(at) / kVoiceRate, differ);
+                 "output in %zu samples; at its end reported %d ms, applied %d ms, lead %d ms, %lld "
+                 "alignment steps, %lld blocks starved, echo found %d (%+.1f ms), erle %d dB\n",
+                 name.c_str(), double(mic.size()) / kVoiceRate, double(at) / kVoiceRate, differ,
+                 lst.reported_delay_ms, lst.applied_delay_ms, lst.lead_ms, (long long)lst.alignment_steps,
+                 (long long)lst.starved_blocks, lst.path_locked, lst.path_offset_ms, lst.erle_db);
       }
     }
     if (!error.empty()) fprintf(stderr, "voice_replay: %s: %s\n", name.c_str(), error.c_str());
