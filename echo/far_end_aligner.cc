@@ -98,13 +98,16 @@ bool FarEndAligner::TakeEchoLater(int64_t samples) {
 // An echo out of its reach moves the alignment so that the echo sits again
 // where the filter last held it: after a change of the delay alone (the
 // same room, another device latency) the adapted filter fits at once.
-void FarEndAligner::FollowEcho(int64_t capture) {
+// True when it moved.
+bool FarEndAligner::FollowEcho(int64_t capture) {
   const double later = double(aligned_ - capture) - path_.offset();
   if (InReach(later)) {
     path_later_ = later;
-    return;
+    return false;
   }
-  if (TakeEchoLater(std::llround(later - path_later_))) ++steps_;
+  if (!TakeEchoLater(std::llround(later - path_later_))) return false;
+  ++steps_;
+  return true;
 }
 
 // An echo `later` samples after the alignment lies where the filter holds it.
@@ -200,6 +203,7 @@ bool FarEndAligner::Step(const int16_t *far, size_t n, int64_t received, int32_t
   // blocks, before it holds anything back).
   const int64_t capture = blocks_ * HX_ECHO_BLOCK;
   const bool jumped = Align(measured, delay + path_shift_ - clock_.latency(), EchoHeld(capture));
+  bool followed = false;
   if (clock_.resampling() && path_tracking_) {
     // A jump of the reported delay: the streams or the device changed, and
     // where the echo was found no longer counts.
@@ -213,7 +217,7 @@ bool FarEndAligner::Step(const int16_t *far, size_t n, int64_t received, int32_t
     // Not while the report steps away from the alignment: the echo may not
     // have moved yet, and the report's own jump comes first.
     if (path_.locked() && path_.slide_points() >= tuning_.follow.trust_points && step_blocks_ == 0)
-      FollowEcho(capture);
+      followed = FollowEcho(capture);
     TrustDrift();
   } else {
     count_ppm_ = drift_.ppm;
@@ -224,7 +228,7 @@ bool FarEndAligner::Step(const int16_t *far, size_t n, int64_t received, int32_t
   aligned_ += HX_ECHO_BLOCK;
   capture_ = capture;
   ++blocks_;
-  return jumped;
+  return jumped || followed;
 }
 
 void FarEndAligner::Half(int h, int16_t *to) const {

@@ -48,8 +48,11 @@ class FarEndAligner {
   // last block (`n` samples, at most kRenderQueueCapacity; `received`
   // counts every sample ever queued), the stream delay reported with the
   // block (ms: render latency + capture latency) and the microphone block
-  // (HX_ECHO_BLOCK samples). True when the alignment jumped: the streams or
-  // the device changed, and the canceller adapts to the echo anew.
+  // (HX_ECHO_BLOCK samples). True when the echo moved against the far end
+  // the canceller gets: the alignment jumped to a new report (the streams or
+  // the device changed), or moved to an echo found out of the filter's
+  // reach (a device change the report did not show). The canceller adapts
+  // to the echo anew either way.
   bool Step(const int16_t *far, size_t n, int64_t received, int32_t stream_delay_ms,
             const int16_t *mic);
 
@@ -71,7 +74,7 @@ class FarEndAligner {
   bool EchoHeld(int64_t capture) const;
   int64_t Lead(double room) const;
   bool TakeEchoLater(int64_t samples);
-  void FollowEcho(int64_t capture);
+  bool FollowEcho(int64_t capture);
   void TrustDrift();
   void Starve();
 

@@ -101,8 +101,8 @@ int32_t hx_echo_capture(hx_echo *e, const int16_t *mic, int32_t count, int32_t s
   int64_t received = 0;
   const size_t n = e->queue.Take(e->taken, &received);
   if (e->recording) e->recording->Begin(e->taken, n, received, stream_delay_ms, mic);
-  const bool jumped = e->aligner.Step(e->taken, n, received, stream_delay_ms, mic);
-  if (e->suppressor && jumped) ResidualSuppressorRestart(e->suppressor.get());
+  const bool moved = e->aligner.Step(e->taken, n, received, stream_delay_ms, mic);
+  if (e->suppressor && moved) ResidualSuppressorRestart(e->suppressor.get());
   const EchoLocation echo = e->aligner.echo();
   int32_t any_voice = 0;
   // Until the microphone first sounds (a stream that opens on digital
