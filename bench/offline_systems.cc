@@ -3,13 +3,12 @@
 #include <sndfile.h>
 #include <speex/speex_echo.h>
 #include <speex/speex_preprocess.h>
-#include <stdio.h>
 #include <stdlib.h>
-#include <string.h>
 
 #include <algorithm>
 
 #include "dsp/ns_agc.h"
+#include "echo/echo_recording.h"
 #include "echo/hx_echo.h"
 #include "rig/shell.h"
 #include "rig/signal_check.h"
@@ -56,10 +55,8 @@ std::vector<float> RunComponent(const VoiceRecording &r, const ComponentFeed &fe
   long delay = 0;
   RenderTap(r, &delay);
   const std::vector<int16_t> far = FloatToPcm(r.far), mic = FloatToPcm(r.mic);
-  hx_echo_settings s;
-  hx_echo_default_settings(&s);
   const char *why = nullptr;
-  hx_echo *e = hx_echo_create(&s, &why);
+  hx_echo *e = hx_echo_create(nullptr, &why);
   if (!e) return *error = std::string("the echo component: ") + (why ? why : "?"), std::vector<float>();
   // The far end handed over `ahead` before it plays; the echo comes `delay`
   // after it plays, of which `unreported` the stream delay does not show.
@@ -86,41 +83,22 @@ std::vector<float> RunComponent(const VoiceRecording &r, const ComponentFeed &fe
 
 std::vector<float> ReplayLiveFeed(const std::string &path, std::vector<float> *mic, std::vector<float> *live,
                                   std::string *error, hx_echo_stats *stats) {
-  FILE *f = fopen(path.c_str(), "rb");
-  if (!f) return *error = "cannot open " + path, std::vector<float>();
-  char magic[8];
-  const bool ok = fread(magic, 1, 8, f) == 8 && memcmp(magic, "HXECREC1", 8) == 0;
-  hx_echo_settings s;
-  hx_echo_default_settings(&s);
+  EchoRecordingReader reader;
+  if (!reader.Open(path.c_str())) return *error = path + " is no recording", std::vector<float>();
   const char *why = nullptr;
-  hx_echo *e = ok ? hx_echo_create(&s, &why) : nullptr;
-  if (!e) {
-    fclose(f);
-    return *error = ok ? std::string("the echo component: ") + (why ? why : "?") : path + " is no recording",
-           std::vector<float>();
-  }
+  hx_echo *e = hx_echo_create(nullptr, &why);
+  if (!e) return *error = std::string("the echo component: ") + (why ? why : "?"), std::vector<float>();
   std::vector<float> out;
-  std::vector<int16_t> far, stereo;
-  int32_t n = 0, delay_ms = 0;
-  int64_t received = 0;
-  int16_t in[HX_ECHO_BLOCK], was[HX_ECHO_BLOCK], block[HX_ECHO_BLOCK];
-  while (fread(&n, 4, 1, f) == 1 && fread(&received, 8, 1, f) == 1 && fread(&delay_ms, 4, 1, f) == 1 &&
-         n >= 0 && fread(in, 2, HX_ECHO_BLOCK, f) == HX_ECHO_BLOCK &&
-         fread(was, 2, HX_ECHO_BLOCK, f) == HX_ECHO_BLOCK) {
-    far.resize(size_t(n));
-    if (n && fread(far.data(), 2, size_t(n), f) != size_t(n)) break;
-    stereo.resize(2 * size_t(n));
-    for (size_t i = 0; i < size_t(n); ++i) stereo[2 * i] = stereo[2 * i + 1] = far[i];
-    if (n) hx_echo_reverse(e, stereo.data(), n);
-    int32_t voice = 0;
-    hx_echo_capture(e, in, HX_ECHO_BLOCK, delay_ms, block, &voice);
+  RecordedBlock b;
+  int16_t block[HX_ECHO_BLOCK];
+  while (reader.Next(&b) == 1) {
+    ReplayRecordedBlock(e, b, block);
     for (int i = 0; i < HX_ECHO_BLOCK; ++i) {
       out.push_back(block[i] / 32768.0f);
-      mic->push_back(in[i] / 32768.0f);
-      live->push_back(was[i] / 32768.0f);
+      mic->push_back(b.mic[i] / 32768.0f);
+      live->push_back(b.out[i] / 32768.0f);
     }
   }
-  fclose(f);
   if (stats) hx_echo_get_stats(e, stats);
   hx_echo_destroy(e);
   if (out.empty()) *error = path + " holds no block";

@@ -43,7 +43,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <functional>
 #include <string>
 #include <vector>
 
@@ -53,6 +52,7 @@
 #include "rig/voice_call.h"
 #include "offline_systems.h"
 #include "voice_paths.h"
+#include "voice_table.h"
 
 using namespace hxtest;
 using voice_metrics::VoiceMetrics;
@@ -126,54 +126,13 @@ std::string RunPaAecCall(const LiveEchoPath &path, const ConversationSignals &c,
   return "";
 }
 
-double Median(std::vector<double> v) {
-  if (v.empty()) return NAN;
-  std::sort(v.begin(), v.end());
-  const size_t n = v.size();
-  return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
-}
-
-struct Column {
-  const char *head, *format;
-  std::function<double(const VoiceMetrics &)> get;
-};
-
-const std::vector<Column> &Columns() {
-  static const std::vector<Column> columns = {
-      {"resid dB", " %8.1f", [](const VoiceMetrics &m) { return m.residual_db; }},
-      {"leak %", " %6.1f", [](const VoiceMetrics &m) { return m.leak_pct; }},
-      {"holes %", " %7.1f", [](const VoiceMetrics &m) { return m.holes_pct; }},
-      {"dt dB", " %6.1f", [](const VoiceMetrics &m) { return m.double_talk_db; }},
-      {"clip %", " %6.1f", [](const VoiceMetrics &m) { return m.clipped_pct; }},
-      {"near ncc", " %8.3f", [](const VoiceMetrics &m) { return m.near_correlation; }},
-      {"near dB", " %7.1f", [](const VoiceMetrics &m) { return m.near_gain_db; }},
-      {"start dB", " %8.1f", [](const VoiceMetrics &m) { return m.start_db; }},
-      {"bg dBFS", " %7.1f", [](const VoiceMetrics &m) { return m.background_dbfs; }},
-  };
-  return columns;
-}
-
 // The table goes here; stdout belongs to the module's log (/dev/null).
 FILE *table = nullptr;
 
-void PrintHeader() {
-  fprintf(table, "%-22s %-12s", "path", "system");
-  for (const Column &c : Columns()) fprintf(table, " %*s", int(strlen(c.format) - 2), c.head);
-  fprintf(table, " %9s %s\n", "worst res", "runs");
-}
+void PrintHeader() { PrintVoiceHeader(table, 22, 12); }
 
 void PrintRow(const char *path, const char *system, const std::vector<VoiceMetrics> &runs) {
-  fprintf(table, "%-22s %-12s", path, system);
-  std::vector<double> residuals;
-  for (const VoiceMetrics &m : runs) residuals.push_back(m.residual_db);
-  for (const Column &c : Columns()) {
-    std::vector<double> v;
-    for (const VoiceMetrics &m : runs) v.push_back(c.get(m));
-    fprintf(table, c.format, Median(v));
-  }
-  fprintf(table, " %9.1f %zu\n", residuals.empty() ? NAN : *std::max_element(residuals.begin(), residuals.end()),
-         runs.size());
-  fflush(table);
+  PrintVoiceRow(table, 22, 12, path, system, runs);
 }
 
 }  // namespace

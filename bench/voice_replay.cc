@@ -42,6 +42,7 @@
 #include "cli/option_table.h"
 #include "offline_systems.h"
 #include "rig/signal_check.h"
+#include "voice_table.h"
 
 using namespace hxtest;
 using voice_metrics::VoiceMetrics;
@@ -99,26 +100,16 @@ std::vector<float> Load(const std::string &path) {
   return PcmToFloat(ReadWav(path, &info));
 }
 
-double Median(std::vector<double> v) {
-  if (v.empty()) return NAN;
-  std::sort(v.begin(), v.end());
-  const size_t n = v.size();
-  return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
+// Where a component ended: the delay it aligned by, its lead, the echo it
+// found in the signals.
+void PrintAlignment(const hx_echo_stats &st) {
+  printf("reported %d ms, applied %d ms, lead %d ms, %lld alignment steps, %lld blocks starved, echo "
+         "found %d (%+.1f ms), erle %d dB\n",
+         st.reported_delay_ms, st.applied_delay_ms, st.lead_ms, (long long)st.alignment_steps,
+         (long long)st.starved_blocks, st.path_locked, st.path_offset_ms, st.erle_db);
 }
 
-void PrintRow(const std::string &name, const char *system, const std::vector<VoiceMetrics> &runs) {
-  std::vector<double> f[9];
-  double worst = -INFINITY;
-  for (const VoiceMetrics &m : runs) {
-    const double v[9] = {m.residual_db, m.leak_pct, m.holes_pct, m.double_talk_db, m.clipped_pct,
-                         m.near_correlation, m.near_gain_db, m.start_db, m.background_dbfs};
-    for (int i = 0; i < 9; ++i) f[i].push_back(v[i]);
-    worst = std::max(worst, m.residual_db);
-  }
-  printf("%-10s %-10s %8.1f %6.1f %7.1f %6.1f %6.1f %8.3f %7.1f %8.1f %7.1f %9.1f %zu\n", name.c_str(),
-         system, Median(f[0]), Median(f[1]), Median(f[2]), Median(f[3]), Median(f[4]), Median(f[5]),
-         Median(f[6]), Median(f[7]), Median(f[8]), worst, runs.size());
-}
+constexpr int kNameWidth = 10, kSystemWidth = 10;
 
 }  // namespace
 
@@ -152,9 +143,7 @@ int main(int argc, char **argv) {
     fprintf(stderr, "voice_replay: no <name>_mic.wav in %s\n", dir.c_str());
     return 1;
   }
-  printf("%-10s %-10s %8s %6s %7s %6s %6s %8s %7s %8s %7s %9s %s\n", "recording", "system", "resid dB",
-         "leak %", "holes %", "dt dB", "clip %", "near ncc", "near dB", "start dB", "bg dBFS", "worst res",
-         "runs");
+  PrintVoiceHeader(stdout, kNameWidth, kSystemWidth);
   const voice_metrics::VoiceTimeline tl = LiveTimeline();
   std::map<std::string, std::vector<VoiceMetrics>> per_path[kSystems];
   int failed = 0;
@@ -173,12 +162,10 @@ int main(int argc, char **argv) {
     out[kModule] = Load(base + "module.wav");
     hx_echo_stats st = {};
     out[kComponent] = RunComponent(r, feed, &error, &st);
-    if (verbose)
-      printf("%s: component reported %d ms, applied %d ms, lead %d ms, %lld alignment steps, %lld blocks "
-             "starved, echo found %d (%+.1f ms), erle %d dB\n",
-             name.c_str(), st.reported_delay_ms, st.applied_delay_ms, st.lead_ms,
-             (long long)st.alignment_steps, (long long)st.starved_blocks, st.path_locked,
-             st.path_offset_ms, st.erle_db);
+    if (verbose) {
+      printf("%s: component ", name.c_str());
+      PrintAlignment(st);
+    }
     out[kAec3] = RunAec3(HX_AEC3_ANCHOR, r, &error);
     if (!out[kComponent].empty()) out[kComponentChain] = Chain(out[kComponent]);
     if (!out[kAec3].empty()) out[kAec3Chain] = Chain(out[kAec3]);
@@ -195,13 +182,12 @@ int main(int argc, char **argv) {
         const std::vector<float> chained = Chain(replayed);
         out[kLiveFeed] = Window(replayed, at, r.mic.size());
         out[kLiveFeedChain] = Window(chained, at, r.mic.size());
-        if (verbose)
+        if (verbose) {
           printf("%s: live feed of %.1f s, the timeline %.2f s into it; the replay differs from the live "
-                 "output in %zu samples; at its end reported %d ms, applied %d ms, lead %d ms, %lld "
-                 "alignment steps, %lld blocks starved, echo found %d (%+.1f ms), erle %d dB\n",
-                 name.c_str(), double(mic.size()) / kVoiceRate, double(at) / kVoiceRate, differ,
-                 lst.reported_delay_ms, lst.applied_delay_ms, lst.lead_ms, (long long)lst.alignment_steps,
-                 (long long)lst.starved_blocks, lst.path_locked, lst.path_offset_ms, lst.erle_db);
+                 "output in %zu samples; at its end ",
+                 name.c_str(), double(mic.size()) / kVoiceRate, double(at) / kVoiceRate, differ);
+          PrintAlignment(lst);
+        }
       }
     }
     if (!error.empty()) fprintf(stderr, "voice_replay: %s: %s\n", name.c_str(), error.c_str());
@@ -217,12 +203,13 @@ int main(int argc, char **argv) {
         continue;
       }
       per_path[s][path].push_back(m);
-      if (verbose) PrintRow(name, kSystemName[s], {m});
+      if (verbose) PrintVoiceRow(stdout, kNameWidth, kSystemWidth, name.c_str(), kSystemName[s], {m});
     }
   }
   for (const auto &[path, runs] : per_path[kModule]) {
     (void)runs;
-    for (int s = 0; s < kSystems; ++s) PrintRow("(" + path + ")", kSystemName[s], per_path[s][path]);
+    for (int s = 0; s < kSystems; ++s)
+      PrintVoiceRow(stdout, kNameWidth, kSystemWidth, ("(" + path + ")").c_str(), kSystemName[s], per_path[s][path]);
   }
   return failed ? 1 : 0;
 }

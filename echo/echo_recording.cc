@@ -4,8 +4,6 @@
 #include <cstring>
 #include <new>
 
-#include "echo/hx_echo.h"
-
 namespace {
 constexpr char kMagic[8] = {'H', 'X', 'E', 'C', 'R', 'E', 'C', '1'};
 constexpr size_t kHead = 4 + 8 + 4;
@@ -58,4 +56,40 @@ bool EchoRecording::Save(const char *path) const {
   if (!f) return false;
   const bool ok = std::fwrite(data_.data(), 1, used_, f) == used_;
   return std::fclose(f) == 0 && ok;
+}
+
+EchoRecordingReader::~EchoRecordingReader() {
+  if (f_) std::fclose(f_);
+}
+
+bool EchoRecordingReader::Open(const char *path) {
+  if (f_) std::fclose(f_);
+  f_ = std::fopen(path, "rb");
+  char magic[sizeof kMagic];
+  if (f_ && std::fread(magic, 1, sizeof magic, f_) == sizeof magic &&
+      std::memcmp(magic, kMagic, sizeof kMagic) == 0)
+    return true;
+  if (f_) std::fclose(f_);
+  f_ = nullptr;
+  return false;
+}
+
+int EchoRecordingReader::Next(RecordedBlock *b) {
+  int32_t n = 0;
+  const size_t head = f_ ? std::fread(&n, 1, 4, f_) : 0;
+  if (head == 0) return 0;
+  if (head != 4 || n < 0 || std::fread(&b->received, 8, 1, f_) != 1 || std::fread(&b->delay_ms, 4, 1, f_) != 1 ||
+      std::fread(b->mic, 2, HX_ECHO_BLOCK, f_) != HX_ECHO_BLOCK ||
+      std::fread(b->out, 2, HX_ECHO_BLOCK, f_) != HX_ECHO_BLOCK)
+    return -1;
+  b->far.resize(size_t(n));
+  return std::fread(b->far.data(), 2, b->far.size(), f_) == b->far.size() ? 1 : -1;
+}
+
+int32_t ReplayRecordedBlock(hx_echo *e, const RecordedBlock &b, int16_t *out) {
+  std::vector<int16_t> stereo(2 * b.far.size());
+  for (size_t i = 0; i < b.far.size(); ++i) stereo[2 * i] = stereo[2 * i + 1] = b.far[i];
+  if (!b.far.empty()) hx_echo_reverse(e, stereo.data(), int32_t(b.far.size()));
+  int32_t voice = 0;
+  return hx_echo_capture(e, b.mic, HX_ECHO_BLOCK, b.delay_ms, out, &voice);
 }

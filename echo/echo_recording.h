@@ -13,7 +13,10 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <vector>
+
+#include "echo/hx_echo.h"
 
 class EchoRecording {
  public:
@@ -31,5 +34,33 @@ class EchoRecording {
   size_t pending_ = 0;  // bytes of the block begun, 0 when none
   size_t out_at_ = 0;   // where its output goes
 };
+
+// One block of a recording, read back.
+struct RecordedBlock {
+  int64_t received = 0;
+  int32_t delay_ms = 0;
+  int16_t mic[HX_ECHO_BLOCK] = {}, out[HX_ECHO_BLOCK] = {};
+  std::vector<int16_t> far;  // mono
+};
+
+// Reads a recording file back, block by block (bench/voice_replay, tests).
+class EchoRecordingReader {
+ public:
+  ~EchoRecordingReader();
+  // false: no such file, or not a recording.
+  bool Open(const char *path);
+  // 1: a block was read; 0: the file ended after a whole block; -1: it
+  // ended inside one.
+  int Next(RecordedBlock *b);
+
+ private:
+  std::FILE *f_ = nullptr;
+};
+
+// Feeds a recorded block to `e` as the live capture call was fed: its far
+// end first (stereo frames, both channels the recorded mono), then the
+// microphone with its stream delay. Returns hx_echo_capture's result; the
+// cleaned block goes to `out`.
+int32_t ReplayRecordedBlock(hx_echo *e, const RecordedBlock &b, int16_t *out);
 
 #endif  // HX_ECHO_ECHO_RECORDING_H

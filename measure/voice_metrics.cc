@@ -207,4 +207,11 @@ VoiceMetrics MeasureVoice(const VoiceTimeline &tl, const float *near, const floa
   return m;
 }
 
+double Median(std::vector<double> v) {
+  if (v.empty()) return NAN;
+  std::sort(v.begin(), v.end());
+  const size_t n = v.size();
+  return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
+}
+
 }  // namespace voice_metrics

@@ -69,6 +69,10 @@ VoiceMetrics MeasureVoice(const VoiceTimeline &timeline, const float *near, cons
 long AlignByCorrelation(const float *ref, size_t ref_n, const float *sig, size_t sig_n,
                         size_t from, size_t to, long max_lag, double *ncc);
 
+// The median of a set of figures (NAN when empty), as the tools report
+// runs.
+double Median(std::vector<double> v);
+
 }  // namespace voice_metrics
 
 #endif  // HX_MEASURE_VOICE_METRICS_H

@@ -1,9 +1,7 @@
 // The echo-canceller component on its own: its contract, its drift tracker,
 // an echo the report does not show, an echo that drops out, two threads at
 // once.
-#include <algorithm>
 #include <atomic>
-#include <cstdio>
 #include <chrono>
 #include <memory>
 #include <string>
@@ -13,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include "echo/drift_tracker.h"
+#include "echo/echo_recording.h"
 #include "echo/hx_echo.h"
 #include "echo/residual_suppressor.h"
 #include "echo/echo_canceller.h"
@@ -121,36 +120,24 @@ TEST(EchoComponent, ARecordingReplaysToTheSameSamples) {
   const std::string path = testing::TempDir() + "echo_component.rec";
   ASSERT_EQ(hx_echo_save_recording(live.e, path.c_str()), 0);
   EXPECT_EQ(hx_echo_save_recording(plain.e, path.c_str()), -1);  // nothing recorded there
-  FILE *f = fopen(path.c_str(), "rb");
-  ASSERT_NE(f, nullptr);
-  char magic[8] = {};
-  ASSERT_EQ(fread(magic, 1, 8, f), 8u);
-  EXPECT_EQ(std::string(magic, 8), "HXECREC1");
+  EchoRecordingReader reader;
+  ASSERT_TRUE(reader.Open(path.c_str()));
   size_t blocks = 0;
-  int32_t n = 0, delay = 0;
-  int64_t received = 0;
-  while (fread(&n, 4, 1, f) == 1) {
-    std::vector<int16_t> mic(HX_ECHO_BLOCK), was(HX_ECHO_BLOCK), far(size_t(std::max(n, 0))), out(HX_ECHO_BLOCK);
-    ASSERT_EQ(fread(&received, 8, 1, f), 1u) << "block " << blocks << " torn";
-    ASSERT_EQ(fread(&delay, 4, 1, f), 1u) << "block " << blocks << " torn";
-    ASSERT_EQ(fread(mic.data(), 2, HX_ECHO_BLOCK, f), size_t(HX_ECHO_BLOCK)) << "block " << blocks << " torn";
-    ASSERT_EQ(fread(was.data(), 2, HX_ECHO_BLOCK, f), size_t(HX_ECHO_BLOCK)) << "block " << blocks << " torn";
-    ASSERT_EQ(fread(far.data(), 2, far.size(), f), far.size()) << "block " << blocks << " torn";
+  RecordedBlock b;
+  int got = 0;
+  while ((got = reader.Next(&b)) == 1) {
     ASSERT_LT(blocks, mics.size());
-    EXPECT_EQ(n, 2 * HX_ECHO_REVERSE_FRAMES) << "block " << blocks;
-    EXPECT_EQ(received, int64_t(blocks + 1) * 2 * HX_ECHO_REVERSE_FRAMES) << "block " << blocks;
-    EXPECT_EQ(delay, 40) << "block " << blocks;
-    EXPECT_EQ(mic, mics[blocks]) << "block " << blocks;
-    EXPECT_EQ(was, outs[blocks]) << "block " << blocks;
-    std::vector<int16_t> stereo(2 * far.size());
-    for (size_t i = 0; i < far.size(); ++i) stereo[2 * i] = stereo[2 * i + 1] = far[i];
-    hx_echo_reverse(again.e, stereo.data(), n);
-    int32_t voice = 0;
-    ASSERT_EQ(hx_echo_capture(again.e, mic.data(), HX_ECHO_BLOCK, delay, out.data(), &voice), 0);
+    EXPECT_EQ(b.far.size(), size_t(2 * HX_ECHO_REVERSE_FRAMES)) << "block " << blocks;
+    EXPECT_EQ(b.received, int64_t(blocks + 1) * 2 * HX_ECHO_REVERSE_FRAMES) << "block " << blocks;
+    EXPECT_EQ(b.delay_ms, 40) << "block " << blocks;
+    EXPECT_EQ(std::vector<int16_t>(b.mic, b.mic + HX_ECHO_BLOCK), mics[blocks]) << "block " << blocks;
+    EXPECT_EQ(std::vector<int16_t>(b.out, b.out + HX_ECHO_BLOCK), outs[blocks]) << "block " << blocks;
+    std::vector<int16_t> out(HX_ECHO_BLOCK);
+    ASSERT_EQ(ReplayRecordedBlock(again.e, b, out.data()), 0);
     EXPECT_EQ(out, outs[blocks]) << "block " << blocks << " replayed";
     ++blocks;
   }
-  fclose(f);
+  EXPECT_EQ(got, 0) << "block " << blocks << " torn";
   EXPECT_GE(blocks, 50u);
   EXPECT_LT(blocks, 100u);
 }
