@@ -13,10 +13,23 @@
 #include "rig/shell.h"
 #include "rig/signal_check.h"
 
+// WebRTC's voice detector, exported by webrtc-audio-processing 0.3 without
+// a header. Mode 2 is what its AudioProcessing runs for "low likelihood",
+// the voice detection's default, which the voice path keeps.
+extern "C" {
+typedef struct WebRtcVadInst VadInst;
+VadInst *WebRtcVad_Create(void);
+void WebRtcVad_Free(VadInst *handle);
+int WebRtcVad_Init(VadInst *handle);
+int WebRtcVad_set_mode(VadInst *handle, int mode);
+int WebRtcVad_Process(VadInst *handle, int fs, const int16_t *audio_frame, size_t frame_length);
+}
+
 namespace hxtest {
 
 namespace {
 constexpr int kSpeexTail = kVoiceRate * 3 / 10;
+constexpr int kLowLikelihoodMode = 2;
 }  // namespace
 
 std::vector<int16_t> RenderTap(const VoiceRecording &r, long *echo_delay) {
@@ -51,7 +64,7 @@ std::vector<float> RunSpeex(const VoiceRecording &r) {
 }
 
 std::vector<float> RunComponent(const VoiceRecording &r, const ComponentFeed &feed, std::string *error,
-                                hx_echo_stats *stats) {
+                                hx_echo_stats *stats, VoiceMarks *marks) {
   long delay = 0;
   RenderTap(r, &delay);
   const std::vector<int16_t> far = FloatToPcm(r.far), mic = FloatToPcm(r.mic);
@@ -75,6 +88,7 @@ std::vector<float> RunComponent(const VoiceRecording &r, const ComponentFeed &fe
     int32_t voice = 0;
     hx_echo_capture(e, mic.data() + at, HX_ECHO_BLOCK, delay_ms, block, &voice);
     for (size_t i = 0; i < HX_ECHO_BLOCK; ++i) out[at + i] = block[i] / 32768.0f;
+    if (marks) marks->push_back(voice != 0);
   }
   if (stats) hx_echo_get_stats(e, stats);
   hx_echo_destroy(e);
@@ -82,7 +96,7 @@ std::vector<float> RunComponent(const VoiceRecording &r, const ComponentFeed &fe
 }
 
 std::vector<float> ReplayLiveFeed(const std::string &path, std::vector<float> *mic, std::vector<float> *live,
-                                  std::string *error, hx_echo_stats *stats) {
+                                  std::string *error, hx_echo_stats *stats, VoiceMarks *marks) {
   EchoRecordingReader reader;
   if (!reader.Open(path.c_str())) return *error = path + " is no recording", std::vector<float>();
   const char *why = nullptr;
@@ -92,7 +106,9 @@ std::vector<float> ReplayLiveFeed(const std::string &path, std::vector<float> *m
   RecordedBlock b;
   int16_t block[HX_ECHO_BLOCK];
   while (reader.Next(&b) == 1) {
-    ReplayRecordedBlock(e, b, block);
+    int32_t voice = 0;
+    ReplayRecordedBlock(e, b, block, &voice);
+    if (marks) marks->push_back(voice != 0);
     for (int i = 0; i < HX_ECHO_BLOCK; ++i) {
       out.push_back(block[i] / 32768.0f);
       mic->push_back(b.mic[i] / 32768.0f);
@@ -105,14 +121,34 @@ std::vector<float> ReplayLiveFeed(const std::string &path, std::vector<float> *m
   return out;
 }
 
-std::vector<float> Chain(const std::vector<float> &x) {
+VoiceMarks DetectVoice(const std::vector<float> &x) {
+  const std::vector<int16_t> pcm = FloatToPcm(x);
+  VoiceMarks marks(pcm.size() / HX_ECHO_BLOCK, 0);
+  VadInst *vad = WebRtcVad_Create();
+  if (!vad || WebRtcVad_Init(vad) != 0 || WebRtcVad_set_mode(vad, kLowLikelihoodMode) != 0) {
+    WebRtcVad_Free(vad);
+    return VoiceMarks(marks.size(), 1);  // no detector: every block, as a chain without marks
+  }
+  constexpr size_t kHalf = HX_ECHO_BLOCK / 2;
+  for (size_t b = 0; b < marks.size(); ++b)
+    for (size_t h = 0; h < 2; ++h)
+      marks[b] |= WebRtcVad_Process(vad, kVoiceRate, pcm.data() + b * HX_ECHO_BLOCK + h * kHalf, kHalf) == 1;
+  WebRtcVad_Free(vad);
+  return marks;
+}
+
+std::vector<float> Chain(const std::vector<float> &x, const VoiceMarks &voice) {
   std::vector<int16_t> pcm = FloatToPcm(x);
   ns_create();
   agc_create(16000);
-  int16_t cleaned[320];
-  for (size_t at = 0; at + 320 <= pcm.size(); at += 320) {
-    ns_process(pcm.data() + at, 640, cleaned);
-    agc_process(cleaned, 640, pcm.data() + at, 640);
+  int16_t cleaned[HX_ECHO_BLOCK];
+  for (size_t at = 0; at + HX_ECHO_BLOCK <= pcm.size(); at += HX_ECHO_BLOCK) {
+    ns_process(pcm.data() + at, 2 * HX_ECHO_BLOCK, cleaned);
+    const size_t b = at / HX_ECHO_BLOCK;
+    if (b < voice.size() && voice[b])
+      agc_process(cleaned, 2 * HX_ECHO_BLOCK, pcm.data() + at, 2 * HX_ECHO_BLOCK);
+    else
+      std::copy(cleaned, cleaned + HX_ECHO_BLOCK, pcm.data() + at);
   }
   agc_free();
   ns_free();

@@ -25,6 +25,10 @@ std::vector<float> RunSpeex(const VoiceRecording &r);
 // empty, with *error set, on failure.
 std::vector<float> RunAec3(const std::string &anchor, const VoiceRecording &r, std::string *error);
 
+// Per 20 ms block of a voice path's output, whether it is marked voice (the
+// module's gain control runs on those blocks only).
+using VoiceMarks = std::vector<uint8_t>;
+
 // How the echo component is fed: by default the loudspeaker's signal as
 // played, with the echo's own delay as the stream delay. A live voice path
 // hands the far end over ahead of its playing (the render latency, which
@@ -36,24 +40,33 @@ struct ComponentFeed {
 };
 
 // This module's echo component (echo/hx_echo.h, default settings) on the
-// recording, fed as `feed` says; its figures at the end go to *stats when
-// given. Empty, with *error, on failure.
+// recording, fed as `feed` says; its figures at the end go to *stats and
+// its voice marks to *voice when given. Empty, with *error, on failure.
 std::vector<float> RunComponent(const VoiceRecording &r, const ComponentFeed &feed, std::string *error,
-                                hx_echo_stats *stats = nullptr);
+                                hx_echo_stats *stats = nullptr, VoiceMarks *voice = nullptr);
 
 // A live voice path's recording of its canceller (HX_BRISA_RECORD,
 // echo/echo_recording.h) replayed through a fresh component with default
 // settings: *mic the microphone it consumed, *live what it gave back live,
 // and the result the replayed output (all from the canceller's first
-// block); the replay's figures at the end go to *stats when given. Empty, with *error, when the file does not read.
+// block); the replay's figures at the end go to *stats and its voice marks
+// to *voice when given. Empty, with *error, when the file does not read.
 std::vector<float> ReplayLiveFeed(const std::string &path, std::vector<float> *mic, std::vector<float> *live,
-                                  std::string *error, hx_echo_stats *stats = nullptr);
+                                  std::string *error, hx_echo_stats *stats = nullptr,
+                                  VoiceMarks *voice = nullptr);
 
-// The module's cleaning chain (high-pass filter, noise suppression, gain
-// control, dsp/ns_agc.h) on a 16 kHz signal, from fresh processors: this
-// program's own copy of the chain's process-wide processors (a module
-// library loaded beside keeps its own), one caller at a time.
-std::vector<float> Chain(const std::vector<float> &x);
+// Voice marks for a canceller that gives none (AEC3): WebRTC's voice
+// detector on its output, as the voice path's own canceller runs it (10 ms
+// frames, low likelihood asked; a block is voice when either half is).
+VoiceMarks DetectVoice(const std::vector<float> &x);
+
+// The module's cleaning chain on a 16 kHz signal as the module runs it:
+// high-pass filter and noise suppression on every block, gain control on
+// the blocks marked voice (dsp/ns_agc.h, backends/capture_callbacks.cc).
+// From fresh processors: this program's own copy of the chain's
+// process-wide processors (a module library loaded beside keeps its own),
+// one caller at a time.
+std::vector<float> Chain(const std::vector<float> &x, const VoiceMarks &voice);
 
 bool WriteWav(const std::string &path, const std::vector<int16_t> &x);
 

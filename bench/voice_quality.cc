@@ -225,10 +225,11 @@ int main(int argc, char **argv) {
         add(kSpeex, RunSpeex(rec));
         const std::vector<float> aec3 = RunAec3(HX_AEC3_ANCHOR, rec, &error);
         add(kAec3, aec3);
-        const std::vector<float> replay = RunComponent(rec, ComponentFeed(), &error);
+        VoiceMarks replay_voice;
+        const std::vector<float> replay = RunComponent(rec, ComponentFeed(), &error, nullptr, &replay_voice);
         add(kReplay, replay);
-        add(kAec3Chain, aec3.empty() ? aec3 : Chain(aec3));
-        add(kReplayChain, replay.empty() ? replay : Chain(replay));
+        add(kAec3Chain, aec3.empty() ? aec3 : Chain(aec3, DetectVoice(aec3)));
+        add(kReplayChain, replay.empty() ? replay : Chain(replay, replay_voice));
       }
       if (!error.empty()) fprintf(stderr, "voice_quality: %s, run %d: module: %s\n", EchoPathName(path), run, error.c_str());
       failed += !error.empty();

@@ -16,10 +16,13 @@
 //                the stream delays as reported); with today's component it
 //                gives back, bit for bit, what it gave live
 //   live+chain   that, then the cleaning chain
+// The chain runs its gain control on the blocks the voice path marks voice,
+// as the module does; after AEC3, on the blocks WebRTC's voice detector
+// hears voice in.
 // Printed: every recording's figures (measure/voice_metrics.h) with
 // --verbose, and per path the median of each figure and the worst residual.
 //
-//   build/bin/voice_replay --dir DIR [--ahead MS] [--unreported MS] [--verbose]
+//   build/bin/voice_replay --dir DIR [--ahead MS] [--unreported MS] [--save OUT] [--verbose]
 //
 // --ahead and --unreported feed the component as a live voice path does
 // (offline_systems.h, ComponentFeed): the far end handed over MS before it
@@ -42,6 +45,7 @@
 #include "cli/option_table.h"
 #include "offline_systems.h"
 #include "rig/signal_check.h"
+#include "rig/voice_call.h"
 #include "voice_table.h"
 
 using namespace hxtest;
@@ -115,7 +119,7 @@ constexpr int kNameWidth = 10, kSystemWidth = 10;
 
 int main(int argc, char **argv) {
   bool verbose = false;
-  std::string dir;
+  std::string dir, save;
   ComponentFeed feed;
   const cli::Command command{
       "voice_replay", "--dir DIR [options]",
@@ -125,6 +129,7 @@ int main(int argc, char **argv) {
        cli::Int("ahead", &feed.ahead_ms, 0, 500, "MS", "far end handed over MS before it plays (default 0)"),
        cli::Int("unreported", &feed.unreported_ms, 0, 500, "MS",
                 "echo MS later than the stream delay says (default 0)"),
+       cli::Text("save", &save, "DIR", "write each live feed's replay, with the chain, to DIR/<name>_live+chain.wav"),
        cli::Flag("verbose", &verbose, "every recording's figures")}};
   const cli::Parsed parsed = cli::Parse(argc, argv, command);
   if (parsed != cli::Parsed::kRun) return cli::ExitStatus(parsed);
@@ -161,25 +166,27 @@ int main(int argc, char **argv) {
     std::vector<float> out[kSystems];
     out[kModule] = Load(base + "module.wav");
     hx_echo_stats st = {};
-    out[kComponent] = RunComponent(r, feed, &error, &st);
+    VoiceMarks component_voice;
+    out[kComponent] = RunComponent(r, feed, &error, &st, &component_voice);
     if (verbose) {
       printf("%s: component ", name.c_str());
       PrintAlignment(st);
     }
     out[kAec3] = RunAec3(HX_AEC3_ANCHOR, r, &error);
-    if (!out[kComponent].empty()) out[kComponentChain] = Chain(out[kComponent]);
-    if (!out[kAec3].empty()) out[kAec3Chain] = Chain(out[kAec3]);
+    if (!out[kComponent].empty()) out[kComponentChain] = Chain(out[kComponent], component_voice);
+    if (!out[kAec3].empty()) out[kAec3Chain] = Chain(out[kAec3], DetectVoice(out[kAec3]));
     if (FILE *f = fopen((base + "live.rec").c_str(), "rb")) {
       fclose(f);
       std::vector<float> mic, live;
       hx_echo_stats lst = {};
-      const std::vector<float> replayed = ReplayLiveFeed(base + "live.rec", &mic, &live, &error, &lst);
+      VoiceMarks live_voice;
+      const std::vector<float> replayed = ReplayLiveFeed(base + "live.rec", &mic, &live, &error, &lst, &live_voice);
       if (!replayed.empty()) {
         size_t differ = 0;
         for (size_t i = 0; i < replayed.size(); ++i) differ += replayed[i] != live[i];
         const long at = FindWithin(mic, r.mic);
         // The chain runs from the canceller's first block, as the module's did.
-        const std::vector<float> chained = Chain(replayed);
+        const std::vector<float> chained = Chain(replayed, live_voice);
         out[kLiveFeed] = Window(replayed, at, r.mic.size());
         out[kLiveFeedChain] = Window(chained, at, r.mic.size());
         if (verbose) {
@@ -192,6 +199,11 @@ int main(int argc, char **argv) {
     }
     if (!error.empty()) fprintf(stderr, "voice_replay: %s: %s\n", name.c_str(), error.c_str());
     const std::string path = name.substr(0, 1);
+    if (!save.empty() && !out[kLiveFeedChain].empty() &&
+        !WriteWav(save + "/" + name + "_live+chain.wav", FloatToPcm(out[kLiveFeedChain]))) {
+      fprintf(stderr, "voice_replay: cannot write %s/%s_live+chain.wav\n", save.c_str(), name.c_str());
+      ++failed;
+    }
     for (int s = 0; s < kSystems; ++s) {
       if (out[s].empty()) continue;
       r.out = out[s];

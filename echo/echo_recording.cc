@@ -86,10 +86,10 @@ int EchoRecordingReader::Next(RecordedBlock *b) {
   return std::fread(b->far.data(), 2, b->far.size(), f_) == b->far.size() ? 1 : -1;
 }
 
-int32_t ReplayRecordedBlock(hx_echo *e, const RecordedBlock &b, int16_t *out) {
+int32_t ReplayRecordedBlock(hx_echo *e, const RecordedBlock &b, int16_t *out, int32_t *voice) {
   std::vector<int16_t> stereo(2 * b.far.size());
   for (size_t i = 0; i < b.far.size(); ++i) stereo[2 * i] = stereo[2 * i + 1] = b.far[i];
   if (!b.far.empty()) hx_echo_reverse(e, stereo.data(), int32_t(b.far.size()));
-  int32_t voice = 0;
-  return hx_echo_capture(e, b.mic, HX_ECHO_BLOCK, b.delay_ms, out, &voice);
+  int32_t ignored = 0;
+  return hx_echo_capture(e, b.mic, HX_ECHO_BLOCK, b.delay_ms, out, voice ? voice : &ignored);
 }

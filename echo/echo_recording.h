@@ -60,7 +60,7 @@ class EchoRecordingReader {
 // Feeds a recorded block to `e` as the live capture call was fed: its far
 // end first (stereo frames, both channels the recorded mono), then the
 // microphone with its stream delay. Returns hx_echo_capture's result; the
-// cleaned block goes to `out`.
-int32_t ReplayRecordedBlock(hx_echo *e, const RecordedBlock &b, int16_t *out);
+// cleaned block goes to `out`, and its voice mark to *voice when given.
+int32_t ReplayRecordedBlock(hx_echo *e, const RecordedBlock &b, int16_t *out, int32_t *voice = nullptr);
 
 #endif  // HX_ECHO_ECHO_RECORDING_H
