@@ -129,7 +129,7 @@ int main(int argc, char **argv) {
        cli::Int("ahead", &feed.ahead_ms, 0, 500, "MS", "far end handed over MS before it plays (default 0)"),
        cli::Int("unreported", &feed.unreported_ms, 0, 500, "MS",
                 "echo MS later than the stream delay says (default 0)"),
-       cli::Text("save", &save, "DIR", "write each live feed's replay, with the chain, to DIR/<name>_live+chain.wav"),
+       cli::Text("save", &save, "DIR", "write each system's output to DIR/<name>_<system>.wav"),
        cli::Flag("verbose", &verbose, "every recording's figures")}};
   const cli::Parsed parsed = cli::Parse(argc, argv, command);
   if (parsed != cli::Parsed::kRun) return cli::ExitStatus(parsed);
@@ -199,10 +199,12 @@ int main(int argc, char **argv) {
     }
     if (!error.empty()) fprintf(stderr, "voice_replay: %s: %s\n", name.c_str(), error.c_str());
     const std::string path = name.substr(0, 1);
-    if (!save.empty() && !out[kLiveFeedChain].empty() &&
-        !WriteWav(save + "/" + name + "_live+chain.wav", FloatToPcm(out[kLiveFeedChain]))) {
-      fprintf(stderr, "voice_replay: cannot write %s/%s_live+chain.wav\n", save.c_str(), name.c_str());
-      ++failed;
+    for (int s = kComponent; s < kSystems && !save.empty(); ++s) {
+      const std::string file = save + "/" + name + "_" + kSystemName[s] + ".wav";
+      if (!out[s].empty() && !WriteWav(file, FloatToPcm(out[s]))) {
+        fprintf(stderr, "voice_replay: cannot write %s\n", file.c_str());
+        ++failed;
+      }
     }
     for (int s = 0; s < kSystems; ++s) {
       if (out[s].empty()) continue;
