@@ -32,6 +32,10 @@ class EchoCanceller {
   // a_nlp_db, delay_median_ms, delay_std_ms and fraction_poor_delays, 0
   // where it has none (yet).
   virtual void Figures(hx_echo_stats *st) = 0;
+  // How much of the engine's own suppression the next Capture keeps where
+  // the engine itself judges the near end to dominate: 1 all of it (the
+  // default), 0 none. Engines without a suppression of their own ignore it.
+  virtual void SetSuppressionDepth(float /*depth*/) {}
 };
 
 // The engine the settings choose. NULL when it cannot be had; *error then

@@ -63,6 +63,10 @@ class FarEndAligner {
   int64_t capture() const { return capture_; }
   EchoLocation echo() const { return EchoLocation{clock_.history(), path_.locked(), path_.offset()}; }
 
+  // Blocks so far in which the canceller may have lost its echo: the far
+  // end starved, or the alignment moved.
+  int64_t losses() const { return steps_ + starved_; }
+
   // applied_delay_ms, lead_ms, alignment_steps, starved_blocks, drift_*
   // and path_* of the statistics.
   void Report(hx_echo_stats *st) const;

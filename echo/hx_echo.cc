@@ -8,6 +8,7 @@
 #include <memory>
 #include <new>
 
+#include "echo/double_talk_depth.h"
 #include "echo/echo_canceller.h"
 #include "echo/echo_recording.h"
 #include "echo/echo_stats.h"
@@ -23,7 +24,7 @@ struct SuppressorDelete {
 };
 
 struct hx_echo {
-  explicit hx_echo(const EchoTuning &t) : tuning(t), aligner(t), gate(t.gate) {}
+  explicit hx_echo(const EchoTuning &t) : tuning(t), aligner(t), gate(t.gate), double_talk(t.double_talk) {}
 
   EchoTuning tuning;
   hx_echo_settings settings{};
@@ -34,6 +35,9 @@ struct hx_echo {
   FarEndAligner aligner;
   ResidualGate gate;                       // the residual-echo stage: the gate, or ...
   std::unique_ptr<ResidualSuppressor, SuppressorDelete> suppressor;  // ... when set, this
+  DoubleTalkDepth double_talk;             // with the suppressor: the linear stage's cut
+  HalfHeard heard{false, false, true};     // what the suppressor said of the last half
+  int64_t losses = 0;                      // the aligner's, at the last block
   // The microphone as the residual stage sees it: delayed by the linear
   // stage's latency, so that it lines up with what that stage leaves.
   int16_t mic_line[2 * kEchoHalf] = {};
@@ -103,6 +107,8 @@ int32_t hx_echo_capture(hx_echo *e, const int16_t *mic, int32_t count, int32_t s
   if (e->recording) e->recording->Begin(e->taken, n, received, stream_delay_ms, mic);
   const bool moved = e->aligner.Step(e->taken, n, received, stream_delay_ms, mic);
   if (e->suppressor && moved) ResidualSuppressorRestart(e->suppressor.get());
+  e->double_talk.Block(e->aligner.losses() != e->losses);
+  e->losses = e->aligner.losses();
   const EchoLocation echo = e->aligner.echo();
   int32_t any_voice = 0;
   // Until the microphone first sounds (a stream that opens on digital
@@ -119,6 +125,7 @@ int32_t hx_echo_capture(hx_echo *e, const int16_t *mic, int32_t count, int32_t s
   for (int h = 0; h < 2 && e->sounded; ++h) {
     int16_t far[kEchoHalf], linear[kEchoHalf];
     e->aligner.Half(h, far);
+    if (e->suppressor) e->canceller->SetSuppressionDepth(e->double_talk.Next(e->heard));
     e->canceller->Render(far);
     const bool heard_voice = e->canceller->Capture(mic + h * kEchoHalf, linear);
     int16_t *line = e->mic_line;  // [latency held back | this half]
@@ -133,6 +140,10 @@ int32_t hx_echo_capture(hx_echo *e, const int16_t *mic, int32_t count, int32_t s
             : e->gate.Process(heard, linear, e->aligner.capture() + h * kEchoHalf,
                               echo, out + h * kEchoHalf);
     any_voice |= near_end && heard_voice ? 1 : 0;
+    if (e->suppressor) {
+      const ResidualSuppressorState last = ResidualSuppressorLast(e->suppressor.get());
+      e->heard = HalfHeard{near_end, last.mic_near, last.starting};
+    }
     std::copy(line + kEchoHalf, line + kEchoHalf + e->latency, line);
   }
   *voice = any_voice;

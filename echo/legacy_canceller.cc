@@ -7,6 +7,7 @@
 #include <new>
 
 #include "echo/echo_canceller.h"
+#include "echo/legacy_suppression_depth.h"
 
 // The dependency keys its extra options (extended filter, delay-agnostic
 // mode) by the address of a static inside an inline template. Those statics
@@ -38,7 +39,10 @@ webrtc::EchoCancellation::SuppressionLevel Level(int32_t suppression) {
 
 class LegacyCanceller final : public EchoCanceller {
  public:
-  ~LegacyCanceller() override { delete apm_; }
+  ~LegacyCanceller() override {
+    SuppressionDepthRelease(depth_);
+    delete apm_;
+  }
 
   // nullptr, or why the dependency refused.
   const char *Start(const hx_echo_settings &s) {
@@ -66,6 +70,7 @@ class LegacyCanceller final : public EchoCanceller {
     if (!core || WebRtcAec_extended_filter_enabled(core) != (s.extended_filter != 0) ||
         WebRtcAec_delay_agnostic_enabled(core) != (s.delay_agnostic != 0))
       return "the extended-filter and delay-agnostic settings did not reach the echo canceller";
+    depth_ = SuppressionDepthRegister(core);  // none: the library's own suppression throughout
     return nullptr;
   }
 
@@ -74,6 +79,8 @@ class LegacyCanceller final : public EchoCanceller {
     Shape(&far_);
     apm_->ProcessReverseStream(&far_);
   }
+
+  void SetSuppressionDepth(float depth) override { SuppressionDepthSet(depth_, depth); }
 
   bool Capture(const int16_t *mic, int16_t *out) override {
     std::copy(mic, mic + kEchoHalf, near_.data_);
@@ -117,6 +124,7 @@ class LegacyCanceller final : public EchoCanceller {
   }
 
   webrtc::AudioProcessing *apm_ = nullptr;
+  SuppressionDepth *depth_ = nullptr;
   webrtc::AudioFrame near_, far_;
 };
 

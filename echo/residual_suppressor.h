@@ -71,6 +71,8 @@ struct ResidualSuppressorState {
   float noise_dbfs;     // background level in use, dBFS
   float residual_dbfs;  // residual echo predicted, dBFS
   bool far_active;      // the far end sounded in the last 100 ms
+  bool starting;        // the far end's first words, or the first after a restart
+  bool mic_near;        // the microphone held clearly more than the echo predicted
 };
 
 struct ResidualSuppressor;

@@ -1,0 +1,113 @@
+#include "echo/legacy_suppression_depth.h"
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <string>
+
+extern "C" {
+// The library's suppression step: scales the error spectrum `efw` by the
+// gains `hNl` after overdriving them (65 bins; `hNlFb` the gain that sets
+// the overdrive). Its canceller's initialisation sets the pointer.
+typedef void (*AecSuppressStep)(AecCore *aec, float *hNl, const float hNlFb, float (*efw)[65]);
+extern AecSuppressStep WebRtcAec_OverdriveAndSuppress;
+void *WebRtcAec_Create(void);  // any function of the library: where it lies
+}
+
+struct SuppressionDepth {
+  std::atomic<AecCore *> core{nullptr};
+  std::atomic<float> depth{1.0f};
+};
+
+namespace {
+
+constexpr int kAecBins = 65;
+constexpr int kSlots = 16;
+
+SuppressionDepth g_slots[kSlots];
+std::atomic<AecSuppressStep> g_library_step{nullptr};
+
+void SofterStep(AecCore *aec, float *hNl, const float hNlFb, float (*efw)[65]) {
+  for (SuppressionDepth &s : g_slots) {
+    if (s.core.load(std::memory_order_acquire) != aec) continue;
+    const float depth = s.depth.load(std::memory_order_relaxed);
+    if (depth < 1.0f)
+      for (int i = 0; i < kAecBins; ++i)
+        if (hNl[i] > kNearEndGain) hNl[i] = std::pow(hNl[i], depth);
+    break;
+  }
+  g_library_step.load(std::memory_order_acquire)(aec, hNl, hNlFb, efw);
+}
+
+AecSuppressStep Current() { return __atomic_load_n(&WebRtcAec_OverdriveAndSuppress, __ATOMIC_ACQUIRE); }
+
+// Whether `step` lies in the file that holds the library's exported code.
+// Read from /proc/self/maps rather than asked of the dynamic loader: a
+// canceller may be made while another thread unloads a library, holding the
+// loader's lock until this thread is done.
+bool InLibrary(AecSuppressStep step) {
+  const unsigned long at = reinterpret_cast<unsigned long>(step);
+  const unsigned long library = reinterpret_cast<unsigned long>(&WebRtcAec_Create);
+  FILE *maps = fopen("/proc/self/maps", "re");
+  if (!maps) return false;
+  std::string step_file, library_file;
+  char *line = nullptr;
+  size_t size = 0;
+  while (getline(&line, &size, maps) > 0) {
+    unsigned long lo = 0, hi = 0;
+    int path = 0;
+    if (sscanf(line, "%lx-%lx %*s %*s %*s %*s %n", &lo, &hi, &path) < 2 || path == 0) continue;
+    const std::string file(line + path, strcspn(line + path, "\n"));
+    if (at >= lo && at < hi) step_file = file;
+    if (library >= lo && library < hi) library_file = file;
+  }
+  free(line);
+  fclose(maps);
+  return !library_file.empty() && step_file == library_file;
+}
+
+void PutInFront() {
+  AecSuppressStep library = g_library_step.load(std::memory_order_acquire);
+  __atomic_compare_exchange_n(&WebRtcAec_OverdriveAndSuppress, &library, &SofterStep, false, __ATOMIC_ACQ_REL,
+                              __ATOMIC_ACQUIRE);
+}
+
+}  // namespace
+
+SuppressionDepth *SuppressionDepthRegister(AecCore *core) {
+  if (!core) return nullptr;
+  const AecSuppressStep now = Current();
+  if (now != &SofterStep) {
+    if (!now || !InLibrary(now)) return nullptr;
+    g_library_step.store(now, std::memory_order_release);
+  }
+  for (SuppressionDepth &s : g_slots) {
+    AecCore *none = nullptr;
+    s.depth.store(1.0f, std::memory_order_relaxed);
+    if (s.core.compare_exchange_strong(none, core, std::memory_order_acq_rel)) {
+      PutInFront();
+      return &s;
+    }
+  }
+  return nullptr;
+}
+
+void SuppressionDepthRelease(SuppressionDepth *d) {
+  if (!d) return;
+  d->core.store(nullptr, std::memory_order_release);
+  for (const SuppressionDepth &s : g_slots)
+    if (s.core.load(std::memory_order_acquire)) return;
+  AecSuppressStep ours = &SofterStep;
+  __atomic_compare_exchange_n(&WebRtcAec_OverdriveAndSuppress, &ours, g_library_step.load(std::memory_order_acquire),
+                              false, __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE);
+}
+
+void SuppressionDepthSet(SuppressionDepth *d, float depth) {
+  if (!d) return;
+  d->depth.store(std::min(1.0f, std::max(0.0f, depth)), std::memory_order_relaxed);
+  if (Current() != &SofterStep) PutInFront();
+}

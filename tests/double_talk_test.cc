@@ -1,0 +1,149 @@
+// Double talk: which halves soften the linear stage's own suppression, and
+// the softening itself inside WebRTC 0.3's canceller (process-wide: only
+// the canceller asked, and the library's own step back when none is left).
+#include <cmath>
+#include <memory>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "echo/double_talk_depth.h"
+#include "echo/echo_canceller.h"
+#include "rig/speech.h"
+#include "support/canceller_latency.h"
+
+extern "C" {
+typedef void (*AecSuppressStep)(struct AecCore *, float *, const float, float (*)[65]);
+extern AecSuppressStep WebRtcAec_OverdriveAndSuppress;
+void *WebRtcAec_Create(void);
+int32_t WebRtcAec_Init(void *aec, int32_t rate, int32_t sound_card_rate);
+void WebRtcAec_Free(void *aec);
+}
+
+namespace {
+
+constexpr HalfHeard kQuiet{false, false, false};
+constexpr HalfHeard kVoiceOnly{true, false, false};
+constexpr HalfHeard kVoiceAndMic{true, true, false};
+constexpr HalfHeard kStartingVoice{true, true, true};
+
+TEST(DoubleTalkDepth, SoftensFromAHalfBothJudgementsCallNearEndUntilTheVoiceStops) {
+  const DoubleTalkTuning t;
+  DoubleTalkDepth d(t);
+  d.Block(false);
+  EXPECT_EQ(d.Next(kQuiet), 1.0f);
+  EXPECT_EQ(d.Next(kVoiceOnly), 1.0f) << "the voice decision alone starts nothing";
+  EXPECT_EQ(d.Next(kVoiceAndMic), t.clear_depth);
+  EXPECT_EQ(d.Next(kVoiceOnly), t.voice_depth) << "once started, the voice decision keeps it";
+  EXPECT_EQ(d.Next(kVoiceOnly), t.voice_depth);
+  EXPECT_EQ(d.Next(kQuiet), 1.0f);
+  EXPECT_EQ(d.Next(kVoiceOnly), 1.0f) << "a pause ends it; it must start anew";
+  EXPECT_EQ(d.Next(kStartingVoice), 1.0f) << "never while the suppressor starts";
+  EXPECT_EQ(d.Next(kVoiceOnly), 1.0f);
+}
+
+TEST(DoubleTalkDepth, FullDepthForCalmBlocksAfterTheFarEndStarvedOrTheAlignmentMoved) {
+  DoubleTalkTuning t;
+  t.calm_blocks = 250;
+  DoubleTalkDepth d(t);
+  d.Block(false);
+  EXPECT_EQ(d.Next(kVoiceAndMic), t.clear_depth);
+  d.Block(true);
+  EXPECT_EQ(d.Next(kVoiceAndMic), 1.0f);
+  for (int b = 1; b < t.calm_blocks; ++b) d.Block(false);
+  EXPECT_EQ(d.Next(kVoiceAndMic), 1.0f) << "one block of calm left";
+  d.Block(false);
+  EXPECT_EQ(d.Next(kVoiceAndMic), t.clear_depth);
+  EXPECT_EQ(d.Next(kVoiceOnly), t.voice_depth);
+}
+
+// A far talker's echo (-6 dB, 40 ms late) over a faint noise for 4 s, then
+// a near talker over it; one engine per depth, fed alike, 10 ms at a time.
+// The talkers' files are the live conversation's: the far end talks from
+// 13 s on, the near end alone from 9 s.
+struct Call {
+  static constexpr int kFarAt = 13 * HX_ECHO_RATE, kNearAt = 9 * HX_ECHO_RATE;
+  static constexpr int kEchoDelay = 640, kNearFrom = 4 * HX_ECHO_RATE, kLength = 8 * HX_ECHO_RATE;
+  std::vector<int16_t> far = Part(ReadMono(HX_SOURCE_DIR "/tests/data/far_talker16k.wav"), kFarAt, kLength);
+  std::vector<int16_t> near =
+      Part(ReadMono(HX_SOURCE_DIR "/tests/data/near_talker16k.wav"), kNearAt, kLength - kNearFrom);
+  static std::vector<int16_t> Part(const std::vector<int16_t> &x, int from, int n) {
+    return x.size() >= size_t(from + n) ? std::vector<int16_t>(x.begin() + from, x.begin() + from + n)
+                                        : std::vector<int16_t>();
+  }
+  bool ok() const { return !far.empty() && !near.empty(); }
+  // Output power while the near end talks.
+  double Run(EchoCanceller *c, float depth_in_double_talk) const {
+    std::vector<int16_t> mic(kEchoHalf), out(kEchoHalf);
+    uint32_t seed = 5;
+    double heard = 0;
+    for (int at = 0; at + kEchoHalf <= kLength; at += kEchoHalf) {
+      for (int i = 0; i < kEchoHalf; ++i) {
+        const int n = at + i;
+        seed = seed * 1664525u + 1013904223u;
+        const int echo = n >= kEchoDelay ? far[n - kEchoDelay] / 2 : 0;
+        const int talker = n >= kNearFrom ? near[n - kNearFrom] : 0;
+        mic[i] = int16_t(std::max(-32768, std::min(32767, echo + talker + int(seed >> 29) - 4)));
+      }
+      c->SetSuppressionDepth(at >= kNearFrom ? depth_in_double_talk : 1.0f);
+      c->Render(&far[at]);
+      c->Capture(mic.data(), out.data());
+      if (at >= kNearFrom)
+        for (int16_t v : out) heard += double(v) * v;
+    }
+    return heard;
+  }
+};
+
+TEST(LegacySuppressionDepth, SoftensOnlyTheCancellerAskedAndDepthOneIsTheLibrarysOwn) {
+  const Call call;
+  ASSERT_TRUE(call.ok()) << "cannot read tests/data/far_talker16k.wav and near_talker16k.wav";
+  const char *why = nullptr;
+  std::unique_ptr<EchoCanceller> soft = DefaultEngine(HX_ECHO_ENGINE_WEBRTC, &why);
+  ASSERT_NE(soft, nullptr) << why;
+  std::unique_ptr<EchoCanceller> full = DefaultEngine(HX_ECHO_ENGINE_WEBRTC, &why);
+  ASSERT_NE(full, nullptr) << why;
+  const double softened = call.Run(soft.get(), 0.0f);
+  const double kept = call.Run(full.get(), 1.0f);
+  // A canceller alone in the process, never softened: the reference.
+  soft.reset();
+  full.reset();
+  std::unique_ptr<EchoCanceller> alone = DefaultEngine(HX_ECHO_ENGINE_WEBRTC, &why);
+  ASSERT_NE(alone, nullptr) << why;
+  const double reference = call.Run(alone.get(), 1.0f);
+  EXPECT_EQ(kept, reference) << "depth 1, or a neighbour softened, must change nothing";
+  EXPECT_GT(10 * std::log10(softened / kept), 1.0) << "no softening in double talk";
+}
+
+TEST(LegacySuppressionDepth, TheLastCancellerGoneLeavesTheLibrarysOwnStep) {
+  // What the library's own initialisation puts there.
+  void *raw = WebRtcAec_Create();
+  ASSERT_NE(raw, nullptr);
+  ASSERT_EQ(WebRtcAec_Init(raw, HX_ECHO_RATE, HX_ECHO_RATE), 0);
+  const AecSuppressStep library = WebRtcAec_OverdriveAndSuppress;
+  WebRtcAec_Free(raw);
+  ASSERT_NE(library, nullptr);
+  const char *why = nullptr;
+  std::unique_ptr<EchoCanceller> a = DefaultEngine(HX_ECHO_ENGINE_WEBRTC, &why);
+  ASSERT_NE(a, nullptr) << why;
+  std::unique_ptr<EchoCanceller> b = DefaultEngine(HX_ECHO_ENGINE_WEBRTC, &why);
+  ASSERT_NE(b, nullptr) << why;
+  const AecSuppressStep ours = WebRtcAec_OverdriveAndSuppress;
+  EXPECT_NE(ours, library);
+  a.reset();
+  EXPECT_EQ(WebRtcAec_OverdriveAndSuppress, ours) << "one canceller still uses it";
+  b.reset();
+  EXPECT_EQ(WebRtcAec_OverdriveAndSuppress, library);
+  // A library initialisation put its own step back under a live canceller:
+  // the next depth set puts ours in front again.
+  std::unique_ptr<EchoCanceller> c = DefaultEngine(HX_ECHO_ENGINE_WEBRTC, &why);
+  ASSERT_NE(c, nullptr) << why;
+  raw = WebRtcAec_Create();
+  ASSERT_EQ(WebRtcAec_Init(raw, HX_ECHO_RATE, HX_ECHO_RATE), 0);
+  WebRtcAec_Free(raw);
+  EXPECT_EQ(WebRtcAec_OverdriveAndSuppress, library);
+  c->SetSuppressionDepth(0.5f);
+  EXPECT_EQ(WebRtcAec_OverdriveAndSuppress, ours);
+}
+
+}  // namespace
