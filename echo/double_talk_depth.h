@@ -7,9 +7,9 @@
 
 // What the residual-echo suppressor said of the last half.
 struct HalfHeard {
-  bool near_voice;  // near-end voice in its output
-  bool mic_near;    // the microphone held clearly more than the echo predicted
-  bool starting;    // the far end's first words, or the first after a restart
+  bool near_voice;    // the suppressor heard near-end voice in its output
+  double removed_db;  // what the linear filter took off the microphone
+  bool starting;      // the far end's first words, or the first after a restart
 };
 
 class DoubleTalkDepth {
@@ -23,23 +23,20 @@ class DoubleTalkDepth {
     else if (calm_ > 0) --calm_;
   }
 
-  // The depth for the next half, from what the suppressor said of the last
-  // one (1: all of the engine's own cut). The cut is softened from a half
-  // where the microphone, too, held clearly more than the echo, for as long
-  // as the suppressor goes on hearing near-end voice: the voice decision
-  // alone also fires on a loud syllable of echo, and the softer cut then
-  // leaves more echo, which it hears as voice again.
-  float Next(const HalfHeard &last) {
-    if (calm_ > 0 || last.starting || !last.near_voice) softening_ = false;
-    else if (last.mic_near) softening_ = true;
-    if (!softening_) return 1.0f;
-    return last.mic_near ? t_.clear_depth : t_.voice_depth;
+  // The depth for the next half, from the last one (1: all of the engine's
+  // own cut): softened where the suppressor heard near-end voice and the
+  // linear filter took little off the microphone. The voice decision alone
+  // also fires on a loud syllable of echo; the filter takes more off echo
+  // than off a near end, and unlike the decision it does not read the
+  // softened output, so a softer cut cannot keep itself going.
+  float Next(const HalfHeard &last) const {
+    if (calm_ > 0 || last.starting || !last.near_voice || last.removed_db >= t_.max_removed_db) return 1.0f;
+    return last.removed_db < t_.clear_removed_db ? t_.clear_depth : t_.voice_depth;
   }
 
  private:
   DoubleTalkTuning t_;
-  int calm_ = 0;            // blocks left at full depth
-  bool softening_ = false;  // since a half both judgements called near end
+  int calm_ = 0;  // blocks left at full depth
 };
 
 #endif  // HX_ECHO_DOUBLE_TALK_DEPTH_H

@@ -36,6 +36,10 @@ class EchoCanceller {
   // the engine itself judges the near end to dominate: 1 all of it (the
   // default), 0 none. Engines without a suppression of their own ignore it.
   virtual void SetSuppressionDepth(float /*depth*/) {}
+  // The mean square per sample of what the linear filter left in the last
+  // Capture, before the engine's own suppression; negative when the engine
+  // cannot say.
+  virtual float LinearMeanSquare() { return -1.0f; }
 };
 
 // The engine the settings choose. NULL when it cannot be had; *error then

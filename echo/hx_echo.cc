@@ -5,6 +5,7 @@
 #include "echo/hx_echo.h"
 
 #include <algorithm>
+#include <cmath>
 #include <memory>
 #include <new>
 
@@ -36,7 +37,7 @@ struct hx_echo {
   ResidualGate gate;                       // the residual-echo stage: the gate, or ...
   std::unique_ptr<ResidualSuppressor, SuppressorDelete> suppressor;  // ... when set, this
   DoubleTalkDepth double_talk;             // with the suppressor: the linear stage's cut
-  HalfHeard heard{false, false, true};     // what the suppressor said of the last half
+  HalfHeard heard{false, 0, true};         // what the last half was judged
   int64_t losses = 0;                      // the aligner's, at the last block
   // The microphone as the residual stage sees it: delayed by the linear
   // stage's latency, so that it lines up with what that stage leaves.
@@ -141,8 +142,14 @@ int32_t hx_echo_capture(hx_echo *e, const int16_t *mic, int32_t count, int32_t s
                               echo, out + h * kEchoHalf);
     any_voice |= near_end && heard_voice ? 1 : 0;
     if (e->suppressor) {
-      const ResidualSuppressorState last = ResidualSuppressorLast(e->suppressor.get());
-      e->heard = HalfHeard{near_end, last.mic_near, last.starting};
+      // What the linear filter took off the microphone it worked on; an
+      // engine that cannot say is never softened anyway.
+      const float left = e->canceller->LinearMeanSquare();
+      double heard_square = 0;
+      for (int i = 0; i < kEchoHalf; ++i) heard_square += double(heard[i]) * heard[i];
+      heard_square /= kEchoHalf;
+      e->heard = HalfHeard{near_end, left < 0 ? 0.0 : 10 * std::log10((heard_square + 1) / (left + 1)),
+                           ResidualSuppressorLast(e->suppressor.get()).starting};
     }
     std::copy(line + kEchoHalf, line + kEchoHalf + e->latency, line);
   }

@@ -81,6 +81,7 @@ class LegacyCanceller final : public EchoCanceller {
   }
 
   void SetSuppressionDepth(float depth) override { SuppressionDepthSet(depth_, depth); }
+  float LinearMeanSquare() override { return SuppressionDepthTakeLinear(depth_); }
 
   bool Capture(const int16_t *mic, int16_t *out) override {
     std::copy(mic, mic + kEchoHalf, near_.data_);

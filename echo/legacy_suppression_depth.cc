@@ -21,12 +21,20 @@ void *WebRtcAec_Create(void);  // any function of the library: where it lies
 struct SuppressionDepth {
   std::atomic<AecCore *> core{nullptr};
   std::atomic<float> depth{1.0f};
+  // Touched only inside the canceller's own processing and by its owner on
+  // the same thread.
+  double linear_power = 0;  // sum of |error spectrum|^2 over the frames
+  int frames = 0;
 };
 
 namespace {
 
 constexpr int kAecBins = 65;
 constexpr int kSlots = 16;
+// One frame: 64 new samples in a 128-sample sqrt-Hann window (Ooura's
+// unnormalised transform): sum over the half spectrum of |E|^2 is about
+// 64 * 64 times the error's mean square.
+constexpr double kFrameScale = 64.0 * 64.0;
 
 SuppressionDepth g_slots[kSlots];
 std::atomic<AecSuppressStep> g_library_step{nullptr};
@@ -34,6 +42,8 @@ std::atomic<AecSuppressStep> g_library_step{nullptr};
 void SofterStep(AecCore *aec, float *hNl, const float hNlFb, float (*efw)[65]) {
   for (SuppressionDepth &s : g_slots) {
     if (s.core.load(std::memory_order_acquire) != aec) continue;
+    for (int i = 0; i < kAecBins; ++i) s.linear_power += double(efw[0][i]) * efw[0][i] + double(efw[1][i]) * efw[1][i];
+    ++s.frames;
     const float depth = s.depth.load(std::memory_order_relaxed);
     if (depth < 1.0f)
       for (int i = 0; i < kAecBins; ++i)
@@ -110,4 +120,12 @@ void SuppressionDepthSet(SuppressionDepth *d, float depth) {
   if (!d) return;
   d->depth.store(std::min(1.0f, std::max(0.0f, depth)), std::memory_order_relaxed);
   if (Current() != &SofterStep) PutInFront();
+}
+
+float SuppressionDepthTakeLinear(SuppressionDepth *d) {
+  if (!d || d->frames == 0) return -1.0f;
+  const float mean_square = float(d->linear_power / (kFrameScale * d->frames));
+  d->linear_power = 0;
+  d->frames = 0;
+  return mean_square;
 }

@@ -499,7 +499,6 @@ bool Hop(ResidualSuppressor *r, float *hop_out) {
   r->last.residual_dbfs = Dbfs(r->residual) + 10 * std::log10(beta);
   r->last.far_active = r->far_hold > 0;
   r->last.starting = starting;
-  r->last.mic_near = near_heard;
   // No voice before the background is known.
   const bool voice = r->noise_frames >= kNoiseInitFrames && near_sum > kVoiceOverNoise * noise_sum;
   if (voice) r->voice_hold = kVoiceHoldFrames;

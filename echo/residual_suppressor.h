@@ -72,7 +72,6 @@ struct ResidualSuppressorState {
   float residual_dbfs;  // residual echo predicted, dBFS
   bool far_active;      // the far end sounded in the last 100 ms
   bool starting;        // the far end's first words, or the first after a restart
-  bool mic_near;        // the microphone held clearly more than the echo predicted
 };
 
 struct ResidualSuppressor;

@@ -22,24 +22,21 @@ void WebRtcAec_Free(void *aec);
 
 namespace {
 
-constexpr HalfHeard kQuiet{false, false, false};
-constexpr HalfHeard kVoiceOnly{true, false, false};
-constexpr HalfHeard kVoiceAndMic{true, true, false};
-constexpr HalfHeard kStartingVoice{true, true, true};
+// Halves as the component judges them: voice or not, and what the linear
+// filter took off the microphone.
+HalfHeard Half(bool voice, double removed_db, bool starting = false) { return HalfHeard{voice, removed_db, starting}; }
 
-TEST(DoubleTalkDepth, SoftensFromAHalfBothJudgementsCallNearEndUntilTheVoiceStops) {
+TEST(DoubleTalkDepth, SoftensVoicedHalvesTheFilterTookLittleOff) {
   const DoubleTalkTuning t;
   DoubleTalkDepth d(t);
   d.Block(false);
-  EXPECT_EQ(d.Next(kQuiet), 1.0f);
-  EXPECT_EQ(d.Next(kVoiceOnly), 1.0f) << "the voice decision alone starts nothing";
-  EXPECT_EQ(d.Next(kVoiceAndMic), t.clear_depth);
-  EXPECT_EQ(d.Next(kVoiceOnly), t.voice_depth) << "once started, the voice decision keeps it";
-  EXPECT_EQ(d.Next(kVoiceOnly), t.voice_depth);
-  EXPECT_EQ(d.Next(kQuiet), 1.0f);
-  EXPECT_EQ(d.Next(kVoiceOnly), 1.0f) << "a pause ends it; it must start anew";
-  EXPECT_EQ(d.Next(kStartingVoice), 1.0f) << "never while the suppressor starts";
-  EXPECT_EQ(d.Next(kVoiceOnly), 1.0f);
+  EXPECT_EQ(d.Next(Half(false, 0)), 1.0f) << "no voice";
+  EXPECT_EQ(d.Next(Half(true, t.max_removed_db)), 1.0f) << "the filter took echo off: no near end over it";
+  EXPECT_EQ(d.Next(Half(true, t.max_removed_db - 0.1)), t.voice_depth);
+  EXPECT_EQ(d.Next(Half(true, t.clear_removed_db)), t.voice_depth);
+  EXPECT_EQ(d.Next(Half(true, t.clear_removed_db - 0.1)), t.clear_depth);
+  EXPECT_EQ(d.Next(Half(true, -3)), t.clear_depth);
+  EXPECT_EQ(d.Next(Half(true, -3, true)), 1.0f) << "never while the suppressor starts";
 }
 
 TEST(DoubleTalkDepth, FullDepthForCalmBlocksAfterTheFarEndStarvedOrTheAlignmentMoved) {
@@ -47,14 +44,17 @@ TEST(DoubleTalkDepth, FullDepthForCalmBlocksAfterTheFarEndStarvedOrTheAlignmentM
   t.calm_blocks = 250;
   DoubleTalkDepth d(t);
   d.Block(false);
-  EXPECT_EQ(d.Next(kVoiceAndMic), t.clear_depth);
+  EXPECT_EQ(d.Next(Half(true, 0)), t.clear_depth);
   d.Block(true);
-  EXPECT_EQ(d.Next(kVoiceAndMic), 1.0f);
+  EXPECT_EQ(d.Next(Half(true, 0)), 1.0f);
   for (int b = 1; b < t.calm_blocks; ++b) d.Block(false);
-  EXPECT_EQ(d.Next(kVoiceAndMic), 1.0f) << "one block of calm left";
+  EXPECT_EQ(d.Next(Half(true, 0)), 1.0f) << "one block of calm left";
   d.Block(false);
-  EXPECT_EQ(d.Next(kVoiceAndMic), t.clear_depth);
-  EXPECT_EQ(d.Next(kVoiceOnly), t.voice_depth);
+  EXPECT_EQ(d.Next(Half(true, 0)), t.clear_depth);
+  d.Block(true);
+  d.Block(true);  // a second loss starts the calm over
+  for (int b = 1; b < t.calm_blocks; ++b) d.Block(false);
+  EXPECT_EQ(d.Next(Half(true, 0)), 1.0f);
 }
 
 // A far talker's echo (-6 dB, 40 ms late) over a faint noise for 4 s, then
@@ -113,6 +113,42 @@ TEST(LegacySuppressionDepth, SoftensOnlyTheCancellerAskedAndDepthOneIsTheLibrary
   const double reference = call.Run(alone.get(), 1.0f);
   EXPECT_EQ(kept, reference) << "depth 1, or a neighbour softened, must change nothing";
   EXPECT_GT(10 * std::log10(softened / kept), 1.0) << "no softening in double talk";
+}
+
+// What the linear filter left, as the step reads it from its error spectra:
+// all of a near end with nothing to cancel, and well under an echo it has
+// learnt (median over the halves with sound).
+TEST(LegacySuppressionDepth, SaysWhatTheLinearFilterTookOff) {
+  const Call call;
+  ASSERT_TRUE(call.ok()) << "cannot read tests/data/far_talker16k.wav and near_talker16k.wav";
+  const char *why = nullptr;
+  const auto removed = [&](bool echo) {
+    std::unique_ptr<EchoCanceller> c = DefaultEngine(HX_ECHO_ENGINE_WEBRTC, &why);
+    EXPECT_NE(c, nullptr) << why;
+    if (!c) return 0.0;
+    std::vector<int16_t> silent(kEchoHalf, 0), out(kEchoHalf);
+    std::vector<double> db;
+    for (int at = 0; at + kEchoHalf <= Call::kNearFrom; at += kEchoHalf) {
+      std::vector<int16_t> mic(kEchoHalf);
+      double square = 0;
+      for (int i = 0; i < kEchoHalf; ++i) {
+        const int n = at + i;
+        mic[i] = echo ? (n >= Call::kEchoDelay ? call.far[n - Call::kEchoDelay] / 2 : 0) : call.near[n];
+        square += double(mic[i]) * mic[i] / kEchoHalf;
+      }
+      c->Render(echo ? &call.far[at] : silent.data());
+      c->Capture(mic.data(), out.data());
+      const float left = c->LinearMeanSquare();
+      if (at >= 2 * HX_ECHO_RATE && square > 1e4 && left >= 0) db.push_back(10 * std::log10(square / (left + 1)));
+    }
+    if (db.size() < 20) return 0.0;
+    std::nth_element(db.begin(), db.begin() + db.size() / 2, db.end());
+    return db[db.size() / 2];
+  };
+  const double nothing_to_cancel = removed(false);
+  EXPECT_NEAR(nothing_to_cancel, 0.0, 1.5);
+  const double learnt = removed(true);
+  EXPECT_GT(learnt, 10.0);
 }
 
 TEST(LegacySuppressionDepth, TheLastCancellerGoneLeavesTheLibrarysOwnStep) {

@@ -36,8 +36,8 @@ constexpr int kAsserted = 0;
 const double kResidualDb[] = {+1, +1};         // at most: output over the background, far end alone
 const double kLeakPct[] = {2, 2};              // at most: far-alone frames 10 dB over the background
 const double kHolesPct[] = {2, 2};             // at most: far-alone frames 10 dB under the background
-const double kDoubleTalkDb[] = {-2, -1.5};     // at least: near end in double talk against alone
-const double kClippedPct[] = {25, 5};          // at most: double-talk frames down by over 10 dB
+const double kDoubleTalkDb[] = {-1, -1.5};     // at least: near end in double talk against alone
+const double kClippedPct[] = {15, 5};          // at most: double-talk frames down by over 10 dB
 const double kNearCorrelation[] = {0.9, 0.98}; // at least: output against the near end alone
 const double kStartDb[] = {2.5, 3};            // at most, either way: first second's background
 
