@@ -3,13 +3,18 @@
 #ifndef HX_ECHO_DOUBLE_TALK_DEPTH_H
 #define HX_ECHO_DOUBLE_TALK_DEPTH_H
 
+#include <algorithm>
+#include <cstdint>
+
 #include "echo/echo_tuning.h"
 
-// What the residual-echo suppressor said of the last half.
+// One half as the component judged it.
 struct HalfHeard {
-  bool near_voice;    // the suppressor heard near-end voice in its output
+  bool near_voice;    // the residual-echo suppressor heard near-end voice
+  bool far_active;    // ... and the far end sounded in the last 100 ms
+  bool sound;         // the microphone held more than a quiet room
   double removed_db;  // what the linear filter took off the microphone
-  bool starting;      // the far end's first words, or the first after a restart
+  bool starting;      // the suppressor's start: the far end's first words, a new path
 };
 
 class DoubleTalkDepth {
@@ -23,20 +28,38 @@ class DoubleTalkDepth {
     else if (calm_ > 0) --calm_;
   }
 
-  // The depth for the next half, from the last one (1: all of the engine's
-  // own cut): softened where the suppressor heard near-end voice and the
-  // linear filter took little off the microphone. The voice decision alone
-  // also fires on a loud syllable of echo; the filter takes more off echo
-  // than off a near end, and unlike the decision it does not read the
-  // softened output, so a softer cut cannot keep itself going.
-  float Next(const HalfHeard &last) const {
-    if (calm_ > 0 || last.starting || !last.near_voice || last.removed_db >= t_.max_removed_db) return 1.0f;
-    return last.removed_db < t_.clear_removed_db ? t_.clear_depth : t_.voice_depth;
+  // After each half. Halves with the far end and no near-end voice teach
+  // what the filter takes off the echo.
+  void Heard(const HalfHeard &h) {
+    last_ = h;
+    if (!h.far_active || !h.sound || h.near_voice) return;
+    ++echo_halves_;  // a plain mean over the first halves, then a running one
+    echo_removed_db_ += std::max(t_.echo_step, 1.0 / double(echo_halves_)) * (h.removed_db - echo_removed_db_);
+  }
+
+  // The depth for the next half (1: all of the engine's own cut): softened
+  // after a half where the suppressor heard near-end voice and the linear
+  // filter took clearly less off the microphone than it takes off the echo
+  // alone. The voice decision alone also fires on a loud syllable of echo
+  // and on the echo a filter that diverged lets through; the filter takes
+  // as much off the first as off any echo, and a diverged filter first
+  // teaches that it takes little. Unlike the decision, the filter's share
+  // does not read the softened output, so a softer cut cannot keep itself
+  // going.
+  float Next() const {
+    const HalfHeard &h = last_;
+    if (calm_ > 0 || h.starting || !h.near_voice || echo_halves_ < t_.echo_known_halves ||
+        h.removed_db >= t_.max_removed_db || h.removed_db >= echo_removed_db_ - t_.below_echo_db)
+      return 1.0f;
+    return h.removed_db < t_.clear_removed_db ? t_.clear_depth : t_.voice_depth;
   }
 
  private:
   DoubleTalkTuning t_;
-  int calm_ = 0;  // blocks left at full depth
+  int calm_ = 0;                  // blocks left at full depth
+  HalfHeard last_{false, false, false, 0, true};
+  double echo_removed_db_ = 0;    // what the filter takes off the echo alone ...
+  int64_t echo_halves_ = 0;       // ... learnt over this many halves
 };
 
 #endif  // HX_ECHO_DOUBLE_TALK_DEPTH_H

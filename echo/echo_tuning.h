@@ -149,30 +149,41 @@ struct GateTuning {
 
 // Double talk: the linear stage's own suppression (WebRTC 0.3's) cuts a
 // near end talking over the echo by 4 to 5 dB, and a quarter to a half of
-// its frames by over 10 dB. Where the residual-echo suppressor heard
-// near-end voice in the last half and the linear filter took less than
-// max_removed_db off the microphone there, the engine's suppression keeps
-// only voice_depth of its cut (its gains raised to that power), and none
-// (clear_depth) where the filter took less than clear_removed_db. In live
-// calls' double talk the filter takes under 6 dB off 86 % of the voiced
-// halves; off the far-alone halves the voice decision wrongly calls voiced,
-// 6 dB or more from three in four. Live calls replayed (paths (a) to (d),
-// four sessions, with the module's chain): double talk -1.3 to -1.9 dB with
-// 7 to 18 % of frames clipped, against -3.8 to -5.3 dB and 26 to 46 %; every
-// path's residual and worst call within 0.8 dB of what they were. On the
-// voice decision alone (any depth, any hold), a call whose decision fired
-// on the echo left +13 to +22 dB; with the filter's share up to 8 dB, +12.7.
+// its frames by over 10 dB. After a half where the residual-echo
+// suppressor heard near-end voice and the linear filter took off the
+// microphone less than max_removed_db, and below_echo_db less than it takes
+// off the echo alone (learnt on far-alone halves, echo_step per half, once
+// echo_known_halves have come), the engine's suppression keeps only
+// voice_depth of its cut (its gains raised to that power), and none
+// (clear_depth) where the filter took under clear_removed_db.
+//   Why the filter's share: the voice decision reads the output, and fires
+// on a loud syllable of echo and on the echo a diverged filter lets
+// through (after double talk); a softer cut then leaves more echo, read as
+// voice again. In live double talk the filter takes under 6 dB off 86 % of
+// the voiced halves, and 6 dB or more off three in four far-alone halves
+// wrongly called voiced. Judged instead by the microphone against the echo
+// predicted (which fires in a fifth of far-alone halves), a call whose
+// decision fired on its echo left +21.6 dB of residual (+3.2 unsoftened);
+// by the filter's share without the margin below what it takes off the
+// echo, a call whose filter diverged after double talk left +33.7 (+21.9
+// unsoftened); with a margin of 3, 4 or 5 dB, +28.3, +26.2 and +22.4.
+//   Live calls replayed (paths (a) to (d), five sessions, with the
+// module's chain): double talk -1.8 to -3.0 dB with 15 to 37 % of frames
+// clipped, against -3.8 to -5.3 dB and 26 to 46 %; every path's residual
+// and worst call within 1 dB of before.
 //   Full depth while the suppressor starts (the far end's first words, a
 // new echo path), and for calm_blocks (5 s) after the far end starved or
-// the alignment moved: the filter has lost its echo then, takes little off
-// it, and what it leaves reads as voice (default-sink switches replayed:
-// worst calls +24.8 dB with no calm, +9.5 with 2 s, +7.6 and +4.8 with 5 s,
-// as without any softening).
+// the alignment moved (default-sink switches replayed: worst calls +24.8
+// dB with no calm, +9.5 with 2 s, +7.6 and +4.8 with 5 s, as without any
+// softening).
 struct DoubleTalkTuning {
   float voice_depth = 0.3f;
   float clear_depth = 0.0f;
   double max_removed_db = 6;
   double clear_removed_db = 4;
+  double below_echo_db = 5;
+  double echo_step = 0.02;      // per half: follows the filter over about half a second
+  int echo_known_halves = 50;   // far-alone halves before it is trusted
   int calm_blocks = 250;
 };
 

@@ -20,6 +20,10 @@
 #include "echo/residual_suppressor.h"
 #include "echo/sound_floor.h"
 
+// A microphone half over -50 dBFS: more than a quiet room, so what the
+// linear filter takes off it says something of the echo.
+constexpr double kRoomMeanSquare = 1e4;
+
 struct SuppressorDelete {
   void operator()(ResidualSuppressor *r) const { ResidualSuppressorDestroy(r); }
 };
@@ -37,7 +41,6 @@ struct hx_echo {
   ResidualGate gate;                       // the residual-echo stage: the gate, or ...
   std::unique_ptr<ResidualSuppressor, SuppressorDelete> suppressor;  // ... when set, this
   DoubleTalkDepth double_talk;             // with the suppressor: the linear stage's cut
-  HalfHeard heard{false, 0, true};         // what the last half was judged
   int64_t losses = 0;                      // the aligner's, at the last block
   // The microphone as the residual stage sees it: delayed by the linear
   // stage's latency, so that it lines up with what that stage leaves.
@@ -126,7 +129,7 @@ int32_t hx_echo_capture(hx_echo *e, const int16_t *mic, int32_t count, int32_t s
   for (int h = 0; h < 2 && e->sounded; ++h) {
     int16_t far[kEchoHalf], linear[kEchoHalf];
     e->aligner.Half(h, far);
-    if (e->suppressor) e->canceller->SetSuppressionDepth(e->double_talk.Next(e->heard));
+    if (e->suppressor) e->canceller->SetSuppressionDepth(e->double_talk.Next());
     e->canceller->Render(far);
     const bool heard_voice = e->canceller->Capture(mic + h * kEchoHalf, linear);
     int16_t *line = e->mic_line;  // [latency held back | this half]
@@ -148,8 +151,10 @@ int32_t hx_echo_capture(hx_echo *e, const int16_t *mic, int32_t count, int32_t s
       double heard_square = 0;
       for (int i = 0; i < kEchoHalf; ++i) heard_square += double(heard[i]) * heard[i];
       heard_square /= kEchoHalf;
-      e->heard = HalfHeard{near_end, left < 0 ? 0.0 : 10 * std::log10((heard_square + 1) / (left + 1)),
-                           ResidualSuppressorLast(e->suppressor.get()).starting};
+      const ResidualSuppressorState last = ResidualSuppressorLast(e->suppressor.get());
+      e->double_talk.Heard(HalfHeard{near_end, last.far_active, heard_square > kRoomMeanSquare,
+                                     left < 0 ? 0.0 : 10 * std::log10((heard_square + 1) / (left + 1)),
+                                     last.starting});
     }
     std::copy(line + kEchoHalf, line + kEchoHalf + e->latency, line);
   }

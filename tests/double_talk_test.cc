@@ -22,39 +22,78 @@ void WebRtcAec_Free(void *aec);
 
 namespace {
 
-// Halves as the component judges them: voice or not, and what the linear
-// filter took off the microphone.
-HalfHeard Half(bool voice, double removed_db, bool starting = false) { return HalfHeard{voice, removed_db, starting}; }
+// Halves as the component judges them: the far end sounding, the
+// microphone above a quiet room; voice or not, and what the linear filter
+// took off the microphone.
+HalfHeard Half(bool voice, double removed_db, bool starting = false) {
+  return HalfHeard{voice, true, true, removed_db, starting};
+}
 
-TEST(DoubleTalkDepth, SoftensVoicedHalvesTheFilterTookLittleOff) {
+// The far end alone for 3 s, the filter taking `removed_db` off its echo.
+void TeachEcho(DoubleTalkDepth *d, double removed_db) {
+  for (int h = 0; h < 300; ++h) d->Heard(Half(false, removed_db));
+}
+
+float DepthAfter(DoubleTalkDepth *d, const HalfHeard &h) {
+  d->Heard(h);
+  return d->Next();
+}
+
+TEST(DoubleTalkDepth, SoftensVoicedHalvesTheFilterTookClearlyLessOffThanOffTheEcho) {
   const DoubleTalkTuning t;
   DoubleTalkDepth d(t);
   d.Block(false);
-  EXPECT_EQ(d.Next(Half(false, 0)), 1.0f) << "no voice";
-  EXPECT_EQ(d.Next(Half(true, t.max_removed_db)), 1.0f) << "the filter took echo off: no near end over it";
-  EXPECT_EQ(d.Next(Half(true, t.max_removed_db - 0.1)), t.voice_depth);
-  EXPECT_EQ(d.Next(Half(true, t.clear_removed_db)), t.voice_depth);
-  EXPECT_EQ(d.Next(Half(true, t.clear_removed_db - 0.1)), t.clear_depth);
-  EXPECT_EQ(d.Next(Half(true, -3)), t.clear_depth);
-  EXPECT_EQ(d.Next(Half(true, -3, true)), 1.0f) << "never while the suppressor starts";
+  EXPECT_EQ(DepthAfter(&d, Half(true, -10)), 1.0f) << "nothing known yet of what the filter takes off the echo";
+  TeachEcho(&d, 15);
+  EXPECT_EQ(DepthAfter(&d, Half(false, 0)), 1.0f) << "no voice";
+  EXPECT_EQ(DepthAfter(&d, Half(true, t.max_removed_db)), 1.0f) << "the filter took echo off";
+  EXPECT_EQ(DepthAfter(&d, Half(true, t.max_removed_db - 0.1)), t.voice_depth);
+  EXPECT_EQ(DepthAfter(&d, Half(true, t.clear_removed_db)), t.voice_depth);
+  EXPECT_EQ(DepthAfter(&d, Half(true, t.clear_removed_db - 0.1)), t.clear_depth);
+  EXPECT_EQ(DepthAfter(&d, Half(true, -3, true)), 1.0f) << "never while the suppressor starts";
+  HalfHeard quiet = Half(true, -3);
+  quiet.sound = false;
+  EXPECT_EQ(DepthAfter(&d, quiet), t.clear_depth) << "a quiet half judged voiced still counts";
+}
+
+// A filter that diverged takes little off the echo, and its echo reads as
+// voice: once the far-alone halves have taught that, nothing is softened.
+TEST(DoubleTalkDepth, AFilterThatTakesLittleOffTheEchoIsNotSoftened) {
+  const DoubleTalkTuning t;
+  DoubleTalkDepth d(t);
+  d.Block(false);
+  TeachEcho(&d, 15);
+  EXPECT_EQ(DepthAfter(&d, Half(true, 1)), t.clear_depth);
+  TeachEcho(&d, 3);
+  EXPECT_EQ(DepthAfter(&d, Half(true, 1)), 1.0f);
+  EXPECT_EQ(DepthAfter(&d, Half(true, 3 - t.below_echo_db - 0.5)), t.clear_depth);
+  // Halves without the far end, or with voice, teach nothing.
+  for (int h = 0; h < 300; ++h) {
+    HalfHeard no_far = Half(false, 15);
+    no_far.far_active = false;
+    d.Heard(no_far);
+    d.Heard(Half(true, 15));
+  }
+  EXPECT_EQ(DepthAfter(&d, Half(true, 1)), 1.0f);
 }
 
 TEST(DoubleTalkDepth, FullDepthForCalmBlocksAfterTheFarEndStarvedOrTheAlignmentMoved) {
   DoubleTalkTuning t;
   t.calm_blocks = 250;
   DoubleTalkDepth d(t);
+  TeachEcho(&d, 15);
   d.Block(false);
-  EXPECT_EQ(d.Next(Half(true, 0)), t.clear_depth);
+  EXPECT_EQ(DepthAfter(&d, Half(true, 0)), t.clear_depth);
   d.Block(true);
-  EXPECT_EQ(d.Next(Half(true, 0)), 1.0f);
+  EXPECT_EQ(d.Next(), 1.0f);
   for (int b = 1; b < t.calm_blocks; ++b) d.Block(false);
-  EXPECT_EQ(d.Next(Half(true, 0)), 1.0f) << "one block of calm left";
+  EXPECT_EQ(d.Next(), 1.0f) << "one block of calm left";
   d.Block(false);
-  EXPECT_EQ(d.Next(Half(true, 0)), t.clear_depth);
+  EXPECT_EQ(d.Next(), t.clear_depth);
   d.Block(true);
   d.Block(true);  // a second loss starts the calm over
   for (int b = 1; b < t.calm_blocks; ++b) d.Block(false);
-  EXPECT_EQ(d.Next(Half(true, 0)), 1.0f);
+  EXPECT_EQ(d.Next(), 1.0f);
 }
 
 // A far talker's echo (-6 dB, 40 ms late) over a faint noise for 4 s, then
