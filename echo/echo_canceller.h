@@ -32,9 +32,9 @@ class EchoCanceller {
   // a_nlp_db, delay_median_ms, delay_std_ms and fraction_poor_delays, 0
   // where it has none (yet).
   virtual void Figures(hx_echo_stats *st) = 0;
-  // How much of the engine's own suppression the next Capture keeps where
-  // the engine itself judges the near end to dominate: 1 all of it (the
-  // default), 0 none. Engines without a suppression of their own ignore it.
+  // How much of the engine's own suppression the next Capture keeps: 1 all
+  // of it (the default), 0 none. Engines without a suppression of their own
+  // ignore it.
   virtual void SetSuppressionDepth(float /*depth*/) {}
   // The mean square per sample of what the linear filter left in the last
   // Capture, before the engine's own suppression; negative when the engine

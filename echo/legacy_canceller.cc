@@ -7,6 +7,7 @@
 #include <new>
 
 #include "echo/echo_canceller.h"
+#include "echo/legacy_aec_exports.h"
 #include "echo/legacy_suppression_depth.h"
 
 // The dependency keys its extra options (extended filter, delay-agnostic
@@ -22,13 +23,6 @@
 #include "webrtc/modules/interface/module_common_types.h"
 #pragma GCC diagnostic pop
 #pragma GCC visibility pop
-
-// Exported by the dependency without a header: what the echo canceller
-// actually runs with.
-extern "C" {
-int WebRtcAec_extended_filter_enabled(AecCore *self);
-int WebRtcAec_delay_agnostic_enabled(AecCore *self);
-}
 
 namespace {
 

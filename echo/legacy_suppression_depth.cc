@@ -9,14 +9,7 @@
 #include <cmath>
 #include <string>
 
-extern "C" {
-// The library's suppression step: scales the error spectrum `efw` by the
-// gains `hNl` after overdriving them (65 bins; `hNlFb` the gain that sets
-// the overdrive). Its canceller's initialisation sets the pointer.
-typedef void (*AecSuppressStep)(AecCore *aec, float *hNl, const float hNlFb, float (*efw)[65]);
-extern AecSuppressStep WebRtcAec_OverdriveAndSuppress;
-void *WebRtcAec_Create(void);  // any function of the library: where it lies
-}
+#include "echo/legacy_aec_exports.h"
 
 struct SuppressionDepth {
   std::atomic<AecCore *> core{nullptr};
@@ -29,7 +22,6 @@ struct SuppressionDepth {
 
 namespace {
 
-constexpr int kAecBins = 65;
 constexpr int kSlots = 16;
 // One frame: 64 new samples in a 128-sample sqrt-Hann window (Ooura's
 // unnormalised transform): sum over the half spectrum of |E|^2 is about
@@ -61,7 +53,7 @@ AecSuppressStep Current() { return __atomic_load_n(&WebRtcAec_OverdriveAndSuppre
 // loader's lock until this thread is done.
 bool InLibrary(AecSuppressStep step) {
   const unsigned long at = reinterpret_cast<unsigned long>(step);
-  const unsigned long library = reinterpret_cast<unsigned long>(&WebRtcAec_Create);
+  const unsigned long library = reinterpret_cast<unsigned long>(&WebRtcAec_Create);  // where the library lies
   FILE *maps = fopen("/proc/self/maps", "re");
   if (!maps) return false;
   std::string step_file, library_file;
@@ -97,8 +89,9 @@ SuppressionDepth *SuppressionDepthRegister(AecCore *core) {
   }
   for (SuppressionDepth &s : g_slots) {
     AecCore *none = nullptr;
-    s.depth.store(1.0f, std::memory_order_relaxed);
     if (s.core.compare_exchange_strong(none, core, std::memory_order_acq_rel)) {
+      s.linear_power = 0;  // depth is 1: a slot is freed at depth 1
+      s.frames = 0;
       PutInFront();
       return &s;
     }
@@ -108,6 +101,7 @@ SuppressionDepth *SuppressionDepthRegister(AecCore *core) {
 
 void SuppressionDepthRelease(SuppressionDepth *d) {
   if (!d) return;
+  d->depth.store(1.0f, std::memory_order_relaxed);
   d->core.store(nullptr, std::memory_order_release);
   for (const SuppressionDepth &s : g_slots)
     if (s.core.load(std::memory_order_acquire)) return;

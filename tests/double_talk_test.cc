@@ -9,16 +9,10 @@
 
 #include "echo/double_talk_depth.h"
 #include "echo/echo_canceller.h"
+#include "echo/legacy_aec_exports.h"
 #include "rig/speech.h"
 #include "support/canceller_latency.h"
 
-extern "C" {
-typedef void (*AecSuppressStep)(struct AecCore *, float *, const float, float (*)[65]);
-extern AecSuppressStep WebRtcAec_OverdriveAndSuppress;
-void *WebRtcAec_Create(void);
-int32_t WebRtcAec_Init(void *aec, int32_t rate, int32_t sound_card_rate);
-void WebRtcAec_Free(void *aec);
-}
 
 namespace {
 
