@@ -69,7 +69,6 @@ constexpr float kWarmPlausible = 0.1f;
 // simulated rooms' residual rose 1.5 to 5 dB when those frames taught
 // nothing).
 constexpr int kCohereLags = 24;
-static_assert(kLags <= kCohereLags, "the prediction reads the newest kLags spectra of the ring");
 constexpr float kCoherenceStep = 0.05f;
 constexpr int kCohereTrust = 30;
 constexpr float kTeachCoherence = 0.3f;
@@ -169,14 +168,25 @@ struct ResidualSuppressor {
   float window[kWin];
   float mic_in[kWin] = {}, out_in[kWin] = {}, far_in[kWin] = {};  // last window of each stream
   float overlap[kHop] = {};
-  // The far end's last kCohereLags spectra and their powers, a ring; the
-  // prediction reads the newest kLags of them.
-  kiss_fft_cpx far_ring[kCohereLags][kBins] = {};
-  float far_ring_power[kCohereLags][kBins] = {};
-  int far_ring_newest = 0;
-  // Averaged spectra for the coherence, by delay (frames back from now).
-  kiss_fft_cpx cross[kCohereLags][kBins] = {};  // far end `delay` frames ago times the microphone's conjugate
-  float far_auto[kCohereLags][kBins] = {}, mic_auto[kBins] = {};
+  // The far end's last kCohereLags spectra (real and imaginary parts) and
+  // their powers, per bin a ring written twice, at far_slot and far_slot +
+  // kCohereLags: the spectra 0 .. kCohereLags - 1 frames back lie in a row
+  // from far_slot on, and the coherence runs over the delays as over an
+  // array.
+  alignas(16) float far_re[kBins][2 * kCohereLags] = {};
+  alignas(16) float far_im[kBins][2 * kCohereLags] = {};
+  alignas(16) float far_pow[kBins][2 * kCohereLags] = {};
+  int far_slot = 0;                 // the newest; each hop writes one slot lower
+  // The far end's powers of the last kLags frames, by bin, for the
+  // prediction (in no particular order: it takes their maximum).
+  float far_recent[kLags][kBins] = {};
+  int far_recent_slot = 0;
+  // Averaged spectra for the coherence, per bin by delay (frames back from
+  // now): the far end `delay` frames ago times the microphone's conjugate.
+  alignas(16) float cross_re[kBins][kCohereLags] = {};
+  alignas(16) float cross_im[kBins][kCohereLags] = {};
+  alignas(16) float far_auto[kBins][kCohereLags] = {};
+  float mic_auto[kBins] = {};
   int cohere_frames = 0;
   int start_frames = 0;             // hops the far end has sounded, up to kStartFrames
   bool start_echo[kBins] = {};      // while starting: the bin holds echo
@@ -224,9 +234,10 @@ void Slide(float *window, const int16_t *fresh) {
 // The residual predicted from the far end's history.
 void Predict(ResidualSuppressor *r) {
   float peak[kBins];
-  std::copy(r->far_ring_power[r->far_ring_newest], r->far_ring_power[r->far_ring_newest] + kBins, peak);
+  std::copy(r->far_recent[0], r->far_recent[0] + kBins, peak);
   for (int l = 1; l < kLags; ++l) {
-    const float *x = r->far_ring_power[(r->far_ring_newest - l + kCohereLags) % kCohereLags];
+    const float *x = r->far_recent[l];
+#pragma omp simd
     for (int k = 0; k < kBins; ++k) peak[k] = std::max(peak[k], x[k]);
   }
   for (int k = 0; k < kBins; ++k) {
@@ -265,23 +276,32 @@ void Cohere(ResidualSuppressor *r, bool starting) {
   // the start reads them again.
   const int from = starting ? 0 : kLowBin, to = starting ? kBins - 1 : kHighBin;
   for (int k = from; k <= to; ++k) r->mic_auto[k] += a * (r->mic_power[k] - r->mic_auto[k]);
-  float by_lag[kCohereLags][kBins];
+  // Per bin, all delays at once (one row each); each delay's sum over the
+  // judged bins is still taken bin after bin, as the delays' loop over the
+  // bins would.
+  float by_lag[kBins][kCohereLags];
+  float lag_sums[kCohereLags] = {};
+  for (int k = from; k <= to; ++k) {
+    const float mr = r->mic_spec[k].r, mi = r->mic_spec[k].i, ma = r->mic_auto[k];
+    const float *xr = r->far_re[k] + r->far_slot, *xi = r->far_im[k] + r->far_slot;
+    const float *xp = r->far_pow[k] + r->far_slot;
+    float *cr = r->cross_re[k], *ci = r->cross_im[k], *fa = r->far_auto[k], *q = by_lag[k];
+#pragma omp simd
+    for (int l = 0; l < kCohereLags; ++l) {
+      cr[l] += a * (xr[l] * mr + xi[l] * mi - cr[l]);
+      ci[l] += a * (xi[l] * mr - xr[l] * mi - ci[l]);
+      fa[l] += a * (xp[l] - fa[l]);
+      q[l] = (cr[l] * cr[l] + ci[l] * ci[l]) / (fa[l] * ma + 1e-20f);
+    }
+    if (k < kLowBin || k > kHighBin) continue;  // where speech and echo are judged
+#pragma omp simd
+    for (int l = 0; l < kCohereLags; ++l) lag_sums[l] += q[l];
+  }
   float sum = 0, best = -1;
   int best_lag = 0;
   for (int l = 0; l < kCohereLags; ++l) {
-    const int at = (r->far_ring_newest - l + kCohereLags) % kCohereLags;
-    for (int k = from; k <= to; ++k) {
-      const kiss_fft_cpx x = r->far_ring[at][k], m = r->mic_spec[k];
-      kiss_fft_cpx &c = r->cross[l][k];
-      c.r += a * (x.r * m.r + x.i * m.i - c.r);
-      c.i += a * (x.i * m.r - x.r * m.i - c.i);
-      r->far_auto[l][k] += a * (r->far_ring_power[at][k] - r->far_auto[l][k]);
-      by_lag[l][k] = Power(c) / (r->far_auto[l][k] * r->mic_auto[k] + 1e-20f);
-    }
-    float lag_sum = 0;  // where speech and echo are judged
-    for (int k = kLowBin; k <= kHighBin; ++k) lag_sum += by_lag[l][k];
-    sum += lag_sum;
-    if (l >= kStartMinLag && lag_sum > best) best = lag_sum, best_lag = l;
+    sum += lag_sums[l];
+    if (l >= kStartMinLag && lag_sums[l] > best) best = lag_sums[l], best_lag = l;
   }
   // Chance gives each delay about 1 / (frames averaged).
   const float chance = plain ? a : a / (2 - a);
@@ -295,8 +315,8 @@ void Cohere(ResidualSuppressor *r, bool starting) {
   const bool path = r->cohere_frames > kStartTrust && best / bins - 2 * chance > kStartPath;
   const int lo = std::max(0, best_lag - 1), hi = std::min(kCohereLags - 1, best_lag + 1);
   float near_best[kBins] = {};
-  for (int l = lo; l <= hi; ++l)
-    for (int k = 0; k < kBins; ++k) near_best[k] += by_lag[l][k];
+  for (int k = 0; k < kBins; ++k)
+    for (int l = lo; l <= hi; ++l) near_best[k] += by_lag[k][l];
   for (int k = 0; k < kBins; ++k) {
     const float c = (near_best[std::max(0, k - 1)] + near_best[k] + near_best[std::min(kBins - 1, k + 1)]) / 3;
     const bool coherent = path && c - float(hi - lo + 1) * chance > kStartCoherence;
@@ -389,12 +409,17 @@ bool Hop(ResidualSuppressor *r, float *hop_out) {
   Analyse(r, r->mic_in, r->mic_spec);
   Analyse(r, r->far_in, r->far_spec);
   Analyse(r, r->out_in, r->out_spec);
-  r->far_ring_newest = (r->far_ring_newest + 1) % kCohereLags;
-  float *x = r->far_ring_power[r->far_ring_newest];
+  r->far_slot = (r->far_slot + kCohereLags - 1) % kCohereLags;
+  r->far_recent_slot = (r->far_recent_slot + 1) % kLags;
+  float *x = r->far_recent[r->far_recent_slot];
   float far_sum = 0, mic_sum = 0, out_sum = 0, noise_sum = 0;
   for (int k = 0; k < kBins; ++k) {
     x[k] = Power(r->far_spec[k]);
-    r->far_ring[r->far_ring_newest][k] = r->far_spec[k];
+    for (const int at : {r->far_slot, r->far_slot + kCohereLags}) {
+      r->far_re[k][at] = r->far_spec[k].r;
+      r->far_im[k][at] = r->far_spec[k].i;
+      r->far_pow[k][at] = x[k];
+    }
     r->mic_power[k] = Power(r->mic_spec[k]);
     r->out_power[k] = Power(r->out_spec[k]);
   }
@@ -566,8 +591,9 @@ void ResidualSuppressorRestart(ResidualSuppressor *r) {
   // hold it down at the new one. Its first frames decide nothing (see
   // kStartTrust, kCohereTrust).
   r->cohere_frames = 0;
-  std::fill(&r->cross[0][0], &r->cross[0][0] + kCohereLags * kBins, kiss_fft_cpx{0, 0});
-  std::fill(&r->far_auto[0][0], &r->far_auto[0][0] + kCohereLags * kBins, 0.0f);
+  std::fill(&r->cross_re[0][0], &r->cross_re[0][0] + kBins * kCohereLags, 0.0f);
+  std::fill(&r->cross_im[0][0], &r->cross_im[0][0] + kBins * kCohereLags, 0.0f);
+  std::fill(&r->far_auto[0][0], &r->far_auto[0][0] + kBins * kCohereLags, 0.0f);
   std::fill(r->mic_auto, r->mic_auto + kBins, 0.0f);
   std::fill(r->start_echo, r->start_echo + kBins, false);
   std::fill(r->start_hold, r->start_hold + kBins, 0);
