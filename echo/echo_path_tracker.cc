@@ -13,11 +13,17 @@ float Far(const FarHistory &f, int64_t p) { return f.At(p); }
 // the microphone becomes the echo path's impulse response, whose direct
 // sound is a sharp peak whatever the speech's spectrum.
 void Whitener(const float *x, int n, float *a) {
-  double r[kPathWhitenOrder + 1];
-  for (int m = 0; m <= kPathWhitenOrder; ++m) {
-    double s = 0;
-    for (int i = m; i < n; ++i) s += double(x[i]) * x[i - m];
-    r[m] = s;
+  // The autocorrelation at every lag at once, sample after sample: each
+  // lag's sum is taken in the order of its samples all the same. The
+  // products of floats are exact in double.
+  constexpr int kLagsTaken = kPathWhitenOrder + 2;  // an even count: one more, unread
+  double r[kLagsTaken] = {};
+  for (int i = 0; i < std::min(n, kLagsTaken); ++i)
+    for (int m = 0; m <= i; ++m) r[m] += double(x[i]) * x[i - m];
+  for (int i = kLagsTaken; i < n; ++i) {
+    const double xi = x[i];
+#pragma omp simd
+    for (int m = 0; m < kLagsTaken; ++m) r[m] += xi * x[i - m];
   }
   r[0] = r[0] * 1.001 + 1e-3;  // a floor: silence gives the identity
   double c[kPathWhitenOrder + 1] = {1}, tmp[kPathWhitenOrder + 1];
@@ -121,16 +127,22 @@ void EchoPathTracker::Correlate(const int16_t *mic, int n, int64_t capture, cons
   for (int i = 0; i < kPathWhitenOrder + span; ++i) raw[i] = Far(far, p0 - kPathWhitenOrder + i);
   float a[kPathWhitenOrder + 1];
   Whitener(raw + kPathWhitenOrder + half, n, a);
+  // The filters and the correlation run over several outputs at once; each
+  // output's own sum keeps its order.
   float wf[kPathMaxBlock + 2 * kPathRefineHalf + 1], wm[kPathMaxBlock];
+#pragma omp simd
   for (int i = 0; i < span; ++i) {
     float s = 0;
     for (int m = 0; m <= kPathWhitenOrder; ++m) s += a[m] * raw[kPathWhitenOrder + i - m];
     wf[i] = s;
   }
+  float mic_raw[kPathWhitenOrder + kPathMaxBlock];  // the previous block's tail, then this block
+  std::copy(mic_tail_, mic_tail_ + kPathWhitenOrder, mic_raw);
+  for (int i = 0; i < n; ++i) mic_raw[kPathWhitenOrder + i] = mic[i];
+#pragma omp simd
   for (int i = 0; i < n; ++i) {
     float s = 0;
-    for (int m = 0; m <= kPathWhitenOrder; ++m)
-      s += a[m] * (i - m >= 0 ? float(mic[i - m]) : mic_tail_[kPathWhitenOrder + i - m]);
+    for (int m = 0; m <= kPathWhitenOrder; ++m) s += a[m] * mic_raw[kPathWhitenOrder + i - m];
     wm[i] = s;
   }
   double me = 0, fe = 0;
@@ -140,7 +152,20 @@ void EchoPathTracker::Correlate(const int16_t *mic, int n, int64_t capture, cons
   }
   mic_energy_ = mic_energy_ * forget + me;
   far_energy_ = far_energy_ * forget + fe;
-  for (int k = 0; k <= 2 * half; ++k) {
+  // Eight offsets at a time, their sums held in registers over the block.
+  constexpr int kAtOnce = 8;
+  int k = 0;
+  for (; k + kAtOnce <= 2 * half + 1; k += kAtOnce) {
+    float s[kAtOnce] = {};
+    for (int i = 0; i < n; ++i) {
+      const float w = wm[i];
+      const float *f = wf + i + k;
+#pragma omp simd
+      for (int j = 0; j < kAtOnce; ++j) s[j] += w * f[j];
+    }
+    for (int j = 0; j < kAtOnce; ++j) corr_[k + j] = corr_[k + j] * forget + s[j];
+  }
+  for (; k <= 2 * half; ++k) {
     float s = 0;
     for (int i = 0; i < n; ++i) s += wm[i] * wf[i + k];
     corr_[k] = corr_[k] * forget + s;
