@@ -8,6 +8,24 @@ namespace {
 
 float Far(const FarHistory &f, int64_t p) { return f.At(p); }
 
+// n samples of the far end from history index `at` on, as Far gives them
+// (0 where the history does not hold them), without a test per sample.
+void FarSpan(const FarHistory &f, int64_t at, int n, float *out) {
+  const int64_t held_from = std::max<int64_t>(0, f.count - f.size);
+  const int from = int(std::clamp<int64_t>(held_from - at, 0, n));
+  const int to = int(std::clamp<int64_t>(f.count - at, from, n));
+  std::fill(out, out + from, 0.0f);
+  for (int i = from; i < to;) {  // at most two runs: up to the ring's end, then from its start
+    const int64_t pos = (at + i) & (f.size - 1);
+    const int run = int(std::min<int64_t>(to - i, f.size - pos));
+    const int16_t *src = f.ring + pos;
+#pragma omp simd
+    for (int j = 0; j < run; ++j) out[i + j] = src[j];
+    i += run;
+  }
+  std::fill(out + to, out + n, 0.0f);
+}
+
 // Prediction-error filter of order kPathWhitenOrder for x (Levinson-Durbin on its
 // autocorrelation): whitens the far end, so that the cross-correlation with
 // the microphone becomes the echo path's impulse response, whose direct
@@ -74,25 +92,51 @@ bool EchoPathTracker::Search(const float *wm, int n, int64_t capture, const FarH
     for (int i = 0; i < kPathEnvHop; ++i) s += std::fabs(wm[k * kPathEnvHop + i]);
     me[k] = s;
   }
-  // Far envelopes on the grid capture + base + 16 g, g = k + early - j.
+  // Far envelopes on the grid capture + base + 16 g, g = k + early - j: the
+  // far end read once (with the sample before it), pre-emphasised as
+  // FarEmph does, then summed per hop.
   const int g_lo = -(kPathSearchLags - 1 - kPathSearchEarly), g_hi = hops - 1 + kPathSearchEarly;
-  float fe[kPathSearchLags + kPathMaxBlock / kPathEnvHop];
-  for (int g = g_lo; g <= g_hi; ++g) {
-    const int64_t p0 = capture + base_ + int64_t(kPathEnvHop) * g;
+  constexpr int kGrid = kPathSearchLags + kPathMaxBlock / kPathEnvHop;
+  const int len = (g_hi - g_lo + 1) * kPathEnvHop;
+  float x[kGrid * kPathEnvHop + 1];
+  FarSpan(far, capture + base_ + int64_t(kPathEnvHop) * g_lo - 1, len + 1, x);
+  const float e = tuning_.emphasis;
+  float fe[kGrid];
+  for (int g = 0; g <= g_hi - g_lo; ++g) {
+    const float *hop = x + kPathEnvHop * g;
+    float d[kPathEnvHop];
+#pragma omp simd
+    for (int i = 0; i < kPathEnvHop; ++i) d[i] = std::fabs(hop[i + 1] - e * hop[i]);
     float s = 0;
-    for (int i = 0; i < kPathEnvHop; ++i) s += std::fabs(FarEmph(far, p0 + i));
-    fe[g - g_lo] = s;
+    for (int i = 0; i < kPathEnvHop; ++i) s += d[i];
+    fe[g] = s;
   }
   for (int k = 0; k < hops; ++k) {
     env_x_ += me[k];
     env_xx_ += double(me[k]) * me[k];
     env_n_ += 1;
-    for (int j = 0; j < kPathSearchLags; ++j) {
-      const float y = fe[k + kPathSearchEarly - j - g_lo];
-      env_xy_[j] += double(me[k]) * y;
-      env_y_[j] += y;
-      env_yy_[j] += double(y) * y;
+  }
+  // Four delays at a time, their sums held over the block's hops.
+  constexpr int kAtOnce = 4;
+  static_assert(kPathSearchLags % kAtOnce == 0, "whole groups of delays");
+  for (int j0 = 0; j0 < kPathSearchLags; j0 += kAtOnce) {
+    double xy[kAtOnce], sy[kAtOnce], yy[kAtOnce];
+    std::copy(env_xy_ + j0, env_xy_ + j0 + kAtOnce, xy);
+    std::copy(env_y_ + j0, env_y_ + j0 + kAtOnce, sy);
+    std::copy(env_yy_ + j0, env_yy_ + j0 + kAtOnce, yy);
+    for (int k = 0; k < hops; ++k) {
+      const double mk = me[k];
+      const float *y = fe + k + kPathSearchEarly - j0 - g_lo;  // y[-j]: delay j0 + j
+#pragma omp simd
+      for (int j = 0; j < kAtOnce; ++j) {
+        xy[j] += mk * y[-j];
+        sy[j] += y[-j];
+        yy[j] += double(y[-j]) * y[-j];
+      }
     }
+    std::copy(xy, xy + kAtOnce, env_xy_ + j0);
+    std::copy(sy, sy + kAtOnce, env_y_ + j0);
+    std::copy(yy, yy + kAtOnce, env_yy_ + j0);
   }
   if (sound) ++active_;
   if (active_ < tuning_.search_blocks) return false;
@@ -124,7 +168,7 @@ void EchoPathTracker::Correlate(const int16_t *mic, int n, int64_t capture, cons
   const int span = n + 2 * half;
   const int64_t p0 = capture + center_ - half;
   float raw[kPathWhitenOrder + kPathMaxBlock + 2 * kPathRefineHalf + 1];
-  for (int i = 0; i < kPathWhitenOrder + span; ++i) raw[i] = Far(far, p0 - kPathWhitenOrder + i);
+  FarSpan(far, p0 - kPathWhitenOrder, kPathWhitenOrder + span, raw);
   float a[kPathWhitenOrder + 1];
   Whitener(raw + kPathWhitenOrder + half, n, a);
   // The filters and the correlation run over several outputs at once; each
