@@ -280,22 +280,22 @@ void Cohere(ResidualSuppressor *r, bool starting) {
   // judged bins is still taken bin after bin, as the delays' loop over the
   // bins would.
   float by_lag[kBins][kCohereLags];
-  float lag_sums[kCohereLags] = {};
+  float lag_sums[kCohereLags] = {}, unjudged[kCohereLags] = {};
   for (int k = from; k <= to; ++k) {
     const float mr = r->mic_spec[k].r, mi = r->mic_spec[k].i, ma = r->mic_auto[k];
     const float *xr = r->far_re[k] + r->far_slot, *xi = r->far_im[k] + r->far_slot;
     const float *xp = r->far_pow[k] + r->far_slot;
     float *cr = r->cross_re[k], *ci = r->cross_im[k], *fa = r->far_auto[k], *q = by_lag[k];
+    // The sums are over the bins where speech and echo are judged.
+    float *sums = k >= kLowBin && k <= kHighBin ? lag_sums : unjudged;
 #pragma omp simd
     for (int l = 0; l < kCohereLags; ++l) {
       cr[l] += a * (xr[l] * mr + xi[l] * mi - cr[l]);
       ci[l] += a * (xi[l] * mr - xr[l] * mi - ci[l]);
       fa[l] += a * (xp[l] - fa[l]);
       q[l] = (cr[l] * cr[l] + ci[l] * ci[l]) / (fa[l] * ma + 1e-20f);
+      sums[l] += q[l];
     }
-    if (k < kLowBin || k > kHighBin) continue;  // where speech and echo are judged
-#pragma omp simd
-    for (int l = 0; l < kCohereLags; ++l) lag_sums[l] += q[l];
   }
   float sum = 0, best = -1;
   int best_lag = 0;
@@ -385,10 +385,14 @@ void TrackNoise(ResidualSuppressor *r) {
   // known.
   if ((!far_recent && !talking) || r->noise_frames == 0) TrackMinimum(r);
   const int spans = std::min(r->span_count, kMinimumSpans);
+  float least[kBins];  // a minimum: exact in any order
+  std::copy(r->span_min, r->span_min + kBins, least);
+  for (int s = 0; s < spans; ++s) {
+#pragma omp simd
+    for (int k = 0; k < kBins; ++k) least[k] = std::min(least[k], r->spans[s][k]);
+  }
   for (int k = 0; k < kBins; ++k) {
-    float m = r->span_min[k];
-    for (int s = 0; s < spans; ++s) m = std::min(m, r->spans[s][k]);
-    const float bound = kMinimumBias * m;
+    const float bound = kMinimumBias * least[k];
     if (r->noise_frames == 0 && spans > 0) r->follower[k] = bound;
     if (spans > 0)
       r->follower[k] = std::max(bound / kNoiseUnderMinimum,
@@ -404,8 +408,10 @@ float Dbfs(const float *power) {  // a power spectrum's level as the time signal
 }
 
 // One hop: spectra, prediction, learning, gain, comfort noise, synthesis.
-// Returns whether the hop holds near-end voice.
-bool Hop(ResidualSuppressor *r, float *hop_out) {
+// Returns whether the hop holds near-end voice. `last`: the half's last hop,
+// whose figures ResidualSuppressorLast gives (the levels are taken for it
+// alone).
+bool Hop(ResidualSuppressor *r, float *hop_out, bool last) {
   Analyse(r, r->mic_in, r->mic_spec);
   Analyse(r, r->far_in, r->far_spec);
   Analyse(r, r->out_in, r->out_spec);
@@ -519,11 +525,13 @@ bool Hop(ResidualSuppressor *r, float *hop_out) {
     hop_out[i] = r->overlap[i] + r->frame[i] * r->window[i] / kWin;
     r->overlap[i] = r->frame[kHop + i] * r->window[kHop + i] / kWin;
   }
-  r->last.gain_db = float(10 * std::log10(gain_sum / kBins + 1e-12));
-  r->last.noise_dbfs = Dbfs(r->noise);
-  r->last.residual_dbfs = Dbfs(r->residual) + 10 * std::log10(beta);
-  r->last.far_active = r->far_hold > 0;
-  r->last.starting = starting;
+  if (last) {
+    r->last.gain_db = float(10 * std::log10(gain_sum / kBins + 1e-12));
+    r->last.noise_dbfs = Dbfs(r->noise);
+    r->last.residual_dbfs = Dbfs(r->residual) + 10 * std::log10(beta);
+    r->last.far_active = r->far_hold > 0;
+    r->last.starting = starting;
+  }
   // No voice before the background is known.
   const bool voice = r->noise_frames >= kNoiseInitFrames && near_sum > kVoiceOverNoise * noise_sum;
   if (voice) r->voice_hold = kVoiceHoldFrames;
@@ -576,7 +584,7 @@ bool ResidualSuppressorProcess(ResidualSuppressor *r, const int16_t *mic, const 
     Slide(r->out_in, linear + h * kHop);
     Slide(r->far_in, far + h * kHop);
     float hop[kHop];
-    voice |= Hop(r, hop);
+    voice |= Hop(r, hop, h == kResidualHalf / kHop - 1);
     for (int i = 0; i < kHop; ++i)
       out[h * kHop + i] = int16_t(std::lrint(std::max(-32768.0f, std::min(32767.0f, hop[i] * 32768))));
   }
