@@ -38,17 +38,20 @@ class DoubleTalkDepth {
   }
 
   // The depth for the next half (1: all of the engine's own cut): softened
-  // after a half where the suppressor heard near-end voice and the linear
-  // filter took clearly less off the microphone than it takes off the echo
-  // alone. The voice decision alone also fires on a loud syllable of echo
-  // and on the echo a filter that diverged lets through; the filter takes
-  // as much off the first as off any echo, and a diverged filter first
-  // teaches that it takes little. Unlike the decision, the filter's share
-  // does not read the softened output, so a softer cut cannot keep itself
-  // going.
+  // after a half where the linear filter took clearly less off the
+  // microphone than it takes off the echo alone, and either the suppressor
+  // heard near-end voice or the filter took almost nothing off a microphone
+  // with sound while the far end talked. The voice decision alone also
+  // fires on a loud syllable of echo and on the echo a filter that diverged
+  // lets through; the filter takes as much off the first as off any echo,
+  // and a diverged filter first teaches that it takes little. Unlike the
+  // decision, the filter's share does not read the softened output, so a
+  // softer cut cannot keep itself going; and it hears a near end that the
+  // engine's own cut took out of the output the decision reads.
   float Next() const {
     const HalfHeard &h = last_;
-    if (calm_ > 0 || h.starting || !h.near_voice || echo_halves_ < t_.echo_known_halves ||
+    const bool unheard_near = h.far_active && h.sound && h.removed_db < t_.unheard_removed_db;
+    if (calm_ > 0 || h.starting || !(h.near_voice || unheard_near) || echo_halves_ < t_.echo_known_halves ||
         h.removed_db >= t_.max_removed_db || h.removed_db >= echo_removed_db_ - t_.below_echo_db)
       return 1.0f;
     return h.removed_db < t_.clear_removed_db ? t_.clear_depth : t_.voice_depth;

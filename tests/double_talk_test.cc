@@ -39,7 +39,7 @@ TEST(DoubleTalkDepth, SoftensVoicedHalvesTheFilterTookClearlyLessOffThanOffTheEc
   d.Block(false);
   EXPECT_EQ(DepthAfter(&d, Half(true, -10)), 1.0f) << "nothing known yet of what the filter takes off the echo";
   TeachEcho(&d, 15);
-  EXPECT_EQ(DepthAfter(&d, Half(false, 0)), 1.0f) << "no voice";
+  EXPECT_EQ(DepthAfter(&d, Half(false, t.clear_removed_db - 0.1)), 1.0f) << "no voice, and the filter took echo off";
   EXPECT_EQ(DepthAfter(&d, Half(true, t.max_removed_db)), 1.0f) << "the filter took echo off";
   EXPECT_EQ(DepthAfter(&d, Half(true, t.max_removed_db - 0.1)), t.voice_depth);
   EXPECT_EQ(DepthAfter(&d, Half(true, t.clear_removed_db)), t.voice_depth);
@@ -48,6 +48,27 @@ TEST(DoubleTalkDepth, SoftensVoicedHalvesTheFilterTookClearlyLessOffThanOffTheEc
   HalfHeard quiet = Half(true, -3);
   quiet.sound = false;
   EXPECT_EQ(DepthAfter(&d, quiet), t.clear_depth) << "a quiet half judged voiced still counts";
+}
+
+// A near end that the engine's own cut took out is not heard by the voice
+// decision; a filter that took almost nothing off a sounding microphone
+// while the far end talked hears it.
+TEST(DoubleTalkDepth, SoftensUnvoicedHalvesTheFilterTookAlmostNothingOff) {
+  const DoubleTalkTuning t;
+  DoubleTalkDepth d(t);
+  d.Block(false);
+  TeachEcho(&d, 15);
+  EXPECT_EQ(DepthAfter(&d, Half(false, t.unheard_removed_db)), 1.0f);
+  EXPECT_EQ(DepthAfter(&d, Half(false, t.unheard_removed_db - 0.1)), t.clear_depth);
+  HalfHeard quiet = Half(false, 0);
+  quiet.sound = false;
+  EXPECT_EQ(DepthAfter(&d, quiet), 1.0f) << "a quiet microphone";
+  HalfHeard no_far = Half(false, 0);
+  no_far.far_active = false;
+  EXPECT_EQ(DepthAfter(&d, no_far), 1.0f) << "no far end";
+  EXPECT_EQ(DepthAfter(&d, Half(false, 0, true)), 1.0f) << "never while the suppressor starts";
+  TeachEcho(&d, 3);
+  EXPECT_EQ(DepthAfter(&d, Half(false, 1)), 1.0f) << "within the margin of what the filter takes off the echo";
 }
 
 // A filter that diverged takes little off the echo, and its echo reads as
