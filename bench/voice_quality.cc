@@ -35,9 +35,11 @@
 // pipewire-pulse loads for module-echo-cancel). --verbose prints every run's figures.
 // Exit status 0 when every call ran, 1 when one failed or the daemon could
 // not start, 2 on a bad option.
+#include <errno.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -160,6 +162,13 @@ int main(int argc, char **argv) {
        cli::Text("keep", &keep, "DIR", "keep each run's recordings in DIR (bench/voice_replay reads them)")}};
   const cli::Parsed parsed = cli::Parse(argc, argv, command);
   if (parsed != cli::Parsed::kRun) return cli::ExitStatus(parsed);
+  // The recordings' folder is made here, and a folder that cannot take them
+  // stops the run before any call: a run whose recordings were lost
+  // silently cannot be replayed.
+  if (!keep.empty() && mkdir(keep.c_str(), 0755) != 0 && errno != EEXIST) {
+    fprintf(stderr, "voice_quality: cannot make %s: %s\n", keep.c_str(), strerror(errno));
+    return 1;
+  }
   ConversationSignals conversation;
   std::string error = LoadConversation(&conversation);
   if (!error.empty()) {
@@ -240,11 +249,16 @@ int main(int argc, char **argv) {
       outputs.push_back({kPaAec, pa.out});
       if (!keep.empty()) {
         // Each run's signals, on the timeline (16 kHz): DIR/<path><run>_<signal>.wav.
-        WriteWav(base + "near.wav", FloatToPcm(rec.near));
-        WriteWav(base + "echo.wav", FloatToPcm(rec.echo));
-        WriteWav(base + "mic.wav", FloatToPcm(rec.mic));
-        WriteWav(base + "far.wav", FloatToPcm(rec.far));
-        for (const auto &[system, o] : outputs) WriteWav(base + kSystemName[system] + ".wav", FloatToPcm(o));
+        bool kept = WriteWav(base + "near.wav", FloatToPcm(rec.near));
+        kept &= WriteWav(base + "echo.wav", FloatToPcm(rec.echo));
+        kept &= WriteWav(base + "mic.wav", FloatToPcm(rec.mic));
+        kept &= WriteWav(base + "far.wav", FloatToPcm(rec.far));
+        for (const auto &[system, o] : outputs) kept &= WriteWav(base + kSystemName[system] + ".wav", FloatToPcm(o));
+        if (!kept) {
+          fprintf(stderr, "voice_quality: cannot write the recordings of %s, run %d, into %s\n",
+                  EchoPathName(path), run, keep.c_str());
+          return 1;
+        }
       }
       for (const auto &[system, m] : got) {
         if (!m.valid) {
