@@ -15,7 +15,12 @@ struct HalfHeard {
   bool sound;         // the microphone held more than a quiet room
   double removed_db;  // what the linear filter took off the microphone
   bool starting;      // the suppressor's start: the far end's first words, a new path
+  // The microphone's level over the far end's in this half, dB; kNoFar
+  // where the far end held no sound.
+  double over_far_db;
 };
+
+constexpr double kNoFar = -1000;
 
 class DoubleTalkDepth {
  public:
@@ -29,19 +34,27 @@ class DoubleTalkDepth {
   }
 
   // After each half. Halves with the far end and no near-end voice teach
-  // what the filter takes off the echo.
+  // what the filter takes off the echo; those where it took off some of it
+  // (not a near end the decision missed) teach how loud the echo alone is
+  // against the far end.
   void Heard(const HalfHeard &h) {
     last_ = h;
     if (!h.far_active || !h.sound || h.near_voice) return;
     ++echo_halves_;  // a plain mean over the first halves, then a running one
     echo_removed_db_ += std::max(t_.echo_step, 1.0 / double(echo_halves_)) * (h.removed_db - echo_removed_db_);
+    if (h.removed_db < t_.unheard_removed_db || h.over_far_db == kNoFar) return;
+    ++echo_level_halves_;
+    echo_over_far_db_ +=
+        std::max(t_.echo_step, 1.0 / double(echo_level_halves_)) * (h.over_far_db - echo_over_far_db_);
   }
 
   // The depth for the next half (1: all of the engine's own cut): softened
   // after a half where the linear filter took clearly less off the
   // microphone than it takes off the echo alone, and either the suppressor
   // heard near-end voice or the filter took almost nothing off a microphone
-  // with sound while the far end talked. The voice decision alone also
+  // louder than the echo alone makes it while the far end talked (a filter
+  // that lost the echo takes nothing off it either, but the echo is no
+  // louder than before). The voice decision alone also
   // fires on a loud syllable of echo and on the echo a filter that diverged
   // lets through; the filter takes as much off the first as off any echo,
   // and a diverged filter first teaches that it takes little. Unlike the
@@ -50,7 +63,9 @@ class DoubleTalkDepth {
   // engine's own cut took out of the output the decision reads.
   float Next() const {
     const HalfHeard &h = last_;
-    const bool unheard_near = h.far_active && h.sound && h.removed_db < t_.unheard_removed_db;
+    const bool unheard_near = h.far_active && h.sound && h.removed_db < t_.unheard_removed_db &&
+                              echo_level_halves_ >= t_.echo_known_halves && h.over_far_db != kNoFar &&
+                              h.over_far_db > echo_over_far_db_ + t_.unheard_over_echo_db;
     if (calm_ > 0 || h.starting || !(h.near_voice || unheard_near) || echo_halves_ < t_.echo_known_halves ||
         h.removed_db >= t_.max_removed_db || h.removed_db >= echo_removed_db_ - t_.below_echo_db)
       return 1.0f;
@@ -60,9 +75,11 @@ class DoubleTalkDepth {
  private:
   DoubleTalkTuning t_;
   int calm_ = 0;                  // blocks left at full depth
-  HalfHeard last_{false, false, false, 0, true};
+  HalfHeard last_{false, false, false, 0, true, kNoFar};
   double echo_removed_db_ = 0;    // what the filter takes off the echo alone ...
   int64_t echo_halves_ = 0;       // ... learnt over this many halves
+  double echo_over_far_db_ = 0;   // the echo alone's level over the far end's ...
+  int64_t echo_level_halves_ = 0;  // ... learnt over this many halves
 };
 
 #endif  // HX_ECHO_DOUBLE_TALK_DEPTH_H

@@ -24,6 +24,15 @@
 // linear filter takes off it says something of the echo.
 constexpr double kRoomMeanSquare = 1e4;
 
+// The microphone's level over the far end's in a half (mean squares), dB;
+// kNoFar where the far end is below a quiet room.
+static double OverFar(double heard_square, const int16_t *far) {
+  double far_square = 0;
+  for (int i = 0; i < kEchoHalf; ++i) far_square += double(far[i]) * far[i];
+  far_square /= kEchoHalf;
+  return far_square > kRoomMeanSquare ? 10 * std::log10((heard_square + 1) / far_square) : kNoFar;
+}
+
 struct SuppressorDelete {
   void operator()(ResidualSuppressor *r) const { ResidualSuppressorDestroy(r); }
 };
@@ -154,7 +163,7 @@ int32_t hx_echo_capture(hx_echo *e, const int16_t *mic, int32_t count, int32_t s
       const ResidualSuppressorState last = ResidualSuppressorLast(e->suppressor.get());
       e->double_talk.Heard(HalfHeard{near_end, last.far_active, heard_square > kRoomMeanSquare,
                                      left < 0 ? 0.0 : 10 * std::log10((heard_square + 1) / (left + 1)),
-                                     last.starting});
+                                     last.starting, OverFar(heard_square, far)});
     }
     std::copy(line + kEchoHalf, line + kEchoHalf + e->latency, line);
   }

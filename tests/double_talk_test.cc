@@ -17,10 +17,10 @@
 namespace {
 
 // Halves as the component judges them: the far end sounding, the
-// microphone above a quiet room; voice or not, and what the linear filter
-// took off the microphone.
-HalfHeard Half(bool voice, double removed_db, bool starting = false) {
-  return HalfHeard{voice, true, true, removed_db, starting};
+// microphone above a quiet room; voice or not, what the linear filter
+// took off the microphone, and the microphone's level over the far end's.
+HalfHeard Half(bool voice, double removed_db, bool starting = false, double over_far_db = -20) {
+  return HalfHeard{voice, true, true, removed_db, starting, over_far_db};
 }
 
 // The far end alone for 3 s, the filter taking `removed_db` off its echo.
@@ -51,24 +51,43 @@ TEST(DoubleTalkDepth, SoftensVoicedHalvesTheFilterTookClearlyLessOffThanOffTheEc
 }
 
 // A near end that the engine's own cut took out is not heard by the voice
-// decision; a filter that took almost nothing off a sounding microphone
-// while the far end talked hears it.
-TEST(DoubleTalkDepth, SoftensUnvoicedHalvesTheFilterTookAlmostNothingOff) {
+// decision; a filter that took almost nothing off a microphone louder than
+// the echo alone makes it, while the far end talked, hears it.
+TEST(DoubleTalkDepth, SoftensUnvoicedHalvesTheFilterTookAlmostNothingOffALouderMicrophone) {
   const DoubleTalkTuning t;
   DoubleTalkDepth d(t);
   d.Block(false);
-  TeachEcho(&d, 15);
-  EXPECT_EQ(DepthAfter(&d, Half(false, t.unheard_removed_db)), 1.0f);
-  EXPECT_EQ(DepthAfter(&d, Half(false, t.unheard_removed_db - 0.1)), t.clear_depth);
-  HalfHeard quiet = Half(false, 0);
+  TeachEcho(&d, 15);  // the echo alone 20 dB under the far end
+  const double louder = -20 + t.unheard_over_echo_db + 0.1;
+  EXPECT_EQ(DepthAfter(&d, Half(false, t.unheard_removed_db, false, louder)), 1.0f);
+  EXPECT_EQ(DepthAfter(&d, Half(false, t.unheard_removed_db - 0.1, false, louder)), t.clear_depth);
+  EXPECT_EQ(DepthAfter(&d, Half(false, 0, false, -20 + t.unheard_over_echo_db)), 1.0f)
+      << "no louder than the echo alone: a filter that lost the echo";
+  EXPECT_EQ(DepthAfter(&d, Half(false, 0, false, kNoFar)), 1.0f) << "the far end in a pause";
+  HalfHeard quiet = Half(false, 0, false, louder);
   quiet.sound = false;
   EXPECT_EQ(DepthAfter(&d, quiet), 1.0f) << "a quiet microphone";
-  HalfHeard no_far = Half(false, 0);
+  HalfHeard no_far = Half(false, 0, false, louder);
   no_far.far_active = false;
   EXPECT_EQ(DepthAfter(&d, no_far), 1.0f) << "no far end";
-  EXPECT_EQ(DepthAfter(&d, Half(false, 0, true)), 1.0f) << "never while the suppressor starts";
-  TeachEcho(&d, 3);
-  EXPECT_EQ(DepthAfter(&d, Half(false, 1)), 1.0f) << "within the margin of what the filter takes off the echo";
+  EXPECT_EQ(DepthAfter(&d, Half(false, 0, true, louder)), 1.0f) << "never while the suppressor starts";
+  // Halves whose filter took almost nothing off teach what it takes off
+  // the echo, not how loud the echo is: a near end the decision missed
+  // does not raise the bar it is judged by.
+  for (int h = 0; h < 300; ++h) d.Heard(Half(false, 0, false, 0));
+  EXPECT_EQ(DepthAfter(&d, Half(false, 0, false, louder)), 1.0f) << "the filter now takes nothing off the echo";
+  for (int h = 0; h < 100; ++h) d.Heard(Half(false, 15));  // 13 dB again; a level taught at 0 would be -17
+  EXPECT_EQ(DepthAfter(&d, Half(false, 0, false, louder)), t.clear_depth);
+}
+
+// How loud the echo alone is must be known first.
+TEST(DoubleTalkDepth, UnvoicedHalvesWaitForTheEchosLevel) {
+  const DoubleTalkTuning t;
+  DoubleTalkDepth d(t);
+  d.Block(false);
+  for (int h = 0; h < 300; ++h) d.Heard(Half(false, 15, false, kNoFar));  // the far end never loud enough
+  EXPECT_EQ(DepthAfter(&d, Half(true, 0)), t.clear_depth) << "voice needs no level";
+  EXPECT_EQ(DepthAfter(&d, Half(false, 0, false, 0)), 1.0f);
 }
 
 // A filter that diverged takes little off the echo, and its echo reads as
