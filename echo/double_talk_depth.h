@@ -54,13 +54,13 @@ class DoubleTalkDepth {
   // heard near-end voice or the filter took almost nothing off a microphone
   // louder than the echo alone makes it while the far end talked (a filter
   // that lost the echo takes nothing off it either, but the echo is no
-  // louder than before). The voice decision alone also
-  // fires on a loud syllable of echo and on the echo a filter that diverged
-  // lets through; the filter takes as much off the first as off any echo,
-  // and a diverged filter first teaches that it takes little. Unlike the
-  // decision, the filter's share does not read the softened output, so a
-  // softer cut cannot keep itself going; and it hears a near end that the
-  // engine's own cut took out of the output the decision reads.
+  // louder than before). The voice decision alone also fires on a loud
+  // syllable of echo and on the echo a filter that diverged lets through;
+  // the filter takes as much off the first as off any echo, and a diverged
+  // filter first teaches that it takes little. Unlike the decision, the
+  // filter's share does not read the softened output, so a softer cut
+  // cannot keep itself going; and it hears a near end that the engine's own
+  // cut took out of the output the decision reads.
   float Next() const {
     const HalfHeard &h = last_;
     const bool unheard_near = h.far_active && h.sound && h.removed_db < t_.unheard_removed_db &&

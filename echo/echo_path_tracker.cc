@@ -8,24 +8,6 @@ namespace {
 
 float Far(const FarHistory &f, int64_t p) { return f.At(p); }
 
-// n samples of the far end from history index `at` on, as Far gives them
-// (0 where the history does not hold them), without a test per sample.
-void FarSpan(const FarHistory &f, int64_t at, int n, float *out) {
-  const int64_t held_from = std::max<int64_t>(0, f.count - f.size);
-  const int from = int(std::clamp<int64_t>(held_from - at, 0, n));
-  const int to = int(std::clamp<int64_t>(f.count - at, from, n));
-  std::fill(out, out + from, 0.0f);
-  for (int i = from; i < to;) {  // at most two runs: up to the ring's end, then from its start
-    const int64_t pos = (at + i) & (f.size - 1);
-    const int run = int(std::min<int64_t>(to - i, f.size - pos));
-    const int16_t *src = f.ring + pos;
-#pragma omp simd
-    for (int j = 0; j < run; ++j) out[i + j] = src[j];
-    i += run;
-  }
-  std::fill(out + to, out + n, 0.0f);
-}
-
 // Prediction-error filter of order kPathWhitenOrder for x (Levinson-Durbin on its
 // autocorrelation): whitens the far end, so that the cross-correlation with
 // the microphone becomes the echo path's impulse response, whose direct
@@ -99,7 +81,7 @@ bool EchoPathTracker::Search(const float *wm, int n, int64_t capture, const FarH
   constexpr int kGrid = kPathSearchLags + kPathMaxBlock / kPathEnvHop;
   const int len = (g_hi - g_lo + 1) * kPathEnvHop;
   float x[kGrid * kPathEnvHop + 1];
-  FarSpan(far, capture + base_ + int64_t(kPathEnvHop) * g_lo - 1, len + 1, x);
+  far.Copy(capture + base_ + int64_t(kPathEnvHop) * g_lo - 1, len + 1, x);
   const float e = tuning_.emphasis;
   float fe[kGrid];
   for (int g = 0; g <= g_hi - g_lo; ++g) {
@@ -168,7 +150,7 @@ void EchoPathTracker::Correlate(const int16_t *mic, int n, int64_t capture, cons
   const int span = n + 2 * half;
   const int64_t p0 = capture + center_ - half;
   float raw[kPathWhitenOrder + kPathMaxBlock + 2 * kPathRefineHalf + 1];
-  FarSpan(far, p0 - kPathWhitenOrder, kPathWhitenOrder + span, raw);
+  far.Copy(p0 - kPathWhitenOrder, kPathWhitenOrder + span, raw);
   float a[kPathWhitenOrder + 1];
   Whitener(raw + kPathWhitenOrder + half, n, a);
   // The filters and the correlation run over several outputs at once; each

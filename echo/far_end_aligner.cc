@@ -233,7 +233,7 @@ bool FarEndAligner::Step(const int16_t *far, size_t n, int64_t received, int32_t
 
 void FarEndAligner::Half(int h, int16_t *to) const {
   const FarHistory far = clock_.history();
-  for (int i = 0; i < kEchoHalf; ++i) to[i] = far.At(from_ + h * kEchoHalf + i);
+  far.Copy(from_ + h * kEchoHalf, kEchoHalf, to);
 }
 
 void FarEndAligner::Report(hx_echo_stats *st) const {

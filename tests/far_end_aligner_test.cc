@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "echo/far_end_aligner.h"
+#include "echo/far_history.h"
 
 namespace {
 
@@ -182,6 +183,25 @@ TEST(FarEndAligner, AMoveToAnEchoFoundInTheSignalsIsSaidOnce) {
   EXPECT_GT(moved_at, 0);
   EXPECT_EQ(st.alignment_steps, 1);
   EXPECT_NEAR(st.applied_delay_ms, 170, 2);
+}
+
+// A span of the history is what At gives sample by sample: zeros before
+// the ring's oldest sample and after its newest, and the samples across
+// the ring's wrap.
+TEST(FarHistory, CopyGivesWhatAtGivesAcrossEveryEdge) {
+  constexpr int64_t kSize = 64;
+  int16_t ring[kSize];
+  for (int64_t i = 0; i < kSize; ++i) ring[i] = Mark(i);  // each slot its own value
+  for (int64_t count : {int64_t(0), int64_t(40), kSize, int64_t(200)}) {
+    const FarHistory far{ring, kSize, count};
+    for (int64_t at = -70; at <= count + 10; at += 3)
+      for (int n : {1, 16, 64, 90}) {
+        std::vector<float> span(n);
+        far.Copy(at, n, span.data());
+        for (int i = 0; i < n; ++i)
+          ASSERT_EQ(span[i], float(far.At(at + i))) << "count " << count << ", from " << at << ", sample " << i;
+      }
+  }
 }
 
 }  // namespace
