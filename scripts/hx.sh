@@ -109,7 +109,7 @@ run_tests() {
   # can land where ThreadSanitizer keeps its shadow memory, and a test then
   # dies in the runtime ("failed to allocate ... bytes"), whatever it tests.
   # It still happened once in a load probe's 200 rounds with it off: the
-  # tests that run the probe repeat a run that died that way, once.
+  # tests that run the probe repeat a run that died that way, up to twice.
   configure_and_build build-tsan -DHX_SANITIZE=thread -DHX_BUILD_BENCH=OFF
   (cd "$ROOT/build-tsan" &&
     TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$ROOT/tests/pulse/tsan_pulse.supp" \
