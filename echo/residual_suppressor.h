@@ -26,7 +26,7 @@
 //   - for the far end's first 2 s of sound, and again after the echo path
 //     changed (ResidualSuppressorRestart), while the linear canceller has
 //     not converged and the ratios are not learnt, a bin whose microphone
-//     is coherent with the far end is taken for echo up to 6 dB over the
+//     is coherent with the far end is taken for echo up to 12 dB over the
 //     far end's envelope: a near end talking then is not coherent with the
 //     far end and keeps its voice;
 //   - a background spectrum followed on the canceller's output where no

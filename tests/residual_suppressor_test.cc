@@ -211,7 +211,8 @@ TEST(ResidualSuppressor, NearEndTalkingAsTheFarEndStartsIsNotTakenForEcho) {
 // needs about 50 ms of echo to be trusted: measured +13.9 dB on the first
 // words, +19.7 on a new path; +20 and more, frame after frame, without
 // the rule), every later one lies within -6 and +3 dB.
-void ExpectEchoFramesAtTheBackground(const Call &c, const std::vector<float> &out, size_t from) {
+void ExpectEchoFramesAtTheBackground(const Call &c, const std::vector<float> &out, size_t from,
+                                     double worst_db = 3.0) {
   const double background = LevelDb(out, kRate / 2, 2 * kRate);
   double first = 200, worst = -200, best = 200;
   for (size_t f = from / kFrame; f < (from + 2 * kRate / 5) / kFrame; ++f) {
@@ -227,7 +228,7 @@ void ExpectEchoFramesAtTheBackground(const Call &c, const std::vector<float> &ou
   std::printf("400 ms of echo: first frame %+.1f dB, then %+.1f to %+.1f dB against the background\n", first,
               best, worst);
   EXPECT_LE(first, 25.0) << "the echo's first frame";
-  EXPECT_LE(worst, 3.0) << "the echo passed after its first frame";
+  EXPECT_LE(worst, worst_db) << "the echo passed after its first frame";
   EXPECT_GE(best, -6.0) << "a hole in the background";
 }
 
@@ -262,6 +263,62 @@ TEST(ResidualSuppressor, EchoOfANewPathWhileTheCancellerAdaptsAnew) {
   c.converged_from = 2 * kRate + kRate / 2;
   c.reconverged_from = c.path_change + kRate / 5;
   ExpectEchoFramesAtTheBackground(c, Suppress(c), c.path_change);
+}
+
+// The far end's first words through a loudspeaker that clips and a room
+// whose echo comes 80 ms late and lasts (RT60 0.4 s): the echo is spread
+// over many delays and partly incoherent with the far end, as a live room
+// behind a soft clip gives, and no single delay stands out. The linear
+// stage leaves it whole for 1 s. Measured: first frame +2.2 dB, then at
+// most +3.6 dB; +26.5 dB while only a single delay could show an echo path.
+TEST(ResidualSuppressor, FirstWordsOfASpreadClippedEchoBeforeTheCancellerConverges) {
+  Call c = MakeCall(5, 2 * kRate, 5 * kRate);
+  const size_t delay = 80 * kRate / 1000, taps = 2 * kRate / 5;
+  std::vector<float> room(taps);
+  uint32_t seed = 11;
+  double energy = 0;
+  for (size_t k = 0; k < taps; ++k) {
+    room[k] = float(Noise(seed) * std::exp(-6.9 * double(k) / taps));
+    energy += room[k] * room[k];
+  }
+  for (float &v : room) v = float(v * 0.6 / std::sqrt(energy));
+  std::fill(c.echo.begin(), c.echo.end(), 0.0f);
+  for (size_t i = 2 * kRate; i + delay < c.echo.size(); ++i) {
+    const float driven = float(std::tanh(4.0 * c.far[i]) / 4.0);
+    for (size_t k = 0; k < std::min(c.echo.size() - i - delay, taps); ++k) c.echo[i + delay + k] += room[k] * driven;
+  }
+  size_t onset = 2 * kRate;  // the far end's first sound
+  while (onset < c.far.size() && std::fabs(c.far[onset]) < 0.01f) ++onset;
+  c.converged_from = onset + kRate;
+  ExpectEchoFramesAtTheBackground(c, Suppress(c), onset + delay, 6.0);
+}
+
+// Both ends start talking together over the room while the linear stage
+// leaves the echo whole (the far end's first 1.5 s): what takes the far
+// end's first words for echo must leave the near end. Measured: -0.93 dB,
+// 3 of 55 frames clipped; -0.34 dB and 1 before a spread echo could show
+// an echo path.
+TEST(ResidualSuppressor, NearEndTalkingOverTheFarEndsFirstWordsKeepsItsLevel) {
+  Call c = MakeCall(9, 5 * kRate, 0);  // the near end's voice, like the far end's, from about 5 s
+  c.converged_from = 6 * kRate + kRate / 2;
+  const std::vector<float> out = Suppress(c);
+  double kept = 0, alone = 0;
+  size_t frames = 0, clipped = 0;
+  for (size_t f = 5 * kRate / kFrame; f < 7 * kRate / kFrame; ++f) {
+    const double near_db = FrameDb(c.near, f);
+    if (near_db < FrameDb(c.echo, f) || near_db < -40) continue;  // the near end dominates
+    double o = 0, s = 0;
+    for (size_t i = f * kFrame; i < (f + 1) * kFrame; ++i) {
+      const double x = c.near[i] + c.noise[i];
+      o += double(out[i]) * out[i], s += x * x;
+    }
+    kept += o, alone += s;
+    ++frames;
+    clipped += 10 * std::log10(o / s) < -10;
+  }
+  ASSERT_GT(frames, 40u);
+  EXPECT_GE(10 * std::log10(kept / alone), -1.5);
+  EXPECT_LE(clipped, frames / 10);
 }
 
 }  // namespace
