@@ -27,9 +27,11 @@ class DoubleTalkDepth {
   explicit DoubleTalkDepth(const DoubleTalkTuning &t = DoubleTalkTuning()) : t_(t) {}
 
   // Once per capture block, before its halves: `lost` when the far end
-  // starved or the alignment moved in it.
-  void Block(bool lost) {
+  // starved or the alignment moved in it, `jolted` when the reported delay
+  // jolted.
+  void Block(bool lost, bool jolted = false) {
     if (lost) calm_ = t_.calm_blocks;
+    else if (jolted) calm_ = std::max(calm_ - 1, t_.jolt_blocks);
     else if (calm_ > 0) --calm_;
   }
 

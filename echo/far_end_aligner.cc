@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 
 FarEndAligner::FarEndAligner(const EchoTuning &tuning)
     : tuning_(tuning), clock_(tuning.clock), path_(tuning.path) {}
@@ -186,6 +187,8 @@ bool FarEndAligner::Step(const int16_t *far, size_t n, int64_t received, int32_t
                          const int16_t *mic) {
   const int32_t delay_ms = std::max<int32_t>(0, std::min(tuning_.align.max_delay_ms, stream_delay_ms));
   const int64_t delay = static_cast<int64_t>(delay_ms) * (HX_ECHO_RATE / 1000);
+  if (report_ms_ >= 0 && std::abs(delay_ms - report_ms_) > tuning_.align.jolt_ms) ++jolts_;
+  report_ms_ = delay_ms;
   if (clock_.resampling()) {
     const double lead = static_cast<double>(received - delay) -
                         static_cast<double>(blocks_) * HX_ECHO_BLOCK;

@@ -66,6 +66,8 @@ class FarEndAligner {
   // Blocks so far in which the canceller may have lost its echo: the far
   // end starved, or the alignment moved.
   int64_t losses() const { return steps_ + starved_; }
+  // Reports that moved by more than AlignTuning::jolt_ms in a block.
+  int64_t jolts() const { return jolts_; }
 
   // applied_delay_ms, lead_ms, alignment_steps, starved_blocks, drift_*
   // and path_* of the statistics.
@@ -100,6 +102,8 @@ class FarEndAligner {
   static constexpr int kRecentBlocks = 64;  // holds 2 jump_blocks
   double recent_[kRecentBlocks] = {};  // the report's offset from the alignment, by block
   int64_t recent_count_ = 0; // offsets recorded since the alignment last moved
+  int32_t report_ms_ = -1;   // the last block's reported delay
+  int64_t jolts_ = 0;
   int64_t steps_ = 0;        // alignment changes (jumps and settling)
   int64_t starved_ = 0;      // blocks whose far end was not yet there
   int starve_blocks_ = 0;    // ... twice, less fed ones, since the last shrink (not below 0)

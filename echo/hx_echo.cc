@@ -51,6 +51,7 @@ struct hx_echo {
   std::unique_ptr<ResidualSuppressor, SuppressorDelete> suppressor;  // ... when set, this
   DoubleTalkDepth double_talk;             // with the suppressor: the linear stage's cut
   int64_t losses = 0;                      // the aligner's, at the last block
+  int64_t jolts = 0;                       // ... and its jolts
   // The microphone as the residual stage sees it: delayed by the linear
   // stage's latency, so that it lines up with what that stage leaves.
   int16_t mic_line[2 * kEchoHalf] = {};
@@ -120,8 +121,9 @@ int32_t hx_echo_capture(hx_echo *e, const int16_t *mic, int32_t count, int32_t s
   if (e->recording) e->recording->Begin(e->taken, n, received, stream_delay_ms, mic);
   const bool moved = e->aligner.Step(e->taken, n, received, stream_delay_ms, mic);
   if (e->suppressor && moved) ResidualSuppressorRestart(e->suppressor.get());
-  e->double_talk.Block(e->aligner.losses() != e->losses);
+  e->double_talk.Block(e->aligner.losses() != e->losses, e->aligner.jolts() != e->jolts);
   e->losses = e->aligner.losses();
+  e->jolts = e->aligner.jolts();
   const EchoLocation echo = e->aligner.echo();
   int32_t any_voice = 0;
   // Until the microphone first sounds (a stream that opens on digital

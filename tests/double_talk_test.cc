@@ -130,6 +130,28 @@ TEST(DoubleTalkDepth, FullDepthForCalmBlocksAfterTheFarEndStarvedOrTheAlignmentM
   EXPECT_EQ(d.Next(), 1.0f);
 }
 
+// A jolt of the reported delay holds the full depth for jolt_blocks, and
+// never shortens a longer calm.
+TEST(DoubleTalkDepth, FullDepthForJoltBlocksAfterTheReportJolted) {
+  DoubleTalkTuning t;
+  DoubleTalkDepth d(t);
+  TeachEcho(&d, 15);
+  d.Block(false);
+  EXPECT_EQ(DepthAfter(&d, Half(true, 0)), t.clear_depth);
+  d.Block(false, true);
+  EXPECT_EQ(d.Next(), 1.0f);
+  for (int b = 1; b < t.jolt_blocks; ++b) d.Block(false);
+  EXPECT_EQ(d.Next(), 1.0f) << "one block of the hold left";
+  d.Block(false);
+  EXPECT_EQ(d.Next(), t.clear_depth);
+  d.Block(true);
+  d.Block(false, true);  // within the calm after a loss
+  for (int b = 2; b < t.calm_blocks; ++b) d.Block(false);
+  EXPECT_EQ(d.Next(), 1.0f) << "the calm after the loss runs its full length";
+  d.Block(false);
+  EXPECT_EQ(d.Next(), t.clear_depth);
+}
+
 // A far talker's echo (-6 dB, 40 ms late) over a faint noise for 4 s, then
 // a near talker over it; one engine per depth, fed alike, 10 ms at a time.
 // The talkers' files are the live conversation's: the far end talks from

@@ -68,6 +68,27 @@ TEST(FarEndAligner, FollowsADelayJumpHeldHalfASecondButNotShorterSwings) {
   f.ExpectFirstHalfEchoes(150);
 }
 
+// A report that moves by more than 30 ms from one block to the next is a
+// jolt (the render side ran dry or caught up), whether it comes back or
+// not; one that moves by 30 ms, or creeps, is none. The alignment stays.
+TEST(FarEndAligner, CountsReportsThatJoltByMoreThan30ms) {
+  Feed f;
+  f.Blocks(60, 60);
+  EXPECT_EQ(f.aligner.jolts(), 0);
+  f.Blocks(1, 90);
+  f.Blocks(1, 60);
+  EXPECT_EQ(f.aligner.jolts(), 0) << "30 ms either way";
+  f.Blocks(1, 95);
+  f.Blocks(1, 75);
+  f.Blocks(1, 55);
+  EXPECT_EQ(f.aligner.jolts(), 1) << "62, 95, 75, 55 ms as on a live loopback";
+  for (int ms = 55; ms <= 155; ms += 5) f.Blocks(1, ms);
+  EXPECT_EQ(f.aligner.jolts(), 1) << "a report that creeps";
+  f.Blocks(1, 100);
+  EXPECT_EQ(f.aligner.jolts(), 2);
+  EXPECT_EQ(f.Stats().alignment_steps, 0);
+}
+
 // The reported delay creeps 30 ms later over 6 s (a render buffer filling
 // as the streams settle) and stays there: the alignment stays where the
 // canceller's filter holds the echo. A step after it still moves it.
