@@ -40,7 +40,13 @@ class EchoCanceller {
   // Capture, before the engine's own suppression; negative when the engine
   // cannot say.
   virtual float LinearMeanSquare() { return -1.0f; }
+  // Per band (kEngineKeptBands, evenly spaced from 0 to 8 kHz), the share
+  // of the linear filter's output power that the engine's own suppression
+  // kept in the last Capture, 0 to 1. False when the engine cannot say.
+  virtual bool EngineKept(float * /*kept*/) { return false; }
 };
+
+constexpr int kEngineKeptBands = 65;
 
 // The engine the settings choose. NULL when it cannot be had; *error then
 // says why.

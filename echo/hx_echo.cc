@@ -143,6 +143,11 @@ int32_t hx_echo_capture(hx_echo *e, const int16_t *mic, int32_t count, int32_t s
     if (e->suppressor) e->canceller->SetSuppressionDepth(e->double_talk.Next());
     e->canceller->Render(far);
     const bool heard_voice = e->canceller->Capture(mic + h * kEchoHalf, linear);
+    if (e->suppressor) {
+      float kept[kEngineKeptBands];
+      const bool said = e->canceller->EngineKept(kept);
+      ResidualSuppressorEngineKept(e->suppressor.get(), said ? kept : nullptr, kEngineKeptBands);
+    }
     int16_t *line = e->mic_line;  // [latency held back | this half]
     std::copy(mic + h * kEchoHalf, mic + (h + 1) * kEchoHalf, line + e->latency);
     const int16_t *heard = line;  // the microphone that `linear` came from

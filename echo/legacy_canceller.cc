@@ -76,6 +76,10 @@ class LegacyCanceller final : public EchoCanceller {
 
   void SetSuppressionDepth(float depth) override { SuppressionDepthSet(depth_, depth); }
   float LinearMeanSquare() override { return SuppressionDepthTakeLinear(depth_); }
+  bool EngineKept(float *kept) override {
+    static_assert(kEngineKeptBands == kAecBins, "the engine's bins are the bands");
+    return SuppressionDepthTakeKept(depth_, kept);
+  }
 
   bool Capture(const int16_t *mic, int16_t *out) override {
     std::copy(mic, mic + kEchoHalf, near_.data_);

@@ -18,6 +18,10 @@ struct SuppressionDepth {
   // the same thread.
   double linear_power = 0;  // sum of |error spectrum|^2 over the frames
   int frames = 0;
+  // Per bin, the error's power before and after the library's step, summed
+  // over the frames since the last SuppressionDepthTakeKept.
+  float before[kAecBins] = {}, after[kAecBins] = {};
+  int kept_frames = 0;
 };
 
 namespace {
@@ -34,13 +38,20 @@ std::atomic<AecSuppressStep> g_library_step{nullptr};
 void SofterStep(AecCore *aec, float *hNl, const float hNlFb, float (*efw)[65]) {
   for (SuppressionDepth &s : g_slots) {
     if (s.core.load(std::memory_order_acquire) != aec) continue;
-    for (int i = 0; i < kAecBins; ++i) s.linear_power += double(efw[0][i]) * efw[0][i] + double(efw[1][i]) * efw[1][i];
+    for (int i = 0; i < kAecBins; ++i) {
+      const double p = double(efw[0][i]) * efw[0][i] + double(efw[1][i]) * efw[1][i];
+      s.linear_power += p;
+      s.before[i] += float(p);
+    }
     ++s.frames;
     const float depth = s.depth.load(std::memory_order_relaxed);
     if (depth < 1.0f)
       for (int i = 0; i < kAecBins; ++i)
         if (hNl[i] > kNearEndGain) hNl[i] = std::pow(hNl[i], depth);
-    break;
+    g_library_step.load(std::memory_order_acquire)(aec, hNl, hNlFb, efw);
+    for (int i = 0; i < kAecBins; ++i) s.after[i] += efw[0][i] * efw[0][i] + efw[1][i] * efw[1][i];
+    ++s.kept_frames;
+    return;
   }
   g_library_step.load(std::memory_order_acquire)(aec, hNl, hNlFb, efw);
 }
@@ -92,6 +103,9 @@ SuppressionDepth *SuppressionDepthRegister(AecCore *core) {
     if (s.core.compare_exchange_strong(none, core, std::memory_order_acq_rel)) {
       s.linear_power = 0;  // depth is 1: a slot is freed at depth 1
       s.frames = 0;
+      std::fill(s.before, s.before + kAecBins, 0.0f);
+      std::fill(s.after, s.after + kAecBins, 0.0f);
+      s.kept_frames = 0;
       PutInFront();
       return &s;
     }
@@ -122,4 +136,15 @@ float SuppressionDepthTakeLinear(SuppressionDepth *d) {
   d->linear_power = 0;
   d->frames = 0;
   return mean_square;
+}
+
+bool SuppressionDepthTakeKept(SuppressionDepth *d, float *kept) {
+  if (!d || d->kept_frames == 0) return false;
+  // A bin the filter left empty lost nothing.
+  for (int i = 0; i < kAecBins; ++i)
+    kept[i] = d->before[i] > 0 ? std::min(1.0f, d->after[i] / d->before[i]) : 1.0f;
+  std::fill(d->before, d->before + kAecBins, 0.0f);
+  std::fill(d->after, d->after + kAecBins, 0.0f);
+  d->kept_frames = 0;
+  return true;
 }

@@ -5,7 +5,8 @@
 // library's overdrive exceeds kNearEndGain (most of them: the overdrive does
 // most of the cutting) keep only `depth` of the cut: the gain is raised to
 // that power first. The step also sums the linear filter's error spectra it
-// is handed, so the canceller can tell what the filter took off. Every
+// is handed, so the canceller can tell what the filter took off, and what
+// share of each bin's power the library's step kept. Every
 // other canceller in the process runs the library's own step unchanged.
 //
 // Guarantees: the step in front only ever calls the library's own step,
@@ -40,5 +41,11 @@ void SuppressionDepthSet(SuppressionDepth *d, float depth);
 // error spectra the step sees (Parseval); negative when there were none.
 // On the canceller's own thread.
 float SuppressionDepthTakeLinear(SuppressionDepth *d);
+
+// Per bin of the library's spectrum (kAecBins, 0 to 8 kHz), the share of
+// the linear filter's error power that the suppression kept over the
+// frames since the last call, 0 to 1. False when there were none. On the
+// canceller's own thread.
+bool SuppressionDepthTakeKept(SuppressionDepth *d, float *kept);
 
 #endif  // HX_ECHO_LEGACY_SUPPRESSION_DEPTH_H

@@ -163,6 +163,14 @@ constexpr float kVoiceOverNoise = 2.0f;
 constexpr int kVoiceHoldFrames = 20;
 constexpr int kVoiceRunFrames = 800;
 constexpr int kPhases = 256;
+// The background (its follower and its minimum) is learnt only from bins
+// the linear canceller's own suppression kept at least this share of
+// (-1 dB): it cuts the background with the echo, and a background learnt
+// there sat 3 dB low after the far end's first words (the demo's call),
+// and near-end voice was then heard in the background after every far-end
+// phrase. The first frames learn from every bin: a call whose far end
+// talks from the start has nothing else to learn from.
+constexpr float kLearnKept = 0.8f;
 
 float Power(const kiss_fft_cpx &c) { return c.r * c.r + c.i * c.i; }
 
@@ -212,6 +220,7 @@ struct ResidualSuppressor {
   float mic_power[kBins], out_power[kBins];
   float residual[kBins];
   float noise[kBins] = {}, smoothed[kBins] = {};
+  float engine_kept[kBins];         // what the canceller's own suppression kept, this half
   bool sounded = false;             // a frame louder than digital silence came
   int mic_sound_hops = 0;           // hops in a row whose microphone held sound, up to kWholeWindow
   float follower[kBins] = {};
@@ -339,14 +348,21 @@ void Cohere(ResidualSuppressor *r, bool starting) {
   }
 }
 
+// Whether bin k's output may teach the background (kLearnKept).
+bool Teaches(const ResidualSuppressor *r, int k) {
+  return r->noise_frames < kNoiseInitFrames || r->engine_kept[k] >= kLearnKept;
+}
+
 // The smoothed power's minimum over the last spans, per bin.
 void TrackMinimum(ResidualSuppressor *r) {
-  for (int k = 0; k < kBins; ++k) r->span_min[k] = std::min(r->span_min[k], r->smoothed[k]);
+  for (int k = 0; k < kBins; ++k)
+    if (Teaches(r, k)) r->span_min[k] = std::min(r->span_min[k], r->smoothed[k]);
   if (++r->span_frames < kMinimumSpan) return;
   std::copy(r->span_min, r->span_min + kBins, r->spans[r->span_count % kMinimumSpans]);
   ++r->span_count;
   r->span_frames = 0;
-  std::copy(r->smoothed, r->smoothed + kBins, r->span_min);
+  // A span whose bin taught nothing bounds nothing.
+  for (int k = 0; k < kBins; ++k) r->span_min[k] = Teaches(r, k) ? r->smoothed[k] : 1e30f;
 }
 
 // The background spectrum of the output: followed where no echo is
@@ -378,8 +394,8 @@ void TrackNoise(ResidualSuppressor *r) {
   bool any = false;
   for (int k = 0; k < kBins; ++k) {
     r->smoothed[k] += smooth * (r->out_power[k] - r->smoothed[k]);
-    const bool quiet = !far_recent || (trained && r->settings.over_subtraction * r->residual[k] <
-                                                      0.1f * r->follower[k]);
+    const bool quiet = Teaches(r, k) && (!far_recent || (trained && r->settings.over_subtraction * r->residual[k] <
+                                                                         0.1f * r->follower[k]));
     if (!quiet || (talking && r->noise_frames >= kNoiseInitFrames)) continue;
     // The first background is not learnt from a near end the canceller
     // hears talking: a call whose near end talks from its first frame would
@@ -523,9 +539,13 @@ bool Hop(ResidualSuppressor *r, float *hop_out, bool last) {
     const float g = r->gain[k];
     r->rng = r->rng * 1664525u + 1013904223u;
     const int ph = int(r->rng >> 24) & (kPhases - 1);
-    // Where the canceller added to the microphone (the echo dropped out),
-    // no more noise than the microphone heard.
-    float fill = std::max(0.0f, 1.0f - g * g) * r->noise[k];
+    // What the canceller's own suppression took of the background, as far
+    // as its output (smoothed) falls short of it: the canceller puts some
+    // noise of its own back. Where the canceller added to the microphone
+    // (the echo dropped out), no more noise than the microphone heard.
+    const float cut =
+        std::min((1.0f - r->engine_kept[k]) * r->noise[k], std::max(0.0f, r->noise[k] - r->smoothed[k]));
+    float fill = std::max(0.0f, 1.0f - g * g) * r->noise[k] + g * g * cut;
     if (louder) fill = std::min(fill, r->mic_power[k]);
     const float amp = std::sqrt(fill * cn_scale);
     r->out_spec[k].r = g * r->out_spec[k].r + amp * r->cos_table[ph];
@@ -570,6 +590,7 @@ ResidualSuppressor *ResidualSuppressorCreate(const ResidualSuppressorSettings &s
     r->sin_table[i] = float(std::sin(2 * M_PI * i / kPhases));
   }
   std::fill(r->gain, r->gain + kBins, 1.0f);
+  std::fill(r->engine_kept, r->engine_kept + kBins, 1.0f);
   std::fill(r->span_min, r->span_min + kBins, 1e30f);
   r->forward = kiss_fftr_alloc(kWin, 0, nullptr, nullptr);
   r->inverse = kiss_fftr_alloc(kWin, 1, nullptr, nullptr);
@@ -602,6 +623,22 @@ bool ResidualSuppressorProcess(ResidualSuppressor *r, const int16_t *mic, const 
       out[h * kHop + i] = int16_t(std::lrint(std::max(-32768.0f, std::min(32767.0f, hop[i] * 32768))));
   }
   return voice;
+}
+
+void ResidualSuppressorEngineKept(ResidualSuppressor *r, const float *kept, int bands) {
+  if (!kept || bands < 2) {
+    std::fill(r->engine_kept, r->engine_kept + kBins, 1.0f);
+    return;
+  }
+  // Bin k lies at k * 100 Hz, band j at j * 8000 / (bands - 1) Hz: linear
+  // between the two bands around each bin.
+  for (int k = 0; k < kBins; ++k) {
+    const float at = float(k) * float(bands - 1) / float(kBins - 1);
+    const int j = std::min(bands - 2, int(at));
+    const float t = at - float(j);
+    const float v = (1 - t) * kept[j] + t * kept[j + 1];
+    r->engine_kept[k] = std::min(1.0f, std::max(0.0f, v));
+  }
 }
 
 ResidualSuppressorState ResidualSuppressorLast(const ResidualSuppressor *r) { return r->last; }

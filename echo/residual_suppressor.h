@@ -36,6 +36,9 @@
 //     followed at once in time; what it takes away of the
 //     background comes back as noise of the background's spectrum with
 //     random phase (seeded: deterministic), so the background never dips;
+//     so does what the linear canceller's own suppression took of it, where
+//     the canceller says how much that was (ResidualSuppressorEngineKept),
+//     and the background is not learnt from the bins it cut;
 //   - optionally, a near end that the canceller's own suppression took down
 //     in double talk comes back from the microphone where it stands 9 dB
 //     over the echo predicted in its bin.
@@ -87,6 +90,13 @@ void ResidualSuppressorDestroy(ResidualSuppressor *r);
 // holds near-end voice.
 bool ResidualSuppressorProcess(ResidualSuppressor *r, const int16_t *mic, const int16_t *linear,
                                const int16_t *far, int16_t *out, bool heard_voice = false);
+
+// What the linear canceller's own suppression kept of its output's power in
+// the half to come, per band: `bands` values (at least 2) evenly spaced
+// from 0 to 8 kHz, each 0 to 1. Null: it kept everything (the default, and
+// what a canceller without a suppression of its own gives). Holds until the
+// next call.
+void ResidualSuppressorEngineKept(ResidualSuppressor *r, const float *kept, int bands);
 
 ResidualSuppressorState ResidualSuppressorLast(const ResidualSuppressor *r);
 

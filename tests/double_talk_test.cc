@@ -246,6 +246,46 @@ TEST(LegacySuppressionDepth, SaysWhatTheLinearFilterTookOff) {
   EXPECT_GT(learnt, 10.0);
 }
 
+// What its own suppression kept of each band of the filter's output: all of
+// a near end with nothing to cancel, little of an echo it has learnt (the
+// median over the halves with sound of the mean over the bands up to 6 kHz).
+TEST(LegacySuppressionDepth, SaysWhatItsOwnSuppressionKept) {
+  const Call call;
+  ASSERT_TRUE(call.ok()) << "cannot read tests/data/far_talker16k.wav and near_talker16k.wav";
+  const char *why = nullptr;
+  const auto kept = [&](bool echo) {
+    std::unique_ptr<EchoCanceller> c = DefaultEngine(HX_ECHO_ENGINE_WEBRTC, &why);
+    EXPECT_NE(c, nullptr) << why;
+    if (!c) return -1.0;
+    std::vector<int16_t> silent(kEchoHalf, 0), out(kEchoHalf);
+    std::vector<double> means;
+    for (int at = 0; at + kEchoHalf <= Call::kNearFrom; at += kEchoHalf) {
+      std::vector<int16_t> mic(kEchoHalf);
+      double square = 0;
+      for (int i = 0; i < kEchoHalf; ++i) {
+        const int n = at + i;
+        mic[i] = echo ? (n >= Call::kEchoDelay ? call.far[n - Call::kEchoDelay] / 2 : 0) : call.near[n];
+        square += double(mic[i]) * mic[i] / kEchoHalf;
+      }
+      c->Render(echo ? &call.far[at] : silent.data());
+      c->Capture(mic.data(), out.data());
+      float bands[kEngineKeptBands];
+      if (!c->EngineKept(bands)) continue;
+      double sum = 0;
+      for (int b = 0; b < kEngineKeptBands; ++b) {
+        EXPECT_TRUE(bands[b] >= 0 && bands[b] <= 1) << bands[b] << " in band " << b;
+        if (b < 49) sum += bands[b];
+      }
+      if (at >= 2 * HX_ECHO_RATE && square > 1e4) means.push_back(sum / 49);
+    }
+    if (means.size() < 20) return -1.0;
+    std::nth_element(means.begin(), means.begin() + means.size() / 2, means.end());
+    return means[means.size() / 2];
+  };
+  EXPECT_GT(kept(false), 0.95) << "nothing to cancel";
+  EXPECT_LT(kept(true), 0.3) << "an echo it has learnt";
+}
+
 TEST(LegacySuppressionDepth, TheLastCancellerGoneLeavesTheLibrarysOwnStep) {
   // What the library's own initialisation puts there.
   void *raw = WebRtcAec_Create();

@@ -95,6 +95,28 @@ TEST_F(EchoWorld, WithTheCancellerTheVoiceFlagMarksTheNearEndOnly) {
   EXPECT_EQ((V{st.canceller_running, st.canceller.capture_blocks}), (V{0, 500}));
 }
 
+// A reverberant room with noise in it: the far end talks for 5.5 s, then
+// only the room is heard. The canceller's own suppression cuts the room's
+// noise with the echo; the voice path puts it back, so the far side hears
+// the same background under the far end as after it (it came out 2.7 dB
+// low before, 3 to 8 dB with the louder noise of a talker's own room).
+TEST_F(EchoWorld, TheRoomsBackgroundStaysUnderTheFarEnd) {
+  const std::vector<int16_t> speech = ReadMono(HX_SOURCE_DIR "/tests/data/speech16k.wav");
+  ASSERT_GT(speech.size(), 16000u * 6) << "cannot read tests/data/speech16k.wav";
+  for (size_t n = 0; n < 88000; ++n) g_far[n] = speech[n % speech.size()];
+  std::vector<int16_t> silence(16000 * 10, 0);  // the room's noise only
+  hxsim_set_mic_pcm(silence.data(), silence.size(), 0);
+  hxsim_echo_path p = Path(60, -6, 1, 1);
+  p.rt60_s = 0.3, p.noise_dbfs = -50;
+  Call(p, 500);
+  ASSERT_EQ(g_delivered.size(), 500u * 320);
+  const double full_scale = 20 * log10(32768.0);
+  const double under_far = Db(&g_delivered[16000 * 2], 16000 * 3) - full_scale;  // 2 to 5 s
+  const double after = Db(&g_delivered[16000 * 7], 16000 * 3) - full_scale;      // 7 to 10 s: the room alone
+  EXPECT_NEAR(after, -50, 3.0) << "the room's noise after the far end, dBFS";
+  EXPECT_NEAR(under_far, after, 1.5) << "the background under the far end against after it, dB";
+}
+
 // A room of RT60 0.4 s: an impulse comes back after the delay with unit energy, its direct sound
 // 3 dB over the tail, whose energy decay (backward integral, -5 to -25 dB) gives the RT60; speech
 // comes back as its convolution with that response (the FFT convolution's partitions line up).
