@@ -1,6 +1,7 @@
 // Double talk: which halves soften the linear stage's own suppression, and
 // the softening itself inside WebRTC 0.3's canceller (process-wide: only
 // the canceller asked, and the library's own step back when none is left).
+#include <algorithm>
 #include <cmath>
 #include <memory>
 #include <vector>
@@ -210,40 +211,48 @@ TEST(LegacySuppressionDepth, SoftensOnlyTheCancellerAskedAndDepthOneIsTheLibrary
   EXPECT_GT(10 * std::log10(softened / kept), 1.0) << "no softening in double talk";
 }
 
+// A fresh engine over the call's first kNearFrom samples: the far end's echo
+// alone (`echo`), or the near talker alone with a silent far end. After
+// each half, `read(engine, microphone's mean square)` gives a figure (NaN:
+// none); returns their median over the halves with sound from 2 s on, NaN
+// when there are fewer than 20 or no engine.
+template <typename Read>
+double MedianPerHalf(const Call &call, bool echo, Read read) {
+  const char *why = nullptr;
+  std::unique_ptr<EchoCanceller> c = DefaultEngine(HX_ECHO_ENGINE_WEBRTC, &why);
+  EXPECT_NE(c, nullptr) << why;
+  if (!c) return NAN;
+  std::vector<int16_t> silent(kEchoHalf, 0), mic(kEchoHalf), out(kEchoHalf);
+  std::vector<double> figures;
+  for (int at = 0; at + kEchoHalf <= Call::kNearFrom; at += kEchoHalf) {
+    double square = 0;
+    for (int i = 0; i < kEchoHalf; ++i) {
+      const int n = at + i;
+      mic[i] = echo ? (n >= Call::kEchoDelay ? call.far[n - Call::kEchoDelay] / 2 : 0) : call.near[n];
+      square += double(mic[i]) * mic[i] / kEchoHalf;
+    }
+    c->Render(echo ? &call.far[at] : silent.data());
+    c->Capture(mic.data(), out.data());
+    const double figure = read(c.get(), square);
+    if (at >= 2 * HX_ECHO_RATE && square > 1e4 && !std::isnan(figure)) figures.push_back(figure);
+  }
+  if (figures.size() < 20) return NAN;
+  std::nth_element(figures.begin(), figures.begin() + figures.size() / 2, figures.end());
+  return figures[figures.size() / 2];
+}
+
 // What the linear filter left, as the step reads it from its error spectra:
 // all of a near end with nothing to cancel, and well under an echo it has
 // learnt (median over the halves with sound).
 TEST(LegacySuppressionDepth, SaysWhatTheLinearFilterTookOff) {
   const Call call;
   ASSERT_TRUE(call.ok()) << "cannot read tests/data/far_talker16k.wav and near_talker16k.wav";
-  const char *why = nullptr;
-  const auto removed = [&](bool echo) {
-    std::unique_ptr<EchoCanceller> c = DefaultEngine(HX_ECHO_ENGINE_WEBRTC, &why);
-    EXPECT_NE(c, nullptr) << why;
-    if (!c) return 0.0;
-    std::vector<int16_t> silent(kEchoHalf, 0), out(kEchoHalf);
-    std::vector<double> db;
-    for (int at = 0; at + kEchoHalf <= Call::kNearFrom; at += kEchoHalf) {
-      std::vector<int16_t> mic(kEchoHalf);
-      double square = 0;
-      for (int i = 0; i < kEchoHalf; ++i) {
-        const int n = at + i;
-        mic[i] = echo ? (n >= Call::kEchoDelay ? call.far[n - Call::kEchoDelay] / 2 : 0) : call.near[n];
-        square += double(mic[i]) * mic[i] / kEchoHalf;
-      }
-      c->Render(echo ? &call.far[at] : silent.data());
-      c->Capture(mic.data(), out.data());
-      const float left = c->LinearMeanSquare();
-      if (at >= 2 * HX_ECHO_RATE && square > 1e4 && left >= 0) db.push_back(10 * std::log10(square / (left + 1)));
-    }
-    if (db.size() < 20) return 0.0;
-    std::nth_element(db.begin(), db.begin() + db.size() / 2, db.end());
-    return db[db.size() / 2];
+  const auto removed_db = [](EchoCanceller *c, double square) {
+    const float left = c->LinearMeanSquare();
+    return left >= 0 ? 10 * std::log10(square / (left + 1)) : NAN;
   };
-  const double nothing_to_cancel = removed(false);
-  EXPECT_NEAR(nothing_to_cancel, 0.0, 1.5);
-  const double learnt = removed(true);
-  EXPECT_GT(learnt, 10.0);
+  EXPECT_NEAR(MedianPerHalf(call, false, removed_db), 0.0, 1.5) << "nothing to cancel";
+  EXPECT_GT(MedianPerHalf(call, true, removed_db), 10.0) << "an echo it has learnt";
 }
 
 // What its own suppression kept of each band of the filter's output: all of
@@ -252,38 +261,18 @@ TEST(LegacySuppressionDepth, SaysWhatTheLinearFilterTookOff) {
 TEST(LegacySuppressionDepth, SaysWhatItsOwnSuppressionKept) {
   const Call call;
   ASSERT_TRUE(call.ok()) << "cannot read tests/data/far_talker16k.wav and near_talker16k.wav";
-  const char *why = nullptr;
-  const auto kept = [&](bool echo) {
-    std::unique_ptr<EchoCanceller> c = DefaultEngine(HX_ECHO_ENGINE_WEBRTC, &why);
-    EXPECT_NE(c, nullptr) << why;
-    if (!c) return -1.0;
-    std::vector<int16_t> silent(kEchoHalf, 0), out(kEchoHalf);
-    std::vector<double> means;
-    for (int at = 0; at + kEchoHalf <= Call::kNearFrom; at += kEchoHalf) {
-      std::vector<int16_t> mic(kEchoHalf);
-      double square = 0;
-      for (int i = 0; i < kEchoHalf; ++i) {
-        const int n = at + i;
-        mic[i] = echo ? (n >= Call::kEchoDelay ? call.far[n - Call::kEchoDelay] / 2 : 0) : call.near[n];
-        square += double(mic[i]) * mic[i] / kEchoHalf;
-      }
-      c->Render(echo ? &call.far[at] : silent.data());
-      c->Capture(mic.data(), out.data());
-      float bands[kEngineKeptBands];
-      if (!c->EngineKept(bands)) continue;
-      double sum = 0;
-      for (int b = 0; b < kEngineKeptBands; ++b) {
-        EXPECT_TRUE(bands[b] >= 0 && bands[b] <= 1) << bands[b] << " in band " << b;
-        if (b < 49) sum += bands[b];
-      }
-      if (at >= 2 * HX_ECHO_RATE && square > 1e4) means.push_back(sum / 49);
+  const auto kept_to_6khz = [](EchoCanceller *c, double) {
+    float bands[kEngineKeptBands];
+    if (!c->EngineKept(bands)) return double(NAN);
+    double sum = 0;
+    for (int b = 0; b < kEngineKeptBands; ++b) {
+      EXPECT_TRUE(bands[b] >= 0 && bands[b] <= 1) << bands[b] << " in band " << b;
+      if (b < 49) sum += bands[b];
     }
-    if (means.size() < 20) return -1.0;
-    std::nth_element(means.begin(), means.begin() + means.size() / 2, means.end());
-    return means[means.size() / 2];
+    return sum / 49;
   };
-  EXPECT_GT(kept(false), 0.95) << "nothing to cancel";
-  EXPECT_LT(kept(true), 0.3) << "an echo it has learnt";
+  EXPECT_GT(MedianPerHalf(call, false, kept_to_6khz), 0.95) << "nothing to cancel";
+  EXPECT_LT(MedianPerHalf(call, true, kept_to_6khz), 0.3) << "an echo it has learnt";
 }
 
 TEST(LegacySuppressionDepth, TheLastCancellerGoneLeavesTheLibrarysOwnStep) {
