@@ -71,6 +71,11 @@ constexpr float kWarmPlausible = 0.1f;
 constexpr int kCohereLags = 24;
 constexpr float kCoherenceStep = 0.05f;
 constexpr int kCohereTrust = 30;
+// An echo heard for kEchoRecentRun frames in a row (50 ms; a far end of one
+// tone makes the coherence flicker over kTeachCoherence for a frame or two
+// with no echo path at all) counts as recent for kEchoRecentFrames (2 s).
+constexpr int kEchoRecentRun = 10;
+constexpr int kEchoRecentFrames = 400;
 constexpr float kTeachCoherence = 0.3f;
 // The far end's first words: the linear canceller has not converged (it
 // leaves the echo whole, or most of it) and the ratios are not learnt (an
@@ -212,6 +217,8 @@ struct ResidualSuppressor {
   bool start_echo[kBins] = {};      // while starting: the bin holds echo
   int start_hold[kBins] = {};       // hops the bin stays marked after its coherence fell
   int echo_hold = 0;                // frames since the microphone held echo, counting down
+  int coherent_run = 0;             // frames in a row the microphone held echo
+  int echo_recent = 0;              // ... and frames since it last held it that long, counting down
   bool echo_heard = true;           // the ratios may step up
   float envelope[kBins] = {};       // the echo's envelope (far power, held and decaying)
   float ratio[kBins];               // residual / envelope
@@ -328,8 +335,12 @@ void Cohere(ResidualSuppressor *r, bool starting) {
   const float chance = plain ? a : a / (2 - a);
   const int bins = kHighBin - kLowBin + 1;
   const float coherence = sum / bins - kCohereLags * chance;
-  if (coherence > kTeachCoherence && r->cohere_frames > kCohereTrust) r->echo_hold = kFarHoldFrames;
+  const bool coherent = coherence > kTeachCoherence && r->cohere_frames > kCohereTrust;
+  if (coherent) r->echo_hold = kFarHoldFrames;
   else if (r->echo_hold > 0) --r->echo_hold;
+  r->coherent_run = coherent ? r->coherent_run + 1 : 0;
+  if (r->coherent_run >= kEchoRecentRun) r->echo_recent = kEchoRecentFrames;
+  else if (r->echo_recent > 0) --r->echo_recent;
   r->echo_heard = r->echo_hold > 0 || r->cohere_frames <= kCohereTrust;
 
   if (!starting) return;
@@ -504,7 +515,15 @@ bool Hop(ResidualSuppressor *r, float *hop_out, bool last) {
   // Gain: the residual predicted, over-subtracted, and what the canceller
   // added beyond the microphone (its own estimate where the echo dropped
   // out) are removed.
-  const float beta = r->settings.over_subtraction;
+  // The voice decision below reads what this removes, so the far end's
+  // echo has to stand far over its residual to be heard as a near end.
+  // Only where the microphone held echo in the far end's last 2 s: with
+  // none (a headset), the ratios come down only in the near end's pauses,
+  // and the factor cut its onsets under a loud far end. Not the short
+  // hold: a few halves of a loud echo whose coherence dipped, passed as
+  // voice, left one replayed call +21.7 dB over its background, +0.8 held.
+  const bool far_alone = r->far_hold > 0 && r->voice_hold == 0 && !warm && r->echo_recent > 0;
+  const float beta = far_alone ? r->settings.far_alone_over_subtraction : r->settings.over_subtraction;
   const float floor2 = r->floor_gain * r->floor_gain;
   const bool louder = r->far_hold > 0 && out_sum > kLouder * mic_sum;
   float near_sum = 0, gain_sum = 0;

@@ -32,7 +32,9 @@
 //   - a background spectrum followed on the canceller's output where no
 //     echo is expected and no near end talks, bounded by its recent minimum;
 //   - per bin, the gain that removes the residual predicted times an
-//     over-subtraction factor, down to a floor, smoothed across bins and
+//     over-subtraction factor (far larger while the far end talks alone
+//     into a microphone that hears its echo),
+//     down to a floor, smoothed across bins and
 //     followed at once in time; what it takes away of the
 //     background comes back as noise of the background's spectrum with
 //     random phase (seeded: deterministic), so the background never dips;
@@ -60,6 +62,15 @@ struct ResidualSuppressorSettings {
   // and the near end's shape in double talk (1 cost its correlation 0.01
   // to 0.02 through the module; 2 cost double talk 0.5 dB more).
   float over_subtraction = 0.5f;
+  // ... and this many times where the far end talks and no near-end voice
+  // was heard in the last 100 ms. A loud syllable through a clipping
+  // loudspeaker, or a filter jolted off the echo, leaves more than the
+  // quantile learnt; taken half, it passed, was heard as near-end voice,
+  // and that decision softened the canceller's own cut and lifted the
+  // gain control's level. A near end talking over the far end stands tens
+  // of dB over the residual and is heard all the same; once heard, the
+  // factor above holds.
+  float far_alone_over_subtraction = 64.0f;
   float floor_db = -40.0f;        // deepest cut of a bin, dB
   uint32_t seed = 1;              // comfort noise
   // A near end the canceller cut in double talk comes back from the
