@@ -33,9 +33,8 @@
 //     echo is expected and no near end talks, bounded by its recent minimum;
 //   - per bin, the gain that removes the residual predicted times an
 //     over-subtraction factor (far larger while the far end talks alone
-//     into a microphone that hears its echo),
-//     down to a floor, smoothed across bins and
-//     followed at once in time; what it takes away of the
+//     into a microphone that hears its echo), down to a floor, smoothed
+//     across bins and followed at once in time; what it takes away of the
 //     background comes back as noise of the background's spectrum with
 //     random phase (seeded: deterministic), so the background never dips;
 //     so does what the linear canceller's own suppression took of it, where

@@ -140,27 +140,41 @@ double LevelDb(const std::vector<float> &x, size_t from, size_t to) {
 }
 double FrameDb(const std::vector<float> &x, size_t f) { return LevelDb(x, f * kFrame, (f + 1) * kFrame); }
 
+// The output on the 20 ms frames [from, to) whose echo stands over
+// `echo_db`, against the background: their mean level over it, and how
+// many lie more than 10 dB under it (holes) or over it (loud).
+struct EchoFrames {
+  size_t frames = 0, holes = 0, loud = 0;
+  double residual_db = -200;
+};
+EchoFrames EchoFramesOverBackground(const Call &c, const std::vector<float> &out, size_t from, size_t to,
+                                    double background, double echo_db = -50) {
+  EchoFrames e;
+  double sum = 0;
+  for (size_t f = from; f < to; ++f) {
+    if (FrameDb(c.echo, f) < echo_db) continue;
+    const double db = FrameDb(out, f);
+    ++e.frames;
+    e.holes += db < background - 10;
+    e.loud += db > background + 10;
+    sum += std::pow(10.0, db / 10);
+  }
+  if (e.frames) e.residual_db = 10 * std::log10(sum / double(e.frames)) - background;
+  return e;
+}
+
 TEST(ResidualSuppressor, FarEndAloneLeavesTheBackgroundWithoutHolesOrEcho) {
   Call c = MakeCall(14, 2 * kRate, 14 * kRate);  // 2 s of background, then the far end alone
   const std::vector<float> out = Suppress(c);
   const double background = LevelDb(out, kRate / 2, 2 * kRate);
   EXPECT_NEAR(background, -50, 1.0);
-  size_t frames = 0, holes = 0, loud = 0;
-  double sum = 0;
-  for (size_t f = 5 * kRate / kFrame; f < 14 * kRate / kFrame; ++f) {  // after 3 s to learn from
-    if (FrameDb(c.echo, f) < -50) continue;                             // echo frames only
-    const double db = FrameDb(out, f);
-    ++frames;
-    holes += db < background - 10;
-    loud += db > background + 10;
-    sum += std::pow(10.0, db / 10);
-  }
-  ASSERT_GT(frames, 200u);
-  const double residual = 10 * std::log10(sum / double(frames)) - background;
-  EXPECT_LE(residual, 1.0);
-  EXPECT_GE(residual, -3.0);  // the background stays
-  EXPECT_EQ(holes, 0u);
-  EXPECT_LE(loud, frames / 50);
+  // after 3 s to learn from
+  const EchoFrames e = EchoFramesOverBackground(c, out, 5 * kRate / kFrame, 14 * kRate / kFrame, background);
+  ASSERT_GT(e.frames, 200u);
+  EXPECT_LE(e.residual_db, 1.0);
+  EXPECT_GE(e.residual_db, -3.0);  // the background stays
+  EXPECT_EQ(e.holes, 0u);
+  EXPECT_LE(e.loud, e.frames / 50);
 }
 
 // For a second of the far end's talk (8 to 9 s) the linear stage leaves 10
@@ -179,20 +193,13 @@ TEST(ResidualSuppressor, MoreEchoLeftThanLearntIsNeitherLetThroughNorHeardAsVoic
   const double background = LevelDb(out, kRate / 2, 2 * kRate);
   size_t halves = 0, voiced = 0;
   for (size_t h = c.jolt_from / kResidualHalf; h < c.jolt_to / kResidualHalf; ++h) ++halves, voiced += c.voice[h];
-  size_t frames = 0;
-  double sum = 0;
-  for (size_t f = c.jolt_from / kFrame; f < c.jolt_to / kFrame; ++f) {
-    if (FrameDb(c.echo, f) < -40) continue;
-    ++frames;
-    sum += std::pow(10.0, FrameDb(out, f) / 10);
-  }
-  ASSERT_GT(frames, 20u);
-  const double residual = 10 * std::log10(sum / double(frames)) - background;
+  const EchoFrames e = EchoFramesOverBackground(c, out, c.jolt_from / kFrame, c.jolt_to / kFrame, background, -40);
+  ASSERT_GT(e.frames, 20u);
   std::printf("%zu of %zu halves taken for voice, echo frames %+.1f dB over the background\n", voiced, halves,
-              residual);
+              e.residual_db);
   EXPECT_LE(voiced, halves / 10);
-  EXPECT_LE(residual, 2.0);
-  EXPECT_GE(residual, -3.0);
+  EXPECT_LE(e.residual_db, 2.0);
+  EXPECT_GE(e.residual_db, -3.0);
 }
 
 // The linear stage's own suppression cuts the background by 10 dB with the
@@ -229,14 +236,9 @@ TEST(ResidualSuppressor, AStreamOpeningMidWindowLearnsTheBackgroundAfterItsOnset
   const std::vector<float> out = Suppress(c);
   const double background = LevelDb(out, kRate / 2, 2 * kRate);
   EXPECT_NEAR(background, -50, 1.0);
-  size_t frames = 0, holes = 0;
-  for (size_t f = 2 * kRate / kFrame; f < 8 * kRate / kFrame; ++f) {
-    if (FrameDb(c.echo, f) < -50) continue;  // echo frames only
-    ++frames;
-    holes += FrameDb(out, f) < background - 10;
-  }
-  ASSERT_GT(frames, 150u);
-  EXPECT_EQ(holes, 0u);
+  const EchoFrames e = EchoFramesOverBackground(c, out, 2 * kRate / kFrame, 8 * kRate / kFrame, background);
+  ASSERT_GT(e.frames, 150u);
+  EXPECT_EQ(e.holes, 0u);
 }
 
 // The near end in the output on the 20 ms frames [from, to) where it
